@@ -1,0 +1,99 @@
+#include "tests/support/plugin_under_test.h"
+
+#include <dlfcn.h>
+
+#include <stdexcept>
+
+namespace testing_support {
+
+LoadedPlugin::LoadedPlugin() {
+    handle_ = dlopen(KAVREN_M7_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
+    if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
+    get_providers_ = reinterpret_cast<get_providers_fn>(dlsym(handle_, kGetProvidersSymbol));
+    if (get_providers_ == nullptr) {
+        dlclose(handle_);
+        throw std::runtime_error("kavren_m7.so has no get_providers");
+    }
+}
+
+LoadedPlugin::~LoadedPlugin() { dlclose(handle_); }
+
+std::shared_ptr<SMDSPDeviceProvider> LoadedPlugin::device_provider() const {
+    auto providers = get_providers_();
+    if (providers.size() != 1) throw std::runtime_error("expected one provider");
+    auto provider = std::dynamic_pointer_cast<SMDSPDeviceProvider>(providers.front());
+    if (!provider) throw std::runtime_error("provider is not a serial-device provider");
+    return provider;
+}
+
+std::vector<uint16_t> RegisterImage::read(int start, int count) const {
+    std::vector<uint16_t> words;
+    for (int address = start; address < start + count; ++address) {
+        const auto word = registers.find(address);
+        words.push_back(word == registers.end() ? 0 : word->second);
+    }
+    return words;
+}
+
+MeterUnderTest::MeterUnderTest() : provider_(plugin_.device_provider()), device_(provider_->create()) {
+    device_->set_host_backend(&backend);
+}
+
+MeterUnderTest::~MeterUnderTest() {
+    device_.reset();
+    provider_.reset();
+}
+
+int MeterUnderTest::reply(const std::vector<uint16_t>& words, SPModbus::tab_type table) {
+    KAVREN_M7& m = meter();
+    std::memcpy(m.rx_regs_, words.data(), words.size() * sizeof(uint16_t));
+    return m.process_payload(table, static_cast<unsigned int>(words.size()));
+}
+
+std::vector<int> MeterUnderTest::run_round(const RegisterImage& image) {
+    std::vector<int> results;
+    const std::size_t first_read = backend.reads.size();
+    meter().RefreshStatus();
+    for (std::size_t next = first_read; next < backend.reads.size() && results.size() < 16; ++next) {
+        const auto read = backend.reads[next];
+        results.push_back(reply(image.read(read.first, read.second)));
+    }
+    return results;
+}
+
+std::vector<uint8_t> MeterUnderTest::record_bytes() {
+    const auto* bytes = reinterpret_cast<const uint8_t*>(&meter().data_);
+    return std::vector<uint8_t>(bytes, bytes + sizeof(KAVREN_M7_Data_t));
+}
+
+uint32_t bits_of(float value) {
+    uint32_t bits;
+    std::memcpy(&bits, &value, sizeof bits);
+    return bits;
+}
+
+float f32_at(const std::vector<uint8_t>& record, std::size_t offset) {
+    const uint32_t bits = u32_at(record, offset);
+    float value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+uint16_t u16_at(const std::vector<uint8_t>& record, std::size_t offset) {
+    return static_cast<uint16_t>(record.at(offset) | (record.at(offset + 1) << 8));
+}
+
+int16_t i16_at(const std::vector<uint8_t>& record, std::size_t offset) {
+    const uint16_t bits = u16_at(record, offset);
+    int16_t value;
+    std::memcpy(&value, &bits, sizeof value);
+    return value;
+}
+
+uint32_t u32_at(const std::vector<uint8_t>& record, std::size_t offset) {
+    return static_cast<uint32_t>(record.at(offset)) | (static_cast<uint32_t>(record.at(offset + 1)) << 8) |
+           (static_cast<uint32_t>(record.at(offset + 2)) << 16) |
+           (static_cast<uint32_t>(record.at(offset + 3)) << 24);
+}
+
+}  // namespace testing_support

@@ -1,0 +1,38 @@
+#include "apps/common/json_file.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <stdexcept>
+
+namespace kavren::app {
+
+Json::Value read_json_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    std::ostringstream text;
+    text << in.rdbuf();
+    if (in.bad()) throw std::runtime_error("cannot read " + path + ": read error");
+    const std::string content = text.str();
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value value;
+    std::string errors;
+    if (!reader->parse(content.data(), content.data() + content.size(), &value, &errors)) {
+        std::string first_line = errors.substr(0, errors.find('\n'));
+        throw std::runtime_error(path + ": not valid JSON: " + first_line);
+    }
+    return value;
+}
+
+std::string compact_json(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
+}
+
+}  // namespace kavren::app

@@ -32,6 +32,7 @@ std::string compact_json(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
+    builder["precision"] = 9;  // enough to give every single-precision value back exactly
     return Json::writeString(builder, value);
 }
 

@@ -137,8 +137,16 @@ int run(const HostConfig& config) {
         ~RestoreCout() { std::cout.rdbuf(previous); }
     } restore_cout{std::cout.rdbuf(&plugin_lines)};
 
+    // A serial device that does not exist is a mistake in the command, not a meter that is off.
+    for (const LinkConfig& link : config.links) {
+        if (link.kind == LinkConfig::Kind::rtu && access(link.device.c_str(), F_OK) != 0) {
+            throw std::runtime_error("serial device " + link.device + " does not exist");
+        }
+    }
+
     PluginLibrary plugin(config.plugin);
     HistoryStore store(config.database);
+    RoundReport report(out, config.json);
 
     // Devices die before the plug-in that made them (declared after it).
     std::vector<std::unique_ptr<MeterSlot>> slots;
@@ -164,7 +172,11 @@ int run(const HostConfig& config) {
                     slot->services->set_restoring(true);
                     const int taken = slot->device->LoadFromCache(record->data(), static_cast<int>(record->size()));
                     slot->services->set_restoring(false);
-                    log(meter.name + (taken ? ": restored the last stored record" : ": the last stored record was refused"));
+                    if (taken) {
+                        report.restored(*slot);
+                    } else {
+                        log(meter.name + ": the last stored record was refused");
+                    }
                 }
             }
             link_meters.back().push_back(slot.get());
@@ -172,15 +184,7 @@ int run(const HostConfig& config) {
         }
     }
 
-    // A serial device that does not exist is a mistake in the command, not a meter that is off.
-    for (const LinkConfig& link : config.links) {
-        if (link.kind == LinkConfig::Kind::rtu && access(link.device.c_str(), F_OK) != 0) {
-            throw std::runtime_error("serial device " + link.device + " does not exist");
-        }
-    }
-
     PollContext context;
-    RoundReport report(out, config.json);
     context.report = [&](MeterSlot& meter, const RoundOutcome& outcome) { report(meter, outcome); };
     context.log = log;
     context.offline_after = static_cast<uint32_t>(config.offline_after);

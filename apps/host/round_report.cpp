@@ -111,6 +111,25 @@ Json::Value record_fields(const KAVREN_M7_Data_t& r) {
     return f;
 }
 
+void RoundReport::restored(MeterSlot& meter) {
+    const std::string stamp = record_time_text(meter.services->published_record());
+    if (json_) {
+        Json::Value line(Json::objectValue);
+        line["time"] = local_time_now();
+        line["meter"] = meter.config.name;
+        line["restored"] = true;
+        line["record_time"] = stamp;
+        Json::Value values(Json::objectValue);
+        for (const char* name : kValueNames) values[name] = number(value_of(*meter.device, name));
+        line["values"] = values;
+        out_ << app::compact_json(line) << std::endl;
+        return;
+    }
+    out_ << local_time_now() << "  " << meter.config.name << " restored its last stored record (" << stamp
+         << "): UA " << fixed(value_of(*meter.device, "UA"), 2) << " V, IA " << fixed(value_of(*meter.device, "IA"), 3)
+         << " A" << std::endl;
+}
+
 void RoundReport::operator()(MeterSlot& meter, const RoundOutcome& outcome) {
     const std::string time = local_time_now();
     if (json_) {

@@ -17,6 +17,8 @@ class RoundReport {
 public:
     RoundReport(std::ostream& out, bool json) : out_(out), json_(json) {}
     void operator()(MeterSlot& meter, const RoundOutcome& outcome);
+    // The values a meter serves right after its last stored record was restored.
+    void restored(MeterSlot& meter);
 
 private:
     void readable(MeterSlot& meter, const RoundOutcome& outcome, const std::string& time);

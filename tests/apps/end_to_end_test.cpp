@@ -1,0 +1,396 @@
+// kavren-host polling kavren-sim for real: over Modbus TCP on loopback and over RTU on a
+// pseudo-terminal, with faults, restarts, alarms and bad input.
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/apps/programs.h"
+#include "tests/support/plugin_under_test.h"
+
+namespace {
+
+using namespace testing_support;
+using std::chrono::milliseconds;
+
+const std::string kHost = KAVREN_HOST_PATH;
+const std::string kSim = KAVREN_SIM_PATH;
+
+struct StoredRecord {
+    std::string origin;
+    long long data_id;
+    std::vector<uint8_t> record;
+};
+
+std::vector<StoredRecord> stored_records(const std::string& db, const std::string& device) {
+    sqlite3* handle = nullptr;
+    std::vector<StoredRecord> rows;
+    if (sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        ADD_FAILURE() << "cannot open " << db;
+        sqlite3_close(handle);
+        return rows;
+    }
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle, "SELECT origin, data_id, record FROM records WHERE device = ? ORDER BY id", -1, &s, nullptr);
+    sqlite3_bind_text(s, 1, device.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s, 2));
+        rows.push_back({reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), sqlite3_column_int64(s, 1),
+                        std::vector<uint8_t>(bytes, bytes + sqlite3_column_bytes(s, 2))});
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+    return rows;
+}
+
+std::vector<std::string> alarm_events(const std::string& db) {
+    sqlite3* handle = nullptr;
+    std::vector<std::string> events;
+    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle, "SELECT key || ' ' || state || ' ' || description FROM alarms ORDER BY id", -1, &s, nullptr);
+    while (s != nullptr && sqlite3_step(s) == SQLITE_ROW) events.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+    return events;
+}
+
+// Every register of the seven blocks pinned to a known value.
+RegisterImage pinned_image() {
+    RegisterImage image;
+    image.set(0, 0x0101);
+    image.set(1, 3);
+    image.set_pair(2, 100000);
+    image.set_pair(4, 20000);
+    for (int k = 0; k < 7; ++k) image.set(256 + k, static_cast<uint16_t>(0x1111 * k));
+    image.set(258, 0x0F03);
+    image.set(259, 0xFFFE);
+    image.set(262, 0x0000);
+    for (int i = 0; i < 6; ++i) {
+        image.set(272 + 5 * i, static_cast<uint16_t>(i + 1));
+        image.set_pair(273 + 5 * i, static_cast<uint32_t>(22000 + 100 * i));
+        image.set(275 + 5 * i, static_cast<uint16_t>(7 + i));
+        image.set(276 + 5 * i, static_cast<uint16_t>(0xFFF0 + i));
+    }
+    image.set(308, 0x1234);
+    for (int k = 0; k < 8; ++k) image.set(4096 + k, static_cast<uint16_t>(23000 + 10 * k));
+    for (int k = 0; k < 5; ++k) image.set(4104 + k, static_cast<uint16_t>(1500 + k));
+    for (int k = 0; k < 12; ++k) image.set(4109 + k, static_cast<uint16_t>(0xFF00 + k));
+    image.set(4121, 0xFC18);
+    image.set(4122, 1000);
+    image.set(4123, 950);
+    image.set(4124, 0);
+    image.set(4125, 5000);
+    for (int k = 0; k < 8; ++k) {
+        image.set_pair(8192 + 2 * k, static_cast<uint32_t>(-1000 * k));
+        image.set_pair(8448 + 2 * k, 16777217u + static_cast<uint32_t>(k));
+    }
+    return image;
+}
+
+std::string registers_json(const RegisterImage& image) {
+    std::string json = "{";
+    for (const auto& r : image.registers) {
+        json += (json.size() > 1 ? ", \"" : "\"") + std::to_string(r.first) + "\": " + std::to_string(r.second);
+    }
+    return json + "}";
+}
+
+// What the driver makes of the image, through the same decoding the tests pin bit by bit.
+std::vector<uint8_t> decoded(const RegisterImage& image) {
+    MeterUnderTest m;
+    CapturedStdout quiet;
+    m.run_round(image);
+    return m.record_bytes();
+}
+
+// The JSON lines of a log that also holds the host's log lines (standard error).
+std::string json_only(const std::string& text) {
+    std::string kept;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.front() == '{') kept += line + "\n";
+    }
+    return kept;
+}
+
+void expect_same_measurements(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& expected) {
+    ASSERT_EQ(stored.size(), 259u);
+    EXPECT_TRUE(std::equal(stored.begin() + 4, stored.begin() + 252, expected.begin() + 4))
+        << "offsets 4 to 251 differ from the decoded registers";
+}
+
+class EndToEnd : public ::testing::Test {
+protected:
+    std::string dir = make_temp_dir();
+    std::string db = dir + "/history.db";
+    std::string registers = dir + "/registers.json";
+    RegisterImage image = pinned_image();
+
+    EndToEnd() { write_file(registers, registers_json(image)); }
+    ~EndToEnd() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+    std::unique_ptr<Background> tcp_sim(int port, std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{kSim, "--tcp", std::to_string(port), "--registers", registers};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto sim = std::make_unique<Background>(args, dir + "/sim-" + std::to_string(port) + ".log");
+        EXPECT_TRUE(wait_for_port(port)) << read_file(dir + "/sim-" + std::to_string(port) + ".log");
+        return sim;
+    }
+    std::unique_ptr<Background> pty_sim(std::vector<std::string> extra = {}) {
+        std::vector<std::string> args{kSim, "--pty", "--pty-link", dir + "/meter", "--registers", registers};
+        args.insert(args.end(), extra.begin(), extra.end());
+        auto sim = std::make_unique<Background>(args, dir + "/sim-pty.log");
+        EXPECT_TRUE(wait_for_file(dir + "/meter")) << read_file(dir + "/sim-pty.log");
+        return sim;
+    }
+    Finished host(std::vector<std::string> args) {
+        args.insert(args.begin(), kHost);
+        args.insert(args.end(), {"--db", db, "--quiet-plugin"});
+        return run_program(args, 120);
+    }
+};
+
+TEST_F(EndToEnd, TcpRoundsStoreExactlyWhatTheDecodingGivesForTheServedRegisters) {
+    const int port = free_port();
+    auto sim = tcp_sim(port);
+    const Finished run = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--data-id", "4242", "--rounds", "3",
+                               "--interval", "0.1", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = json_lines(run.out);
+    ASSERT_EQ(lines.size(), 3u) << run.out;
+    const auto expected = decoded(image);
+    for (const auto& line : lines) {
+        EXPECT_TRUE(line["complete"].asBool());
+        EXPECT_EQ(static_cast<float>(line["values"]["UA"].asDouble()), 230.0f);
+        EXPECT_EQ(static_cast<float>(line["values"]["IA"].asDouble()), 3.0f);
+        EXPECT_EQ(static_cast<float>(line["record"]["values_8448"][0].asDouble()), 1677721.625f);
+        EXPECT_EQ(line["record"]["meter_baud_rate"].asInt(), 19200);
+        EXPECT_EQ(line["limit_reports"][0]["text"].asString(), "A 相电压小于2.20000005");
+    }
+    EXPECT_NE(run.err.find("history: " + db + " (3 records stored)"), std::string::npos) << run.err;
+    const auto rows = stored_records(db, "meter-1");
+    ASSERT_EQ(rows.size(), 3u);
+    for (const auto& row : rows) {
+        EXPECT_EQ(row.origin, "round");
+        EXPECT_EQ(row.data_id, 4242);
+        expect_same_measurements(row.record, expected);
+        EXPECT_EQ(u32_at(row.record, 0), 4242u);
+    }
+}
+
+TEST_F(EndToEnd, RtuOnAPacedPseudoTerminal) {
+    auto sim = pty_sim({"--line-rate", "9600"});
+    const Finished run = host({"--rtu", dir + "/meter", "--rounds", "2", "--interval", "0.1"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find("U  A 230.00  B 230.10  C 230.20"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("I  A 3.000  B 3.002"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("2 rounds complete, 0 failed"), std::string::npos) << run.out;
+    const auto rows = stored_records(db, "meter-1");
+    ASSERT_EQ(rows.size(), 2u);
+    expect_same_measurements(rows[1].record, decoded(image));
+}
+
+TEST_F(EndToEnd, AFaultAbandonsItsRoundOnlyAndIsCountedByKind) {
+    // Requests 3, 9, 16 and 23 fall in rounds 1 to 4.
+    auto sim = pty_sim({"--fault", "3:drop", "--fault", "9:crc", "--fault", "16:exception", "--fault", "23:short"});
+    const Finished run = host({"--rtu", dir + "/meter", "--rounds", "6", "--interval", "0.05", "--timeout-ms", "300",
+                               "--offline-after", "10", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto lines = json_lines(run.out);
+    ASSERT_EQ(lines.size(), 6u) << run.out;
+    const char* kinds[] = {"timeout", "crc_error", "exception", "short_reply"};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_FALSE(lines[i]["complete"].asBool());
+        EXPECT_EQ(lines[i]["failure"]["kind"].asString(), kinds[i]) << i;
+    }
+    EXPECT_TRUE(lines[4]["complete"].asBool());
+    EXPECT_TRUE(lines[5]["complete"].asBool());
+    const Json::Value& stats = lines[5]["link_stats"];
+    for (const char* kind : kinds) EXPECT_EQ(stats["errors"][kind].asInt(), 1) << kind;
+    EXPECT_EQ(stats["requests"].asInt(), 37);
+    EXPECT_EQ(stored_records(db, "meter-1").size(), 2u);
+}
+
+TEST_F(EndToEnd, ASimulatorThatStopsAndComesBackIsPolledAgain) {
+    const int port = free_port();
+    auto sim = tcp_sim(port);
+    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "24", "--interval", "0.25",
+                         "--timeout-ms", "200", "--offline-after", "2", "--db", db, "--quiet-plugin", "--json"},
+                        dir + "/host.log");
+    std::this_thread::sleep_for(milliseconds(1000));
+    sim->kill_now();
+    std::this_thread::sleep_for(milliseconds(1200));
+    sim = tcp_sim(port);
+    int status = -1;
+    ASSERT_TRUE(host_run.wait(60, &status));
+    EXPECT_EQ(status, 0);
+    const std::string log = read_file(dir + "/host.log");
+    int failed = 0, complete_after_failure = 0;
+    for (const auto& line : json_lines(json_only(log))) {
+        if (!line["complete"].asBool()) {
+            ++failed;
+            EXPECT_EQ(line["failure"]["kind"].asString(), "connection_lost");
+        } else if (failed > 0) {
+            ++complete_after_failure;
+        }
+    }
+    EXPECT_GE(failed, 2);
+    EXPECT_GE(complete_after_failure, 1) << log;
+    const auto count = [&](const std::string& text) {
+        std::size_t n = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+        return n;
+    };
+    EXPECT_EQ(count("meter-1 offline"), 1u) << log;
+    EXPECT_EQ(count("meter-1 back online"), 1u) << log;
+}
+
+TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
+    const int port = free_port();
+    {
+        auto sim = tcp_sim(port);
+        ASSERT_EQ(host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "2", "--interval", "0.1"}).status, 0);
+    }
+    // The meter is gone now; the last record is served at once all the same.
+    const Finished second = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1", "--json",
+                                  "--timeout-ms", "200"});
+    ASSERT_EQ(second.status, 0) << second.err;
+    const auto lines = json_lines(second.out);
+    ASSERT_EQ(lines.size(), 2u) << second.out;
+    EXPECT_TRUE(lines[0]["restored"].asBool());
+    EXPECT_EQ(static_cast<float>(lines[0]["values"]["UA"].asDouble()), 230.0f);
+    EXPECT_EQ(static_cast<float>(lines[0]["values"]["ZeroCurrent"].asDouble()), 3.008f);
+    EXPECT_FALSE(lines[1]["complete"].asBool());
+    const auto rows = stored_records(db, "meter-1");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].origin, "round");
+    EXPECT_EQ(rows[1].origin, "round");
+    EXPECT_EQ(rows[2].origin, "restore");
+    EXPECT_TRUE(std::equal(rows[1].record.begin(), rows[1].record.begin() + 252, rows[2].record.begin()));
+
+    const Finished no_restore = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1", "--json",
+                                      "--timeout-ms", "200", "--no-restore"});
+    EXPECT_EQ(json_lines(no_restore.out).size(), 1u);
+    EXPECT_EQ(stored_records(db, "meter-1").size(), 3u);
+}
+
+TEST_F(EndToEnd, AlarmsRiseAndClearWithTheMetersAlarmBits) {
+    image.set(262, 0x0004);
+    write_file(registers, registers_json(image));
+    const int port = free_port();
+    auto sim = tcp_sim(port);
+    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "8", "--interval", "0.25",
+                         "--db", db, "--quiet-plugin", "--json"},
+                        dir + "/host.out");
+    std::this_thread::sleep_for(milliseconds(900));
+    image.set(262, 0x0000);
+    write_file(registers, registers_json(image));
+    int status = -1;
+    ASSERT_TRUE(host_run.wait(60, &status));
+    const std::string out = read_file(dir + "/host.out");
+    bool seen_active = false, seen_cleared = false;
+    for (const auto& line : json_lines(json_only(out))) {
+        const bool active = line["limit_reports"][2]["active"].asBool();
+        EXPECT_EQ(line["active_alarms"].isMember("2 KAVREN_M7"), active);
+        if (active) seen_active = true;
+        if (seen_active && !active) seen_cleared = true;
+    }
+    EXPECT_TRUE(seen_active && seen_cleared) << out;
+    EXPECT_EQ(alarm_events(db), (std::vector<std::string>{"2 KAVREN_M7 raised C 相电压小于2.22000003",
+                                                          "2 KAVREN_M7 cleared C 相电压小于2.22000003"}));
+}
+
+TEST_F(EndToEnd, AnIndependentModbusMasterReadsTheSameRegisters) {
+    const int port = free_port();
+    auto sim = tcp_sim(port);
+    const std::pair<int, int> blocks[] = {{0, 6}, {256, 7}, {272, 30}, {308, 1}, {4096, 30}, {8192, 16}, {8448, 16}};
+    const std::regex row(R"(\[(\d+)\]:\s+(-?\d+))");
+    for (const auto& block : blocks) {
+        // mbpoll counts references from 1.
+        const Finished read = run_program({"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t",
+                                           "4", "-r", std::to_string(block.first + 1), "-c",
+                                           std::to_string(block.second), "-1", "127.0.0.1"},
+                                          30);
+        ASSERT_EQ(read.status, 0) << read.out << read.err;
+        const auto expected = image.read(block.first, block.second);
+        int seen = 0;
+        for (std::sregex_iterator it(read.out.begin(), read.out.end(), row), end; it != end; ++it, ++seen) {
+            const int address = std::stoi((*it)[1]) - 1;
+            EXPECT_EQ(std::stoi((*it)[2]), expected.at(static_cast<std::size_t>(address - block.first))) << address;
+        }
+        EXPECT_EQ(seen, block.second) << read.out;
+    }
+    const Finished outside = run_program({"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t",
+                                          "4", "-r", "7", "-c", "1", "-1", "127.0.0.1"},
+                                         30);
+    EXPECT_NE((outside.out + outside.err).find("Illegal data address"), std::string::npos) << outside.out << outside.err;
+}
+
+TEST_F(EndToEnd, HelpAndBadInputs) {
+    const Finished host_help = run_program({kHost, "--help"});
+    EXPECT_EQ(host_help.status, 0);
+    EXPECT_NE(host_help.out.find("--rtu"), std::string::npos);
+    EXPECT_NE(host_help.out.find("--json"), std::string::npos);
+    const Finished sim_help = run_program({kSim, "--help"});
+    EXPECT_EQ(sim_help.status, 0);
+    EXPECT_NE(sim_help.out.find("--line-rate"), std::string::npos);
+
+    const int port = free_port();
+    auto sim = tcp_sim(port);
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    // Some history that no failing start may lose.
+    ASSERT_EQ(host({"--tcp", address, "--rounds", "1"}).status, 0);
+    const std::string bad_settings = dir + "/bad-settings.json";
+    write_file(bad_settings, R"({"appSetting": {"b_mode": {"nested": 1}}})");
+    write_file(dir + "/broken.json", "{\"appSetting\": ");
+
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{kHost, "--bogus"}, 2, "--bogus"},
+        {{kHost, "--tcp", "127.0.0.1:notaport"}, 2, "bad address"},
+        {{kHost}, 2, "choose exactly one"},
+        {{kHost, "--tcp", address, "--unit", "300"}, 2, "1 to 247"},
+        {{kHost, "--tcp", address, "--plugin", dir + "/nothing.so", "--db", db}, 1, "cannot load plug-in"},
+        {{kHost, "--tcp", address, "--plugin", KAVREN_RUNTIME_PATH, "--db", db}, 1, "has no get_providers"},
+        {{kHost, "--tcp", address, "--settings", dir + "/missing.json", "--db", db}, 1, "cannot read"},
+        {{kHost, "--tcp", address, "--settings", dir + "/broken.json", "--db", db}, 1, "not valid JSON"},
+        {{kHost, "--tcp", address, "--settings", bad_settings, "--db", db}, 1, "refused by the driver"},
+        {{kHost, "--rtu", "/dev/no-such-adapter", "--db", db}, 1, "does not exist"},
+        {{kHost, "--config", dir + "/missing.json"}, 1, "cannot read"},
+        {{kSim}, 2, "choose exactly one"},
+        {{kSim, "--tcp", std::to_string(port)}, 1, "port in use"},
+        {{kSim, "--tcp", "1502", "--fault", "1:crc"}, 2, "CRC faults need"},
+        {{kSim, "--pty", "--fault", "x"}, 2, "bad fault"},
+        {{kSim, "--tcp", "1502", "--unit", "0"}, 2, "bad unit list"},
+        {{kSim, "--pty", "--registers", dir + "/broken.json"}, 1, "not valid JSON"},
+    };
+    for (const Case& c : cases) {
+        const Finished run = run_program(c.args, 30);
+        std::string shown;
+        for (const auto& a : c.args) shown += a + " ";
+        EXPECT_EQ(run.status, c.status) << shown << "\n" << run.err;
+        EXPECT_NE(run.err.find(c.message), std::string::npos) << shown << "\n" << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << shown << "\n" << run.err;
+    }
+    EXPECT_EQ(stored_records(db, "meter-1").size(), 1u);
+
+    // A history file that is no database is refused and left as it was.
+    const std::string text_file = dir + "/notes.txt";
+    write_file(text_file, std::string(2000, 'n'));
+    const Finished refused = run_program({kHost, "--tcp", address, "--db", text_file, "--rounds", "1"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_NE(refused.err.find("not usable"), std::string::npos) << refused.err;
+    EXPECT_EQ(read_file(text_file), std::string(2000, 'n'));
+}
+
+}  // namespace

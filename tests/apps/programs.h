@@ -1,0 +1,52 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include <json/json.h>
+
+namespace testing_support {
+
+// A program run to its end, with what it printed.
+struct Finished {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+// Runs a program and waits for it (killed after timeout_s).
+Finished run_program(const std::vector<std::string>& args, double timeout_s = 60);
+
+// A program running in the background; stopped (SIGTERM, then SIGKILL) when this goes.
+class Background {
+public:
+    Background(const std::vector<std::string>& args, const std::string& output_file);
+    ~Background();
+    void stop();
+    void kill_now();
+    // Waits for the program to end by itself; false when it did not within timeout_s.
+    bool wait(double timeout_s, int* status = nullptr);
+    pid_t pid() const { return pid_; }
+
+    Background(const Background&) = delete;
+    Background& operator=(const Background&) = delete;
+
+private:
+    pid_t pid_ = -1;
+};
+
+// A TCP port on loopback that nobody listens on right now.
+int free_port();
+// Waits until something accepts connections on the port.
+bool wait_for_port(int port, double timeout_s = 10);
+bool wait_for_file(const std::string& path, double timeout_s = 10);
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& text);
+// Each non-empty line parsed as JSON (lines that are not JSON fail the test).
+std::vector<Json::Value> json_lines(const std::string& text);
+// A fresh directory for one test.
+std::string make_temp_dir();
+
+}  // namespace testing_support

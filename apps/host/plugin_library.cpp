@@ -45,8 +45,13 @@ std::string plugin_beside_program() {
     char self[4096];
     const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
     if (n <= 0) return "kavren_m7.so";
-    std::string path(self, static_cast<std::size_t>(n));
-    return path.substr(0, path.rfind('/') + 1) + "kavren_m7.so";
+    const std::string path(self, static_cast<std::size_t>(n));
+    const std::string directory = path.substr(0, path.rfind('/') + 1);
+    // In the build tree the plug-in lies beside the program; installed, in lib/kavren.
+    for (const std::string& candidate : {directory + "kavren_m7.so", directory + "../lib/kavren/kavren_m7.so"}) {
+        if (access(candidate.c_str(), F_OK) == 0) return candidate;
+    }
+    return directory + "kavren_m7.so";
 }
 
 }  // namespace kavren::host

@@ -29,7 +29,7 @@ private:
     std::shared_ptr<SMDSPDeviceProvider> provider_;
 };
 
-// The plug-in beside this program, for a default.
+// The plug-in beside this program (or, installed, in ../lib/kavren), for a default.
 std::string plugin_beside_program();
 
 }  // namespace kavren::host

@@ -1,10 +1,28 @@
 #!/usr/bin/env bash
-# Builds everything and runs the whole test suite.
+# Builds everything and runs the whole test suite three ways:
+#   build/           the normal build (g++), every test;
+#   build-sanitize/  the same with AddressSanitizer and UndefinedBehaviorSanitizer (g++, stops at
+#                    the first report, alignment checks included);
+#   build-fuzz/      the libFuzzer targets (clang), each for a short bounded run.
+# usage: scripts/test.sh [--quick]   (--quick: the normal build only)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/bootstrap.sh"
 
-build="$root/build"
-cmake -S "$root" -B "$build" -G Ninja -DKAVREN_BUILD_TESTS=ON -DKAVREN_BUILD_APPS=ON >/dev/null
-cmake --build "$build" -j2
-ctest --test-dir "$build" --output-on-failure -j2
+configure_and_test() {
+  local dir=$1
+  shift
+  echo "== $dir"
+  cmake -S "$root" -B "$root/$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$root/$dir" -j2
+  ctest --test-dir "$root/$dir" --output-on-failure -j2
+}
+
+configure_and_test build -DKAVREN_BUILD_TESTS=ON -DKAVREN_BUILD_APPS=ON
+if [ "${1:-}" = "--quick" ]; then
+  exit 0
+fi
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  configure_and_test build-sanitize -DKAVREN_SANITIZE=address,undefined -DKAVREN_BUILD_TESTS=ON -DKAVREN_BUILD_APPS=ON
+configure_and_test build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKAVREN_BUILD_FUZZ=ON -DKAVREN_SANITIZE=address,undefined \
+  -DKAVREN_BUILD_TESTS=OFF -DKAVREN_BUILD_APPS=ON -DKAVREN_FUZZ_SECONDS=10

@@ -65,8 +65,9 @@ MeterConfig read_meter(const Json::Value& m, const std::string& file, std::size_
 
 }  // namespace
 
-HostConfig read_host_config(const std::string& path) {
-    const Json::Value root = app::read_json_file(path);
+HostConfig read_host_config(const std::string& path) { return host_config_from_json(app::read_json_file(path), path); }
+
+HostConfig host_config_from_json(const Json::Value& root, const std::string& path) {
     if (!root.isObject()) bad(path, "expected an object with \"links\"");
     HostConfig config;
     config.plugin = text_member(root, "plugin", path);

@@ -50,6 +50,8 @@ struct HostConfig {
 // Reads a host configuration file (JSON). Settings named by file are read relative to it.
 // Throws std::runtime_error with a message naming the file and the problem.
 HostConfig read_host_config(const std::string& path);
+// The same from an already parsed file; `path` names it in messages and anchors relative names.
+HostConfig host_config_from_json(const Json::Value& root, const std::string& path);
 
 // Checks values that no parser checks; throws std::runtime_error.
 void validate(const HostConfig& config);

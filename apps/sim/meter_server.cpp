@@ -22,8 +22,6 @@ MeterServer::MeterServer(modbus_t* context, const std::vector<int>& units, Setti
     reload_registers_if_changed();
 }
 
-MeterServer::~MeterServer() { modbus_mapping_free(mapping_); }
-
 void MeterServer::reload_registers_if_changed() {
     if (settings_.registers_file.empty()) return;
     struct stat info {};
@@ -99,10 +97,10 @@ bool MeterServer::answer(const uint8_t* query, int length) {
         std::vector<uint8_t> shorter(query, query + length);
         shorter[header + 4] = static_cast<uint8_t>(count - 1);
         shorter[header + 3] = static_cast<uint8_t>((count - 1) >> 8);
-        modbus_reply(context_, shorter.data(), length, mapping_);
+        modbus_reply(context_, shorter.data(), length, mapping_.get());
         return true;
     }
-    modbus_reply(context_, query, length, mapping_);
+    modbus_reply(context_, query, length, mapping_.get());
     return true;
 }
 

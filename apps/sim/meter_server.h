@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -26,7 +27,6 @@ public:
 
     MeterServer(modbus_t* context, const std::vector<int>& units, Settings settings, FaultPlan faults,
                 PtyLine* line);
-    ~MeterServer();
 
     // Answers one received request; false when the connection is to be closed instead.
     bool answer(const uint8_t* query, int length);
@@ -44,7 +44,10 @@ private:
     Settings settings_;
     FaultPlan faults_;
     PtyLine* line_;
-    modbus_mapping_t* mapping_;
+    struct MappingFree {
+        void operator()(modbus_mapping_t* m) const { modbus_mapping_free(m); }
+    };
+    std::unique_ptr<modbus_mapping_t, MappingFree> mapping_;
     std::vector<uint16_t> registers_;
     uint64_t requests_ = 0;
     std::chrono::steady_clock::time_point started_;

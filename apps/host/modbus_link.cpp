@@ -1,6 +1,7 @@
 #include "apps/host/modbus_link.h"
 
 #include <sys/file.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -89,7 +90,12 @@ ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t*
         // A TCP stream after a failed exchange may still hold a late reply: start afresh.
         if (outcome != ReadOutcome::exception) close();
     } else if (outcome != ReadOutcome::exception) {
-        modbus_flush(context_);  // drop what is left of a damaged or late reply
+        // A meter that answered late, or a damaged frame, may still be sending: let the line go
+        // quiet for one response time-out, then drop what arrived, so that no stale reply is
+        // taken for the next request's.
+        const int ms = config_.timeout_ms;
+        usleep(static_cast<useconds_t>(ms) * 1000);
+        modbus_flush(context_);
     }
     return outcome;
 }

@@ -1,0 +1,129 @@
+// The host keeps polling through every kind of fault, and a killed host loses no stored round.
+#include <signal.h>
+#include <sqlite3.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/apps/e2e_fixture.h"
+
+namespace {
+
+using namespace testing_support;
+using std::chrono::milliseconds;
+
+struct RoundLog {
+    int failed = 0;
+    int complete_after_failure = 0;
+    int complete = 0;
+    std::vector<std::string> failure_kinds;
+};
+
+RoundLog rounds_in(const std::string& log) {
+    RoundLog r;
+    for (const auto& line : json_lines(json_only(log))) {
+        if (line.isMember("restored")) continue;
+        if (!line["complete"].asBool()) {
+            ++r.failed;
+            r.failure_kinds.push_back(line["failure"]["kind"].asString());
+        } else {
+            ++r.complete;
+            if (r.failed > 0) ++r.complete_after_failure;
+        }
+    }
+    return r;
+}
+
+TEST_F(EndToEnd, ATcpResetAbandonsOneRoundAndTheHostReconnects) {
+    const int port = free_port();
+    auto sim = tcp_sim(port, {"--fault", "3:reset"});
+    const Finished run = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "3", "--interval", "0.05", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const RoundLog r = rounds_in(run.out);
+    EXPECT_EQ(r.failure_kinds, std::vector<std::string>{"connection_lost"});
+    EXPECT_EQ(r.complete, 2);
+}
+
+TEST_F(EndToEnd, ALateReplyDoesNotSpillIntoTheNextRound) {
+    // Request 3 is answered 600 ms late, after the host gave up at 200 ms.
+    auto sim = pty_sim({"--fault", "3:delay", "--delay-ms", "600"});
+    const Finished run = host({"--rtu", dir + "/meter", "--rounds", "6", "--interval", "0.05", "--timeout-ms", "200",
+                               "--offline-after", "10", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    const RoundLog r = rounds_in(run.out);
+    ASSERT_GE(r.failed, 1);
+    EXPECT_EQ(r.failure_kinds.front(), "timeout");
+    EXPECT_LE(r.failed, 3) << run.out;
+    EXPECT_GE(r.complete_after_failure, 3) << run.out;
+    const auto expected = decoded(image);
+    for (const auto& row : stored_records(db, "meter-1")) expect_same_measurements(row.record, expected);
+}
+
+TEST_F(EndToEnd, AMeterGoneMidRoundAndItsSerialDeviceRemovedAndBack) {
+    auto sim = pty_sim({"--line-rate", "9600"});
+    Background host_run({kHost, "--rtu", dir + "/meter", "--rounds", "16", "--interval", "0.3", "--timeout-ms", "300",
+                         "--offline-after", "2", "--db", db, "--quiet-plugin", "--json"},
+                        dir + "/host.log");
+    // Paced rounds take about 370 ms of every 400: the meter goes in the middle of one.
+    std::this_thread::sleep_for(milliseconds(1150));
+    sim->kill_now();
+    unlink((dir + "/meter").c_str());  // the device is gone, as an unplugged adapter's name
+    std::this_thread::sleep_for(milliseconds(1200));
+    sim = pty_sim({"--line-rate", "9600"});  // back, on another pseudo-terminal under the same name
+    int status = -1;
+    ASSERT_TRUE(host_run.wait(90, &status));
+    EXPECT_EQ(status, 0);
+    const std::string log = read_file(dir + "/host.log");
+    const RoundLog r = rounds_in(log);
+    EXPECT_GE(r.failed, 2) << log;
+    EXPECT_GE(r.complete_after_failure, 1) << log;
+    EXPECT_NE(log.find("meter-1 back online"), std::string::npos) << log;
+    for (const auto& row : stored_records(db, "meter-1")) expect_same_measurements(row.record, decoded(image));
+}
+
+std::string integrity(const std::string& db) {
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    std::string result = "?";
+    if (sqlite3_prepare_v2(handle, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW) {
+        result = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+    return result;
+}
+
+TEST_F(EndToEnd, AHostKilledDuringRoundsLosesNoStoredRound) {
+    const int port = free_port();
+    auto sim = tcp_sim(port);
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    Background host_run({kHost, "--tcp", address, "--interval", "0.01", "--db", db, "--quiet-plugin", "--json"},
+                        dir + "/host.log");
+    std::this_thread::sleep_for(milliseconds(1500));
+    kill(host_run.pid(), SIGKILL);
+    host_run.wait(10);
+
+    EXPECT_EQ(integrity(db), "ok");
+    const auto rows = stored_records(db, "meter-1");
+    const RoundLog printed = rounds_in(read_file(dir + "/host.log"));
+    ASSERT_GT(printed.complete, 10);
+    // Every round it reported is stored (one more may be stored and not yet reported), whole.
+    EXPECT_GE(static_cast<int>(rows.size()), printed.complete);
+    EXPECT_LE(static_cast<int>(rows.size()), printed.complete + 1);
+    const auto expected = decoded(image);
+    for (const auto& row : rows) expect_same_measurements(row.record, expected);
+
+    const Finished again = host({"--tcp", address, "--rounds", "1", "--json"});
+    ASSERT_EQ(again.status, 0) << again.err;
+    const auto lines = json_lines(again.out);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0]["restored"].asBool());
+    EXPECT_EQ(static_cast<float>(lines[0]["values"]["UA"].asDouble()), 230.0f);
+    EXPECT_EQ(stored_records(db, "meter-1").size(), rows.size() + 2);
+    EXPECT_EQ(integrity(db), "ok");
+}
+
+}  // namespace

@@ -15,7 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     auto driver = kavren_fuzz::new_driver();
     const int taken = driver->LoadFromCache(buffer.data(), length);
     if (taken != (length == 259 ? 1 : 0)) __builtin_trap();
-    if (taken && std::equal(buffer.begin(), buffer.begin() + 252, reinterpret_cast<const unsigned char*>(&driver->data_)) == false) {
+    if (taken && std::equal(buffer.begin(), buffer.begin() + 252,
+                            reinterpret_cast<const unsigned char*>(&driver->data_)) == false) {
         __builtin_trap();
     }
     for (const char* name : {"UA", "IA", "ZeroCurrent", "x"}) {

@@ -26,9 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             }
             case 2: {
                 const std::size_t count = in.byte() % 200;  // also more than a reply can hold
-                for (std::size_t k = 0; k < count && k < SPModbus::kRxRegsWords; ++k) words[k] = in.word();
-                if (count <= SPModbus::kRxRegsWords) driver->complete_read(words, count);
-                else driver->fail_read();
+                for (std::size_t k = 0; k < count && k < SPModbus::kRxRegsWords; ++k)
+                    words[k] = in.word();
+                if (count <= SPModbus::kRxRegsWords)
+                    driver->complete_read(words, count);
+                else
+                    driver->fail_read();
                 break;
             }
             case 3: {

@@ -16,7 +16,7 @@
 namespace kavren_fuzz {
 
 class Discard : public std::streambuf {
-protected:
+  protected:
     int overflow(int ch) override { return traits_type::not_eof(ch); }
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
@@ -53,7 +53,7 @@ inline std::unique_ptr<KAVREN_M7> new_driver() {
 
 // Reads the fuzz input front to back; past its end everything reads as zero.
 class Input {
-public:
+  public:
     Input(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
     bool empty() const { return at_ >= size_; }
     uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
@@ -64,7 +64,7 @@ public:
         return static_cast<int32_t>(v);
     }
 
-private:
+  private:
     const uint8_t* data_;
     std::size_t size_;
     std::size_t at_ = 0;

@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     const char* text = reinterpret_cast<const char*>(data);
     if (!reader->parse(text, text + size, &root, &errors)) return 0;
     try {
-        const kavren::host::HostConfig config = kavren::host::host_config_from_json(root, "/nonexistent/fuzz.json");
+        const kavren::host::HostConfig config =
+            kavren::host::host_config_from_json(root, "/nonexistent/fuzz.json");
         kavren::host::validate(config);
     } catch (const std::runtime_error&) {
     }

@@ -7,7 +7,7 @@ class SMDSPDevice;
 
 // Root of all device providers.
 class Provider {
-public:
+  public:
     Provider() = default;
     virtual ~Provider();
 };
@@ -15,7 +15,7 @@ public:
 // Provider of serial-port devices: create() makes a new driver object owned by the caller,
 // who destroys it through its virtual destructor.
 class SMDSPDeviceProvider : public Provider {
-public:
+  public:
     SMDSPDeviceProvider() = default;
     ~SMDSPDeviceProvider() override;
     virtual SMDSPDevice* create() const = 0;

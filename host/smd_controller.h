@@ -4,12 +4,12 @@
 
 // The host's controller: owns a group of devices and the database they may share.
 class SMDController {
-public:
+  public:
     explicit SMDController(std::string name = {});
     virtual ~SMDController();
 
     const std::string& name() const { return name_; }
 
-private:
+  private:
     std::string name_;
 };

@@ -7,7 +7,7 @@
 
 // A device on one of the host's serial ports.
 class SMDSPDevice : public SMDVDevice {
-public:
+  public:
     SMDSPDevice();
     ~SMDSPDevice() override;
 
@@ -26,7 +26,7 @@ public:
     virtual bool OpenPort();
     virtual bool ClosePort();
 
-    int poll_step_ = 0;       // driver's poll step
-    uint8_t driver_flag_ = 0; // set by the driver; read by the host only
-    int baud_rate_ = 0;       // line speed the driver asks for, bit/s
+    int poll_step_ = 0;        // driver's poll step
+    uint8_t driver_flag_ = 0;  // set by the driver; read by the host only
+    int baud_rate_ = 0;        // line speed the driver asks for, bit/s
 };

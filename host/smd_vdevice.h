@@ -15,7 +15,7 @@ class HostBackend;
 
 // A device as the host's data bus and alarm handling see it.
 class SMDVDevice : public VDeviceInterface {
-public:
+  public:
     SMDVDevice();
     ~SMDVDevice() override;
 
@@ -41,8 +41,8 @@ public:
     bool CheckThreshold(const std::string& signal, const std::string& text, const float& value,
                         int level);
     bool CheckThresholdBool(int kind, const std::string& key, const std::string& code,
-                            const std::string& text, const std::string& recover_text,
-                            bool active, unsigned short sequence);
+                            const std::string& text, const std::string& recover_text, bool active,
+                            unsigned short sequence);
     bool DoBatchCheckThreshold(const std::vector<rule_value>& rules);
     // Stores a record in the device's history.
     bool SaveDeviceHistory(const unsigned char* data, unsigned int length);
@@ -53,16 +53,16 @@ public:
     void set_host_backend(HostBackend* backend) { backend_ = backend; }
     HostBackend& host_backend() const;
 
-    uint16_t check_seq_ = 0;                        // number of the next limit check in a round
-    boost::posix_time::ptime last_round_time_;      // local time of the last completed round
-    bool data_ready_ = false;                       // a record is present
-    std::vector<rule_value> rule_values_;           // checks queued for the round-end batch
-    bool alarm_changed_ = false;                    // the last round's checks changed an alarm
-    std::vector<std::string> report_signals_;       // signals evaluated at round end
-    std::map<std::string, float> report_values_;    // their current values
-    std::map<std::string, int> alarm_levels_;       // alarm level per signal
-    std::map<std::string, float> alarm_values_;     // threshold per signal
+    uint16_t check_seq_ = 0;                      // number of the next limit check in a round
+    boost::posix_time::ptime last_round_time_;    // local time of the last completed round
+    bool data_ready_ = false;                     // a record is present
+    std::vector<rule_value> rule_values_;         // checks queued for the round-end batch
+    bool alarm_changed_ = false;                  // the last round's checks changed an alarm
+    std::vector<std::string> report_signals_;     // signals evaluated at round end
+    std::map<std::string, float> report_values_;  // their current values
+    std::map<std::string, int> alarm_levels_;     // alarm level per signal
+    std::map<std::string, float> alarm_values_;   // threshold per signal
 
-private:
+  private:
     HostBackend* backend_ = nullptr;
 };

@@ -9,9 +9,14 @@
 // A Modbus master device. The driver issues reads with modbus_read_registers; the host performs
 // each read on the line and hands the reply to process_payload with the reply's words in rx_regs_.
 class SPModbus : public SMDSPDevice {
-public:
+  public:
     // Register table of a reply.
-    enum tab_type { TAB_COILS = 0, TAB_HOLDING_REGISTERS = 1, TAB_INPUT_REGISTERS = 2, TAB_INPUT_BITS = 3 };
+    enum tab_type {
+        TAB_COILS = 0,
+        TAB_HOLDING_REGISTERS = 1,
+        TAB_INPUT_REGISTERS = 2,
+        TAB_INPUT_BITS = 3
+    };
     // The most registers one Modbus read returns.
     static constexpr std::size_t kRxRegsWords = 125;
 
@@ -50,6 +55,6 @@ public:
 
     uint16_t rx_regs_[kRxRegsWords] = {};  // words of the last reply, first register first
 
-private:
+  private:
     PendingRead pending_{0, 0};
 };

@@ -15,7 +15,7 @@ class Value;
 // Root of the host's device chain. The order in which the chain declares its virtual
 // operations is the virtual-table layout that the host and every plug-in share: never reorder.
 class VDeviceInterface {
-public:
+  public:
     VDeviceInterface();
 
     // Measurement by name. Devices that serve none keep this default.
@@ -34,8 +34,8 @@ public:
     virtual int LoadFromCache(const unsigned char* bytes, int length) = 0;
     virtual uint32_t DataId() const { return data_id_; }
     virtual const std::string& DeviceType() const { return device_type_; }
-    virtual int DeviceIoControl(int code, const void* in, int in_length, void* out,
-                                int out_length, int& out_used) = 0;
+    virtual int DeviceIoControl(int code, const void* in, int in_length, void* out, int out_length,
+                                int& out_used) = 0;
     virtual int RoundDone() = 0;
     virtual bool UseControllerDb() { return use_controller_db_; }
     virtual ~VDeviceInterface();

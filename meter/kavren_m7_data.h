@@ -32,11 +32,11 @@ struct KAVREN_M7_Data_t {
     uint8_t reg258_bit11;
     uint8_t reg258_bit0;
     uint8_t reg258_bit1;
-    int16_t reg259;            // register 259
-    uint8_t limit_alarm[6];    // bit i of register 262: limit i violated
-    LimitEntry limits[6];      // registers 272 to 301
-    uint16_t reg308;           // register 308
-    float UA;                  // V, registers 4096 to 4103
+    int16_t reg259;          // register 259
+    uint8_t limit_alarm[6];  // bit i of register 262: limit i violated
+    LimitEntry limits[6];    // registers 272 to 301
+    uint16_t reg308;         // register 308
+    float UA;                // V, registers 4096 to 4103
     float UB;
     float UC;
     float UAverage_1;
@@ -44,17 +44,17 @@ struct KAVREN_M7_Data_t {
     float UBC;
     float UCA;
     float UAverage_2;
-    float IA;                  // A, registers 4104 to 4108, times current_ratio
+    float IA;  // A, registers 4104 to 4108, times current_ratio
     float IB;
     float IC;
     float IAverage_1;
     float ZeroCurrent;
-    int16_t power_raw[12];     // registers 4109 to 4120, signed, unscaled
-    float power_factor[4];     // registers 4121 to 4124, signed, 0.001 per count
-    float frequency;           // Hz, register 4125
-    float values_8192[8];      // register pairs from 8192, signed, 0.1 per count
-    float values_8448[8];      // register pairs from 8448, signed, 0.1 per count
-    TTime update_time;         // local time the last round completed
+    int16_t power_raw[12];  // registers 4109 to 4120, signed, unscaled
+    float power_factor[4];  // registers 4121 to 4124, signed, 0.001 per count
+    float frequency;        // Hz, register 4125
+    float values_8192[8];   // register pairs from 8192, signed, 0.1 per count
+    float values_8448[8];   // register pairs from 8448, signed, 0.1 per count
+    TTime update_time;      // local time the last round completed
 };
 
 #pragma pack(pop)
@@ -80,7 +80,9 @@ static_assert(offsetof(KAVREN_M7_Data_t, reg258_bit1) == 21, "record layout");
 static_assert(offsetof(KAVREN_M7_Data_t, reg259) == 22, "record layout");
 static_assert(offsetof(KAVREN_M7_Data_t, limit_alarm) == 24, "record layout");
 static_assert(offsetof(KAVREN_M7_Data_t, limits) == 30, "record layout");
-static_assert(offsetof(KAVREN_M7_Data_t, limits) + sizeof(LimitEntry) + offsetof(LimitEntry, value) == 42,
+static_assert(offsetof(KAVREN_M7_Data_t, limits) + sizeof(LimitEntry) +
+                      offsetof(LimitEntry, value) ==
+                  42,
               "record layout");
 static_assert(offsetof(KAVREN_M7_Data_t, reg308) == 90, "record layout");
 static_assert(offsetof(KAVREN_M7_Data_t, UA) == 92, "record layout");

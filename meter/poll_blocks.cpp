@@ -101,16 +101,18 @@ void decode_values_8448(const uint16_t* w, KAVREN_M7_Data_t& r) {
 
 }  // namespace
 
+// clang-format off
 const PollBlock kPollRound[kPollBlockCount] = {
-    //  step  start   count  decoder
-    {101, 0x0000, 6, decode_setup},
-    {102, 0x0100, 7, decode_status},
-    {103, 0x0110, 30, decode_limits},
-    {104, 0x0134, 1, decode_reg308},
-    {105, 0x1000, 30, decode_measurements},
-    {106, 0x2000, 16, decode_values_8192},
-    {107, 0x2100, 16, decode_values_8448},
+    // step  start   count  decoder
+    {101,    0x0000,  6,    decode_setup},         // setup
+    {102,    0x0100,  7,    decode_status},        // status and limit alarm bits
+    {103,    0x0110, 30,    decode_limits},        // six limit definitions
+    {104,    0x0134,  1,    decode_reg308},        // register 308
+    {105,    0x1000, 30,    decode_measurements},  // voltages, currents, power, frequency
+    {106,    0x2000, 16,    decode_values_8192},   // eight signed pairs
+    {107,    0x2100, 16,    decode_values_8448},   // eight signed pairs
 };
+// clang-format on
 
 const PollBlock* poll_block_for_step(int step) {
     if (step < kFirstPollStep || step > kLastPollStep) return nullptr;

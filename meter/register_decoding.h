@@ -28,7 +28,9 @@ inline int16_t signed_word(uint16_t word) {
 }
 
 // 1 when the bit is set (bit 0 is the least significant), else 0.
-inline uint8_t bit_flag(uint16_t word, unsigned bit) { return static_cast<uint8_t>((word >> bit) & 1u); }
+inline uint8_t bit_flag(uint16_t word, unsigned bit) {
+    return static_cast<uint8_t>((word >> bit) & 1u);
+}
 
 // Line speed in bit/s for the meter's baud code; 0 for a code the meter does not define.
 // 600 and 1200 come after 38400 in the meter's numbering.
@@ -47,11 +49,14 @@ inline float ratio_from_pair(uint32_t pair) {
 inline float limit_value_from_pair(int32_t pair) { return static_cast<float>(pair) / 100.0f; }
 
 // 0.01 per count (volts, hertz): product in double, stored in single.
-inline float centi_scaled(uint16_t word) { return static_cast<float>(static_cast<double>(word) * 0.01); }
+inline float centi_scaled(uint16_t word) {
+    return static_cast<float>(static_cast<double>(word) * 0.01);
+}
 
 // Current: 0.001 A per count first, then times the current ratio, both in double.
 inline float current_scaled(uint16_t word, float current_ratio) {
-    return static_cast<float>(static_cast<double>(word) * 0.001 * static_cast<double>(current_ratio));
+    return static_cast<float>(static_cast<double>(word) * 0.001 *
+                              static_cast<double>(current_ratio));
 }
 
 // Signed word, 0.001 per count (power factor).

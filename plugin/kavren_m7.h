@@ -14,7 +14,7 @@ using KAVREN_M7_Base = UniDataDevice<KAVREN_M7_Data_t, SPModbus, kKavrenM7DataId
 // Driver of the KAVREN_M7 three-phase power meter. All its state lives in the host's base members
 // and the record of UniDataDevice.
 class KAVREN_M7 : public KAVREN_M7_Base {
-public:
+  public:
     KAVREN_M7();
     ~KAVREN_M7() override;
 

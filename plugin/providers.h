@@ -7,7 +7,7 @@
 
 // The plug-in's provider: makes KAVREN_M7 driver objects.
 class KAVREN_M7Provider : public SMDSPDeviceProvider {
-public:
+  public:
     KAVREN_M7Provider();
     ~KAVREN_M7Provider() override;
     SMDSPDevice* create() const override;

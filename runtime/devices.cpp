@@ -30,8 +30,8 @@ HostBackend& SMDVDevice::host_backend() const {
     return backend_ != nullptr ? *backend_ : unsupported_backend();
 }
 
-int SMDVDevice::DeviceIoControl(int code, const void* in, int in_length, void* out,
-                                int out_length, int& out_used) {
+int SMDVDevice::DeviceIoControl(int code, const void* in, int in_length, void* out, int out_length,
+                                int& out_used) {
     return host_backend().device_io_control(*this, code, in, in_length, out, out_length, out_used);
 }
 int SMDVDevice::InitV(SMDVDevice* parent, unsigned int index, const Json::Value& config) {
@@ -44,7 +44,9 @@ bool SMDVDevice::SendSP(int data_id, const unsigned char* data, unsigned int len
                         bool immediate) {
     return host_backend().send_sp(*this, data_id, data, length, immediate);
 }
-int SMDVDevice::SendDelayData(int delay_ms) { return host_backend().send_delay_data(*this, delay_ms); }
+int SMDVDevice::SendDelayData(int delay_ms) {
+    return host_backend().send_delay_data(*this, delay_ms);
+}
 int SMDVDevice::SendDoData(int channel, char value) {
     return host_backend().send_do_data(*this, channel, value);
 }
@@ -87,8 +89,7 @@ bool SMDSPDevice::IsStalled() { return host_backend().is_stalled(*this); }
 int SMDSPDevice::SendData(const unsigned char* data, unsigned int length) {
     return host_backend().send_data(*this, data, length, PARITY_NONE);
 }
-int SMDSPDevice::SendParityData(const unsigned char* data, unsigned int length,
-                                EnumParity parity) {
+int SMDSPDevice::SendParityData(const unsigned char* data, unsigned int length, EnumParity parity) {
     return host_backend().send_data(*this, data, length, parity);
 }
 bool SMDSPDevice::OpenPort() { return host_backend().open_port(*this); }

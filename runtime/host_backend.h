@@ -31,7 +31,7 @@ struct LimitReport {
 // the host with none of these services: each operation answers "not supported" (false, -1, or
 // NaN for a value) and does nothing else. A real host, or a test, derives and overrides.
 class HostBackend {
-public:
+  public:
     HostBackend() = default;
     virtual ~HostBackend();
 

@@ -21,7 +21,8 @@ void RecordingBackend::record(const char* operation) {
 bool RecordingBackend::send_sp(SMDVDevice&, int data_id, const unsigned char* data,
                                unsigned int length, bool immediate) {
     record("SendSP");
-    if (keep) publications.push_back({data_id, std::vector<uint8_t>(data, data + length), immediate});
+    if (keep)
+        publications.push_back({data_id, std::vector<uint8_t>(data, data + length), immediate});
     return true;
 }
 

@@ -11,7 +11,7 @@
 // with results the caller chooses. Tests and benchmarks attach it to a device to see exactly
 // what the device asked of its host.
 class RecordingBackend : public HostBackend {
-public:
+  public:
     struct Publication {
         int data_id;
         std::vector<uint8_t> record;
@@ -65,6 +65,6 @@ public:
     int refresh_status(SMDSPDevice& device) override;
     int reset(SMDSPDevice& device) override;
 
-private:
+  private:
     void record(const char* operation);
 };

@@ -15,8 +15,8 @@ int SPModbus::InitSetting(const Json::Value& settings) {
 
 int SPModbus::modbus_read_registers(int start, int count) {
     constexpr int kLastRegister = 0xFFFF;
-    if (start < 0 || start > kLastRegister || count < 1 ||
-        count > static_cast<int>(kRxRegsWords) || start + count - 1 > kLastRegister) {
+    if (start < 0 || start > kLastRegister || count < 1 || count > static_cast<int>(kRxRegsWords) ||
+        start + count - 1 > kLastRegister) {
         return -1;
     }
     pending_ = PendingRead{start, count};

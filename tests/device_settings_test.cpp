@@ -23,7 +23,7 @@ Json::Value parse(const std::string& text) {
 }
 
 class DeviceSettings : public ::testing::Test {
-protected:
+  protected:
     MeterUnderTest m;
     int result = 0;
 
@@ -47,7 +47,8 @@ TEST_F(DeviceSettings, WithoutAppSettingNothingIsPrintedButTheDataIdIsStamped) {
     EXPECT_EQ(std::count(record.begin() + 4, record.end(), 0), 255);
     EXPECT_EQ(result, 7);
     ASSERT_EQ(m.backend.settings.size(), 1u);
-    EXPECT_EQ(parse(m.backend.settings[0]), parse(R"({"thresholdSetting": {"k": {"NMAlarmID": "1"}}})"));
+    EXPECT_EQ(parse(m.backend.settings[0]),
+              parse(R"({"thresholdSetting": {"k": {"NMAlarmID": "1"}}})"));
 }
 
 TEST_F(DeviceSettings, AppSettingThatIsNoObjectIsIgnored) {
@@ -71,7 +72,8 @@ TEST_F(DeviceSettings, ModeThreeWithoutThresholds) {
 TEST_F(DeviceSettings, ModeIsReadWithAtoi) {
     EXPECT_EQ(apply(R"({"appSetting": {"b_mode": "abc"}, "thresholdSetting": {"k": {}}})"),
               "InitSetting 77 b_mode_:0\n");
-    EXPECT_EQ(apply(R"({"appSetting": {"b_mode": " 3 apples"}})"), "InitSetting 77 b_mode_:3\nhere 1\n");
+    EXPECT_EQ(apply(R"({"appSetting": {"b_mode": " 3 apples"}})"),
+              "InitSetting 77 b_mode_:3\nhere 1\n");
     EXPECT_EQ(apply(R"({"appSetting": {"b_mode": 3}})"), "InitSetting 77 b_mode_:3\nhere 1\n");
     EXPECT_EQ(apply(R"({"appSetting": {"b_mode": "-12"}})"), "InitSetting 77 b_mode_:-12\n");
     m.device()->data_id_ = 4294967295u;
@@ -92,7 +94,8 @@ TEST_F(DeviceSettings, EntriesWithMissingIdentifications) {
               "here named\n77 NMAlarmID is missing\n77 ID is missing\n77 SignalNumber is missing\n"
               "mobile:named:;;; level:0 value:0\n"
               "here skipped\n");
-    EXPECT_EQ(m.meter().alarm_ids_, (Map{{"bare", ";;;"}, {"full", "N1;7;0012;"}, {"named", ";;;"}}));
+    EXPECT_EQ(m.meter().alarm_ids_,
+              (Map{{"bare", ";;;"}, {"full", "N1;7;0012;"}, {"named", ";;;"}}));
     EXPECT_EQ(m.meter().signal_names_, (Map{{"full", "UA"}, {"named", "A 相电压"}}));
 }
 
@@ -127,8 +130,9 @@ TEST_F(DeviceSettings, ALaterCallAddsAndOverwritesButRemovesNothing) {
 }
 
 TEST_F(DeviceSettings, ThresholdsThatAreNoObjectHoldNoEntries) {
-    EXPECT_EQ(apply(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": [{"SignalName": "x"}]})"),
-              "InitSetting 77 b_mode_:3\nhere 1\nhere 2\n");
+    EXPECT_EQ(
+        apply(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": [{"SignalName": "x"}]})"),
+        "InitSetting 77 b_mode_:3\nhere 1\nhere 2\n");
     EXPECT_EQ(apply(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": "text"})"),
               "InitSetting 77 b_mode_:3\nhere 1\nhere 2\n");
     EXPECT_EQ(apply(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": 12})"),
@@ -151,9 +155,10 @@ TEST_F(DeviceSettings, ARefusedConversionLeavesWithTheLibraryException) {
     CapturedStdout out;
     EXPECT_THROW(m.device()->InitSetting(parse(R"({"appSetting": {"b_mode": {"x": 1}}})")),
                  Json::LogicError);
-    EXPECT_THROW(m.device()->InitSetting(parse(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": {
+    EXPECT_THROW(
+        m.device()->InitSetting(parse(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": {
         "a": {"SignalName": "ok"}, "b": {"SignalName": ["no"]}}})")),
-                 Json::LogicError);
+        Json::LogicError);
     // What was stored before the refusal stays; the Modbus layer never got these settings.
     EXPECT_EQ(m.meter().signal_names_, (Map{{"a", "ok"}}));
     EXPECT_EQ(m.meter().alarm_ids_, (Map{{"a", ";;;"}}));

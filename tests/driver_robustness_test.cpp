@@ -30,7 +30,8 @@ TEST(DriverRobustness, RandomReplySequences) {
                 meter.poll_step_ = static_cast<int>(random() % 12) + 98;
                 break;
             default: {
-                const auto table = static_cast<SPModbus::tab_type>(random() % 5 == 0 ? random() % 4 : 1);
+                const auto table =
+                    static_cast<SPModbus::tab_type>(random() % 5 == 0 ? random() % 4 : 1);
                 std::vector<uint16_t> words(random() % (SPModbus::kRxRegsWords + 1));
                 for (auto& w : words) w = static_cast<uint16_t>(random());
                 const int result = m.reply(words, table);

@@ -13,7 +13,7 @@ using testing_support::MeterUnderTest;
 using testing_support::RegisterImage;
 
 class LimitAlarms : public ::testing::Test {
-protected:
+  protected:
     MeterUnderTest m;
     CapturedStdout quiet;
 
@@ -67,13 +67,14 @@ TEST_F(LimitAlarms, ViolationFollowsAnyNonzeroFlagByte) {
 }
 
 TEST_F(LimitAlarms, MeasurandNamesAndTheFallback) {
-    const char* const names[32] = {
-        "A 相功率因数", "B 相功率因数", "C 相功率因数", "总相功率因数", "无效告警",     "无效告警",
-        "频率",         "A 相电压",     "B 相电压",     "C 相电压",     "无效告警",     "AB 线电压",
-        "BC 线电压",    "CA 线电压",    "无效告警",     "A 相电流",     "B 相电流",     "C 相电流",
-        "无效告警",     "无效告警",     "A 相有功功率", "B 相有功功率", "C 相有功功率", "总相有功功率",
-        "A 相无功功率", "B 相无功功率", "C 相无功功率", "总相无功功率", "A 相视在功率", "B 相视在功率",
-        "C 相视在功率", "总相视在功率"};
+    const char* const names[32] = {"A 相功率因数", "B 相功率因数", "C 相功率因数", "总相功率因数",
+                                   "无效告警",     "无效告警",     "频率",         "A 相电压",
+                                   "B 相电压",     "C 相电压",     "无效告警",     "AB 线电压",
+                                   "BC 线电压",    "CA 线电压",    "无效告警",     "A 相电流",
+                                   "B 相电流",     "C 相电流",     "无效告警",     "无效告警",
+                                   "A 相有功功率", "B 相有功功率", "C 相有功功率", "总相有功功率",
+                                   "A 相无功功率", "B 相无功功率", "C 相无功功率", "总相无功功率",
+                                   "A 相视在功率", "B 相视在功率", "C 相视在功率", "总相视在功率"};
     for (int16_t code = 1; code < 32; ++code) {
         EXPECT_EQ(description_for(code, 0.0f), std::string(names[code]) + "小于0") << code;
     }
@@ -88,9 +89,13 @@ TEST_F(LimitAlarms, MeasurandNamesAndTheFallback) {
 
 TEST_F(LimitAlarms, ValueTextIsTheRawValueOverTenThousandInNineDigits) {
     // Through the poll: raw limit value registers to description text.
-    const std::pair<int32_t, const char*> table[] = {
-        {0, "0"},          {100, "0.00999999978"},   {10000, "1"},          {22000, "2.20000005"},
-        {24200, "2.42000008"}, {-500, "-0.0500000007"}, {1, "9.99999975e-05"}};
+    const std::pair<int32_t, const char*> table[] = {{0, "0"},
+                                                     {100, "0.00999999978"},
+                                                     {10000, "1"},
+                                                     {22000, "2.20000005"},
+                                                     {24200, "2.42000008"},
+                                                     {-500, "-0.0500000007"},
+                                                     {1, "9.99999975e-05"}};
     for (const auto& row : table) {
         RegisterImage image;
         image.set_pair(273, static_cast<uint32_t>(row.first));

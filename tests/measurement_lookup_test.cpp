@@ -1,6 +1,6 @@
 // Measurements by name: the thirteen keys, freshness, and the three refusals.
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <gtest/gtest.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "tests/support/plugin_under_test.h"
 
@@ -14,8 +14,9 @@ using testing_support::f32_at;
 using testing_support::MeterUnderTest;
 using testing_support::RegisterImage;
 
-const char* const kKeys[] = {"UA",  "UB", "UC", "UAverage_1", "UAB",        "UBC",        "UCA",
-                             "UAverage_2", "IA", "IB", "IC", "IAverage_1", "ZeroCurrent"};
+const char* const kKeys[] = {"UA",  "UB",         "UC",         "UAverage_1", "UAB",
+                             "UBC", "UCA",        "UAverage_2", "IA",         "IB",
+                             "IC",  "IAverage_1", "ZeroCurrent"};
 
 // The refusal text of a request, or "" when it was served.
 std::string refusal(MeterUnderTest& m, const std::string& name, unsigned int channel = 0) {
@@ -28,7 +29,7 @@ std::string refusal(MeterUnderTest& m, const std::string& name, unsigned int cha
 }
 
 class MeasurementLookup : public ::testing::Test {
-protected:
+  protected:
     MeterUnderTest m;
     CapturedStdout quiet;
 
@@ -77,8 +78,8 @@ TEST_F(MeasurementLookup, ServesTheExactStoredFloatsInKeyOrder) {
 
 TEST_F(MeasurementLookup, NamesAreComparedExactly) {
     complete_round();
-    for (const char* name : {"ua", "Ua", "UA ", " UA", "", "UAverage", "UAverage_3", "ZEROCURRENT",
-                             "I A", "UA\n"}) {
+    for (const char* name :
+         {"ua", "Ua", "UA ", " UA", "", "UAverage", "UAverage_3", "ZEROCURRENT", "I A", "UA\n"}) {
         EXPECT_EQ(refusal(m, name), "不支持变量") << "'" << name << "'";
     }
     EXPECT_EQ(refusal(m, std::string("UA\0", 3)), "不支持变量");

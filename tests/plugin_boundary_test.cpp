@@ -141,7 +141,9 @@ TEST(InheritedDefaults, StringFormOfLoadFromCacheForwardsDataAndSize) {
     for (std::size_t i = 0; i < blob.size(); ++i) blob[i] = static_cast<char>(i * 7);
     CapturedStdout quiet;
     EXPECT_EQ(by_string.device()->LoadFromCache(blob), 1);
-    EXPECT_EQ(by_pointer.device()->LoadFromCache(reinterpret_cast<const unsigned char*>(blob.data()), 259), 1);
+    EXPECT_EQ(by_pointer.device()->LoadFromCache(
+                  reinterpret_cast<const unsigned char*>(blob.data()), 259),
+              1);
     auto a = by_string.record_bytes();
     auto b = by_pointer.record_bytes();
     EXPECT_TRUE(std::equal(a.begin(), a.begin() + 252, b.begin()));
@@ -162,7 +164,7 @@ struct SmallRecord {
 #pragma pack(pop)
 
 class SmallDevice : public UniDataDevice<SmallRecord, SPModbus, 77> {
-public:
+  public:
     int process_payload(SPModbus::tab_type, unsigned int) override { return 1; }
 };
 

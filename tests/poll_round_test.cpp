@@ -16,7 +16,7 @@ using testing_support::RegisterImage;
 using testing_support::u16_at;
 using Read = std::pair<int, int>;
 
-const std::vector<Read> kRoundReads = {{0, 6},     {256, 7},   {272, 30},  {308, 1},
+const std::vector<Read> kRoundReads = {{0, 6},     {256, 7},   {272, 30}, {308, 1},
                                        {4096, 30}, {8192, 16}, {8448, 16}};
 
 // Register values of a reply frame: unit, function 3, byte count, data high byte first, CRC.
@@ -39,7 +39,7 @@ std::vector<uint16_t> words_of_frame(const std::string& hex) {
 }
 
 class PollRound : public ::testing::Test {
-protected:
+  protected:
     MeterUnderTest m;
     CapturedStdout out;  // the round-end line is checked elsewhere
 };
@@ -48,7 +48,8 @@ TEST_F(PollRound, RefreshStatusIssuesTheSetupReadOnly) {
     EXPECT_EQ(m.meter().RefreshStatus(), 1);
     EXPECT_EQ(m.meter().poll_step_, 101);
     EXPECT_EQ(m.backend.reads, (std::vector<Read>{{0, 6}}));
-    EXPECT_EQ(m.backend.calls, (std::vector<std::string>{"RefreshStatus", "modbus_read_registers"}));
+    EXPECT_EQ(m.backend.calls,
+              (std::vector<std::string>{"RefreshStatus", "modbus_read_registers"}));
     EXPECT_EQ(m.record_bytes(), std::vector<uint8_t>(259, 0));
 }
 
@@ -90,7 +91,8 @@ TEST_F(PollRound, SetupBlockRatiosAndBaudCodes) {
     EXPECT_EQ(bits_of(f32_at(r, 8)), bits_of(10000.0f));  // a pair of 0 means 10000
     EXPECT_EQ(bits_of(f32_at(r, 12)), bits_of(10.0f));
 
-    const std::pair<uint16_t, uint16_t> codes[] = {{5, 600}, {7, 600}, {3, 19200}, {9, 19200}, {6, 1200}, {0, 2400}};
+    const std::pair<uint16_t, uint16_t> codes[] = {{5, 600},   {7, 600},  {3, 19200},
+                                                   {9, 19200}, {6, 1200}, {0, 2400}};
     for (const auto& code : codes) {
         image.set(1, code.first);  // 7 and 9 are not codes: the last rate stays
         m.run_round(image);

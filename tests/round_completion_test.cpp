@@ -1,6 +1,6 @@
 // Round completion and the cache restore, as the host's back-end observes them.
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <gtest/gtest.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "tests/support/plugin_under_test.h"
 
@@ -20,7 +20,7 @@ std::vector<uint8_t> ttime_bytes(ptime t) {
 }
 
 class RoundCompletion : public ::testing::Test {
-protected:
+  protected:
     MeterUnderTest m;
     RegisterImage image;
 
@@ -46,12 +46,12 @@ TEST_F(RoundCompletion, StepsInOrderAsTheHostSeesThem) {
     CapturedStdout out;
     EXPECT_EQ(m.reply(std::vector<uint16_t>(16, 0)), 0);
     EXPECT_EQ(out.text(), "rvSize is 2\n");
-    EXPECT_EQ(calls_after(first),
-              (Calls{"SendSP", "Reset", "CheckThresholdBool", "CheckThresholdBool",
-                     "CheckThresholdBool", "CheckThresholdBool", "CheckThresholdBool",
-                     "CheckThresholdBool", "CheckAOReport", "CheckThreshold", "CheckAOReport",
-                     "CheckThreshold", "CheckAOReport", "CheckThreshold", "DoBatchCheckThreshold",
-                     "SaveDeviceHistory"}));
+    EXPECT_EQ(
+        calls_after(first),
+        (Calls{"SendSP", "Reset", "CheckThresholdBool", "CheckThresholdBool", "CheckThresholdBool",
+               "CheckThresholdBool", "CheckThresholdBool", "CheckThresholdBool", "CheckAOReport",
+               "CheckThreshold", "CheckAOReport", "CheckThreshold", "CheckAOReport",
+               "CheckThreshold", "DoBatchCheckThreshold", "SaveDeviceHistory"}));
     ASSERT_EQ(m.backend.ao_reports.size(), 3u);
     EXPECT_EQ(m.backend.ao_reports[1].signal, "IB");
     EXPECT_EQ(m.backend.ao_reports[1].value, 1.25f);

@@ -1,8 +1,8 @@
 // Our stand-in host: the packed time and the host without services.
 #include <cmath>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <gtest/gtest.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "tests/support/plugin_under_test.h"
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <type_traits>
 
-#include <boost/date_time/posix_time/posix_time_types.hpp>
 #include <json/json.h>
+#include <boost/date_time/posix_time/posix_time_types.hpp>
 
 #include "host/smd_vdevice.h"
 #include "host/ttime.h"
@@ -22,7 +22,7 @@ template <typename Data_t, typename Transport, int DATA_ID>
 class UniDataDevice : public Transport {
     static_assert(std::is_trivially_copyable<Data_t>::value, "the record is a raw byte image");
 
-public:
+  public:
     UniDataDevice() : Transport(), b_mode_(1) {
         std::memset(static_cast<void*>(&data_), 0, sizeof data_);
         b_mode_ = 1;
@@ -103,7 +103,7 @@ public:
     std::map<std::string, std::string> alarm_ids_;     // signal key to "NMAlarmID;ID;SignalNumber;"
     std::map<std::string, std::string> signal_names_;  // signal key to configured name
 
-private:
+  private:
     unsigned char* record_bytes() { return reinterpret_cast<unsigned char*>(&data_); }
 
     // A member of an object, or null: settings that are not an object have no members.

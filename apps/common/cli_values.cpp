@@ -25,8 +25,9 @@ TcpAddress parse_tcp_address(const std::string& text, const std::string& default
         port = text;
     }
     if (address.host.empty()) address.host = default_host;
-    const bool digits = !port.empty() && port.size() <= 5 &&
-                        std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); });
+    const bool digits =
+        !port.empty() && port.size() <= 5 &&
+        std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); });
     if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {
         throw std::invalid_argument("bad address '" + text + "': port must be 1 to 65535");
     }
@@ -36,7 +37,8 @@ TcpAddress parse_tcp_address(const std::string& text, const std::string& default
 
 char parse_parity(const std::string& text) {
     std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(), [](unsigned char c) { return std::tolower(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
     if (lower == "n" || lower == "none") return 'N';
     if (lower == "e" || lower == "even") return 'E';
     if (lower == "o" || lower == "odd") return 'O';

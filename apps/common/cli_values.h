@@ -10,7 +10,8 @@ struct TcpAddress {
     std::string port;
 };
 // Throws std::invalid_argument with a message naming the text.
-TcpAddress parse_tcp_address(const std::string& text, const std::string& default_host = "127.0.0.1");
+TcpAddress parse_tcp_address(const std::string& text,
+                             const std::string& default_host = "127.0.0.1");
 
 // Serial parity as libmodbus takes it: 'N', 'E' or 'O' (also "none", "even", "odd").
 char parse_parity(const std::string& text);

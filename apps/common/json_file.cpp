@@ -16,9 +16,12 @@ Json::Value read_json_file(const std::string& path) {
     // never end.
     constexpr long long kLargestFile = 16 * 1024 * 1024;
     struct stat info {};
-    if (stat(path.c_str(), &info) != 0) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
-    if (!S_ISREG(info.st_mode)) throw std::runtime_error("cannot read " + path + ": not a regular file");
-    if (info.st_size > kLargestFile) throw std::runtime_error("cannot read " + path + ": larger than 16 MiB");
+    if (stat(path.c_str(), &info) != 0)
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    if (!S_ISREG(info.st_mode))
+        throw std::runtime_error("cannot read " + path + ": not a regular file");
+    if (info.st_size > kLargestFile)
+        throw std::runtime_error("cannot read " + path + ": larger than 16 MiB");
     std::ifstream in(path, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
     std::ostringstream text;

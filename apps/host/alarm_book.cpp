@@ -2,8 +2,8 @@
 
 namespace kavren::host {
 
-AlarmBook::Change AlarmBook::report(const std::string& key, bool active, const std::string& description,
-                                    const std::string& time) {
+AlarmBook::Change AlarmBook::report(const std::string& key, bool active,
+                                    const std::string& description, const std::string& time) {
     const auto known = active_.find(key);
     if (active && known == active_.end()) {
         active_.emplace(key, Alarm{description, time});

@@ -8,19 +8,20 @@ namespace kavren::host {
 // The state of one device's alarms by key: a report that differs from the last state raises or
 // clears the alarm.
 class AlarmBook {
-public:
+  public:
     enum class Change { none, raised, cleared };
     struct Alarm {
         std::string description;
         std::string since;
     };
 
-    Change report(const std::string& key, bool active, const std::string& description, const std::string& time);
+    Change report(const std::string& key, bool active, const std::string& description,
+                  const std::string& time);
     // Alarms known to be active already (restored from the history).
     void restore(std::map<std::string, Alarm> active) { active_ = std::move(active); }
     const std::map<std::string, Alarm>& active() const { return active_; }
 
-private:
+  private:
     std::map<std::string, Alarm> active_;
 };
 

@@ -38,7 +38,9 @@ struct Statement {
         }
     }
     ~Statement() { sqlite3_finalize(handle); }
-    void text(int i, const std::string& s) { sqlite3_bind_text(handle, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT); }
+    void text(int i, const std::string& s) {
+        sqlite3_bind_text(handle, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+    }
     Statement(const Statement&) = delete;
     Statement& operator=(const Statement&) = delete;
 };
@@ -46,7 +48,9 @@ struct Statement {
 }  // namespace
 
 HistoryStore::HistoryStore(const std::string& path) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+    if (sqlite3_open_v2(path.c_str(), &db_,
+                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
+                        nullptr) != SQLITE_OK) {
         const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         throw std::runtime_error("cannot open history " + path + ": " + why);
@@ -75,13 +79,15 @@ void HistoryStore::exec(const char* sql) {
 
 void HistoryStore::save_record(const std::string& device, uint32_t data_id, const std::string& time,
                                const uint8_t* record, std::size_t length, const char* origin) {
-    Statement s(db_, "INSERT INTO records (device, data_id, time, origin, record) VALUES (?, ?, ?, ?, ?)");
+    Statement s(
+        db_, "INSERT INTO records (device, data_id, time, origin, record) VALUES (?, ?, ?, ?, ?)");
     s.text(1, device);
     sqlite3_bind_int64(s.handle, 2, data_id);
     s.text(3, time);
     s.text(4, origin);
     sqlite3_bind_blob(s.handle, 5, record, static_cast<int>(length), SQLITE_TRANSIENT);
-    if (sqlite3_step(s.handle) != SQLITE_DONE) throw std::runtime_error(std::string("history: ") + sqlite3_errmsg(db_));
+    if (sqlite3_step(s.handle) != SQLITE_DONE)
+        throw std::runtime_error(std::string("history: ") + sqlite3_errmsg(db_));
 }
 
 std::optional<std::vector<uint8_t>> HistoryStore::newest_record(const std::string& device) {
@@ -96,28 +102,35 @@ std::optional<std::vector<uint8_t>> HistoryStore::newest_record(const std::strin
 long HistoryStore::record_count(const std::string& device) {
     Statement s(db_, "SELECT count(*) FROM records WHERE device = ?");
     s.text(1, device);
-    return sqlite3_step(s.handle) == SQLITE_ROW ? static_cast<long>(sqlite3_column_int64(s.handle, 0)) : 0;
+    return sqlite3_step(s.handle) == SQLITE_ROW
+               ? static_cast<long>(sqlite3_column_int64(s.handle, 0))
+               : 0;
 }
 
 void HistoryStore::save_alarm(const std::string& device, const std::string& key, bool raised,
                               const std::string& description, const std::string& time) {
-    Statement s(db_, "INSERT INTO alarms (device, key, state, description, time) VALUES (?, ?, ?, ?, ?)");
+    Statement s(
+        db_, "INSERT INTO alarms (device, key, state, description, time) VALUES (?, ?, ?, ?, ?)");
     s.text(1, device);
     s.text(2, key);
     s.text(3, raised ? "raised" : "cleared");
     s.text(4, description);
     s.text(5, time);
-    if (sqlite3_step(s.handle) != SQLITE_DONE) throw std::runtime_error(std::string("history: ") + sqlite3_errmsg(db_));
+    if (sqlite3_step(s.handle) != SQLITE_DONE)
+        throw std::runtime_error(std::string("history: ") + sqlite3_errmsg(db_));
 }
 
-std::map<std::string, HistoryStore::ActiveAlarm> HistoryStore::active_alarms(const std::string& device) {
+std::map<std::string, HistoryStore::ActiveAlarm> HistoryStore::active_alarms(
+    const std::string& device) {
     Statement s(db_,
                 "SELECT key, state, description, time FROM alarms WHERE id IN "
                 "(SELECT max(id) FROM alarms WHERE device = ? GROUP BY key)");
     s.text(1, device);
     std::map<std::string, ActiveAlarm> active;
     while (sqlite3_step(s.handle) == SQLITE_ROW) {
-        const auto column = [&](int i) { return std::string(reinterpret_cast<const char*>(sqlite3_column_text(s.handle, i))); };
+        const auto column = [&](int i) {
+            return std::string(reinterpret_cast<const char*>(sqlite3_column_text(s.handle, i)));
+        };
         if (column(1) == "raised") active[column(0)] = ActiveAlarm{column(2), column(3)};
     }
     return active;

@@ -13,7 +13,7 @@ namespace kavren::host {
 // The host's history in SQLite (WAL): every stored record, and every alarm raised or cleared.
 // Each write is its own transaction, so a killed host loses nothing it had stored.
 class HistoryStore {
-public:
+  public:
     // Opens or creates the database. Throws std::runtime_error when it cannot, or when the file is
     // not a database of this layout; an existing file is never overwritten.
     explicit HistoryStore(const std::string& path);
@@ -39,7 +39,7 @@ public:
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
-private:
+  private:
     void exec(const char* sql);
     std::string path_;
     sqlite3* db_ = nullptr;

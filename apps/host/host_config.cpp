@@ -65,13 +65,16 @@ MeterConfig read_meter(const Json::Value& m, const std::string& file, std::size_
 
 }  // namespace
 
-HostConfig read_host_config(const std::string& path) { return host_config_from_json(app::read_json_file(path), path); }
+HostConfig read_host_config(const std::string& path) {
+    return host_config_from_json(app::read_json_file(path), path);
+}
 
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path) {
     if (!root.isObject()) bad(path, "expected an object with \"links\"");
     HostConfig config;
     config.plugin = text_member(root, "plugin", path);
-    if (!config.plugin.empty() && config.plugin.front() != '/' && config.plugin.find('/') != std::string::npos) {
+    if (!config.plugin.empty() && config.plugin.front() != '/' &&
+        config.plugin.find('/') != std::string::npos) {
         config.plugin = directory_of(path) + config.plugin;
     }
     if (root.isMember("interval")) {
@@ -88,7 +91,8 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         LinkConfig link;
         const std::string rtu = text_member(l, "rtu", path);
         const std::string tcp = text_member(l, "tcp", path);
-        if (rtu.empty() == tcp.empty()) bad(path, "each link needs exactly one of \"rtu\" or \"tcp\"");
+        if (rtu.empty() == tcp.empty())
+            bad(path, "each link needs exactly one of \"rtu\" or \"tcp\"");
         if (!rtu.empty()) {
             link.kind = LinkConfig::Kind::rtu;
             link.device = rtu;
@@ -113,25 +117,33 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         link.timeout_ms = int_member(l, "timeout_ms", 1000, path);
         link.pause_ms = int_member(l, "pause_ms", 0, path);
         const Json::Value& meters = l["meters"];
-        if (!meters.isArray() || meters.empty()) bad(path, "each link needs a non-empty \"meters\" array");
-        for (const Json::Value& m : meters) link.meters.push_back(read_meter(m, path, meters_seen++));
+        if (!meters.isArray() || meters.empty())
+            bad(path, "each link needs a non-empty \"meters\" array");
+        for (const Json::Value& m : meters)
+            link.meters.push_back(read_meter(m, path, meters_seen++));
         config.links.push_back(std::move(link));
     }
     return config;
 }
 
 void validate(const HostConfig& config) {
-    if (!(config.interval_s > 0) || config.interval_s > 86400) throw std::runtime_error("the interval must be from 0 to 86400 seconds");
+    if (!(config.interval_s > 0) || config.interval_s > 86400)
+        throw std::runtime_error("the interval must be from 0 to 86400 seconds");
     if (config.rounds < 0) throw std::runtime_error("--rounds cannot be negative");
     std::set<std::string> names;
     for (const LinkConfig& link : config.links) {
         if (link.baud < 0) throw std::runtime_error("bad line speed for " + link.describe());
-        if (link.stop_bits != 1 && link.stop_bits != 2) throw std::runtime_error("stop bits must be 1 or 2");
-        if (link.timeout_ms < 1 || link.timeout_ms > 60000) throw std::runtime_error("the response time-out must be from 1 to 60000 ms");
-        if (link.pause_ms < 0 || link.pause_ms > 60000) throw std::runtime_error("the pause must be from 0 to 60000 ms");
+        if (link.stop_bits != 1 && link.stop_bits != 2)
+            throw std::runtime_error("stop bits must be 1 or 2");
+        if (link.timeout_ms < 1 || link.timeout_ms > 60000)
+            throw std::runtime_error("the response time-out must be from 1 to 60000 ms");
+        if (link.pause_ms < 0 || link.pause_ms > 60000)
+            throw std::runtime_error("the pause must be from 0 to 60000 ms");
         for (const MeterConfig& meter : link.meters) {
-            if (meter.unit < 1 || meter.unit > 247) throw std::runtime_error("unit id of " + meter.name + " must be 1 to 247");
-            if (!names.insert(meter.name).second) throw std::runtime_error("two meters are named " + meter.name);
+            if (meter.unit < 1 || meter.unit > 247)
+                throw std::runtime_error("unit id of " + meter.name + " must be 1 to 247");
+            if (!names.insert(meter.name).second)
+                throw std::runtime_error("two meters are named " + meter.name);
         }
     }
 }

@@ -11,24 +11,24 @@
 namespace kavren::host {
 
 struct MeterConfig {
-    std::string name;        // how logs, output and history name the meter
-    int unit = 1;            // Modbus unit id, 1 to 247
-    uint32_t data_id = 0;    // the host's data id for the device
-    Json::Value settings;    // device settings handed to InitSetting
+    std::string name;             // how logs, output and history name the meter
+    int unit = 1;                 // Modbus unit id, 1 to 247
+    uint32_t data_id = 0;         // the host's data id for the device
+    Json::Value settings;         // device settings handed to InitSetting
     std::string settings_origin;  // the file they came from, for messages
 };
 
 struct LinkConfig {
     enum class Kind { rtu, tcp };
     Kind kind = Kind::rtu;
-    std::string device;       // RTU: serial device path (a /dev/serial/by-id name survives replugging)
-    app::TcpAddress tcp;      // TCP: gateway or meter
-    int baud = 0;             // 0: the driver's own line speed
+    std::string device;   // RTU: serial device path (a /dev/serial/by-id name survives replugging)
+    app::TcpAddress tcp;  // TCP: gateway or meter
+    int baud = 0;         // 0: the driver's own line speed
     char parity = 'N';
     int data_bits = 8;
     int stop_bits = 1;
-    int timeout_ms = 1000;    // response time-out per request
-    int pause_ms = 0;         // silence between requests, for slow meters and RS485 adapters
+    int timeout_ms = 1000;  // response time-out per request
+    int pause_ms = 0;       // silence between requests, for slow meters and RS485 adapters
     std::vector<MeterConfig> meters;
 
     std::string describe() const;
@@ -38,12 +38,12 @@ struct HostConfig {
     std::string plugin;
     std::vector<LinkConfig> links;
     double interval_s = 5.0;
-    long rounds = 0;                  // 0: until stopped
+    long rounds = 0;  // 0: until stopped
     bool json = false;
     std::string database = "kavren-history.db";
     bool restore = true;
-    bool plugin_log = true;           // show the plug-in's own lines on stderr
-    int offline_after = 3;            // failed rounds in a row before a meter is marked offline
+    bool plugin_log = true;  // show the plug-in's own lines on stderr
+    int offline_after = 3;   // failed rounds in a row before a meter is marked offline
     double max_backoff_s = 60.0;
 };
 

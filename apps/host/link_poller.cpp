@@ -12,7 +12,8 @@ uint64_t LinkStats::error_total() const {
     return total;
 }
 
-LinkPoller::LinkPoller(const LinkConfig& config, std::vector<MeterSlot*> meters, PollContext& context)
+LinkPoller::LinkPoller(const LinkConfig& config, std::vector<MeterSlot*> meters,
+                       PollContext& context)
     : link_(config, meters.empty() ? 9600 : meters.front()->device->baud_rate_),
       meters_(std::move(meters)),
       context_(context) {}
@@ -39,7 +40,8 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         }
         first = false;
         ++meter.stats.requests;
-        const ReadOutcome result = link_.read_registers(meter.config.unit, read.start, read.count, words);
+        const ReadOutcome result =
+            link_.read_registers(meter.config.unit, read.start, read.count, words);
         std::lock_guard<std::mutex> lock(context_.plugin_calls);
         if (result != ReadOutcome::ok) {
             ++meter.stats.errors[static_cast<int>(result)];
@@ -50,11 +52,13 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
             outcome.failed_count = read.count;
             break;
         }
-        if (meter.device->complete_read(words, static_cast<std::size_t>(read.count)) == 0) outcome.complete = true;
+        if (meter.device->complete_read(words, static_cast<std::size_t>(read.count)) == 0)
+            outcome.complete = true;
     }
     if (outcome.complete) {
         ++meter.stats.rounds_complete;
-        meter.stats.last_round_ms = std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+        meter.stats.last_round_ms =
+            std::chrono::duration<double, std::milli>(Clock::now() - started).count();
     } else {
         ++meter.stats.rounds_failed;
     }
@@ -74,15 +78,20 @@ void LinkPoller::run() {
             HealthChange change;
             {
                 std::lock_guard<std::mutex> lock(context_.plugin_calls);
-                if (link_down && !link_was_down_) context_.log(link_.config().describe() + ": link down: " + outcome.detail);
-                if (!link_down && link_was_down_) context_.log(link_.config().describe() + ": link up again");
+                if (link_down && !link_was_down_)
+                    context_.log(link_.config().describe() + ": link down: " + outcome.detail);
+                if (!link_down && link_was_down_)
+                    context_.log(link_.config().describe() + ": link up again");
                 link_was_down_ = link_down;
-                change = outcome.complete ? record_success(meter->health)
-                                          : record_failure(meter->health, Clock::now(), context_.offline_after,
-                                                           context_.interval, context_.max_backoff);
+                change = outcome.complete
+                             ? record_success(meter->health)
+                             : record_failure(meter->health, Clock::now(), context_.offline_after,
+                                              context_.interval, context_.max_backoff);
                 if (change == HealthChange::went_offline) {
-                    context_.log(meter->config.name + " offline: " + std::to_string(meter->health.failures_in_a_row) +
-                                 " rounds failed (last: " + outcome_name(outcome.failure) + "); polling it less often");
+                    context_.log(meter->config.name +
+                                 " offline: " + std::to_string(meter->health.failures_in_a_row) +
+                                 " rounds failed (last: " + outcome_name(outcome.failure) +
+                                 "); polling it less often");
                 } else if (change == HealthChange::back_online) {
                     context_.log(meter->config.name + " back online");
                 }
@@ -95,7 +104,8 @@ void LinkPoller::run() {
         if (context_.rounds != 0 && cycle + 1 >= context_.rounds) break;
         while (Clock::now() < next_cycle) {
             if (app::stop_requested()) return;
-            std::this_thread::sleep_for(std::min<Clock::duration>(next_cycle - Clock::now(), std::chrono::milliseconds(50)));
+            std::this_thread::sleep_for(std::min<Clock::duration>(next_cycle - Clock::now(),
+                                                                  std::chrono::milliseconds(50)));
         }
     }
 }

@@ -56,13 +56,13 @@ struct PollContext {
 
 // Polls the meters of one link, one after another, every interval, on its own thread.
 class LinkPoller {
-public:
+  public:
     LinkPoller(const LinkConfig& config, std::vector<MeterSlot*> meters, PollContext& context);
     void run();
     // One round of one meter; public for tests.
     RoundOutcome poll_round(MeterSlot& meter);
 
-private:
+  private:
     ModbusLink link_;
     std::vector<MeterSlot*> meters_;
     PollContext& context_;

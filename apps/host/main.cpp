@@ -56,12 +56,15 @@ struct CommandLine {
 HostConfig build_config(const CommandLine& c, bool interval_given, bool database_given) {
     HostConfig config;
     if (!c.config_file.empty()) {
-        if (!c.rtu.empty() || !c.tcp.empty()) throw UsageError("give either --config or a link (--rtu/--tcp), not both");
+        if (!c.rtu.empty() || !c.tcp.empty())
+            throw UsageError("give either --config or a link (--rtu/--tcp), not both");
         config = read_host_config(c.config_file);
         if (interval_given) config.interval_s = c.interval_s;
         if (database_given) config.database = c.database;
     } else {
-        if (c.rtu.empty() == c.tcp.empty()) throw UsageError("choose exactly one of --rtu DEVICE, --tcp HOST:PORT or --config FILE");
+        if (c.rtu.empty() == c.tcp.empty())
+            throw UsageError(
+                "choose exactly one of --rtu DEVICE, --tcp HOST:PORT or --config FILE");
         LinkConfig link;
         if (!c.rtu.empty()) {
             link.kind = LinkConfig::Kind::rtu;
@@ -164,13 +167,16 @@ int run(const HostConfig& config) {
             try {
                 slot->device->InitSetting(meter.settings);
             } catch (const std::exception& e) {
-                throw std::runtime_error("settings " + (meter.settings_origin.empty() ? std::string("(none)") : meter.settings_origin) +
+                throw std::runtime_error("settings " +
+                                         (meter.settings_origin.empty() ? std::string("(none)")
+                                                                        : meter.settings_origin) +
                                          " refused by the driver: " + e.what());
             }
             if (config.restore) {
                 if (auto record = store.newest_record(meter.name)) {
                     slot->services->set_restoring(true);
-                    const int taken = slot->device->LoadFromCache(record->data(), static_cast<int>(record->size()));
+                    const int taken = slot->device->LoadFromCache(record->data(),
+                                                                  static_cast<int>(record->size()));
                     slot->services->set_restoring(false);
                     if (taken) {
                         report.restored(*slot);
@@ -188,8 +194,10 @@ int run(const HostConfig& config) {
     context.report = [&](MeterSlot& meter, const RoundOutcome& outcome) { report(meter, outcome); };
     context.log = log;
     context.offline_after = static_cast<uint32_t>(config.offline_after);
-    context.interval = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(config.interval_s));
-    context.max_backoff = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(config.max_backoff_s));
+    context.interval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(config.interval_s));
+    context.max_backoff = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(config.max_backoff_s));
     context.rounds = config.rounds;
 
     std::vector<std::unique_ptr<LinkPoller>> pollers;
@@ -205,8 +213,10 @@ int run(const HostConfig& config) {
     for (const auto& slot : slots) stored += store.record_count(slot->config.name);
     char absolute[4096];
     std::string where = store.path();
-    if (where.front() != '/' && getcwd(absolute, sizeof absolute) != nullptr) where = std::string(absolute) + "/" + where;
-    (config.json ? std::cerr : out) << "history: " << where << " (" << stored << " records stored)" << std::endl;
+    if (where.front() != '/' && getcwd(absolute, sizeof absolute) != nullptr)
+        where = std::string(absolute) + "/" + where;
+    (config.json ? std::cerr : out)
+        << "history: " << where << " (" << stored << " records stored)" << std::endl;
     slots.clear();
     return 0;
 }
@@ -215,29 +225,44 @@ int run(const HostConfig& config) {
 
 int main(int argc, char** argv) {
     CommandLine c;
-    CLI::App app{"kavren-host: the reference host for the kavren_m7 plug-in. It loads the plug-in as the\n"
-                 "monitoring host does, polls KAVREN_M7 meters over Modbus RTU or TCP, shows each round,\n"
-                 "and stores every round and alarm in an SQLite history."};
-    app.add_option("--config", c.config_file, "JSON file describing links and meters (see the README)");
+    CLI::App app{
+        "kavren-host: the reference host for the kavren_m7 plug-in. It loads the plug-in as the\n"
+        "monitoring host does, polls KAVREN_M7 meters over Modbus RTU or TCP, shows each round,\n"
+        "and stores every round and alarm in an SQLite history."};
+    app.add_option("--config", c.config_file,
+                   "JSON file describing links and meters (see the README)");
     app.add_option("--rtu", c.rtu, "Serial device of one meter (e.g. /dev/serial/by-id/...)");
     app.add_option("--tcp", c.tcp, "Modbus TCP address HOST:PORT of one meter or gateway");
     app.add_option("--unit", c.unit, "Modbus unit id")->capture_default_str();
     app.add_option("--baud", c.baud, "Line speed, bit/s (default: the driver's, 9600)");
     app.add_option("--parity", c.parity, "Parity: N, E or O")->capture_default_str();
     app.add_option("--stop-bits", c.stop_bits, "Stop bits: 1 or 2")->capture_default_str();
-    app.add_option("--timeout-ms", c.timeout_ms, "Response time-out per request")->capture_default_str();
-    app.add_option("--pause-ms", c.pause_ms, "Pause between requests (slow meters, RS485 adapters)")->capture_default_str();
-    app.add_option("--data-id", c.data_id, "The host's data id for the meter")->capture_default_str();
+    app.add_option("--timeout-ms", c.timeout_ms, "Response time-out per request")
+        ->capture_default_str();
+    app.add_option("--pause-ms", c.pause_ms, "Pause between requests (slow meters, RS485 adapters)")
+        ->capture_default_str();
+    app.add_option("--data-id", c.data_id, "The host's data id for the meter")
+        ->capture_default_str();
     app.add_option("--settings", c.settings_file, "Device settings JSON file handed to the driver");
-    app.add_option("--name", c.name, "Name of the meter in output and history")->capture_default_str();
-    app.add_option("--plugin", c.plugin, "Plug-in to load (default: kavren_m7.so beside this program)");
-    auto* interval = app.add_option("--interval", c.interval_s, "Seconds from the start of one round to the next")->capture_default_str();
-    app.add_option("--rounds", c.rounds, "Stop after this many rounds (0: run until stopped)")->capture_default_str();
-    app.add_flag("--json", c.json, "One JSON object per line and round instead of the readable view");
-    auto* database = app.add_option("--db", c.database, "SQLite history file")->capture_default_str();
+    app.add_option("--name", c.name, "Name of the meter in output and history")
+        ->capture_default_str();
+    app.add_option("--plugin", c.plugin,
+                   "Plug-in to load (default: kavren_m7.so beside this program)");
+    auto* interval = app.add_option("--interval", c.interval_s,
+                                    "Seconds from the start of one round to the next")
+                         ->capture_default_str();
+    app.add_option("--rounds", c.rounds, "Stop after this many rounds (0: run until stopped)")
+        ->capture_default_str();
+    app.add_flag("--json", c.json,
+                 "One JSON object per line and round instead of the readable view");
+    auto* database =
+        app.add_option("--db", c.database, "SQLite history file")->capture_default_str();
     app.add_flag("--no-restore", c.no_restore, "Do not restore the last stored record at start-up");
-    app.add_flag("--quiet-plugin", c.quiet_plugin, "Do not show the plug-in's own diagnostic lines");
-    app.add_option("--offline-after", c.offline_after, "Failed rounds in a row before a meter counts as offline")->capture_default_str();
+    app.add_flag("--quiet-plugin", c.quiet_plugin,
+                 "Do not show the plug-in's own diagnostic lines");
+    app.add_option("--offline-after", c.offline_after,
+                   "Failed rounds in a row before a meter counts as offline")
+        ->capture_default_str();
 
     try {
         app.parse(argc, argv);

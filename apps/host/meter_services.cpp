@@ -13,24 +13,28 @@ std::string record_time_text(const std::vector<uint8_t>& record) {
     TTime t;
     std::memcpy(&t, record.data() + offsetof(KAVREN_M7_Data_t, update_time), sizeof t);
     char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned{t.year}, unsigned{t.month},
-                  unsigned{t.day}, unsigned{t.hour}, unsigned{t.minute}, unsigned{t.second});
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned{t.year},
+                  unsigned{t.month}, unsigned{t.day}, unsigned{t.hour}, unsigned{t.minute},
+                  unsigned{t.second});
     return text;
 }
 
 MeterServices::MeterServices(std::string device_name, HistoryStore& store, Log log)
     : name_(std::move(device_name)), store_(store), log_(std::move(log)) {
     std::map<std::string, AlarmBook::Alarm> active;
-    for (const auto& a : store_.active_alarms(name_)) active[a.first] = {a.second.description, a.second.since};
+    for (const auto& a : store_.active_alarms(name_))
+        active[a.first] = {a.second.description, a.second.since};
     alarms_.restore(std::move(active));
 }
 
-bool MeterServices::send_sp(SMDVDevice&, int, const unsigned char* data, unsigned int length, bool) {
+bool MeterServices::send_sp(SMDVDevice&, int, const unsigned char* data, unsigned int length,
+                            bool) {
     published_.assign(data, data + length);
     return true;
 }
 
-bool MeterServices::save_device_history(SMDVDevice& device, const unsigned char* data, unsigned int length) {
+bool MeterServices::save_device_history(SMDVDevice& device, const unsigned char* data,
+                                        unsigned int length) {
     const std::vector<uint8_t> record(data, data + length);
     try {
         store_.save_record(name_, device.DataId(), record_time_text(record), data, length,
@@ -60,8 +64,13 @@ bool MeterServices::check_threshold_bool(SMDVDevice&, const LimitReport& report)
 }
 
 bool MeterServices::check_ao_report(SMDVDevice&, const std::string&, float) { return false; }
-bool MeterServices::check_threshold(SMDVDevice&, const std::string&, const std::string&, float, int) { return false; }
-bool MeterServices::do_batch_check_threshold(SMDVDevice&, const std::vector<rule_value>&) { return false; }
+bool MeterServices::check_threshold(SMDVDevice&, const std::string&, const std::string&, float,
+                                    int) {
+    return false;
+}
+bool MeterServices::do_batch_check_threshold(SMDVDevice&, const std::vector<rule_value>&) {
+    return false;
+}
 int MeterServices::modbus_read_registers(SPModbus&, int, int) { return 0; }
 int MeterServices::modbus_init_setting(SPModbus&, const Json::Value&) { return 1; }
 int MeterServices::refresh_status(SMDSPDevice&) { return 1; }

@@ -14,20 +14,22 @@ namespace kavren::host {
 // What the host does for one meter's driver: publication, history, alarms. Reads the driver
 // issues are accepted here and performed by the meter's link poller.
 class MeterServices : public HostBackend {
-public:
+  public:
     using Log = std::function<void(const std::string&)>;
 
     MeterServices(std::string device_name, HistoryStore& store, Log log);
 
     bool send_sp(SMDVDevice& device, int data_id, const unsigned char* data, unsigned int length,
                  bool immediate) override;
-    bool save_device_history(SMDVDevice& device, const unsigned char* data, unsigned int length) override;
+    bool save_device_history(SMDVDevice& device, const unsigned char* data,
+                             unsigned int length) override;
     bool check_threshold_bool(SMDVDevice& device, const LimitReport& report) override;
     // This host keeps no per-signal rules: the checks find no change.
     bool check_ao_report(SMDVDevice& device, const std::string& signal, float value) override;
-    bool check_threshold(SMDVDevice& device, const std::string& signal, const std::string& text, float value,
-                         int level) override;
-    bool do_batch_check_threshold(SMDVDevice& device, const std::vector<rule_value>& rules) override;
+    bool check_threshold(SMDVDevice& device, const std::string& signal, const std::string& text,
+                         float value, int level) override;
+    bool do_batch_check_threshold(SMDVDevice& device,
+                                  const std::vector<rule_value>& rules) override;
     int modbus_read_registers(SPModbus& device, int start, int count) override;
     int modbus_init_setting(SPModbus& device, const Json::Value& settings) override;
     int refresh_status(SMDSPDevice& device) override;
@@ -43,7 +45,7 @@ public:
     AlarmBook& alarms() { return alarms_; }
     bool store_failed() const { return store_failed_; }
 
-private:
+  private:
     std::string name_;
     HistoryStore& store_;
     Log log_;

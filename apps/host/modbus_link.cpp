@@ -10,13 +10,20 @@ namespace kavren::host {
 
 const char* outcome_name(ReadOutcome outcome) {
     switch (outcome) {
-        case ReadOutcome::ok: return "ok";
-        case ReadOutcome::timeout: return "timeout";
-        case ReadOutcome::crc_error: return "crc_error";
-        case ReadOutcome::exception: return "exception";
-        case ReadOutcome::bad_reply: return "bad_reply";
-        case ReadOutcome::short_reply: return "short_reply";
-        case ReadOutcome::connection_lost: return "connection_lost";
+        case ReadOutcome::ok:
+            return "ok";
+        case ReadOutcome::timeout:
+            return "timeout";
+        case ReadOutcome::crc_error:
+            return "crc_error";
+        case ReadOutcome::exception:
+            return "exception";
+        case ReadOutcome::bad_reply:
+            return "bad_reply";
+        case ReadOutcome::short_reply:
+            return "short_reply";
+        case ReadOutcome::connection_lost:
+            return "connection_lost";
     }
     return "?";
 }
@@ -36,7 +43,8 @@ void ModbusLink::close() {
 bool ModbusLink::open(std::string& why) {
     if (context_ != nullptr) return true;
     if (config_.kind == LinkConfig::Kind::rtu) {
-        context_ = modbus_new_rtu(config_.device.c_str(), baud_, config_.parity, config_.data_bits, config_.stop_bits);
+        context_ = modbus_new_rtu(config_.device.c_str(), baud_, config_.parity, config_.data_bits,
+                                  config_.stop_bits);
     } else {
         context_ = modbus_new_tcp_pi(config_.tcp.host.c_str(), config_.tcp.port.c_str());
     }
@@ -50,13 +58,15 @@ bool ModbusLink::open(std::string& why) {
         context_ = nullptr;
         return false;
     }
-    if (config_.kind == LinkConfig::Kind::rtu && flock(modbus_get_socket(context_), LOCK_EX | LOCK_NB) != 0) {
+    if (config_.kind == LinkConfig::Kind::rtu &&
+        flock(modbus_get_socket(context_), LOCK_EX | LOCK_NB) != 0) {
         why = config_.device + " is in use by another program";
         close();
         return false;
     }
     const int ms = config_.timeout_ms;
-    modbus_set_response_timeout(context_, static_cast<uint32_t>(ms / 1000), static_cast<uint32_t>(ms % 1000) * 1000);
+    modbus_set_response_timeout(context_, static_cast<uint32_t>(ms / 1000),
+                                static_cast<uint32_t>(ms % 1000) * 1000);
     return true;
 }
 
@@ -66,7 +76,8 @@ ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t*
     const int rc = modbus_read_registers(context_, start, count, words);
     if (rc == count) return ReadOutcome::ok;
     if (rc >= 0) {
-        last_error_ = "short reply: " + std::to_string(rc) + " of " + std::to_string(count) + " registers";
+        last_error_ =
+            "short reply: " + std::to_string(rc) + " of " + std::to_string(count) + " registers";
         return ReadOutcome::short_reply;
     }
     const int error = errno;
@@ -81,7 +92,8 @@ ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t*
     } else if (error == EMBBADDATA) {
         // libmodbus reports a reply with another register count as bad data.
         outcome = ReadOutcome::short_reply;
-    } else if (error == EMBBADEXC || error == EMBUNKEXC || error == EMBMDATA || error == EMBBADSLAVE) {
+    } else if (error == EMBBADEXC || error == EMBUNKEXC || error == EMBMDATA ||
+               error == EMBBADSLAVE) {
         outcome = ReadOutcome::bad_reply;
     } else {
         outcome = ReadOutcome::connection_lost;

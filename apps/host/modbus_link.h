@@ -25,7 +25,7 @@ const char* outcome_name(ReadOutcome outcome);
 // One Modbus link (serial line or TCP connection) through libmodbus. Opens on first use and
 // again after it was lost, by the same path or address.
 class ModbusLink {
-public:
+  public:
     ModbusLink(const LinkConfig& config, int driver_baud);
     ~ModbusLink();
 
@@ -42,7 +42,7 @@ public:
     ModbusLink(const ModbusLink&) = delete;
     ModbusLink& operator=(const ModbusLink&) = delete;
 
-private:
+  private:
     LinkConfig config_;
     int baud_;
     modbus_t* context_ = nullptr;

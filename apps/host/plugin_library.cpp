@@ -11,7 +11,8 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* why = dlerror();
-        throw std::runtime_error("cannot load plug-in " + path + ": " + (why ? why : "unknown error"));
+        throw std::runtime_error("cannot load plug-in " + path + ": " +
+                                 (why ? why : "unknown error"));
     }
     auto get_providers = reinterpret_cast<get_providers_fn>(dlsym(handle_, kGetProvidersSymbol));
     if (get_providers == nullptr) {
@@ -36,7 +37,8 @@ PluginLibrary::~PluginLibrary() {
 std::unique_ptr<SPModbus> PluginLibrary::create_device() const {
     std::unique_ptr<SMDSPDevice> device(provider_->create());
     auto* modbus = dynamic_cast<SPModbus*>(device.get());
-    if (modbus == nullptr) throw std::runtime_error("plug-in " + path_ + " makes devices that are not Modbus devices");
+    if (modbus == nullptr)
+        throw std::runtime_error("plug-in " + path_ + " makes devices that are not Modbus devices");
     device.release();
     return std::unique_ptr<SPModbus>(modbus);
 }
@@ -48,7 +50,8 @@ std::string plugin_beside_program() {
     const std::string path(self, static_cast<std::size_t>(n));
     const std::string directory = path.substr(0, path.rfind('/') + 1);
     // In the build tree the plug-in lies beside the program; installed, in lib/kavren.
-    for (const std::string& candidate : {directory + "kavren_m7.so", directory + "../lib/kavren/kavren_m7.so"}) {
+    for (const std::string& candidate :
+         {directory + "kavren_m7.so", directory + "../lib/kavren/kavren_m7.so"}) {
         if (access(candidate.c_str(), F_OK) == 0) return candidate;
     }
     return directory + "kavren_m7.so";

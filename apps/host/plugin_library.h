@@ -11,7 +11,7 @@ namespace kavren::host {
 // A device plug-in loaded as the host loads one: dlopen, get_providers, the serial-device provider.
 // Every device it made must be destroyed before it is.
 class PluginLibrary {
-public:
+  public:
     // Throws std::runtime_error: cannot load, no get_providers, no serial-device provider.
     explicit PluginLibrary(const std::string& path);
     ~PluginLibrary();
@@ -23,7 +23,7 @@ public:
     PluginLibrary(const PluginLibrary&) = delete;
     PluginLibrary& operator=(const PluginLibrary&) = delete;
 
-private:
+  private:
     std::string path_;
     void* handle_ = nullptr;
     std::shared_ptr<SMDSPDeviceProvider> provider_;

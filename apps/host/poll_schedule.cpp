@@ -4,7 +4,8 @@
 
 namespace kavren::host {
 
-Clock::duration offline_retry_delay(uint32_t attempts, Clock::duration interval, Clock::duration max_delay) {
+Clock::duration offline_retry_delay(uint32_t attempts, Clock::duration interval,
+                                    Clock::duration max_delay) {
     if (interval <= Clock::duration::zero()) return max_delay;
     Clock::duration delay = interval;
     for (uint32_t i = 0; i < attempts && delay < max_delay; ++i) delay *= 2;
@@ -20,7 +21,8 @@ HealthChange record_failure(MeterHealth& health, Clock::time_point now, uint32_t
     if (health.failures_in_a_row < UINT32_MAX) ++health.failures_in_a_row;
     if (health.offline) {
         if (health.offline_attempts < UINT32_MAX) ++health.offline_attempts;
-        health.next_attempt = now + offline_retry_delay(health.offline_attempts, interval, max_delay);
+        health.next_attempt =
+            now + offline_retry_delay(health.offline_attempts, interval, max_delay);
         return HealthChange::none;
     }
     if (health.failures_in_a_row < std::max<uint32_t>(offline_after, 1)) return HealthChange::none;

@@ -19,7 +19,8 @@ enum class HealthChange { none, went_offline, back_online };
 
 // Delay before the next attempt at an offline meter: the interval doubled per failed attempt,
 // at most max_delay. Saturates instead of overflowing however many attempts failed.
-Clock::duration offline_retry_delay(uint32_t attempts, Clock::duration interval, Clock::duration max_delay);
+Clock::duration offline_retry_delay(uint32_t attempts, Clock::duration interval,
+                                    Clock::duration max_delay);
 
 bool attempt_due(const MeterHealth& health, Clock::time_point now);
 

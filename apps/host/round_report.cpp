@@ -12,8 +12,9 @@ namespace kavren::host {
 
 namespace {
 
-const char* const kValueNames[] = {"UA", "UB", "UC", "UAverage_1", "UAB", "UBC", "UCA",
-                                   "UAverage_2", "IA", "IB", "IC", "IAverage_1", "ZeroCurrent"};
+const char* const kValueNames[] = {"UA",  "UB",         "UC",         "UAverage_1", "UAB",
+                                   "UBC", "UCA",        "UAverage_2", "IA",         "IB",
+                                   "IC",  "IAverage_1", "ZeroCurrent"};
 
 std::string local_time_now() {
     const std::time_t now = std::time(nullptr);
@@ -92,8 +93,9 @@ Json::Value record_fields(const KAVREN_M7_Data_t& r) {
     }
     f["limits"] = limits;
     f["reg308"] = Json::Value(r.reg308);
-    const float measured[13] = {r.UA, r.UB, r.UC, r.UAverage_1, r.UAB, r.UBC, r.UCA,
-                                r.UAverage_2, r.IA, r.IB, r.IC, r.IAverage_1, r.ZeroCurrent};
+    const float measured[13] = {r.UA,  r.UB,         r.UC,         r.UAverage_1, r.UAB,
+                                r.UBC, r.UCA,        r.UAverage_2, r.IA,         r.IB,
+                                r.IC,  r.IAverage_1, r.ZeroCurrent};
     for (int k = 0; k < 13; ++k) f[kValueNames[k]] = number(measured[k]);
     int16_t power_raw[12];
     std::memcpy(power_raw, r.power_raw, sizeof power_raw);
@@ -106,7 +108,8 @@ Json::Value record_fields(const KAVREN_M7_Data_t& r) {
     f["frequency"] = number(r.frequency);
     f["values_8192"] = float_list(values_8192);
     f["values_8448"] = float_list(values_8448);
-    const std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t*>(&r), reinterpret_cast<const uint8_t*>(&r) + sizeof r);
+    const std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t*>(&r),
+                                     reinterpret_cast<const uint8_t*>(&r) + sizeof r);
     f["update_time"] = record_time_text(bytes);
     return f;
 }
@@ -125,9 +128,9 @@ void RoundReport::restored(MeterSlot& meter) {
         out_ << app::compact_json(line) << std::endl;
         return;
     }
-    out_ << local_time_now() << "  " << meter.config.name << " restored its last stored record (" << stamp
-         << "): UA " << fixed(value_of(*meter.device, "UA"), 2) << " V, IA " << fixed(value_of(*meter.device, "IA"), 3)
-         << " A" << std::endl;
+    out_ << local_time_now() << "  " << meter.config.name << " restored its last stored record ("
+         << stamp << "): UA " << fixed(value_of(*meter.device, "UA"), 2) << " V, IA "
+         << fixed(value_of(*meter.device, "IA"), 3) << " A" << std::endl;
 }
 
 void RoundReport::operator()(MeterSlot& meter, const RoundOutcome& outcome) {
@@ -140,27 +143,29 @@ void RoundReport::operator()(MeterSlot& meter, const RoundOutcome& outcome) {
 }
 
 void RoundReport::readable(MeterSlot& meter, const RoundOutcome& outcome, const std::string& time) {
-    out_ << time << "  " << meter.config.name << " (unit " << meter.config.unit << " on " << meter.link_name
-         << ") round " << meter.round;
+    out_ << time << "  " << meter.config.name << " (unit " << meter.config.unit << " on "
+         << meter.link_name << ") round " << meter.round;
     if (!outcome.complete) {
         out_ << " failed: " << outcome_name(outcome.failure) << " reading " << outcome.failed_count
              << " registers at " << outcome.failed_start << " (" << outcome.detail << ")\n";
     } else {
         out_ << "\n";
         const SPModbus& d = *meter.device;
-        out_ << "  U  A " << fixed(value_of(d, "UA"), 2) << "  B " << fixed(value_of(d, "UB"), 2) << "  C "
-             << fixed(value_of(d, "UC"), 2) << "  avg " << fixed(value_of(d, "UAverage_1"), 2) << " V    AB "
-             << fixed(value_of(d, "UAB"), 2) << "  BC " << fixed(value_of(d, "UBC"), 2) << "  CA "
-             << fixed(value_of(d, "UCA"), 2) << " V\n";
-        out_ << "  I  A " << fixed(value_of(d, "IA"), 3) << "  B " << fixed(value_of(d, "IB"), 3) << "  C "
-             << fixed(value_of(d, "IC"), 3) << "  avg " << fixed(value_of(d, "IAverage_1"), 3) << "  zero "
+        out_ << "  U  A " << fixed(value_of(d, "UA"), 2) << "  B " << fixed(value_of(d, "UB"), 2)
+             << "  C " << fixed(value_of(d, "UC"), 2) << "  avg "
+             << fixed(value_of(d, "UAverage_1"), 2) << " V    AB " << fixed(value_of(d, "UAB"), 2)
+             << "  BC " << fixed(value_of(d, "UBC"), 2) << "  CA " << fixed(value_of(d, "UCA"), 2)
+             << " V\n";
+        out_ << "  I  A " << fixed(value_of(d, "IA"), 3) << "  B " << fixed(value_of(d, "IB"), 3)
+             << "  C " << fixed(value_of(d, "IC"), 3) << "  avg "
+             << fixed(value_of(d, "IAverage_1"), 3) << "  zero "
              << fixed(value_of(d, "ZeroCurrent"), 3) << " A";
         KAVREN_M7_Data_t record{};
         if (decode_record(meter.services->published_record(), record)) {
             float pf[4];
             std::memcpy(pf, record.power_factor, sizeof pf);
-            out_ << "    f " << fixed(record.frequency, 2) << " Hz    PF " << fixed(pf[0], 3) << " " << fixed(pf[1], 3)
-                 << " " << fixed(pf[2], 3) << " total " << fixed(pf[3], 3);
+            out_ << "    f " << fixed(record.frequency, 2) << " Hz    PF " << fixed(pf[0], 3) << " "
+                 << fixed(pf[1], 3) << " " << fixed(pf[2], 3) << " total " << fixed(pf[3], 3);
         }
         out_ << "\n";
     }
@@ -169,20 +174,24 @@ void RoundReport::readable(MeterSlot& meter, const RoundOutcome& outcome, const 
         out_ << "  alarms: none\n";
     } else {
         for (const auto& alarm : active) {
-            out_ << "  alarm " << alarm.first << ": " << alarm.second.description << " (since " << alarm.second.since << ")\n";
+            out_ << "  alarm " << alarm.first << ": " << alarm.second.description << " (since "
+                 << alarm.second.since << ")\n";
         }
     }
     const LinkStats& s = meter.stats;
     out_ << "  link: " << s.requests << " requests, " << s.error_total() << " errors";
     for (int k = 1; k < kReadOutcomeCount; ++k) {
-        if (s.errors[k] > 0) out_ << " " << outcome_name(static_cast<ReadOutcome>(k)) << "=" << s.errors[k];
+        if (s.errors[k] > 0)
+            out_ << " " << outcome_name(static_cast<ReadOutcome>(k)) << "=" << s.errors[k];
     }
     out_ << ", " << s.rounds_complete << " rounds complete, " << s.rounds_failed << " failed";
-    if (s.rounds_complete > 0) out_ << ", last round " << fixed(static_cast<float>(s.last_round_ms), 1) << " ms";
+    if (s.rounds_complete > 0)
+        out_ << ", last round " << fixed(static_cast<float>(s.last_round_ms), 1) << " ms";
     out_ << std::endl;
 }
 
-void RoundReport::json_line(MeterSlot& meter, const RoundOutcome& outcome, const std::string& time) {
+void RoundReport::json_line(MeterSlot& meter, const RoundOutcome& outcome,
+                            const std::string& time) {
     Json::Value line(Json::objectValue);
     line["time"] = time;
     line["meter"] = meter.config.name;
@@ -199,7 +208,8 @@ void RoundReport::json_line(MeterSlot& meter, const RoundOutcome& outcome, const
         line["failure"] = failure;
     } else {
         KAVREN_M7_Data_t record{};
-        if (decode_record(meter.services->published_record(), record)) line["record"] = record_fields(record);
+        if (decode_record(meter.services->published_record(), record))
+            line["record"] = record_fields(record);
         Json::Value values(Json::objectValue);
         for (const char* name : kValueNames) {
             try {
@@ -230,7 +240,8 @@ void RoundReport::json_line(MeterSlot& meter, const RoundOutcome& outcome, const
     Json::Value stats(Json::objectValue);
     stats["requests"] = Json::Value(static_cast<Json::UInt64>(meter.stats.requests));
     for (int k = 1; k < kReadOutcomeCount; ++k) {
-        stats["errors"][outcome_name(static_cast<ReadOutcome>(k))] = Json::Value(static_cast<Json::UInt64>(meter.stats.errors[k]));
+        stats["errors"][outcome_name(static_cast<ReadOutcome>(k))] =
+            Json::Value(static_cast<Json::UInt64>(meter.stats.errors[k]));
     }
     stats["rounds_complete"] = Json::Value(static_cast<Json::UInt64>(meter.stats.rounds_complete));
     stats["rounds_failed"] = Json::Value(static_cast<Json::UInt64>(meter.stats.rounds_failed));

@@ -14,13 +14,13 @@ Json::Value record_fields(const KAVREN_M7_Data_t& record);
 
 // Prints each round: a readable view, or one JSON object per line.
 class RoundReport {
-public:
+  public:
     RoundReport(std::ostream& out, bool json) : out_(out), json_(json) {}
     void operator()(MeterSlot& meter, const RoundOutcome& outcome);
     // The values a meter serves right after its last stored record was restored.
     void restored(MeterSlot& meter);
 
-private:
+  private:
     void readable(MeterSlot& meter, const RoundOutcome& outcome, const std::string& time);
     void json_line(MeterSlot& meter, const RoundOutcome& outcome, const std::string& time);
     std::ostream& out_;

@@ -7,8 +7,8 @@ namespace kavren::sim {
 
 namespace {
 const std::pair<Fault, const char*> kNames[] = {
-    {Fault::drop, "drop"},           {Fault::delay, "delay"},         {Fault::crc, "crc"},
-    {Fault::exception, "exception"}, {Fault::short_reply, "short"},   {Fault::reset, "reset"},
+    {Fault::drop, "drop"},           {Fault::delay, "delay"},       {Fault::crc, "crc"},
+    {Fault::exception, "exception"}, {Fault::short_reply, "short"}, {Fault::reset, "reset"},
 };
 }  // namespace
 
@@ -23,7 +23,8 @@ Fault parse_fault(const std::string& name) {
     for (const auto& n : kNames) {
         if (name == n.second) return n.first;
     }
-    throw std::invalid_argument("unknown fault '" + name + "' (drop, delay, crc, exception, short, reset)");
+    throw std::invalid_argument("unknown fault '" + name +
+                                "' (drop, delay, crc, exception, short, reset)");
 }
 
 void FaultPlan::add_at(const std::string& spec) {
@@ -43,7 +44,8 @@ void FaultPlan::add_at(const std::string& spec) {
 
 void FaultPlan::set_random(double rate, std::vector<Fault> kinds, uint64_t seed) {
     if (rate < 0.0 || rate > 1.0) throw std::invalid_argument("fault rate must be from 0 to 1");
-    if (rate > 0.0 && kinds.empty()) throw std::invalid_argument("random faults need at least one kind");
+    if (rate > 0.0 && kinds.empty())
+        throw std::invalid_argument("random faults need at least one kind");
     rate_ = rate;
     random_kinds_ = std::move(kinds);
     random_.seed(seed);
@@ -61,7 +63,8 @@ Fault FaultPlan::fault_for(uint64_t request) {
 
 bool FaultPlan::uses(Fault fault) const {
     return std::any_of(at_.begin(), at_.end(), [&](const auto& p) { return p.second == fault; }) ||
-           (rate_ > 0 && std::find(random_kinds_.begin(), random_kinds_.end(), fault) != random_kinds_.end());
+           (rate_ > 0 &&
+            std::find(random_kinds_.begin(), random_kinds_.end(), fault) != random_kinds_.end());
 }
 
 }  // namespace kavren::sim

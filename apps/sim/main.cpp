@@ -14,8 +14,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include <CLI/CLI.hpp>
 #include <modbus/modbus.h>
+#include <CLI/CLI.hpp>
 
 #include "apps/common/cli_values.h"
 #include "apps/common/stop_signal.h"
@@ -63,12 +63,15 @@ std::vector<int> parse_units(const std::string& text) {
             std::size_t used = 0;
             const int first = std::stoi(item.substr(0, dash), &used);
             int last = first;
-            if (dash != std::string::npos) last = std::stoi(item.substr(dash + 1), &used);
-            else if (used != item.size()) throw std::invalid_argument(item);
+            if (dash != std::string::npos)
+                last = std::stoi(item.substr(dash + 1), &used);
+            else if (used != item.size())
+                throw std::invalid_argument(item);
             if (first < 1 || last > 247 || first > last) throw std::invalid_argument(item);
             for (int u = first; u <= last; ++u) units.insert(u);
         } catch (const std::exception&) {
-            throw UsageError("bad unit list '" + text + "': use ids 1 to 247, e.g. 1 or 1-10 or 1,4");
+            throw UsageError("bad unit list '" + text +
+                             "': use ids 1 to 247, e.g. 1 or 1-10 or 1,4");
         }
     }
     if (units.empty()) throw UsageError("no unit id given");
@@ -95,8 +98,10 @@ void publish_pty_path(const Options& o, const std::string& path) {
         // Replaced in one step, like a /dev/serial/by-id name when the adapter comes back.
         const std::string temporary = o.pty_link + ".tmp";
         unlink(temporary.c_str());
-        if (symlink(path.c_str(), temporary.c_str()) != 0 || std::rename(temporary.c_str(), o.pty_link.c_str()) != 0) {
-            throw std::runtime_error("cannot create link " + o.pty_link + ": " + std::strerror(errno));
+        if (symlink(path.c_str(), temporary.c_str()) != 0 ||
+            std::rename(temporary.c_str(), o.pty_link.c_str()) != 0) {
+            throw std::runtime_error("cannot create link " + o.pty_link + ": " +
+                                     std::strerror(errno));
         }
     }
 }
@@ -105,28 +110,39 @@ void withdraw_pty_path(const Options& o, const std::string& path) {
     if (o.pty_link.empty()) return;
     char target[256] = {};
     const ssize_t n = readlink(o.pty_link.c_str(), target, sizeof target - 1);
-    if (n > 0 && path == std::string(target, static_cast<std::size_t>(n))) unlink(o.pty_link.c_str());
+    if (n > 0 && path == std::string(target, static_cast<std::size_t>(n)))
+        unlink(o.pty_link.c_str());
 }
 
-int serve_rtu(const Options& o, const std::vector<int>& units, MeterServer::Settings settings, FaultPlan faults) {
+int serve_rtu(const Options& o, const std::vector<int>& units, MeterServer::Settings settings,
+              FaultPlan faults) {
     if (units.size() != 1) throw UsageError("an RTU line serves one unit id per simulator");
     const char parity = kavren::app::parse_parity(o.parity);
     std::unique_ptr<PtyLine> line;
     std::string device = o.rtu_device;
     if (o.pty) {
-        const double rate = o.line_rate > 0 ? kavren::app::characters_per_second(o.line_rate, parity, 8, o.stop_bits) : 0.0;
+        const double rate = o.line_rate > 0 ? kavren::app::characters_per_second(
+                                                  o.line_rate, parity, 8, o.stop_bits)
+                                            : 0.0;
         line = std::make_unique<PtyLine>(rate);
         device = line->server_path();
     } else if (faults.uses(Fault::crc)) {
         throw UsageError("CRC faults need the simulator's own pseudo-terminal (--pty)");
     } else if (o.line_rate > 0) {
-        throw UsageError("--line-rate paces the simulator's own pseudo-terminal (--pty); a real line has its own pace");
+        throw UsageError(
+            "--line-rate paces the simulator's own pseudo-terminal (--pty); a real line has its "
+            "own pace");
     }
     modbus_t* ctx = modbus_new_rtu(device.c_str(), o.baud, parity, 8, o.stop_bits);
-    if (ctx == nullptr) throw std::runtime_error("cannot use " + device + ": " + modbus_strerror(errno));
-    std::unique_ptr<modbus_t, void (*)(modbus_t*)> owner(ctx, [](modbus_t* c) { modbus_close(c); modbus_free(c); });
+    if (ctx == nullptr)
+        throw std::runtime_error("cannot use " + device + ": " + modbus_strerror(errno));
+    std::unique_ptr<modbus_t, void (*)(modbus_t*)> owner(ctx, [](modbus_t* c) {
+        modbus_close(c);
+        modbus_free(c);
+    });
     modbus_set_slave(ctx, units.front());
-    if (modbus_connect(ctx) != 0) throw std::runtime_error("cannot open " + device + ": " + modbus_strerror(errno));
+    if (modbus_connect(ctx) != 0)
+        throw std::runtime_error("cannot open " + device + ": " + modbus_strerror(errno));
     MeterServer server(ctx, units, std::move(settings), std::move(faults), line.get());
 
     const std::string where = line ? line->host_path() : device;
@@ -134,8 +150,8 @@ int serve_rtu(const Options& o, const std::vector<int>& units, MeterServer::Sett
         line->start();
         publish_pty_path(o, where);
     }
-    std::cout << "kavren-sim: meter unit " << units.front() << " on " << where << " (RTU " << o.baud << " "
-              << 8 << parity << o.stop_bits;
+    std::cout << "kavren-sim: meter unit " << units.front() << " on " << where << " (RTU " << o.baud
+              << " " << 8 << parity << o.stop_bits;
     if (o.line_rate > 0) std::cout << ", paced at " << o.line_rate << " bit/s";
     std::cout << ")" << std::endl;
 
@@ -158,8 +174,10 @@ int serve_rtu(const Options& o, const std::vector<int>& units, MeterServer::Sett
     return 0;
 }
 
-int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Settings settings, FaultPlan faults) {
-    if (faults.uses(Fault::crc)) throw UsageError("CRC faults need an RTU line (--pty); TCP frames carry no CRC");
+int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Settings settings,
+              FaultPlan faults) {
+    if (faults.uses(Fault::crc))
+        throw UsageError("CRC faults need an RTU line (--pty); TCP frames carry no CRC");
     if (o.line_rate > 0) throw UsageError("--line-rate paces a serial line (--pty)");
     kavren::app::TcpAddress address;
     try {
@@ -168,13 +186,15 @@ int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Sett
         throw UsageError(e.what());
     }
     modbus_t* ctx = modbus_new_tcp_pi(address.host.c_str(), address.port.c_str());
-    if (ctx == nullptr) throw std::runtime_error("cannot use " + o.tcp + ": " + modbus_strerror(errno));
+    if (ctx == nullptr)
+        throw std::runtime_error("cannot use " + o.tcp + ": " + modbus_strerror(errno));
     std::unique_ptr<modbus_t, void (*)(modbus_t*)> owner(ctx, [](modbus_t* c) { modbus_free(c); });
     const int listener = modbus_tcp_pi_listen(ctx, 16);
     if (listener < 0) {
         const int error = errno;
-        throw std::runtime_error("cannot listen on " + address.host + ":" + address.port + ": " +
-                                 (error == EADDRINUSE ? std::string("port in use") : std::strerror(error)));
+        throw std::runtime_error(
+            "cannot listen on " + address.host + ":" + address.port + ": " +
+            (error == EADDRINUSE ? std::string("port in use") : std::strerror(error)));
     }
     MeterServer server(ctx, units, std::move(settings), std::move(faults), nullptr);
     std::cout << "kavren-sim: meter unit" << (units.size() > 1 ? "s " : " ");
@@ -212,30 +232,43 @@ int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Sett
 
 int main(int argc, char** argv) {
     Options o;
-    CLI::App app{"kavren-sim: a simulated KAVREN_M7 three-phase power meter, a Modbus slave on a serial\n"
-                 "line, a pseudo-terminal it creates, or Modbus TCP. It serves the meter's 106 registers\n"
-                 "(seven blocks) from a drifting three-phase model; other addresses get the exception a\n"
-                 "meter gives (illegal data address)."};
+    CLI::App app{
+        "kavren-sim: a simulated KAVREN_M7 three-phase power meter, a Modbus slave on a serial\n"
+        "line, a pseudo-terminal it creates, or Modbus TCP. It serves the meter's 106 registers\n"
+        "(seven blocks) from a drifting three-phase model; other addresses get the exception a\n"
+        "meter gives (illegal data address)."};
     app.add_option("--rtu", o.rtu_device, "Serve Modbus RTU on this serial device");
-    app.add_flag("--pty", o.pty, "Create a pseudo-terminal and serve Modbus RTU on it (prints its path)");
-    app.add_option("--pty-link", o.pty_link, "With --pty: make this symlink point to the pseudo-terminal");
-    app.add_option("--pty-file", o.pty_file, "With --pty: write the pseudo-terminal's path to this file");
+    app.add_flag("--pty", o.pty,
+                 "Create a pseudo-terminal and serve Modbus RTU on it (prints its path)");
+    app.add_option("--pty-link", o.pty_link,
+                   "With --pty: make this symlink point to the pseudo-terminal");
+    app.add_option("--pty-file", o.pty_file,
+                   "With --pty: write the pseudo-terminal's path to this file");
     app.add_option("--tcp", o.tcp, "Serve Modbus TCP on [HOST:]PORT (HOST defaults to 127.0.0.1)");
-    app.add_option("--baud", o.baud, "RTU line speed, bit/s (also sets the meter's baud code)")->capture_default_str();
+    app.add_option("--baud", o.baud, "RTU line speed, bit/s (also sets the meter's baud code)")
+        ->capture_default_str();
     app.add_option("--parity", o.parity, "RTU parity: N, E or O")->capture_default_str();
     app.add_option("--stop-bits", o.stop_bits, "RTU stop bits: 1 or 2")->capture_default_str();
-    app.add_option("--unit", o.units, "Unit id(s) served: 1, 1-10, 1,4 (TCP may serve several)")->capture_default_str();
-    app.add_option("--line-rate", o.line_rate,
-                   "With --pty: pace every frame at this line speed (bit/s), with 3.5-character silences");
-    app.add_option("--turnaround-ms", o.turnaround_ms, "Time the meter takes before it replies")->capture_default_str();
+    app.add_option("--unit", o.units, "Unit id(s) served: 1, 1-10, 1,4 (TCP may serve several)")
+        ->capture_default_str();
+    app.add_option(
+        "--line-rate", o.line_rate,
+        "With --pty: pace every frame at this line speed (bit/s), with 3.5-character silences");
+    app.add_option("--turnaround-ms", o.turnaround_ms, "Time the meter takes before it replies")
+        ->capture_default_str();
     app.add_option("--registers", o.registers_file,
                    "JSON file {\"address\": value} of registers to pin; re-read when it changes");
-    app.add_option("--fault", o.faults, "Fault at a request number, REQUEST:KIND (repeatable); kinds: drop, "
-                                        "delay, crc, exception, short, reset");
-    app.add_option("--fault-rate", o.fault_rate, "Probability of a random fault per request (0 to 1)");
-    app.add_option("--fault-kinds", o.fault_kinds, "Kinds of random faults (default drop,exception)")->delimiter(',');
+    app.add_option("--fault", o.faults,
+                   "Fault at a request number, REQUEST:KIND (repeatable); kinds: drop, "
+                   "delay, crc, exception, short, reset");
+    app.add_option("--fault-rate", o.fault_rate,
+                   "Probability of a random fault per request (0 to 1)");
+    app.add_option("--fault-kinds", o.fault_kinds,
+                   "Kinds of random faults (default drop,exception)")
+        ->delimiter(',');
     app.add_option("--seed", o.seed, "Seed of the random faults")->capture_default_str();
-    app.add_option("--delay-ms", o.delay_ms, "How late a delayed reply comes")->capture_default_str();
+    app.add_option("--delay-ms", o.delay_ms, "How late a delayed reply comes")
+        ->capture_default_str();
 
     try {
         app.parse(argc, argv);
@@ -248,11 +281,14 @@ int main(int argc, char** argv) {
     }
 
     try {
-        const int transports = (o.rtu_device.empty() ? 0 : 1) + (o.pty ? 1 : 0) + (o.tcp.empty() ? 0 : 1);
-        if (transports != 1) throw UsageError("choose exactly one of --rtu DEVICE, --pty or --tcp [HOST:]PORT");
+        const int transports =
+            (o.rtu_device.empty() ? 0 : 1) + (o.pty ? 1 : 0) + (o.tcp.empty() ? 0 : 1);
+        if (transports != 1)
+            throw UsageError("choose exactly one of --rtu DEVICE, --pty or --tcp [HOST:]PORT");
         if (o.baud <= 0) throw UsageError("--baud must be positive");
         if (o.stop_bits != 1 && o.stop_bits != 2) throw UsageError("--stop-bits must be 1 or 2");
-        if (o.line_rate < 0 || o.turnaround_ms < 0 || o.delay_ms < 0) throw UsageError("times and rates cannot be negative");
+        if (o.line_rate < 0 || o.turnaround_ms < 0 || o.delay_ms < 0)
+            throw UsageError("times and rates cannot be negative");
         const std::vector<int> units = parse_units(o.units);
         FaultPlan faults;
         std::vector<Fault> kinds;

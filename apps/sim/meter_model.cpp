@@ -12,7 +12,8 @@ const RegisterBlock kServedBlocks[7] = {{0x0000, 6},  {0x0100, 7},  {0x0110, 30}
 
 bool served_range(int start, int count) {
     for (const RegisterBlock& block : kServedBlocks) {
-        if (start >= block.start && start + count <= block.start + block.count && count > 0) return true;
+        if (start >= block.start && start + count <= block.start + block.count && count > 0)
+            return true;
     }
     return false;
 }
@@ -29,8 +30,12 @@ const MeterModel::Limit MeterModel::kLimits[6] = {
 namespace {
 constexpr double kPi = 3.14159265358979323846;
 
-uint16_t word_of(long value) { return static_cast<uint16_t>(static_cast<unsigned long>(value) & 0xFFFF); }
-long clamp_long(double v, double lo, double hi) { return std::lround(std::fmax(lo, std::fmin(hi, v))); }
+uint16_t word_of(long value) {
+    return static_cast<uint16_t>(static_cast<unsigned long>(value) & 0xFFFF);
+}
+long clamp_long(double v, double lo, double hi) {
+    return std::lround(std::fmax(lo, std::fmin(hi, v)));
+}
 
 void put_pair(std::vector<uint16_t>& r, int address, long value) {
     const auto bits = static_cast<uint32_t>(value);
@@ -39,7 +44,9 @@ void put_pair(std::vector<uint16_t>& r, int address, long value) {
 }
 }  // namespace
 
-MeterModel::MeterModel(int unit, int baud_code) : unit_(unit), baud_code_(baud_code) { advance_to(0); }
+MeterModel::MeterModel(int unit, int baud_code) : unit_(unit), baud_code_(baud_code) {
+    advance_to(0);
+}
 
 void MeterModel::advance_to(double t) {
     const double shift = unit_ * 0.7;  // meters on one line do not move in step
@@ -58,7 +65,8 @@ void MeterModel::advance_to(double t) {
     for (int k = 0; k < 3; ++k) {
         apparent_power_kva[k] = phase_voltage[k] * current[k] / 1000.0;
         active_power_kw[k] = apparent_power_kva[k] * power_factor[k];
-        reactive_power_kvar[k] = apparent_power_kva[k] * std::sqrt(1 - power_factor[k] * power_factor[k]);
+        reactive_power_kvar[k] =
+            apparent_power_kva[k] * std::sqrt(1 - power_factor[k] * power_factor[k]);
         p_total += active_power_kw[k];
         q_total += reactive_power_kvar[k];
         s_total += apparent_power_kva[k];
@@ -74,7 +82,8 @@ void MeterModel::advance_to(double t) {
     energy_kwh[4] = 3021.7 + 1.0 * hours;
     for (int k = 5; k < 8; ++k) energy_kwh[k] = 1007.2 + 0.33 * hours;
     for (int k = 0; k < 4; ++k) demand_kw[k] = k == 0 ? p_total : active_power_kw[k - 1];
-    for (int k = 4; k < 8; ++k) demand_kw[k] = -(k == 4 ? q_total : reactive_power_kvar[k - 5]) * 0.1;
+    for (int k = 4; k < 8; ++k)
+        demand_kw[k] = -(k == 4 ? q_total : reactive_power_kvar[k - 5]) * 0.1;
 }
 
 double MeterModel::measurand(int code) const {
@@ -122,9 +131,11 @@ void MeterModel::fill(std::vector<uint16_t>& r) const {
     r[308] = 0x0001;
     // Measurements: 0.01 V, 0.001 A (current ratio 1), 0.01 kW/kvar/kVA, 0.001, 0.01 Hz.
     for (int k = 0; k < 3; ++k) r[4096 + k] = word_of(clamp_long(phase_voltage[k] * 100, 0, 65535));
-    r[4099] = word_of(clamp_long((phase_voltage[0] + phase_voltage[1] + phase_voltage[2]) / 3 * 100, 0, 65535));
+    r[4099] = word_of(
+        clamp_long((phase_voltage[0] + phase_voltage[1] + phase_voltage[2]) / 3 * 100, 0, 65535));
     for (int k = 0; k < 3; ++k) r[4100 + k] = word_of(clamp_long(line_voltage[k] * 100, 0, 65535));
-    r[4103] = word_of(clamp_long((line_voltage[0] + line_voltage[1] + line_voltage[2]) / 3 * 100, 0, 65535));
+    r[4103] = word_of(
+        clamp_long((line_voltage[0] + line_voltage[1] + line_voltage[2]) / 3 * 100, 0, 65535));
     for (int k = 0; k < 3; ++k) r[4104 + k] = word_of(clamp_long(current[k] * 1000, 0, 65535));
     r[4107] = word_of(clamp_long((current[0] + current[1] + current[2]) / 3 * 1000, 0, 65535));
     r[4108] = word_of(clamp_long(zero_current * 1000, 0, 65535));
@@ -145,7 +156,8 @@ void MeterModel::fill(std::vector<uint16_t>& r) const {
 
 std::map<int, uint16_t> read_register_file(const std::string& path) {
     const Json::Value root = app::read_json_file(path);
-    if (!root.isObject()) throw std::runtime_error(path + ": expected an object of \"address\": value");
+    if (!root.isObject())
+        throw std::runtime_error(path + ": expected an object of \"address\": value");
     std::map<int, uint16_t> pinned;
     for (auto it = root.begin(); it != root.end(); ++it) {
         const std::string key = it.name();
@@ -160,7 +172,8 @@ std::map<int, uint16_t> read_register_file(const std::string& path) {
             throw std::runtime_error(path + ": bad register address '" + key + "'");
         }
         if (!it->isIntegral() || it->asInt64() < -32768 || it->asInt64() > 65535) {
-            throw std::runtime_error(path + ": register " + key + " needs a value from -32768 to 65535");
+            throw std::runtime_error(path + ": register " + key +
+                                     " needs a value from -32768 to 65535");
         }
         pinned[static_cast<int>(address)] = word_of(static_cast<long>(it->asInt64()));
     }

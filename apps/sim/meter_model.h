@@ -23,7 +23,7 @@ bool served_range(int start, int count);
 // power factors, growing energy counters, six limits with measurand codes, and limit alarm bits
 // that follow the modelled values.
 class MeterModel {
-public:
+  public:
     MeterModel(int unit, int baud_code);
 
     // The meter's state `seconds` after the simulator started.
@@ -55,7 +55,7 @@ public:
     uint16_t alarm_bits() const;
     double measurand(int code) const;
 
-private:
+  private:
     int unit_;
     int baud_code_;
     std::map<int, uint16_t> pinned_;

@@ -26,7 +26,8 @@ void MeterServer::reload_registers_if_changed() {
     if (settings_.registers_file.empty()) return;
     struct stat info {};
     if (stat(settings_.registers_file.c_str(), &info) != 0) return;  // keep the last pins
-    const long long mtime = static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
+    const long long mtime =
+        static_cast<long long>(info.st_mtim.tv_sec) * 1000000000LL + info.st_mtim.tv_nsec;
     if (mtime == registers_mtime_) return;
     try {
         const auto pinned = read_register_file(settings_.registers_file);
@@ -87,7 +88,8 @@ bool MeterServer::answer(const uint8_t* query, int length) {
         modbus_reply_exception(context_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
         return true;
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
     meter->second.advance_to(seconds);
     meter->second.fill(registers_);
     std::copy(registers_.begin(), registers_.end(), mapping_->tab_registers);

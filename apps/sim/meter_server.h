@@ -17,7 +17,7 @@ namespace kavren::sim {
 
 // Answers requests for one or more simulated meters (one per unit id) on a libmodbus context.
 class MeterServer {
-public:
+  public:
     struct Settings {
         int baud_code = 2;
         int turnaround_ms = 0;
@@ -25,8 +25,8 @@ public:
         std::string registers_file;  // re-read whenever it changes
     };
 
-    MeterServer(modbus_t* context, const std::vector<int>& units, Settings settings, FaultPlan faults,
-                PtyLine* line);
+    MeterServer(modbus_t* context, const std::vector<int>& units, Settings settings,
+                FaultPlan faults, PtyLine* line);
 
     // Answers one received request; false when the connection is to be closed instead.
     bool answer(const uint8_t* query, int length);
@@ -36,7 +36,7 @@ public:
     MeterServer(const MeterServer&) = delete;
     MeterServer& operator=(const MeterServer&) = delete;
 
-private:
+  private:
     void reload_registers_if_changed();
 
     modbus_t* context_;

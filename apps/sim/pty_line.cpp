@@ -73,7 +73,8 @@ PtyLine::PtyLine(double characters_per_second)
     host_master_ = open_pty(host_path_);
     server_master_ = open_pty(server_path_);
     host_slave_ = open(host_path_.c_str(), O_RDWR | O_NOCTTY);
-    if (host_slave_ < 0) throw std::system_error(errno, std::generic_category(), "open " + host_path_);
+    if (host_slave_ < 0)
+        throw std::system_error(errno, std::generic_category(), "open " + host_path_);
     make_raw(host_slave_);
 }
 

@@ -11,7 +11,7 @@ namespace kavren::sim {
 // byte at a serial line's speed, with the 3.5-character silence between frames, and can corrupt
 // the CRC of a reply on its way.
 class PtyLine {
-public:
+  public:
     // characters_per_second 0: no pacing.
     explicit PtyLine(double characters_per_second);
     ~PtyLine();
@@ -27,7 +27,7 @@ public:
     PtyLine(const PtyLine&) = delete;
     PtyLine& operator=(const PtyLine&) = delete;
 
-private:
+  private:
     void run();
     void transmit(const unsigned char* bytes, std::size_t count, int to_fd, int direction);
 

@@ -18,8 +18,6 @@
 
 namespace testing_support {
 
-
-
 inline const std::string kHost = KAVREN_HOST_PATH;
 inline const std::string kSim = KAVREN_SIM_PATH;
 
@@ -38,11 +36,14 @@ inline std::vector<StoredRecord> stored_records(const std::string& db, const std
         return rows;
     }
     sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle, "SELECT origin, data_id, record FROM records WHERE device = ? ORDER BY id", -1, &s, nullptr);
+    sqlite3_prepare_v2(handle,
+                       "SELECT origin, data_id, record FROM records WHERE device = ? ORDER BY id",
+                       -1, &s, nullptr);
     sqlite3_bind_text(s, 1, device.c_str(), -1, SQLITE_TRANSIENT);
     while (sqlite3_step(s) == SQLITE_ROW) {
         const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s, 2));
-        rows.push_back({reinterpret_cast<const char*>(sqlite3_column_text(s, 0)), sqlite3_column_int64(s, 1),
+        rows.push_back({reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
+                        sqlite3_column_int64(s, 1),
                         std::vector<uint8_t>(bytes, bytes + sqlite3_column_bytes(s, 2))});
     }
     sqlite3_finalize(s);
@@ -55,8 +56,11 @@ inline std::vector<std::string> alarm_events(const std::string& db) {
     std::vector<std::string> events;
     sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle, "SELECT key || ' ' || state || ' ' || description FROM alarms ORDER BY id", -1, &s, nullptr);
-    while (s != nullptr && sqlite3_step(s) == SQLITE_ROW) events.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
+    sqlite3_prepare_v2(handle,
+                       "SELECT key || ' ' || state || ' ' || description FROM alarms ORDER BY id",
+                       -1, &s, nullptr);
+    while (s != nullptr && sqlite3_step(s) == SQLITE_ROW)
+        events.emplace_back(reinterpret_cast<const char*>(sqlite3_column_text(s, 0)));
     sqlite3_finalize(s);
     sqlite3_close(handle);
     return events;
@@ -98,7 +102,8 @@ inline RegisterImage pinned_image() {
 inline std::string registers_json(const RegisterImage& image) {
     std::string json = "{";
     for (const auto& r : image.registers) {
-        json += (json.size() > 1 ? ", \"" : "\"") + std::to_string(r.first) + "\": " + std::to_string(r.second);
+        json += (json.size() > 1 ? ", \"" : "\"") + std::to_string(r.first) +
+                "\": " + std::to_string(r.second);
     }
     return json + "}";
 }
@@ -121,14 +126,15 @@ inline std::string json_only(const std::string& text) {
     return kept;
 }
 
-inline void expect_same_measurements(const std::vector<uint8_t>& stored, const std::vector<uint8_t>& expected) {
+inline void expect_same_measurements(const std::vector<uint8_t>& stored,
+                                     const std::vector<uint8_t>& expected) {
     ASSERT_EQ(stored.size(), 259u);
     EXPECT_TRUE(std::equal(stored.begin() + 4, stored.begin() + 252, expected.begin() + 4))
         << "offsets 4 to 251 differ from the decoded registers";
 }
 
 class EndToEnd : public ::testing::Test {
-protected:
+  protected:
     std::string dir = make_temp_dir();
     std::string db = dir + "/history.db";
     std::string registers = dir + "/registers.json";
@@ -138,14 +144,18 @@ protected:
     ~EndToEnd() override { std::system(("rm -rf '" + dir + "'").c_str()); }
 
     std::unique_ptr<Background> tcp_sim(int port, std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{kSim, "--tcp", std::to_string(port), "--registers", registers};
+        std::vector<std::string> args{kSim, "--tcp", std::to_string(port), "--registers",
+                                      registers};
         args.insert(args.end(), extra.begin(), extra.end());
-        auto sim = std::make_unique<Background>(args, dir + "/sim-" + std::to_string(port) + ".log");
-        EXPECT_TRUE(wait_for_port(port)) << read_file(dir + "/sim-" + std::to_string(port) + ".log");
+        auto sim =
+            std::make_unique<Background>(args, dir + "/sim-" + std::to_string(port) + ".log");
+        EXPECT_TRUE(wait_for_port(port))
+            << read_file(dir + "/sim-" + std::to_string(port) + ".log");
         return sim;
     }
     std::unique_ptr<Background> pty_sim(std::vector<std::string> extra = {}) {
-        std::vector<std::string> args{kSim, "--pty", "--pty-link", dir + "/meter", "--registers", registers};
+        std::vector<std::string> args{kSim,           "--pty",       "--pty-link",
+                                      dir + "/meter", "--registers", registers};
         args.insert(args.end(), extra.begin(), extra.end());
         auto sim = std::make_unique<Background>(args, dir + "/sim-pty.log");
         EXPECT_TRUE(wait_for_file(dir + "/meter")) << read_file(dir + "/sim-pty.log");

@@ -19,8 +19,8 @@ using std::chrono::milliseconds;
 TEST_F(EndToEnd, TcpRoundsStoreExactlyWhatTheDecodingGivesForTheServedRegisters) {
     const int port = free_port();
     auto sim = tcp_sim(port);
-    const Finished run = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--data-id", "4242", "--rounds", "3",
-                               "--interval", "0.1", "--json"});
+    const Finished run = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--data-id", "4242",
+                               "--rounds", "3", "--interval", "0.1", "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = json_lines(run.out);
     ASSERT_EQ(lines.size(), 3u) << run.out;
@@ -58,9 +58,10 @@ TEST_F(EndToEnd, RtuOnAPacedPseudoTerminal) {
 
 TEST_F(EndToEnd, AFaultAbandonsItsRoundOnlyAndIsCountedByKind) {
     // Requests 3, 9, 16 and 23 fall in rounds 1 to 4.
-    auto sim = pty_sim({"--fault", "3:drop", "--fault", "9:crc", "--fault", "16:exception", "--fault", "23:short"});
-    const Finished run = host({"--rtu", dir + "/meter", "--rounds", "6", "--interval", "0.05", "--timeout-ms", "300",
-                               "--offline-after", "10", "--json"});
+    auto sim = pty_sim({"--fault", "3:drop", "--fault", "9:crc", "--fault", "16:exception",
+                        "--fault", "23:short"});
+    const Finished run = host({"--rtu", dir + "/meter", "--rounds", "6", "--interval", "0.05",
+                               "--timeout-ms", "300", "--offline-after", "10", "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
     const auto lines = json_lines(run.out);
     ASSERT_EQ(lines.size(), 6u) << run.out;
@@ -80,8 +81,9 @@ TEST_F(EndToEnd, AFaultAbandonsItsRoundOnlyAndIsCountedByKind) {
 TEST_F(EndToEnd, ASimulatorThatStopsAndComesBackIsPolledAgain) {
     const int port = free_port();
     auto sim = tcp_sim(port);
-    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "24", "--interval", "0.25",
-                         "--timeout-ms", "200", "--offline-after", "2", "--db", db, "--quiet-plugin", "--json"},
+    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "24",
+                         "--interval", "0.25", "--timeout-ms", "200", "--offline-after", "2",
+                         "--db", db, "--quiet-plugin", "--json"},
                         dir + "/host.log");
     std::this_thread::sleep_for(milliseconds(1000));
     sim->kill_now();
@@ -115,11 +117,14 @@ TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
     const int port = free_port();
     {
         auto sim = tcp_sim(port);
-        ASSERT_EQ(host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "2", "--interval", "0.1"}).status, 0);
+        ASSERT_EQ(host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "2", "--interval",
+                        "0.1"})
+                      .status,
+                  0);
     }
     // The meter is gone now; the last record is served at once all the same.
-    const Finished second = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1", "--json",
-                                  "--timeout-ms", "200"});
+    const Finished second = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1",
+                                  "--json", "--timeout-ms", "200"});
     ASSERT_EQ(second.status, 0) << second.err;
     const auto lines = json_lines(second.out);
     ASSERT_EQ(lines.size(), 2u) << second.out;
@@ -132,10 +137,11 @@ TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
     EXPECT_EQ(rows[0].origin, "round");
     EXPECT_EQ(rows[1].origin, "round");
     EXPECT_EQ(rows[2].origin, "restore");
-    EXPECT_TRUE(std::equal(rows[1].record.begin(), rows[1].record.begin() + 252, rows[2].record.begin()));
+    EXPECT_TRUE(
+        std::equal(rows[1].record.begin(), rows[1].record.begin() + 252, rows[2].record.begin()));
 
-    const Finished no_restore = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1", "--json",
-                                      "--timeout-ms", "200", "--no-restore"});
+    const Finished no_restore = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1",
+                                      "--json", "--timeout-ms", "200", "--no-restore"});
     EXPECT_EQ(json_lines(no_restore.out).size(), 1u);
     EXPECT_EQ(stored_records(db, "meter-1").size(), 3u);
 }
@@ -145,8 +151,8 @@ TEST_F(EndToEnd, AlarmsRiseAndClearWithTheMetersAlarmBits) {
     write_file(registers, registers_json(image));
     const int port = free_port();
     auto sim = tcp_sim(port);
-    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "8", "--interval", "0.25",
-                         "--db", db, "--quiet-plugin", "--json"},
+    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "8",
+                         "--interval", "0.25", "--db", db, "--quiet-plugin", "--json"},
                         dir + "/host.out");
     std::this_thread::sleep_for(milliseconds(900));
     image.set(262, 0x0000);
@@ -162,34 +168,42 @@ TEST_F(EndToEnd, AlarmsRiseAndClearWithTheMetersAlarmBits) {
         if (seen_active && !active) seen_cleared = true;
     }
     EXPECT_TRUE(seen_active && seen_cleared) << out;
-    EXPECT_EQ(alarm_events(db), (std::vector<std::string>{"2 KAVREN_M7 raised C 相电压小于2.22000003",
-                                                          "2 KAVREN_M7 cleared C 相电压小于2.22000003"}));
+    EXPECT_EQ(alarm_events(db),
+              (std::vector<std::string>{"2 KAVREN_M7 raised C 相电压小于2.22000003",
+                                        "2 KAVREN_M7 cleared C 相电压小于2.22000003"}));
 }
 
 TEST_F(EndToEnd, AnIndependentModbusMasterReadsTheSameRegisters) {
     const int port = free_port();
     auto sim = tcp_sim(port);
-    const std::pair<int, int> blocks[] = {{0, 6}, {256, 7}, {272, 30}, {308, 1}, {4096, 30}, {8192, 16}, {8448, 16}};
+    const std::pair<int, int> blocks[] = {{0, 6},     {256, 7},   {272, 30}, {308, 1},
+                                          {4096, 30}, {8192, 16}, {8448, 16}};
     const std::regex row(R"(\[(\d+)\]:\s+(-?\d+))");
     for (const auto& block : blocks) {
         // mbpoll counts references from 1.
-        const Finished read = run_program({"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t",
-                                           "4", "-r", std::to_string(block.first + 1), "-c",
-                                           std::to_string(block.second), "-1", "127.0.0.1"},
-                                          30);
+        const Finished read =
+            run_program({"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-a", "1",
+                         "-t", "4", "-r", std::to_string(block.first + 1), "-c",
+                         std::to_string(block.second), "-1", "127.0.0.1"},
+                        30);
         ASSERT_EQ(read.status, 0) << read.out << read.err;
         const auto expected = image.read(block.first, block.second);
         int seen = 0;
-        for (std::sregex_iterator it(read.out.begin(), read.out.end(), row), end; it != end; ++it, ++seen) {
+        for (std::sregex_iterator it(read.out.begin(), read.out.end(), row), end; it != end;
+             ++it, ++seen) {
             const int address = std::stoi((*it)[1]) - 1;
-            EXPECT_EQ(std::stoi((*it)[2]), expected.at(static_cast<std::size_t>(address - block.first))) << address;
+            EXPECT_EQ(std::stoi((*it)[2]),
+                      expected.at(static_cast<std::size_t>(address - block.first)))
+                << address;
         }
         EXPECT_EQ(seen, block.second) << read.out;
     }
-    const Finished outside = run_program({"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t",
-                                          "4", "-r", "7", "-c", "1", "-1", "127.0.0.1"},
-                                         30);
-    EXPECT_NE((outside.out + outside.err).find("Illegal data address"), std::string::npos) << outside.out << outside.err;
+    const Finished outside =
+        run_program({"/usr/bin/mbpoll", "-m", "tcp", "-p", std::to_string(port), "-a", "1", "-t",
+                     "4", "-r", "7", "-c", "1", "-1", "127.0.0.1"},
+                    30);
+    EXPECT_NE((outside.out + outside.err).find("Illegal data address"), std::string::npos)
+        << outside.out << outside.err;
 }
 
 TEST_F(EndToEnd, HelpAndBadInputs) {
@@ -220,11 +234,21 @@ TEST_F(EndToEnd, HelpAndBadInputs) {
         {{kHost, "--tcp", "127.0.0.1:notaport"}, 2, "bad address"},
         {{kHost}, 2, "choose exactly one"},
         {{kHost, "--tcp", address, "--unit", "300"}, 2, "1 to 247"},
-        {{kHost, "--tcp", address, "--plugin", dir + "/nothing.so", "--db", db}, 1, "cannot load plug-in"},
-        {{kHost, "--tcp", address, "--plugin", KAVREN_RUNTIME_PATH, "--db", db}, 1, "has no get_providers"},
-        {{kHost, "--tcp", address, "--settings", dir + "/missing.json", "--db", db}, 1, "cannot read"},
-        {{kHost, "--tcp", address, "--settings", dir + "/broken.json", "--db", db}, 1, "not valid JSON"},
-        {{kHost, "--tcp", address, "--settings", bad_settings, "--db", db}, 1, "refused by the driver"},
+        {{kHost, "--tcp", address, "--plugin", dir + "/nothing.so", "--db", db},
+         1,
+         "cannot load plug-in"},
+        {{kHost, "--tcp", address, "--plugin", KAVREN_RUNTIME_PATH, "--db", db},
+         1,
+         "has no get_providers"},
+        {{kHost, "--tcp", address, "--settings", dir + "/missing.json", "--db", db},
+         1,
+         "cannot read"},
+        {{kHost, "--tcp", address, "--settings", dir + "/broken.json", "--db", db},
+         1,
+         "not valid JSON"},
+        {{kHost, "--tcp", address, "--settings", bad_settings, "--db", db},
+         1,
+         "refused by the driver"},
         {{kHost, "--rtu", "/dev/no-such-adapter", "--db", db}, 1, "does not exist"},
         {{kHost, "--config", dir + "/missing.json"}, 1, "cannot read"},
         {{kSim}, 2, "choose exactly one"},
@@ -247,7 +271,8 @@ TEST_F(EndToEnd, HelpAndBadInputs) {
     // A history file that is no database is refused and left as it was.
     const std::string text_file = dir + "/notes.txt";
     write_file(text_file, std::string(2000, 'n'));
-    const Finished refused = run_program({kHost, "--tcp", address, "--db", text_file, "--rounds", "1"});
+    const Finished refused =
+        run_program({kHost, "--tcp", address, "--db", text_file, "--rounds", "1"});
     EXPECT_EQ(refused.status, 1);
     EXPECT_NE(refused.err.find("not usable"), std::string::npos) << refused.err;
     EXPECT_EQ(read_file(text_file), std::string(2000, 'n'));

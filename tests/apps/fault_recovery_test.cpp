@@ -39,7 +39,8 @@ RoundLog rounds_in(const std::string& log) {
 TEST_F(EndToEnd, ATcpResetAbandonsOneRoundAndTheHostReconnects) {
     const int port = free_port();
     auto sim = tcp_sim(port, {"--fault", "3:reset"});
-    const Finished run = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "3", "--interval", "0.05", "--json"});
+    const Finished run = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "3",
+                               "--interval", "0.05", "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
     const RoundLog r = rounds_in(run.out);
     EXPECT_EQ(r.failure_kinds, std::vector<std::string>{"connection_lost"});
@@ -49,8 +50,8 @@ TEST_F(EndToEnd, ATcpResetAbandonsOneRoundAndTheHostReconnects) {
 TEST_F(EndToEnd, ALateReplyDoesNotSpillIntoTheNextRound) {
     // Request 3 is answered 600 ms late, after the host gave up at 200 ms.
     auto sim = pty_sim({"--fault", "3:delay", "--delay-ms", "600"});
-    const Finished run = host({"--rtu", dir + "/meter", "--rounds", "6", "--interval", "0.05", "--timeout-ms", "200",
-                               "--offline-after", "10", "--json"});
+    const Finished run = host({"--rtu", dir + "/meter", "--rounds", "6", "--interval", "0.05",
+                               "--timeout-ms", "200", "--offline-after", "10", "--json"});
     ASSERT_EQ(run.status, 0) << run.err;
     const RoundLog r = rounds_in(run.out);
     ASSERT_GE(r.failed, 1);
@@ -58,14 +59,16 @@ TEST_F(EndToEnd, ALateReplyDoesNotSpillIntoTheNextRound) {
     EXPECT_LE(r.failed, 3) << run.out;
     EXPECT_GE(r.complete_after_failure, 3) << run.out;
     const auto expected = decoded(image);
-    for (const auto& row : stored_records(db, "meter-1")) expect_same_measurements(row.record, expected);
+    for (const auto& row : stored_records(db, "meter-1"))
+        expect_same_measurements(row.record, expected);
 }
 
 TEST_F(EndToEnd, AMeterGoneMidRoundAndItsSerialDeviceRemovedAndBack) {
     auto sim = pty_sim({"--line-rate", "9600"});
-    Background host_run({kHost, "--rtu", dir + "/meter", "--rounds", "16", "--interval", "0.3", "--timeout-ms", "300",
-                         "--offline-after", "2", "--db", db, "--quiet-plugin", "--json"},
-                        dir + "/host.log");
+    Background host_run(
+        {kHost, "--rtu", dir + "/meter", "--rounds", "16", "--interval", "0.3", "--timeout-ms",
+         "300", "--offline-after", "2", "--db", db, "--quiet-plugin", "--json"},
+        dir + "/host.log");
     // Paced rounds take about 370 ms of every 400: the meter goes in the middle of one.
     std::this_thread::sleep_for(milliseconds(1150));
     sim->kill_now();
@@ -80,7 +83,8 @@ TEST_F(EndToEnd, AMeterGoneMidRoundAndItsSerialDeviceRemovedAndBack) {
     EXPECT_GE(r.failed, 2) << log;
     EXPECT_GE(r.complete_after_failure, 1) << log;
     EXPECT_NE(log.find("meter-1 back online"), std::string::npos) << log;
-    for (const auto& row : stored_records(db, "meter-1")) expect_same_measurements(row.record, decoded(image));
+    for (const auto& row : stored_records(db, "meter-1"))
+        expect_same_measurements(row.record, decoded(image));
 }
 
 std::string integrity(const std::string& db) {
@@ -88,7 +92,8 @@ std::string integrity(const std::string& db) {
     sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
     sqlite3_stmt* s = nullptr;
     std::string result = "?";
-    if (sqlite3_prepare_v2(handle, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW) {
+    if (sqlite3_prepare_v2(handle, "PRAGMA integrity_check", -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW) {
         result = reinterpret_cast<const char*>(sqlite3_column_text(s, 0));
     }
     sqlite3_finalize(s);
@@ -100,8 +105,9 @@ TEST_F(EndToEnd, AHostKilledDuringRoundsLosesNoStoredRound) {
     const int port = free_port();
     auto sim = tcp_sim(port);
     const std::string address = "127.0.0.1:" + std::to_string(port);
-    Background host_run({kHost, "--tcp", address, "--interval", "0.01", "--db", db, "--quiet-plugin", "--json"},
-                        dir + "/host.log");
+    Background host_run(
+        {kHost, "--tcp", address, "--interval", "0.01", "--db", db, "--quiet-plugin", "--json"},
+        dir + "/host.log");
     std::this_thread::sleep_for(milliseconds(1500));
     kill(host_run.pid(), SIGKILL);
     host_run.wait(10);

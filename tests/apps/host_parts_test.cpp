@@ -45,7 +45,8 @@ TEST(OfflineRetry, OfflineOnceAndBackOnlineOnce) {
     EXPECT_EQ(host::record_failure(health, t0, 3, interval, max), host::HealthChange::went_offline);
     EXPECT_FALSE(host::attempt_due(health, t0));
     EXPECT_TRUE(host::attempt_due(health, t0 + interval));
-    EXPECT_EQ(host::record_failure(health, t0 + interval, 3, interval, max), host::HealthChange::none);
+    EXPECT_EQ(host::record_failure(health, t0 + interval, 3, interval, max),
+              host::HealthChange::none);
     EXPECT_FALSE(host::attempt_due(health, t0 + 2 * interval));
     EXPECT_TRUE(host::attempt_due(health, t0 + 3 * interval));
     EXPECT_EQ(host::record_success(health), host::HealthChange::back_online);
@@ -128,9 +129,13 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
 
 TEST(HostConfig, BadFilesAreRefusedWithTheirName) {
     const std::string config = temp_path("bad.json");
-    const char* bad[] = {R"({"links": []})", R"({"links": [{"rtu": "/dev/x", "tcp": "1:2", "meters": [{}]}]})",
-                         R"({"links": [{"tcp": "host:99999", "meters": [{}]}]})", R"([1])", "{not json",
-                         R"({"links": [{"rtu": "/dev/x", "meters": [{"settings": "/nonexistent/s.json"}]}]})"};
+    const char* bad[] = {
+        R"({"links": []})",
+        R"({"links": [{"rtu": "/dev/x", "tcp": "1:2", "meters": [{}]}]})",
+        R"({"links": [{"tcp": "host:99999", "meters": [{}]}]})",
+        R"([1])",
+        "{not json",
+        R"({"links": [{"rtu": "/dev/x", "meters": [{"settings": "/nonexistent/s.json"}]}]})"};
     for (const char* text : bad) {
         std::ofstream(config) << text;
         try {
@@ -147,7 +152,8 @@ TEST(HostConfig, BadFilesAreRefusedWithTheirName) {
 TEST(CommandLineValues, AddressesAndParity) {
     EXPECT_EQ(app::parse_tcp_address("1502").host, "127.0.0.1");
     EXPECT_EQ(app::parse_tcp_address("meter.local:502").host, "meter.local");
-    for (const char* bad : {"", "host:", "host:0", "host:65536", "::1:502", "[::1]502", "host:12a"}) {
+    for (const char* bad :
+         {"", "host:", "host:0", "host:65536", "::1:502", "[::1]502", "host:12a"}) {
         EXPECT_THROW(app::parse_tcp_address(bad), std::invalid_argument) << bad;
     }
     EXPECT_EQ(app::parse_parity("none"), 'N');
@@ -164,7 +170,8 @@ TEST(SimulatorFaults, PlannedAndSeededFaults) {
     EXPECT_EQ(plan.fault_for(1), sim::Fault::none);
     EXPECT_EQ(plan.fault_for(3), sim::Fault::drop);
     EXPECT_EQ(plan.fault_for(4), sim::Fault::short_reply);
-    for (const char* bad : {"drop", "0:drop", "x:drop", "3:melt", "3"}) EXPECT_THROW(plan.add_at(bad), std::invalid_argument) << bad;
+    for (const char* bad : {"drop", "0:drop", "x:drop", "3:melt", "3"})
+        EXPECT_THROW(plan.add_at(bad), std::invalid_argument) << bad;
 
     sim::FaultPlan a, b;
     a.set_random(0.5, {sim::Fault::drop, sim::Fault::crc}, 42);
@@ -193,7 +200,7 @@ TEST(SimulatedMeter, ServesTheSevenBlocksAndAlarmsFollowTheModel) {
     EXPECT_EQ(r[1], 2);
     EXPECT_NEAR(r[4096] / 100.0, meter.phase_voltage[0], 0.006);
     EXPECT_NEAR(r[4125] / 100.0, 50.0, 0.05);
-    meter.current[0] = 3.0;  // below the 4.00 A limit 2
+    meter.current[0] = 3.0;          // below the 4.00 A limit 2
     meter.phase_voltage[0] = 200.0;  // below the 207.00 V limit 0
     EXPECT_EQ(meter.alarm_bits(), 0x0005);
     meter.fill(r);

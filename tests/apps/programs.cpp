@@ -23,7 +23,8 @@ namespace testing_support {
 
 namespace {
 
-pid_t spawn(const std::vector<std::string>& args, const std::string& out_file, const std::string& err_file) {
+pid_t spawn(const std::vector<std::string>& args, const std::string& out_file,
+            const std::string& err_file) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -31,7 +32,8 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& out_file, c
     if (pid == 0) {
         const int in = open("/dev/null", O_RDONLY);
         const int out = open(out_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        const int err = err_file == out_file ? out : open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        const int err =
+            err_file == out_file ? out : open(err_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -50,7 +52,8 @@ int decode_status(int raw) {
 }
 
 bool wait_pid(pid_t pid, double timeout_s, int* status) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
     for (;;) {
         int raw = 0;
         const pid_t done = waitpid(pid, &raw, WNOHANG);
@@ -131,7 +134,8 @@ int free_port() {
 }
 
 bool wait_for_port(int port, double timeout_s) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
     while (std::chrono::steady_clock::now() < deadline) {
         const int s = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -147,7 +151,8 @@ bool wait_for_port(int port, double timeout_s) {
 }
 
 bool wait_for_file(const std::string& path, double timeout_s) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
     struct stat info {};
     while (stat(path.c_str(), &info) != 0) {
         if (std::chrono::steady_clock::now() > deadline) return false;

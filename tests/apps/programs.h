@@ -21,7 +21,7 @@ Finished run_program(const std::vector<std::string>& args, double timeout_s = 60
 
 // A program running in the background; stopped (SIGTERM, then SIGKILL) when this goes.
 class Background {
-public:
+  public:
     Background(const std::vector<std::string>& args, const std::string& output_file);
     ~Background();
     void stop();
@@ -33,7 +33,7 @@ public:
     Background(const Background&) = delete;
     Background& operator=(const Background&) = delete;
 
-private:
+  private:
     pid_t pid_ = -1;
 };
 

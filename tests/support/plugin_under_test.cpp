@@ -35,7 +35,8 @@ std::vector<uint16_t> RegisterImage::read(int start, int count) const {
     return words;
 }
 
-MeterUnderTest::MeterUnderTest() : provider_(plugin_.device_provider()), device_(provider_->create()) {
+MeterUnderTest::MeterUnderTest()
+    : provider_(plugin_.device_provider()), device_(provider_->create()) {
     device_->set_host_backend(&backend);
 }
 
@@ -54,7 +55,8 @@ std::vector<int> MeterUnderTest::run_round(const RegisterImage& image) {
     std::vector<int> results;
     const std::size_t first_read = backend.reads.size();
     meter().RefreshStatus();
-    for (std::size_t next = first_read; next < backend.reads.size() && results.size() < 16; ++next) {
+    for (std::size_t next = first_read; next < backend.reads.size() && results.size() < 16;
+         ++next) {
         const auto read = backend.reads[next];
         results.push_back(reply(image.read(read.first, read.second)));
     }
@@ -91,7 +93,8 @@ int16_t i16_at(const std::vector<uint8_t>& record, std::size_t offset) {
 }
 
 uint32_t u32_at(const std::vector<uint8_t>& record, std::size_t offset) {
-    return static_cast<uint32_t>(record.at(offset)) | (static_cast<uint32_t>(record.at(offset + 1)) << 8) |
+    return static_cast<uint32_t>(record.at(offset)) |
+           (static_cast<uint32_t>(record.at(offset + 1)) << 8) |
            (static_cast<uint32_t>(record.at(offset + 2)) << 16) |
            (static_cast<uint32_t>(record.at(offset + 3)) << 24);
 }

@@ -17,7 +17,7 @@ namespace testing_support {
 
 // The built kavren_m7.so, loaded as a host loads it: dlopen, then get_providers.
 class LoadedPlugin {
-public:
+  public:
     LoadedPlugin();
     ~LoadedPlugin();
     void* handle() const { return handle_; }
@@ -28,7 +28,7 @@ public:
     LoadedPlugin(const LoadedPlugin&) = delete;
     LoadedPlugin& operator=(const LoadedPlugin&) = delete;
 
-private:
+  private:
     void* handle_ = nullptr;
     get_providers_fn get_providers_ = nullptr;
 };
@@ -47,7 +47,7 @@ struct RegisterImage {
 // One driver object from the loaded plug-in, with a recording back-end attached.
 // Members are destroyed device first, plug-in last.
 class MeterUnderTest {
-public:
+  public:
     MeterUnderTest();
     ~MeterUnderTest();
 
@@ -66,7 +66,7 @@ public:
 
     RecordingBackend backend;
 
-private:
+  private:
     LoadedPlugin plugin_;
     std::shared_ptr<SMDSPDeviceProvider> provider_;
     std::unique_ptr<SMDSPDevice> device_;
@@ -74,12 +74,12 @@ private:
 
 // Standard output, captured while it lives (the plug-in shares this process's std::cout).
 class CapturedStdout {
-public:
+  public:
     CapturedStdout() : previous_(std::cout.rdbuf(captured_.rdbuf())) {}
     ~CapturedStdout() { std::cout.rdbuf(previous_); }
     std::string text() const { return captured_.str(); }
 
-private:
+  private:
     std::ostringstream captured_;
     std::streambuf* previous_;
 };

@@ -17,7 +17,7 @@
 namespace {
 
 class Discard : public std::streambuf {
-protected:
+  protected:
     int overflow(int ch) override { return traits_type::not_eof(ch); }
     std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
 };
@@ -74,7 +74,8 @@ void BM_CompleteRound(benchmark::State& state) {
         d->RefreshStatus();
         for (const auto& reply : words) {
             std::memcpy(d->rx_regs_, reply.data(), reply.size() * sizeof(uint16_t));
-            benchmark::DoNotOptimize(d->process_payload(SPModbus::TAB_HOLDING_REGISTERS, static_cast<unsigned>(reply.size())));
+            benchmark::DoNotOptimize(d->process_payload(SPModbus::TAB_HOLDING_REGISTERS,
+                                                        static_cast<unsigned>(reply.size())));
         }
     }
     state.SetItemsProcessed(state.iterations());

@@ -1,17 +1,12 @@
 // InitSetting with any JSON text: either the settings are applied and handed on, or the JSON
 // library refuses a conversion with its own exception.
-#include <json/json.h>
-
-#include <memory>
+#include "fuzz/fuzz_json.h"
 
 #include "fuzz/fuzz_driver.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Json::Value settings;
-    std::string errors;
-    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    const char* text = reinterpret_cast<const char*>(data);
-    if (!reader->parse(text, text + size, &settings, &errors)) return 0;
+    if (!kavren_fuzz::parse_json(data, size, settings)) return 0;
     auto driver = kavren_fuzz::new_driver();
     driver->data_id_ = 4711;
     kavren_fuzz::plugin().backend.init_setting_result = 17;

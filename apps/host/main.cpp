@@ -13,6 +13,7 @@
 #include <CLI/CLI.hpp>
 
 #include "apps/common/json_file.h"
+#include "apps/common/program.h"
 #include "apps/common/stop_signal.h"
 #include "apps/host/history_store.h"
 #include "apps/host/host_config.h"
@@ -26,9 +27,7 @@ namespace {
 
 using namespace kavren::host;
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using kavren::app::UsageError;
 
 struct CommandLine {
     std::string config_file;
@@ -114,20 +113,11 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
     return config;
 }
 
-std::string clock_text() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&now, &parts);
-    char text[16];
-    std::strftime(text, sizeof text, "%H:%M:%S", &parts);
-    return text;
-}
-
 int run(const HostConfig& config) {
     std::mutex log_lock;
     auto log = [&](const std::string& line) {
         std::lock_guard<std::mutex> lock(log_lock);
-        std::cerr << clock_text() << " " << line << std::endl;
+        std::cerr << kavren::app::local_time_text("%H:%M:%S") << " " << line << std::endl;
     };
 
     // The host's own output keeps the real standard output; the plug-in's lines become log lines.
@@ -264,24 +254,11 @@ int main(int argc, char** argv) {
                    "Failed rounds in a row before a meter counts as offline")
         ->capture_default_str();
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "kavren-host: " << e.what() << " (see --help)" << std::endl;
-        return 2;
-    }
-    try {
+    if (auto status = kavren::app::parse_command_line(app, argc, argv, "kavren-host"))
+        return *status;
+    return kavren::app::run_reporting_errors("kavren-host", [&] {
         const HostConfig config = build_config(c, interval->count() > 0, database->count() > 0);
         kavren::app::install_stop_signals();
         return run(config);
-    } catch (const UsageError& e) {
-        std::cerr << "kavren-host: " << e.what() << std::endl;
-        return 2;
-    } catch (const std::exception& e) {
-        std::cerr << "kavren-host: " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }

@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "apps/common/json_file.h"
+#include "apps/common/program.h"
 
 namespace kavren::host {
 
@@ -15,15 +16,6 @@ namespace {
 const char* const kValueNames[] = {"UA",  "UB",         "UC",         "UAverage_1", "UAB",
                                    "UBC", "UCA",        "UAverage_2", "IA",         "IB",
                                    "IC",  "IAverage_1", "ZeroCurrent"};
-
-std::string local_time_now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm parts{};
-    localtime_r(&now, &parts);
-    char text[32];
-    std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-    return text;
-}
 
 // A float as JSON: widened exactly; nine significant digits in the text give it back bit for bit.
 Json::Value number(float value) { return Json::Value(static_cast<double>(value)); }
@@ -118,7 +110,7 @@ void RoundReport::restored(MeterSlot& meter) {
     const std::string stamp = record_time_text(meter.services->published_record());
     if (json_) {
         Json::Value line(Json::objectValue);
-        line["time"] = local_time_now();
+        line["time"] = app::local_time_text("%Y-%m-%d %H:%M:%S");
         line["meter"] = meter.config.name;
         line["restored"] = true;
         line["record_time"] = stamp;
@@ -128,13 +120,14 @@ void RoundReport::restored(MeterSlot& meter) {
         out_ << app::compact_json(line) << std::endl;
         return;
     }
-    out_ << local_time_now() << "  " << meter.config.name << " restored its last stored record ("
-         << stamp << "): UA " << fixed(value_of(*meter.device, "UA"), 2) << " V, IA "
+    out_ << app::local_time_text("%Y-%m-%d %H:%M:%S") << "  " << meter.config.name
+         << " restored its last stored record (" << stamp << "): UA "
+         << fixed(value_of(*meter.device, "UA"), 2) << " V, IA "
          << fixed(value_of(*meter.device, "IA"), 3) << " A" << std::endl;
 }
 
 void RoundReport::operator()(MeterSlot& meter, const RoundOutcome& outcome) {
-    const std::string time = local_time_now();
+    const std::string time = app::local_time_text("%Y-%m-%d %H:%M:%S");
     if (json_) {
         json_line(meter, outcome, time);
     } else {

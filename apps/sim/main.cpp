@@ -18,6 +18,7 @@
 #include <CLI/CLI.hpp>
 
 #include "apps/common/cli_values.h"
+#include "apps/common/program.h"
 #include "apps/common/stop_signal.h"
 #include "apps/sim/fault_plan.h"
 #include "apps/sim/meter_server.h"
@@ -50,9 +51,7 @@ struct Options {
     uint64_t seed = 1;
 };
 
-struct UsageError : std::runtime_error {
-    using std::runtime_error::runtime_error;
-};
+using kavren::app::UsageError;
 
 std::vector<int> parse_units(const std::string& text) {
     std::set<int> units;
@@ -270,17 +269,10 @@ int main(int argc, char** argv) {
     app.add_option("--delay-ms", o.delay_ms, "How late a delayed reply comes")
         ->capture_default_str();
 
-    try {
-        app.parse(argc, argv);
-    } catch (const CLI::CallForHelp&) {
-        std::cout << app.help();
-        return 0;
-    } catch (const CLI::ParseError& e) {
-        std::cerr << "kavren-sim: " << e.what() << " (see --help)" << std::endl;
-        return 2;
-    }
+    if (auto status = kavren::app::parse_command_line(app, argc, argv, "kavren-sim"))
+        return *status;
 
-    try {
+    return kavren::app::run_reporting_errors("kavren-sim", [&] {
         const int transports =
             (o.rtu_device.empty() ? 0 : 1) + (o.pty ? 1 : 0) + (o.tcp.empty() ? 0 : 1);
         if (transports != 1)
@@ -309,11 +301,5 @@ int main(int argc, char** argv) {
         kavren::app::install_stop_signals();
         if (!o.tcp.empty()) return serve_tcp(o, units, settings, std::move(faults));
         return serve_rtu(o, units, settings, std::move(faults));
-    } catch (const UsageError& e) {
-        std::cerr << "kavren-sim: " << e.what() << std::endl;
-        return 2;
-    } catch (const std::exception& e) {
-        std::cerr << "kavren-sim: " << e.what() << std::endl;
-        return 1;
-    }
+    });
 }

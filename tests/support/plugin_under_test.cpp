@@ -2,6 +2,8 @@
 
 #include <dlfcn.h>
 
+#include <algorithm>
+
 #include <stdexcept>
 
 namespace testing_support {
@@ -47,7 +49,7 @@ MeterUnderTest::~MeterUnderTest() {
 
 int MeterUnderTest::reply(const std::vector<uint16_t>& words, SPModbus::tab_type table) {
     KAVREN_M7& m = meter();
-    std::memcpy(m.rx_regs_, words.data(), words.size() * sizeof(uint16_t));
+    std::copy(words.begin(), words.end(), m.rx_regs_);
     return m.process_payload(table, static_cast<unsigned int>(words.size()));
 }
 

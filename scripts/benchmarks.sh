@@ -124,8 +124,8 @@ silence) and \`kavren-host --rtu\`, 20 rounds back to back. The line's minimum i
 of frames and 14 silences of 3.5 characters, 352 character times of 10 bits: $(printf '%.1f' "$line_min") ms.
 Measured: mean $pty_mean ms, fastest $pty_min ms per round, $(printf '%.2f' "$pty_over") % over the
 minimum (goal: within 3 %). The host times a round from its first request to the last byte of
-the last reply, so the silence after that reply (3.6 ms) is not in its figure: a round can show
-up to 363.0 ms, just under the line's 366.7. With a meter turnaround T longer than the silence,
+the last reply, so the silence after that reply (3.6 ms) is not in its figure: a round can take
+as little as 363.0 ms, just under the line's 366.7. With a meter turnaround T longer than the silence,
 each of the seven replies starts T after its request instead, and the minimum grows by
 7 × (T − 3.65 ms).
 

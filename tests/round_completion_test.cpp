@@ -142,6 +142,34 @@ TEST_F(RoundCompletion, ARestoredRecordCompletesLikeARound) {
     EXPECT_EQ(m.backend.limit_reports.size(), 6u);
 }
 
+TEST_F(RoundCompletion, AHostThatChangesItsSignalsDuringTheChecksIsSafe) {
+    // The host's report handler drops the value it was given and adds two more signals.
+    struct Rearranging : RecordingBackend {
+        KAVREN_M7* meter = nullptr;
+        bool check_ao_report(SMDVDevice& device, const std::string& signal, float value) override {
+            RecordingBackend::check_ao_report(device, signal, value);
+            meter->report_values_.erase(signal);
+            if (meter->report_signals_.size() < 4) {
+                meter->report_signals_.push_back("IB");
+                meter->report_values_["IB"] = 2.0f;
+            }
+            return false;
+        }
+    } host;
+    host.meter = &m.meter();
+    m.device()->set_host_backend(&host);
+    m.meter().report_signals_ = {"UA", "UB"};
+    m.meter().report_values_ = {{"UA", 1.0f}, {"UB", 1.5f}};
+    CapturedStdout out;
+    const std::vector<uint8_t> cached(259, 0);
+    ASSERT_EQ(m.device()->LoadFromCache(cached.data(), 259), 1);
+    // UA and UB are reported; the added IB too; the dropped values get no threshold check.
+    ASSERT_EQ(host.ao_reports.size(), 3u);
+    EXPECT_EQ(host.ao_reports[2].signal, "IB");
+    EXPECT_TRUE(host.threshold_checks.empty());
+    m.device()->set_host_backend(&m.backend);
+}
+
 TEST_F(RoundCompletion, AnExceptionFromTheHostLeavesTheRoundAtThatStep) {
     struct ThrowingBackend : RecordingBackend {
         bool check_ao_report(SMDVDevice&, const std::string&, float) override {

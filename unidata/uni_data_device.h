@@ -57,7 +57,11 @@ class UniDataDevice : public Transport {
             const auto value = this->report_values_.find(name);
             if (value == this->report_values_.end()) continue;
             if (this->CheckAOReport(name, value->second)) this->alarm_changed_ = true;
-            this->CheckThreshold(name, std::string(), value->second, 1);
+            // Looked up again: the host's report may have changed its own map meanwhile.
+            const auto entry = this->report_values_.find(name);
+            if (entry != this->report_values_.end()) {
+                this->CheckThreshold(name, std::string(), entry->second, 1);
+            }
         }
         std::cout << "rvSize is " << static_cast<int>(this->rule_values_.size()) << std::endl;
         if (this->DoBatchCheckThreshold(this->rule_values_)) this->alarm_changed_ = true;

@@ -130,6 +130,7 @@ void validate(const HostConfig& config) {
     if (!(config.interval_s > 0) || config.interval_s > 86400)
         throw std::runtime_error("the interval must be from 0 to 86400 seconds");
     if (config.rounds < 0) throw std::runtime_error("--rounds cannot be negative");
+    if (config.offline_after < 1) throw std::runtime_error("--offline-after must be at least 1");
     std::set<std::string> names;
     for (const LinkConfig& link : config.links) {
         if (link.baud < 0) throw std::runtime_error("bad line speed for " + link.describe());

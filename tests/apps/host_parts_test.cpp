@@ -127,6 +127,14 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
     unlink(config.c_str());
 }
 
+TEST(HostConfig, TheExampleFileIsValid) {
+    const host::HostConfig c = host::read_host_config(KAVREN_SOURCE_DIR "/docs/example-host.json");
+    EXPECT_NO_THROW(host::validate(c));
+    ASSERT_EQ(c.links.size(), 2u);
+    EXPECT_EQ(c.links[0].meters[0].settings["appSetting"]["b_mode"].asString(), "3");
+    EXPECT_TRUE(c.links[0].meters[0].settings["thresholdSetting"].isObject());
+}
+
 TEST(HostConfig, BadFilesAreRefusedWithTheirName) {
     const std::string config = temp_path("bad.json");
     const char* bad[] = {

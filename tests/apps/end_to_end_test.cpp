@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -204,6 +205,44 @@ TEST_F(EndToEnd, AnIndependentModbusMasterReadsTheSameRegisters) {
                     30);
     EXPECT_NE((outside.out + outside.err).find("Illegal data address"), std::string::npos)
         << outside.out << outside.err;
+}
+
+TEST_F(EndToEnd, MetersShareALinkAndADeadMeterStallsNoOtherLink) {
+    const int port = free_port();
+    const int silent_port = free_port();
+    auto sim = tcp_sim(port, {"--unit", "1-3"});
+    // A meter that never answers: every request of its link waits out the 2 s time-out.
+    auto silent = tcp_sim(silent_port, {"--fault-rate", "1", "--fault-kinds", "drop"});
+    const std::string config = dir + "/host.json";
+    write_file(config, R"({"interval": 0.3, "links": [
+        {"tcp": "127.0.0.1:)" +
+                           std::to_string(port) + R"(", "meters": [
+            {"name": "a", "unit": 1, "data_id": 11}, {"name": "b", "unit": 2, "data_id": 12},
+            {"name": "c", "unit": 3, "data_id": 13}]},
+        {"tcp": "127.0.0.1:)" +
+                           std::to_string(silent_port) + R"(", "timeout_ms": 2000,
+         "meters": [{"name": "silent", "unit": 1}]}]})");
+    const Finished run = host({"--config", config, "--rounds", "3", "--json"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::map<std::string, int> complete;
+    std::vector<std::string> times_of_a;
+    for (const auto& line : json_lines(run.out)) {
+        complete[line["meter"].asString()] += line["complete"].asBool();
+        if (line["meter"].asString() == "a") times_of_a.push_back(line["time"].asString());
+    }
+    EXPECT_EQ(complete["a"], 3);
+    EXPECT_EQ(complete["b"], 3);
+    EXPECT_EQ(complete["c"], 3);
+    EXPECT_EQ(complete["silent"], 0);
+    // The good link kept its 0.3 s pace while the silent one spent 2 s on each round.
+    ASSERT_EQ(times_of_a.size(), 3u);
+    const int first = std::stoi(times_of_a.front().substr(17)),
+              last = std::stoi(times_of_a.back().substr(17));
+    EXPECT_LE((last - first + 60) % 60, 2) << times_of_a.front() << " .. " << times_of_a.back();
+    const auto rows = stored_records(db, "b");
+    ASSERT_EQ(rows.size(), 3u);
+    EXPECT_EQ(rows[0].data_id, 12);
+    EXPECT_EQ(u16_at(rows[0].record, 4), 0x0101);  // every unit serves the pinned registers
 }
 
 TEST_F(EndToEnd, HelpAndBadInputs) {

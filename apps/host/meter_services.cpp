@@ -8,10 +8,10 @@
 
 namespace kavren::host {
 
-std::string record_time_text(const std::vector<uint8_t>& record) {
-    if (record.size() != sizeof(KAVREN_M7_Data_t)) return "";
+std::string record_time_text(const uint8_t* record, std::size_t length) {
+    if (record == nullptr || length != sizeof(KAVREN_M7_Data_t)) return "";
     TTime t;
-    std::memcpy(&t, record.data() + offsetof(KAVREN_M7_Data_t, update_time), sizeof t);
+    std::memcpy(&t, record + offsetof(KAVREN_M7_Data_t, update_time), sizeof t);
     char text[32];
     std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned{t.year},
                   unsigned{t.month}, unsigned{t.day}, unsigned{t.hour}, unsigned{t.minute},
@@ -35,9 +35,8 @@ bool MeterServices::send_sp(SMDVDevice&, int, const unsigned char* data, unsigne
 
 bool MeterServices::save_device_history(SMDVDevice& device, const unsigned char* data,
                                         unsigned int length) {
-    const std::vector<uint8_t> record(data, data + length);
     try {
-        store_.save_record(name_, device.DataId(), record_time_text(record), data, length,
+        store_.save_record(name_, device.DataId(), record_time_text(data, length), data, length,
                            restoring_ ? "restore" : "round");
         store_failed_ = false;
         return true;

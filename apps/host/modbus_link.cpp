@@ -98,15 +98,15 @@ ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t*
     } else {
         outcome = ReadOutcome::connection_lost;
     }
+    if (outcome == ReadOutcome::exception) return outcome;  // the meter answered: the link is sound
     if (outcome == ReadOutcome::connection_lost || config_.kind == LinkConfig::Kind::tcp) {
         // A TCP stream after a failed exchange may still hold a late reply: start afresh.
-        if (outcome != ReadOutcome::exception) close();
-    } else if (outcome != ReadOutcome::exception) {
+        close();
+    } else {
         // A meter that answered late, or a damaged frame, may still be sending: let the line go
         // quiet for one response time-out, then drop what arrived, so that no stale reply is
         // taken for the next request's.
-        const int ms = config_.timeout_ms;
-        usleep(static_cast<useconds_t>(ms) * 1000);
+        usleep(static_cast<useconds_t>(config_.timeout_ms) * 1000);
         modbus_flush(context_);
     }
     return outcome;

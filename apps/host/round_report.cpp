@@ -100,9 +100,7 @@ Json::Value record_fields(const KAVREN_M7_Data_t& r) {
     f["frequency"] = number(r.frequency);
     f["values_8192"] = float_list(values_8192);
     f["values_8448"] = float_list(values_8448);
-    const std::vector<uint8_t> bytes(reinterpret_cast<const uint8_t*>(&r),
-                                     reinterpret_cast<const uint8_t*>(&r) + sizeof r);
-    f["update_time"] = record_time_text(bytes);
+    f["update_time"] = record_time_text(reinterpret_cast<const uint8_t*>(&r), sizeof r);
     return f;
 }
 

@@ -1,46 +1,30 @@
 // CPU cost inside the plug-in, loaded as a host loads it, with a back-end that keeps nothing and
 // the plug-in's lines discarded: a whole round, a value request, a cache restore.
-#include <dlfcn.h>
-
 #include <cstring>
 #include <iostream>
 #include <memory>
-#include <streambuf>
 #include <vector>
 
 #include <benchmark/benchmark.h>
 
-#include "host/provider.h"
+#include "apps/common/plugin_library.h"
+#include "apps/common/plugin_output.h"
 #include "plugin/kavren_m7.h"
-#include "runtime/recording_backend.h"
+#include "runtime/device_state.h"
+#include "tests/support/recording_backend.h"
 
 namespace {
 
-class Discard : public std::streambuf {
-  protected:
-    int overflow(int ch) override { return traits_type::not_eof(ch); }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
 struct Loaded {
-    void* handle = dlopen(KAVREN_M7_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    std::shared_ptr<SMDSPDeviceProvider> provider;
+    kavren::app::PluginLibrary library{KAVREN_M7_PLUGIN_PATH};
     RecordingBackend backend;
-    Discard discard;
-    Loaded() {
-        auto get = reinterpret_cast<get_providers_fn>(dlsym(handle, kGetProvidersSymbol));
-        provider = std::dynamic_pointer_cast<SMDSPDeviceProvider>(get().at(0));
-        backend.keep = false;
-    }
+    kavren::app::PluginLineLog discard;  // no sink: lines go nowhere
+    Loaded() { backend.keep = false; }
 };
 
 // The plug-in's lines ("rvSize is 0" every round) go nowhere while a benchmark runs; the
 // benchmark's own report uses std::cout between runs.
-struct QuietPlugin {
-    std::streambuf* previous;
-    explicit QuietPlugin(std::streambuf* discard) : previous(std::cout.rdbuf(discard)) {}
-    ~QuietPlugin() { std::cout.rdbuf(previous); }
-};
+using QuietPlugin = kavren::app::StdoutRedirect;
 
 Loaded& loaded() {
     static Loaded* plugin = new Loaded();
@@ -48,8 +32,8 @@ Loaded& loaded() {
 }
 
 std::unique_ptr<KAVREN_M7> driver() {
-    std::unique_ptr<KAVREN_M7> d(static_cast<KAVREN_M7*>(loaded().provider->create()));
-    d->set_host_backend(&loaded().backend);
+    std::unique_ptr<KAVREN_M7> d(static_cast<KAVREN_M7*>(loaded().library.provider()->create()));
+    set_host_backend(*d, &loaded().backend);
     return d;
 }
 

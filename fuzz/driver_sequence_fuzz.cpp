@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     kavren_fuzz::Input in(data, size);
     auto driver = kavren_fuzz::new_driver();
     driver->data_.data_id = 0xA5A5A5A5;
-    uint16_t words[SPModbus::kRxRegsWords];
+    uint16_t words[kModbusMaxReadRegisters];
     while (!in.empty()) {
         switch (in.byte() % 7) {
             case 0:
@@ -18,7 +18,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
                 break;
             case 1: {
                 const auto table = static_cast<SPModbus::tab_type>(in.byte() % 4);
-                const unsigned count = in.byte() % (SPModbus::kRxRegsWords + 1);
+                const unsigned count = in.byte() % (kModbusMaxReadRegisters + 1);
                 for (unsigned k = 0; k < count; ++k) driver->rx_regs_[k] = in.word();
                 const int result = driver->process_payload(table, count);
                 if (result != 0 && result != 1) __builtin_trap();
@@ -26,12 +26,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
             }
             case 2: {
                 const std::size_t count = in.byte() % 200;  // also more than a reply can hold
-                for (std::size_t k = 0; k < count && k < SPModbus::kRxRegsWords; ++k)
+                for (std::size_t k = 0; k < count && k < kModbusMaxReadRegisters; ++k)
                     words[k] = in.word();
-                if (count <= SPModbus::kRxRegsWords)
-                    driver->complete_read(words, count);
+                if (count <= kModbusMaxReadRegisters)
+                    complete_read(*driver, words, count);
                 else
-                    driver->fail_read();
+                    fail_read(*driver);
                 break;
             }
             case 3: {

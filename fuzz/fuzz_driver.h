@@ -2,42 +2,25 @@
 
 // Driver objects for the fuzz targets: made by the built kavren_m7.so as a host makes them,
 // with a back-end that answers everything and keeps nothing, and the plug-in's lines discarded.
-#include <dlfcn.h>
-
 #include <cstdlib>
 #include <iostream>
 #include <memory>
-#include <streambuf>
 
-#include "host/provider.h"
+#include "apps/common/plugin_library.h"
+#include "apps/common/plugin_output.h"
 #include "plugin/kavren_m7.h"
-#include "runtime/recording_backend.h"
+#include "runtime/device_state.h"
+#include "tests/support/recording_backend.h"
 
 namespace kavren_fuzz {
 
-class Discard : public std::streambuf {
-  protected:
-    int overflow(int ch) override { return traits_type::not_eof(ch); }
-    std::streamsize xsputn(const char*, std::streamsize n) override { return n; }
-};
-
 struct Plugin {
-    void* handle = nullptr;
-    std::shared_ptr<SMDSPDeviceProvider> provider;
+    kavren::app::PluginLibrary library{KAVREN_M7_PLUGIN_PATH};
     RecordingBackend backend;
-    Discard discard;
+    kavren::app::PluginLineLog discard;  // no sink: the plug-in's lines go nowhere
+    kavren::app::StdoutRedirect quiet{&discard};
 
-    Plugin() {
-        handle = dlopen(KAVREN_M7_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        if (handle == nullptr) {
-            std::cerr << "cannot load " << KAVREN_M7_PLUGIN_PATH << ": " << dlerror() << std::endl;
-            std::abort();
-        }
-        auto get = reinterpret_cast<get_providers_fn>(dlsym(handle, kGetProvidersSymbol));
-        provider = std::dynamic_pointer_cast<SMDSPDeviceProvider>(get().at(0));
-        backend.keep = false;
-        std::cout.rdbuf(&discard);
-    }
+    Plugin() { backend.keep = false; }
 };
 
 inline Plugin& plugin() {
@@ -46,8 +29,9 @@ inline Plugin& plugin() {
 }
 
 inline std::unique_ptr<KAVREN_M7> new_driver() {
-    std::unique_ptr<KAVREN_M7> driver(static_cast<KAVREN_M7*>(plugin().provider->create()));
-    driver->set_host_backend(&plugin().backend);
+    std::unique_ptr<KAVREN_M7> driver(
+        static_cast<KAVREN_M7*>(plugin().library.provider()->create()));
+    set_host_backend(*driver, &plugin().backend);
     return driver;
 }
 

@@ -5,11 +5,12 @@
 
 class SMDSPDevice;
 
-// Root of all device providers.
+// Root of all device providers. Providers are defined wholly here, so that a plug-in carries its
+// own copy of each and takes nothing of them from the host.
 class Provider {
   public:
     Provider() = default;
-    virtual ~Provider();
+    virtual ~Provider() = default;
 };
 
 // Provider of serial-port devices: create() makes a new driver object owned by the caller,
@@ -17,7 +18,7 @@ class Provider {
 class SMDSPDeviceProvider : public Provider {
   public:
     SMDSPDeviceProvider() = default;
-    ~SMDSPDeviceProvider() override;
+    ~SMDSPDeviceProvider() override = default;
     virtual SMDSPDevice* create() const = 0;
 };
 

@@ -9,6 +9,4 @@ struct rule_value {
     std::string expression;   // the rule, in the host's rule syntax
     std::string alarm_id;     // alarm identification raised by the rule
     std::string description;  // text shown with the alarm
-    int level = 0;            // alarm level
-    float value = 0.0f;       // value the rule compares against
 };

@@ -1,15 +1,9 @@
 #pragma once
 
-#include <string>
-
-// The host's controller: owns a group of devices and the database they may share.
+// The host's controller: owns a group of devices and the database they may share. Devices only
+// hold it by weak pointer.
 class SMDController {
   public:
-    explicit SMDController(std::string name = {});
+    SMDController();
     virtual ~SMDController();
-
-    const std::string& name() const { return name_; }
-
-  private:
-    std::string name_;
 };

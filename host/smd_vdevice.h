@@ -11,8 +11,6 @@
 #include "host/rule_value.h"
 #include "host/vdevice_interface.h"
 
-class HostBackend;
-
 // A device as the host's data bus and alarm handling see it.
 class SMDVDevice : public VDeviceInterface {
   public:
@@ -47,12 +45,6 @@ class SMDVDevice : public VDeviceInterface {
     // Stores a record in the device's history.
     bool SaveDeviceHistory(const unsigned char* data, unsigned int length);
 
-    // The back-end that carries out what leaves the device (publication, storage, alarms, the
-    // line). Not owned; null restores the built-in one, which reports every such operation as
-    // not supported.
-    void set_host_backend(HostBackend* backend) { backend_ = backend; }
-    HostBackend& host_backend() const;
-
     uint16_t check_seq_ = 0;                      // number of the next limit check in a round
     boost::posix_time::ptime last_round_time_;    // local time of the last completed round
     bool data_ready_ = false;                     // a record is present
@@ -62,7 +54,4 @@ class SMDVDevice : public VDeviceInterface {
     std::map<std::string, float> report_values_;  // their current values
     std::map<std::string, int> alarm_levels_;     // alarm level per signal
     std::map<std::string, float> alarm_values_;   // threshold per signal
-
-  private:
-    HostBackend* backend_ = nullptr;
 };

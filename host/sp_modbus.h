@@ -6,6 +6,9 @@
 
 #include "host/smd_spdevice.h"
 
+// The most registers one Modbus read returns, and so the size of the receive table.
+constexpr std::size_t kModbusMaxReadRegisters = 125;
+
 // A Modbus master device. The driver issues reads with modbus_read_registers; the host performs
 // each read on the line and hands the reply to process_payload with the reply's words in rx_regs_.
 class SPModbus : public SMDSPDevice {
@@ -17,8 +20,6 @@ class SPModbus : public SMDSPDevice {
         TAB_INPUT_REGISTERS = 2,
         TAB_INPUT_BITS = 3
     };
-    // The most registers one Modbus read returns.
-    static constexpr std::size_t kRxRegsWords = 125;
 
     SPModbus();
     ~SPModbus() override;
@@ -39,22 +40,7 @@ class SPModbus : public SMDSPDevice {
     // register 65535) or the host refused it.
     int modbus_read_registers(int start, int count);
 
-    // Host side of a read.
-    struct PendingRead {
-        int start;
-        int count;
-    };
-    bool has_pending_read() const { return pending_.count > 0; }
-    PendingRead pending_read() const { return pending_; }
-    // Delivers the reply to the pending read: exactly as many words as were requested. Returns
-    // what process_payload returns, or -1 (after on_error) when no read is pending or the reply
-    // does not have the requested count.
-    int complete_read(const uint16_t* words, std::size_t count);
-    // The pending read failed on the line: it is dropped and on_error runs.
-    int fail_read();
-
-    uint16_t rx_regs_[kRxRegsWords] = {};  // words of the last reply, first register first
-
-  private:
-    PendingRead pending_{0, 0};
+    // Words of the last reply, first register first. Sized for the largest read Modbus allows,
+    // so that no reply the host takes can run past it.
+    uint16_t rx_regs_[kModbusMaxReadRegisters] = {};
 };

@@ -3,7 +3,7 @@
 #include "meter/poll_blocks.h"
 #include "plugin/kavren_m7.h"
 
-static_assert(kavren::kLargestPollRead <= static_cast<int>(SPModbus::kRxRegsWords),
+static_assert(kavren::kLargestPollRead <= static_cast<int>(kModbusMaxReadRegisters),
               "every reply of the round fits the receive table");
 
 int KAVREN_M7::RefreshStatus() {

@@ -1,5 +1,6 @@
 #!/bin/sh
-# Checks the built plug-in as a host would find it: its SONAME, its one exported entry, no link
+# Checks the built plug-in as a host would find it: its SONAME, its one exported entry and nothing
+# else exported, nothing of the provider classes imported, no link
 # to the host runtime or jsoncpp, and every symbol it leaves open provided by the host runtime,
 # jsoncpp or the system libraries.
 # usage: check_library.sh kavren_m7.so libsmd_runtime.so libjsoncpp.so
@@ -23,6 +24,19 @@ if nm -D --defined-only "$plugin" | grep -qE '^[0-9a-f]+ T get_providers$'; then
 else
   fail "get_providers is not exported as a plain function"
 fi
+
+# Nothing else is offered for a host to bind to (no type information, no template code of
+# Boost or the standard library that could stand in for the host's own copies). The toolchain
+# adds no symbol of its own to a library linked with an export list, so the list is exactly one.
+exported=$(nm -D --defined-only "$plugin" | awk '{print $NF}' | tr '\n' ' ')
+[ "$exported" = "get_providers " ] && pass "exports get_providers alone" \
+  || fail "exports more than get_providers: $(echo "$exported" | wc -w) symbols: $exported"
+
+# The provider classes are defined wholly in the plug-in: none of their parts is taken from the
+# host, which need not export them.
+from_host=$(nm -D --undefined-only "$plugin" | awk '{print $NF}' | c++filt | grep -E 'Provider' || true)
+[ -z "$from_host" ] && pass "takes nothing of the provider classes from the host" \
+  || fail "imports provider parts from the host: $from_host"
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT

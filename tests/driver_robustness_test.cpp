@@ -32,7 +32,7 @@ TEST(DriverRobustness, RandomReplySequences) {
             default: {
                 const auto table =
                     static_cast<SPModbus::tab_type>(random() % 5 == 0 ? random() % 4 : 1);
-                std::vector<uint16_t> words(random() % (SPModbus::kRxRegsWords + 1));
+                std::vector<uint16_t> words(random() % (kModbusMaxReadRegisters + 1));
                 for (auto& w : words) w = static_cast<uint16_t>(random());
                 const int result = m.reply(words, table);
                 const bool in_round = step_before >= 101 && step_before <= 107;

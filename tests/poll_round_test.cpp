@@ -261,23 +261,23 @@ TEST_F(PollRound, RefreshStatusAbandonsARoundAndKeepsWhatItDecoded) {
 
 TEST_F(PollRound, TheHostModbusLayerDeliversOnlyCompleteReplies) {
     m.meter().RefreshStatus();
-    ASSERT_TRUE(m.meter().has_pending_read());
+    ASSERT_TRUE(has_pending_read(m.meter()));
     const std::vector<uint16_t> short_reply(5, 1);
-    EXPECT_EQ(m.meter().complete_read(short_reply.data(), short_reply.size()), -1);
+    EXPECT_EQ(complete_read(m.meter(), short_reply.data(), short_reply.size()), -1);
     EXPECT_EQ(out.text(), "SPModbus get error\n");
     EXPECT_EQ(m.meter().poll_step_, 101);
-    EXPECT_FALSE(m.meter().has_pending_read());
+    EXPECT_FALSE(has_pending_read(m.meter()));
 
     const std::vector<uint16_t> oversized(500, 1);  // more than any Modbus reply
     m.meter().RefreshStatus();
-    EXPECT_EQ(m.meter().complete_read(oversized.data(), oversized.size()), -1);
+    EXPECT_EQ(complete_read(m.meter(), oversized.data(), oversized.size()), -1);
     EXPECT_EQ(m.record_bytes(), std::vector<uint8_t>(259, 0));
 
     m.meter().RefreshStatus();
     const std::vector<uint16_t> setup = {9, 2, 0, 10000, 0, 20000};
-    EXPECT_EQ(m.meter().complete_read(setup.data(), setup.size()), 1);
+    EXPECT_EQ(complete_read(m.meter(), setup.data(), setup.size()), 1);
     EXPECT_EQ(u16_at(m.record_bytes(), 4), 9);
-    EXPECT_EQ(m.meter().pending_read().start, 256);
+    EXPECT_EQ(pending_read(m.meter()).start, 256);
 
     // The wire form: register values high byte first.
     unsigned char status[14] = {0, 0, 0, 0, 0x0F, 0x03, 0xFF, 0xFE, 0, 0, 0, 0, 0, 0x01};

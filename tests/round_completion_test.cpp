@@ -157,7 +157,7 @@ TEST_F(RoundCompletion, AHostThatChangesItsSignalsDuringTheChecksIsSafe) {
         }
     } host;
     host.meter = &m.meter();
-    m.device()->set_host_backend(&host);
+    set_host_backend(*m.device(), &host);
     m.meter().report_signals_ = {"UA", "UB"};
     m.meter().report_values_ = {{"UA", 1.0f}, {"UB", 1.5f}};
     CapturedStdout out;
@@ -167,7 +167,7 @@ TEST_F(RoundCompletion, AHostThatChangesItsSignalsDuringTheChecksIsSafe) {
     ASSERT_EQ(host.ao_reports.size(), 3u);
     EXPECT_EQ(host.ao_reports[2].signal, "IB");
     EXPECT_TRUE(host.threshold_checks.empty());
-    m.device()->set_host_backend(&m.backend);
+    set_host_backend(*m.device(), &m.backend);
 }
 
 TEST_F(RoundCompletion, AnExceptionFromTheHostLeavesTheRoundAtThatStep) {
@@ -176,7 +176,7 @@ TEST_F(RoundCompletion, AnExceptionFromTheHostLeavesTheRoundAtThatStep) {
             throw std::runtime_error("alarm store unavailable");
         }
     } throwing;
-    m.device()->set_host_backend(&throwing);
+    set_host_backend(*m.device(), &throwing);
     m.meter().report_signals_ = {"UA"};
     m.meter().report_values_ = {{"UA", 1.0f}};
     m.meter().rule_values_.resize(1);
@@ -186,7 +186,7 @@ TEST_F(RoundCompletion, AnExceptionFromTheHostLeavesTheRoundAtThatStep) {
     EXPECT_EQ(throwing.publications.size(), 1u);
     EXPECT_TRUE(throwing.histories.empty());
     EXPECT_EQ(m.meter().rule_values_.size(), 1u);
-    m.device()->set_host_backend(&m.backend);
+    set_host_backend(*m.device(), &m.backend);
 }
 
 }  // namespace

@@ -31,7 +31,7 @@ TEST(PackedTime, NotADateTimePacksToZeros) {
 TEST(HostWithoutServices, ReportsEveryOutsideOperationAsNotSupported) {
     testing_support::MeterUnderTest m;
     SMDSPDevice& device = *m.device();
-    device.set_host_backend(nullptr);
+    set_host_backend(device, nullptr);
     const unsigned char bytes[3] = {1, 2, 3};
     EXPECT_FALSE(device.SendSP(1, bytes, 3, false));
     EXPECT_FALSE(device.SaveDeviceHistory(bytes, 3));
@@ -44,7 +44,7 @@ TEST(HostWithoutServices, ReportsEveryOutsideOperationAsNotSupported) {
     EXPECT_EQ(used, 0);
     // A read the host cannot perform is not left pending.
     EXPECT_EQ(m.meter().modbus_read_registers(0, 6), -1);
-    EXPECT_FALSE(m.meter().has_pending_read());
+    EXPECT_FALSE(has_pending_read(m.meter()));
 }
 
 TEST(ModbusLayer, RefusesReadsOutsideTheProtocol) {
@@ -56,9 +56,9 @@ TEST(ModbusLayer, RefusesReadsOutsideTheProtocol) {
     EXPECT_EQ(modbus.modbus_read_registers(65535, 2), -1);
     EXPECT_TRUE(m.backend.reads.empty());
     EXPECT_EQ(modbus.modbus_read_registers(65535, 1), 0);
-    EXPECT_EQ(modbus.pending_read().start, 65535);
+    EXPECT_EQ(pending_read(modbus).start, 65535);
     EXPECT_EQ(modbus.modbus_read_registers(0, 125), 0);
-    EXPECT_EQ(modbus.pending_read().count, 125);
+    EXPECT_EQ(pending_read(modbus).count, 125);
 }
 
 }  // namespace

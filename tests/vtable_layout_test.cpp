@@ -2,7 +2,10 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -61,10 +64,37 @@ TEST(VirtualTable, DeclaredOrderSeenFromTheDriverClass) {
     EXPECT_EQ(slot_of(&M::RunCheckThreshold), 33);
 }
 
+// The plug-in exports only get_providers, so its own functions have no dynamic symbol; their
+// names come from the library file's symbol table, by offset from the load address.
+std::map<std::uintptr_t, std::string> local_functions_of(const std::string& library) {
+    std::map<std::uintptr_t, std::string> names;
+    FILE* nm = popen(("nm -C --defined-only '" + library + "'").c_str(), "r");
+    if (nm == nullptr) return names;
+    char line[4096];
+    while (std::fgets(line, sizeof line, nm) != nullptr) {
+        char* rest = nullptr;
+        const std::uintptr_t offset = std::strtoull(line, &rest, 16);
+        if (rest == line || std::strlen(rest) < 4 || (rest[1] != 't' && rest[1] != 'T')) continue;
+        std::string name(rest + 3);
+        if (!name.empty() && name.back() == '\n') name.pop_back();
+        names.emplace(offset, name);
+    }
+    pclose(nm);
+    return names;
+}
+
 std::string function_in_slot(const void* object, int slot) {
     const void* const* vtable = *static_cast<const void* const* const*>(object);
     Dl_info info{};
-    if (dladdr(vtable[slot], &info) == 0 || info.dli_sname == nullptr) return "?";
+    if (dladdr(vtable[slot], &info) == 0) return "?";
+    if (info.dli_sname == nullptr) {
+        static const auto plugin_functions = local_functions_of(KAVREN_M7_PLUGIN_PATH);
+        if (std::string(info.dli_fname).find("kavren_m7.so") == std::string::npos) return "?";
+        const auto offset = reinterpret_cast<std::uintptr_t>(vtable[slot]) -
+                            reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+        const auto name = plugin_functions.find(offset);
+        return name == plugin_functions.end() ? "?" : name->second;
+    }
     int status = 0;
     char* demangled = abi::__cxa_demangle(info.dli_sname, nullptr, nullptr, &status);
     std::string name = status == 0 ? demangled : info.dli_sname;

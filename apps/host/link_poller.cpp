@@ -3,6 +3,7 @@
 #include <thread>
 
 #include "apps/common/stop_signal.h"
+#include "runtime/device_state.h"
 
 namespace kavren::host {
 
@@ -26,14 +27,14 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         meter.services->begin_round();
         meter.device->RefreshStatus();
     }
-    uint16_t words[SPModbus::kRxRegsWords];
+    uint16_t words[kModbusMaxReadRegisters];
     bool first = true;
     for (;;) {
-        SPModbus::PendingRead read{};
+        PendingRead read{};
         {
             std::lock_guard<std::mutex> lock(context_.plugin_calls);
-            if (!meter.device->has_pending_read()) break;
-            read = meter.device->pending_read();
+            if (!has_pending_read(*meter.device)) break;
+            read = pending_read(*meter.device);
         }
         if (!first && link_.config().pause_ms > 0) {
             std::this_thread::sleep_for(std::chrono::milliseconds(link_.config().pause_ms));
@@ -45,14 +46,14 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         std::lock_guard<std::mutex> lock(context_.plugin_calls);
         if (result != ReadOutcome::ok) {
             ++meter.stats.errors[static_cast<int>(result)];
-            meter.device->fail_read();
+            fail_read(*meter.device);
             outcome.failure = result;
             outcome.detail = link_.last_error();
             outcome.failed_start = read.start;
             outcome.failed_count = read.count;
             break;
         }
-        if (meter.device->complete_read(words, static_cast<std::size_t>(read.count)) == 0)
+        if (complete_read(*meter.device, words, static_cast<std::size_t>(read.count)) == 0)
             outcome.complete = true;
     }
     if (outcome.complete) {

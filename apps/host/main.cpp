@@ -13,20 +13,23 @@
 #include <CLI/CLI.hpp>
 
 #include "apps/common/json_file.h"
+#include "apps/common/plugin_library.h"
+#include "apps/common/plugin_output.h"
 #include "apps/common/program.h"
 #include "apps/common/stop_signal.h"
 #include "apps/host/history_store.h"
 #include "apps/host/host_config.h"
 #include "apps/host/link_poller.h"
 #include "apps/host/meter_services.h"
-#include "apps/host/plugin_library.h"
-#include "apps/host/plugin_log.h"
 #include "apps/host/round_report.h"
+#include "runtime/device_state.h"
 
 namespace {
 
 using namespace kavren::host;
 
+using kavren::app::PluginLibrary;
+using kavren::app::PluginLineLog;
 using kavren::app::UsageError;
 
 struct CommandLine {
@@ -99,7 +102,7 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
         config.database = c.database;
     }
     if (!c.plugin.empty()) config.plugin = c.plugin;
-    if (config.plugin.empty()) config.plugin = plugin_beside_program();
+    if (config.plugin.empty()) config.plugin = kavren::app::plugin_beside_program();
     config.rounds = c.rounds;
     config.json = c.json;
     config.restore = !c.no_restore;
@@ -125,10 +128,7 @@ int run(const HostConfig& config) {
     PluginLineLog plugin_lines([&](const std::string& line) {
         if (config.plugin_log) log("kavren_m7: " + line);
     });
-    struct RestoreCout {
-        std::streambuf* previous;
-        ~RestoreCout() { std::cout.rdbuf(previous); }
-    } restore_cout{std::cout.rdbuf(&plugin_lines)};
+    kavren::app::StdoutRedirect plugin_output(&plugin_lines);
 
     // A serial device that does not exist is a mistake in the command, not a meter that is off.
     for (const LinkConfig& link : config.links) {
@@ -152,7 +152,7 @@ int run(const HostConfig& config) {
             slot->link_name = link.describe();
             slot->services = std::make_unique<MeterServices>(meter.name, store, log);
             slot->device = plugin.create_device();
-            slot->device->set_host_backend(slot->services.get());
+            set_host_backend(*slot->device, slot->services.get());
             slot->device->data_id_ = meter.data_id;
             try {
                 slot->device->InitSetting(meter.settings);

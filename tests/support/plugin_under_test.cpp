@@ -1,27 +1,13 @@
 #include "tests/support/plugin_under_test.h"
 
-#include <dlfcn.h>
-
 #include <algorithm>
 
 #include <stdexcept>
 
 namespace testing_support {
 
-LoadedPlugin::LoadedPlugin() {
-    handle_ = dlopen(KAVREN_M7_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) throw std::runtime_error(std::string("dlopen: ") + dlerror());
-    get_providers_ = reinterpret_cast<get_providers_fn>(dlsym(handle_, kGetProvidersSymbol));
-    if (get_providers_ == nullptr) {
-        dlclose(handle_);
-        throw std::runtime_error("kavren_m7.so has no get_providers");
-    }
-}
-
-LoadedPlugin::~LoadedPlugin() { dlclose(handle_); }
-
 std::shared_ptr<SMDSPDeviceProvider> LoadedPlugin::device_provider() const {
-    auto providers = get_providers_();
+    auto providers = get_providers()();
     if (providers.size() != 1) throw std::runtime_error("expected one provider");
     auto provider = std::dynamic_pointer_cast<SMDSPDeviceProvider>(providers.front());
     if (!provider) throw std::runtime_error("provider is not a serial-device provider");
@@ -39,7 +25,7 @@ std::vector<uint16_t> RegisterImage::read(int start, int count) const {
 
 MeterUnderTest::MeterUnderTest()
     : provider_(plugin_.device_provider()), device_(provider_->create()) {
-    device_->set_host_backend(&backend);
+    set_host_backend(*device_, &backend);
 }
 
 MeterUnderTest::~MeterUnderTest() {

@@ -8,29 +8,22 @@
 #include <string>
 #include <vector>
 
+#include "apps/common/plugin_library.h"
+#include "apps/common/plugin_output.h"
 #include "host/provider.h"
 #include "host/sp_modbus.h"
 #include "plugin/kavren_m7.h"
-#include "runtime/recording_backend.h"
+#include "runtime/device_state.h"
+#include "tests/support/recording_backend.h"
 
 namespace testing_support {
 
 // The built kavren_m7.so, loaded as a host loads it: dlopen, then get_providers.
-class LoadedPlugin {
+class LoadedPlugin : public kavren::app::PluginLibrary {
   public:
-    LoadedPlugin();
-    ~LoadedPlugin();
-    void* handle() const { return handle_; }
-    get_providers_fn get_providers() const { return get_providers_; }
+    LoadedPlugin() : PluginLibrary(KAVREN_M7_PLUGIN_PATH) {}
     // The first provider of a fresh get_providers call, as a serial-device provider.
     std::shared_ptr<SMDSPDeviceProvider> device_provider() const;
-
-    LoadedPlugin(const LoadedPlugin&) = delete;
-    LoadedPlugin& operator=(const LoadedPlugin&) = delete;
-
-  private:
-    void* handle_ = nullptr;
-    get_providers_fn get_providers_ = nullptr;
 };
 
 // A meter's registers as the simulator would serve them; unset registers read 0.
@@ -75,13 +68,11 @@ class MeterUnderTest {
 // Standard output, captured while it lives (the plug-in shares this process's std::cout).
 class CapturedStdout {
   public:
-    CapturedStdout() : previous_(std::cout.rdbuf(captured_.rdbuf())) {}
-    ~CapturedStdout() { std::cout.rdbuf(previous_); }
     std::string text() const { return captured_.str(); }
 
   private:
     std::ostringstream captured_;
-    std::streambuf* previous_;
+    kavren::app::StdoutRedirect redirect_{captured_.rdbuf()};
 };
 
 // Fields of a record image by offset: little-endian, no alignment assumed.

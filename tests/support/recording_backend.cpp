@@ -1,4 +1,4 @@
-#include "runtime/recording_backend.h"
+#include "tests/support/recording_backend.h"
 
 #include <json/json.h>
 

@@ -1,10 +1,11 @@
-#include "apps/host/plugin_log.h"
+#include "apps/common/plugin_output.h"
 
-namespace kavren::host {
+namespace kavren::app {
 
 void PluginLineLog::put(char c) {
+    if (!sink_) return;
     if (c == '\n') {
-        if (sink_) sink_(line_);
+        sink_(line_);
         line_.clear();
     } else if (line_.size() < 4096) {
         line_ += c;
@@ -21,4 +22,4 @@ std::streamsize PluginLineLog::xsputn(const char* text, std::streamsize count) {
     return count;
 }
 
-}  // namespace kavren::host
+}  // namespace kavren::app

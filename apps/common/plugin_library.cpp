@@ -1,11 +1,11 @@
-#include "apps/host/plugin_library.h"
+#include "apps/common/plugin_library.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
 
 #include <stdexcept>
 
-namespace kavren::host {
+namespace kavren::app {
 
 PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
@@ -14,12 +14,12 @@ PluginLibrary::PluginLibrary(const std::string& path) : path_(path) {
         throw std::runtime_error("cannot load plug-in " + path + ": " +
                                  (why ? why : "unknown error"));
     }
-    auto get_providers = reinterpret_cast<get_providers_fn>(dlsym(handle_, kGetProvidersSymbol));
-    if (get_providers == nullptr) {
+    get_providers_ = reinterpret_cast<get_providers_fn>(dlsym(handle_, kGetProvidersSymbol));
+    if (get_providers_ == nullptr) {
         dlclose(handle_);
         throw std::runtime_error("plug-in " + path + " has no get_providers: not a device plug-in");
     }
-    for (const auto& provider : get_providers()) {
+    for (const auto& provider : get_providers_()) {
         provider_ = std::dynamic_pointer_cast<SMDSPDeviceProvider>(provider);
         if (provider_) break;
     }
@@ -57,4 +57,4 @@ std::string plugin_beside_program() {
     return directory + "kavren_m7.so";
 }
 
-}  // namespace kavren::host
+}  // namespace kavren::app

@@ -1,11 +1,14 @@
 #include "apps/common/stop_signal.h"
 
+#include <atomic>
 #include <csignal>
 
 namespace kavren::app {
 namespace {
-volatile std::sig_atomic_t stop_flag = 0;
-extern "C" void on_stop_signal(int) { stop_flag = 1; }
+// Read by every thread of the program, set by a signal handler: lock-free atomic.
+std::atomic<bool> stop_flag{false};
+static_assert(std::atomic<bool>::is_always_lock_free, "a signal handler may set it");
+extern "C" void on_stop_signal(int) { stop_flag.store(true, std::memory_order_relaxed); }
 }  // namespace
 
 void install_stop_signals() {
@@ -17,7 +20,7 @@ void install_stop_signals() {
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-bool stop_requested() { return stop_flag != 0; }
-void request_stop() { stop_flag = 1; }
+bool stop_requested() { return stop_flag.load(std::memory_order_relaxed); }
+void request_stop() { stop_flag.store(true, std::memory_order_relaxed); }
 
 }  // namespace kavren::app

@@ -5,34 +5,13 @@
 
 #include <boost/date_time/posix_time/posix_time_types.hpp>
 
+#include "meter/measurements.h"
 #include "plugin/kavren_m7.h"
 
 namespace {
 
 // A record older than this many whole seconds is no longer served.
 constexpr long long kFreshSeconds = 60;
-
-struct Measurement {
-    const char* key;
-    std::size_t offset;  // of its single-precision field in the record
-};
-
-// Compared in this order; the key is the field's name.
-constexpr Measurement kMeasurements[] = {
-    {"UA", offsetof(KAVREN_M7_Data_t, UA)},
-    {"UB", offsetof(KAVREN_M7_Data_t, UB)},
-    {"UC", offsetof(KAVREN_M7_Data_t, UC)},
-    {"UAverage_1", offsetof(KAVREN_M7_Data_t, UAverage_1)},
-    {"UAB", offsetof(KAVREN_M7_Data_t, UAB)},
-    {"UBC", offsetof(KAVREN_M7_Data_t, UBC)},
-    {"UCA", offsetof(KAVREN_M7_Data_t, UCA)},
-    {"UAverage_2", offsetof(KAVREN_M7_Data_t, UAverage_2)},
-    {"IA", offsetof(KAVREN_M7_Data_t, IA)},
-    {"IB", offsetof(KAVREN_M7_Data_t, IB)},
-    {"IC", offsetof(KAVREN_M7_Data_t, IC)},
-    {"IAverage_1", offsetof(KAVREN_M7_Data_t, IAverage_1)},
-    {"ZeroCurrent", offsetof(KAVREN_M7_Data_t, ZeroCurrent)},
-};
 
 float f32_at(const KAVREN_M7_Data_t& record, std::size_t offset) {
     float value;
@@ -48,8 +27,8 @@ float KAVREN_M7::Get_Value(unsigned int /*channel*/, const std::string& name) co
     const long long age = static_cast<long long>(
         (boost::posix_time::second_clock::local_time() - last_round_time_).total_seconds());
     if (age > kFreshSeconds) throw std::out_of_range("数据已超时");
-    for (const Measurement& m : kMeasurements) {
-        if (name == m.key) return f32_at(data_, m.offset);
+    for (const kavren::Measurement& m : kavren::kMeasurements) {
+        if (name == m.name) return f32_at(data_, m.offset);
     }
     throw std::out_of_range("不支持变量");
 }

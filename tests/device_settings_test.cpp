@@ -42,7 +42,7 @@ TEST_F(DeviceSettings, WithoutAppSettingNothingIsPrintedButTheDataIdIsStamped) {
     EXPECT_EQ(apply(R"({"thresholdSetting": {"k": {"NMAlarmID": "1"}}})"), "");
     EXPECT_EQ(m.meter().b_mode_, 1);
     EXPECT_TRUE(m.meter().alarm_ids_.empty());
-    EXPECT_EQ(m.meter().data_.data_id, 77u);
+    EXPECT_EQ(testing_support::u32_at(m.record_bytes(), 0), 77u);  // the packed field, copied
     auto record = m.record_bytes();
     EXPECT_EQ(std::count(record.begin() + 4, record.end(), 0), 255);
     EXPECT_EQ(result, 7);
@@ -146,7 +146,7 @@ TEST_F(DeviceSettings, SettingsThatAreNoObjectHaveNoMembers) {
         m.backend.init_setting_result = -4;
         EXPECT_EQ(apply(json), "") << json;
         EXPECT_EQ(result, -4);
-        EXPECT_EQ(m.meter().data_.data_id, 77u);
+        EXPECT_EQ(testing_support::u32_at(m.record_bytes(), 0), 77u);  // the packed field, copied
     }
     EXPECT_EQ(m.backend.settings.size(), 4u);
 }

@@ -50,9 +50,11 @@ TEST(DriverRobustness, RandomReplySequences) {
                 }
             }
         }
-        ASSERT_EQ(meter.data_.data_id, 0xA5A5A5A5u);
-        ASSERT_LE(meter.data_.reg258_bit8, 1);
-        ASSERT_LE(meter.data_.limit_alarm[5], 1);
+        // Packed fields are copied out, never bound by reference.
+        const auto record = m.record_bytes();
+        ASSERT_EQ(testing_support::u32_at(record, 0), 0xA5A5A5A5u);
+        ASSERT_LE(record.at(offsetof(KAVREN_M7_Data_t, reg258_bit8)), 1);
+        ASSERT_LE(record.at(offsetof(KAVREN_M7_Data_t, limit_alarm) + 5), 1);
     }
     EXPECT_GT(completed, 100);
     EXPECT_EQ(m.backend.publications.size(), static_cast<std::size_t>(completed));

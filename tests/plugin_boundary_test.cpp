@@ -88,7 +88,8 @@ TEST(Providers, CreateGivesIndependentDriversWithTheirDefaults) {
     EXPECT_TRUE(a->UseControllerDb());
     EXPECT_EQ(b->DataId(), 0u);
     EXPECT_FALSE(b->UseControllerDb());
-    EXPECT_EQ(static_cast<KAVREN_M7*>(b.get())->data_.reg0, 0);
+    const uint16_t b_reg0 = static_cast<KAVREN_M7*>(b.get())->data_.reg0;  // packed: copied out
+    EXPECT_EQ(b_reg0, 0);
 }
 
 template <typename Base>

@@ -1,13 +1,20 @@
 #include "apps/host/history_store.h"
 
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <memory>
+#include <chrono>
 #include <stdexcept>
+#include <thread>
 
 namespace kavren::host {
 
 namespace {
+
+// Our two tables, their columns in order: an existing table must have exactly these.
+const char* const kRecordColumns[] = {"id", "device", "data_id", "time", "origin", "record"};
+const char* const kAlarmColumns[] = {"id", "device", "key", "state", "description", "time"};
 
 const char* const kSchema = R"sql(
 CREATE TABLE IF NOT EXISTS records (
@@ -30,108 +37,250 @@ CREATE TABLE IF NOT EXISTS alarms (
 CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (device, key, id);
 )sql";
 
-struct Statement {
-    sqlite3_stmt* handle = nullptr;
-    Statement(sqlite3* db, const char* sql) {
-        if (sqlite3_prepare_v2(db, sql, -1, &handle, nullptr) != SQLITE_OK) {
-            throw std::runtime_error(std::string("history: ") + sqlite3_errmsg(db));
-        }
+// How long one statement waits for another program's lock before it fails with "database is
+// locked"; the history's writer then logs it and tries again.
+constexpr auto kLockWait = std::chrono::milliseconds(2000);
+constexpr auto kLockPoll = std::chrono::milliseconds(5);
+
+// A statement of our own for one query; reset, not finalized, when it is a kept one.
+class Query {
+  public:
+    Query(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &handle_, nullptr) != SQLITE_OK)
+            throw std::runtime_error(sqlite3_errmsg(db));
     }
-    ~Statement() { sqlite3_finalize(handle); }
+    ~Query() { sqlite3_finalize(handle_); }
+    sqlite3_stmt* get() const { return handle_; }
     void text(int i, const std::string& s) {
-        sqlite3_bind_text(handle, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(handle_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
     }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
+    // SQLITE_ROW or SQLITE_DONE; anything else throws with SQLite's reason.
+    int step() {
+        const int rc = sqlite3_step(handle_);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db_));
+        return rc;
+    }
+    // A text column that may be NULL in a file written by someone else.
+    std::string column_text(int i) const {
+        const auto* text = sqlite3_column_text(handle_, i);
+        return text != nullptr ? std::string(reinterpret_cast<const char*>(text)) : std::string();
+    }
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+
+  private:
+    sqlite3* db_;
+    sqlite3_stmt* handle_ = nullptr;
 };
+
+void bind_text(sqlite3_stmt* s, int i, const std::string& text) {
+    sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::string folder_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// context: the store's give-up test.
+int on_busy(void* context, int attempts) {
+    const auto& give_up = *static_cast<const std::function<bool()>*>(context);
+    if (give_up && give_up()) return 0;
+    if (attempts * kLockPoll >= kLockWait) return 0;
+    std::this_thread::sleep_for(kLockPoll);
+    return 1;
+}
 
 }  // namespace
 
 HistoryStore::HistoryStore(const std::string& path) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX,
-                        nullptr) != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        throw std::runtime_error("cannot open history " + path + ": " + why);
+    if (path.empty()) throw std::runtime_error("the history file name is empty");
+    struct stat file {};
+    if (stat(path.c_str(), &file) != 0) {
+        // A new history: made by prepare(), in a folder we can write.
+        const std::string folder = folder_of(path);
+        if (access(folder.c_str(), W_OK | X_OK) != 0)
+            throw std::runtime_error("cannot make history " + path + ": folder " + folder +
+                                     " is missing or not writable");
+        return;
     }
-    sqlite3_busy_timeout(db_, 5000);
+    if (!S_ISREG(file.st_mode)) throw std::runtime_error("history " + path + " is not a file");
+    if (access(path.c_str(), R_OK | W_OK) != 0)
+        throw std::runtime_error("history " + path + " is not writable");
+    const std::string folder = folder_of(path);
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        throw std::runtime_error("history " + path + ": its folder " + folder +
+                                 " is not writable (SQLite keeps its write-ahead log there)");
+    open(SQLITE_OPEN_READWRITE);
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("history " + path + " is read-only");
+    }
     try {
-        exec("PRAGMA journal_mode=WAL");
-        exec("PRAGMA synchronous=NORMAL");
-        exec(kSchema);
+        check_tables();
     } catch (const std::exception& e) {
         sqlite3_close(db_);
+        db_ = nullptr;
         throw std::runtime_error("history " + path + " is not usable: " + e.what());
     }
 }
 
-HistoryStore::~HistoryStore() { sqlite3_close(db_); }
+HistoryStore::~HistoryStore() {
+    sqlite3_finalize(insert_record_);
+    sqlite3_finalize(insert_alarm_);
+    sqlite3_close(db_);
+}
 
-void HistoryStore::exec(const char* sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql, nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string why = error ? error : sqlite3_errmsg(db_);
-        sqlite3_free(error);
-        throw std::runtime_error(why);
+void HistoryStore::open(int flags) {
+    if (sqlite3_open_v2(path_.c_str(), &db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("cannot open history " + path_ + ": " + why);
+    }
+    sqlite3_busy_handler(db_, on_busy, &give_up_);
+    sqlite3_extended_result_codes(db_, 1);
+}
+
+// Reading the schema also tells a file that is no database from one that is.
+void HistoryStore::check_tables() {
+    const auto check = [&](const char* table, const char* const* columns, std::size_t count) {
+        Query info(db_, (std::string("PRAGMA table_info(") + table + ")").c_str());
+        std::size_t k = 0;
+        while (info.step() == SQLITE_ROW) {
+            if (k >= count || info.column_text(1) != columns[k])
+                throw std::runtime_error(std::string("its ") + table + " table is not ours");
+            ++k;
+        }
+        if (k != 0 && k != count)
+            throw std::runtime_error(std::string("its ") + table + " table is not ours");
+    };
+    Query tables(db_, "SELECT count(*) FROM sqlite_master");
+    tables.step();
+    check("records", kRecordColumns, sizeof kRecordColumns / sizeof *kRecordColumns);
+    check("alarms", kAlarmColumns, sizeof kAlarmColumns / sizeof *kAlarmColumns);
+}
+
+void HistoryStore::prepare() {
+    if (db_ == nullptr) open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    try {
+        // Two hosts starting together on a new file both get here: the switch to WAL and the
+        // tables are made under SQLite's locks, the second waiting for the first.
+        const auto deadline = std::chrono::steady_clock::now() + 5 * kLockWait;
+        for (;;) {
+            char* error = nullptr;
+            const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, &error);
+            sqlite3_free(error);
+            if (rc == SQLITE_OK) break;
+            if ((rc & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() > deadline ||
+                (give_up_ && give_up_()))
+                throw std::runtime_error(sqlite3_errmsg(db_));
+            std::this_thread::sleep_for(kLockPoll);
+        }
+        exec("PRAGMA synchronous=NORMAL");
+        exec("BEGIN IMMEDIATE");
+        try {
+            exec(kSchema);
+            exec("COMMIT");
+        } catch (...) {
+            rollback();
+            throw;
+        }
+        check_tables();
+        insert_record_ = prepared(
+            "INSERT INTO records (device, data_id, time, origin, record) VALUES (?, ?, ?, ?, ?)");
+        insert_alarm_ = prepared(
+            "INSERT INTO alarms (device, key, state, description, time) VALUES (?, ?, ?, ?, ?)");
+    } catch (const std::exception& e) {
+        throw std::runtime_error("history " + path_ + " is not usable: " + e.what());
     }
 }
 
-void HistoryStore::save_record(const std::string& device, uint32_t data_id, const std::string& time,
-                               const uint8_t* record, std::size_t length, const char* origin) {
-    Statement s(
-        db_, "INSERT INTO records (device, data_id, time, origin, record) VALUES (?, ?, ?, ?, ?)");
-    s.text(1, device);
-    sqlite3_bind_int64(s.handle, 2, data_id);
-    s.text(3, time);
-    s.text(4, origin);
-    sqlite3_bind_blob(s.handle, 5, record, static_cast<int>(length), SQLITE_TRANSIENT);
-    if (sqlite3_step(s.handle) != SQLITE_DONE)
-        throw std::runtime_error(std::string("history: ") + sqlite3_errmsg(db_));
+sqlite3_stmt* HistoryStore::prepared(const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+        SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db_));
+    return statement;
 }
 
-std::optional<std::vector<uint8_t>> HistoryStore::newest_record(const std::string& device) {
-    Statement s(db_, "SELECT record FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
-    s.text(1, device);
-    if (sqlite3_step(s.handle) != SQLITE_ROW) return std::nullopt;
-    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s.handle, 0));
-    const int length = sqlite3_column_bytes(s.handle, 0);
-    return std::vector<uint8_t>(bytes, bytes + length);
+void HistoryStore::exec(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail("");
 }
 
-long HistoryStore::record_count(const std::string& device) {
-    Statement s(db_, "SELECT count(*) FROM records WHERE device = ?");
-    s.text(1, device);
-    return sqlite3_step(s.handle) == SQLITE_ROW
-               ? static_cast<long>(sqlite3_column_int64(s.handle, 0))
-               : 0;
+void HistoryStore::fail(const std::string& what) {
+    const std::string why = (what.empty() ? "" : what + ": ") + sqlite3_errmsg(db_);
+    if ((sqlite3_errcode(db_) & 0xFF) == SQLITE_BUSY) throw HistoryBusy(why);
+    throw std::runtime_error(why);
+}
+
+void HistoryStore::begin() { exec("BEGIN IMMEDIATE"); }
+void HistoryStore::commit() { exec("COMMIT"); }
+void HistoryStore::rollback() noexcept {
+    if (db_ != nullptr && !sqlite3_get_autocommit(db_))
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
+                                  const std::string& time, const uint8_t* record,
+                                  std::size_t length, const char* origin) {
+    sqlite3_stmt* s = insert_record_;
+    sqlite3_reset(s);
+    bind_text(s, 1, device);
+    sqlite3_bind_int64(s, 2, data_id);
+    bind_text(s, 3, time);
+    sqlite3_bind_text(s, 4, origin, -1, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 5, record, static_cast<int>(length), SQLITE_TRANSIENT);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) fail("cannot store a record");
+    ++records_stored_;
+    return sqlite3_last_insert_rowid(db_);
 }
 
 void HistoryStore::save_alarm(const std::string& device, const std::string& key, bool raised,
                               const std::string& description, const std::string& time) {
-    Statement s(
-        db_, "INSERT INTO alarms (device, key, state, description, time) VALUES (?, ?, ?, ?, ?)");
-    s.text(1, device);
-    s.text(2, key);
-    s.text(3, raised ? "raised" : "cleared");
-    s.text(4, description);
-    s.text(5, time);
-    if (sqlite3_step(s.handle) != SQLITE_DONE)
-        throw std::runtime_error(std::string("history: ") + sqlite3_errmsg(db_));
+    sqlite3_stmt* s = insert_alarm_;
+    sqlite3_reset(s);
+    bind_text(s, 1, device);
+    bind_text(s, 2, key);
+    sqlite3_bind_text(s, 3, raised ? "raised" : "cleared", -1, SQLITE_STATIC);
+    bind_text(s, 4, description);
+    bind_text(s, 5, time);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) fail("cannot store an alarm");
 }
 
-std::map<std::string, HistoryStore::ActiveAlarm> HistoryStore::active_alarms(
-    const std::string& device) {
-    Statement s(db_,
-                "SELECT key, state, description, time FROM alarms WHERE id IN "
-                "(SELECT max(id) FROM alarms WHERE device = ? GROUP BY key)");
-    s.text(1, device);
-    std::map<std::string, ActiveAlarm> active;
-    while (sqlite3_step(s.handle) == SQLITE_ROW) {
-        const auto column = [&](int i) {
-            return std::string(reinterpret_cast<const char*>(sqlite3_column_text(s.handle, i)));
-        };
-        if (column(1) == "raised") active[column(0)] = ActiveAlarm{column(2), column(3)};
+std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std::string& device) {
+    Query q(db_, "SELECT data_id, record FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
+    q.text(1, device);
+    if (q.step() != SQLITE_ROW) return std::nullopt;
+    StoredRecord found;
+    found.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
+    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1));
+    const int length = sqlite3_column_bytes(q.get(), 1);
+    if (bytes != nullptr && length > 0) found.bytes.assign(bytes, bytes + length);
+    return found;
+}
+
+long HistoryStore::record_count(const std::string& device) {
+    Query q(db_, "SELECT count(*) FROM records WHERE device = ?");
+    q.text(1, device);
+    return q.step() == SQLITE_ROW ? static_cast<long>(sqlite3_column_int64(q.get(), 0)) : 0;
+}
+
+std::map<std::string, AlarmBook::Alarm> HistoryStore::active_alarms(const std::string& device) {
+    Query q(db_,
+            "SELECT key, state, description, time FROM alarms WHERE id IN "
+            "(SELECT max(id) FROM alarms WHERE device = ? GROUP BY key)");
+    q.text(1, device);
+    std::map<std::string, AlarmBook::Alarm> active;
+    while (q.step() == SQLITE_ROW) {
+        if (q.column_text(1) == "raised")
+            active[q.column_text(0)] = AlarmBook::Alarm{q.column_text(2), q.column_text(3)};
     }
     return active;
 }

@@ -1,6 +1,5 @@
 #pragma once
 
-#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -11,48 +10,42 @@
 #include "apps/host/meter_services.h"
 #include "apps/host/modbus_link.h"
 #include "apps/host/poll_schedule.h"
+#include "apps/host/round_result.h"
 #include "host/sp_modbus.h"
 
 namespace kavren::host {
 
-struct LinkStats {
-    uint64_t requests = 0;
-    uint64_t errors[kReadOutcomeCount] = {};  // by ReadOutcome; [ok] stays 0
-    uint64_t rounds_complete = 0;
-    uint64_t rounds_failed = 0;
-    double last_round_ms = 0.0;
-    uint64_t error_total() const;
-};
-
-// One meter on a link: its driver object, the host's services for it, its statistics.
+// One meter on a link: its driver object, the host's services for it, its statistics. Only its
+// link thread touches it once polling runs.
 struct MeterSlot {
     MeterConfig config;
+    std::size_t index = 0;  // place among all configured meters
     std::string link_name;
     std::unique_ptr<MeterServices> services;
     std::unique_ptr<SPModbus> device;  // destroyed before its services
     LinkStats stats;
     MeterHealth health;
-    long round = 0;
+    long round = 0;  // rounds attempted
 };
 
-struct RoundOutcome {
-    bool complete = false;
-    ReadOutcome failure = ReadOutcome::ok;
-    std::string detail;
-    int failed_start = 0;
-    int failed_count = 0;
-};
-
-// What every link shares: one lock around every call into a driver object and the output.
+// What every link shares.
 struct PollContext {
-    std::mutex plugin_calls;
-    std::function<void(MeterSlot&, const RoundOutcome&)> report;  // called with the lock held
+    // Calls into the plug-in, one at a time in the whole process and held for the calls only,
+    // never across I/O: the plug-in writes its lines to this process's one std::cout.
+    std::mutex driver_calls;
+    // Takes a round's result without waiting; false when it was refused.
+    std::function<bool(std::shared_ptr<const RoundResult>)> submit;
     std::function<void(const std::string&)> log;
     uint32_t offline_after = 3;
     Clock::duration interval{};
     Clock::duration max_backoff{};
-    long rounds = 0;  // 0: until stopped
+    long rounds = 0;  // rounds to attempt per meter; 0: until stopped
 };
+
+// The result of the meter's last round, as the driver holds it now (its values, its record, its
+// limit reports). Call with PollContext::driver_calls held.
+std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome outcome,
+                                                  RoundResult::Origin origin);
 
 // Polls the meters of one link, one after another, every interval, on its own thread.
 class LinkPoller {
@@ -63,10 +56,14 @@ class LinkPoller {
     RoundOutcome poll_round(MeterSlot& meter);
 
   private:
+    void finish_round(MeterSlot& meter, const RoundOutcome& outcome);
     ModbusLink link_;
     std::vector<MeterSlot*> meters_;
     PollContext& context_;
     bool link_was_down_ = false;
 };
+
+// Sleeps for the duration, or less when a stop is requested; false when it was.
+bool sleep_unless_stopped(Clock::duration duration);
 
 }  // namespace kavren::host

@@ -2,6 +2,9 @@
 // Modbus RTU or TCP, storing every round and alarm in SQLite.
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdlib>
 #include <ctime>
 #include <iostream>
@@ -17,11 +20,13 @@
 #include "apps/common/plugin_output.h"
 #include "apps/common/program.h"
 #include "apps/common/stop_signal.h"
+#include "apps/host/console_sink.h"
+#include "apps/host/history_sink.h"
 #include "apps/host/history_store.h"
 #include "apps/host/host_config.h"
+#include "apps/host/host_log.h"
 #include "apps/host/link_poller.h"
 #include "apps/host/meter_services.h"
-#include "apps/host/round_report.h"
 #include "runtime/device_state.h"
 
 namespace {
@@ -30,6 +35,7 @@ using namespace kavren::host;
 
 using kavren::app::PluginLibrary;
 using kavren::app::PluginLineLog;
+using kavren::app::StdoutRedirect;
 using kavren::app::UsageError;
 
 struct CommandLine {
@@ -53,6 +59,7 @@ struct CommandLine {
     bool no_restore = false;
     bool quiet_plugin = false;
     int offline_after = 3;
+    std::size_t history_queue = 10000;
 };
 
 HostConfig build_config(const CommandLine& c, bool interval_given, bool database_given) {
@@ -116,99 +123,189 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
     return config;
 }
 
-int run(const HostConfig& config) {
-    std::mutex log_lock;
-    auto log = [&](const std::string& line) {
-        std::lock_guard<std::mutex> lock(log_lock);
-        std::cerr << kavren::app::local_time_text("%H:%M:%S") << " " << line << std::endl;
+// The meter's newest stored record handed back to its driver, as the host's cache would, and
+// stored again as a restored round. Only a record of the meter's own data id is taken: the
+// record carries its data id, and every later record would carry an old one.
+void restore_last_record(MeterSlot& slot, HistoryStore& store, PollContext& context, HostLog& log) {
+    const std::string& name = slot.config.name;
+    std::optional<HistoryStore::StoredRecord> stored;
+    try {
+        stored = store.newest_record(name);
+    } catch (const std::exception& e) {
+        log(name + ": cannot read the last stored record: " + e.what());
+        return;
+    }
+    if (!stored) return;  // no record yet
+    if (stored->data_id != slot.config.data_id) {
+        log(name + ": the last stored record was not restored: it has data id " +
+            std::to_string(stored->data_id) + ", the meter now has " +
+            std::to_string(slot.config.data_id));
+        return;
+    }
+    std::shared_ptr<RoundResult> result;
+    {
+        std::lock_guard<std::mutex> lock(context.driver_calls);
+        slot.services->begin_round();
+        RoundOutcome restored;
+        restored.complete = true;
+        if (slot.device->LoadFromCache(stored->bytes.data(),
+                                       static_cast<int>(stored->bytes.size())) != 0)
+            result = collect_round_result(slot, restored, RoundResult::Origin::restore);
+    }
+    if (!result) {
+        log(name + ": the last stored record was refused");
+        return;
+    }
+    context.submit(std::move(result));
+}
+
+// How long a stop may take: the history and the terminal get what is left of this after the
+// links have ended.
+constexpr auto kStopWithin = std::chrono::milliseconds(1500);
+// After the last round of a --rounds run, more time to store what is queued.
+constexpr auto kFinishWithin = std::chrono::seconds(10);
+
+std::string absolute_path(const std::string& path) {
+    char here[4096];
+    if (!path.empty() && path.front() != '/' && getcwd(here, sizeof here) != nullptr)
+        return std::string(here) + "/" + path;
+    return path;
+}
+
+int run(const HostConfig& config, std::size_t history_queue) {
+    HostLog log;
+    std::atomic<bool> reader_gone{false};
+    // Every wait for the history gives up once a stop was asked for and its time is over.
+    std::atomic<int64_t> give_up_at{INT64_MAX};
+    const auto past_give_up = [&] {
+        return kavren::app::stop_requested() &&
+               std::chrono::steady_clock::now().time_since_epoch().count() > give_up_at.load();
     };
+    int status = 0;
+    {
+        // The plug-in's lines become log lines; they never mix into the host's own output.
+        PluginLineLog plugin_lines([&](const std::string& line) {
+            if (config.plugin_log) log("kavren_m7: " + line);
+        });
+        kavren::app::StdoutRedirect plugin_output(&plugin_lines);
 
-    // The host's own output keeps the real standard output; the plug-in's lines become log lines.
-    std::ostream out(std::cout.rdbuf());
-    PluginLineLog plugin_lines([&](const std::string& line) {
-        if (config.plugin_log) log("kavren_m7: " + line);
-    });
-    kavren::app::StdoutRedirect plugin_output(&plugin_lines);
-
-    // A serial device that does not exist is a mistake in the command, not a meter that is off.
-    for (const LinkConfig& link : config.links) {
-        if (link.kind == LinkConfig::Kind::rtu && access(link.device.c_str(), F_OK) != 0) {
-            throw std::runtime_error("serial device " + link.device + " does not exist");
-        }
-    }
-
-    PluginLibrary plugin(config.plugin);
-    HistoryStore store(config.database);
-    RoundReport report(out, config.json);
-
-    // Devices die before the plug-in that made them (declared after it).
-    std::vector<std::unique_ptr<MeterSlot>> slots;
-    std::vector<std::vector<MeterSlot*>> link_meters;
-    for (const LinkConfig& link : config.links) {
-        link_meters.emplace_back();
-        for (const MeterConfig& meter : link.meters) {
-            auto slot = std::make_unique<MeterSlot>();
-            slot->config = meter;
-            slot->link_name = link.describe();
-            slot->services = std::make_unique<MeterServices>(meter.name, store, log);
-            slot->device = plugin.create_device();
-            set_host_backend(*slot->device, slot->services.get());
-            slot->device->data_id_ = meter.data_id;
-            try {
-                slot->device->InitSetting(meter.settings);
-            } catch (const std::exception& e) {
-                throw std::runtime_error("settings " +
-                                         (meter.settings_origin.empty() ? std::string("(none)")
-                                                                        : meter.settings_origin) +
-                                         " refused by the driver: " + e.what());
+        // A serial device that does not exist is a mistake in the command, not a meter that is
+        // off.
+        for (const LinkConfig& link : config.links) {
+            if (link.kind == LinkConfig::Kind::rtu && access(link.device.c_str(), F_OK) != 0) {
+                throw std::runtime_error("serial device " + link.device + " does not exist");
             }
-            if (config.restore) {
-                if (auto record = store.newest_record(meter.name)) {
-                    slot->services->set_restoring(true);
-                    const int taken = slot->device->LoadFromCache(record->data(),
-                                                                  static_cast<int>(record->size()));
-                    slot->services->set_restoring(false);
-                    if (taken) {
-                        report.restored(*slot);
-                    } else {
-                        log(meter.name + ": the last stored record was refused");
-                    }
+        }
+
+        // Checked, not yet touched: nothing is written into the history before every start-up
+        // check has passed.
+        HistoryStore store(config.database);
+        store.set_give_up([&] {
+            return kavren::app::stop_requested() &&
+                   (give_up_at.load() == INT64_MAX || past_give_up());
+        });
+        PluginLibrary plugin(config.plugin);
+
+        // Devices die before the plug-in that made them (declared after it).
+        std::vector<std::unique_ptr<MeterSlot>> slots;
+        std::vector<std::vector<MeterSlot*>> link_meters;
+        std::vector<std::string> names;
+        for (const LinkConfig& link : config.links) {
+            link_meters.emplace_back();
+            for (const MeterConfig& meter : link.meters) {
+                auto slot = std::make_unique<MeterSlot>();
+                slot->config = meter;
+                slot->index = slots.size();
+                slot->link_name = link.describe();
+                slot->services = std::make_unique<MeterServices>();
+                slot->device = plugin.create_device();
+                set_host_backend(*slot->device, slot->services.get());
+                slot->device->data_id_ = meter.data_id;
+                try {
+                    slot->device->InitSetting(meter.settings);
+                } catch (const std::exception& e) {
+                    throw std::runtime_error("settings " +
+                                             (meter.settings_origin.empty()
+                                                  ? std::string("(none)")
+                                                  : meter.settings_origin) +
+                                             " refused by the driver: " + e.what());
                 }
+                names.push_back(meter.name);
+                link_meters.back().push_back(slot.get());
+                slots.push_back(std::move(slot));
             }
-            link_meters.back().push_back(slot.get());
-            slots.push_back(std::move(slot));
         }
+
+        store.prepare();
+        HistorySink history(store, names, history_queue, std::ref(log));
+        ConsoleSink console(STDOUT_FILENO, config.json, std::ref(log), [&] {
+            reader_gone.store(true);
+            kavren::app::request_stop();
+        });
+        history.add_sink(&console);
+        history.start();
+
+        PollContext context;
+        context.submit = [&](std::shared_ptr<const RoundResult> result) {
+            return history.submit(std::move(result));
+        };
+        context.log = std::ref(log);
+        context.offline_after = static_cast<uint32_t>(config.offline_after);
+        context.interval = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(config.interval_s));
+        context.max_backoff = std::chrono::duration_cast<Clock::duration>(
+            std::chrono::duration<double>(config.max_backoff_s));
+        context.rounds = config.rounds;
+
+        if (config.restore) {
+            for (auto& slot : slots) {
+                if (kavren::app::stop_requested()) break;
+                restore_last_record(*slot, store, context, log);
+            }
+        }
+
+        std::vector<std::unique_ptr<LinkPoller>> pollers;
+        for (std::size_t i = 0; i < config.links.size(); ++i) {
+            pollers.push_back(
+                std::make_unique<LinkPoller>(config.links[i], link_meters[i], context));
+        }
+        std::vector<std::thread> threads;
+        for (auto& poller : pollers) threads.emplace_back([&poller] { poller->run(); });
+        for (auto& thread : threads) thread.join();
+        pollers.clear();
+
+        // Store what is queued, then print it, each within what is left of the time.
+        const auto now = std::chrono::steady_clock::now();
+        const auto deadline =
+            now + (kavren::app::stop_requested()
+                       ? std::chrono::duration_cast<std::chrono::nanoseconds>(kStopWithin)
+                       : std::chrono::duration_cast<std::chrono::nanoseconds>(kFinishWithin));
+        give_up_at.store((deadline - std::chrono::milliseconds(300)).time_since_epoch().count());
+        history.finish(deadline - std::chrono::milliseconds(300));
+
+        std::string summary = "history: " + absolute_path(store.path()) + " (" +
+                              std::to_string(store.records_stored()) + " records stored";
+        if (history.rounds_refused() > 0)
+            summary += ", " + std::to_string(history.rounds_refused()) +
+                       " rounds refused while the history queue was full";
+        if (history.rounds_lost() > 0)
+            summary += ", " + std::to_string(history.rounds_lost()) + " rounds not stored";
+        summary += ")";
+        if (console.lines_dropped() > 0)
+            summary += "; " + std::to_string(console.lines_dropped()) +
+                       " round lines were not shown: standard output was not read";
+        log(summary);
+        console.finish(
+            std::max(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+
+        if (history.write_failed() || history.rounds_refused() > 0 || history.rounds_lost() > 0 ||
+            console.failed())
+            status = 1;
+        slots.clear();
     }
-
-    PollContext context;
-    context.report = [&](MeterSlot& meter, const RoundOutcome& outcome) { report(meter, outcome); };
-    context.log = log;
-    context.offline_after = static_cast<uint32_t>(config.offline_after);
-    context.interval = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(config.interval_s));
-    context.max_backoff = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(config.max_backoff_s));
-    context.rounds = config.rounds;
-
-    std::vector<std::unique_ptr<LinkPoller>> pollers;
-    for (std::size_t i = 0; i < config.links.size(); ++i) {
-        pollers.push_back(std::make_unique<LinkPoller>(config.links[i], link_meters[i], context));
-    }
-    std::vector<std::thread> threads;
-    for (auto& poller : pollers) threads.emplace_back([&poller] { poller->run(); });
-    for (auto& thread : threads) thread.join();
-    pollers.clear();
-
-    long stored = 0;
-    for (const auto& slot : slots) stored += store.record_count(slot->config.name);
-    char absolute[4096];
-    std::string where = store.path();
-    if (where.front() != '/' && getcwd(absolute, sizeof absolute) != nullptr)
-        where = std::string(absolute) + "/" + where;
-    (config.json ? std::cerr : out)
-        << "history: " << where << " (" << stored << " records stored)" << std::endl;
-    slots.clear();
-    return 0;
+    log.finish(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
+    (void)reader_gone;
+    return status;
 }
 
 }  // namespace
@@ -247,6 +344,11 @@ int main(int argc, char** argv) {
                  "One JSON object per line and round instead of the readable view");
     auto* database =
         app.add_option("--db", c.database, "SQLite history file")->capture_default_str();
+    app.add_option("--history-queue", c.history_queue,
+                   "Rounds that may wait to be stored while the history is busy; past that, "
+                   "new rounds are refused (and counted)")
+        ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}))
+        ->capture_default_str();
     app.add_flag("--no-restore", c.no_restore, "Do not restore the last stored record at start-up");
     app.add_flag("--quiet-plugin", c.quiet_plugin,
                  "Do not show the plug-in's own diagnostic lines");
@@ -259,6 +361,9 @@ int main(int argc, char** argv) {
     return kavren::app::run_reporting_errors("kavren-host", [&] {
         const HostConfig config = build_config(c, interval->count() > 0, database->count() > 0);
         kavren::app::install_stop_signals();
-        return run(config);
+        // A history that reaches the file-size limit fails its write (EFBIG), which is logged
+        // and retried, instead of killing the host.
+        std::signal(SIGXFSZ, SIG_IGN);
+        return run(config, c.history_queue);
     });
 }

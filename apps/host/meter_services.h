@@ -1,28 +1,24 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <vector>
 
-#include "apps/host/alarm_book.h"
-#include "apps/host/history_store.h"
 #include "runtime/host_backend.h"
 
 namespace kavren::host {
 
-// What the host does for one meter's driver: publication, history, alarms. Reads the driver
-// issues are accepted here and performed by the meter's link poller.
+// What the host does for one meter's driver during a round: it keeps what the driver publishes,
+// asks to store and reports, for the link thread to hand on as the round's result. Nothing here
+// waits: storing and alarm handling happen on the history's thread. Reads the driver issues are
+// accepted here and performed by the meter's link thread.
 class MeterServices : public HostBackend {
   public:
-    using Log = std::function<void(const std::string&)>;
-
-    MeterServices(std::string device_name, HistoryStore& store, Log log);
-
     bool send_sp(SMDVDevice& device, int data_id, const unsigned char* data, unsigned int length,
                  bool immediate) override;
     bool save_device_history(SMDVDevice& device, const unsigned char* data,
                              unsigned int length) override;
+    // The limit's state is judged against the alarm book when the round is stored.
     bool check_threshold_bool(SMDVDevice& device, const LimitReport& report) override;
     // This host keeps no per-signal rules: the checks find no change.
     bool check_ao_report(SMDVDevice& device, const std::string& signal, float value) override;
@@ -35,25 +31,15 @@ class MeterServices : public HostBackend {
     int refresh_status(SMDSPDevice& device) override;
     int reset(SMDSPDevice& device) override;
 
-    // Records saved from now on count as restored ones (true) or polled rounds (false).
-    void set_restoring(bool restoring) { restoring_ = restoring; }
-    // Forgets the last round's limit reports.
-    void begin_round() { round_reports_.clear(); }
-
-    const std::vector<uint8_t>& published_record() const { return published_; }
-    const std::vector<LimitReport>& round_reports() const { return round_reports_; }
-    AlarmBook& alarms() { return alarms_; }
-    bool store_failed() const { return store_failed_; }
+    // Forgets the last round.
+    void begin_round();
+    // The record the round asked to store, or empty; the limit reports of the round.
+    std::vector<uint8_t> take_saved_record() { return std::move(saved_); }
+    std::vector<LimitReport> take_limit_reports() { return std::move(reports_); }
 
   private:
-    std::string name_;
-    HistoryStore& store_;
-    Log log_;
-    AlarmBook alarms_;
-    std::vector<uint8_t> published_;
-    std::vector<LimitReport> round_reports_;
-    bool restoring_ = false;
-    bool store_failed_ = false;
+    std::vector<uint8_t> saved_;
+    std::vector<LimitReport> reports_;
 };
 
 // The record's own time stamp as "YYYY-MM-DD HH:MM:SS".

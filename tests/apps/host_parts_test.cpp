@@ -1,5 +1,8 @@
 // The reference host's and the simulator's parts on their own.
+#include <sys/stat.h>
 #include <unistd.h>
+
+#include <sqlite3.h>
 
 #include <fstream>
 
@@ -75,6 +78,7 @@ TEST(HistoryStore, KeepsRecordsAndAlarmsAcrossReopening) {
     unlink(path.c_str());
     {
         host::HistoryStore store(path);
+        store.prepare();
         const uint8_t a[3] = {1, 2, 3}, b[3] = {4, 5, 6};
         store.save_record("m", 7, "2026-12-08 10:00:00", a, 3, "round");
         store.save_record("m", 7, "2026-12-08 10:00:05", b, 3, "restore");
@@ -84,8 +88,10 @@ TEST(HistoryStore, KeepsRecordsAndAlarmsAcrossReopening) {
         store.save_alarm("m", "3 KAVREN_M7", false, "x", "2026-12-08 10:00:05");
     }
     host::HistoryStore store(path);
+    store.prepare();
     EXPECT_EQ(store.record_count("m"), 2);
-    EXPECT_EQ(*store.newest_record("m"), (std::vector<uint8_t>{4, 5, 6}));
+    EXPECT_EQ(store.newest_record("m")->bytes, (std::vector<uint8_t>{4, 5, 6}));
+    EXPECT_EQ(store.newest_record("m")->data_id, 7u);
     EXPECT_FALSE(store.newest_record("nobody").has_value());
     const auto active = store.active_alarms("m");
     ASSERT_EQ(active.size(), 1u);
@@ -93,14 +99,69 @@ TEST(HistoryStore, KeepsRecordsAndAlarmsAcrossReopening) {
     unlink(path.c_str());
 }
 
+std::string file_bytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 TEST(HistoryStore, AFileThatIsNoDatabaseIsRefusedAndLeftAsItWas) {
     const std::string path = temp_path("not-a-db.txt");
     const std::string content(4096, 'x');
     std::ofstream(path) << content;
     EXPECT_THROW(host::HistoryStore store(path), std::runtime_error);
-    std::ifstream in(path);
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), content);
+    EXPECT_EQ(file_bytes(path), content);
     unlink(path.c_str());
+}
+
+// A database that is not ours, or not ours to write, is refused before anything in it changes:
+// no WAL switch, no tables made.
+TEST(HistoryStore, AForeignOrReadOnlyDatabaseIsRefusedUntouched) {
+    const std::string foreign = temp_path("foreign.db");
+    unlink(foreign.c_str());
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(foreign.c_str(), &db), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE records (id INTEGER PRIMARY KEY, what TEXT)",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(db);
+    }
+    const std::string before = file_bytes(foreign);
+    try {
+        host::HistoryStore store(foreign);
+        ADD_FAILURE() << "a foreign records table was accepted";
+    } catch (const std::runtime_error& e) {
+        EXPECT_NE(std::string(e.what()).find("not ours"), std::string::npos) << e.what();
+    }
+    EXPECT_EQ(file_bytes(foreign), before);
+    EXPECT_NE(access((foreign + "-wal").c_str(), F_OK), 0);
+
+    // Ours, but read-only (root may write anything: made read-only by the open flags instead).
+    const std::string ours = temp_path("read-only.db");
+    unlink(ours.c_str());
+    {
+        host::HistoryStore store(ours);
+        store.prepare();
+    }
+    chmod(ours.c_str(), 0444);
+    if (access(ours.c_str(), W_OK) != 0) {
+        EXPECT_THROW(host::HistoryStore store(ours), std::runtime_error);
+    }
+    chmod(ours.c_str(), 0644);
+
+    // A new history is only made by prepare().
+    const std::string fresh = temp_path("fresh.db");
+    unlink(fresh.c_str());
+    {
+        host::HistoryStore store(fresh);
+        EXPECT_NE(access(fresh.c_str(), F_OK), 0);
+    }
+    EXPECT_THROW(host::HistoryStore store(temp_path("no-such-folder/h.db")), std::runtime_error);
+    EXPECT_THROW(host::HistoryStore store(""), std::runtime_error);
+    unlink(foreign.c_str());
+    unlink(ours.c_str());
+    unlink((ours + "-wal").c_str());
+    unlink((ours + "-shm").c_str());
 }
 
 TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {

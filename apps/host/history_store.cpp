@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
 #include <thread>
 
@@ -167,26 +168,31 @@ void HistoryStore::prepare() {
     if (db_ == nullptr) open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     try {
         // Two hosts starting together on a new file both get here: the switch to WAL and the
-        // tables are made under SQLite's locks, the second waiting for the first.
-        const auto deadline = std::chrono::steady_clock::now() + 5 * kLockWait;
-        for (;;) {
-            char* error = nullptr;
-            const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, &error);
-            sqlite3_free(error);
-            if (rc == SQLITE_OK) break;
-            if ((rc & 0xFF) != SQLITE_BUSY || std::chrono::steady_clock::now() > deadline ||
-                (give_up_ && give_up_()))
-                throw std::runtime_error(sqlite3_errmsg(db_));
-            std::this_thread::sleep_for(kLockPoll);
+        // tables are made under SQLite's locks, the second waiting for the first. A history
+        // that has both already needs no write, so another program's lock does not stop a
+        // start.
+        if (journal_mode() != "wal") {
+            const auto deadline = std::chrono::steady_clock::now() + 5 * kLockWait;
+            for (;;) {
+                const int rc =
+                    sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+                if (rc == SQLITE_OK && journal_mode() == "wal") break;
+                if ((rc != SQLITE_OK && (rc & 0xFF) != SQLITE_BUSY) ||
+                    std::chrono::steady_clock::now() > deadline || (give_up_ && give_up_()))
+                    fail("cannot switch to write-ahead logging");
+                std::this_thread::sleep_for(kLockPoll);
+            }
         }
         exec("PRAGMA synchronous=NORMAL");
-        exec("BEGIN IMMEDIATE");
-        try {
-            exec(kSchema);
-            exec("COMMIT");
-        } catch (...) {
-            rollback();
-            throw;
+        if (!has_our_tables()) {
+            exec("BEGIN IMMEDIATE");
+            try {
+                exec(kSchema);
+                exec("COMMIT");
+            } catch (...) {
+                rollback();
+                throw;
+            }
         }
         check_tables();
         insert_record_ = prepared(
@@ -196,6 +202,19 @@ void HistoryStore::prepare() {
     } catch (const std::exception& e) {
         throw std::runtime_error("history " + path_ + " is not usable: " + e.what());
     }
+}
+
+std::string HistoryStore::journal_mode() {
+    Query q(db_, "PRAGMA journal_mode");
+    return q.step() == SQLITE_ROW ? q.column_text(0) : std::string();
+}
+
+bool HistoryStore::has_our_tables() {
+    Query q(db_,
+            "SELECT count(*) FROM sqlite_master WHERE (type = 'table' AND name IN ('records', "
+            "'alarms')) OR (type = 'index' AND name IN ('records_by_device', "
+            "'alarms_by_device'))");
+    return q.step() == SQLITE_ROW && sqlite3_column_int(q.get(), 0) == 4;
 }
 
 sqlite3_stmt* HistoryStore::prepared(const char* sql) {
@@ -211,14 +230,30 @@ void HistoryStore::exec(const char* sql) {
 }
 
 void HistoryStore::fail(const std::string& what) {
-    const std::string why = (what.empty() ? "" : what + ": ") + sqlite3_errmsg(db_);
+    std::string why = (what.empty() ? "" : what + ": ") + sqlite3_errmsg(db_);
+    // "disk I/O error" alone does not say that the disk is full or the file at its size limit.
+    const int system_error = sqlite3_system_errno(db_);
+    if (system_error != 0 && (sqlite3_errcode(db_) & 0xFF) == SQLITE_IOERR) {
+        why += std::string(" (") + std::strerror(system_error) + ")";
+    } else if (sqlite3_extended_errcode(db_) == SQLITE_IOERR_WRITE) {
+        // A short write, which leaves no errno: a full disk or the file-size limit.
+        why += " (a write was cut short: the disk is full or the file at its size limit)";
+    }
     if ((sqlite3_errcode(db_) & 0xFF) == SQLITE_BUSY) throw HistoryBusy(why);
     throw std::runtime_error(why);
 }
 
-void HistoryStore::begin() { exec("BEGIN IMMEDIATE"); }
-void HistoryStore::commit() { exec("COMMIT"); }
+void HistoryStore::begin() {
+    exec("BEGIN IMMEDIATE");
+    records_in_transaction_ = 0;
+}
+void HistoryStore::commit() {
+    exec("COMMIT");
+    records_stored_ += records_in_transaction_;
+    records_in_transaction_ = 0;
+}
 void HistoryStore::rollback() noexcept {
+    records_in_transaction_ = 0;
     if (db_ != nullptr && !sqlite3_get_autocommit(db_))
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
@@ -236,7 +271,7 @@ int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) fail("cannot store a record");
-    ++records_stored_;
+    ++records_in_transaction_;
     return sqlite3_last_insert_rowid(db_);
 }
 

@@ -71,6 +71,8 @@ class HistoryStore {
   private:
     void open(int flags);
     void check_tables();
+    bool has_our_tables();
+    std::string journal_mode();
     void exec(const char* sql);
     sqlite3_stmt* prepared(const char* sql);
     // Throws HistoryBusy for a lock held by another program, std::runtime_error otherwise.
@@ -81,7 +83,8 @@ class HistoryStore {
     sqlite3_stmt* insert_record_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
     std::function<bool()> give_up_;
-    long records_stored_ = 0;
+    long records_stored_ = 0;         // committed
+    long records_in_transaction_ = 0;  // not yet
 };
 
 }  // namespace kavren::host

@@ -108,6 +108,7 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
         config.interval_s = c.interval_s;
         config.database = c.database;
     }
+    if (config.database.empty()) throw UsageError("--db must name a file");
     if (!c.plugin.empty()) config.plugin = c.plugin;
     if (config.plugin.empty()) config.plugin = kavren::app::plugin_beside_program();
     config.rounds = c.rounds;
@@ -283,6 +284,8 @@ int run(const HostConfig& config, std::size_t history_queue) {
         give_up_at.store((deadline - std::chrono::milliseconds(300)).time_since_epoch().count());
         history.finish(deadline - std::chrono::milliseconds(300));
 
+        console.finish(
+            std::max(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
         std::string summary = "history: " + absolute_path(store.path()) + " (" +
                               std::to_string(store.records_stored()) + " records stored";
         if (history.rounds_refused() > 0)
@@ -291,12 +294,11 @@ int run(const HostConfig& config, std::size_t history_queue) {
         if (history.rounds_lost() > 0)
             summary += ", " + std::to_string(history.rounds_lost()) + " rounds not stored";
         summary += ")";
-        if (console.lines_dropped() > 0)
-            summary += "; " + std::to_string(console.lines_dropped()) +
-                       " round lines were not shown: standard output was not read";
+        if (console.lines_dropped() > 0 && !reader_gone.load())
+            summary += "; " + std::to_string(console.lines_dropped()) + " round lines were not " +
+                       (console.failed() ? "written: standard output failed"
+                                         : "shown: standard output was not read");
         log(summary);
-        console.finish(
-            std::max(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
 
         if (history.write_failed() || history.rounds_refused() > 0 || history.rounds_lost() > 0 ||
             console.failed())
@@ -304,7 +306,6 @@ int run(const HostConfig& config, std::size_t history_queue) {
         slots.clear();
     }
     log.finish(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
-    (void)reader_gone;
     return status;
 }
 

@@ -1,5 +1,7 @@
 #include "apps/host/history_sink.h"
 
+#include <thread>
+
 #include "apps/common/stop_signal.h"
 #include "apps/host/meter_services.h"
 
@@ -103,13 +105,16 @@ void HistorySink::run() {
     for (;;) {
         const bool finishing = finishing_.load();
         if (finishing && now_ns() > deadline_ns_.load()) break;
-        if (pending.size() < kBatchRounds) {
-            const auto wait = trouble != Trouble::none ? std::chrono::milliseconds(50)
-                                                       : std::chrono::milliseconds(200);
-            if (!queue_.pop_all(pending, wait) && pending.empty()) return;  // closed, all stored
+        // While the history is in trouble, new rounds stay in the queue, whose bound then
+        // refuses the excess: only the batch being retried is held here.
+        if (pending.empty() || (trouble == Trouble::none && pending.size() < kBatchRounds)) {
+            if (!queue_.pop_all(pending, std::chrono::milliseconds(200)) && pending.empty())
+                return;  // closed, and everything stored
+        } else if (trouble == Trouble::failing && std::chrono::steady_clock::now() < retry_at) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            continue;
         }
         if (pending.empty()) continue;
-        if (trouble == Trouble::failing && std::chrono::steady_clock::now() < retry_at) continue;
         const std::size_t count = std::min(pending.size(), kBatchRounds);
         const Pending batch(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));
         StoredBatch stored;

@@ -83,7 +83,7 @@ class HistoryStore {
     sqlite3_stmt* insert_record_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
     std::function<bool()> give_up_;
-    long records_stored_ = 0;         // committed
+    long records_stored_ = 0;          // committed
     long records_in_transaction_ = 0;  // not yet
 };
 

@@ -5,11 +5,14 @@
 #include <sqlite3.h>
 
 #include <fstream>
+#include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
 
 #include "apps/common/cli_values.h"
 #include "apps/host/alarm_book.h"
+#include "apps/host/history_sink.h"
 #include "apps/host/history_store.h"
 #include "apps/host/host_config.h"
 #include "apps/host/poll_schedule.h"
@@ -278,6 +281,89 @@ TEST(SimulatedMeter, ServesTheSevenBlocksAndAlarmsFollowTheModel) {
     meter.fill(r);
     EXPECT_EQ(r[262], 0x0020);
     EXPECT_EQ(r[4096], 1);
+}
+
+}  // namespace
+
+namespace {
+
+// A sink that keeps what it is given.
+struct Collecting : host::RoundSink {
+    std::mutex lock;
+    std::vector<std::shared_ptr<const host::StoredRound>> rounds;
+    void take(const host::StoredBatch& batch) override {
+        std::lock_guard<std::mutex> hold(lock);
+        rounds.insert(rounds.end(), batch.begin(), batch.end());
+    }
+    std::size_t count() {
+        std::lock_guard<std::mutex> hold(lock);
+        return rounds.size();
+    }
+};
+
+void sql(const std::string& path, const char* statement) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    EXPECT_EQ(sqlite3_exec(db, statement, nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+std::shared_ptr<host::RoundResult> round_raising(const char* key) {
+    auto r = std::make_shared<host::RoundResult>();
+    r->meter = "m";
+    r->outcome.complete = true;
+    r->record.assign(259, 0);
+    r->limit_reports.push_back(
+        LimitReport{2, key, "16012", "A 相电压小于1", "A 相电压小于1", true, 1});
+    return r;
+}
+
+template <typename Condition>
+bool eventually(Condition condition) {
+    for (int i = 0; i < 500; ++i) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return condition();
+}
+
+// The alarm book changes with its row: a round whose rows cannot be stored changes nothing and
+// reaches no sink; once the history takes it, book and sinks follow.
+TEST(HistorySink, AnAlarmWhoseRowIsNotStoredLeavesTheBookAsItWas) {
+    const std::string path = temp_path("sink.db");
+    unlink(path.c_str());
+    host::HistoryStore store(path);
+    store.prepare();
+    sql(path, "CREATE TRIGGER refuse BEFORE INSERT ON alarms BEGIN SELECT RAISE(ABORT, 'no'); END");
+    std::vector<std::string> logged;
+    std::mutex log_lock;
+    host::HistorySink sink(store, {"m"}, 16, [&](const std::string& line) {
+        std::lock_guard<std::mutex> hold(log_lock);
+        logged.push_back(line);
+    });
+    Collecting printed;
+    sink.add_sink(&printed);
+    sink.start();
+    ASSERT_TRUE(sink.submit(round_raising("0 KAVREN_M7")));
+    ASSERT_TRUE(eventually([&] { return sink.write_failed(); }));
+    EXPECT_TRUE(sink.active_alarms(0).empty());
+    EXPECT_EQ(printed.count(), 0u);
+    EXPECT_EQ(store.record_count("m"), 0);  // the record went back with the alarm
+
+    sql(path, "DROP TRIGGER refuse");
+    ASSERT_TRUE(eventually([&] { return printed.count() == 1; }));
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(2));
+    EXPECT_EQ(sink.active_alarms(0).count("0 KAVREN_M7"), 1u);
+    EXPECT_EQ(printed.rounds[0]->alarm_changes.size(), 1u);
+    EXPECT_GT(printed.rounds[0]->history_id, 0);
+    EXPECT_EQ(store.records_stored(), 1);
+    EXPECT_EQ(sink.rounds_lost(), 0u);
+    std::lock_guard<std::mutex> hold(log_lock);
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_NE(logged[0].find("cannot store rounds"), std::string::npos) << logged[0];
+    unlink(path.c_str());
 }
 
 }  // namespace

@@ -75,19 +75,24 @@ TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
 
     // Reading again: the lines dropped meanwhile are reported.
     std::string text;
+    std::mutex text_lock;
     std::atomic<bool> reading{true};
     std::thread drain([&] {
         char buffer[65536];
         while (reading) {
             const ssize_t n = read(reader, buffer, sizeof buffer);
-            if (n > 0)
+            if (n > 0) {
+                std::lock_guard<std::mutex> hold(text_lock);
                 text.append(buffer, static_cast<std::size_t>(n));
-            else
+            } else {
                 std::this_thread::sleep_for(milliseconds(5));
+            }
         }
     });
-    const bool reported =
-        within(10, [&] { return text.find("round lines were dropped") != std::string::npos; });
+    const bool reported = within(10, [&] {
+        std::lock_guard<std::mutex> hold(text_lock);
+        return text.find("round lines were dropped") != std::string::npos;
+    });
     int status = -1;
     const double took = stop_seconds(host_run, &status);
     reading = false;

@@ -20,7 +20,8 @@ configure_and_test() {
   ctest --test-dir "$root/$dir" --output-on-failure -j2 ${tests:+-R "$tests"}
 }
 
-configure_and_test build -DKAVREN_BUILD_TESTS=ON -DKAVREN_BUILD_APPS=ON
+# The normal build installs under /usr, as the Debian package does: its test builds the package.
+configure_and_test build -DKAVREN_BUILD_TESTS=ON -DKAVREN_BUILD_APPS=ON -DCMAKE_INSTALL_PREFIX=/usr
 if [ "${1:-}" = "--quick" ]; then
   exit 0
 fi

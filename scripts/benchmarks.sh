@@ -15,8 +15,13 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null || echo $((20000 + RANDOM % 20000)); }
-wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.05; done; return 1; }
+# tcp_sim FILE ARGS...: a simulator on a free port; sets $port to the port it wrote to FILE.
+tcp_sim() {
+  local file=$1; shift
+  "$sim" --tcp 0 --port-file "$file" "$@" >/dev/null 2>&1 & pids+=($!)
+  for _ in $(seq 100); do [ -s "$file" ] && break; sleep 0.05; done
+  port=$(cat "$file")
+}
 now() { date +%s.%N; }
 
 echo "1/4 plug-in CPU (Google Benchmark)" >&2
@@ -24,9 +29,7 @@ echo "1/4 plug-in CPU (Google Benchmark)" >&2
   --benchmark_out="$work/plugin.json" --benchmark_out_format=json >"$work/plugin.txt" 2>&1
 
 echo "2/4 rounds per second over TCP loopback" >&2
-port=$(free_port)
-"$sim" --tcp "$port" >/dev/null 2>&1 & pids+=($!)
-wait_port "$port"
+tcp_sim "$work/tcp.port"
 rounds=3000
 t0=$(now)
 "$host" --tcp "127.0.0.1:$port" --interval 0.000001 --rounds "$rounds" --json --quiet-plugin --db "$work/tcp.db" >"$work/tcp.out" 2>/dev/null
@@ -59,10 +62,8 @@ config="$work/scale.json"
 {
   echo '{"interval": 1, "links": ['
   for i in $(seq 10); do
-    port=$(free_port)
+    tcp_sim "$work/scale-$i.port" --unit 1-10
     [ "$i" -eq 1 ] && first_port=$port
-    "$sim" --tcp "$port" --unit 1-10 >/dev/null 2>&1 & pids+=($!)
-    wait_port "$port"
     printf '  {"tcp": "127.0.0.1:%s", "timeout_ms": 1000, "meters": [' "$port"
     for u in $(seq 10); do printf '{"name": "m%s-%s", "unit": %s}%s' "$i" "$u" "$u" "$([ "$u" -lt 10 ] && echo ,)"; done
     printf ']}%s\n' "$([ "$i" -lt 10 ] && echo ,)"

@@ -150,6 +150,14 @@ bool ModbusLink::open_rtu(std::string& why) {
         close();
         return false;
     }
+    // One byte at least per read: a read that finds nothing then says EAGAIN, and 0 means the
+    // device hung up, as on a socket.
+    termios line{};
+    if (tcgetattr(fd_, &line) == 0) {
+        line.c_cc[VMIN] = 1;
+        line.c_cc[VTIME] = 0;
+        tcsetattr(fd_, TCSANOW, &line);
+    }
     tcflush(fd_, TCIOFLUSH);
     return true;
 }

@@ -121,16 +121,14 @@ bool Background::wait(double timeout_s, int* status) {
     return true;
 }
 
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    close(s);
-    return ntohs(address.sin_port);
+int port_from_file(const std::string& path, double timeout_s) {
+    // The file appears whole (written under another name and renamed).
+    if (!wait_for_file(path, timeout_s)) return 0;
+    try {
+        return std::stoi(read_file(path));
+    } catch (const std::exception&) {
+        return 0;
+    }
 }
 
 bool wait_for_port(int port, double timeout_s) {

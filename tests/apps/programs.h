@@ -37,8 +37,8 @@ class Background {
     pid_t pid_ = -1;
 };
 
-// A TCP port on loopback that nobody listens on right now.
-int free_port();
+// The port a program wrote to its port file once it listened (0 when it did not in time).
+int port_from_file(const std::string& path, double timeout_s = 10);
 // Waits until something accepts connections on the port.
 bool wait_for_port(int port, double timeout_s = 10);
 bool wait_for_file(const std::string& path, double timeout_s = 10);

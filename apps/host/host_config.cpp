@@ -244,8 +244,7 @@ void check_serial_device(const LinkConfig& link, const Place& place) {
     struct stat info {};
     if (stat(link.device.c_str(), &info) != 0) {
         if (errno == ENOENT || errno == ENOTDIR)
-            place.bad("rtu", "--rtu",
-                      "names serial device " + link.device + " which does not exist");
+            place.bad("rtu", "--rtu", "names " + link.device + ", which does not exist");
         place.bad("rtu", "--rtu", "cannot use " + link.device + ": " + std::strerror(errno));
     }
     if (S_ISDIR(info.st_mode))

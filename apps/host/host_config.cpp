@@ -319,23 +319,26 @@ void validate_values(const HostConfig& config) {
                     config.origin.empty() ? std::string()
                                           : std::to_string(i + 1) + " (" + link.describe() + ")",
                     {}};
-        if (link.kind == LinkConfig::Kind::rtu) {
-            if (link.baud != 0 && !standard_baud_rate(link.baud))
-                place.bad("baud", "--baud",
-                          "must be a speed a serial port can run, such as 9600 or 19200 (got " +
-                              std::to_string(link.baud) + ")");
-            if (link.parity != 'N' && link.parity != 'E' && link.parity != 'O')
-                place.bad("parity", "--parity", "must be N, E or O");
-            if (link.stop_bits != 1 && link.stop_bits != 2)
-                place.bad("stop_bits", "--stop-bits",
-                          "must be 1 or 2 (got " + std::to_string(link.stop_bits) + ")");
-        }
+        // Line settings are checked on TCP links too: a wrong value is a mistake wherever it is.
+        if (link.baud != 0 && !standard_baud_rate(link.baud))
+            place.bad("baud", "--baud",
+                      "must be a speed a serial port can run, such as 9600 or 19200 (got " +
+                          std::to_string(link.baud) + ")");
+        if (link.parity != 'N' && link.parity != 'E' && link.parity != 'O')
+            place.bad("parity", "--parity", "must be N, E or O");
+        if (link.stop_bits != 1 && link.stop_bits != 2)
+            place.bad("stop_bits", "--stop-bits",
+                      "must be 1 or 2 (got " + std::to_string(link.stop_bits) + ")");
         check_range(place, "timeout_ms", "--timeout-ms", link.timeout_ms, 1, 60000, " ms");
         check_range(place, "pause_ms", "--pause-ms", link.pause_ms, 0, 60000, " ms");
         if (link.meters.empty()) place.bad("has no meters");
-        for (const MeterConfig& meter : link.meters) {
+        for (std::size_t m = 0; m < link.meters.size(); ++m) {
+            const MeterConfig& meter = link.meters[m];
             Place at = place;
-            at.meter = printable_utf8(meter.name) ? quoted(meter.name) : "?";
+            if (!config.origin.empty())
+                at.meter = printable_utf8(meter.name) && !meter.name.empty()
+                               ? quoted(meter.name)
+                               : std::to_string(m + 1) + " of the link";
             if (meter.name.empty()) at.bad("name", "--name", "must not be empty");
             if (!printable_utf8(meter.name))
                 at.bad("name", "--name", "must be UTF-8 text without control characters");

@@ -87,7 +87,7 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
         try {
             link.parity = kavren::app::parse_parity(c.parity);
         } catch (const std::invalid_argument& e) {
-            throw UsageError(e.what());
+            throw UsageError(std::string("--parity: ") + e.what());
         }
         link.stop_bits = c.stop_bits;
         link.timeout_ms = c.timeout_ms;

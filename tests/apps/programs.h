@@ -16,8 +16,9 @@ struct Finished {
     std::string err;
 };
 
-// Runs a program and waits for it (killed after timeout_s).
-Finished run_program(const std::vector<std::string>& args, double timeout_s = 60);
+// Runs a program and waits for it (killed after timeout_s), in working_dir if one is given.
+Finished run_program(const std::vector<std::string>& args, double timeout_s = 60,
+                     const std::string& working_dir = "");
 
 // A program running in the background; stopped (SIGTERM, then SIGKILL) when this goes.
 class Background {

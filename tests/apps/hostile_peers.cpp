@@ -109,8 +109,10 @@ bool HostilePeer::answer_on(int fd, const Answer& answer) {
             std::chrono::steady_clock::now() + std::chrono::milliseconds(answer.byte_gap_ms);
         if (write(fd, &byte, 1) != 1) return false;
         while (std::chrono::steady_clock::now() < next) {
-            if (stopping_) return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            // A host that hung up is let go at once, so that the peer can take its next call.
+            pollfd gone{fd, POLLRDHUP, 0};
+            if (stopping_ || (poll(&gone, 1, 5) > 0 && (gone.revents & (POLLRDHUP | POLLHUP))))
+                return false;
         }
     }
     return true;
@@ -154,6 +156,7 @@ void HostileTcpServer::serve() {
                 const Bytes request(pending.begin(), pending.begin() + static_cast<long>(size));
                 pending.erase(pending.begin(), pending.begin() + static_cast<long>(size));
                 open = answer_on(client, script_(request, ++requests_));
+                ++answered_;
             }
         }
         close(client);
@@ -212,6 +215,7 @@ void HostileRtuDevice::serve() {
             const Answer answer = script_(request, ++requests_);
             std::lock_guard<std::mutex> lock(write_lock_);
             answer_on(master_, answer);
+            ++answered_;
         }
     }
 }

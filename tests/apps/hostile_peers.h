@@ -37,6 +37,8 @@ class HostilePeer {
   public:
     virtual ~HostilePeer();
     int requests() const { return requests_; }
+    // Requests whose answer has been sent in full (or given up when the other end went).
+    int answered() const { return answered_; }
 
   protected:
     explicit HostilePeer(Script script) : script_(std::move(script)) {}
@@ -48,6 +50,7 @@ class HostilePeer {
     Script script_;
     std::atomic<bool> stopping_{false};
     std::atomic<int> requests_{0};
+    std::atomic<int> answered_{0};
     std::thread thread_;
 };
 

@@ -1,6 +1,7 @@
 // One Modbus exchange on the host's link against peers that misbehave on purpose: replies that
 // trickle, replies that answer another request, exceptions, noise on the line.
 #include <chrono>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -61,30 +62,34 @@ Script first_spoiled(Bytes (*good)(const Bytes&), std::function<Bytes(Bytes)> sp
 
 TEST(LinkExchange, AReplyTrickledPastTheTimeOutEndsTheRequestAtTheTimeOut) {
     {
-        // 69 bytes one every 50 ms would hold the request for 3.4 s.
+        // 69 bytes one every 150 ms would hold the request for 10 s.
         HostileTcpServer server([](const Bytes& request, int number) {
-            return Answer{tcp_reply(request), number == 1 ? 50 : 0};
+            return Answer{tcp_reply(request), number == 1 ? 150 : 0};
         });
-        ModbusLink link(tcp_link(server, 300), 9600);
+        ModbusLink link(tcp_link(server, 500), 9600);
         const auto start = Clock::now();
         EXPECT_EQ(read_once(link), ReadOutcome::timeout);
-        EXPECT_GE(seconds_since(start), 0.29);
-        EXPECT_LT(seconds_since(start), 0.45);
-        EXPECT_NE(link.last_error().find("incomplete after 300 ms"), std::string::npos)
+        EXPECT_GE(seconds_since(start), 0.49);
+        EXPECT_LT(seconds_since(start), 1.2);
+        EXPECT_NE(link.last_error().find("incomplete after 500 ms"), std::string::npos)
             << link.last_error();
         expect_good_read(link);
     }
     {
-        // 17 bytes one every 25 ms: 0.4 s against a 0.2 s time-out.
+        // 17 bytes one every 100 ms: 1.7 s against a 0.5 s time-out.
         HostileRtuDevice device([](const Bytes& request, int number) {
-            return Answer{rtu_reply(request), number == 1 ? 25 : 0};
+            return Answer{rtu_reply(request), number == 1 ? 100 : 0};
         });
-        ModbusLink link(rtu_link(device, 200), 9600);
+        ModbusLink link(rtu_link(device, 500), 9600);
         const auto start = Clock::now();
         EXPECT_EQ(read_once(link, 0, 6), ReadOutcome::timeout);
-        EXPECT_GE(seconds_since(start), 0.19);
-        EXPECT_LT(seconds_since(start), 0.35);
-        // The rest of the trickle is left to die out on the line, not taken for a reply.
+        EXPECT_GE(seconds_since(start), 0.49);
+        EXPECT_LT(seconds_since(start), 1.2);
+        // The rest of the trickle is on the line when the next request goes: it is not taken
+        // for that request's reply.
+        const auto waited = Clock::now();
+        while (device.answered() < 1 && seconds_since(waited) < 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
         expect_good_read(link, 0, 6);
         expect_good_read(link);
     }
@@ -130,7 +135,7 @@ TEST(LinkExchange, TcpRepliesThatAnswerAnotherRequestAreBadAndTheNextGoodOneIsTa
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
         HostileTcpServer server(first_spoiled(tcp_reply, c.second));
-        ModbusLink link(tcp_link(server, 500), 9600);
+        ModbusLink link(tcp_link(server, 1000), 9600);
         EXPECT_EQ(read_once(link), ReadOutcome::bad_reply) << link.last_error();
         EXPECT_EQ(link.last_exception(), -1);
         expect_good_read(link);
@@ -181,7 +186,7 @@ TEST(LinkExchange, RtuRepliesThatAnswerAnotherRequestAreBadAndTheNextGoodOneIsTa
     for (const auto& c : cases) {
         SCOPED_TRACE(std::get<0>(c));
         HostileRtuDevice device(first_spoiled(rtu_reply, std::get<1>(c)));
-        ModbusLink link(rtu_link(device, 150), 9600);
+        ModbusLink link(rtu_link(device, 1000), 9600);
         EXPECT_EQ(read_once(link), std::get<2>(c)) << link.last_error();
         expect_good_read(link);
         expect_good_read(link, 0, 6);
@@ -195,7 +200,7 @@ TEST(LinkExchange, StrayBytesAndNoiseAreDrainedAndCountedAndEveryExchangeSucceed
             if (number == 2) reply.push_back(0x5A);  // a stray byte after the reply
             return Answer{reply};
         });
-        ModbusLink link(rtu_link(device, 300), 9600);
+        ModbusLink link(rtu_link(device, 1000), 9600);
         expect_good_read(link);
         device.send_noise({0x00, 0xFF, 0x13});  // on the idle line
         ASSERT_TRUE(device.wait_unread(3));
@@ -212,7 +217,7 @@ TEST(LinkExchange, StrayBytesAndNoiseAreDrainedAndCountedAndEveryExchangeSucceed
             if (number == 1) reply.push_back(0x5A);
             return Answer{reply};
         });
-        ModbusLink link(tcp_link(server, 300), 9600);
+        ModbusLink link(tcp_link(server, 1000), 9600);
         for (int i = 0; i < 4; ++i) expect_good_read(link);
         EXPECT_EQ(link.noise_bytes(), 1u);
     }
@@ -228,8 +233,8 @@ TEST(LinkExchange, EveryExceptionCodeIsAnExceptionWithItsCodeKept) {
         HostileRtuDevice device([code_byte](const Bytes& request, int number) {
             return Answer{number == 1 ? rtu_exception(request, code_byte) : rtu_reply(request)};
         });
-        ModbusLink tcp(tcp_link(server, 300), 9600);
-        ModbusLink rtu(rtu_link(device, 300), 9600);
+        ModbusLink tcp(tcp_link(server, 1000), 9600);
+        ModbusLink rtu(rtu_link(device, 1000), 9600);
         for (ModbusLink* link : {&tcp, &rtu}) {
             EXPECT_EQ(read_once(*link), ReadOutcome::exception) << link->last_error();
             EXPECT_EQ(link->last_exception(), code);
@@ -242,7 +247,7 @@ TEST(LinkExchange, EveryExceptionCodeIsAnExceptionWithItsCodeKept) {
     }
     HostileTcpServer server(
         [](const Bytes& request, int) { return Answer{tcp_exception(request, 4)}; });
-    ModbusLink link(tcp_link(server, 300), 9600);
+    ModbusLink link(tcp_link(server, 1000), 9600);
     read_once(link);
     EXPECT_EQ(link.last_error(), "exception 4 (server device failure)");
 }

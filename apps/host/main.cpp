@@ -68,7 +68,11 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
     if (!c.config_file.empty()) {
         if (!c.rtu.empty() || !c.tcp.empty())
             throw UsageError("give either --config or a link (--rtu/--tcp), not both");
-        config = read_host_config(c.config_file);
+        try {
+            config = read_host_config(c.config_file);
+        } catch (const ConfigError& e) {
+            throw UsageError(e.what());
+        }
         if (interval_given) config.interval_s = c.interval_s;
         if (database_given) config.database = c.database;
     } else {
@@ -91,7 +95,7 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
         try {
             link.parity = kavren::app::parse_parity(c.parity);
         } catch (const std::invalid_argument& e) {
-            throw UsageError(e.what());
+            throw UsageError(std::string("--parity: ") + e.what());
         }
         link.stop_bits = c.stop_bits;
         link.timeout_ms = c.timeout_ms;

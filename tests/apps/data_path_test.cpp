@@ -56,7 +56,7 @@ std::string two_link_config(const std::string& dir, int port) {
 }
 
 TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port, {"--unit", "1-2"});
     // Standard output and error both into a pipe that nobody reads (yet).
     const std::string fifo = dir + "/out";
@@ -104,7 +104,7 @@ TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
 }
 
 TEST_F(EndToEnd, AHistoryLockedByAnotherProgramGetsItsRowsWhenTheLockGoes) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port);
     const std::string address = "127.0.0.1:" + std::to_string(port);
     ASSERT_EQ(host({"--tcp", address, "--rounds", "1"}).status, 0);  // the history exists
@@ -149,7 +149,7 @@ TEST_F(EndToEnd, AHistoryLockedByAnotherProgramGetsItsRowsWhenTheLockGoes) {
 }
 
 TEST_F(EndToEnd, AStopDuringAResponseTimeOutIsQuickAndClean) {
-    const int port = free_port();
+    int port = 0;
     auto silent = tcp_sim(port, {"--fault-rate", "1", "--fault-kinds", "drop"});
     Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--timeout-ms",
                          "15000", "--db", db, "--quiet-plugin"},
@@ -163,7 +163,7 @@ TEST_F(EndToEnd, AStopDuringAResponseTimeOutIsQuickAndClean) {
 }
 
 TEST_F(EndToEnd, ARecordOfAnotherDataIdIsNotRestored) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port);
     const std::string address = "127.0.0.1:" + std::to_string(port);
     ASSERT_EQ(host({"--tcp", address, "--rounds", "2", "--data-id", "5"}).status, 0);
@@ -181,7 +181,7 @@ TEST_F(EndToEnd, ARecordOfAnotherDataIdIsNotRestored) {
 }
 
 TEST_F(EndToEnd, AHistoryThatCannotGrowIsLoggedCountedAndFailsTheRun) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port);
     // A file-size limit of 64 KiB: the history fills it within a few dozen rounds.
     const Finished run =

@@ -37,7 +37,7 @@ RoundLog rounds_in(const std::string& log) {
 }
 
 TEST_F(EndToEnd, ATcpResetAbandonsOneRoundAndTheHostReconnects) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port, {"--fault", "3:reset"});
     const Finished run = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "3",
                                "--interval", "0.05", "--json"});
@@ -102,7 +102,7 @@ std::string integrity(const std::string& db) {
 }
 
 TEST_F(EndToEnd, AHostKilledDuringRoundsLosesNoStoredRound) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port);
     const std::string address = "127.0.0.1:" + std::to_string(port);
     Background host_run(

@@ -47,7 +47,7 @@ class NotifySocket {
 };
 
 TEST_F(EndToEnd, ReadyAfterTheFirstRoundThenTheWatchdogWhileRoundsHappen) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port);
     NotifySocket notify(dir + "/notify");
     ASSERT_TRUE(notify.bound());

@@ -91,8 +91,11 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         const ReadOutcome result =
             link_.read_registers(meter.config.unit, read.start, read.count, words);
         std::lock_guard<std::mutex> lock(context_.driver_calls);
+        meter.stats.noise_bytes = link_.noise_bytes();
         if (result != ReadOutcome::ok) {
             ++meter.stats.errors[static_cast<int>(result)];
+            if (result == ReadOutcome::exception)
+                meter.stats.last_exception = link_.last_exception();
             fail_read(*meter.device);
             outcome.failure = result;
             outcome.detail = link_.last_error();

@@ -293,7 +293,10 @@ bool ModbusLink::drain_noise() {
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
         if (n < 0 && errno == EINTR) continue;
-        return false;  // end of stream or a failed device
+        // End of stream or a failed device.
+        last_error_ = config_.describe() + (n == 0 ? std::string(": closed by the other end")
+                                                   : std::string(": ") + std::strerror(errno));
+        return false;
     }
 }
 
@@ -314,6 +317,8 @@ ModbusLink::Wait ModbusLink::wait_for_quiet_line() {
         if (n > 0) {
             last_activity_ = Clock::now();
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            last_error_ = config_.describe() + (n == 0 ? std::string(": hung up")
+                                                       : std::string(": ") + std::strerror(errno));
             return Wait::failed;
         }
     }
@@ -405,16 +410,15 @@ ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t*
         if (waited == Wait::stopped) return fail(ReadOutcome::timeout, "stopped");
         if (waited == Wait::failed) {
             close();
-            return fail(ReadOutcome::connection_lost, config_.describe() + " failed");
+            return ReadOutcome::connection_lost;
         }
     }
     if (!drain_noise()) {
+        // A serial device that failed is lost; an idle TCP connection the other end dropped is
+        // opened again at once.
         close();
         if (config_.kind == LinkConfig::Kind::rtu || !open(last_error_))
-            return fail(ReadOutcome::connection_lost,
-                        config_.kind == LinkConfig::Kind::rtu
-                            ? config_.describe() + " failed"
-                            : last_error_);  // an idle TCP connection that was dropped
+            return ReadOutcome::connection_lost;
     }
     const Deadline deadline = Clock::now() + milliseconds(config_.timeout_ms);
     const ReadOutcome outcome = config_.kind == LinkConfig::Kind::rtu

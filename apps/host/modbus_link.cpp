@@ -12,7 +12,12 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <system_error>
+#include <thread>
 
 #include "apps/common/stop_signal.h"
 
@@ -162,14 +167,58 @@ bool ModbusLink::open_rtu(std::string& why) {
     return true;
 }
 
+namespace {
+
+// A host name looked up on a thread of its own, so that a slow name server holds the link no
+// longer than its time-out, nor past a stop. A lookup given up on ends by itself later.
+struct NameLookup {
+    std::mutex lock;
+    std::condition_variable finished;
+    bool done = false;
+    int status = 0;
+    addrinfo* found = nullptr;
+    ~NameLookup() {
+        if (found != nullptr) freeaddrinfo(found);
+    }
+};
+
+}  // namespace
+
 bool ModbusLink::open_tcp(std::string& why) {
     const std::string where = "cannot connect to " + config_.describe() + ": ";
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    const int looked_up =
-        getaddrinfo(config_.tcp.host.c_str(), config_.tcp.port.c_str(), &hints, &found);
+    const Deadline deadline = Clock::now() + milliseconds(config_.timeout_ms);
+    auto lookup = std::make_shared<NameLookup>();
+    try {
+        std::thread([lookup, host = config_.tcp.host, port = config_.tcp.port] {
+            addrinfo hints{};
+            hints.ai_family = AF_UNSPEC;
+            hints.ai_socktype = SOCK_STREAM;
+            addrinfo* found = nullptr;
+            const int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+            std::lock_guard<std::mutex> hold(lookup->lock);
+            lookup->status = status;
+            lookup->found = found;
+            lookup->done = true;
+            lookup->finished.notify_all();
+        }).detach();
+    } catch (const std::system_error& e) {
+        why = where + "cannot look the host name up: " + e.what();
+        return false;
+    }
+    std::unique_lock<std::mutex> hold(lookup->lock);
+    while (!lookup->done) {
+        if (app::stop_requested()) {
+            why = where + "stopped while looking the host name up";
+            return false;
+        }
+        if (Clock::now() >= deadline) {
+            why = where + "host name " + config_.tcp.host + " not resolved within " +
+                  std::to_string(config_.timeout_ms) + " ms";
+            return false;
+        }
+        lookup->finished.wait_for(hold, kStopSlice);
+    }
+    const int looked_up = lookup->status;
     if (looked_up != 0) {
         if (looked_up == EAI_NONAME || looked_up == EAI_AGAIN || looked_up == EAI_FAIL ||
             looked_up == EAI_NODATA) {
@@ -180,7 +229,7 @@ bool ModbusLink::open_tcp(std::string& why) {
         }
         return false;
     }
-    const Deadline deadline = Clock::now() + milliseconds(config_.timeout_ms);
+    addrinfo* found = lookup->found;
     std::string failure = "no address";
     for (addrinfo* a = found; a != nullptr && fd_ < 0; a = a->ai_next) {
         fd_ = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
@@ -213,7 +262,6 @@ bool ModbusLink::open_tcp(std::string& why) {
             fd_ = -1;
         }
     }
-    freeaddrinfo(found);
     if (fd_ < 0) {
         why = where + failure;
         return false;
@@ -245,7 +293,10 @@ bool ModbusLink::drain_noise() {
         }
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
         if (n < 0 && errno == EINTR) continue;
-        return false;  // end of stream or a failed device
+        // End of stream or a failed device.
+        last_error_ = config_.describe() + (n == 0 ? std::string(": closed by the other end")
+                                                   : std::string(": ") + std::strerror(errno));
+        return false;
     }
 }
 
@@ -266,6 +317,8 @@ ModbusLink::Wait ModbusLink::wait_for_quiet_line() {
         if (n > 0) {
             last_activity_ = Clock::now();
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
+            last_error_ = config_.describe() + (n == 0 ? std::string(": hung up")
+                                                       : std::string(": ") + std::strerror(errno));
             return Wait::failed;
         }
     }
@@ -357,16 +410,15 @@ ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t*
         if (waited == Wait::stopped) return fail(ReadOutcome::timeout, "stopped");
         if (waited == Wait::failed) {
             close();
-            return fail(ReadOutcome::connection_lost, config_.describe() + " failed");
+            return ReadOutcome::connection_lost;
         }
     }
     if (!drain_noise()) {
+        // A serial device that failed is lost; an idle TCP connection the other end dropped is
+        // opened again at once.
         close();
         if (config_.kind == LinkConfig::Kind::rtu || !open(last_error_))
-            return fail(ReadOutcome::connection_lost,
-                        config_.kind == LinkConfig::Kind::rtu
-                            ? config_.describe() + " failed"
-                            : last_error_);  // an idle TCP connection that was dropped
+            return ReadOutcome::connection_lost;
     }
     const Deadline deadline = Clock::now() + milliseconds(config_.timeout_ms);
     const ReadOutcome outcome = config_.kind == LinkConfig::Kind::rtu

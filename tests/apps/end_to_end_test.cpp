@@ -84,7 +84,7 @@ TEST_F(EndToEnd, ASimulatorThatStopsAndComesBackIsPolledAgain) {
     int port = 0;
     auto sim = tcp_sim(port);
     Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "24",
-                         "--interval", "0.25", "--timeout-ms", "200", "--offline-after", "2",
+                         "--interval", "0.25", "--timeout-ms", "1000", "--offline-after", "2",
                          "--db", db, "--quiet-plugin", "--json"},
                         dir + "/host.log");
     std::this_thread::sleep_for(milliseconds(1000));

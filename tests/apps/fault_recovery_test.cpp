@@ -67,9 +67,10 @@ TEST_F(EndToEnd, AMeterGoneMidRoundAndItsSerialDeviceRemovedAndBack) {
     auto sim = pty_sim({"--line-rate", "9600"});
     Background host_run(
         {kHost, "--rtu", dir + "/meter", "--rounds", "16", "--interval", "0.3", "--timeout-ms",
-         "300", "--offline-after", "2", "--db", db, "--quiet-plugin", "--json"},
+         "1000", "--offline-after", "2", "--db", db, "--quiet-plugin", "--json"},
         dir + "/host.log");
-    // Paced rounds take about 370 ms of every 400: the meter goes in the middle of one.
+    // Paced rounds take about 370 ms of every 400: the meter goes in the middle of one. The
+    // time-out bounds each paced reply as a whole, so it leaves room for a busy machine.
     std::this_thread::sleep_for(milliseconds(1150));
     sim->kill_now();
     unlink((dir + "/meter").c_str());  // the device is gone, as an unplugged adapter's name

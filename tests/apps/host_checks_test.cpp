@@ -27,35 +27,68 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-// Every reply one byte each 450 ms: a 6-register reply would take 9.5 s.
-Answer trickled(const Bytes& request, int) { return Answer{tcp_reply(request), 450}; }
+// Every reply one byte each 450 ms: a 6-register reply would take 9.5 s (7.6 s on RTU).
+Answer trickled_tcp(const Bytes& request, int) { return Answer{tcp_reply(request), 450}; }
+Answer trickled_rtu(const Bytes& request, int) { return Answer{rtu_reply(request), 450}; }
 
-TEST_F(EndToEnd, ATrickledReplyFailsItsRoundAtTheTimeOutAndAStopEndsTheHostAtOnce) {
-    HostileTcpServer server(trickled);
-    const auto start = Clock::now();
-    const Finished run = host({"--tcp", server.address(), "--unit", "1", "--timeout-ms", "400",
-                               "--rounds", "1", "--json"});
-    ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_LT(seconds_since(start), 2.0);
-    const auto lines = json_lines(run.out);
-    ASSERT_EQ(lines.size(), 1u) << run.out;
-    EXPECT_EQ(lines[0]["failure"]["kind"].asString(), "timeout");
-    EXPECT_NE(lines[0]["failure"]["detail"].asString().find("after 400 ms"), std::string::npos)
-        << lines[0];
-    EXPECT_TRUE(stored_records(db, "meter-1").empty());
+class TrickledReply : public EndToEnd {
+  protected:
+    // The host's first request, noticed by the peer.
+    static bool first_request(const HostilePeer& peer) {
+        const auto asked = Clock::now();
+        while (peer.requests() == 0 && seconds_since(asked) < 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return peer.requests() == 1;
+    }
+    // One round fails at the time-out: the host is done soon after its request.
+    void expect_round_failed_in_time(const std::vector<std::string>& link,
+                                     const HostilePeer& peer) {
+        std::vector<std::string> command{kHost};
+        command.insert(command.end(), link.begin(), link.end());
+        command.insert(command.end(), {"--timeout-ms", "400", "--rounds", "1", "--json", "--db", db,
+                                       "--quiet-plugin"});
+        Background run(command, dir + "/round.log");
+        ASSERT_TRUE(first_request(peer)) << read_file(dir + "/round.log");
+        const auto asked = Clock::now();
+        int status = -1;
+        ASSERT_TRUE(run.wait(10, &status));
+        // The time-out, then the host's own shutdown; the trickle alone would last 7.6 s.
+        EXPECT_LT(seconds_since(asked), 0.4 + 1.5);
+        const std::string log = read_file(dir + "/round.log");
+        ASSERT_EQ(status, 0) << log;
+        const auto lines = json_lines(json_only(log));
+        ASSERT_EQ(lines.size(), 1u) << log;
+        EXPECT_EQ(lines[0]["failure"]["kind"].asString(), "timeout");
+        EXPECT_NE(lines[0]["failure"]["detail"].asString().find("after 400 ms"), std::string::npos)
+            << lines[0];
+        EXPECT_TRUE(stored_records(db, "meter-1").empty());
+    }
+    void expect_stopped_at_once(const std::vector<std::string>& link, const HostilePeer& peer) {
+        std::vector<std::string> command{kHost};
+        command.insert(command.end(), link.begin(), link.end());
+        command.insert(command.end(), {"--timeout-ms", "60000", "--db", db, "--quiet-plugin"});
+        Background polling(command, dir + "/host.log");
+        // With the longest time-out there is, SIGTERM in the middle of the trickle ends the host.
+        ASSERT_TRUE(first_request(peer)) << read_file(dir + "/host.log");
+        kill(polling.pid(), SIGTERM);
+        int status = -1;
+        EXPECT_TRUE(polling.wait(2.0, &status)) << read_file(dir + "/host.log");
+        EXPECT_EQ(status, 0) << read_file(dir + "/host.log");
+    }
+};
 
-    // With the longest time-out there is, SIGTERM in the middle of the trickle ends the host.
-    Background polling(
-        {kHost, "--tcp", server.address(), "--timeout-ms", "60000", "--db", db, "--quiet-plugin"},
-        dir + "/host.log");
-    const auto asked = Clock::now();
-    while (server.requests() < 2 && seconds_since(asked) < 10)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    ASSERT_EQ(server.requests(), 2) << read_file(dir + "/host.log");
-    kill(polling.pid(), SIGTERM);
-    int status = -1;
-    EXPECT_TRUE(polling.wait(2.0, &status)) << read_file(dir + "/host.log");
-    EXPECT_EQ(status, 0) << read_file(dir + "/host.log");
+TEST_F(TrickledReply, OverTcpFailsItsRoundAtTheTimeOutAndAStopEndsTheHostAtOnce) {
+    HostileTcpServer first(trickled_tcp);
+    expect_round_failed_in_time({"--tcp", first.address()}, first);
+    HostileTcpServer second(trickled_tcp);
+    expect_stopped_at_once({"--tcp", second.address()}, second);
+}
+
+TEST_F(TrickledReply, OverRtuFailsItsRoundAtTheTimeOutAndAStopEndsTheHostAtOnce) {
+    HostileRtuDevice first(trickled_rtu);
+    expect_round_failed_in_time({"--rtu", first.path()}, first);
+    HostileRtuDevice second(trickled_rtu);
+    expect_stopped_at_once({"--rtu", second.path()}, second);
 }
 
 class RefusedConfiguration : public EndToEnd {

@@ -1,5 +1,10 @@
 // One Modbus exchange on the host's link against peers that misbehave on purpose: replies that
 // trickle, replies that answer another request, exceptions, noise on the line.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <thread>
 
@@ -250,6 +255,37 @@ TEST(LinkExchange, EveryExceptionCodeIsAnExceptionWithItsCodeKept) {
     ModbusLink link(tcp_link(server, 1000), 9600);
     read_once(link);
     EXPECT_EQ(link.last_error(), "exception 4 (server device failure)");
+}
+
+TEST(LinkExchange, AConnectThatHangsEndsAtTheTimeOut) {
+    // A listener whose backlog is full: further connection requests go unanswered.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    std::vector<int> waiting;
+    for (int i = 0; i < 3; ++i) {
+        waiting.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        connect(waiting.back(), reinterpret_cast<sockaddr*>(&address), size);
+    }
+    LinkConfig config;
+    config.kind = LinkConfig::Kind::tcp;
+    config.tcp.host = "127.0.0.1";
+    config.tcp.port = std::to_string(ntohs(address.sin_port));
+    config.timeout_ms = 400;
+    ModbusLink link(config, 9600);
+    const auto start = Clock::now();
+    EXPECT_EQ(read_once(link), ReadOutcome::connection_lost);
+    EXPECT_GE(seconds_since(start), 0.39);
+    EXPECT_LT(seconds_since(start), 1.2);
+    EXPECT_NE(link.last_error().find("no connection within 400 ms"), std::string::npos)
+        << link.last_error();
+    for (int fd : waiting) close(fd);
+    close(listener);
 }
 
 TEST(LinkExchange, AHostNameThatDoesNotResolveIsSaidSo) {

@@ -61,7 +61,7 @@ TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
     // Standard output and error both into a pipe that nobody reads (yet).
     const std::string fifo = dir + "/out";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     Background host_run(
         {kHost, "--config", two_link_config(dir, port), "--json", "--db", db, "--quiet-plugin"},

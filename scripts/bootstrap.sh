@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev               # tests
   libmodbus-dev libsqlite3-dev libcli11-dev  # reference host and meter simulator
   mbpoll                                  # an independent Modbus master, for checking the simulator
+  libmosquitto-dev mosquitto              # MQTT publishing, and the real broker its tests run
   libbenchmark-dev bc time                # benchmarks and their figures
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
 )

@@ -123,6 +123,7 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
             link.meters.push_back(read_meter(m, path, meters_seen++));
         config.links.push_back(std::move(link));
     }
+    if (root.isMember("mqtt")) read_mqtt_config(root["mqtt"], path, config.mqtt);
     return config;
 }
 

@@ -82,6 +82,9 @@ MqttSink::MqttSink(MqttConfig config, HistoryStore& store, std::vector<std::stri
         if (!parse_text_key(row.first, key) || newline == std::string::npos) continue;
         texts_[key] = LimitText{row.second.substr(0, newline), row.second.substr(newline + 1)};
     }
+    // Where a first publishing starts is noted at once: a host killed before its first round
+    // reached the broker still has its rounds published after the next start.
+    remember(true);
 }
 
 MqttSink::~MqttSink() { finish(std::chrono::steady_clock::now()); }

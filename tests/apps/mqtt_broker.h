@@ -45,6 +45,8 @@ class Broker {
             dir_ + "/" + name_ + ".log");
         ASSERT_TRUE(wait_for_file(socket_)) << read_file(dir_ + "/" + name_ + ".log");
     }
+    // Whether it started (a TCP port taken by another program ends it at once).
+    bool running() { return process_ && !process_->wait(0.2); }
     void stop() { process_.reset(); }
     const std::string& socket() const { return socket_; }
     std::string url() const { return "mqtt+unix://" + socket_; }

@@ -277,4 +277,63 @@ TEST_F(MqttEndToEnd, BadBrokerSettingsStopTheStartAnAbsentOrRefusingBrokerStopsN
     EXPECT_EQ(round_ids(db, "meter-1").size(), 6u);
 }
 
+// The fleet of docs/fleet.md: a host per site publishing to its site's broker, each site's
+// broker bridged (QoS 1, persistent session) to a central one, one subscriber at the centre.
+TEST_F(MqttEndToEnd, TheCentreOfABridgedFleetGetsEveryRoundOfEverySiteAlsoAcrossItsRestart) {
+    // The central broker takes a port itself: tried until one is free.
+    std::unique_ptr<Broker> central;
+    int port = 0;
+    for (int attempt = 0; attempt < 20 && !central; ++attempt) {
+        port = 20000 + static_cast<int>((getpid() * 7919 + attempt * 104729) % 40000);
+        central = std::make_unique<Broker>(dir, "central", "", port);
+        if (!central->running()) central.reset();
+    }
+    ASSERT_TRUE(central) << "no free port for the central broker";
+    Subscriber centre(central->socket(), "fleet-consumer", false, "kavren/+/+/rounds");
+    std::vector<std::unique_ptr<Broker>> sites;
+    std::vector<std::unique_ptr<Background>> sims, hosts;
+    for (const std::string site : {"site-a", "site-b"}) {
+        sites.push_back(std::make_unique<Broker>(
+            dir, site,
+            "connection " + site + "-to-central\naddress 127.0.0.1:" + std::to_string(port) +
+                "\ntopic kavren/# out 1\ntopic homeassistant/# out 1\ncleansession false\n" +
+                "local_clientid " + site + "-bridge-local\nremote_clientid " + site +
+                "-bridge\nrestart_timeout 1\n"));
+        sims.push_back(std::make_unique<Background>(
+            std::vector<std::string>{kSim, "--pty", "--pty-link", dir + "/" + site + ".meter",
+                                     "--registers", registers},
+            dir + "/" + site + "-sim.log"));
+        ASSERT_TRUE(wait_for_file(dir + "/" + site + ".meter"));
+        hosts.push_back(std::make_unique<Background>(
+            std::vector<std::string>{kHost, "--rtu", dir + "/" + site + ".meter", "--name", "main",
+                                     "--interval", "0.2", "--db", dir + "/" + site + ".db",
+                                     "--quiet-plugin", "--mqtt", sites.back()->url(),
+                                     "--mqtt-client-id", site, "--mqtt-prefix", "kavren/" + site},
+            dir + "/" + site + "-host.log"));
+    }
+    const auto arrived = [&](const std::string& site) {
+        const auto stored = round_ids(dir + "/" + site + ".db", "main");
+        const auto got = history_ids(centre.messages(), "kavren/" + site + "/main/rounds");
+        const std::set<long long> seen(got.begin(), got.end());
+        return !stored.empty() && std::all_of(stored.begin(), stored.end(),
+                                              [&](long long id) { return seen.count(id) > 0; });
+    };
+    ASSERT_TRUE(within(30, [&] { return arrived("site-a") && arrived("site-b"); }))
+        << read_file(dir + "/site-a.log");
+    // The centre goes away for a while and comes back: the sites' bridges kept the rounds.
+    central->stop();
+    const std::size_t before = round_ids(dir + "/site-a.db", "main").size();
+    ASSERT_TRUE(
+        within(30, [&] { return round_ids(dir + "/site-a.db", "main").size() >= before + 5; }));
+    central->start();
+    ASSERT_TRUE(within(60, [&] { return arrived("site-a") && arrived("site-b"); }));
+    for (auto& host : hosts) host->stop();
+    for (const std::string site : {"site-a", "site-b"}) {
+        EXPECT_TRUE(within(20, [&] { return arrived(site); })) << site;
+        const auto got =
+            first_arrivals(history_ids(centre.messages(), "kavren/" + site + "/main/rounds"));
+        EXPECT_EQ(got, round_ids(dir + "/" + site + ".db", "main")) << site;
+    }
+}
+
 }  // namespace

@@ -107,11 +107,12 @@ void MqttSink::finish(std::chrono::steady_clock::time_point deadline) {
     if (thread_.joinable()) thread_.join();
 }
 
-void MqttSink::trouble(const std::string& what, std::chrono::seconds retry_after) {
-    if (what != trouble_) {
+void MqttSink::trouble(Trouble kind, const std::string& what, std::chrono::seconds retry_after) {
+    // Once each way: a broker that went away and then cannot be reached is one trouble.
+    if (kind != trouble_) {
         log_("mqtt: " + what + " (retrying every " + std::to_string(retry_after.count()) +
              " s at most)");
-        trouble_ = what;
+        trouble_ = kind;
     }
     retry_at_ = std::chrono::steady_clock::now() + retry_after;
 }
@@ -119,7 +120,7 @@ void MqttSink::trouble(const std::string& what, std::chrono::seconds retry_after
 void MqttSink::connect() {
     client_ = mosquitto_new(config_.client_id.c_str(), true, this);
     if (client_ == nullptr) {
-        trouble("cannot make a client: out of memory", kMaxBackoff);
+        trouble(Trouble::away, "cannot make a client: out of memory", kMaxBackoff);
         return;
     }
     mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
@@ -143,7 +144,7 @@ void MqttSink::connect() {
         if (rc != MOSQ_ERR_SUCCESS) {
             mosquitto_destroy(client_);
             client_ = nullptr;
-            trouble("TLS set-up failed: " + reason(rc), kSlowRetry);
+            trouble(Trouble::refused, "TLS set-up failed: " + reason(rc), kSlowRetry);
             return;
         }
     }
@@ -154,7 +155,7 @@ void MqttSink::connect() {
         const std::string why = reason(rc);
         mosquitto_destroy(client_);
         client_ = nullptr;
-        trouble("cannot reach the broker at " + config_.url + ": " + why, backoff_);
+        trouble(Trouble::away, "cannot reach the broker at " + config_.url + ": " + why, backoff_);
         backoff_ = std::min(backoff_ * 2, kMaxBackoff);
         return;
     }
@@ -168,15 +169,17 @@ void MqttSink::connected(int rc) {
     if (rc != 0) {
         const std::string why = mosquitto_connack_string(rc);
         drop_connection("");
-        trouble("the broker at " + config_.url + " refused the connection: " + why, kSlowRetry);
+        trouble(Trouble::refused,
+                "the broker at " + config_.url + " refused the connection: " + why, kSlowRetry);
         return;
     }
     link_ = Link::up;
     backoff_ = std::chrono::seconds(1);
     ever_connected_.store(true);
-    if (!trouble_.empty() || !ever_logged_connect_) log_("mqtt: connected to " + config_.url);
+    if (trouble_ != Trouble::none || !ever_logged_connect_)
+        log_("mqtt: connected to " + config_.url);
     ever_logged_connect_ = true;
-    trouble_.clear();
+    trouble_ = Trouble::none;
     publish(topics_.status(), "online", true);
     for (std::size_t i = 0; i < meters_.size(); ++i) {
         Meter& m = meters_[i];
@@ -202,9 +205,12 @@ void MqttSink::drop_connection(const std::string& why) {
         m.caught_up = false;
     }
     if (!why.empty()) {
-        trouble((was_up ? "lost the broker at " : "cannot reach the broker at ") + config_.url +
+        // A TLS handshake that fails shows here, as a connection that ends before it is up.
+        const bool tls = address_.tls && !was_up && why.find("TLS") != std::string::npos;
+        trouble(tls ? Trouble::refused : Trouble::away,
+                (was_up ? "lost the broker at " : "cannot reach the broker at ") + config_.url +
                     ": " + why,
-                backoff_);
+                tls ? kSlowRetry : backoff_);
         backoff_ = std::min(backoff_ * 2, kMaxBackoff);
     }
 }
@@ -295,10 +301,13 @@ void MqttSink::catch_up(Meter& m, std::size_t index) {
         try {
             rows = store_.polled_after(m.name, m.sent, room);
         } catch (const std::exception& e) {
-            trouble("cannot read the backlog from the history: " + std::string(e.what()),
-                    std::chrono::seconds(1));
+            // Tried again at the next turn of the loop; logged once.
+            if (!backlog_failed_)
+                log_(std::string("mqtt: cannot read the backlog from the history: ") + e.what());
+            backlog_failed_ = true;
             return;
         }
+        backlog_failed_ = false;
         for (const auto& row : rows) {
             std::string payload = round_payload(m.name, row.id, row.bytes, texts_);
             m.sent = row.id;

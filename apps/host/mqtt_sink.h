@@ -90,7 +90,8 @@ class MqttSink : public RoundSink {
     void catch_up(Meter& meter, std::size_t index);
     void remember(bool force);
     void go_offline(std::chrono::steady_clock::time_point deadline);
-    void trouble(const std::string& what, std::chrono::seconds retry_after);
+    enum class Trouble { none, away, refused };
+    void trouble(Trouble kind, const std::string& what, std::chrono::seconds retry_after);
 
     MqttConfig config_;
     MqttAddress address_;
@@ -107,11 +108,13 @@ class MqttSink : public RoundSink {
 
     // The sink's thread only.
     mosquitto* client_ = nullptr;
-    enum class Link { down, connecting, up } link_ = Link::down;
+    enum class Link { down, connecting, up };
+    Link link_ = Link::down;
     std::chrono::steady_clock::time_point retry_at_{};
     std::chrono::steady_clock::time_point connect_started_{};
     std::chrono::seconds backoff_{1};
-    std::string trouble_;  // the last trouble logged; empty while connected
+    Trouble trouble_ = Trouble::none;  // the last trouble logged
+    bool backlog_failed_ = false;
     std::map<int, InFlight> in_flight_;
     std::chrono::steady_clock::time_point remembered_at_{};
     bool remember_failed_ = false;

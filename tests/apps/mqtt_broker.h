@@ -25,17 +25,19 @@ namespace testing_support {
 class Broker {
   public:
     // extra: more lines of mosquitto.conf. The broker keeps its sessions in `dir` across a
-    // restart (saved when it is stopped with SIGTERM).
-    Broker(const std::string& dir, const std::string& name, const std::string& extra = "")
+    // restart (saved when it is stopped with SIGTERM). tcp_port: also listen on 127.0.0.1 at
+    // that port (for bridges, which need TCP).
+    Broker(const std::string& dir, const std::string& name, const std::string& extra = "",
+           int tcp_port = 0)
         : dir_(dir), name_(name), socket_(dir + "/" + name + ".sock") {
         const passwd* me = getpwuid(getuid());
-        write_file(
-            dir + "/" + name + ".conf",
-            "listener 0 " + socket_ + "\n" +
-                (extra.find("allow_anonymous") == std::string::npos ? "allow_anonymous true\n"
-                                                                    : "") +
-                "persistence true\npersistence_location " + dir + "/\n" + "persistence_file " +
-                name + ".db\n" + "user " + (me != nullptr ? me->pw_name : "root") + "\n" + extra);
+        std::string config;
+        if (tcp_port != 0) config += "listener " + std::to_string(tcp_port) + " 127.0.0.1\n";
+        config += "listener 0 " + socket_ + "\n";
+        if (extra.find("allow_anonymous") == std::string::npos) config += "allow_anonymous true\n";
+        config += "persistence true\npersistence_location " + dir + "/\npersistence_file " + name +
+                  ".db\nuser " + (me != nullptr ? me->pw_name : "root") + "\n" + extra;
+        write_file(dir + "/" + name + ".conf", config);
         start();
     }
     void start() {

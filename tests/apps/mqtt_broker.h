@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -87,7 +88,13 @@ class Subscriber {
                      m->retain});
                 me->changed_.notify_all();
             });
-        EXPECT_EQ(mosquitto_connect(client_, socket.c_str(), 0, 30), MOSQ_ERR_SUCCESS);
+        // The socket's file is there a moment before the broker listens on it.
+        int rc = MOSQ_ERR_NO_CONN;
+        for (int attempt = 0; attempt < 200 && rc != MOSQ_ERR_SUCCESS; ++attempt) {
+            rc = mosquitto_connect(client_, socket.c_str(), 0, 30);
+            if (rc != MOSQ_ERR_SUCCESS) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        EXPECT_EQ(rc, MOSQ_ERR_SUCCESS) << "cannot subscribe at " << socket;
         mosquitto_loop_start(client_);
     }
     ~Subscriber() {

@@ -251,6 +251,21 @@ TEST_F(MqttEndToEnd, RoundsOfAHostKilledWhileTheBrokerWasAwayArriveAfterItStarts
               std::string::npos);
 }
 
+// A meter whose every read fails: its values are never published, and it goes offline.
+TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOffline) {
+    Broker broker(dir, "site");
+    Subscriber sub(broker.socket(), "checker", true);
+    auto sim = pty_sim({"--fault-rate", "1", "--fault-kinds", "exception"});
+    auto host = host_in_background(broker.url(), "host.log", {"--offline-after", "2"});
+    ASSERT_TRUE(within(20, [&] { return sub.last("kavren/feeder_1/availability") == "offline"; }))
+        << read_file(dir + "/host.log");
+    EXPECT_EQ(sub.last("kavren/site-a/status"), "online");
+    for (const Message& m : sub.messages())
+        EXPECT_TRUE(m.topic != "kavren/feeder_1/state" && m.topic != "kavren/feeder_1/rounds")
+            << "published from a failed read: " << m.topic << " " << m.payload;
+    EXPECT_TRUE(round_ids(db, "feeder 1").empty());
+}
+
 TEST_F(MqttEndToEnd, BadBrokerSettingsStopTheStartAnAbsentOrRefusingBrokerStopsNoPolling) {
     auto sim = pty_sim();
     const auto refused = [&](std::vector<std::string> args, const std::string& says) {

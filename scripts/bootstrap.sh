@@ -11,6 +11,8 @@ packages=(
   mbpoll                                  # an independent Modbus master, for checking the simulator
   libbenchmark-dev bc time                # benchmarks and their figures
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
+  libcivetweb-dev libjs-dygraphs          # the host's page, metrics and API; the page's plots
+  chromium python3-prometheus-client      # tests: the page in a real browser, an independent metrics parser
 )
 
 missing=()

@@ -63,7 +63,41 @@ MeterConfig read_meter(const Json::Value& m, const std::string& file, std::size_
     return meter;
 }
 
+// The "http" section: the server's address, port file, password file and limits.
+HttpConfig read_http(const Json::Value& h, const std::string& file) {
+    if (!h.isObject()) bad(file, "\"http\" must be an object");
+    HttpConfig http;
+    http.listen = text_member(h, "listen", file);
+    if (http.listen.empty()) bad(file, "\"http\" needs \"listen\": \"HOST:PORT\"");
+    http.port_file = text_member(h, "port_file", file);
+    http.password_file = text_member(h, "password_file", file);
+    if (!http.password_file.empty() && http.password_file.front() != '/')
+        http.password_file = directory_of(file) + http.password_file;
+    http.max_connections = int_member(h, "max_connections", http.max_connections, file);
+    http.request_timeout_ms = int_member(h, "request_timeout_ms", http.request_timeout_ms, file);
+    http.history_rows = int_member(h, "history_rows", http.history_rows, file);
+    return http;
+}
+
 }  // namespace
+
+std::string http_listen_address(const std::string& text) {
+    const auto colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
+    const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(port) > 65535)
+        throw std::invalid_argument("bad HTTP address \"" + text +
+                                    "\": expected HOST:PORT or PORT, port 0 to 65535");
+    if (host.empty() || host == "localhost") host = "127.0.0.1";
+    if (host == "*") host = "0.0.0.0";
+    const bool v6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (!v6 && host.find_first_not_of("0123456789.") != std::string::npos)
+        throw std::invalid_argument("bad HTTP address \"" + text +
+                                    "\": name the host by its IP address (or localhost)");
+    return host + ":" + port;
+}
 
 HostConfig read_host_config(const std::string& path) {
     return host_config_from_json(app::read_json_file(path), path);
@@ -83,6 +117,7 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
     }
     const std::string database = text_member(root, "database", path);
     if (!database.empty()) config.database = database;
+    if (root.isMember("http")) config.http = read_http(root["http"], path);
     const Json::Value& links = root["links"];
     if (!links.isArray() || links.empty()) bad(path, "\"links\" must be a non-empty array");
     std::size_t meters_seen = 0;
@@ -146,6 +181,20 @@ void validate(const HostConfig& config) {
             if (!names.insert(meter.name).second)
                 throw std::runtime_error("two meters are named " + meter.name);
         }
+    }
+    if (!config.http.listen.empty()) {
+        try {
+            http_listen_address(config.http.listen);
+        } catch (const std::invalid_argument& e) {
+            throw std::runtime_error(e.what());
+        }
+        const HttpConfig& h = config.http;
+        if (h.max_connections < 1 || h.max_connections > 256)
+            throw std::runtime_error("the HTTP connections must be from 1 to 256");
+        if (h.request_timeout_ms < 100 || h.request_timeout_ms > 600000)
+            throw std::runtime_error("the HTTP request time-out must be from 100 to 600000 ms");
+        if (h.history_rows < 1 || h.history_rows > 1000000)
+            throw std::runtime_error("the HTTP history rows must be from 1 to 1000000");
     }
 }
 

@@ -34,6 +34,16 @@ struct LinkConfig {
     std::string describe() const;
 };
 
+// The embedded HTTP server (page, metrics, API); off while `listen` is empty.
+struct HttpConfig {
+    std::string listen;             // "HOST:PORT" as given; normalized by http_listen_address()
+    std::string port_file;          // where the bound port is written (useful with port 0)
+    std::string password_file;      // "user:password" lines: basic authentication for every request
+    int max_connections = 16;       // requests served at once
+    int request_timeout_ms = 5000;  // the whole time a client has to send its request
+    int history_rows = 10000;       // rows one history request may return
+};
+
 struct HostConfig {
     std::string plugin;
     std::vector<LinkConfig> links;
@@ -45,6 +55,7 @@ struct HostConfig {
     bool plugin_log = true;  // show the plug-in's own lines on stderr
     int offline_after = 3;   // failed rounds in a row before a meter is marked offline
     double max_backoff_s = 60.0;
+    HttpConfig http;
 };
 
 // Reads a host configuration file (JSON). Settings named by file are read relative to it.
@@ -52,6 +63,10 @@ struct HostConfig {
 HostConfig read_host_config(const std::string& path);
 // The same from an already parsed file; `path` names it in messages and anchors relative names.
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path);
+
+// The address to listen on: "PORT" and ":PORT" are 127.0.0.1:PORT, "localhost" is 127.0.0.1,
+// "*" is every address; a host must be an IP address. Throws std::invalid_argument.
+std::string http_listen_address(const std::string& text);
 
 // Checks values that no parser checks; throws std::runtime_error.
 void validate(const HostConfig& config);

@@ -21,10 +21,14 @@
 #include "apps/common/program.h"
 #include "apps/common/stop_signal.h"
 #include "apps/host/console_sink.h"
+#include "apps/host/history_export.h"
 #include "apps/host/history_sink.h"
 #include "apps/host/history_store.h"
 #include "apps/host/host_config.h"
 #include "apps/host/host_log.h"
+#include "apps/host/http_api.h"
+#include "apps/host/http_server.h"
+#include "apps/host/http_sink.h"
 #include "apps/host/link_poller.h"
 #include "apps/host/meter_services.h"
 #include "runtime/device_state.h"
@@ -173,6 +177,59 @@ std::string absolute_path(const std::string& path) {
     return path;
 }
 
+// --http and its companions override the configuration file's "http" section.
+struct HttpOptions {
+    std::string listen, port_file, password_file;
+};
+
+void apply_http_options(HostConfig& config, const HttpOptions& o) {
+    if (!o.listen.empty()) config.http.listen = o.listen;
+    if (!o.port_file.empty()) config.http.port_file = o.port_file;
+    if (!o.password_file.empty()) config.http.password_file = o.password_file;
+    if (config.http.listen.empty() && (!o.port_file.empty() || !o.password_file.empty()))
+        throw UsageError("--http-port-file and --http-password-file need --http HOST:PORT");
+    try {
+        validate(config);
+    } catch (const std::runtime_error& e) {
+        throw UsageError(e.what());
+    }
+}
+
+// The page, metrics and API, when asked for: a sink of its own and a server reading it.
+struct HttpSide {
+    std::unique_ptr<HttpApi> api;
+    std::unique_ptr<HttpServer> server;
+};
+
+HttpSide start_http(const HostConfig& config, const HttpSink& sink, HostLog& log) {
+    const HttpConfig& h = config.http;
+    HttpLimits limits;
+    limits.max_connections = h.max_connections;
+    limits.request_timeout_ms = h.request_timeout_ms;
+    limits.max_history_rows = static_cast<std::size_t>(h.history_rows);
+    HttpSide side;
+    side.api = std::make_unique<HttpApi>(sink, config.database, limits, config.interval_s,
+                                         KAVREN_CHART_DIR);
+    const std::string listen = http_listen_address(h.listen);
+    HttpApi* api = side.api.get();
+    side.server = std::make_unique<HttpServer>(
+        listen, limits, h.password_file, [api](const HttpRequest& r) { return api->handle(r); },
+        std::ref(log));
+    if (!h.port_file.empty()) {
+        // Written whole, then renamed: a reader never sees half a number.
+        const std::string partial = h.port_file + ".partial";
+        FILE* f = std::fopen(partial.c_str(), "w");
+        if (f == nullptr || std::fprintf(f, "%d\n", side.server->port()) < 0 ||
+            std::fclose(f) != 0 || std::rename(partial.c_str(), h.port_file.c_str()) != 0)
+            throw std::runtime_error("cannot write the HTTP port to " + h.port_file);
+    }
+    log("http: serving the page, /metrics and /api on http://" + side.server->address() + "/");
+    if (h.password_file.empty() && listen.compare(0, 4, "127.") != 0 && listen != "[::1]")
+        log("http: warning: reachable beyond this machine without a password "
+            "(--http-password-file)");
+    return side;
+}
+
 int run(const HostConfig& config, std::size_t history_queue) {
     HostLog log;
     std::atomic<bool> reader_gone{false};
@@ -238,12 +295,26 @@ int run(const HostConfig& config, std::size_t history_queue) {
         }
 
         store.prepare();
+        // Made before the history, which hands it rounds until it ends.
+        std::unique_ptr<HttpSink> http_sink;
+        if (!config.http.listen.empty()) {
+            std::vector<MeterIdentity> meters;
+            for (const auto& slot : slots)
+                meters.push_back({slot->config.name, slot->config.unit, slot->link_name,
+                                  store.active_alarms(slot->config.name)});
+            http_sink = std::make_unique<HttpSink>(std::move(meters));
+        }
         HistorySink history(store, names, history_queue, std::ref(log));
         ConsoleSink console(STDOUT_FILENO, config.json, std::ref(log), [&] {
             reader_gone.store(true);
             kavren::app::request_stop();
         });
         history.add_sink(&console);
+        HttpSide http;
+        if (http_sink) {
+            history.add_sink(http_sink.get());
+            http = start_http(config, *http_sink, log);
+        }
         history.start();
 
         PollContext context;
@@ -312,6 +383,7 @@ int run(const HostConfig& config, std::size_t history_queue) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "export") return export_main(argc - 1, argv + 1);
     CommandLine c;
     CLI::App app{
         "kavren-host: the reference host for the kavren_m7 plug-in. It loads the plug-in as the\n"
@@ -357,10 +429,22 @@ int main(int argc, char** argv) {
                    "Failed rounds in a row before a meter counts as offline")
         ->capture_default_str();
 
+    HttpOptions http;
+    app.add_option("--http", http.listen,
+                   "Serve the page, /metrics and the JSON API on HOST:PORT (PORT alone: "
+                   "127.0.0.1; port 0: any free port)");
+    app.add_option("--http-port-file", http.port_file, "Write the HTTP port here once listening");
+    app.add_option("--http-password-file", http.password_file,
+                   "Require HTTP basic authentication with the user:password lines of this file");
+    app.footer(
+        "History export: kavren-host export --db FILE --meter NAME [--from T] [--to T] "
+        "[--format csv|jsonl] (see kavren-host export --help)");
+
     if (auto status = kavren::app::parse_command_line(app, argc, argv, "kavren-host"))
         return *status;
     return kavren::app::run_reporting_errors("kavren-host", [&] {
-        const HostConfig config = build_config(c, interval->count() > 0, database->count() > 0);
+        HostConfig config = build_config(c, interval->count() > 0, database->count() > 0);
+        apply_http_options(config, http);
         kavren::app::install_stop_signals();
         // A history that reaches the file-size limit fails its write (EFBIG), which is logged
         // and retried, instead of killing the host.

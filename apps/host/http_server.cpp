@@ -152,8 +152,6 @@ HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
                              request_bytes.c_str(),
                              "enable_keep_alive",
                              "no",
-                             "linger_timeout_ms",
-                             "0",
                              nullptr};
     mg_callbacks callbacks{};
     callbacks.log_message = [](const mg_connection* connection, const char* message) {

@@ -143,6 +143,7 @@ async function poll() {
     document.body.setAttribute("data-ready", "1");
   } catch (e) {
     document.getElementById("status").textContent = "cannot reach the host: " + e.message;
+    console.error(e.stack);
   }
   setTimeout(poll, POLL_MS);
 }

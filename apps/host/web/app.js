@@ -43,7 +43,7 @@ function liveRow(m) {
   cell(fmt(rec && rec.frequency, 2), { "data-field": "frequency" });
   cell(fmt(rec && rec.power_factor[3], 3), { "data-field": "power_factor" });
   const alarms = Object.keys(m.active_alarms).map((k) => m.active_alarms[k].description + " (since " + m.active_alarms[k].since + ")");
-  cell(alarms.length ? alarms.join("; ") : "none", { class: "alarms", "data-field": "alarms" });
+  cell(alarms.length ? alarms.join("; ") : "none", { class: alarms.length ? "alarms active" : "alarms", "data-field": "alarms" });
   const st = latest && latest.link_stats;
   let errors = 0;
   if (st) for (const k in st.errors) errors += st.errors[k];

@@ -219,11 +219,9 @@ HttpResponse HttpApi::alarm_book() const {
     return r;
 }
 
-bool HttpApi::known_meter(const std::string& name) const {
+bool HttpApi::known_meter(const std::string& name, HistoryReader& reader) const {
     MeterView view;
-    if (sink_.meter(name, view)) return true;
-    HistoryReader reader(database_);
-    return reader.has_meter(name);
+    return sink_.meter(name, view) || reader.has_meter(name);
 }
 
 HttpResponse HttpApi::history(const std::string& name, const HttpRequest& request) const {
@@ -244,8 +242,8 @@ HttpResponse HttpApi::history(const std::string& name, const HttpRequest& reques
         if (fields.empty())
             return json_error(400, "fields must name record fields, comma-separated");
     }
-    if (!known_meter(name)) return json_error(404, "no meter named " + name);
     HistoryReader reader(database_);
+    if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
     HttpResponse r;
     r.body.reserve(64 + limit * (fields.empty() ? 1400 : 40 + 16 * fields.size()));
     JsonWriter json(r.body);
@@ -288,8 +286,8 @@ HttpResponse HttpApi::alarm_events(const std::string& name, const HttpRequest& r
     } catch (const BadTimeBound& e) {
         return json_error(400, e.what());
     }
-    if (!known_meter(name)) return json_error(404, "no meter named " + name);
     HistoryReader reader(database_);
+    if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
     std::vector<AlarmEvent> events;
     const bool truncated = reader.alarm_events(name, range.first, range.second, limit, events);
     HttpResponse r;

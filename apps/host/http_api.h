@@ -8,6 +8,8 @@
 
 namespace kavren::host {
 
+class HistoryReader;
+
 // What the host serves: the page and its chart library, /metrics, and the read-only JSON API
 // (see the README). Live state comes from the sink's snapshot, history from the database through
 // a read-only connection per request; nothing here touches a driver or the history's writer.
@@ -30,7 +32,7 @@ class HttpApi {
     HttpResponse alarm_book() const;
     HttpResponse metrics() const;
     // 404 unless the meter is configured or has rows in the history.
-    bool known_meter(const std::string& name) const;
+    bool known_meter(const std::string& name, HistoryReader& reader) const;
 
     const HttpSink& sink_;
     std::string database_;

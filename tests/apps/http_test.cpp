@@ -269,6 +269,11 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
         EXPECT_TRUE(get_json(target, 400).isMember("error")) << target;
     const HttpReply post = http_request(port, "POST", "/api/meters");
     EXPECT_EQ(post.status, 405);
+    // A request larger than the bound is refused, and the next one served.
+    const HttpReply huge =
+        http_request(port, "GET", "/api/meters", "X-Padding: " + std::string(16384, 'x') + "\r\n");
+    EXPECT_NE(huge.status, 200);
+    EXPECT_EQ(http_get(port, "/api/meters").status, 200);
 }
 
 TEST_F(HttpHost, ThePageInABrowserShowsTheNewestRoundAndPlotsEveryStoredRound) {

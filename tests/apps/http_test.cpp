@@ -278,8 +278,9 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
 
 TEST_F(HttpHost, ThePageInABrowserShowsTheNewestRoundAndPlotsEveryStoredRound) {
     if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
-    // The newest rounds carry a voltage of their own.
+    // The newest rounds carry a voltage of their own, and the first limit is violated.
     image.set(4096, 23456);
+    image.set(262, 0x0001);
     write_file(registers, registers_json(image));
     const int sim_port = free_port();
     auto sim = tcp_sim(sim_port);
@@ -323,6 +324,16 @@ TEST_F(HttpHost, ThePageInABrowserShowsTheNewestRoundAndPlotsEveryStoredRound) {
          ++it, ++plots)
         EXPECT_EQ(std::stoul((*it)[2].str()), rows.size()) << (*it)[1].str();
     EXPECT_EQ(plots, 4) << dom;
+    // Each plot marks the stored alarm changes: here the one raise.
+    const auto events = alarm_events(db);
+    ASSERT_EQ(events.size(), 1u);
+    const std::regex marks("data-alarm-marks=\"([0-9]+)\"");
+    int marked = 0;
+    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), marks);
+         it != std::sregex_iterator(); ++it, ++marked)
+        EXPECT_EQ((*it)[1].str(), "1");
+    EXPECT_EQ(marked, 4);
+    EXPECT_NE(dom.find("class=\"alarms active\""), std::string::npos);
     EXPECT_NE(dom.find("class=\"dygraph-"), std::string::npos) << "no chart was drawn";
 
     // The picture for the README, when asked for.

@@ -200,15 +200,19 @@ void apply_http_options(HostConfig& config, const HttpOptions& o) {
 struct HttpSide {
     std::unique_ptr<HttpApi> api;
     std::unique_ptr<HttpServer> server;
+    std::string port_file;  // removed at the end: no later reader takes an old port for ours
+    ~HttpSide() {
+        server.reset();
+        if (!port_file.empty()) std::remove(port_file.c_str());
+    }
 };
 
-HttpSide start_http(const HostConfig& config, const HttpSink& sink, HostLog& log) {
+void start_http(const HostConfig& config, const HttpSink& sink, HostLog& log, HttpSide& side) {
     const HttpConfig& h = config.http;
     HttpLimits limits;
     limits.max_connections = h.max_connections;
     limits.request_timeout_ms = h.request_timeout_ms;
     limits.max_history_rows = static_cast<std::size_t>(h.history_rows);
-    HttpSide side;
     side.api = std::make_unique<HttpApi>(sink, config.database, limits, config.interval_s,
                                          KAVREN_CHART_DIR);
     const std::string listen = http_listen_address(h.listen);
@@ -223,12 +227,13 @@ HttpSide start_http(const HostConfig& config, const HttpSink& sink, HostLog& log
         if (f == nullptr || std::fprintf(f, "%d\n", side.server->port()) < 0 ||
             std::fclose(f) != 0 || std::rename(partial.c_str(), h.port_file.c_str()) != 0)
             throw std::runtime_error("cannot write the HTTP port to " + h.port_file);
+        side.port_file = h.port_file;
     }
     log("http: serving the page, /metrics and /api on http://" + side.server->address() + "/");
-    if (h.password_file.empty() && listen.compare(0, 4, "127.") != 0 && listen != "[::1]")
+    if (h.password_file.empty() && listen.compare(0, 4, "127.") != 0 &&
+        listen.compare(0, 6, "[::1]:") != 0)
         log("http: warning: reachable beyond this machine without a password "
             "(--http-password-file)");
-    return side;
 }
 
 int run(const HostConfig& config, std::size_t history_queue) {
@@ -314,7 +319,7 @@ int run(const HostConfig& config, std::size_t history_queue) {
         HttpSide http;
         if (http_sink) {
             history.add_sink(http_sink.get());
-            http = start_http(config, *http_sink, log);
+            start_http(config, *http_sink, log, http);
         }
         history.start();
 

@@ -97,6 +97,21 @@ std::size_t value_end(std::string_view s, std::size_t at) {
     return i;
 }
 
+// The members of an object: fn(name, raw value text) for each, in order.
+template <typename Fn>
+void members_of(std::string_view object, Fn&& fn) {
+    std::size_t i = 1;  // past '{'
+    while (i < object.size() && object[i] == '"') {
+        const std::size_t name_end = value_end(object, i);
+        const std::string_view name = object.substr(i + 1, name_end - i - 2);
+        const std::size_t start = name_end + 1;  // past ':'
+        const std::size_t end = value_end(object, start);
+        fn(name, object.substr(start, end - start));
+        i = end;
+        if (i < object.size() && object[i] == ',') ++i;
+    }
+}
+
 std::string unquoted(std::string_view quoted) {
     std::string out;
     for (std::size_t i = 1; i + 1 < quoted.size(); ++i) {
@@ -276,21 +291,13 @@ bool HistoryReader::alarm_events(const std::string& meter, const std::string& fr
 
 void for_each_member(std::string_view object,
                      const std::function<void(std::string_view, std::string_view)>& fn) {
-    std::size_t i = 1;  // past '{'
-    while (i < object.size() && object[i] == '"') {
-        const std::size_t name_end = value_end(object, i);
-        const std::string_view name = object.substr(i + 1, name_end - i - 2);
-        const std::size_t start = name_end + 1;  // past ':'
-        const std::size_t end = value_end(object, start);
-        fn(name, object.substr(start, end - start));
-        i = end;
-        if (i < object.size() && object[i] == ',') ++i;
-    }
+    members_of(object, fn);
 }
 
 std::string pick_members(std::string_view object, const std::set<std::string, std::less<>>& names) {
     std::string out = "{";
-    for_each_member(object, [&](std::string_view name, std::string_view value) {
+    out.reserve(32 + 24 * names.size());
+    members_of(object, [&](std::string_view name, std::string_view value) {
         if (names.find(name) == names.end()) return;
         if (out.size() > 1) out += ',';
         out += '"';

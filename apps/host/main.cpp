@@ -444,7 +444,7 @@ int main(int argc, char** argv) {
                    "Require HTTP basic authentication with the user:password lines of this file");
     app.footer(
         "History export: kavren-host export --db FILE --meter NAME [--from T] [--to T] "
-        "[--format csv|jsonl] (see kavren-host export --help)");
+        "[--format csv|jsonl] (see kavren-host export --help)\n");
 
     if (auto status = kavren::app::parse_command_line(app, argc, argv, "kavren-host"))
         return *status;

@@ -15,36 +15,48 @@ pids=()
 cleanup() { for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; rm -rf "$work"; }
 trap cleanup EXIT
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])' 2>/dev/null || echo $((20000 + RANDOM % 20000)); }
-wait_port() { for _ in $(seq 100); do (exec 3<>/dev/tcp/127.0.0.1/"$1") 2>/dev/null && return 0; sleep 0.05; done; return 1; }
 now() { date +%s.%N; }
 
-echo "1/4 plug-in CPU (Google Benchmark)" >&2
+echo "1/5 plug-in CPU (Google Benchmark)" >&2
 "$build/bench/plugin_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
   --benchmark_out="$work/plugin.json" --benchmark_out_format=json >"$work/plugin.txt" 2>&1
 
-echo "2/4 rounds per second over TCP loopback" >&2
-port=$(free_port)
-"$sim" --tcp "$port" >/dev/null 2>&1 & pids+=($!)
-wait_port "$port"
-rounds=3000
-t0=$(now)
-"$host" --tcp "127.0.0.1:$port" --interval 0.000001 --rounds "$rounds" --json --quiet-plugin --db "$work/tcp.db" >"$work/tcp.out" 2>/dev/null
-t1=$(now)
-host_rate=$(echo "$rounds / ($t1 - $t0)" | bc -l)
-complete=$(grep -c '"complete":true' "$work/tcp.out" || true)
-mb_rounds=100
-t0=$(now)
-for _ in $(seq "$mb_rounds"); do
-  for block in "1 6" "257 7" "273 30" "309 1" "4097 30" "8193 16" "8449 16"; do
-    set -- $block
-    mbpoll -m tcp -p "$port" -a 1 -t 4 -r "$1" -c "$2" -1 127.0.0.1 >/dev/null
+echo "2/5 the host against the bare libmodbus loop, pinned, interleaved" >&2
+# One simulator serves both; each figure is the median of $runs interleaved runs, and the ratio is
+# taken within one placement: on these shared machines only ratios measured together count.
+"$build/bench/json_line_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+  >"$work/json.txt" 2>&1
+json_line_ns=$(awk '/BM_RoundJsonLine_median/ {print $4}' "$work/json.txt")
+runs=5
+rounds=2000
+median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+rate_of() { sed -n 's/.*: \([0-9.]*\) rounds\/s.*/\1/p'; }
+measure_placement() {  # $1: cores of the simulator, $2: cores of the client; prints "bare host"
+  local sim_cpus=$1 client_cpus=$2 port sim_pid bare=() hosted=()
+  taskset -c "$sim_cpus" "$sim" --tcp 127.0.0.1:0 --port-file "$work/port" >/dev/null 2>&1 &
+  sim_pid=$!; pids+=($sim_pid)
+  for _ in $(seq 200); do [ -s "$work/port" ] && break; sleep 0.02; done
+  port=$(cat "$work/port"); rm -f "$work/port"
+  for _ in $(seq "$runs"); do
+    bare+=("$(taskset -c "$client_cpus" "$build/bench/bare_modbus_loop" 127.0.0.1 "$port" "$rounds" | rate_of)")
+    rm -f "$work/tcp.db"*
+    local t0 t1
+    t0=$(now)
+    taskset -c "$client_cpus" "$host" --tcp "127.0.0.1:$port" --interval 0.000001 --rounds "$rounds" \
+      --json --quiet-plugin --no-restore --db "$work/tcp.db" >"$work/tcp.out" 2>/dev/null
+    t1=$(now)
+    hosted+=("$(echo "$rounds / ($t1 - $t0)" | bc -l)")
   done
-done
-t1=$(now)
-mbpoll_rate=$(echo "$mb_rounds / ($t1 - $t0)" | bc -l)
+  kill "$sim_pid" 2>/dev/null || true
+  echo "$(printf '%s\n' "${bare[@]}" | median) $(printf '%s\n' "${hosted[@]}" | median)"
+}
+read -r bare_two host_two < <(measure_placement 0 1)
+read -r bare_one host_one < <(measure_placement 0 0)
+ratio_two=$(echo "$host_two / $bare_two" | bc -l)
+ratio_one=$(echo "$host_one / $bare_one" | bc -l)
+complete=$(grep -c '"complete":true' "$work/tcp.out" || true)
 
-echo "3/4 round time on a paced 9600 bit/s pseudo-terminal" >&2
+echo "3/5 round time on a paced 9600 bit/s pseudo-terminal" >&2
 "$sim" --pty --pty-link "$work/meter" --line-rate 9600 >/dev/null 2>&1 & pids+=($!)
 for _ in $(seq 100); do [ -e "$work/meter" ] && break; sleep 0.05; done
 "$host" --rtu "$work/meter" --interval 0.000001 --rounds 20 --json --quiet-plugin --db "$work/pty.db" >"$work/pty.out" 2>/dev/null
@@ -54,17 +66,16 @@ pty_min=$(echo "$pty_times" | sort -n | head -1 | awk '{printf "%.2f", $1}')
 line_min=$(echo "352 * 10 / 9600 * 1000" | bc -l)
 pty_over=$(echo "($pty_mean / $line_min - 1) * 100" | bc -l)
 
-echo "4/4 one host, 100 simulated meters (10 TCP links x 10 units)" >&2
+echo "4/5 one host, 1000 simulated meters (10 TCP links x 100 units) at 1 s" >&2
 config="$work/scale.json"
 {
   echo '{"interval": 1, "links": ['
   for i in $(seq 10); do
-    port=$(free_port)
-    [ "$i" -eq 1 ] && first_port=$port
-    "$sim" --tcp "$port" --unit 1-10 >/dev/null 2>&1 & pids+=($!)
-    wait_port "$port"
+    "$sim" --tcp 127.0.0.1:0 --port-file "$work/port-$i" --unit 1-100 >/dev/null 2>&1 & pids+=($!)
+    for _ in $(seq 200); do [ -s "$work/port-$i" ] && break; sleep 0.02; done
+    port=$(cat "$work/port-$i")
     printf '  {"tcp": "127.0.0.1:%s", "timeout_ms": 1000, "meters": [' "$port"
-    for u in $(seq 10); do printf '{"name": "m%s-%s", "unit": %s}%s' "$i" "$u" "$u" "$([ "$u" -lt 10 ] && echo ,)"; done
+    for u in $(seq 100); do printf '{"name": "m%s-%s", "unit": %s}%s' "$i" "$u" "$u" "$([ "$u" -lt 100 ] && echo ,)"; done
     printf ']}%s\n' "$([ "$i" -lt 10 ] && echo ,)"
   done
   echo ']}'
@@ -74,13 +85,15 @@ scale_rounds=30
   "$host" --config "$config" --rounds "$scale_rounds" --json --quiet-plugin --db "$work/scale.db" >"$work/scale.out" 2>/dev/null
 read -r user sys maxrss wall <"$work/scale.time"
 scale_complete=$(grep -c '"complete":true' "$work/scale.out" || true)
-scale_total=$((100 * scale_rounds))
-echo '{"links": [{"tcp": "127.0.0.1:'"$first_port"'", "meters": [{"name": "m1-1", "unit": 1}]}]}' >"$work/one.json"
-/usr/bin/time -f "%M" -o "$work/one.time" "$host" --config "$work/one.json" --rounds 3 --interval 1 --json --quiet-plugin \
-  --db "$work/one.db" >/dev/null 2>&1 || true
-one_rss=$(cat "$work/one.time" 2>/dev/null | tail -1)
+scale_total=$((1000 * scale_rounds))
 cpu_per_meter_round=$(echo "($user + $sys) / $scale_total * 1000" | bc -l)
-rss_per_meter=$(echo "($maxrss - ${one_rss:-0}) / 99" | bc -l)
+echo "5/5 futex calls of the same host (strace, a separate run: strace slows it)" >&2
+futex_rounds=10
+rm -f "$work/scale.db"*
+strace -f -c -e trace=futex -o "$work/futex.txt" \
+  "$host" --config "$config" --rounds "$futex_rounds" --json --quiet-plugin --db "$work/scale.db" >/dev/null 2>&1 || true
+futex_calls=$(awk '$NF == "futex" {print $4}' "$work/futex.txt")
+futex_per_meter_round=$(echo "${futex_calls:-0} / (1000 * $futex_rounds)" | bc -l)
 
 plugin_rows=$(python3 - "$work/plugin.json" <<'PY' 2>/dev/null || grep -E '^BM_' "$work/plugin.txt"
 import json, sys
@@ -108,14 +121,22 @@ RefreshStatus, seven replies, RoundDone and the six limit reports. Goal: under 1
 |---|---|---|
 $plugin_rows
 
-## Rounds per second over TCP loopback
+## The host against a bare Modbus loop
 
-\`kavren-host --tcp 127.0.0.1:PORT --interval 0.000001 --rounds $rounds --json\` against
-\`kavren-sim --tcp PORT\`: $(printf '%.0f' "$host_rate") rounds/s ($complete of $rounds rounds complete),
-each round seven requests and its SQLite row. The same seven reads by \`mbpoll -1\` (a new process
-and connection per read, as a shell loop does): $(printf '%.1f' "$mbpoll_rate") rounds/s over $mb_rounds rounds; that
-figure is mostly the start of 7 processes and connections per round, which is what a polling
-script pays.
+The reference is \`bench/bare_modbus_loop\`: the same seven \`modbus_read_registers\` calls per
+round with libmodbus, nothing decoded or stored. Against it, \`kavren-host --tcp --interval
+0.000001 --rounds $rounds --json --db FILE\` (history on disk, JSON lines to a file), timed as a whole
+process. Both against one \`kavren-sim --tcp\`, $runs runs each, interleaved, pinned with \`taskset\`;
+the figure is the median. Goals: the host at 0.90 of the bare loop or more with simulator and
+client on different cores, 0.75 or more on one core.
+
+| placement | bare loop | host | host / bare |
+|---|---|---|---|
+| simulator core 0, client core 1 | $(printf '%.0f' "$bare_two") rounds/s | $(printf '%.0f' "$host_two") rounds/s | $(printf '%.2f' "$ratio_two") |
+| both on core 0 | $(printf '%.0f' "$bare_one") rounds/s | $(printf '%.0f' "$host_one") rounds/s | $(printf '%.2f' "$ratio_one") |
+
+The last host run completed $complete of $rounds rounds. One JSON line (\`bench/json_line_bench\`,
+median of 5): ${json_line_ns:-?} ns; goal under 10 µs.
 
 ## Round time on a paced 9600 bit/s line
 
@@ -129,13 +150,14 @@ as little as 363.0 ms, just under the line's 366.7. With a meter turnaround T lo
 each of the seven replies starts T after its request instead, and the minimum grows by
 7 × (T − 3.65 ms).
 
-## One host, 100 meters
+## One host, 1000 meters
 
-Ten \`kavren-sim --tcp PORT --unit 1-10\`, one \`kavren-host --config\` with ten links of ten meters,
-$scale_rounds rounds at 1 s: $scale_complete of $scale_total meter rounds complete. CPU $user s user +
+Ten \`kavren-sim --tcp --unit 1-100\`, one \`kavren-host --config\` with ten links of a hundred
+meters, $scale_rounds rounds at 1 s: $scale_complete of $scale_total meter rounds complete. CPU $user s user +
 $sys s system in ${wall} s: $(printf '%.3f' "$cpu_per_meter_round") ms of CPU per meter and round (plug-in, libmodbus,
-SQLite and output together). Peak memory ${maxrss} KiB against ${one_rss:-?} KiB for one meter:
-about $(printf '%.0f' "$rss_per_meter") KiB per meter.
+SQLite and output together; goal 0.15 ms or less). Peak memory ${maxrss} KiB. Futex calls (a
+separate run of $futex_rounds rounds under \`strace -f -c\`): ${futex_calls:-?}, $(printf '%.2f' "$futex_per_meter_round") per meter and round
+(goal: 1 or less).
 
 ## Running longer fuzzing
 

@@ -8,8 +8,10 @@ packages=(
   libboost-dev libjsoncpp-dev             # the plug-in: date_time, lexical_cast, settings JSON
   libgtest-dev libgmock-dev               # tests
   libmodbus-dev libsqlite3-dev libcli11-dev  # reference host and meter simulator
+  libsystemd-dev systemd                  # the service: readiness and watchdog, unit checks
+  dpkg-dev help2man                       # the Debian package: shlibdeps, man pages
   mbpoll                                  # an independent Modbus master, for checking the simulator
-  libbenchmark-dev bc time                # benchmarks and their figures
+  libbenchmark-dev bc time strace         # benchmarks and their figures
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
   libcivetweb-dev libjs-dygraphs          # the host's page, metrics and API; the page's plots
   chromium python3-prometheus-client      # tests: the page in a real browser, an independent metrics parser

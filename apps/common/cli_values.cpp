@@ -6,7 +6,8 @@
 
 namespace kavren::app {
 
-TcpAddress parse_tcp_address(const std::string& text, const std::string& default_host) {
+TcpAddress parse_tcp_address(const std::string& text, const std::string& default_host,
+                             bool port_zero_allowed) {
     TcpAddress address;
     std::string port;
     if (!text.empty() && text.front() == '[') {
@@ -28,7 +29,8 @@ TcpAddress parse_tcp_address(const std::string& text, const std::string& default
     const bool digits =
         !port.empty() && port.size() <= 5 &&
         std::all_of(port.begin(), port.end(), [](unsigned char c) { return std::isdigit(c); });
-    if (!digits || std::stoi(port) < 1 || std::stoi(port) > 65535) {
+    const int lowest = port_zero_allowed ? 0 : 1;
+    if (!digits || std::stoi(port) < lowest || std::stoi(port) > 65535) {
         throw std::invalid_argument("bad address '" + text + "': port must be 1 to 65535");
     }
     address.port = port;

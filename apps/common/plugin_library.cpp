@@ -49,9 +49,11 @@ std::string plugin_beside_program() {
     if (n <= 0) return "kavren_m7.so";
     const std::string path(self, static_cast<std::size_t>(n));
     const std::string directory = path.substr(0, path.rfind('/') + 1);
-    // In the build tree the plug-in lies beside the program; installed, in lib/kavren.
+    // In the build tree the plug-in lies beside the program; installed, in the library folder
+    // (lib/kavren, or lib/<multiarch>/kavren in a Debian package).
     for (const std::string& candidate :
-         {directory + "kavren_m7.so", directory + "../lib/kavren/kavren_m7.so"}) {
+         {directory + "kavren_m7.so", directory + "../" KAVREN_PLUGIN_INSTALL_DIR "/kavren_m7.so",
+          directory + "../lib/kavren/kavren_m7.so"}) {
         if (access(candidate.c_str(), F_OK) == 0) return candidate;
     }
     return directory + "kavren_m7.so";

@@ -142,44 +142,25 @@ JsonWriter& JsonWriter::value(std::string_view text) {
     return *this;
 }
 
-JsonWriter& JsonWriter::value(float number) {
-    if (!std::isfinite(number)) return null();
+// Numbers as std::to_chars writes them: for floating point, the shortest text that reads back
+// to the same value.
+template <typename Number>
+JsonWriter& JsonWriter::number(Number n) {
     separate();
     char text[32];
-    // Shortest text that reads back to the same float.
-    const auto end = std::to_chars(text, text + sizeof text, number).ptr;
+    const auto end = std::to_chars(text, text + sizeof text, n).ptr;
     out_.append(text, end);
     return *this;
 }
 
-JsonWriter& JsonWriter::value(double number) {
-    if (!std::isfinite(number)) return null();
-    separate();
-    char text[32];
-    const auto end = std::to_chars(text, text + sizeof text, number).ptr;
-    out_.append(text, end);
-    return *this;
-}
+JsonWriter& JsonWriter::value(float n) { return std::isfinite(n) ? number(n) : null(); }
+JsonWriter& JsonWriter::value(double n) { return std::isfinite(n) ? number(n) : null(); }
+JsonWriter& JsonWriter::value(int64_t n) { return number(n); }
+JsonWriter& JsonWriter::value(uint64_t n) { return number(n); }
 
 JsonWriter& JsonWriter::value(bool flag) {
     separate();
     out_ += flag ? "true" : "false";
-    return *this;
-}
-
-JsonWriter& JsonWriter::value(int64_t number) {
-    separate();
-    char text[24];
-    const auto end = std::to_chars(text, text + sizeof text, number).ptr;
-    out_.append(text, end);
-    return *this;
-}
-
-JsonWriter& JsonWriter::value(uint64_t number) {
-    separate();
-    char text[24];
-    const auto end = std::to_chars(text, text + sizeof text, number).ptr;
-    out_.append(text, end);
     return *this;
 }
 

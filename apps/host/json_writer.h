@@ -41,6 +41,8 @@ class JsonWriter {
 
   private:
     void separate();
+    template <typename Number>
+    JsonWriter& number(Number n);
     std::string& out_;
     bool first_ = true;  // no value yet at this level
     bool after_key_ = false;

@@ -27,7 +27,10 @@ int64_t now_ns() {
 LineOutput::LineOutput(int fd, std::size_t bound, Events events)
     : fd_(fd), events_(std::move(events)), queue_(bound), thread_([this] { run(); }) {}
 
-LineOutput::~LineOutput() { finish(std::chrono::steady_clock::now()); }
+// Unless finished before, what is queued gets a moment to go out (the lines that led to an error).
+LineOutput::~LineOutput() {
+    finish(std::chrono::steady_clock::now() + std::chrono::milliseconds(200));
+}
 
 bool LineOutput::write_line(std::string line) {
     if (state_.load() != State::writing) return false;

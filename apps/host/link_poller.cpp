@@ -60,9 +60,10 @@ std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome
     return result;
 }
 
-LinkPoller::LinkPoller(const LinkConfig& config, std::vector<MeterSlot*> meters,
+LinkPoller::LinkPoller(std::size_t index, const LinkConfig& config, std::vector<MeterSlot*> meters,
                        PollContext& context)
-    : link_(config, meters.empty() ? 9600 : meters.front()->device->baud_rate_),
+    : index_(index),
+      link_(config, meters.empty() ? 9600 : meters.front()->device->baud_rate_),
       meters_(std::move(meters)),
       context_(context) {}
 
@@ -90,8 +91,11 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         const ReadOutcome result =
             link_.read_registers(meter.config.unit, read.start, read.count, words);
         std::lock_guard<std::mutex> lock(context_.driver_calls);
+        meter.stats.noise_bytes = link_.noise_bytes();
         if (result != ReadOutcome::ok) {
             ++meter.stats.errors[static_cast<int>(result)];
+            if (result == ReadOutcome::exception)
+                meter.stats.last_exception = link_.last_exception();
             fail_read(*meter.device);
             outcome.failure = result;
             outcome.detail = link_.last_error();
@@ -154,12 +158,19 @@ void LinkPoller::run() {
             const RoundOutcome outcome = poll_round(*meter);
             if (app::stop_requested() && !outcome.complete) return;  // cut short by the stop
             finish_round(*meter, outcome);
+            made_progress();
         }
         if (all_done()) break;
         next_cycle += context_.interval;
         const auto now = Clock::now();
         if (next_cycle < now) next_cycle = now;  // a cycle that overran starts the next at once
-        if (!sleep_unless_stopped(next_cycle - now)) return;
+        // Waiting is progress too: a link whose meters are all offline is alive.
+        while (Clock::now() < next_cycle) {
+            if (!sleep_unless_stopped(std::min<Clock::duration>(next_cycle - Clock::now(),
+                                                                std::chrono::milliseconds(500))))
+                return;
+            made_progress();
+        }
     }
 }
 

@@ -40,6 +40,9 @@ struct PollContext {
     Clock::duration interval{};
     Clock::duration max_backoff{};
     long rounds = 0;  // rounds to attempt per meter; 0: until stopped
+    // Told, by link index, each time a link attempted a round or woke up while waiting (for the
+    // service watchdog); may be empty.
+    std::function<void(std::size_t link)> progress;
 };
 
 // The result of the meter's last round, as the driver holds it now (its values, its record, its
@@ -50,13 +53,18 @@ std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome
 // Polls the meters of one link, one after another, every interval, on its own thread.
 class LinkPoller {
   public:
-    LinkPoller(const LinkConfig& config, std::vector<MeterSlot*> meters, PollContext& context);
+    LinkPoller(std::size_t index, const LinkConfig& config, std::vector<MeterSlot*> meters,
+               PollContext& context);
     void run();
     // One round of one meter; public for tests.
     RoundOutcome poll_round(MeterSlot& meter);
 
   private:
     void finish_round(MeterSlot& meter, const RoundOutcome& outcome);
+    void made_progress() {
+        if (context_.progress) context_.progress(index_);
+    }
+    std::size_t index_;
     ModbusLink link_;
     std::vector<MeterSlot*> meters_;
     PollContext& context_;

@@ -31,6 +31,7 @@
 #include "apps/host/http_sink.h"
 #include "apps/host/link_poller.h"
 #include "apps/host/meter_services.h"
+#include "apps/host/service_watchdog.h"
 #include "runtime/device_state.h"
 
 namespace {
@@ -71,7 +72,11 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
     if (!c.config_file.empty()) {
         if (!c.rtu.empty() || !c.tcp.empty())
             throw UsageError("give either --config or a link (--rtu/--tcp), not both");
-        config = read_host_config(c.config_file);
+        try {
+            config = read_host_config(c.config_file);
+        } catch (const ConfigError& e) {
+            throw UsageError(e.what());
+        }
         if (interval_given) config.interval_s = c.interval_s;
         if (database_given) config.database = c.database;
     } else {
@@ -94,7 +99,7 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
         try {
             link.parity = kavren::app::parse_parity(c.parity);
         } catch (const std::invalid_argument& e) {
-            throw UsageError(e.what());
+            throw UsageError(std::string("--parity: ") + e.what());
         }
         link.stop_bits = c.stop_bits;
         link.timeout_ms = c.timeout_ms;
@@ -162,6 +167,14 @@ void restore_last_record(MeterSlot& slot, HistoryStore& store, PollContext& cont
         return;
     }
     context.submit(std::move(result));
+}
+
+// The longest one round attempt of a link may take: the connection and each of the seven
+// requests waiting out the time-out, with the pauses between them, the resynchronisation after a
+// failure, and a margin.
+LinkProgress::Clock::duration attempt_budget(const LinkConfig& link) {
+    const auto per_request = std::chrono::milliseconds(link.timeout_ms + link.pause_ms);
+    return 10 * per_request + std::chrono::seconds(5);
 }
 
 // How long a stop may take: the history and the terminal get what is left of this after the
@@ -342,15 +355,24 @@ int run(const HostConfig& config, std::size_t history_queue) {
             }
         }
 
+        // The service manager hears of the host once every link has attempted a round, and
+        // its watchdog is fed while every link makes progress.
+        std::vector<LinkProgress::Clock::duration> budgets;
+        for (const LinkConfig& link : config.links) budgets.push_back(attempt_budget(link));
+        LinkProgress progress(budgets);
+        context.progress = [&progress](std::size_t link) { progress.mark(link); };
+        ServiceWatchdog watchdog(progress);
+
         std::vector<std::unique_ptr<LinkPoller>> pollers;
         for (std::size_t i = 0; i < config.links.size(); ++i) {
             pollers.push_back(
-                std::make_unique<LinkPoller>(config.links[i], link_meters[i], context));
+                std::make_unique<LinkPoller>(i, config.links[i], link_meters[i], context));
         }
         std::vector<std::thread> threads;
         for (auto& poller : pollers) threads.emplace_back([&poller] { poller->run(); });
         for (auto& thread : threads) thread.join();
         pollers.clear();
+        watchdog.stopping();
 
         // Store what is queued, then print it, each within what is left of the time.
         const auto now = std::chrono::steady_clock::now();

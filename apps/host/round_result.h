@@ -20,6 +20,8 @@ struct LinkStats {
     uint64_t rounds_complete = 0;
     uint64_t rounds_failed = 0;
     double last_round_ms = 0.0;
+    int last_exception = -1;   // code of the meter's last exception reply; -1: none yet
+    uint64_t noise_bytes = 0;  // stray bytes drained from its link before requests, link-wide
     uint64_t error_total() const;
 };
 

@@ -175,6 +175,8 @@ std::string round_json_line(const StoredRound& round) {
     json.member("rounds_complete", r.stats.rounds_complete);
     json.member("rounds_failed", r.stats.rounds_failed);
     json.member("last_round_ms", r.stats.last_round_ms);
+    json.member("last_exception", r.stats.last_exception);
+    json.member("noise_bytes", r.stats.noise_bytes);
     json.member("offline", r.offline);
     json.end_object();
     json.end_object();
@@ -229,6 +231,8 @@ std::string round_readable_text(const StoredRound& round) {
         if (s.errors[k] > 0)
             out << " " << outcome_name(static_cast<ReadOutcome>(k)) << "=" << s.errors[k];
     }
+    if (s.last_exception >= 0) out << " (last exception code " << s.last_exception << ")";
+    if (s.noise_bytes > 0) out << ", " << s.noise_bytes << " noise bytes drained";
     out << ", " << s.rounds_complete << " rounds complete, " << s.rounds_failed << " failed";
     if (s.rounds_complete > 0)
         out << ", last round " << fixed(static_cast<float>(s.last_round_ms), 1) << " ms";

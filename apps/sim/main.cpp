@@ -1,4 +1,5 @@
 // kavren-sim: a KAVREN_M7 power meter on Modbus RTU (serial device or pseudo-terminal) or TCP.
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -37,6 +38,7 @@ struct Options {
     std::string pty_link;
     std::string pty_file;
     std::string tcp;
+    std::string port_file;
     int baud = 9600;
     std::string parity = "N";
     int stop_bits = 1;
@@ -85,14 +87,21 @@ int baud_code_for(int baud) {
     return 2;
 }
 
-void publish_pty_path(const Options& o, const std::string& path) {
-    if (!o.pty_file.empty()) {
-        const std::string temporary = o.pty_file + ".tmp";
-        std::ofstream(temporary) << path << "\n";
-        if (std::rename(temporary.c_str(), o.pty_file.c_str()) != 0) {
-            throw std::runtime_error("cannot write " + o.pty_file + ": " + std::strerror(errno));
-        }
+// Written whole under a temporary name and renamed, so that a reader never sees half of it.
+void publish_in_file(const std::string& file, const std::string& text) {
+    const std::string temporary = file + ".tmp";
+    std::ofstream out(temporary);
+    out << text << "\n";
+    out.close();
+    if (!out || std::rename(temporary.c_str(), file.c_str()) != 0) {
+        const int error = errno;
+        unlink(temporary.c_str());
+        throw std::runtime_error("cannot write " + file + ": " + std::strerror(error));
     }
+}
+
+void publish_pty_path(const Options& o, const std::string& path) {
+    if (!o.pty_file.empty()) publish_in_file(o.pty_file, path);
     if (!o.pty_link.empty()) {
         // Replaced in one step, like a /dev/serial/by-id name when the adapter comes back.
         const std::string temporary = o.pty_link + ".tmp";
@@ -180,7 +189,7 @@ int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Sett
     if (o.line_rate > 0) throw UsageError("--line-rate paces a serial line (--pty)");
     kavren::app::TcpAddress address;
     try {
-        address = kavren::app::parse_tcp_address(o.tcp);
+        address = kavren::app::parse_tcp_address(o.tcp, "127.0.0.1", true);
     } catch (const std::invalid_argument& e) {
         throw UsageError(e.what());
     }
@@ -195,6 +204,14 @@ int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Sett
             "cannot listen on " + address.host + ":" + address.port + ": " +
             (error == EADDRINUSE ? std::string("port in use") : std::strerror(error)));
     }
+    sockaddr_storage bound{};
+    socklen_t bound_size = sizeof bound;
+    if (getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &bound_size) != 0)
+        throw std::runtime_error(std::string("cannot tell the port: ") + std::strerror(errno));
+    address.port = std::to_string(ntohs(bound.ss_family == AF_INET6
+                                            ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port));
+    if (!o.port_file.empty()) publish_in_file(o.port_file, address.port);
     MeterServer server(ctx, units, std::move(settings), std::move(faults), nullptr);
     std::cout << "kavren-sim: meter unit" << (units.size() > 1 ? "s " : " ");
     for (std::size_t i = 0; i < units.size(); ++i) std::cout << (i ? "," : "") << units[i];
@@ -243,7 +260,11 @@ int main(int argc, char** argv) {
                    "With --pty: make this symlink point to the pseudo-terminal");
     app.add_option("--pty-file", o.pty_file,
                    "With --pty: write the pseudo-terminal's path to this file");
-    app.add_option("--tcp", o.tcp, "Serve Modbus TCP on [HOST:]PORT (HOST defaults to 127.0.0.1)");
+    app.add_option("--tcp", o.tcp,
+                   "Serve Modbus TCP on [HOST:]PORT (HOST defaults to 127.0.0.1; port 0: any free "
+                   "port)");
+    app.add_option("--port-file", o.port_file,
+                   "With --tcp: write the port listened on to this file once listening");
     app.add_option("--baud", o.baud, "RTU line speed, bit/s (also sets the meter's baud code)")
         ->capture_default_str();
     app.add_option("--parity", o.parity, "RTU parity: N, E or O")->capture_default_str();
@@ -278,6 +299,8 @@ int main(int argc, char** argv) {
         if (transports != 1)
             throw UsageError("choose exactly one of --rtu DEVICE, --pty or --tcp [HOST:]PORT");
         if (o.baud <= 0) throw UsageError("--baud must be positive");
+        if (!o.port_file.empty() && o.tcp.empty())
+            throw UsageError("--port-file tells the port of --tcp");
         if (o.stop_bits != 1 && o.stop_bits != 2) throw UsageError("--stop-bits must be 1 or 2");
         if (o.line_rate < 0 || o.turnaround_ms < 0 || o.delay_ms < 0)
             throw UsageError("times and rates cannot be negative");

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -55,12 +56,12 @@ std::string two_link_config(const std::string& dir, int port) {
 }
 
 TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port, {"--unit", "1-2"});
     // Standard output and error both into a pipe that nobody reads (yet).
     const std::string fifo = dir + "/out";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(reader, 0);
     Background host_run(
         {kHost, "--config", two_link_config(dir, port), "--json", "--db", db, "--quiet-plugin"},
@@ -74,19 +75,24 @@ TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
 
     // Reading again: the lines dropped meanwhile are reported.
     std::string text;
+    std::mutex text_lock;
     std::atomic<bool> reading{true};
     std::thread drain([&] {
         char buffer[65536];
         while (reading) {
             const ssize_t n = read(reader, buffer, sizeof buffer);
-            if (n > 0)
+            if (n > 0) {
+                std::lock_guard<std::mutex> hold(text_lock);
                 text.append(buffer, static_cast<std::size_t>(n));
-            else
+            } else {
                 std::this_thread::sleep_for(milliseconds(5));
+            }
         }
     });
-    const bool reported =
-        within(10, [&] { return text.find("round lines were dropped") != std::string::npos; });
+    const bool reported = within(10, [&] {
+        std::lock_guard<std::mutex> hold(text_lock);
+        return text.find("round lines were dropped") != std::string::npos;
+    });
     int status = -1;
     const double took = stop_seconds(host_run, &status);
     reading = false;
@@ -98,7 +104,7 @@ TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
 }
 
 TEST_F(EndToEnd, AHistoryLockedByAnotherProgramGetsItsRowsWhenTheLockGoes) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port);
     const std::string address = "127.0.0.1:" + std::to_string(port);
     ASSERT_EQ(host({"--tcp", address, "--rounds", "1"}).status, 0);  // the history exists
@@ -143,7 +149,7 @@ TEST_F(EndToEnd, AHistoryLockedByAnotherProgramGetsItsRowsWhenTheLockGoes) {
 }
 
 TEST_F(EndToEnd, AStopDuringAResponseTimeOutIsQuickAndClean) {
-    const int port = free_port();
+    int port = 0;
     auto silent = tcp_sim(port, {"--fault-rate", "1", "--fault-kinds", "drop"});
     Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--timeout-ms",
                          "15000", "--db", db, "--quiet-plugin"},
@@ -157,7 +163,7 @@ TEST_F(EndToEnd, AStopDuringAResponseTimeOutIsQuickAndClean) {
 }
 
 TEST_F(EndToEnd, ARecordOfAnotherDataIdIsNotRestored) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port);
     const std::string address = "127.0.0.1:" + std::to_string(port);
     ASSERT_EQ(host({"--tcp", address, "--rounds", "2", "--data-id", "5"}).status, 0);
@@ -175,7 +181,7 @@ TEST_F(EndToEnd, ARecordOfAnotherDataIdIsNotRestored) {
 }
 
 TEST_F(EndToEnd, AHistoryThatCannotGrowIsLoggedCountedAndFailsTheRun) {
-    const int port = free_port();
+    int port = 0;
     auto sim = tcp_sim(port);
     // A file-size limit of 64 KiB: the history fills it within a few dozen rounds.
     const Finished run =

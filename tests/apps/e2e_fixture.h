@@ -139,18 +139,26 @@ class EndToEnd : public ::testing::Test {
     std::string db = dir + "/history.db";
     std::string registers = dir + "/registers.json";
     RegisterImage image = pinned_image();
+    int sims_started_ = 0;
 
     EndToEnd() { write_file(registers, registers_json(image)); }
     ~EndToEnd() override { std::system(("rm -rf '" + dir + "'").c_str()); }
 
-    std::unique_ptr<Background> tcp_sim(int port, std::vector<std::string> extra = {}) {
+    // A simulator on Modbus TCP. With port 0 it listens on a free port and `port` is set to it;
+    // otherwise it listens on `port` again (a simulator that comes back where it was).
+    std::unique_ptr<Background> tcp_sim(int& port, std::vector<std::string> extra = {}) {
+        const std::string name = dir + "/sim-" + std::to_string(++sims_started_);
         std::vector<std::string> args{kSim, "--tcp", std::to_string(port), "--registers",
                                       registers};
+        if (port == 0) args.insert(args.end(), {"--port-file", name + ".port"});
         args.insert(args.end(), extra.begin(), extra.end());
-        auto sim =
-            std::make_unique<Background>(args, dir + "/sim-" + std::to_string(port) + ".log");
-        EXPECT_TRUE(wait_for_port(port))
-            << read_file(dir + "/sim-" + std::to_string(port) + ".log");
+        auto sim = std::make_unique<Background>(args, name + ".log");
+        if (port == 0) {
+            port = port_from_file(name + ".port");
+            EXPECT_NE(port, 0) << read_file(name + ".log");
+        } else {
+            EXPECT_TRUE(wait_for_port(port)) << read_file(name + ".log");
+        }
         return sim;
     }
     std::unique_ptr<Background> pty_sim(std::vector<std::string> extra = {}) {

@@ -16,6 +16,7 @@
 #include "apps/host/history_store.h"
 #include "apps/host/host_config.h"
 #include "apps/host/poll_schedule.h"
+#include "apps/host/service_watchdog.h"
 #include "apps/sim/fault_plan.h"
 #include "apps/sim/meter_model.h"
 
@@ -186,14 +187,23 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
     EXPECT_EQ(c.links[0].meters[1].name, "meter-2");
     EXPECT_EQ(c.links[1].tcp.host, "::1");
     EXPECT_EQ(c.links[1].tcp.port, "1502");
-    EXPECT_NO_THROW(host::validate(c));
+    EXPECT_NO_THROW(host::validate_values(c));
     unlink(settings.c_str());
     unlink(config.c_str());
 }
 
 TEST(HostConfig, TheExampleFileIsValid) {
     const host::HostConfig c = host::read_host_config(KAVREN_SOURCE_DIR "/docs/example-host.json");
-    EXPECT_NO_THROW(host::validate(c));
+    EXPECT_NO_THROW(host::validate_values(c));
+    // Its serial adapter is not on this machine: that alone is refused.
+    try {
+        host::validate(c);
+        ADD_FAILURE() << "a missing serial adapter was accepted";
+    } catch (const host::ConfigError& e) {
+        EXPECT_NE(std::string(e.what()).find("A50285BI-if00-port0, which does not exist"),
+                  std::string::npos)
+            << e.what();
+    }
     ASSERT_EQ(c.links.size(), 2u);
     EXPECT_EQ(c.links[0].meters[0].settings["appSetting"]["b_mode"].asString(), "3");
     EXPECT_TRUE(c.links[0].meters[0].settings["thresholdSetting"].isObject());
@@ -364,6 +374,29 @@ TEST(HistorySink, AnAlarmWhoseRowIsNotStoredLeavesTheBookAsItWas) {
     ASSERT_GE(logged.size(), 2u);
     EXPECT_NE(logged[0].find("cannot store rounds"), std::string::npos) << logged[0];
     unlink(path.c_str());
+}
+
+}  // namespace
+
+namespace {
+
+// The watchdog is fed only while every link keeps marking progress within its budget.
+TEST(ServiceWatchdog, ALinkWithoutProgressPastItsBudgetCountsAsStuck) {
+    using Clock = host::LinkProgress::Clock;
+    host::LinkProgress progress({std::chrono::seconds(2), std::chrono::seconds(10)});
+    const auto t0 = Clock::now();
+    EXPECT_FALSE(progress.all_attempted());
+    EXPECT_TRUE(progress.all_progressing(t0));  // nobody judged before a first attempt
+    progress.mark(0, t0);
+    EXPECT_FALSE(progress.all_attempted());
+    progress.mark(1, t0);
+    EXPECT_TRUE(progress.all_attempted());
+    EXPECT_TRUE(progress.all_progressing(t0 + std::chrono::seconds(2)));
+    // Link 0 stuck: past its 2 s budget, though link 1 is within its 10 s.
+    EXPECT_FALSE(progress.all_progressing(t0 + std::chrono::seconds(3)));
+    progress.mark(0, t0 + std::chrono::seconds(3));
+    EXPECT_TRUE(progress.all_progressing(t0 + std::chrono::seconds(4)));
+    EXPECT_FALSE(progress.all_progressing(t0 + std::chrono::seconds(11)));  // link 1 now
 }
 
 }  // namespace

@@ -24,7 +24,7 @@ namespace testing_support {
 namespace {
 
 pid_t spawn(const std::vector<std::string>& args, const std::string& out_file,
-            const std::string& err_file) {
+            const std::string& err_file, const std::string& working_dir = "") {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
@@ -38,6 +38,7 @@ pid_t spawn(const std::vector<std::string>& args, const std::string& out_file,
         dup2(out, 1);
         dup2(err, 2);
         setpgid(0, 0);
+        if (!working_dir.empty() && chdir(working_dir.c_str()) != 0) _exit(126);
         execv(argv[0], argv.data());
         _exit(127);
     }
@@ -77,9 +78,10 @@ std::string make_temp_dir() {
     return pattern;
 }
 
-Finished run_program(const std::vector<std::string>& args, double timeout_s) {
+Finished run_program(const std::vector<std::string>& args, double timeout_s,
+                     const std::string& working_dir) {
     const std::string dir = make_temp_dir();
-    const pid_t pid = spawn(args, dir + "/out", dir + "/err");
+    const pid_t pid = spawn(args, dir + "/out", dir + "/err", working_dir);
     Finished finished;
     if (!wait_pid(pid, timeout_s, &finished.status)) {
         kill(pid, SIGKILL);
@@ -121,16 +123,14 @@ bool Background::wait(double timeout_s, int* status) {
     return true;
 }
 
-int free_port() {
-    const int s = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(s, reinterpret_cast<sockaddr*>(&address), &length);
-    close(s);
-    return ntohs(address.sin_port);
+int port_from_file(const std::string& path, double timeout_s) {
+    // The file appears whole (written under another name and renamed).
+    if (!wait_for_file(path, timeout_s)) return 0;
+    try {
+        return std::stoi(read_file(path));
+    } catch (const std::exception&) {
+        return 0;
+    }
 }
 
 bool wait_for_port(int port, double timeout_s) {

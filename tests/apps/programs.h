@@ -16,8 +16,9 @@ struct Finished {
     std::string err;
 };
 
-// Runs a program and waits for it (killed after timeout_s).
-Finished run_program(const std::vector<std::string>& args, double timeout_s = 60);
+// Runs a program and waits for it (killed after timeout_s), in working_dir if one is given.
+Finished run_program(const std::vector<std::string>& args, double timeout_s = 60,
+                     const std::string& working_dir = "");
 
 // A program running in the background; stopped (SIGTERM, then SIGKILL) when this goes.
 class Background {
@@ -37,8 +38,8 @@ class Background {
     pid_t pid_ = -1;
 };
 
-// A TCP port on loopback that nobody listens on right now.
-int free_port();
+// The port a program wrote to its port file once it listened (0 when it did not in time).
+int port_from_file(const std::string& path, double timeout_s = 10);
 // Waits until something accepts connections on the port.
 bool wait_for_port(int port, double timeout_s = 10);
 bool wait_for_file(const std::string& path, double timeout_s = 10);

@@ -1,0 +1,239 @@
+// Whole runs of kavren-host: a configuration is checked whole before anything starts, a
+// configuration file keeps its paths beside it, and a reply trickled byte by byte neither holds
+// a round past the time-out nor the host past a stop.
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tests/apps/e2e_fixture.h"
+#include "tests/apps/hostile_peers.h"
+
+namespace {
+
+using namespace testing_support;
+using Clock = std::chrono::steady_clock;
+
+bool exists(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0;
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// Every reply one byte each 450 ms: a 6-register reply would take 9.5 s (7.6 s on RTU).
+Answer trickled_tcp(const Bytes& request, int) { return Answer{tcp_reply(request), 450}; }
+Answer trickled_rtu(const Bytes& request, int) { return Answer{rtu_reply(request), 450}; }
+
+class TrickledReply : public EndToEnd {
+  protected:
+    // The host's first request, noticed by the peer.
+    static bool first_request(const HostilePeer& peer) {
+        const auto asked = Clock::now();
+        while (peer.requests() == 0 && seconds_since(asked) < 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return peer.requests() == 1;
+    }
+    // One round fails at the time-out: the host is done soon after its request.
+    void expect_round_failed_in_time(const std::vector<std::string>& link,
+                                     const HostilePeer& peer) {
+        std::vector<std::string> command{kHost};
+        command.insert(command.end(), link.begin(), link.end());
+        command.insert(command.end(), {"--timeout-ms", "400", "--rounds", "1", "--json", "--db", db,
+                                       "--quiet-plugin"});
+        Background run(command, dir + "/round.log");
+        ASSERT_TRUE(first_request(peer)) << read_file(dir + "/round.log");
+        const auto asked = Clock::now();
+        int status = -1;
+        ASSERT_TRUE(run.wait(10, &status));
+        // The time-out, then the host's own shutdown; the trickle alone would last 7.6 s.
+        EXPECT_LT(seconds_since(asked), 0.4 + 1.5);
+        const std::string log = read_file(dir + "/round.log");
+        ASSERT_EQ(status, 0) << log;
+        const auto lines = json_lines(json_only(log));
+        ASSERT_EQ(lines.size(), 1u) << log;
+        EXPECT_EQ(lines[0]["failure"]["kind"].asString(), "timeout");
+        EXPECT_NE(lines[0]["failure"]["detail"].asString().find("after 400 ms"), std::string::npos)
+            << lines[0];
+        EXPECT_TRUE(stored_records(db, "meter-1").empty());
+    }
+    void expect_stopped_at_once(const std::vector<std::string>& link, const HostilePeer& peer) {
+        std::vector<std::string> command{kHost};
+        command.insert(command.end(), link.begin(), link.end());
+        command.insert(command.end(), {"--timeout-ms", "60000", "--db", db, "--quiet-plugin"});
+        Background polling(command, dir + "/host.log");
+        // With the longest time-out there is, SIGTERM in the middle of the trickle ends the host.
+        ASSERT_TRUE(first_request(peer)) << read_file(dir + "/host.log");
+        kill(polling.pid(), SIGTERM);
+        int status = -1;
+        EXPECT_TRUE(polling.wait(2.0, &status)) << read_file(dir + "/host.log");
+        EXPECT_EQ(status, 0) << read_file(dir + "/host.log");
+    }
+};
+
+TEST_F(TrickledReply, OverTcpFailsItsRoundAtTheTimeOutAndAStopEndsTheHostAtOnce) {
+    HostileTcpServer first(trickled_tcp);
+    expect_round_failed_in_time({"--tcp", first.address()}, first);
+    HostileTcpServer second(trickled_tcp);
+    expect_stopped_at_once({"--tcp", second.address()}, second);
+}
+
+TEST_F(TrickledReply, OverRtuFailsItsRoundAtTheTimeOutAndAStopEndsTheHostAtOnce) {
+    HostileRtuDevice first(trickled_rtu);
+    expect_round_failed_in_time({"--rtu", first.path()}, first);
+    HostileRtuDevice second(trickled_rtu);
+    expect_stopped_at_once({"--rtu", second.path()}, second);
+}
+
+class RefusedConfiguration : public EndToEnd {
+  protected:
+    HostileRtuDevice line{[](const Bytes& request, int) { return Answer{rtu_reply(request)}; }};
+    std::string config = dir + "/host.json";
+    std::string history = dir + "/history.db";
+
+    // The host refuses to start: one line naming what is wrong, status 2, nothing started.
+    void expect_refused(const std::vector<std::string>& args,
+                        const std::vector<std::string>& named) {
+        std::vector<std::string> command{kHost, "--rounds", "1", "--quiet-plugin"};
+        command.insert(command.end(), args.begin(), args.end());
+        const Finished run = run_program(command, 30, dir);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+        for (const std::string& name : named)
+            EXPECT_NE(run.err.find(name), std::string::npos) << name << " not in: " << run.err;
+        EXPECT_TRUE(run.out.empty()) << run.out;
+        EXPECT_FALSE(exists(history)) << run.err;
+        EXPECT_FALSE(exists(dir + "/kavren-history.db")) << run.err;
+        EXPECT_EQ(line.requests(), 0);
+    }
+    // A configuration file with one link on the test's line and `link` and `meter` spliced in.
+    void expect_file_refused(const std::string& top, const std::string& link,
+                             const std::string& meter, const std::vector<std::string>& named) {
+        write_file(config, "{\"database\": \"history.db\"" + top + ", \"links\": [{\"rtu\": \"" +
+                               line.path() + "\"" + link + ", \"meters\": [{\"name\": \"m1\"" +
+                               meter + "}]}]}");
+        std::vector<std::string> with_file{config};
+        with_file.insert(with_file.end(), named.begin(), named.end());
+        SCOPED_TRACE(read_file(config));
+        expect_refused({"--config", config}, with_file);
+    }
+};
+
+TEST_F(RefusedConfiguration, ValuesOutOfRangeInAFile) {
+    struct Case {
+        std::string top, link, meter;
+        std::vector<std::string> named;
+    };
+    const Case cases[] = {
+        {"", ", \"baud\": 12345", "", {"\"baud\"", "12345"}},
+        {"", ", \"baud\": 1000000000", "", {"\"baud\""}},
+        {"", ", \"baud\": 0", "", {"\"baud\""}},
+        {"", ", \"parity\": \"\"", "", {"\"parity\""}},
+        {"", ", \"parity\": \"X\"", "", {"\"parity\""}},
+        {"", ", \"stop_bits\": 3", "", {"\"stop_bits\""}},
+        {"", ", \"timeout_ms\": 0", "", {"\"timeout_ms\""}},
+        {"", ", \"timeout_ms\": 60001", "", {"\"timeout_ms\""}},
+        {"", ", \"timeout_ms\": 2.5", "", {"\"timeout_ms\""}},
+        {"", ", \"pause_ms\": -1", "", {"\"pause_ms\""}},
+        {"", ", \"timeout\": 100", "", {"\"timeout\"", "unknown"}},
+        {", \"interval\": 0", "", "", {"\"interval\""}},
+        {", \"interval\": 86401", "", "", {"\"interval\""}},
+        {", \"interval\": \"5\"", "", "", {"\"interval\""}},
+        {"", "", ", \"unit\": 0", {"\"unit\"", "m1"}},
+        {"", "", ", \"unit\": 248", {"\"unit\"", "m1"}},
+        {"", "", ", \"unit\": 4294967297", {"\"unit\"", "m1"}},
+        {"", "", ", \"data_id\": -1", {"\"data_id\"", "m1"}},
+        {"", "", ", \"settings\": 7", {"\"settings\"", "m1"}},
+    };
+    for (const Case& c : cases) expect_file_refused(c.top, c.link, c.meter, c.named);
+}
+
+TEST_F(RefusedConfiguration, MeterNames) {
+    expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"\"",
+                        {"meter 2", "\"name\"", "empty"});
+    expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"m\\u0007x\"",
+                        {"\"name\"", "control characters"});
+    expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"m\\u0085x\"",
+                        {"\"name\"", "control characters"});
+    expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"m\xff\xfex\"", {"\"name\""});
+    expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"m1\"",
+                        {"\"m1\"", "\"name\"", "two meters"});
+}
+
+TEST_F(RefusedConfiguration, SerialDevices) {
+    const std::string folder = dir + "/folder";
+    mkdir(folder.c_str(), 0755);
+    write_file(dir + "/plain", "not a device");
+    struct Case {
+        std::string device;
+        std::string named;
+    };
+    const Case cases[] = {{folder, "a folder"},
+                          {dir + "/plain", "not a serial device"},
+                          {"plain", "not a serial device"},  // relative to the file's folder
+                          {"/dev/zero", "not a serial line"},
+                          {dir + "/no-such-adapter", "does not exist"}};
+    for (const Case& c : cases) {
+        write_file(config, "{\"links\": [{\"rtu\": \"" + c.device + "\", \"meters\": [{}]}]}");
+        expect_refused({"--config", config}, {config, "\"rtu\"", c.named});
+        expect_refused({"--rtu", c.device == "plain" ? dir + "/plain" : c.device},
+                       {"--rtu", c.named});
+    }
+    // The same line twice, once by another name: its meters belong in one link.
+    ASSERT_EQ(symlink(line.path().c_str(), (dir + "/by-id").c_str()), 0);
+    write_file(config, "{\"links\": [{\"rtu\": \"" + line.path() +
+                           "\", \"meters\": [{\"name\": \"a\"}]}, {\"rtu\": \"by-id\", "
+                           "\"meters\": [{\"name\": \"b\", \"unit\": 2}]}]}");
+    expect_refused({"--config", config}, {config, "link 2", "belong in one link"});
+}
+
+TEST_F(RefusedConfiguration, ValuesOutOfRangeOnTheCommandLine) {
+    const std::vector<std::vector<std::string>> cases = {
+        {"--baud", "12345"},  {"--baud", "1000000000"}, {"--parity", ""},
+        {"--parity", "M"},    {"--stop-bits", "3"},     {"--unit", "0"},
+        {"--unit", "248"},    {"--timeout-ms", "0"},    {"--timeout-ms", "60001"},
+        {"--pause-ms", "-1"}, {"--name", ""},           {"--name", "a\tb"},
+        {"--interval", "0"},  {"--offline-after", "0"}, {"--rounds", "-1"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args{"--rtu", line.path(), "--db", history};
+        args.insert(args.end(), c.begin(), c.end());
+        SCOPED_TRACE(c[0] + " " + c[1]);
+        expect_refused(args, {c[0]});
+    }
+}
+
+TEST_F(EndToEnd, AConfigurationFileRunFromAnotherFolderKeepsItsPathsBesideIt) {
+    auto sim = pty_sim();  // its line is dir/meter
+    write_file(dir + "/settings.json", R"({"appSetting": {"b_mode": "1"}})");
+    const std::string config = dir + "/host.json";
+    write_file(config, R"({"database": "beside.db", "links": [{"rtu": "meter",
+        "meters": [{"name": "m", "data_id": 77, "settings": "settings.json"}]}]})");
+    const std::string elsewhere = make_temp_dir();
+    const Finished run = run_program(
+        {kHost, "--config", config, "--rounds", "1", "--json", "--quiet-plugin"}, 60, elsewhere);
+    ASSERT_EQ(run.status, 0) << run.err;
+    const auto rows = stored_records(dir + "/beside.db", "m");
+    ASSERT_EQ(rows.size(), 1u) << run.err;
+    EXPECT_EQ(rows[0].data_id, 77);
+    EXPECT_NE(run.err.find("history: " + dir + "/beside.db"), std::string::npos) << run.err;
+    EXPECT_FALSE(exists(elsewhere + "/beside.db"));
+
+    // Without a "database" the history is kept beside the file all the same.
+    write_file(config, R"({"links": [{"rtu": "meter", "meters": [{"name": "m"}]}]})");
+    ASSERT_EQ(
+        run_program({kHost, "--config", config, "--rounds", "1", "--quiet-plugin"}, 60, elsewhere)
+            .status,
+        0);
+    EXPECT_EQ(stored_records(dir + "/kavren-history.db", "m").size(), 1u);
+    EXPECT_FALSE(exists(elsewhere + "/kavren-history.db"));
+    std::system(("rm -rf '" + elsewhere + "'").c_str());
+}
+
+}  // namespace

@@ -1,0 +1,302 @@
+// One Modbus exchange on the host's link against peers that misbehave on purpose: replies that
+// trickle, replies that answer another request, exceptions, noise on the line.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "apps/host/modbus_link.h"
+#include "tests/apps/hostile_peers.h"
+
+namespace {
+
+using namespace testing_support;
+using kavren::host::LinkConfig;
+using kavren::host::ModbusLink;
+using kavren::host::ReadOutcome;
+using Clock = std::chrono::steady_clock;
+
+constexpr int kUnit = 5;
+
+LinkConfig tcp_link(const HostileTcpServer& server, int timeout_ms) {
+    LinkConfig config;
+    config.kind = LinkConfig::Kind::tcp;
+    config.tcp.host = "127.0.0.1";
+    config.tcp.port = std::to_string(server.port());
+    config.timeout_ms = timeout_ms;
+    return config;
+}
+
+LinkConfig rtu_link(const HostileRtuDevice& device, int timeout_ms) {
+    LinkConfig config;
+    config.kind = LinkConfig::Kind::rtu;
+    config.device = device.path();
+    config.timeout_ms = timeout_ms;
+    return config;
+}
+
+// A read that must succeed with the registers the scripted meter holds.
+void expect_good_read(ModbusLink& link, int start = 4096, int count = 30) {
+    uint16_t words[125] = {};
+    ASSERT_EQ(link.read_registers(kUnit, start, count, words), ReadOutcome::ok)
+        << link.last_error();
+    for (int i = 0; i < count; ++i) ASSERT_EQ(words[i], register_value(start + i)) << i;
+    EXPECT_EQ(link.last_exception(), -1);
+}
+
+ReadOutcome read_once(ModbusLink& link, int start = 4096, int count = 30) {
+    uint16_t words[125] = {};
+    return link.read_registers(kUnit, start, count, words);
+}
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+// The first request is spoiled by `spoil`, every later one answered well.
+Script first_spoiled(Bytes (*good)(const Bytes&), std::function<Bytes(Bytes)> spoil) {
+    return [good, spoil](const Bytes& request, int number) {
+        return Answer{number == 1 ? spoil(good(request)) : good(request)};
+    };
+}
+
+TEST(LinkExchange, AReplyTrickledPastTheTimeOutEndsTheRequestAtTheTimeOut) {
+    {
+        // 69 bytes one every 150 ms would hold the request for 10 s.
+        HostileTcpServer server([](const Bytes& request, int number) {
+            return Answer{tcp_reply(request), number == 1 ? 150 : 0};
+        });
+        ModbusLink link(tcp_link(server, 500), 9600);
+        const auto start = Clock::now();
+        EXPECT_EQ(read_once(link), ReadOutcome::timeout);
+        EXPECT_GE(seconds_since(start), 0.49);
+        EXPECT_LT(seconds_since(start), 1.2);
+        EXPECT_NE(link.last_error().find("incomplete after 500 ms"), std::string::npos)
+            << link.last_error();
+        expect_good_read(link);
+    }
+    {
+        // 17 bytes one every 100 ms: 1.7 s against a 0.5 s time-out.
+        HostileRtuDevice device([](const Bytes& request, int number) {
+            return Answer{rtu_reply(request), number == 1 ? 100 : 0};
+        });
+        ModbusLink link(rtu_link(device, 500), 9600);
+        const auto start = Clock::now();
+        EXPECT_EQ(read_once(link, 0, 6), ReadOutcome::timeout);
+        EXPECT_GE(seconds_since(start), 0.49);
+        EXPECT_LT(seconds_since(start), 1.2);
+        // The rest of the trickle is on the line when the next request goes: it is not taken
+        // for that request's reply.
+        const auto waited = Clock::now();
+        while (device.answered() < 1 && seconds_since(waited) < 10)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        expect_good_read(link, 0, 6);
+        expect_good_read(link);
+    }
+}
+
+TEST(LinkExchange, TcpRepliesThatAnswerAnotherRequestAreBadAndTheNextGoodOneIsTaken) {
+    const std::pair<const char*, std::function<Bytes(Bytes)>> cases[] = {
+        {"unit",
+         [](Bytes r) {
+             r[6] = kUnit + 1;
+             return r;
+         }},
+        {"protocol",
+         [](Bytes r) {
+             r[3] = 1;
+             return r;
+         }},
+        {"transaction",
+         [](Bytes r) {
+             r[1] ^= 0x40;
+             return r;
+         }},
+        {"function",
+         [](Bytes r) {
+             r[7] = 0x04;
+             return r;
+         }},
+        {"exception of another function",
+         [](Bytes r) { return Bytes{r[0], r[1], 0, 0, 0, 3, r[6], 0x84, 2}; }},
+        {"byte count",
+         [](Bytes r) {
+             r[8] -= 2;
+             return r;
+         }},
+        {"one register short",
+         [](Bytes r) {
+             r.resize(r.size() - 2);
+             r[8] -= 2;
+             r[5] -= 2;
+             return r;
+         }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.first);
+        HostileTcpServer server(first_spoiled(tcp_reply, c.second));
+        ModbusLink link(tcp_link(server, 1000), 9600);
+        EXPECT_EQ(read_once(link), ReadOutcome::bad_reply) << link.last_error();
+        EXPECT_EQ(link.last_exception(), -1);
+        expect_good_read(link);
+        expect_good_read(link, 0, 6);
+    }
+}
+
+TEST(LinkExchange, RtuRepliesThatAnswerAnotherRequestAreBadAndTheNextGoodOneIsTaken) {
+    const auto resealed = [](Bytes r) { return with_crc(Bytes(r.begin(), r.end() - 2)); };
+    const std::tuple<const char*, std::function<Bytes(Bytes)>, ReadOutcome> cases[] = {
+        {"unit",
+         [&](Bytes r) {
+             r[0] = kUnit + 1;
+             return resealed(r);
+         },
+         ReadOutcome::bad_reply},
+        {"function",
+         [&](Bytes r) {
+             r[1] = 0x04;
+             return resealed(r);
+         },
+         ReadOutcome::bad_reply},
+        {"exception of another function",
+         [](Bytes r) {
+             return with_crc({r[0], 0x84, 2});
+         },
+         ReadOutcome::bad_reply},
+        {"one register short",
+         [&](Bytes r) {
+             r.erase(r.end() - 4, r.end() - 2);
+             r[2] -= 2;
+             return resealed(r);
+         },
+         ReadOutcome::bad_reply},
+        {"damaged CRC",
+         [](Bytes r) {
+             r.back() ^= 0xFF;
+             return r;
+         },
+         ReadOutcome::crc_error},
+        {"damaged data",
+         [](Bytes r) {
+             r[5] ^= 0x01;
+             return r;
+         },
+         ReadOutcome::crc_error},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::get<0>(c));
+        HostileRtuDevice device(first_spoiled(rtu_reply, std::get<1>(c)));
+        ModbusLink link(rtu_link(device, 1000), 9600);
+        EXPECT_EQ(read_once(link), std::get<2>(c)) << link.last_error();
+        expect_good_read(link);
+        expect_good_read(link, 0, 6);
+    }
+}
+
+TEST(LinkExchange, StrayBytesAndNoiseAreDrainedAndCountedAndEveryExchangeSucceeds) {
+    {
+        HostileRtuDevice device([](const Bytes& request, int number) {
+            Bytes reply = rtu_reply(request);
+            if (number == 2) reply.push_back(0x5A);  // a stray byte after the reply
+            return Answer{reply};
+        });
+        ModbusLink link(rtu_link(device, 1000), 9600);
+        expect_good_read(link);
+        device.send_noise({0x00, 0xFF, 0x13});  // on the idle line
+        ASSERT_TRUE(device.wait_unread(3));
+        expect_good_read(link);
+        EXPECT_EQ(link.noise_bytes(), 3u);
+        ASSERT_TRUE(device.wait_unread(1));
+        expect_good_read(link, 0, 6);
+        expect_good_read(link, 256, 7);
+        EXPECT_EQ(link.noise_bytes(), 4u);
+    }
+    {
+        HostileTcpServer server([](const Bytes& request, int number) {
+            Bytes reply = tcp_reply(request);
+            if (number == 1) reply.push_back(0x5A);
+            return Answer{reply};
+        });
+        ModbusLink link(tcp_link(server, 1000), 9600);
+        for (int i = 0; i < 4; ++i) expect_good_read(link);
+        EXPECT_EQ(link.noise_bytes(), 1u);
+    }
+}
+
+TEST(LinkExchange, EveryExceptionCodeIsAnExceptionWithItsCodeKept) {
+    for (const int code : {0, 1, 4, 11, 255}) {
+        SCOPED_TRACE(code);
+        const auto code_byte = static_cast<uint8_t>(code);
+        HostileTcpServer server([code_byte](const Bytes& request, int number) {
+            return Answer{number == 1 ? tcp_exception(request, code_byte) : tcp_reply(request)};
+        });
+        HostileRtuDevice device([code_byte](const Bytes& request, int number) {
+            return Answer{number == 1 ? rtu_exception(request, code_byte) : rtu_reply(request)};
+        });
+        ModbusLink tcp(tcp_link(server, 1000), 9600);
+        ModbusLink rtu(rtu_link(device, 1000), 9600);
+        for (ModbusLink* link : {&tcp, &rtu}) {
+            EXPECT_EQ(read_once(*link), ReadOutcome::exception) << link->last_error();
+            EXPECT_EQ(link->last_exception(), code);
+            EXPECT_EQ(link->last_error().rfind("exception " + std::to_string(code) + " (", 0), 0u)
+                << link->last_error();
+            expect_good_read(*link);
+        }
+        // The meter answered: the connection was kept.
+        EXPECT_EQ(server.requests(), 2);
+    }
+    HostileTcpServer server(
+        [](const Bytes& request, int) { return Answer{tcp_exception(request, 4)}; });
+    ModbusLink link(tcp_link(server, 1000), 9600);
+    read_once(link);
+    EXPECT_EQ(link.last_error(), "exception 4 (server device failure)");
+}
+
+TEST(LinkExchange, AConnectThatHangsEndsAtTheTimeOut) {
+    // A listener whose backlog is full: further connection requests go unanswered.
+    const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), size), 0);
+    ASSERT_EQ(listen(listener, 0), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size), 0);
+    std::vector<int> waiting;
+    for (int i = 0; i < 3; ++i) {
+        waiting.push_back(socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        connect(waiting.back(), reinterpret_cast<sockaddr*>(&address), size);
+    }
+    LinkConfig config;
+    config.kind = LinkConfig::Kind::tcp;
+    config.tcp.host = "127.0.0.1";
+    config.tcp.port = std::to_string(ntohs(address.sin_port));
+    config.timeout_ms = 400;
+    ModbusLink link(config, 9600);
+    const auto start = Clock::now();
+    EXPECT_EQ(read_once(link), ReadOutcome::connection_lost);
+    EXPECT_GE(seconds_since(start), 0.39);
+    EXPECT_LT(seconds_since(start), 1.2);
+    EXPECT_NE(link.last_error().find("no connection within 400 ms"), std::string::npos)
+        << link.last_error();
+    for (int fd : waiting) close(fd);
+    close(listener);
+}
+
+TEST(LinkExchange, AHostNameThatDoesNotResolveIsSaidSo) {
+    LinkConfig config;
+    config.kind = LinkConfig::Kind::tcp;
+    config.tcp.host = "no-such-meter.invalid";
+    config.tcp.port = "502";
+    ModbusLink link(config, 9600);
+    EXPECT_EQ(read_once(link), ReadOutcome::connection_lost);
+    EXPECT_NE(link.last_error().find("no-such-meter.invalid does not resolve"), std::string::npos)
+        << link.last_error();
+}
+
+}  // namespace

@@ -1,0 +1,81 @@
+// kavren-host under a service manager: readiness and the watchdog, heard on a notification
+// socket of the test's own, as systemd would hear them.
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/apps/e2e_fixture.h"
+
+namespace {
+
+using namespace testing_support;
+
+class NotifySocket {
+  public:
+    explicit NotifySocket(const std::string& path) : path_(path) {
+        fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        path.copy(address.sun_path, sizeof address.sun_path - 1);
+        bound_ = bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+        timeval wait{0, 200000};
+        setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    ~NotifySocket() {
+        close(fd_);
+        unlink(path_.c_str());
+    }
+    bool bound() const { return bound_; }
+    // The next message, or "" after the socket's 0.2 s wait.
+    std::string next() {
+        char buffer[4096];
+        const ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+        return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+    }
+
+  private:
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+TEST_F(EndToEnd, ReadyAfterTheFirstRoundThenTheWatchdogWhileRoundsHappen) {
+    int port = 0;
+    auto sim = tcp_sim(port);
+    NotifySocket notify(dir + "/notify");
+    ASSERT_TRUE(notify.bound());
+    // The host inherits the service manager's variables from this process.
+    setenv("NOTIFY_SOCKET", (dir + "/notify").c_str(), 1);
+    setenv("WATCHDOG_USEC", "400000", 1);
+    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--interval", "0.1",
+                         "--db", db, "--quiet-plugin", "--json"},
+                        dir + "/host.log");
+    unsetenv("NOTIFY_SOCKET");
+    unsetenv("WATCHDOG_USEC");
+
+    std::vector<std::string> heard;
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    int feeds = 0;
+    while (std::chrono::steady_clock::now() < until && feeds < 5) {
+        const std::string message = notify.next();
+        if (message.empty()) continue;
+        heard.push_back(message);
+        if (message == "WATCHDOG=1") ++feeds;
+    }
+    ASSERT_FALSE(heard.empty()) << read_file(dir + "/host.log");
+    EXPECT_EQ(heard.front().rfind("READY=1", 0), 0u) << heard.front();
+    EXPECT_GE(feeds, 5);
+    // Ready only once a round was attempted: the history holds it by now.
+    EXPECT_GE(stored_records(db, "meter-1").size(), 1u);
+    host_run.stop();
+    EXPECT_EQ(notify.next(), "STOPPING=1");
+}
+
+}  // namespace

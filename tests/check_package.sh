@@ -1,0 +1,82 @@
+#!/bin/sh
+# Builds the Debian package from this build tree and checks it as an installer would see it: its
+# files, its dependencies, its configuration file, its systemd unit, and the installed programs
+# polling a simulated meter from a scratch root (dpkg -x), nothing taken from the build tree.
+# usage: check_package.sh BUILD_DIR
+set -u
+build=$1
+work=$(mktemp -d)
+sim_pid=
+cleanup() { [ -n "$sim_pid" ] && kill "$sim_pid" 2>/dev/null; rm -rf "$work"; }
+trap cleanup EXIT
+failures=0 passes=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+pass() { echo "ok: $*"; passes=$((passes + 1)); }
+
+if ! (cd "$build" && cpack -G DEB -B "$work/out" >"$work/cpack.log" 2>&1); then
+  cat "$work/cpack.log"; echo "0 passed, 1 failed"; exit 1
+fi
+deb=$(ls "$work"/out/kavren_*.deb)
+pass "built $(basename "$deb")"
+
+dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#' >"$work/files"
+for path in /usr/bin/kavren-host /usr/bin/kavren-sim /usr/lib/*/kavren/kavren_m7.so \
+  /usr/lib/*/libsmd_runtime.so /etc/kavren/host.json /lib/systemd/system/kavren-host.service \
+  /usr/share/man/man1/kavren-host.1.gz /usr/share/man/man1/kavren-sim.1.gz \
+  /usr/share/doc/kavren/README.md /usr/share/kavren/example-host.json \
+  /usr/share/kavren/example-settings.json; do
+  pattern=$(printf '%s' "$path" | sed 's#\*#[^/]*#g')
+  grep -qx "$pattern" "$work/files" || { fail "no $path in the package"; continue; }
+done
+[ "$failures" -eq 0 ] && pass "file list"
+
+depends=$(dpkg-deb -f "$deb" Depends)
+for library in libmodbus5 libsqlite3-0 libjsoncpp25 libsystemd0 libstdc++6 adduser; do
+  case "$depends" in *"$library"*) ;; *) fail "Depends lacks $library: $depends" ;; esac
+done
+pass "dependencies: $depends"
+
+dpkg-deb -e "$deb" "$work/control"
+if [ "$(cat "$work/control/conffiles")" = "/etc/kavren/host.json" ]; then
+  pass "/etc/kavren/host.json is a conffile"
+else
+  fail "conffiles: $(cat "$work/control/conffiles" 2>/dev/null)"
+fi
+
+root="$work/root"
+dpkg -x "$deb" "$root"
+# The unit as shipped, checked by systemd itself (the binary path pointed into the scratch root).
+sed "s#ExecStart=/usr/bin/#ExecStart=$root/usr/bin/#" "$root/lib/systemd/system/kavren-host.service" \
+  >"$work/kavren-host.service"
+if verify=$(systemd-analyze verify --man=no "$work/kavren-host.service" 2>&1) && [ -z "$verify" ]; then
+  pass "systemd-analyze verify accepts the unit"
+else
+  fail "systemd-analyze verify: $verify"
+fi
+if "$root/usr/bin/kavren-host" --config "$root/etc/kavren/host.json" --help >/dev/null 2>&1; then
+  pass "the installed host starts"
+else
+  fail "the installed host does not run"
+fi
+
+# The installed programs only: a simulated meter on a pseudo-terminal, two rounds.
+"$root/usr/bin/kavren-sim" --pty --pty-link "$work/meter" >"$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 200); do [ -e "$work/meter" ] && break; sleep 0.02; done
+env -u LD_LIBRARY_PATH "$root/usr/bin/kavren-host" --rtu "$work/meter" --rounds 2 --interval 0.1 \
+  --json --db "$work/history.db" >"$work/host.out" 2>"$work/host.err"
+status=$?
+complete=$(grep -c '"complete":true' "$work/host.out")
+if [ "$status" -eq 0 ] && [ "$complete" -eq 2 ]; then
+  pass "the installed kavren-host polled the installed kavren-sim for two rounds"
+else
+  fail "installed host: status $status, $complete rounds complete"; cat "$work/host.err"
+fi
+# It found the installed plug-in and runtime, not the build tree's.
+if grep -q "$build" "$work/host.err"; then fail "the build tree was used: $(cat "$work/host.err")"; fi
+maps_ok=$(env -u LD_LIBRARY_PATH sh -c "ldd '$root/usr/bin/kavren-host'" | grep libsmd_runtime)
+case "$maps_ok" in *"$root"*) pass "libsmd_runtime.so from the package" ;;
+  *) fail "libsmd_runtime.so resolves to: $maps_ok" ;; esac
+
+echo "$passes passed, $failures failed"
+[ "$failures" -eq 0 ]

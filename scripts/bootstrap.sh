@@ -14,6 +14,8 @@ packages=(
   libmosquitto-dev mosquitto              # MQTT publishing, and the real broker its tests run
   libbenchmark-dev bc time strace         # benchmarks and their figures
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
+  libcivetweb-dev libjs-dygraphs          # the host's page, metrics and API; the page's plots
+  chromium python3-prometheus-client      # tests: the page in a real browser, an independent metrics parser
 )
 
 missing=()

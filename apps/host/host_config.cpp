@@ -265,7 +265,44 @@ void check_range(const Place& place, const char* member, const char* option, lon
                   " (got " + std::to_string(value) + ")");
 }
 
+// The "http" section: the server's address, port file, password file and limits.
+HttpConfig read_http(const Json::Value& h, const std::string& file) {
+    const Place place{file, {}, {}};
+    if (!h.isObject()) place.bad("\"http\" must be an object");
+    only_members(h,
+                 {"listen", "port_file", "password_file", "max_connections", "request_timeout_ms",
+                  "history_rows"},
+                 place);
+    HttpConfig http;
+    http.listen = text_member(h, "listen", place);
+    if (http.listen.empty()) place.bad("\"http\" needs \"listen\": \"HOST:PORT\"");
+    http.port_file = beside(file, text_member(h, "port_file", place));
+    http.password_file = beside(file, text_member(h, "password_file", place));
+    http.max_connections = int_member(h, "max_connections", http.max_connections, place);
+    http.request_timeout_ms = int_member(h, "request_timeout_ms", http.request_timeout_ms, place);
+    http.history_rows = int_member(h, "history_rows", http.history_rows, place);
+    return http;
+}
+
 }  // namespace
+
+std::string http_listen_address(const std::string& text) {
+    const auto colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
+    const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(port) > 65535)
+        throw std::invalid_argument("bad HTTP address \"" + text +
+                                    "\": expected HOST:PORT or PORT, port 0 to 65535");
+    if (host.empty() || host == "localhost") host = "127.0.0.1";
+    if (host == "*") host = "0.0.0.0";
+    const bool v6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (!v6 && host.find_first_not_of("0123456789.") != std::string::npos)
+        throw std::invalid_argument("bad HTTP address \"" + text +
+                                    "\": name the host by its IP address (or localhost)");
+    return host + ":" + port;
+}
 
 HostConfig read_host_config(const std::string& path) {
     Json::Value root;
@@ -280,7 +317,7 @@ HostConfig read_host_config(const std::string& path) {
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path) {
     const Place place{path, {}, {}};
     if (!root.isObject()) place.bad("expected an object with \"links\"");
-    only_members(root, {"interval", "database", "plugin", "links", "mqtt"}, place);
+    only_members(root, {"interval", "database", "plugin", "links", "mqtt", "http"}, place);
     HostConfig config;
     config.origin = path;
     if (root.isMember("plugin")) {
@@ -297,6 +334,7 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         config.database = beside(path, text_member(root, "database", place));
         if (config.database.empty()) place.bad("database", "--db", "must name a file");
     }
+    if (root.isMember("http")) config.http = read_http(root["http"], path);
     const Json::Value& links = root["links"];
     if (!links.isArray() || links.empty()) place.bad("\"links\" must be a non-empty array");
     std::size_t meters_seen = 0;
@@ -347,6 +385,20 @@ void validate_values(const HostConfig& config) {
             if (!names.insert(meter.name).second)
                 at.bad("name", "--name", "is given to two meters; each meter needs its own name");
         }
+    }
+    if (!config.http.listen.empty()) {
+        const Place http{config.origin, {}, {}};
+        try {
+            http_listen_address(config.http.listen);
+        } catch (const std::invalid_argument& e) {
+            http.bad(e.what());
+        }
+        check_range(http, "max_connections", "max_connections", config.http.max_connections, 1, 256,
+                    " HTTP connections");
+        check_range(http, "request_timeout_ms", "request_timeout_ms",
+                    config.http.request_timeout_ms, 100, 600000, " ms");
+        check_range(http, "history_rows", "history_rows", config.http.history_rows, 1, 1000000,
+                    " rows");
     }
 }
 

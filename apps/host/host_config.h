@@ -36,6 +36,16 @@ struct LinkConfig {
     std::string describe() const;
 };
 
+// The embedded HTTP server (page, metrics, API); off while `listen` is empty.
+struct HttpConfig {
+    std::string listen;             // "HOST:PORT" as given; normalized by http_listen_address()
+    std::string port_file;          // where the bound port is written (useful with port 0)
+    std::string password_file;      // "user:password" lines: basic authentication for every request
+    int max_connections = 16;       // requests served at once
+    int request_timeout_ms = 5000;  // the whole time a client has to send its request
+    int history_rows = 10000;       // rows one history request may return
+};
+
 struct HostConfig {
     std::string origin;  // the configuration file, empty when it came from the command line
     std::string plugin;
@@ -49,6 +59,7 @@ struct HostConfig {
     int offline_after = 3;   // failed rounds in a row before a meter is marked offline
     double max_backoff_s = 60.0;
     MqttConfig mqtt;  // publishing to a broker; off without a URL
+    HttpConfig http;
 };
 
 // A configuration that cannot be used: a file that cannot be read or parsed, a member of the wrong
@@ -65,6 +76,10 @@ struct ConfigError : std::runtime_error {
 HostConfig read_host_config(const std::string& path);
 // The same from an already parsed file; `path` names it in messages and anchors relative names.
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path);
+
+// The address to listen on: "PORT" and ":PORT" are 127.0.0.1:PORT, "localhost" is 127.0.0.1,
+// "*" is every address; a host must be an IP address. Throws std::invalid_argument.
+std::string http_listen_address(const std::string& text);
 
 // Checks the whole configuration before anything starts: numbers in range, line settings a
 // serial port can run, unit ids, meter names, serial devices that exist and are serial lines,

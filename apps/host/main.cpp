@@ -21,10 +21,14 @@
 #include "apps/common/program.h"
 #include "apps/common/stop_signal.h"
 #include "apps/host/console_sink.h"
+#include "apps/host/history_export.h"
 #include "apps/host/history_sink.h"
 #include "apps/host/history_store.h"
 #include "apps/host/host_config.h"
 #include "apps/host/host_log.h"
+#include "apps/host/http_api.h"
+#include "apps/host/http_server.h"
+#include "apps/host/http_sink.h"
 #include "apps/host/link_poller.h"
 #include "apps/host/meter_services.h"
 #include "apps/host/mqtt_options.h"
@@ -236,6 +240,65 @@ struct MqttCommandLine {
 };
 // --- end of MQTT options ---
 
+// --http and its companions override the configuration file's "http" section.
+struct HttpOptions {
+    std::string listen, port_file, password_file;
+};
+
+void apply_http_options(HostConfig& config, const HttpOptions& o) {
+    if (!o.listen.empty()) config.http.listen = o.listen;
+    if (!o.port_file.empty()) config.http.port_file = o.port_file;
+    if (!o.password_file.empty()) config.http.password_file = o.password_file;
+    if (config.http.listen.empty() && (!o.port_file.empty() || !o.password_file.empty()))
+        throw UsageError("--http-port-file and --http-password-file need --http HOST:PORT");
+    try {
+        if (!config.http.password_file.empty()) read_http_password_file(config.http.password_file);
+        validate(config);
+    } catch (const std::runtime_error& e) {
+        throw UsageError(e.what());
+    }
+}
+
+// The page, metrics and API, when asked for: a sink of its own and a server reading it.
+struct HttpSide {
+    std::unique_ptr<HttpApi> api;
+    std::unique_ptr<HttpServer> server;
+    std::string port_file;  // removed at the end: no later reader takes an old port for ours
+    ~HttpSide() {
+        server.reset();
+        if (!port_file.empty()) std::remove(port_file.c_str());
+    }
+};
+
+void start_http(const HostConfig& config, const HttpSink& sink, HostLog& log, HttpSide& side) {
+    const HttpConfig& h = config.http;
+    HttpLimits limits;
+    limits.max_connections = h.max_connections;
+    limits.request_timeout_ms = h.request_timeout_ms;
+    limits.max_history_rows = static_cast<std::size_t>(h.history_rows);
+    side.api = std::make_unique<HttpApi>(sink, config.database, limits, config.interval_s,
+                                         KAVREN_CHART_DIR);
+    const std::string listen = http_listen_address(h.listen);
+    HttpApi* api = side.api.get();
+    side.server = std::make_unique<HttpServer>(
+        listen, limits, h.password_file, [api](const HttpRequest& r) { return api->handle(r); },
+        std::ref(log));
+    if (!h.port_file.empty()) {
+        // Written whole, then renamed: a reader never sees half a number.
+        const std::string partial = h.port_file + ".partial";
+        FILE* f = std::fopen(partial.c_str(), "w");
+        if (f == nullptr || std::fprintf(f, "%d\n", side.server->port()) < 0 ||
+            std::fclose(f) != 0 || std::rename(partial.c_str(), h.port_file.c_str()) != 0)
+            throw std::runtime_error("cannot write the HTTP port to " + h.port_file);
+        side.port_file = h.port_file;
+    }
+    log("http: serving the page, /metrics and /api on http://" + side.server->address() + "/");
+    if (h.password_file.empty() && listen.compare(0, 4, "127.") != 0 &&
+        listen.compare(0, 6, "[::1]:") != 0)
+        log("http: warning: reachable beyond this machine without a password "
+            "(--http-password-file)");
+}
+
 int run(const HostConfig& config, std::size_t history_queue) {
     HostLog log;
     std::atomic<bool> reader_gone{false};
@@ -311,6 +374,16 @@ int run(const HostConfig& config, std::size_t history_queue) {
             mqtt_store->prepare();
             mqtt = std::make_unique<MqttSink>(config.mqtt, *mqtt_store, names, std::ref(log));
         }
+
+        // Made before the history, which hands it rounds until it ends.
+        std::unique_ptr<HttpSink> http_sink;
+        if (!config.http.listen.empty()) {
+            std::vector<MeterIdentity> meters;
+            for (const auto& slot : slots)
+                meters.push_back({slot->config.name, slot->config.unit, slot->link_name,
+                                  store.active_alarms(slot->config.name)});
+            http_sink = std::make_unique<HttpSink>(std::move(meters));
+        }
         HistorySink history(store, names, history_queue, std::ref(log));
         ConsoleSink console(STDOUT_FILENO, config.json, std::ref(log), [&] {
             reader_gone.store(true);
@@ -320,6 +393,12 @@ int run(const HostConfig& config, std::size_t history_queue) {
         if (mqtt) {
             history.add_sink(mqtt.get());
             mqtt->start();
+        }
+
+        HttpSide http;
+        if (http_sink) {
+            history.add_sink(http_sink.get());
+            start_http(config, *http_sink, log, http);
         }
         history.start();
 
@@ -407,6 +486,7 @@ int run(const HostConfig& config, std::size_t history_queue) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc > 1 && std::string(argv[1]) == "export") return export_main(argc - 1, argv + 1);
     CommandLine c;
     CLI::App app{
         "kavren-host: the reference host for the kavren_m7 plug-in. It loads the plug-in as the\n"
@@ -454,11 +534,24 @@ int main(int argc, char** argv) {
     MqttCommandLine mqtt_options;
     mqtt_options.add_to(app);
 
+    HttpOptions http;
+    app.add_option("--http", http.listen,
+                   "Serve the page, /metrics and the JSON API on HOST:PORT (PORT alone: "
+                   "127.0.0.1; port 0: any free port)");
+    app.add_option("--http-port-file", http.port_file, "Write the HTTP port here once listening");
+    app.add_option("--http-password-file", http.password_file,
+                   "Require HTTP basic authentication with the user:password lines of this file");
+    app.footer(
+        "History export: kavren-host export --db FILE --meter NAME [--from T] [--to T] "
+        "[--format csv|jsonl] (see kavren-host export --help)\n");
+
     if (auto status = kavren::app::parse_command_line(app, argc, argv, "kavren-host"))
         return *status;
     return kavren::app::run_reporting_errors("kavren-host", [&] {
         HostConfig config = build_config(c, interval->count() > 0, database->count() > 0);
         mqtt_options.apply(config);
+
+        apply_http_options(config, http);
         kavren::app::install_stop_signals();
         // A history that reaches the file-size limit fails its write (EFBIG), which is logged
         // and retried, instead of killing the host.

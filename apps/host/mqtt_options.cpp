@@ -137,7 +137,7 @@ void read_mqtt_config(const Json::Value& object, const std::string& file, MqttCo
     }
 }
 
-std::string read_password_file(const std::string& path) {
+std::string read_mqtt_password_file(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read MQTT password file " + path);
     std::string line;
@@ -168,7 +168,7 @@ void check_mqtt_config(MqttConfig& config, const std::vector<std::string>& meter
         throw std::runtime_error("the MQTT client id is too long (at most 200 bytes)");
     if (!config.password_file.empty()) {
         readable(config.password_file, "MQTT password file");
-        read_password_file(config.password_file);
+        read_mqtt_password_file(config.password_file);
         if (config.username.empty())
             throw std::runtime_error("an MQTT password file needs a user name (--mqtt-user)");
     }

@@ -49,6 +49,6 @@ void read_mqtt_config(const Json::Value& object, const std::string& file, MqttCo
 void check_mqtt_config(MqttConfig& config, const std::vector<std::string>& meter_names);
 
 // The first line of the password file. Throws std::runtime_error.
-std::string read_password_file(const std::string& path);
+std::string read_mqtt_password_file(const std::string& path);
 
 }  // namespace kavren::host

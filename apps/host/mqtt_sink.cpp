@@ -58,7 +58,7 @@ MqttSink::MqttSink(MqttConfig config, HistoryStore& store, std::vector<std::stri
     topics_.discovery_prefix = config_.discovery_prefix;
     topics_.host_id = topic_safe(config_.client_id);
     consumer_ = "mqtt " + config_.url + " " + config_.prefix;
-    if (!config_.password_file.empty()) password_ = read_password_file(config_.password_file);
+    if (!config_.password_file.empty()) password_ = read_mqtt_password_file(config_.password_file);
     const auto acked = store_.acknowledged(consumer_);
     for (const std::string& name : meter_names) {
         Meter meter;

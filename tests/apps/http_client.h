@@ -1,0 +1,90 @@
+#pragma once
+
+// A plain HTTP/1.1 client for tests: one request per connection, the whole reply read.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+
+#include "tests/apps/programs.h"
+
+namespace testing_support {
+
+struct HttpReply {
+    int status = 0;  // 0: no reply
+    std::string headers;
+    std::string body;
+};
+
+// A connected socket to 127.0.0.1:port, or -1.
+inline int connect_local(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+inline HttpReply http_request(int port, const std::string& method, const std::string& target,
+                              const std::string& extra_headers = "", double timeout_s = 10) {
+    HttpReply reply;
+    const int fd = connect_local(port);
+    if (fd < 0) return reply;
+    const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+                                extra_headers + "Connection: close\r\n\r\n";
+    if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
+        static_cast<ssize_t>(request.size())) {
+        close(fd);
+        return reply;
+    }
+    std::string all;
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int>(timeout_s * 1000));
+    char buffer[65536];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                              deadline - std::chrono::steady_clock::now())
+                              .count();
+        if (left <= 0) break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, static_cast<int>(left)) <= 0) break;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        all.append(buffer, static_cast<std::size_t>(n));
+    }
+    close(fd);
+    const auto end = all.find("\r\n\r\n");
+    if (all.compare(0, 9, "HTTP/1.1 ") != 0 || end == std::string::npos) return reply;
+    reply.status = std::stoi(all.substr(9, 3));
+    reply.headers = all.substr(0, end);
+    reply.body = all.substr(end + 4);
+    return reply;
+}
+
+inline HttpReply http_get(int port, const std::string& target, const std::string& headers = "") {
+    return http_request(port, "GET", target, headers);
+}
+
+// Waits until the condition holds; false when it did not within timeout_s.
+template <typename Condition>
+bool eventually(Condition condition, double timeout_s = 20) {
+    const auto deadline = std::chrono::steady_clock::now() +
+                          std::chrono::milliseconds(static_cast<int>(timeout_s * 1000));
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return condition();
+}
+
+}  // namespace testing_support

@@ -1,0 +1,141 @@
+// The HTTP side's parts on their own: time bounds, the metrics' freshness rule, picking and
+// flattening record fields, addresses and credentials.
+#include <cstring>
+
+#include <gtest/gtest.h>
+
+#include "apps/host/history_query.h"
+#include "apps/host/host_config.h"
+#include "apps/host/http_server.h"
+#include "apps/host/metrics_text.h"
+#include "apps/host/round_text.h"
+#include "meter/measurements.h"
+
+namespace {
+
+using namespace kavren;
+using namespace kavren::host;
+
+TEST(TimeBound, TakesDaysMinutesSecondsAndUnixTime) {
+    EXPECT_EQ(parse_time_bound("2026-12-08", false), "2026-12-08 00:00:00");
+    EXPECT_EQ(parse_time_bound("2026-12-08", true), "2026-12-08 23:59:59");
+    EXPECT_EQ(parse_time_bound("2026-12-08T10:15", true), "2026-12-08 10:15:59");
+    EXPECT_EQ(parse_time_bound("2026-12-08 10:15:07", true), "2026-12-08 10:15:07");
+    setenv("TZ", "UTC", 1);
+    tzset();
+    EXPECT_EQ(parse_time_bound("86400", false), "1970-01-02 00:00:00");
+    for (const char* bad :
+         {"", "yesterday", "2026-13-01", "2026-12-32", "2026-12-08 24:00", "2026-12-08 10:60",
+          "2026/12/08", "2026-12-08 10:15:07Z", "99999999999999"})
+        EXPECT_THROW(parse_time_bound(bad, false), BadTimeBound) << bad;
+}
+
+// A meter whose last complete round ended at `unix_ms`, UA set to `ua`.
+MeterView meter_with_round(const std::string& name, int64_t unix_ms, float ua, bool offline) {
+    auto result = std::make_shared<RoundResult>();
+    result->meter = name;
+    result->unix_ms = unix_ms;
+    result->outcome.complete = true;
+    result->offline = offline;
+    result->record.assign(sizeof(KAVREN_M7_Data_t), 0);
+    std::memcpy(result->record.data() + kMeasurements[0].offset, &ua, sizeof ua);
+    result->stats.requests = 7;
+    result->stats.last_round_ms = 30;
+    auto round = std::make_shared<StoredRound>();
+    round->result = result;
+    MeterView m;
+    m.name = name;
+    m.latest = round;
+    m.last_complete = round;
+    m.rounds[0] = 1;
+    m.duration_buckets[2] = 1;
+    m.duration_count = 1;
+    return m;
+}
+
+TEST(Metrics, MeasurementsOnlyFromFreshRoundsOfOnlineMeters) {
+    const int64_t now = 1'000'000'000;
+    const std::vector<MeterView> meters{
+        meter_with_round("fresh \"one\"", now - 1000, 230.25f, false),
+        meter_with_round("old", now - 61000, 231.0f, false),
+        meter_with_round("offline", now - 1000, 232.0f, true), MeterView{}};
+    const std::string text = metrics_text(meters, now, 60000);
+    EXPECT_NE(text.find("kavren_voltage_volts{meter=\"fresh \\\"one\\\"\",kind=\"phase\","
+                        "phase=\"A\"} 230.25\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("kavren_voltage_volts{meter=\"old\""), std::string::npos);
+    EXPECT_EQ(text.find("kavren_voltage_volts{meter=\"offline\""), std::string::npos);
+    EXPECT_NE(text.find("kavren_meter_online{meter=\"offline\"} 0\n"), std::string::npos);
+    EXPECT_NE(text.find("kavren_meter_online{meter=\"old\"} 1\n"), std::string::npos);
+    // The old meter's last round time stays: it says how old its values are.
+    EXPECT_NE(text.find("kavren_last_complete_round_timestamp_seconds{meter=\"old\"} 999939\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("kavren_round_duration_seconds_bucket{meter=\"old\",le=\"0.05\"} 1\n"),
+              std::string::npos);
+    // Every family is announced once, before its samples.
+    for (const char* family : {"kavren_voltage_volts gauge", "kavren_errors_total counter",
+                               "kavren_round_duration_seconds histogram"}) {
+        const std::string type = std::string("# TYPE ") + family;
+        const auto at = text.find(type);
+        EXPECT_NE(at, std::string::npos) << family;
+        EXPECT_EQ(text.find(type, at + 1), std::string::npos) << family;
+    }
+}
+
+TEST(RecordFields, PickedAndFlattenedByTheirNames) {
+    KAVREN_M7_Data_t record{};
+    record.frequency = 49.5f;
+    LimitEntry limits[6]{};
+    limits[2].value = 2.25f;
+    std::memcpy(record.limits, limits, sizeof limits);
+    std::string json_text;
+    JsonWriter json(json_text);
+    json.begin_object();
+    write_record_fields(json, record);
+    json.end_object();
+
+    EXPECT_EQ(pick_members(json_text, {"frequency", "reg308"}),
+              "{\"reg308\":0,\"frequency\":49.5}");
+    std::vector<std::pair<std::string, std::string>> cells;
+    flatten_members(json_text, [&](const std::string& name, std::string_view value, bool text) {
+        cells.emplace_back(name, std::string(value) + (text ? " (text)" : ""));
+    });
+    ASSERT_EQ(cells.size(), 90u);
+    EXPECT_EQ(cells.front().first, "data_id");
+    EXPECT_EQ(cells[12].first, "limit_alarm_0");
+    const auto find = [&](const std::string& name) {
+        for (const auto& c : cells)
+            if (c.first == name) return c.second;
+        return std::string("missing");
+    };
+    EXPECT_EQ(find("limits_2_value"), "2.25");
+    EXPECT_EQ(find("frequency"), "49.5");
+    EXPECT_EQ(find(kMeasurements[12].name), "0");
+    EXPECT_EQ(cells.back().first, "update_time");
+    EXPECT_NE(cells.back().second.find("(text)"), std::string::npos);
+}
+
+TEST(HttpAddress, LoopbackUnlessAHostIsNamed) {
+    EXPECT_EQ(http_listen_address("8080"), "127.0.0.1:8080");
+    EXPECT_EQ(http_listen_address(":0"), "127.0.0.1:0");
+    EXPECT_EQ(http_listen_address("localhost:80"), "127.0.0.1:80");
+    EXPECT_EQ(http_listen_address("*:8080"), "0.0.0.0:8080");
+    EXPECT_EQ(http_listen_address("192.0.2.7:8080"), "192.0.2.7:8080");
+    for (const char* bad : {"", "host:80", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o"})
+        EXPECT_THROW(http_listen_address(bad), std::invalid_argument) << bad;
+}
+
+TEST(BasicCredentials, Base64AsBrowsersSendIt) {
+    std::string out;
+    EXPECT_TRUE(base64_decode("YmVuY2g6czNjcmV0", out));
+    EXPECT_EQ(out, "bench:s3cret");
+    EXPECT_TRUE(base64_decode("YTpi", out));
+    EXPECT_EQ(out, "a:b");
+    EXPECT_TRUE(base64_decode("YTpiYw==", out));
+    EXPECT_EQ(out, "a:bc");
+    for (const char* bad : {"YTpi!", "YTp", "YT=i", "YTpiYw==="})
+        EXPECT_FALSE(base64_decode(bad, out)) << bad;
+}
+
+}  // namespace

@@ -1,0 +1,584 @@
+// kavren-host's HTTP side against kavren-sim: /metrics read by the Prometheus client's own
+// parser, the JSON API against the history file, the page in headless Chromium, history export,
+// basic authentication, and clients that hold connections open.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "meter/kavren_m7_data.h"
+#include "meter/measurements.h"
+#include "tests/apps/e2e_fixture.h"
+#include "tests/apps/http_client.h"
+
+namespace {
+
+using namespace testing_support;
+using kavren::kMeasurements;
+
+struct Sample {
+    std::string type, name;
+    Json::Value labels;
+    double value = 0;
+};
+
+Json::Value parse_json(const std::string& text) {
+    Json::Value v;
+    Json::CharReaderBuilder builder;
+    std::string errors;
+    std::istringstream in(text);
+    EXPECT_TRUE(Json::parseFromStream(builder, in, &v, &errors)) << errors << "\n" << text;
+    return v;
+}
+
+class HttpHost : public EndToEnd {
+  protected:
+    std::string port_file = dir + "/http-port";
+    std::unique_ptr<Background> running;
+    int port = 0;
+
+    // Starts the host with the HTTP server on a port of its choosing.
+    void start_host(std::vector<std::string> args) {
+        args.insert(args.begin(), kHost);
+        args.insert(args.end(), {"--db", db, "--quiet-plugin", "--http", "127.0.0.1:0",
+                                 "--http-port-file", port_file});
+        running = std::make_unique<Background>(args, dir + "/host.log");
+        port = port_from_file(port_file);
+        ASSERT_GT(port, 0) << read_file(dir + "/host.log");
+    }
+    Json::Value get_json(const std::string& target, int expected_status = 200) {
+        const HttpReply r = http_get(port, target);
+        EXPECT_EQ(r.status, expected_status) << target << "\n" << r.body;
+        EXPECT_NE(r.headers.find("Content-Type: application/json"), std::string::npos);
+        return parse_json(r.body);
+    }
+    // Samples of /metrics as the Prometheus client library parses them.
+    std::vector<Sample> metrics() {
+        const HttpReply r = http_get(port, "/metrics");
+        EXPECT_EQ(r.status, 200);
+        write_file(dir + "/metrics.txt", r.body);
+        const Finished parsed = run_program(
+            {"/usr/bin/python3", std::string(KAVREN_SOURCE_DIR) + "/tests/apps/parse_metrics.py",
+             dir + "/metrics.txt"});
+        EXPECT_EQ(parsed.status, 0) << parsed.err << "\n" << r.body;
+        std::vector<Sample> samples;
+        std::istringstream lines(parsed.out);
+        for (std::string line; std::getline(lines, line);) {
+            std::istringstream fields(line);
+            Sample s;
+            std::string labels, value;
+            std::getline(fields, s.type, '\t');
+            std::getline(fields, s.name, '\t');
+            std::getline(fields, labels, '\t');
+            std::getline(fields, value, '\t');
+            s.labels = parse_json(labels);
+            s.value = std::stod(value);
+            samples.push_back(s);
+        }
+        return samples;
+    }
+    long complete_rounds() {
+        const Json::Value m = get_json("/api/meters/meter-1");
+        return m["rounds"]["complete"].asInt();
+    }
+};
+
+const Sample* find(const std::vector<Sample>& samples, const std::string& name,
+                   const std::map<std::string, std::string>& labels) {
+    for (const Sample& s : samples) {
+        if (s.name != name) continue;
+        bool all = true;
+        for (const auto& l : labels) all &= s.labels[l.first].asString() == l.second;
+        if (all) return &s;
+    }
+    return nullptr;
+}
+
+std::size_t count_named(const std::vector<Sample>& samples, const std::string& name) {
+    std::size_t n = 0;
+    for (const Sample& s : samples) n += s.name == name;
+    return n;
+}
+
+TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffline) {
+    // Requests 3 and 10 fall in rounds 1 and 2.
+    auto sim = pty_sim({"--fault", "3:crc", "--fault", "10:exception"});
+    start_host({"--rtu", dir + "/meter", "--interval", "0.1", "--timeout-ms", "300",
+                "--offline-after", "2"});
+    ASSERT_TRUE(eventually([&] { return complete_rounds() >= 3; })) << read_file(dir + "/host.log");
+
+    auto samples = metrics();
+    const auto rows = stored_records(db, "meter-1");
+    ASSERT_FALSE(rows.empty());
+    const std::vector<uint8_t>& newest = rows.back().record;
+    // Every voltage and current sample is the stored record's float.
+    const char* voltage_labels[8][2] = {{"phase", "A"},       {"phase", "B"},     {"phase", "C"},
+                                        {"phase", "average"}, {"line", "AB"},     {"line", "BC"},
+                                        {"line", "CA"},       {"line", "average"}};
+    for (int k = 0; k < 8; ++k) {
+        const Sample* s = find(samples, "kavren_voltage_volts",
+                               {{"meter", "meter-1"},
+                                {"kind", voltage_labels[k][0]},
+                                {"phase", voltage_labels[k][1]}});
+        ASSERT_NE(s, nullptr) << kMeasurements[k].name;
+        EXPECT_EQ(static_cast<float>(s->value), f32_at(newest, kMeasurements[k].offset))
+            << kMeasurements[k].name;
+    }
+    const char* current_phases[4] = {"A", "B", "C", "average"};
+    for (int k = 0; k < 4; ++k) {
+        const Sample* s = find(samples, "kavren_current_amperes",
+                               {{"meter", "meter-1"}, {"phase", current_phases[k]}});
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(static_cast<float>(s->value), f32_at(newest, kMeasurements[8 + k].offset));
+    }
+    const Sample* zero = find(samples, "kavren_zero_sequence_current_amperes", {});
+    ASSERT_NE(zero, nullptr);
+    EXPECT_EQ(static_cast<float>(zero->value), f32_at(newest, kMeasurements[12].offset));
+    const Sample* frequency = find(samples, "kavren_frequency_hertz", {});
+    ASSERT_NE(frequency, nullptr);
+    EXPECT_EQ(static_cast<float>(frequency->value),
+              f32_at(newest, offsetof(KAVREN_M7_Data_t, frequency)));
+    EXPECT_EQ(static_cast<float>(frequency->value), 50.0f);
+    EXPECT_EQ(count_named(samples, "kavren_power_factor_ratio"), 4u);
+    EXPECT_EQ(count_named(samples, "kavren_limit_alarm_active"), 6u);
+    // The injected faults, each counted once under its kind, and the rounds they ended.
+    EXPECT_EQ(find(samples, "kavren_errors_total", {{"kind", "crc_error"}})->value, 1.0);
+    EXPECT_EQ(find(samples, "kavren_errors_total", {{"kind", "exception"}})->value, 1.0);
+    EXPECT_EQ(find(samples, "kavren_errors_total", {{"kind", "timeout"}})->value, 0.0);
+    EXPECT_EQ(find(samples, "kavren_rounds_total", {{"outcome", "crc_error"}})->value, 1.0);
+    EXPECT_EQ(find(samples, "kavren_rounds_total", {{"outcome", "exception"}})->value, 1.0);
+    const double complete = find(samples, "kavren_rounds_total", {{"outcome", "complete"}})->value;
+    EXPECT_GE(complete, 3.0);
+    EXPECT_EQ(find(samples, "kavren_round_duration_seconds_count", {})->value, complete);
+    EXPECT_EQ(find(samples, "kavren_round_duration_seconds_bucket", {{"le", "+Inf"}})->value,
+              complete);
+    EXPECT_GE(find(samples, "kavren_requests_total", {})->value, 7.0 * complete);
+    EXPECT_EQ(find(samples, "kavren_meter_online", {})->value, 1.0);
+    const double last = find(samples, "kavren_last_complete_round_timestamp_seconds", {})->value;
+    EXPECT_NEAR(last, static_cast<double>(std::time(nullptr)), 30.0);
+
+    // The meter goes away: once it is offline, no measurement is reported as current.
+    sim->kill_now();
+    ASSERT_TRUE(eventually([&] {
+        return find(metrics(), "kavren_meter_online", {})->value == 0.0;
+    })) << read_file(dir + "/host.log");
+    samples = metrics();
+    for (const char* name :
+         {"kavren_voltage_volts", "kavren_current_amperes", "kavren_zero_sequence_current_amperes",
+          "kavren_frequency_hertz", "kavren_power_factor_ratio"})
+        EXPECT_EQ(count_named(samples, name), 0u) << name;
+    // What it did is still counted; the time of its last complete round stays.
+    EXPECT_GE(find(samples, "kavren_rounds_total", {{"outcome", "complete"}})->value, complete);
+    EXPECT_EQ(find(samples, "kavren_last_complete_round_timestamp_seconds", {})->value >= last,
+              true);
+}
+
+TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.2",
+                "--timeout-ms", "200", "--offline-after", "1"});
+    ASSERT_TRUE(eventually([&] { return complete_rounds() >= 6; }));
+    // No more records once the meter is gone: the history stands still for the comparison.
+    sim->kill_now();
+    ASSERT_TRUE(eventually([&] { return !get_json("/api/meters/meter-1")["online"].asBool(); }));
+    const auto rows = stored_records(db, "meter-1");
+    ASSERT_GE(rows.size(), 6u);
+
+    const Json::Value all = get_json("/api/meters");
+    ASSERT_EQ(all["meters"].size(), 1u);
+    ASSERT_EQ(all["measurements"].size(), 13u);
+    const Json::Value& meter = all["meters"][0];
+    EXPECT_EQ(meter["name"].asString(), "meter-1");
+    EXPECT_FALSE(meter["latest"]["complete"].asBool());
+    const Json::Value& last = meter["last_complete"];
+    // The newest complete round is the newest stored row, with the same decoded fields.
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    std::vector<std::pair<long long, std::string>> ids_times;
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle, "SELECT id, time FROM records WHERE device = 'meter-1' ORDER BY id",
+                       -1, &s, nullptr);
+    while (sqlite3_step(s) == SQLITE_ROW)
+        ids_times.emplace_back(sqlite3_column_int64(s, 0),
+                               reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+    ASSERT_EQ(ids_times.size(), rows.size());
+    EXPECT_EQ(last["history_id"].asInt64(), ids_times.back().first);
+    for (const auto& m : kMeasurements) {
+        EXPECT_EQ(static_cast<float>(last["record"][m.name].asDouble()),
+                  f32_at(rows.back().record, m.offset))
+            << m.name;
+        EXPECT_EQ(static_cast<float>(last["values"][m.name].asDouble()),
+                  f32_at(rows.back().record, m.offset))
+            << m.name;
+    }
+
+    // A range from the second row's time to the fifth's holds exactly the rows with such times.
+    const std::string from = ids_times[1].second, to = ids_times[4].second;
+    const auto encode = [](std::string t) { return std::regex_replace(t, std::regex(" "), "%20"); };
+    const Json::Value range =
+        get_json("/api/meters/meter-1/history?from=" + encode(from) + "&to=" + encode(to));
+    std::vector<std::size_t> expected;
+    for (std::size_t i = 0; i < ids_times.size(); ++i)
+        if (ids_times[i].second >= from && ids_times[i].second <= to) expected.push_back(i);
+    ASSERT_EQ(range["rows"].size(), expected.size());
+    EXPECT_FALSE(range["truncated"].asBool());
+    for (Json::ArrayIndex k = 0; k < range["rows"].size(); ++k) {
+        const Json::Value& row = range["rows"][k];
+        const std::size_t i = expected[k];
+        EXPECT_EQ(row["history_id"].asInt64(), ids_times[i].first);
+        EXPECT_EQ(row["time"].asString(), ids_times[i].second);
+        EXPECT_EQ(row["record"]["data_id"].asUInt(), u32_at(rows[i].record, 0));
+        EXPECT_EQ(static_cast<float>(row["record"][kMeasurements[0].name].asDouble()),
+                  f32_at(rows[i].record, kMeasurements[0].offset));
+        EXPECT_EQ(static_cast<float>(row["record"]["limits"][1]["value"].asDouble()),
+                  f32_at(rows[i].record, 30 + 10 + 2));
+    }
+    // The whole history; a row limit; chosen fields only.
+    EXPECT_EQ(get_json("/api/meters/meter-1/history")["rows"].size(), rows.size());
+    const Json::Value two = get_json("/api/meters/meter-1/history?limit=2");
+    ASSERT_EQ(two["rows"].size(), 2u);
+    EXPECT_TRUE(two["truncated"].asBool());
+    EXPECT_EQ(two["rows"][1]["history_id"].asInt64(), ids_times[1].first);
+    const std::string current = kMeasurements[8].name;
+    const Json::Value picked =
+        get_json("/api/meters/meter-1/history?limit=1&fields=" + current + ",frequency");
+    EXPECT_EQ(picked["rows"][0]["record"].getMemberNames(),
+              (std::vector<std::string>{current, "frequency"}));
+    EXPECT_TRUE(get_json("/api/alarms")["meters"].isMember("meter-1"));
+
+    // Errors are JSON with their status.
+    for (const char* target : {"/api/meters/nobody", "/api/meters/nobody/history",
+                               "/api/meters/nobody/alarms", "/api/nothing"})
+        EXPECT_TRUE(get_json(target, 404).isMember("error")) << target;
+    for (const char* target :
+         {"/api/meters/meter-1/history?from=yesterday", "/api/meters/meter-1/history?to=2026-13-01",
+          "/api/meters/meter-1/history?from=2026-05-02&to=2026-05-01",
+          "/api/meters/meter-1/history?limit=0", "/api/meters/meter-1/history?limit=10001",
+          "/api/meters/meter-1/history?limit=ten", "/api/meters/meter-1/alarms?from=x"})
+        EXPECT_TRUE(get_json(target, 400).isMember("error")) << target;
+    const HttpReply post = http_request(port, "POST", "/api/meters");
+    EXPECT_EQ(post.status, 405);
+    // A request larger than the bound is refused, and the next one served.
+    const HttpReply huge =
+        http_request(port, "GET", "/api/meters", "X-Padding: " + std::string(16384, 'x') + "\r\n");
+    EXPECT_NE(huge.status, 200);
+    EXPECT_EQ(http_get(port, "/api/meters").status, 200);
+}
+
+TEST_F(HttpHost, ThePageInABrowserShowsTheNewestRoundAndPlotsEveryStoredRound) {
+    if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
+    // The newest rounds carry a voltage of their own, and the first limit is violated.
+    image.set(4096, 23456);
+    image.set(262, 0x0001);
+    write_file(registers, registers_json(image));
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.2",
+                "--timeout-ms", "200", "--offline-after", "1"});
+    ASSERT_TRUE(eventually([&] { return complete_rounds() >= 5; }));
+    sim->kill_now();
+    ASSERT_TRUE(eventually([&] { return !get_json("/api/meters/meter-1")["online"].asBool(); }));
+    const auto rows = stored_records(db, "meter-1");
+
+    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
+    const std::vector<std::string> chromium{"/usr/bin/chromium",
+                                            "--headless",
+                                            "--no-sandbox",
+                                            "--disable-gpu",
+                                            "--disable-quic",
+                                            "--no-first-run",
+                                            "--disable-background-networking",
+                                            "--disable-component-update",
+                                            "--disable-sync",
+                                            "--user-data-dir=" + dir + "/chromium",
+                                            "--window-size=1400,1000",
+                                            "--virtual-time-budget=8000"};
+    auto args = chromium;
+    args.insert(args.end(), {"--dump-dom", url});
+    const Finished page = run_program(args, 120);
+    ASSERT_EQ(page.status, 0) << page.err;
+    const std::string& dom = page.out;
+    ASSERT_NE(dom.find("data-ready=\"1\""), std::string::npos) << dom;
+    // The live table: the newest round's voltage, as the page formats it.
+    const std::regex ua_cell(std::string("<td data-field=\"") + kMeasurements[0].name +
+                             "\">([^<]*)</td>");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(dom, m, ua_cell)) << dom;
+    EXPECT_EQ(m[1].str(), "234.56");
+    EXPECT_EQ(f32_at(rows.back().record, kMeasurements[0].offset), 234.56f);
+    // Four plots, each with one point per stored round of the last hour.
+    const std::regex plot("data-plot=\"([a-z_]+)\" data-points=\"([0-9]+)\"");
+    int plots = 0;
+    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), plot); it != std::sregex_iterator();
+         ++it, ++plots)
+        EXPECT_EQ(std::stoul((*it)[2].str()), rows.size()) << (*it)[1].str();
+    EXPECT_EQ(plots, 4) << dom;
+    // Each plot marks the stored alarm changes: here the one raise.
+    const auto events = alarm_events(db);
+    ASSERT_EQ(events.size(), 1u);
+    const std::regex marks("data-alarm-marks=\"([0-9]+)\"");
+    int marked = 0;
+    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), marks);
+         it != std::sregex_iterator(); ++it, ++marked)
+        EXPECT_EQ((*it)[1].str(), "1");
+    EXPECT_EQ(marked, 4);
+    EXPECT_NE(dom.find("class=\"alarms active\""), std::string::npos);
+    EXPECT_NE(dom.find("class=\"dygraph-"), std::string::npos) << "no chart was drawn";
+
+    // The picture for the README, when asked for.
+    if (const char* shot = std::getenv("KAVREN_PAGE_SCREENSHOT")) {
+        args = chromium;
+        args.insert(args.end(), {std::string("--screenshot=") + shot, url});
+        EXPECT_EQ(run_program(args, 120).status, 0);
+    }
+}
+
+TEST_F(HttpHost, BasicAuthenticationGuardsEveryPath) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    write_file(dir + "/passwords", "# who may look\nbench:s3cret\n");
+    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.5",
+                "--http-password-file", dir + "/passwords"});
+    for (const char* target : {"/", "/metrics", "/api/meters"}) {
+        const HttpReply none = http_get(port, target);
+        EXPECT_EQ(none.status, 401) << target;
+        EXPECT_NE(none.headers.find("WWW-Authenticate: Basic"), std::string::npos);
+        // bench:wrong, then bench:s3cret
+        EXPECT_EQ(http_get(port, target, "Authorization: Basic YmVuY2g6d3Jvbmc=\r\n").status, 401);
+        EXPECT_EQ(http_get(port, target, "Authorization: Basic YmVuY2g6czNjcmV0\r\n").status, 200)
+            << target;
+    }
+}
+
+TEST_F(HttpHost, BadHttpOptionsEndWithOneLineAndStatusTwo) {
+    const auto expect_refused = [&](std::vector<std::string> extra, const std::string& words) {
+        std::vector<std::string> args{kHost, "--tcp", "127.0.0.1:1", "--db", db};
+        args.insert(args.end(), extra.begin(), extra.end());
+        const Finished run = run_program(args);
+        EXPECT_EQ(run.status, 2) << run.err;
+        EXPECT_NE(run.err.find(words), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    };
+    expect_refused({"--http", "127.0.0.1:99999"}, "port 0 to 65535");
+    expect_refused({"--http", "example.org:80"}, "IP address");
+    expect_refused({"--http-port-file", dir + "/p"}, "need --http");
+    expect_refused({"--http", "0", "--http-password-file", dir + "/missing"},
+                   "cannot read password file");
+    write_file(dir + "/config.json",
+               R"({"links": [{"tcp": "127.0.0.1:1", "meters": [{}]}],
+                   "http": {"listen": "127.0.0.1:0", "max_connections": 0}})");
+    const Finished run = run_program({kHost, "--config", dir + "/config.json", "--db", db});
+    EXPECT_EQ(run.status, 2);
+    EXPECT_NE(run.err.find("HTTP connections"), std::string::npos) << run.err;
+}
+
+// Clients that open connections and trickle bytes (or send nothing) hold at most their own
+// connections: rounds go on at their pace, other clients are answered, and every held
+// connection is cut once its request time is over.
+TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    write_file(dir + "/config.json", R"({"interval": 0.1, "links": [{"tcp": "127.0.0.1:)" +
+                                         std::to_string(sim_port) +
+                                         R"(", "meters": [{"name": "meter-1"}]}],
+                   "http": {"listen": "127.0.0.1:0", "max_connections": 8,
+                            "request_timeout_ms": 1500}})");
+    running = std::make_unique<Background>(
+        std::vector<std::string>{kHost, "--config", dir + "/config.json", "--db", db,
+                                 "--quiet-plugin", "--http-port-file", port_file},
+        dir + "/host.log");
+    port = port_from_file(port_file);
+    ASSERT_GT(port, 0) << read_file(dir + "/host.log");
+    ASSERT_TRUE(eventually([&] { return complete_rounds() >= 2; }));
+
+    // Six trickling clients, fewer than the server's connections: others are not delayed.
+    std::vector<int> slow;
+    for (int i = 0; i < 6; ++i) {
+        const int fd = connect_local(port);
+        ASSERT_GE(fd, 0);
+        send(fd, "GET /metrics HTTP/1.1\r\n", 23, MSG_NOSIGNAL);
+        slow.push_back(fd);
+    }
+    const long rounds_before = complete_rounds();
+    const auto started = std::chrono::steady_clock::now();
+    double slowest_ms = 0;
+    while (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(1200)) {
+        for (int fd : slow) send(fd, "X", 1, MSG_NOSIGNAL);
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(http_get(port, "/metrics").status, 200);
+        slowest_ms = std::max(slowest_ms, std::chrono::duration<double, std::milli>(
+                                              std::chrono::steady_clock::now() - t0)
+                                              .count());
+    }
+    // A client waiting for a held slot would wait for the request time-out (1.5 s).
+    EXPECT_LT(slowest_ms, 1000.0);
+    // Trickled bytes do not extend a request's time: each is cut after the request time-out.
+    for (int fd : slow) {
+        std::string got;
+        bool ended = false;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(4);
+        while (!ended && std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fd, POLLIN, 0};
+            if (poll(&p, 1, 200) != 1) continue;
+            char buffer[512];
+            const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) ended = true;
+            if (n > 0) got.append(buffer, static_cast<std::size_t>(n));
+        }
+        EXPECT_TRUE(ended) << "a trickling client was not cut off";
+        EXPECT_EQ(got.find("200 OK"), std::string::npos) << got;
+        close(fd);
+    }
+    // Polling went on: 0.1 s rounds over the ~2.5 s since.
+    EXPECT_GE(complete_rounds() - rounds_before, 10);
+
+    // More silent connections than the server has: it recovers by itself when they are cut.
+    std::vector<int> silent;
+    for (int i = 0; i < 20; ++i) silent.push_back(connect_local(port));
+    const long rounds_mid = complete_rounds();
+    const auto t0 = std::chrono::steady_clock::now();
+    const HttpReply late = http_request(port, "GET", "/api/meters/meter-1", "", 10);
+    const double waited_s =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    EXPECT_EQ(late.status, 200);
+    EXPECT_LT(waited_s, 1.5 * 3 + 1);  // at most the time-out for each wave of held slots
+    const long rounds_after = parse_json(late.body)["rounds"]["complete"].asInt();
+    EXPECT_GE(rounds_after - rounds_mid, static_cast<long>(waited_s / 0.1 / 2));
+    for (int fd : silent) close(fd);
+}
+
+class Export : public EndToEnd {
+  protected:
+    Finished export_run(std::vector<std::string> args) {
+        args.insert(args.begin(), {kHost, "export"});
+        return run_program(args);
+    }
+};
+
+TEST_F(Export, CsvAndJsonLinesOfARangeAreTheStoredRecordsDecoded) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    ASSERT_EQ(host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--rounds", "6", "--interval",
+                    "0.3", "--data-id", "77"})
+                  .status,
+              0);
+    const auto rows = stored_records(db, "meter-1");
+    ASSERT_EQ(rows.size(), 6u);
+    // Every row's time, through the history's own column.
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle, "SELECT id, time FROM records ORDER BY id", -1, &s, nullptr);
+    std::vector<std::pair<std::string, std::string>> ids_times;
+    while (sqlite3_step(s) == SQLITE_ROW)
+        ids_times.emplace_back(std::to_string(sqlite3_column_int64(s, 0)),
+                               reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+    const std::string from = ids_times[1].second, to = ids_times[4].second;
+    std::vector<std::size_t> in_range;
+    for (std::size_t i = 0; i < ids_times.size(); ++i)
+        if (ids_times[i].second >= from && ids_times[i].second <= to) in_range.push_back(i);
+
+    const Finished jsonl = export_run(
+        {"--db", db, "--meter", "meter-1", "--from", from, "--to", to, "--format", "jsonl"});
+    ASSERT_EQ(jsonl.status, 0) << jsonl.err;
+    const auto lines = json_lines(jsonl.out);
+    ASSERT_EQ(lines.size(), in_range.size());
+    for (std::size_t k = 0; k < lines.size(); ++k) {
+        const auto& bytes = rows[in_range[k]].record;
+        const Json::Value& r = lines[k]["record"];
+        EXPECT_EQ(lines[k]["history_id"].asString(), ids_times[in_range[k]].first);
+        EXPECT_EQ(lines[k]["time"].asString(), ids_times[in_range[k]].second);
+        EXPECT_EQ(r["data_id"].asUInt(), 77u);
+        for (const auto& m : kMeasurements)
+            EXPECT_EQ(static_cast<float>(r[m.name].asDouble()), f32_at(bytes, m.offset));
+        EXPECT_EQ(static_cast<float>(r["frequency"].asDouble()), f32_at(bytes, 184));
+        EXPECT_EQ(static_cast<float>(r["power_factor"][2].asDouble()), f32_at(bytes, 176));
+        EXPECT_EQ(static_cast<float>(r["values_8448"][7].asDouble()), f32_at(bytes, 248));
+        EXPECT_EQ(r["limits"][5]["signal"].asInt(), 12);
+        EXPECT_EQ(r["meter_baud_rate"].asInt(), 19200);
+    }
+
+    const Finished csv = export_run({"--db", db, "--meter", "meter-1", "--from", from, "--to", to});
+    ASSERT_EQ(csv.status, 0) << csv.err;
+    std::istringstream csv_lines(csv.out);
+    std::string header;
+    std::getline(csv_lines, header);
+    std::vector<std::string> columns;
+    std::istringstream header_cells(header);
+    for (std::string c; std::getline(header_cells, c, ',');) columns.push_back(c);
+    // time, every field, the arrays spread: 2 + 12 + 6 + 6*4 + 1 + 13 + 12 + 4 + 1 + 8 + 8 + 1.
+    EXPECT_EQ(columns.size(), 92u) << header;
+    EXPECT_EQ(columns[0], "history_id");
+    EXPECT_EQ(columns[1], "time");
+    std::size_t k = 0;
+    for (std::string line; std::getline(csv_lines, line); ++k) {
+        ASSERT_LT(k, lines.size());
+        std::vector<std::string> cells;
+        std::istringstream in(line);
+        for (std::string c; std::getline(in, c, ',');) cells.push_back(c);
+        ASSERT_EQ(cells.size(), columns.size()) << line;
+        const auto cell = [&](const std::string& name) {
+            const auto at = std::find(columns.begin(), columns.end(), name);
+            return at == columns.end() ? std::string("?") : cells[at - columns.begin()];
+        };
+        EXPECT_EQ(cell("history_id"), lines[k]["history_id"].asString());
+        EXPECT_EQ(cell("time"), lines[k]["time"].asString());
+        const auto& bytes = rows[in_range[k]].record;
+        for (const auto& m : kMeasurements)
+            EXPECT_EQ(std::stof(cell(m.name)), f32_at(bytes, m.offset));
+        EXPECT_EQ(std::stof(cell("limits_1_value")), f32_at(bytes, 42));
+        EXPECT_EQ(cell("power_raw_11"), "-245");
+        EXPECT_EQ(cell("update_time"), lines[k]["record"]["update_time"].asString());
+    }
+    EXPECT_EQ(k, in_range.size());
+
+    // Bad requests: status 2 for the command line, 1 for a meter the history does not hold.
+    EXPECT_EQ(export_run({"--db", db, "--meter", "meter-1", "--format", "xml"}).status, 2);
+    EXPECT_EQ(export_run({"--db", db, "--meter", "meter-1", "--from", "soon"}).status, 2);
+    EXPECT_EQ(export_run({"--db", dir + "/none.db", "--meter", "meter-1"}).status, 2);
+    EXPECT_EQ(export_run({"--meter", "meter-1"}).status, 2);
+    const Finished unknown = export_run({"--db", db, "--meter", "nobody"});
+    EXPECT_EQ(unknown.status, 1);
+    EXPECT_NE(unknown.err.find("holds no meter named nobody"), std::string::npos);
+}
+
+TEST_F(Export, ARunningHostDoesNotBlockIt) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    Background writer({kHost, "--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval",
+                       "0.01", "--db", db, "--quiet-plugin"},
+                      dir + "/host.log");
+    ASSERT_TRUE(wait_for_file(db));
+    ASSERT_TRUE(eventually([&] { return stored_records(db, "meter-1").size() >= 20; }));
+    for (int i = 0; i < 5; ++i) {
+        const std::size_t before = stored_records(db, "meter-1").size();
+        const auto t0 = std::chrono::steady_clock::now();
+        const Finished out = export_run({"--db", db, "--meter", "meter-1", "--format", "jsonl"});
+        const double took =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        ASSERT_EQ(out.status, 0) << out.err;
+        EXPECT_GE(json_lines(out.out).size(), before);
+        EXPECT_LT(took, 5.0);
+    }
+    // The host went on storing while it was read.
+    const std::size_t stored = stored_records(db, "meter-1").size();
+    ASSERT_TRUE(eventually([&] { return stored_records(db, "meter-1").size() > stored + 10; }));
+    const std::string log = read_file(dir + "/host.log");
+    EXPECT_EQ(log.find("is locked by another program"), std::string::npos) << log;
+    EXPECT_EQ(log.find("cannot store rounds"), std::string::npos) << log;
+}
+
+}  // namespace

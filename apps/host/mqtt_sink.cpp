@@ -155,6 +155,11 @@ void MqttSink::connect() {
         const std::string why = reason(rc);
         mosquitto_destroy(client_);
         client_ = nullptr;
+        if (rc == MOSQ_ERR_TLS) {
+            trouble(Trouble::refused, "TLS with the broker at " + config_.url + " failed: " + why,
+                    kSlowRetry);
+            return;
+        }
         trouble(Trouble::away, "cannot reach the broker at " + config_.url + ": " + why, backoff_);
         backoff_ = std::min(backoff_ * 2, kMaxBackoff);
         return;

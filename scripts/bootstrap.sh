@@ -9,7 +9,7 @@ packages=(
   libgtest-dev libgmock-dev               # tests
   libmodbus-dev libsqlite3-dev libcli11-dev  # reference host and meter simulator
   mbpoll                                  # an independent Modbus master, for checking the simulator
-  libmosquitto-dev mosquitto              # MQTT publishing, and the real broker its tests run
+  libmosquitto-dev mosquitto openssl      # MQTT publishing; the real broker and TLS certificates for its tests
   libbenchmark-dev bc time                # benchmarks and their figures
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
 )

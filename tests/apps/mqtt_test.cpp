@@ -298,8 +298,9 @@ TEST_F(MqttEndToEnd, PublishesOverTlsAndAWrongCaIsLoggedOnceWithItsReason) {
     EXPECT_GT(round_ids(db, "feeder 1").size(), before);
 }
 
-// A meter whose every read fails: its values are never published, and it goes offline.
-TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOffline) {
+// A meter whose every read fails: its values are never published, and it goes offline; back
+// online once it answers.
+TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOfflineUntilItAnswers) {
     Broker broker(dir, "site");
     Subscriber sub(broker.socket(), "checker", true);
     auto sim = pty_sim({"--fault-rate", "1", "--fault-kinds", "exception"});
@@ -311,6 +312,14 @@ TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOffline) {
         EXPECT_TRUE(m.topic != "kavren/feeder_1/state" && m.topic != "kavren/feeder_1/rounds")
             << "published from a failed read: " << m.topic << " " << m.payload;
     EXPECT_TRUE(round_ids(db, "feeder 1").empty());
+
+    // The meter answers again: back online, and its values are published.
+    sim.reset();
+    sim = pty_sim();
+    ASSERT_TRUE(within(30, [&] {
+        return sub.last("kavren/feeder_1/availability") == "online" &&
+               !sub.last("kavren/feeder_1/state").empty();
+    })) << read_file(dir + "/host.log");
 }
 
 TEST_F(MqttEndToEnd, BadBrokerSettingsStopTheStartAnAbsentOrRefusingBrokerStopsNoPolling) {

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <stdexcept>
@@ -21,6 +22,17 @@ namespace {
 void readable(const std::string& path, const char* what) {
     if (access(path.c_str(), R_OK) != 0)
         throw std::runtime_error(std::string(what) + " " + path + ": " + std::strerror(errno));
+}
+
+// libmosquitto opens the TLS files only when it connects; a file that is no PEM of the kind
+// asked for would then fail every connection. Checked at the start instead.
+void pem(const std::string& path, const char* what, const char* kind, const char* marker) {
+    readable(path, what);
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const auto begin = text.find("-----BEGIN ");
+    if (begin == std::string::npos || text.find(marker, begin) == std::string::npos)
+        throw std::runtime_error(std::string(what) + " " + path + " holds no PEM " + kind);
 }
 
 // A prefix is one or more topic levels without wildcards, and no empty level.
@@ -178,9 +190,11 @@ void check_mqtt_config(MqttConfig& config, const std::vector<std::string>& meter
         throw std::runtime_error(
             "a client certificate needs its key file, and a key its certificate");
     if (address.tls) {
-        if (!config.ca_file.empty()) readable(config.ca_file, "CA file");
-        if (!config.cert_file.empty()) readable(config.cert_file, "client certificate");
-        if (!config.key_file.empty()) readable(config.key_file, "client key");
+        if (!config.ca_file.empty())
+            pem(config.ca_file, "CA file", "certificate", "CERTIFICATE-----");
+        if (!config.cert_file.empty())
+            pem(config.cert_file, "client certificate", "certificate", "CERTIFICATE-----");
+        if (!config.key_file.empty()) pem(config.key_file, "client key", "key", "KEY-----");
         // libmosquitto's own check of the files (a certificate it cannot load, for one).
         mosquitto_lib_init();
         std::unique_ptr<mosquitto, void (*)(mosquitto*)> probe(

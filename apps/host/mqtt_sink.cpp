@@ -130,6 +130,12 @@ void MqttSink::connect() {
     mosquitto_publish_callback_set(client_, [](mosquitto*, void* self, int mid) {
         static_cast<MqttSink*>(self)->on_published(mid);
     });
+    // libmosquitto says why TLS failed (OpenSSL's reason) only in its log.
+    mosquitto_log_callback_set(client_, [](mosquitto*, void* self, int level, const char* text) {
+        if (level == MOSQ_LOG_ERR && text != nullptr)
+            static_cast<MqttSink*>(self)->library_error_ = text;
+    });
+    library_error_.clear();
     const std::string status = topics_.status();
     mosquitto_will_set(client_, status.c_str(), 7, "offline", 1, true);
     if (!config_.username.empty())
@@ -155,6 +161,13 @@ void MqttSink::connect() {
         const std::string why = reason(rc);
         mosquitto_destroy(client_);
         client_ = nullptr;
+        if (rc == MOSQ_ERR_TLS) {
+            trouble(Trouble::refused,
+                    "TLS with the broker at " + config_.url +
+                        " failed: " + (library_error_.empty() ? why : library_error_),
+                    kSlowRetry);
+            return;
+        }
         trouble(Trouble::away, "cannot reach the broker at " + config_.url + ": " + why, backoff_);
         backoff_ = std::min(backoff_ * 2, kMaxBackoff);
         return;
@@ -206,11 +219,17 @@ void MqttSink::drop_connection(const std::string& why) {
     }
     if (!why.empty()) {
         // A TLS handshake that fails shows here, as a connection that ends before it is up.
-        const bool tls = address_.tls && !was_up && why.find("TLS") != std::string::npos;
-        trouble(tls ? Trouble::refused : Trouble::away,
+        if (address_.tls && !was_up && why.find("TLS") != std::string::npos) {
+            trouble(Trouble::refused,
+                    "TLS with the broker at " + config_.url +
+                        " failed: " + (library_error_.empty() ? why : library_error_),
+                    kSlowRetry);
+            return;
+        }
+        trouble(Trouble::away,
                 (was_up ? "lost the broker at " : "cannot reach the broker at ") + config_.url +
                     ": " + why,
-                tls ? kSlowRetry : backoff_);
+                backoff_);
         backoff_ = std::min(backoff_ * 2, kMaxBackoff);
     }
 }

@@ -119,7 +119,8 @@ class MqttSink : public RoundSink {
     std::chrono::steady_clock::time_point remembered_at_{};
     bool remember_failed_ = false;
     bool ever_logged_connect_ = false;
-    int connack_ = -1;  // the broker's answer, set in libmosquitto's callback
+    std::string library_error_;  // libmosquitto's last error line
+    int connack_ = -1;           // the broker's answer, set in libmosquitto's callback
 
     std::atomic<bool> finishing_{false};
     std::atomic<int64_t> deadline_ns_{0};

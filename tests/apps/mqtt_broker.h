@@ -25,16 +25,16 @@ namespace testing_support {
 
 class Broker {
   public:
-    // extra: more lines of mosquitto.conf. The broker keeps its sessions in `dir` across a
-    // restart (saved when it is stopped with SIGTERM). tcp_port: also listen on 127.0.0.1 at
-    // that port (for bridges, which need TCP).
+    // extra: more lines of mosquitto.conf (per-listener ones apply to the TCP listener when
+    // there is one). The broker keeps its sessions in `dir` across a restart (saved when it is
+    // stopped with SIGTERM). tcp_port: also listen on 127.0.0.1 at that port (for bridges and
+    // TLS, which need TCP).
     Broker(const std::string& dir, const std::string& name, const std::string& extra = "",
            int tcp_port = 0)
         : dir_(dir), name_(name), socket_(dir + "/" + name + ".sock") {
         const passwd* me = getpwuid(getuid());
-        std::string config;
+        std::string config = "listener 0 " + socket_ + "\n";
         if (tcp_port != 0) config += "listener " + std::to_string(tcp_port) + " 127.0.0.1\n";
-        config += "listener 0 " + socket_ + "\n";
         if (extra.find("allow_anonymous") == std::string::npos) config += "allow_anonymous true\n";
         config += "persistence true\npersistence_location " + dir + "/\npersistence_file " + name +
                   ".db\nuser " + (me != nullptr ? me->pw_name : "root") + "\n" + extra;
@@ -58,6 +58,18 @@ class Broker {
     std::string dir_, name_, socket_;
     std::unique_ptr<Background> process_;
 };
+
+// A broker that also listens on a TCP port it found free: ports are tried until one binds.
+inline std::unique_ptr<Broker> broker_on_tcp(const std::string& dir, const std::string& name,
+                                             const std::string& extra, int& port) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        port = 20000 + static_cast<int>((getpid() * 7919 + attempt * 104729) % 40000);
+        auto broker = std::make_unique<Broker>(dir, name, extra, port);
+        if (broker->running()) return broker;
+    }
+    ADD_FAILURE() << "no free port for broker " << name;
+    return nullptr;
+}
 
 struct Message {
     std::string topic;

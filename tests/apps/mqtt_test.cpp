@@ -251,8 +251,56 @@ TEST_F(MqttEndToEnd, RoundsOfAHostKilledWhileTheBrokerWasAwayArriveAfterItStarts
               std::string::npos);
 }
 
-// A meter whose every read fails: its values are never published, and it goes offline.
-TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOffline) {
+// TLS to a broker that presents a certificate of our CA; a CA that does not match is a TLS
+// failure, logged once with OpenSSL's reason, while the rounds are stored all the same.
+TEST_F(MqttEndToEnd, PublishesOverTlsAndAWrongCaIsLoggedOnceWithItsReason) {
+    const auto openssl = [&](std::vector<std::string> args) {
+        args.insert(args.begin(), "/usr/bin/openssl");
+        const Finished run = run_program(args);
+        ASSERT_EQ(run.status, 0) << run.err;
+    };
+    const std::string ec = "ec:" + dir + "/curve.pem";
+    openssl({"ecparam", "-name", "prime256v1", "-out", dir + "/curve.pem"});
+    for (const std::string ca : {"ca", "other"})
+        openssl({"req", "-x509", "-newkey", ec, "-nodes", "-keyout", dir + "/" + ca + ".key",
+                 "-out", dir + "/" + ca + ".pem", "-days", "2", "-subj", "/CN=kavren " + ca});
+    openssl({"req", "-newkey", ec, "-nodes", "-keyout", dir + "/server.key", "-out",
+             dir + "/server.csr", "-subj", "/CN=127.0.0.1"});
+    write_file(dir + "/san.cnf", "subjectAltName=IP:127.0.0.1\n");
+    openssl({"x509", "-req", "-in", dir + "/server.csr", "-CA", dir + "/ca.pem", "-CAkey",
+             dir + "/ca.key", "-CAcreateserial", "-out", dir + "/server.pem", "-days", "2",
+             "-extfile", dir + "/san.cnf"});
+    int port = 0;
+    auto broker = broker_on_tcp(dir, "tls",
+                                "cafile " + dir + "/ca.pem\ncertfile " + dir +
+                                    "/server.pem\nkeyfile " + dir + "/server.key\n",
+                                port);
+    ASSERT_TRUE(broker);
+    const std::string url = "mqtts://127.0.0.1:" + std::to_string(port);
+    Subscriber sub(broker->socket(), "checker", true);
+    auto sim = pty_sim();
+    {
+        auto host = host_in_background(url, "host.log", {"--mqtt-ca-file", dir + "/ca.pem"});
+        ASSERT_TRUE(sub.wait(
+            [](const std::vector<Message>& m) {
+                return history_ids(m, "kavren/feeder_1/state").size() >= 2;
+            },
+            30))
+            << read_file(dir + "/host.log");
+    }
+    const std::size_t before = round_ids(db, "feeder 1").size();
+    const Finished wrong =
+        host({"--rtu", dir + "/meter", "--name", "feeder 1", "--rounds", "3", "--interval", "0.2",
+              "--mqtt", url, "--mqtt-ca-file", dir + "/other.pem"});
+    EXPECT_EQ(wrong.status, 0) << wrong.err;
+    EXPECT_EQ(count_lines(wrong.err, "mqtt: TLS with the broker"), 1) << wrong.err;
+    EXPECT_NE(wrong.err.find("certificate verify failed"), std::string::npos) << wrong.err;
+    EXPECT_GT(round_ids(db, "feeder 1").size(), before);
+}
+
+// A meter whose every read fails: its values are never published, and it goes offline; back
+// online once it answers.
+TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOfflineUntilItAnswers) {
     Broker broker(dir, "site");
     Subscriber sub(broker.socket(), "checker", true);
     auto sim = pty_sim({"--fault-rate", "1", "--fault-kinds", "exception"});
@@ -264,6 +312,14 @@ TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOffline) {
         EXPECT_TRUE(m.topic != "kavren/feeder_1/state" && m.topic != "kavren/feeder_1/rounds")
             << "published from a failed read: " << m.topic << " " << m.payload;
     EXPECT_TRUE(round_ids(db, "feeder 1").empty());
+
+    // The meter answers again: back online, and its values are published.
+    sim.reset();
+    sim = pty_sim();
+    ASSERT_TRUE(within(30, [&] {
+        return sub.last("kavren/feeder_1/availability") == "online" &&
+               !sub.last("kavren/feeder_1/state").empty();
+    })) << read_file(dir + "/host.log");
 }
 
 TEST_F(MqttEndToEnd, BadBrokerSettingsStopTheStartAnAbsentOrRefusingBrokerStopsNoPolling) {
@@ -311,14 +367,9 @@ TEST_F(MqttEndToEnd, BadBrokerSettingsStopTheStartAnAbsentOrRefusingBrokerStopsN
 // broker bridged (QoS 1, persistent session) to a central one, one subscriber at the centre.
 TEST_F(MqttEndToEnd, TheCentreOfABridgedFleetGetsEveryRoundOfEverySiteAlsoAcrossItsRestart) {
     // The central broker takes a port itself: tried until one is free.
-    std::unique_ptr<Broker> central;
     int port = 0;
-    for (int attempt = 0; attempt < 20 && !central; ++attempt) {
-        port = 20000 + static_cast<int>((getpid() * 7919 + attempt * 104729) % 40000);
-        central = std::make_unique<Broker>(dir, "central", "", port);
-        if (!central->running()) central.reset();
-    }
-    ASSERT_TRUE(central) << "no free port for the central broker";
+    auto central = broker_on_tcp(dir, "central", "", port);
+    ASSERT_TRUE(central);
     Subscriber centre(central->socket(), "fleet-consumer", false, "kavren/+/+/rounds");
     std::vector<std::unique_ptr<Broker>> sites;
     std::vector<std::unique_ptr<Background>> sims, hosts;

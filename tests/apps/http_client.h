@@ -75,12 +75,6 @@ inline HttpReply http_get(int port, const std::string& target, const std::string
     return http_request(port, "GET", target, headers);
 }
 
-// The port a host wrote to its port file, once it did (0 when it did not in time).
-inline int port_from_file(const std::string& path, double timeout_s = 20) {
-    if (!wait_for_file(path, timeout_s)) return 0;
-    return std::stoi(read_file(path));
-}
-
 // Waits until the condition holds; false when it did not within timeout_s.
 template <typename Condition>
 bool eventually(Condition condition, double timeout_s = 20) {

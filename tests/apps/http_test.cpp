@@ -182,7 +182,7 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
 }
 
 TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
-    const int sim_port = free_port();
+    int sim_port = 0;
     auto sim = tcp_sim(sim_port);
     start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.2",
                 "--timeout-ms", "200", "--offline-after", "1"});
@@ -282,7 +282,7 @@ TEST_F(HttpHost, ThePageInABrowserShowsTheNewestRoundAndPlotsEveryStoredRound) {
     image.set(4096, 23456);
     image.set(262, 0x0001);
     write_file(registers, registers_json(image));
-    const int sim_port = free_port();
+    int sim_port = 0;
     auto sim = tcp_sim(sim_port);
     start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.2",
                 "--timeout-ms", "200", "--offline-after", "1"});
@@ -345,7 +345,7 @@ TEST_F(HttpHost, ThePageInABrowserShowsTheNewestRoundAndPlotsEveryStoredRound) {
 }
 
 TEST_F(HttpHost, BasicAuthenticationGuardsEveryPath) {
-    const int sim_port = free_port();
+    int sim_port = 0;
     auto sim = tcp_sim(sim_port);
     write_file(dir + "/passwords", "# who may look\nbench:s3cret\n");
     start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.5",
@@ -387,7 +387,7 @@ TEST_F(HttpHost, BadHttpOptionsEndWithOneLineAndStatusTwo) {
 // connections: rounds go on at their pace, other clients are answered, and every held
 // connection is cut once its request time is over.
 TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
-    const int sim_port = free_port();
+    int sim_port = 0;
     auto sim = tcp_sim(sim_port);
     write_file(dir + "/config.json", R"({"interval": 0.1, "links": [{"tcp": "127.0.0.1:)" +
                                          std::to_string(sim_port) +
@@ -467,7 +467,7 @@ class Export : public EndToEnd {
 };
 
 TEST_F(Export, CsvAndJsonLinesOfARangeAreTheStoredRecordsDecoded) {
-    const int sim_port = free_port();
+    int sim_port = 0;
     auto sim = tcp_sim(sim_port);
     ASSERT_EQ(host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--rounds", "6", "--interval",
                     "0.3", "--data-id", "77"})
@@ -556,7 +556,7 @@ TEST_F(Export, CsvAndJsonLinesOfARangeAreTheStoredRecordsDecoded) {
 }
 
 TEST_F(Export, ARunningHostDoesNotBlockIt) {
-    const int sim_port = free_port();
+    int sim_port = 0;
     auto sim = tcp_sim(sim_port);
     Background writer({kHost, "--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval",
                        "0.01", "--db", db, "--quiet-plugin"},

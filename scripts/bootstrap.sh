@@ -11,6 +11,7 @@ packages=(
   libsystemd-dev systemd                  # the service: readiness and watchdog, unit checks
   dpkg-dev help2man                       # the Debian package: shlibdeps, man pages
   mbpoll                                  # an independent Modbus master, for checking the simulator
+  libmosquitto-dev mosquitto              # MQTT publishing, and the real broker its tests run
   libbenchmark-dev bc time strace         # benchmarks and their figures
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
   libcivetweb-dev libjs-dygraphs          # the host's page, metrics and API; the page's plots

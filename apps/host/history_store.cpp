@@ -40,6 +40,23 @@ CREATE TABLE IF NOT EXISTS alarms (
 CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (device, key, id);
 )sql";
 
+// What consumers outside the host acknowledged, and texts kept for them. Made only when such a
+// consumer is configured; a history without these tables is still ours.
+const char* const kDeliverySchema = R"sql(
+CREATE TABLE IF NOT EXISTS deliveries (
+    consumer TEXT    NOT NULL,
+    device   TEXT    NOT NULL,
+    acked_id INTEGER NOT NULL,
+    PRIMARY KEY (consumer, device)
+);
+CREATE TABLE IF NOT EXISTS remembered_texts (
+    kind TEXT NOT NULL,
+    key  TEXT NOT NULL,
+    text TEXT NOT NULL,
+    PRIMARY KEY (kind, key)
+);
+)sql";
+
 // How long one statement waits for another program's lock before it fails with "database is
 // locked"; the history's writer then logs it and tries again.
 constexpr auto kLockWait = std::chrono::milliseconds(2000);
@@ -321,6 +338,89 @@ std::map<std::string, AlarmBook::Alarm> HistoryStore::active_alarms(const std::s
             active[q.column_text(0)] = AlarmBook::Alarm{q.column_text(2), q.column_text(3)};
     }
     return active;
+}
+
+bool HistoryStore::has_deliveries() {
+    Query q(db_,
+            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('deliveries', "
+            "'remembered_texts')");
+    return q.step() == SQLITE_ROW && sqlite3_column_int(q.get(), 0) == 2;
+}
+
+void HistoryStore::prepare_deliveries() {
+    if (has_deliveries()) return;
+    exec("BEGIN IMMEDIATE");
+    try {
+        exec(kDeliverySchema);
+        exec("COMMIT");
+    } catch (...) {
+        rollback();
+        throw;
+    }
+}
+
+std::map<std::string, int64_t> HistoryStore::acknowledged(const std::string& consumer) {
+    std::map<std::string, int64_t> marks;
+    if (!has_deliveries()) return marks;
+    Query q(db_, "SELECT device, acked_id FROM deliveries WHERE consumer = ?");
+    q.text(1, consumer);
+    while (q.step() == SQLITE_ROW) marks[q.column_text(0)] = sqlite3_column_int64(q.get(), 1);
+    return marks;
+}
+
+void HistoryStore::set_acknowledged(const std::string& consumer, const std::string& device,
+                                    int64_t id) {
+    Query q(db_,
+            "INSERT INTO deliveries (consumer, device, acked_id) VALUES (?, ?, ?) "
+            "ON CONFLICT (consumer, device) DO UPDATE SET acked_id = excluded.acked_id");
+    q.text(1, consumer);
+    q.text(2, device);
+    sqlite3_bind_int64(q.get(), 3, id);
+    if (sqlite3_step(q.get()) != SQLITE_DONE) fail("cannot store an acknowledgement");
+}
+
+int64_t HistoryStore::newest_id(const std::string& device) {
+    Query q(db_, "SELECT max(id) FROM records WHERE device = ?");
+    q.text(1, device);
+    return q.step() == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
+std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::string& device,
+                                                                   int64_t after_id, int limit) {
+    Query q(db_,
+            "SELECT id, record FROM records WHERE device = ? AND id > ? AND origin = 'round' "
+            "ORDER BY id LIMIT ?");
+    q.text(1, device);
+    sqlite3_bind_int64(q.get(), 2, after_id);
+    sqlite3_bind_int(q.get(), 3, limit);
+    std::vector<PolledRecord> rows;
+    while (q.step() == SQLITE_ROW) {
+        PolledRecord row;
+        row.id = sqlite3_column_int64(q.get(), 0);
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1));
+        const int length = sqlite3_column_bytes(q.get(), 1);
+        if (bytes != nullptr && length > 0) row.bytes.assign(bytes, bytes + length);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<std::pair<std::string, std::string>> HistoryStore::remembered(const std::string& kind) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    if (!has_deliveries()) return rows;
+    Query q(db_, "SELECT key, text FROM remembered_texts WHERE kind = ? ORDER BY key");
+    q.text(1, kind);
+    while (q.step() == SQLITE_ROW) rows.emplace_back(q.column_text(0), q.column_text(1));
+    return rows;
+}
+
+void HistoryStore::remember(const std::string& kind, const std::string& key,
+                            const std::string& text) {
+    Query q(db_, "INSERT OR REPLACE INTO remembered_texts (kind, key, text) VALUES (?, ?, ?)");
+    q.text(1, kind);
+    q.text(2, key);
+    q.text(3, text);
+    if (sqlite3_step(q.get()) != SQLITE_DONE) fail("cannot store a text");
 }
 
 }  // namespace kavren::host

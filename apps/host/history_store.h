@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "apps/host/alarm_book.h"
@@ -60,6 +61,27 @@ class HistoryStore {
     long record_count(const std::string& device);
     // The alarms whose last event was a raise, by key.
     std::map<std::string, AlarmBook::Alarm> active_alarms(const std::string& device);
+
+    // What a consumer outside the host (a broker) has acknowledged, by device: the id of the
+    // newest record of the device such that it and every earlier one were acknowledged. Kept
+    // in a table of its own, made by prepare_deliveries() (a write, retried by the caller).
+    bool has_deliveries();
+    void prepare_deliveries();
+    std::map<std::string, int64_t> acknowledged(const std::string& consumer);
+    // Within a transaction (begin/commit).
+    void set_acknowledged(const std::string& consumer, const std::string& device, int64_t id);
+    // The id of the device's newest record, 0 when it has none.
+    int64_t newest_id(const std::string& device);
+    struct PolledRecord {
+        int64_t id = 0;
+        std::vector<uint8_t> bytes;
+    };
+    // Up to `limit` polled records (not restores) of the device after `after_id`, oldest first.
+    std::vector<PolledRecord> polled_after(const std::string& device, int64_t after_id, int limit);
+    // Texts remembered for publishing (the driver's limit descriptions): free-form rows of
+    // (kind, key, text), written within a transaction.
+    std::vector<std::pair<std::string, std::string>> remembered(const std::string& kind);
+    void remember(const std::string& kind, const std::string& key, const std::string& text);
 
     // Rows of records this process stored.
     long records_stored() const { return records_stored_; }

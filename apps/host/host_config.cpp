@@ -317,7 +317,7 @@ HostConfig read_host_config(const std::string& path) {
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path) {
     const Place place{path, {}, {}};
     if (!root.isObject()) place.bad("expected an object with \"links\"");
-    only_members(root, {"interval", "database", "plugin", "links", "http"}, place);
+    only_members(root, {"interval", "database", "plugin", "links", "mqtt", "http"}, place);
     HostConfig config;
     config.origin = path;
     if (root.isMember("plugin")) {
@@ -340,6 +340,7 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
     std::size_t meters_seen = 0;
     for (Json::ArrayIndex i = 0; i < links.size(); ++i)
         config.links.push_back(read_link(links[i], path, i, meters_seen));
+    if (root.isMember("mqtt")) read_mqtt_config(root["mqtt"], path, config.mqtt);
     return config;
 }
 

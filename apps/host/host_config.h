@@ -8,6 +8,7 @@
 #include <json/json.h>
 
 #include "apps/common/cli_values.h"
+#include "apps/host/mqtt_options.h"
 
 namespace kavren::host {
 
@@ -57,6 +58,7 @@ struct HostConfig {
     bool plugin_log = true;  // show the plug-in's own lines on stderr
     int offline_after = 3;   // failed rounds in a row before a meter is marked offline
     double max_backoff_s = 60.0;
+    MqttConfig mqtt;  // publishing to a broker; off without a URL
     HttpConfig http;
 };
 

@@ -115,7 +115,7 @@ bool base64_decode(const std::string& text, std::string& out) {
     return padding <= 2 && (text.size() % 4) == 0;
 }
 
-std::vector<std::string> read_password_file(const std::string& path) {
+std::vector<std::string> read_http_password_file(const std::string& path) {
     std::ifstream in(path);
     if (!in) throw std::runtime_error("cannot read password file " + path);
     std::vector<std::string> entries;
@@ -135,7 +135,7 @@ std::vector<std::string> read_password_file(const std::string& path) {
 HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
                        const std::string& password_file, Handler handler, Log log)
     : handler_(std::move(handler)), log_(std::move(log)) {
-    if (!password_file.empty()) credentials_ = read_password_file(password_file);
+    if (!password_file.empty()) credentials_ = read_http_password_file(password_file);
     const std::string threads = std::to_string(limits.max_connections);
     const std::string queue = std::to_string(limits.max_connections);
     const std::string timeout = std::to_string(limits.request_timeout_ms);

@@ -65,7 +65,7 @@ class HttpServer {
 
 // Reads a password file: one "user:password" per line; empty lines and lines starting with '#'
 // are skipped. Throws std::runtime_error when it cannot be read or holds no entry.
-std::vector<std::string> read_password_file(const std::string& path);
+std::vector<std::string> read_http_password_file(const std::string& path);
 // Standard base64 decoding; false for text that is not base64.
 bool base64_decode(const std::string& text, std::string& out);
 

@@ -31,6 +31,8 @@
 #include "apps/host/http_sink.h"
 #include "apps/host/link_poller.h"
 #include "apps/host/meter_services.h"
+#include "apps/host/mqtt_options.h"
+#include "apps/host/mqtt_sink.h"
 #include "apps/host/service_watchdog.h"
 #include "runtime/device_state.h"
 
@@ -190,6 +192,54 @@ std::string absolute_path(const std::string& path) {
     return path;
 }
 
+// --- MQTT publishing: the command line's MQTT options over the configuration file's "mqtt" ---
+struct MqttCommandLine {
+    MqttConfig values;
+    std::vector<std::pair<CLI::Option*, std::string MqttConfig::*>> texts;
+    CLI::Option* keepalive = nullptr;
+
+    void add_to(CLI::App& app) {
+        const auto text = [&](const char* name, std::string MqttConfig::*field, const char* help) {
+            texts.emplace_back(app.add_option(name, values.*field, help), field);
+            return texts.back().first;
+        };
+        text("--mqtt", &MqttConfig::url,
+             "Publish every round to this MQTT broker: mqtt://HOST[:PORT], mqtts://HOST[:PORT] "
+             "or mqtt+unix:///SOCKET (default: no publishing)");
+        text("--mqtt-prefix", &MqttConfig::prefix, "Topic prefix")->capture_default_str();
+        text("--mqtt-discovery-prefix", &MqttConfig::discovery_prefix,
+             "Home Assistant discovery prefix (\"\": no discovery)")
+            ->capture_default_str();
+        text("--mqtt-client-id", &MqttConfig::client_id,
+             "MQTT client id, also the host's id in its status topic (default: kavren-<machine>)");
+        text("--mqtt-user", &MqttConfig::username, "MQTT user name");
+        text("--mqtt-password-file", &MqttConfig::password_file,
+             "File whose first line is the MQTT password");
+        text("--mqtt-ca-file", &MqttConfig::ca_file,
+             "mqtts: CA certificate of the broker (default: the system's)");
+        text("--mqtt-cert-file", &MqttConfig::cert_file, "mqtts: client certificate");
+        text("--mqtt-key-file", &MqttConfig::key_file, "mqtts: the client certificate's key");
+        keepalive =
+            app.add_option("--mqtt-keepalive", values.keepalive_s, "MQTT keep-alive, seconds")
+                ->capture_default_str();
+    }
+    // Options given on the command line win over the file.
+    void apply(HostConfig& config) const {
+        for (const auto& text : texts)
+            if (text.first->count() > 0) config.mqtt.*(text.second) = values.*(text.second);
+        if (keepalive->count() > 0) config.mqtt.keepalive_s = values.keepalive_s;
+        std::vector<std::string> names;
+        for (const LinkConfig& link : config.links)
+            for (const MeterConfig& meter : link.meters) names.push_back(meter.name);
+        try {
+            check_mqtt_config(config.mqtt, names);
+        } catch (const std::runtime_error& e) {
+            throw UsageError(e.what());
+        }
+    }
+};
+// --- end of MQTT options ---
+
 // --http and its companions override the configuration file's "http" section.
 struct HttpOptions {
     std::string listen, port_file, password_file;
@@ -202,7 +252,7 @@ void apply_http_options(HostConfig& config, const HttpOptions& o) {
     if (config.http.listen.empty() && (!o.port_file.empty() || !o.password_file.empty()))
         throw UsageError("--http-port-file and --http-password-file need --http HOST:PORT");
     try {
-        if (!config.http.password_file.empty()) read_password_file(config.http.password_file);
+        if (!config.http.password_file.empty()) read_http_password_file(config.http.password_file);
         validate_values(config);
     } catch (const std::runtime_error& e) {
         throw UsageError(e.what());
@@ -314,6 +364,17 @@ int run(const HostConfig& config, std::size_t history_queue) {
         }
 
         store.prepare();
+        // MQTT: a history connection of the sink's own, and the sink, made before the history
+        // sink that feeds it (and so outliving it).
+        std::unique_ptr<HistoryStore> mqtt_store;
+        std::unique_ptr<MqttSink> mqtt;
+        if (config.mqtt.enabled()) {
+            mqtt_store = std::make_unique<HistoryStore>(config.database);
+            mqtt_store->set_give_up([&] { return past_give_up(); });
+            mqtt_store->prepare();
+            mqtt = std::make_unique<MqttSink>(config.mqtt, *mqtt_store, names, std::ref(log));
+        }
+
         // Made before the history, which hands it rounds until it ends.
         std::unique_ptr<HttpSink> http_sink;
         if (!config.http.listen.empty()) {
@@ -329,6 +390,11 @@ int run(const HostConfig& config, std::size_t history_queue) {
             kavren::app::request_stop();
         });
         history.add_sink(&console);
+        if (mqtt) {
+            history.add_sink(mqtt.get());
+            mqtt->start();
+        }
+
         HttpSide http;
         if (http_sink) {
             history.add_sink(http_sink.get());
@@ -385,6 +451,15 @@ int run(const HostConfig& config, std::size_t history_queue) {
 
         console.finish(
             std::max(deadline, std::chrono::steady_clock::now() + std::chrono::milliseconds(100)));
+        if (mqtt) {
+            mqtt->finish(
+                std::max(deadline, std::chrono::steady_clock::now() + std::chrono::seconds(1)));
+            log("mqtt: " + std::to_string(mqtt->rounds_acknowledged()) +
+                " rounds acknowledged by the broker" +
+                (mqtt->ever_connected() ? ""
+                                        : " (it was never reached: the rounds wait in the "
+                                          "history for the next start)"));
+        }
         std::string summary = "history: " + absolute_path(store.path()) + " (" +
                               std::to_string(store.records_stored()) + " records stored";
         if (history.rounds_refused() > 0)
@@ -456,6 +531,8 @@ int main(int argc, char** argv) {
     app.add_option("--offline-after", c.offline_after,
                    "Failed rounds in a row before a meter counts as offline")
         ->capture_default_str();
+    MqttCommandLine mqtt_options;
+    mqtt_options.add_to(app);
 
     HttpOptions http;
     app.add_option("--http", http.listen,
@@ -472,6 +549,8 @@ int main(int argc, char** argv) {
         return *status;
     return kavren::app::run_reporting_errors("kavren-host", [&] {
         HostConfig config = build_config(c, interval->count() > 0, database->count() > 0);
+        mqtt_options.apply(config);
+
         apply_http_options(config, http);
         kavren::app::install_stop_signals();
         // A history that reaches the file-size limit fails its write (EFBIG), which is logged

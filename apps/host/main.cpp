@@ -253,7 +253,7 @@ void apply_http_options(HostConfig& config, const HttpOptions& o) {
         throw UsageError("--http-port-file and --http-password-file need --http HOST:PORT");
     try {
         if (!config.http.password_file.empty()) read_http_password_file(config.http.password_file);
-        validate(config);
+        validate_values(config);
     } catch (const std::runtime_error& e) {
         throw UsageError(e.what());
     }

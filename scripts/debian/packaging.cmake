@@ -39,6 +39,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # libsmd_runtime.so is ours and inside the package.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/runtime)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
+# The page's plots use the packaged chart library, served from its installed copy; a local broker
+# is the simplest place to publish to.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libjs-dygraphs")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_LIST_DIR}/conffiles ${CMAKE_CURRENT_LIST_DIR}/postinst
   ${CMAKE_CURRENT_LIST_DIR}/prerm ${CMAKE_CURRENT_LIST_DIR}/postrm)

@@ -95,6 +95,39 @@ strace -f -c -e trace=futex -o "$work/futex.txt" \
 futex_calls=$(awk '$NF == "futex" {print $4}' "$work/futex.txt")
 futex_per_meter_round=$(echo "${futex_calls:-0} / (1000 * $futex_rounds)" | bc -l)
 
+echo "+ publishing to MQTT: the host's CPU per round with and without --mqtt (local mosquitto)" >&2
+cat >"$work/mosquitto.conf" <<CONF
+listener 0 $work/mqtt.sock
+allow_anonymous true
+persistence false
+CONF
+mosquitto -c "$work/mosquitto.conf" >"$work/mosquitto.log" 2>&1 & pids+=($!)
+for _ in $(seq 200); do [ -S "$work/mqtt.sock" ] && break; sleep 0.02; done
+"$sim" --tcp 127.0.0.1:0 --port-file "$work/mqtt-sim.port" >/dev/null 2>&1 & pids+=($!)
+for _ in $(seq 200); do [ -s "$work/mqtt-sim.port" ] && break; sleep 0.02; done
+mqtt_port=$(cat "$work/mqtt-sim.port")
+mqtt_rounds=2000
+cpu_per_round() {  # extra host options...; prints µs of host CPU per round
+  rm -f "$work/mqtt.db"*
+  /usr/bin/time -f "%U %S" -o "$work/mqtt.time" "$host" --tcp "127.0.0.1:$mqtt_port" \
+    --interval 0.000001 --rounds "$mqtt_rounds" --json --quiet-plugin --no-restore \
+    --db "$work/mqtt.db" "$@" >/dev/null 2>&1
+  awk -v n="$mqtt_rounds" '{printf "%.2f\n", ($1 + $2) / n * 1e6}' "$work/mqtt.time"
+}
+plain=() published=()
+for _ in $(seq "$runs"); do
+  plain+=("$(cpu_per_round)")
+  published+=("$(cpu_per_round --mqtt "mqtt+unix://$work/mqtt.sock" --mqtt-client-id bench)")
+done
+plain_us=$(printf '%s\n' "${plain[@]}" | median)
+published_us=$(printf '%s\n' "${published[@]}" | median)
+mqtt_extra_us=$(echo "$published_us - $plain_us" | bc -l)
+
+echo "+ the HTTP side: /metrics for 100 meters, a history request of 10,000 rounds" >&2
+mkdir -p "$work/http"
+"$build/bench/http_speed" "$work/http" >"$work/http.txt" 2>&1 || true
+http_value() { awk -v k="$1" '$1 == k {print $2}' "$work/http.txt"; }
+
 plugin_rows=$(python3 - "$work/plugin.json" <<'PY' 2>/dev/null || grep -E '^BM_' "$work/plugin.txt"
 import json, sys
 for b in json.load(open(sys.argv[1]))["benchmarks"]:
@@ -158,6 +191,30 @@ $sys s system in ${wall} s: $(printf '%.3f' "$cpu_per_meter_round") ms of CPU pe
 SQLite and output together; goal 0.15 ms or less). Peak memory ${maxrss} KiB. Futex calls (a
 separate run of $futex_rounds rounds under \`strace -f -c\`): ${futex_calls:-?}, $(printf '%.2f' "$futex_per_meter_round") per meter and round
 (goal: 1 or less).
+
+## Publishing to MQTT
+
+The host's CPU per round (user + system, \`/usr/bin/time\`), $mqtt_rounds rounds back to back against
+\`kavren-sim\`, with and without \`--mqtt\` to a local \`mosquitto\` on a Unix socket (every round on
+\`rounds\` and \`state\`, QoS 1, acknowledged rounds remembered in the history); medians of $runs
+interleaved runs each: $(printf '%.1f' "$plain_us") µs without, $(printf '%.1f' "$published_us") µs with: publishing adds
+$(printf '%.1f' "$mqtt_extra_us") µs per round (goal: under 10 µs).
+
+## The host's HTTP side
+
+\`build-bench/bench/http_speed\`: the same code the server runs, without the socket; medians of 20
+runs.
+
+| what | goal | measured |
+|---|---|---|
+| \`/metrics\` for 100 meters (fresh rounds, six limit alarms each) | under 5 ms | $(http_value metrics_100_meters_ms) ms |
+| history request of 10,000 rounds of one meter, every record field | under 100 ms | $(http_value history_10000_rounds_ms) ms |
+| the same with \`fields=\` the thirteen measurements, frequency and power factors | | $(http_value history_10000_rounds_fields_ms) ms |
+
+Time-range reads use an index \`records_by_device_time ON records (device, time)\` rather than a
+decoded copy of each record: the records stay the one stored form, and a request decodes only
+the rows it returns. What it costs per stored round: $(awk '$1 == "store_row_us" {print $5 " µs per row without it, " $8 " with it"}' "$work/http.txt");
+$(awk '$1 == "file_bytes_per_row" {print $5 " bytes per row in the file without it, " $8 " with it"}' "$work/http.txt").
 
 ## Running longer fuzzing
 

@@ -213,8 +213,8 @@ runs.
 
 Time-range reads use an index \`records_by_device_time ON records (device, time)\` rather than a
 decoded copy of each record: the records stay the one stored form, and a request decodes only
-the rows it returns. What it costs per stored round: $(awk '$1 == "store_row_us" {print $5 " µs per row without it, " $8 " with it"}' "$work/http.txt");
-$(awk '$1 == "file_bytes_per_row" {print $5 " bytes per row in the file without it, " $8 " with it"}' "$work/http.txt").
+the rows it returns. What it costs per stored round: $(awk '$1 == "store_row_us" {sub(",", "", $6); print $6 " µs to store a row without it, " $9 " with it"}' "$work/http.txt");
+$(awk '$1 == "file_bytes_per_row" {sub(",", "", $6); print $6 " bytes per row in the file without it, " $9 " with it"}' "$work/http.txt").
 
 ## Running longer fuzzing
 

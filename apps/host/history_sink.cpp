@@ -12,6 +12,7 @@ namespace {
 // A batch is at most this many rounds, so a commit stays short.
 constexpr std::size_t kBatchRounds = 256;
 constexpr auto kRetryAfter = std::chrono::seconds(1);
+constexpr auto kBatchWindow = std::chrono::milliseconds(10);
 
 int64_t now_ns() {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(
@@ -108,8 +109,16 @@ void HistorySink::run() {
         // While the history is in trouble, new rounds stay in the queue, whose bound then
         // refuses the excess: only the batch being retried is held here.
         if (pending.empty() || (trouble == Trouble::none && pending.size() < kBatchRounds)) {
+            const bool was_empty = pending.empty();
             if (!queue_.pop_all(pending, std::chrono::milliseconds(200)) && pending.empty())
                 return;  // closed, and everything stored
+            // A batch stays open a few milliseconds for the rounds that come meanwhile: one
+            // commit and one wake-up for many rounds when they come fast. Asleep, not waiting on
+            // the queue, so that producers have nobody to wake.
+            if (was_empty && !pending.empty() && !finishing) {
+                std::this_thread::sleep_for(kBatchWindow);
+                queue_.pop_all(pending, std::chrono::milliseconds(0));
+            }
         } else if (trouble == Trouble::failing && std::chrono::steady_clock::now() < retry_at) {
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
             continue;

@@ -352,32 +352,43 @@ bool ModbusLink::send_all(const uint8_t* bytes, std::size_t size, Deadline deadl
     return true;
 }
 
-bool ModbusLink::receive(uint8_t* into, std::size_t size, Deadline deadline, ReadOutcome& outcome) {
+bool ModbusLink::receive(uint8_t* into, std::size_t size, Deadline deadline, ReadOutcome& outcome,
+                         std::size_t up_to, std::size_t* got_out) {
+    const std::size_t most = std::max(size, up_to);
     std::size_t got = 0;
+    bool wait_first = true;
     while (got < size) {
-        const ssize_t n = ::read(fd_, into + got, size - got);
+        if (wait_first) {
+            const Wait waited = wait_for(POLLIN, deadline);
+            if (waited != Wait::ready) {
+                outcome = waited_out(waited, "waiting for the reply");
+                return false;
+            }
+        }
+        const ssize_t n = ::read(fd_, into + got, most - got);
         if (n > 0) {
             got += static_cast<std::size_t>(n);
             received_ += static_cast<std::size_t>(n);
             last_activity_ = Clock::now();
+            wait_first = false;  // the rest of a reply is usually there already
             continue;
         }
         if (n == 0) {
             outcome = fail(ReadOutcome::connection_lost, "the connection was closed by the meter");
             return false;
         }
-        if (errno == EINTR) continue;
+        if (errno == EINTR) {
+            wait_first = false;
+            continue;
+        }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             outcome = fail(ReadOutcome::connection_lost,
                            std::string("cannot read the reply: ") + std::strerror(errno));
             return false;
         }
-        const Wait waited = wait_for(POLLIN, deadline);
-        if (waited != Wait::ready) {
-            outcome = waited_out(waited, "waiting for the reply");
-            return false;
-        }
+        wait_first = true;
     }
+    if (got_out != nullptr) *got_out = got;
     return true;
 }
 
@@ -497,12 +508,17 @@ ReadOutcome ModbusLink::exchange_tcp(int unit, int start, int count, uint16_t* w
     if (!send_all(request, sizeof request, deadline, outcome)) return outcome;
 
     uint8_t reply[7 + 254];
-    if (!receive(reply, 7, deadline, outcome)) return outcome;
+    // The header and, in the same read where it has come, the rest of the reply this request
+    // asks for: never more, so that whatever follows is still on the connection.
+    std::size_t got = 0;
+    if (!receive(reply, 7, deadline, outcome, 9 + 2 * static_cast<std::size_t>(count), &got))
+        return outcome;
     const int length = big_endian_at(reply + 4);  // unit id and PDU
     if (length < 3 || length > 254)
         return fail(ReadOutcome::bad_reply, "a reply of length " + std::to_string(length));
-    if (!receive(reply + 7, static_cast<std::size_t>(length) - 1, deadline, outcome))
-        return outcome;
+    const std::size_t total = 6 + static_cast<std::size_t>(length);
+    if (got > total) noise_bytes_ += got - total;  // stray bytes after a shorter reply
+    if (got < total && !receive(reply + got, total - got, deadline, outcome)) return outcome;
     const int transaction = big_endian_at(reply);
     if (transaction != transaction_)
         return fail(ReadOutcome::bad_reply,

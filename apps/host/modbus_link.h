@@ -60,7 +60,10 @@ class ModbusLink {
     bool drain_noise();
     Wait wait_for_quiet_line();
     bool send_all(const uint8_t* bytes, std::size_t size, Deadline deadline, ReadOutcome& outcome);
-    bool receive(uint8_t* into, std::size_t size, Deadline deadline, ReadOutcome& outcome);
+    // Reads at least `size` bytes and at most `up_to` (0: exactly `size`) into `into`; the count
+    // read is in `got`. Waits for the reply before the first read: it is rarely there yet.
+    bool receive(uint8_t* into, std::size_t size, Deadline deadline, ReadOutcome& outcome,
+                 std::size_t up_to = 0, std::size_t* got_out = nullptr);
     ReadOutcome exchange_rtu(int unit, int start, int count, uint16_t* words, Deadline deadline);
     ReadOutcome exchange_tcp(int unit, int start, int count, uint16_t* words, Deadline deadline);
     ReadOutcome fail(ReadOutcome outcome, const std::string& why);

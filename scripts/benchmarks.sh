@@ -30,7 +30,6 @@ json_line_ns=$(awk '/BM_RoundJsonLine_median/ {print $4}' "$work/json.txt")
 runs=5
 rounds=2000
 median() { sort -n | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
-rate_of() { sed -n 's/.*: \([0-9.]*\) rounds\/s.*/\1/p'; }
 measure_placement() {  # $1: cores of the simulator, $2: cores of the client; prints "bare host"
   local sim_cpus=$1 client_cpus=$2 port sim_pid bare=() hosted=()
   taskset -c "$sim_cpus" "$sim" --tcp 127.0.0.1:0 --port-file "$work/port" >/dev/null 2>&1 &
@@ -38,9 +37,13 @@ measure_placement() {  # $1: cores of the simulator, $2: cores of the client; pr
   for _ in $(seq 200); do [ -s "$work/port" ] && break; sleep 0.02; done
   port=$(cat "$work/port"); rm -f "$work/port"
   for _ in $(seq "$runs"); do
-    bare+=("$(taskset -c "$client_cpus" "$build/bench/bare_modbus_loop" 127.0.0.1 "$port" "$rounds" | rate_of)")
-    rm -f "$work/tcp.db"*
+    # Both timed the same way: the whole process, its start and end included.
     local t0 t1
+    t0=$(now)
+    taskset -c "$client_cpus" "$build/bench/bare_modbus_loop" 127.0.0.1 "$port" "$rounds" >/dev/null
+    t1=$(now)
+    bare+=("$(echo "$rounds / ($t1 - $t0)" | bc -l)")
+    rm -f "$work/tcp.db"*
     t0=$(now)
     taskset -c "$client_cpus" "$host" --tcp "127.0.0.1:$port" --interval 0.000001 --rounds "$rounds" \
       --json --quiet-plugin --no-restore --db "$work/tcp.db" >"$work/tcp.out" 2>/dev/null
@@ -158,8 +161,8 @@ $plugin_rows
 
 The reference is \`bench/bare_modbus_loop\`: the same seven \`modbus_read_registers\` calls per
 round with libmodbus, nothing decoded or stored. Against it, \`kavren-host --tcp --interval
-0.000001 --rounds $rounds --json --db FILE\` (history on disk, JSON lines to a file), timed as a whole
-process. Both against one \`kavren-sim --tcp\`, $runs runs each, interleaved, pinned with \`taskset\`;
+0.000001 --rounds $rounds --json --db FILE\` (history on disk, JSON lines to a file); both timed as
+whole processes. Both against one \`kavren-sim --tcp\`, $runs runs each, interleaved, pinned with \`taskset\`;
 the figure is the median. Goals: the host at 0.90 of the bare loop or more with simulator and
 client on different cores, 0.75 or more on one core.
 

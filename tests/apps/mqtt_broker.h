@@ -6,6 +6,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -107,11 +108,21 @@ class Subscriber {
             if (rc != MOSQ_ERR_SUCCESS) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         }
         EXPECT_EQ(rc, MOSQ_ERR_SUCCESS) << "cannot subscribe at " << socket;
-        mosquitto_loop_start(client_);
+        // The client's network loop on a thread of ours (not libmosquitto's own), reconnecting
+        // when the broker goes away and comes back.
+        loop_ = std::thread([this] {
+            while (!stop_.load()) {
+                if (mosquitto_loop(client_, 50, 1) != MOSQ_ERR_SUCCESS && !stop_.load()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                    mosquitto_reconnect(client_);
+                }
+            }
+        });
     }
     ~Subscriber() {
+        stop_.store(true);
+        loop_.join();
         mosquitto_disconnect(client_);
-        mosquitto_loop_stop(client_, true);
         mosquitto_destroy(client_);
     }
 
@@ -139,6 +150,8 @@ class Subscriber {
   private:
     std::string filter_;
     mosquitto* client_ = nullptr;
+    std::atomic<bool> stop_{false};
+    std::thread loop_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Message> messages_;

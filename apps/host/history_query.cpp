@@ -8,6 +8,7 @@
 
 #include "apps/host/json_writer.h"
 #include "apps/host/round_text.h"
+#include "apps/host/sqlite_query.h"
 
 namespace kavren::host {
 
@@ -25,37 +26,6 @@ int number_at(std::string_view s, std::size_t at, std::size_t length) {
     for (std::size_t i = at; i < at + length; ++i) n = n * 10 + (s[i] - '0');
     return n;
 }
-
-// A statement that is finalized with its scope; a failure throws with SQLite's reason.
-class Statement {
-  public:
-    Statement(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    ~Statement() { sqlite3_finalize(s_); }
-    void text(int i, const std::string& v) {
-        sqlite3_bind_text(s_, i, v.data(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-    }
-    void integer(int i, int64_t v) { sqlite3_bind_int64(s_, i, v); }
-    bool step() {
-        const int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        throw std::runtime_error(std::string("cannot read the history: ") + sqlite3_errmsg(db_));
-    }
-    std::string column_text(int i) const {
-        const auto* t = sqlite3_column_text(s_, i);
-        return t ? std::string(reinterpret_cast<const char*>(t)) : std::string();
-    }
-    sqlite3_stmt* get() const { return s_; }
-    Statement(const Statement&) = delete;
-    Statement& operator=(const Statement&) = delete;
-
-  private:
-    sqlite3* db_;
-    sqlite3_stmt* s_ = nullptr;
-};
 
 // A read transaction: every statement in it sees the same committed state.
 class ReadTransaction {
@@ -215,9 +185,9 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     // A writer's checkpoint can hold a lock for a moment.
     sqlite3_busy_timeout(db_, 2000);
     try {
-        Statement q(db_,
-                    "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
-                    "'records'");
+        SqliteQuery q(db_,
+                      "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
+                      "'records'");
         if (!q.step() || sqlite3_column_int(q.get(), 0) != 1)
             throw std::runtime_error("it holds no records table");
     } catch (const std::exception& e) {
@@ -230,7 +200,7 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
 HistoryReader::~HistoryReader() { sqlite3_close(db_); }
 
 bool HistoryReader::has_meter(const std::string& meter) {
-    Statement q(db_, "SELECT 1 FROM records WHERE device = ? LIMIT 1");
+    SqliteQuery q(db_, "SELECT 1 FROM records WHERE device = ? LIMIT 1");
     q.text(1, meter);
     return q.step();
 }
@@ -238,10 +208,10 @@ bool HistoryReader::has_meter(const std::string& meter) {
 bool HistoryReader::rounds(const std::string& meter, const std::string& from, const std::string& to,
                            std::size_t limit, const std::function<void(const HistoryRow&)>& row) {
     ReadTransaction snapshot(db_);
-    Statement q(db_,
-                "SELECT id, time, record FROM records "
-                "WHERE device = ? AND time >= ? AND time <= ? AND origin = 'round' "
-                "ORDER BY time, id LIMIT ?");
+    SqliteQuery q(db_,
+                  "SELECT id, time, record FROM records "
+                  "WHERE device = ? AND time >= ? AND time <= ? AND origin = 'round' "
+                  "ORDER BY time, id LIMIT ?");
     q.text(1, meter);
     q.text(2, from);
     q.text(3, to);
@@ -274,9 +244,9 @@ bool HistoryReader::rounds(const std::string& meter, const std::string& from, co
 bool HistoryReader::alarm_events(const std::string& meter, const std::string& from,
                                  const std::string& to, std::size_t limit,
                                  std::vector<AlarmEvent>& events) {
-    Statement q(db_,
-                "SELECT id, key, state, description, time FROM alarms WHERE device = ? AND "
-                "time >= ? AND time <= ? ORDER BY time, id LIMIT ?");
+    SqliteQuery q(db_,
+                  "SELECT id, key, state, description, time FROM alarms WHERE device = ? AND "
+                  "time >= ? AND time <= ? ORDER BY time, id LIMIT ?");
     q.text(1, meter);
     q.text(2, from);
     q.text(3, to);

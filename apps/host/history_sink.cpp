@@ -4,6 +4,7 @@
 
 #include "apps/common/stop_signal.h"
 #include "apps/host/meter_services.h"
+#include "apps/host/steady_ns.h"
 
 namespace kavren::host {
 
@@ -13,12 +14,6 @@ namespace {
 constexpr std::size_t kBatchRounds = 256;
 constexpr auto kRetryAfter = std::chrono::seconds(1);
 constexpr auto kBatchWindow = std::chrono::milliseconds(10);
-
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -105,7 +100,7 @@ void HistorySink::run() {
     auto retry_at = std::chrono::steady_clock::now();
     for (;;) {
         const bool finishing = finishing_.load();
-        if (finishing && now_ns() > deadline_ns_.load()) break;
+        if (finishing && steady_now_ns() > deadline_ns_.load()) break;
         // While the history is in trouble, new rounds stay in the queue, whose bound then
         // refuses the excess: only the batch being retried is held here.
         if (pending.empty() || (trouble == Trouble::none && pending.size() < kBatchRounds)) {

@@ -9,6 +9,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "apps/host/sqlite_query.h"
+
 namespace kavren::host {
 
 namespace {
@@ -61,37 +63,6 @@ CREATE TABLE IF NOT EXISTS remembered_texts (
 // locked"; the history's writer then logs it and tries again.
 constexpr auto kLockWait = std::chrono::milliseconds(2000);
 constexpr auto kLockPoll = std::chrono::milliseconds(5);
-
-// A statement of our own for one query; reset, not finalized, when it is a kept one.
-class Query {
-  public:
-    Query(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &handle_, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    ~Query() { sqlite3_finalize(handle_); }
-    sqlite3_stmt* get() const { return handle_; }
-    void text(int i, const std::string& s) {
-        sqlite3_bind_text(handle_, i, s.data(), static_cast<int>(s.size()), SQLITE_TRANSIENT);
-    }
-    // SQLITE_ROW or SQLITE_DONE; anything else throws with SQLite's reason.
-    int step() {
-        const int rc = sqlite3_step(handle_);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) throw std::runtime_error(sqlite3_errmsg(db_));
-        return rc;
-    }
-    // A text column that may be NULL in a file written by someone else.
-    std::string column_text(int i) const {
-        const auto* text = sqlite3_column_text(handle_, i);
-        return text != nullptr ? std::string(reinterpret_cast<const char*>(text)) : std::string();
-    }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-
-  private:
-    sqlite3* db_;
-    sqlite3_stmt* handle_ = nullptr;
-};
 
 void bind_text(sqlite3_stmt* s, int i, const std::string& text) {
     sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
@@ -167,9 +138,9 @@ void HistoryStore::open(int flags) {
 // Reading the schema also tells a file that is no database from one that is.
 void HistoryStore::check_tables() {
     const auto check = [&](const char* table, const char* const* columns, std::size_t count) {
-        Query info(db_, (std::string("PRAGMA table_info(") + table + ")").c_str());
+        SqliteQuery info(db_, (std::string("PRAGMA table_info(") + table + ")").c_str());
         std::size_t k = 0;
-        while (info.step() == SQLITE_ROW) {
+        while (info.step()) {
             if (k >= count || info.column_text(1) != columns[k])
                 throw std::runtime_error(std::string("its ") + table + " table is not ours");
             ++k;
@@ -177,7 +148,7 @@ void HistoryStore::check_tables() {
         if (k != 0 && k != count)
             throw std::runtime_error(std::string("its ") + table + " table is not ours");
     };
-    Query tables(db_, "SELECT count(*) FROM sqlite_master");
+    SqliteQuery tables(db_, "SELECT count(*) FROM sqlite_master");
     tables.step();
     check("records", kRecordColumns, sizeof kRecordColumns / sizeof *kRecordColumns);
     check("alarms", kAlarmColumns, sizeof kAlarmColumns / sizeof *kAlarmColumns);
@@ -224,17 +195,18 @@ void HistoryStore::prepare() {
 }
 
 std::string HistoryStore::journal_mode() {
-    Query q(db_, "PRAGMA journal_mode");
-    return q.step() == SQLITE_ROW ? q.column_text(0) : std::string();
+    SqliteQuery q(db_, "PRAGMA journal_mode");
+    return q.step() ? q.column_text(0) : std::string();
 }
 
 bool HistoryStore::has_our_tables() {
-    Query q(db_,
-            "SELECT count(*) FROM sqlite_master WHERE (type = 'table' AND name IN ('records', "
-            "'alarms')) OR (type = 'index' AND name IN ('records_by_device', "
-            "'records_by_device_time', 'alarms_by_device'))");
+    SqliteQuery q(
+        db_,
+        "SELECT count(*) FROM sqlite_master WHERE (type = 'table' AND name IN ('records', "
+        "'alarms')) OR (type = 'index' AND name IN ('records_by_device', "
+        "'records_by_device_time', 'alarms_by_device'))");
     // A history made before the time index gets it at its next start.
-    return q.step() == SQLITE_ROW && sqlite3_column_int(q.get(), 0) == 5;
+    return q.step() && sqlite3_column_int(q.get(), 0) == 5;
 }
 
 sqlite3_stmt* HistoryStore::prepared(const char* sql) {
@@ -310,9 +282,10 @@ void HistoryStore::save_alarm(const std::string& device, const std::string& key,
 }
 
 std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std::string& device) {
-    Query q(db_, "SELECT data_id, record FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
+    SqliteQuery q(db_,
+                  "SELECT data_id, record FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
     q.text(1, device);
-    if (q.step() != SQLITE_ROW) return std::nullopt;
+    if (!q.step()) return std::nullopt;
     StoredRecord found;
     found.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
     const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1));
@@ -322,18 +295,18 @@ std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std:
 }
 
 long HistoryStore::record_count(const std::string& device) {
-    Query q(db_, "SELECT count(*) FROM records WHERE device = ?");
+    SqliteQuery q(db_, "SELECT count(*) FROM records WHERE device = ?");
     q.text(1, device);
-    return q.step() == SQLITE_ROW ? static_cast<long>(sqlite3_column_int64(q.get(), 0)) : 0;
+    return q.step() ? static_cast<long>(sqlite3_column_int64(q.get(), 0)) : 0;
 }
 
 std::map<std::string, AlarmBook::Alarm> HistoryStore::active_alarms(const std::string& device) {
-    Query q(db_,
-            "SELECT key, state, description, time FROM alarms WHERE id IN "
-            "(SELECT max(id) FROM alarms WHERE device = ? GROUP BY key)");
+    SqliteQuery q(db_,
+                  "SELECT key, state, description, time FROM alarms WHERE id IN "
+                  "(SELECT max(id) FROM alarms WHERE device = ? GROUP BY key)");
     q.text(1, device);
     std::map<std::string, AlarmBook::Alarm> active;
-    while (q.step() == SQLITE_ROW) {
+    while (q.step()) {
         if (q.column_text(1) == "raised")
             active[q.column_text(0)] = AlarmBook::Alarm{q.column_text(2), q.column_text(3)};
     }
@@ -341,10 +314,11 @@ std::map<std::string, AlarmBook::Alarm> HistoryStore::active_alarms(const std::s
 }
 
 bool HistoryStore::has_deliveries() {
-    Query q(db_,
-            "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('deliveries', "
-            "'remembered_texts')");
-    return q.step() == SQLITE_ROW && sqlite3_column_int(q.get(), 0) == 2;
+    SqliteQuery q(
+        db_,
+        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('deliveries', "
+        "'remembered_texts')");
+    return q.step() && sqlite3_column_int(q.get(), 0) == 2;
 }
 
 void HistoryStore::prepare_deliveries() {
@@ -362,17 +336,17 @@ void HistoryStore::prepare_deliveries() {
 std::map<std::string, int64_t> HistoryStore::acknowledged(const std::string& consumer) {
     std::map<std::string, int64_t> marks;
     if (!has_deliveries()) return marks;
-    Query q(db_, "SELECT device, acked_id FROM deliveries WHERE consumer = ?");
+    SqliteQuery q(db_, "SELECT device, acked_id FROM deliveries WHERE consumer = ?");
     q.text(1, consumer);
-    while (q.step() == SQLITE_ROW) marks[q.column_text(0)] = sqlite3_column_int64(q.get(), 1);
+    while (q.step()) marks[q.column_text(0)] = sqlite3_column_int64(q.get(), 1);
     return marks;
 }
 
 void HistoryStore::set_acknowledged(const std::string& consumer, const std::string& device,
                                     int64_t id) {
-    Query q(db_,
-            "INSERT INTO deliveries (consumer, device, acked_id) VALUES (?, ?, ?) "
-            "ON CONFLICT (consumer, device) DO UPDATE SET acked_id = excluded.acked_id");
+    SqliteQuery q(db_,
+                  "INSERT INTO deliveries (consumer, device, acked_id) VALUES (?, ?, ?) "
+                  "ON CONFLICT (consumer, device) DO UPDATE SET acked_id = excluded.acked_id");
     q.text(1, consumer);
     q.text(2, device);
     sqlite3_bind_int64(q.get(), 3, id);
@@ -380,21 +354,21 @@ void HistoryStore::set_acknowledged(const std::string& consumer, const std::stri
 }
 
 int64_t HistoryStore::newest_id(const std::string& device) {
-    Query q(db_, "SELECT max(id) FROM records WHERE device = ?");
+    SqliteQuery q(db_, "SELECT max(id) FROM records WHERE device = ?");
     q.text(1, device);
-    return q.step() == SQLITE_ROW ? sqlite3_column_int64(q.get(), 0) : 0;
+    return q.step() ? sqlite3_column_int64(q.get(), 0) : 0;
 }
 
 std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::string& device,
                                                                    int64_t after_id, int limit) {
-    Query q(db_,
-            "SELECT id, record FROM records WHERE device = ? AND id > ? AND origin = 'round' "
-            "ORDER BY id LIMIT ?");
+    SqliteQuery q(db_,
+                  "SELECT id, record FROM records WHERE device = ? AND id > ? AND origin = 'round' "
+                  "ORDER BY id LIMIT ?");
     q.text(1, device);
     sqlite3_bind_int64(q.get(), 2, after_id);
     sqlite3_bind_int(q.get(), 3, limit);
     std::vector<PolledRecord> rows;
-    while (q.step() == SQLITE_ROW) {
+    while (q.step()) {
         PolledRecord row;
         row.id = sqlite3_column_int64(q.get(), 0);
         const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1));
@@ -408,15 +382,16 @@ std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::st
 std::vector<std::pair<std::string, std::string>> HistoryStore::remembered(const std::string& kind) {
     std::vector<std::pair<std::string, std::string>> rows;
     if (!has_deliveries()) return rows;
-    Query q(db_, "SELECT key, text FROM remembered_texts WHERE kind = ? ORDER BY key");
+    SqliteQuery q(db_, "SELECT key, text FROM remembered_texts WHERE kind = ? ORDER BY key");
     q.text(1, kind);
-    while (q.step() == SQLITE_ROW) rows.emplace_back(q.column_text(0), q.column_text(1));
+    while (q.step()) rows.emplace_back(q.column_text(0), q.column_text(1));
     return rows;
 }
 
 void HistoryStore::remember(const std::string& kind, const std::string& key,
                             const std::string& text) {
-    Query q(db_, "INSERT OR REPLACE INTO remembered_texts (kind, key, text) VALUES (?, ?, ?)");
+    SqliteQuery q(db_,
+                  "INSERT OR REPLACE INTO remembered_texts (kind, key, text) VALUES (?, ?, ?)");
     q.text(1, kind);
     q.text(2, key);
     q.text(3, text);

@@ -1,4 +1,5 @@
 #include "apps/host/line_output.h"
+#include "apps/host/steady_ns.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -15,12 +16,6 @@ namespace {
 // written, so that the writer never sleeps inside write() and always sees a stop in time.
 constexpr std::size_t kChunk = 4096;
 constexpr int kPollSliceMs = 50;
-
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -53,7 +48,7 @@ void LineOutput::finish(std::chrono::steady_clock::time_point deadline) {
 bool LineOutput::write_all(const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        if (finishing_.load() && now_ns() > deadline_ns_.load()) return false;
+        if (finishing_.load() && steady_now_ns() > deadline_ns_.load()) return false;
         pollfd p{fd_, POLLOUT, 0};
         const int ready = poll(&p, 1, kPollSliceMs);
         if (ready < 0 && errno != EINTR) {

@@ -1,4 +1,5 @@
 #include "apps/host/mqtt_sink.h"
+#include "apps/host/steady_ns.h"
 
 #include <mosquitto.h>
 
@@ -21,12 +22,6 @@ constexpr auto kMaxBackoff = std::chrono::seconds(30);
 constexpr auto kSlowRetry = std::chrono::seconds(30);
 constexpr int kLimitCount = 6;
 const char* const kLimitTextKind = "mqtt limit";
-
-int64_t now_ns() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 std::string text_key(const LimitTextKey& k) {
     return std::to_string(k.slot) + "/" + std::to_string(k.signal) + "/" + std::to_string(k.value);
@@ -421,7 +416,8 @@ void MqttSink::run() {
             // Stop once everything queued is on its way, or the time is over.
             bool drained = queue_.size() == 0;
             for (const Meter& m : meters_) drained = drained && m.caught_up;
-            if (now_ns() > deadline_ns_.load() - 300'000'000 || drained || link_ != Link::up) break;
+            if (steady_now_ns() > deadline_ns_.load() - 300'000'000 || drained || link_ != Link::up)
+                break;
         }
         if (link_ == Link::down && now >= retry_at_) connect();
         if (link_ == Link::connecting &&

@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "apps/host/history_store.h"
-#include "apps/host/http_api.h"
-#include "apps/host/metrics_text.h"
+#include "apps/host/history/history_store.h"
+#include "apps/host/sinks/http/http_api.h"
+#include "apps/host/sinks/http/metrics_text.h"
 #include "meter/measurements.h"
 
 using namespace kavren;

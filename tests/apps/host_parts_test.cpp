@@ -11,12 +11,12 @@
 #include <gtest/gtest.h>
 
 #include "apps/common/cli_values.h"
-#include "apps/host/alarm_book.h"
-#include "apps/host/history_sink.h"
-#include "apps/host/history_store.h"
-#include "apps/host/host_config.h"
-#include "apps/host/poll_schedule.h"
-#include "apps/host/service_watchdog.h"
+#include "apps/host/config/host_config.h"
+#include "apps/host/history/history_sink.h"
+#include "apps/host/history/history_store.h"
+#include "apps/host/poll/poll_schedule.h"
+#include "apps/host/poll/service_watchdog.h"
+#include "apps/host/round/alarm_book.h"
 #include "apps/sim/fault_plan.h"
 #include "apps/sim/meter_model.h"
 

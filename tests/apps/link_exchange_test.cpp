@@ -10,7 +10,7 @@
 
 #include <gtest/gtest.h>
 
-#include "apps/host/modbus_link.h"
+#include "apps/host/link/modbus_link.h"
 #include "tests/apps/hostile_peers.h"
 
 namespace {

@@ -1,0 +1,85 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include <modbus/modbus.h>
+
+#include "apps/host/config/host_config.h"
+
+namespace kavren::host {
+
+// Outcome of one register read, each failure kind that can be told apart.
+enum class ReadOutcome {
+    ok,
+    timeout,          // no complete reply within the time-out (nothing, or a reply cut short)
+    crc_error,        // an RTU frame whose CRC did not match
+    exception,        // the meter answered with a Modbus exception (code in last_exception())
+    bad_reply,        // a reply that is not the answer to this request: another unit, protocol or
+                      // transaction id, another function, another byte count
+    connection_lost,  // the serial device or TCP connection failed, or could not be opened
+};
+constexpr int kReadOutcomeCount = 6;
+const char* outcome_name(ReadOutcome outcome);
+
+// One Modbus link (serial line or TCP connection). Opens on first use and again after it was
+// lost, by the same path or address. Every exchange, and the TCP connect, ends within the link's
+// time-out, however slowly the other end sends, and within a fraction of a second of a stop
+// request (app::stop_requested()).
+class ModbusLink {
+  public:
+    ModbusLink(const LinkConfig& config, int driver_baud);
+    ~ModbusLink();
+
+    // Opens the link if it is closed; false with a reason when it cannot.
+    bool open(std::string& why);
+    void close();
+    bool is_open() const { return fd_ >= 0; }
+    // Reads `count` holding registers (1 to 125) from `start` of `unit` into words.
+    ReadOutcome read_registers(int unit, int start, int count, uint16_t* words);
+    // The reason of the last failure.
+    const std::string& last_error() const { return last_error_; }
+    // The code of the last exception reply (0 to 255), -1 when the last read had none.
+    int last_exception() const { return last_exception_; }
+    // Bytes found waiting on the link before a request (line noise, stray bytes), since start.
+    uint64_t noise_bytes() const { return noise_bytes_; }
+    const LinkConfig& config() const { return config_; }
+    int baud() const { return baud_; }
+
+    ModbusLink(const ModbusLink&) = delete;
+    ModbusLink& operator=(const ModbusLink&) = delete;
+
+  private:
+    using Deadline = std::chrono::steady_clock::time_point;
+    enum class Wait { ready, timed_out, stopped, failed };
+
+    bool open_rtu(std::string& why);
+    bool open_tcp(std::string& why);
+    Wait wait_for(short events, Deadline deadline);
+    bool drain_noise();
+    Wait wait_for_quiet_line();
+    bool send_all(const uint8_t* bytes, std::size_t size, Deadline deadline, ReadOutcome& outcome);
+    // Reads at least `size` bytes and at most `up_to` (0: exactly `size`) into `into`; the count
+    // read is in `got`. Waits for the reply before the first read: it is rarely there yet.
+    bool receive(uint8_t* into, std::size_t size, Deadline deadline, ReadOutcome& outcome,
+                 std::size_t up_to = 0, std::size_t* got_out = nullptr);
+    ReadOutcome exchange_rtu(int unit, int start, int count, uint16_t* words, Deadline deadline);
+    ReadOutcome exchange_tcp(int unit, int start, int count, uint16_t* words, Deadline deadline);
+    ReadOutcome fail(ReadOutcome outcome, const std::string& why);
+    ReadOutcome waited_out(Wait waited, const char* doing);
+
+    LinkConfig config_;
+    int baud_;
+    modbus_t* serial_ = nullptr;  // RTU: libmodbus opens the device and sets the line up
+    int fd_ = -1;
+    uint16_t transaction_ = 0;
+    bool resync_pending_ = false;  // RTU: the last exchange failed, the line is to go quiet
+    Deadline last_activity_{};     // when a byte last came in, or the last exchange failed
+    std::size_t received_ = 0;     // bytes of the current reply so far
+    std::string last_error_;
+    int last_exception_ = -1;
+    uint64_t noise_bytes_ = 0;
+};
+
+}  // namespace kavren::host

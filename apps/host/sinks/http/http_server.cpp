@@ -1,0 +1,239 @@
+#include "apps/host/sinks/http/http_server.h"
+
+#include <civetweb.h>
+
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace kavren::host {
+
+namespace {
+
+const char* reason_phrase(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
+    }
+}
+
+int hex_value(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string url_decoded(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '+') {
+            out += ' ';
+        } else if (s[i] == '%' && i + 2 < s.size() && hex_value(s[i + 1]) >= 0 &&
+                   hex_value(s[i + 2]) >= 0) {
+            out += static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+std::map<std::string, std::string> parse_query(const char* query) {
+    std::map<std::string, std::string> out;
+    if (query == nullptr) return out;
+    std::string_view q(query);
+    while (!q.empty()) {
+        const auto amp = q.find('&');
+        const std::string_view part = q.substr(0, amp);
+        const auto eq = part.find('=');
+        if (!part.empty())
+            out[url_decoded(part.substr(0, eq))] =
+                eq == std::string_view::npos ? std::string() : url_decoded(part.substr(eq + 1));
+        if (amp == std::string_view::npos) break;
+        q.remove_prefix(amp + 1);
+    }
+    return out;
+}
+
+// Compares without returning early, so the time taken tells nothing of where they differ.
+bool same_text(const std::string& a, const std::string& b) {
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+    return diff == 0;
+}
+
+}  // namespace
+
+bool base64_decode(const std::string& text, std::string& out) {
+    out.clear();
+    unsigned buffer = 0;
+    int bits = 0;
+    std::size_t padding = 0;
+    for (char c : text) {
+        int v;
+        if (c >= 'A' && c <= 'Z') {
+            v = c - 'A';
+        } else if (c >= 'a' && c <= 'z') {
+            v = c - 'a' + 26;
+        } else if (c >= '0' && c <= '9') {
+            v = c - '0' + 52;
+        } else if (c == '+') {
+            v = 62;
+        } else if (c == '/') {
+            v = 63;
+        } else if (c == '=') {
+            ++padding;
+            continue;
+        } else {
+            return false;
+        }
+        if (padding > 0) return false;  // data after padding
+        buffer = (buffer << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return padding <= 2 && (text.size() % 4) == 0;
+}
+
+std::vector<std::string> read_http_password_file(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read password file " + path);
+    std::vector<std::string> entries;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line.front() == '#') continue;
+        const auto colon = line.find(':');
+        if (colon == std::string::npos || colon == 0)
+            throw std::runtime_error("password file " + path + ": each line must be user:password");
+        entries.push_back(line);
+    }
+    if (entries.empty())
+        throw std::runtime_error("password file " + path + " holds no user:password line");
+    return entries;
+}
+
+HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
+                       const std::string& password_file, Handler handler, Log log)
+    : handler_(std::move(handler)), log_(std::move(log)) {
+    if (!password_file.empty()) credentials_ = read_http_password_file(password_file);
+    const std::string threads = std::to_string(limits.max_connections);
+    const std::string queue = std::to_string(limits.max_connections);
+    const std::string timeout = std::to_string(limits.request_timeout_ms);
+    const std::string request_bytes = std::to_string(limits.max_request_bytes);
+    const char* options[] = {"listening_ports",
+                             listen.c_str(),
+                             "num_threads",
+                             threads.c_str(),
+                             "connection_queue",
+                             queue.c_str(),
+                             "request_timeout_ms",
+                             timeout.c_str(),
+                             "max_request_size",
+                             request_bytes.c_str(),
+                             "enable_keep_alive",
+                             "no",
+                             nullptr};
+    mg_callbacks callbacks{};
+    callbacks.log_message = [](const mg_connection* connection, const char* message) {
+        const mg_context* context = mg_get_context(connection);
+        auto* self = static_cast<HttpServer*>(mg_get_user_data(context));
+        if (self != nullptr && self->log_) self->log_(std::string("http: ") + message);
+        return 1;
+    };
+    char error_text[256] = "";
+    mg_error_data error{};
+    error.text = error_text;
+    error.text_buffer_size = sizeof error_text;
+    mg_init_data init{};
+    init.callbacks = &callbacks;
+    init.user_data = this;
+    init.configuration_options = options;
+    mg_init_library(0);
+    context_ = mg_start2(&init, &error);
+    if (context_ == nullptr) {
+        mg_exit_library();
+        throw std::runtime_error("cannot serve HTTP on " + listen + ": " +
+                                 (error_text[0] ? error_text : "unknown reason"));
+    }
+    mg_server_port ports[4];
+    const int n = mg_get_server_ports(context_, 4, ports);
+    if (n > 0) port_ = ports[0].port;
+    const auto colon = listen.rfind(':');
+    address_ = listen.substr(0, colon) + ":" + std::to_string(port_);
+    mg_set_request_handler(context_, "/", &HttpServer::on_request, this);
+}
+
+HttpServer::~HttpServer() {
+    if (context_ != nullptr) {
+        mg_stop(context_);
+        mg_exit_library();
+    }
+}
+
+bool HttpServer::authorized(const char* header) const {
+    if (credentials_.empty()) return true;
+    if (header == nullptr || std::strncmp(header, "Basic ", 6) != 0) return false;
+    std::string given;
+    if (!base64_decode(header + 6, given)) return false;
+    bool ok = false;
+    for (const std::string& entry : credentials_) ok |= same_text(entry, given);
+    return ok;
+}
+
+int HttpServer::on_request(::mg_connection* connection, void* data) {
+    auto* self = static_cast<HttpServer*>(data);
+    const mg_request_info* info = mg_get_request_info(connection);
+    HttpResponse response;
+    if (!self->authorized(mg_get_header(connection, "Authorization"))) {
+        response.status = 401;
+        response.body = "{\"error\":\"authentication required\"}";
+        response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"kavren-host\"");
+    } else {
+        HttpRequest request;
+        request.method = info->request_method ? info->request_method : "";
+        request.path = info->local_uri ? info->local_uri : "/";
+        request.query = parse_query(info->query_string);
+        try {
+            response = self->handler_(request);
+        } catch (const std::exception& e) {
+            response = HttpResponse{};
+            response.status = 500;
+            response.body = "{\"error\":\"internal error\"}";
+            if (self->log_) self->log_(std::string("http: ") + request.path + ": " + e.what());
+        }
+    }
+    const bool head = info->request_method && std::strcmp(info->request_method, "HEAD") == 0;
+    std::string head_text = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                            reason_phrase(response.status) +
+                            "\r\nContent-Type: " + response.content_type +
+                            "\r\nContent-Length: " + std::to_string(response.body.size()) +
+                            "\r\nCache-Control: no-store\r\nConnection: close\r\n";
+    for (const auto& h : response.headers) head_text += h.first + ": " + h.second + "\r\n";
+    head_text += "\r\n";
+    mg_write(connection, head_text.data(), head_text.size());
+    if (!head && !response.body.empty())
+        mg_write(connection, response.body.data(), response.body.size());
+    return response.status;
+}
+
+}  // namespace kavren::host

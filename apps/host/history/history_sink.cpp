@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "apps/common/stop_signal.h"
-#include "apps/host/poll/meter_services.h"
+#include "apps/host/round/round_text.h"
 #include "apps/host/support/steady_ns.h"
 
 namespace kavren::host {

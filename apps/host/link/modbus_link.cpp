@@ -89,24 +89,6 @@ bool set_non_blocking(int fd) {
 
 }  // namespace
 
-const char* outcome_name(ReadOutcome outcome) {
-    switch (outcome) {
-        case ReadOutcome::ok:
-            return "ok";
-        case ReadOutcome::timeout:
-            return "timeout";
-        case ReadOutcome::crc_error:
-            return "crc_error";
-        case ReadOutcome::exception:
-            return "exception";
-        case ReadOutcome::bad_reply:
-            return "bad_reply";
-        case ReadOutcome::connection_lost:
-            return "connection_lost";
-    }
-    return "?";
-}
-
 ModbusLink::ModbusLink(const LinkConfig& config, int driver_baud)
     : config_(config), baud_(config.baud > 0 ? config.baud : driver_baud) {}
 

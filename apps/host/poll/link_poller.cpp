@@ -10,12 +10,6 @@
 
 namespace kavren::host {
 
-uint64_t LinkStats::error_total() const {
-    uint64_t total = 0;
-    for (uint64_t e : errors) total += e;
-    return total;
-}
-
 bool sleep_unless_stopped(Clock::duration duration) {
     const auto until = Clock::now() + duration;
     for (;;) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/host/config/host_config.h"
+#include "apps/host/config/link_config.h"
 #include "apps/host/link/modbus_link.h"
 #include "apps/host/poll/meter_services.h"
 #include "apps/host/poll/poll_schedule.h"

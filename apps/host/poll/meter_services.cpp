@@ -1,22 +1,6 @@
 #include "apps/host/poll/meter_services.h"
 
-#include <cstdio>
-#include <cstring>
-
-#include "meter/kavren_m7_data.h"
-
 namespace kavren::host {
-
-std::string record_time_text(const uint8_t* record, std::size_t length) {
-    if (record == nullptr || length != sizeof(KAVREN_M7_Data_t)) return "";
-    TTime t;
-    std::memcpy(&t, record + offsetof(KAVREN_M7_Data_t, update_time), sizeof t);
-    char text[32];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned{t.year},
-                  unsigned{t.month}, unsigned{t.day}, unsigned{t.hour}, unsigned{t.minute},
-                  unsigned{t.second});
-    return text;
-}
 
 void MeterServices::begin_round() {
     saved_.clear();

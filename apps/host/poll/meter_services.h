@@ -42,10 +42,4 @@ class MeterServices : public HostBackend {
     std::vector<LimitReport> reports_;
 };
 
-// The record's own time stamp as "YYYY-MM-DD HH:MM:SS".
-std::string record_time_text(const uint8_t* record, std::size_t length);
-inline std::string record_time_text(const std::vector<uint8_t>& record) {
-    return record_time_text(record.data(), record.size());
-}
-
 }  // namespace kavren::host

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "apps/host/link/modbus_link.h"
 #include "apps/host/round/alarm_book.h"
+#include "apps/host/round/read_outcome.h"
 #include "meter/measurements.h"
 #include "runtime/host_backend.h"
 
@@ -22,7 +22,11 @@ struct LinkStats {
     double last_round_ms = 0.0;
     int last_exception = -1;   // code of the meter's last exception reply; -1: none yet
     uint64_t noise_bytes = 0;  // stray bytes drained from its link before requests, link-wide
-    uint64_t error_total() const;
+    uint64_t error_total() const {
+        uint64_t total = 0;
+        for (uint64_t e : errors) total += e;
+        return total;
+    }
 };
 
 // How a round ended.

@@ -1,10 +1,9 @@
 #include "apps/host/round/round_text.h"
 
+#include <cstdio>
 #include <cstring>
 #include <iomanip>
 #include <sstream>
-
-#include "apps/host/poll/meter_services.h"
 
 namespace kavren::host {
 
@@ -52,6 +51,17 @@ void write_values(JsonWriter& json, const RoundResult& r) {
 }
 
 }  // namespace
+
+std::string record_time_text(const uint8_t* record, std::size_t length) {
+    if (record == nullptr || length != sizeof(KAVREN_M7_Data_t)) return "";
+    TTime t;
+    std::memcpy(&t, record + offsetof(KAVREN_M7_Data_t, update_time), sizeof t);
+    char text[32];
+    std::snprintf(text, sizeof text, "%04u-%02u-%02u %02u:%02u:%02u", unsigned{t.year},
+                  unsigned{t.month}, unsigned{t.day}, unsigned{t.hour}, unsigned{t.minute},
+                  unsigned{t.second});
+    return text;
+}
 
 bool decode_record(const std::vector<uint8_t>& bytes, KAVREN_M7_Data_t& record) {
     if (bytes.size() != sizeof record) return false;

@@ -8,6 +8,12 @@
 
 namespace kavren::host {
 
+// The record's own time stamp as "YYYY-MM-DD HH:MM:SS".
+std::string record_time_text(const uint8_t* record, std::size_t length);
+inline std::string record_time_text(const std::vector<uint8_t>& record) {
+    return record_time_text(record.data(), record.size());
+}
+
 // Every decoded field of a published record, by its name in the record layout, as the members
 // of the JSON object being written.
 void write_record_fields(JsonWriter& json, const KAVREN_M7_Data_t& record);

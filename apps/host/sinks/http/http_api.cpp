@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "apps/host/history/history_query.h"
-#include "apps/host/link/modbus_link.h"
+#include "apps/host/round/read_outcome.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/sinks/http/metrics_text.h"
 #include "apps/host/sinks/http/web_assets.h"

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "apps/host/link/modbus_link.h"
+#include "apps/host/round/read_outcome.h"
 #include "meter/measurements.h"
 
 namespace kavren::host {

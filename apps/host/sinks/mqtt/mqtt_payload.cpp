@@ -4,7 +4,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "apps/host/poll/meter_services.h"
+#include "apps/host/round/round_text.h"
 #include "apps/host/support/json_writer.h"
 #include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"

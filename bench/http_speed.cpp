@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
         round->result = r;
         batch.push_back(round);
     }
-    HttpSink sink(identities);
+    LiveMeters sink(identities);
     sink.take(batch);
     std::size_t metrics_bytes = 0;
     const double metrics_ms =

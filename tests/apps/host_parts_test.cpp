@@ -12,7 +12,7 @@
 
 #include "apps/common/cli_values.h"
 #include "apps/host/config/host_config.h"
-#include "apps/host/history/history_sink.h"
+#include "apps/host/history/commit_stage.h"
 #include "apps/host/history/history_store.h"
 #include "apps/host/poll/poll_schedule.h"
 #include "apps/host/poll/service_watchdog.h"
@@ -299,6 +299,7 @@ namespace {
 
 // A sink that keeps what it is given.
 struct Collecting : host::RoundSink {
+    const char* name() const override { return "collecting"; }
     std::mutex lock;
     std::vector<std::shared_ptr<const host::StoredRound>> rounds;
     void take(const host::StoredBatch& batch) override {
@@ -341,7 +342,7 @@ bool eventually(Condition condition) {
 
 // The alarm book changes with its row: a round whose rows cannot be stored changes nothing and
 // reaches no sink; once the history takes it, book and sinks follow.
-TEST(HistorySink, AnAlarmWhoseRowIsNotStoredLeavesTheBookAsItWas) {
+TEST(CommitStage, AnAlarmWhoseRowIsNotStoredLeavesTheBookAsItWas) {
     const std::string path = temp_path("sink.db");
     unlink(path.c_str());
     host::HistoryStore store(path);
@@ -349,7 +350,7 @@ TEST(HistorySink, AnAlarmWhoseRowIsNotStoredLeavesTheBookAsItWas) {
     sql(path, "CREATE TRIGGER refuse BEFORE INSERT ON alarms BEGIN SELECT RAISE(ABORT, 'no'); END");
     std::vector<std::string> logged;
     std::mutex log_lock;
-    host::HistorySink sink(store, {"m"}, 16, [&](const std::string& line) {
+    host::CommitStage sink(store, {"m"}, 16, [&](const std::string& line) {
         std::lock_guard<std::mutex> hold(log_lock);
         logged.push_back(line);
     });

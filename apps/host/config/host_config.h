@@ -34,7 +34,8 @@ struct HostConfig {
     bool plugin_log = true;  // show the plug-in's own lines on stderr
     int offline_after = 3;   // failed rounds in a row before a meter is marked offline
     double max_backoff_s = 60.0;
-    MqttConfig mqtt;  // publishing to a broker; off without a URL
+    std::size_t history_queue = 10000;  // rounds that may wait to be stored
+    MqttConfig mqtt;                    // publishing to a broker; off without a URL
     HttpConfig http;
 };
 

@@ -530,4 +530,8 @@ ReadOutcome ModbusLink::exchange_tcp(int unit, int start, int count, uint16_t* w
     return ReadOutcome::ok;
 }
 
+std::unique_ptr<RegisterLink> make_modbus_link(const LinkConfig& config, int driver_baud) {
+    return std::make_unique<ModbusLink>(config, driver_baud);
+}
+
 }  // namespace kavren::host

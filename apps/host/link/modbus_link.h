@@ -7,6 +7,7 @@
 #include <modbus/modbus.h>
 
 #include "apps/host/config/link_config.h"
+#include "apps/host/link/register_link.h"
 #include "apps/host/round/read_outcome.h"
 
 namespace kavren::host {
@@ -15,7 +16,7 @@ namespace kavren::host {
 // lost, by the same path or address. Every exchange, and the TCP connect, ends within the link's
 // time-out, however slowly the other end sends, and within a fraction of a second of a stop
 // request (app::stop_requested()).
-class ModbusLink {
+class ModbusLink final : public RegisterLink {
   public:
     ModbusLink(const LinkConfig& config, int driver_baud);
     ~ModbusLink();
@@ -24,14 +25,10 @@ class ModbusLink {
     bool open(std::string& why);
     void close();
     bool is_open() const { return fd_ >= 0; }
-    // Reads `count` holding registers (1 to 125) from `start` of `unit` into words.
-    ReadOutcome read_registers(int unit, int start, int count, uint16_t* words);
-    // The reason of the last failure.
-    const std::string& last_error() const { return last_error_; }
-    // The code of the last exception reply (0 to 255), -1 when the last read had none.
-    int last_exception() const { return last_exception_; }
-    // Bytes found waiting on the link before a request (line noise, stray bytes), since start.
-    uint64_t noise_bytes() const { return noise_bytes_; }
+    ReadOutcome read_registers(int unit, int start, int count, uint16_t* words) override;
+    const std::string& last_error() const override { return last_error_; }
+    int last_exception() const override { return last_exception_; }
+    uint64_t noise_bytes() const override { return noise_bytes_; }
     const LinkConfig& config() const { return config_; }
     int baud() const { return baud_; }
 
@@ -69,5 +66,8 @@ class ModbusLink {
     int last_exception_ = -1;
     uint64_t noise_bytes_ = 0;
 };
+
+// The link a configuration names: a ModbusLink.
+std::unique_ptr<RegisterLink> make_modbus_link(const LinkConfig& config, int driver_baud);
 
 }  // namespace kavren::host

@@ -57,7 +57,8 @@ std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome
 LinkPoller::LinkPoller(std::size_t index, const LinkConfig& config, std::vector<MeterSlot*> meters,
                        PollContext& context)
     : index_(index),
-      link_(config, meters.empty() ? 9600 : meters.front()->device->baud_rate_),
+      config_(config),
+      link_(context.make_link(config, meters.empty() ? 9600 : meters.front()->device->baud_rate_)),
       meters_(std::move(meters)),
       context_(context) {}
 
@@ -73,8 +74,8 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         read = pending_read(*meter.device);
     }
     for (bool first = true; read.count > 0; first = false) {
-        if (!first && link_.config().pause_ms > 0 &&
-            !sleep_unless_stopped(std::chrono::milliseconds(link_.config().pause_ms))) {
+        if (!first && config_.pause_ms > 0 &&
+            !sleep_unless_stopped(std::chrono::milliseconds(config_.pause_ms))) {
             std::lock_guard<std::mutex> lock(context_.driver_calls);
             fail_read(*meter.device);
             outcome.failure = ReadOutcome::connection_lost;
@@ -83,16 +84,16 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         }
         ++meter.stats.requests;
         const ReadOutcome result =
-            link_.read_registers(meter.config.unit, read.start, read.count, words);
+            link_->read_registers(meter.config.unit, read.start, read.count, words);
         std::lock_guard<std::mutex> lock(context_.driver_calls);
-        meter.stats.noise_bytes = link_.noise_bytes();
+        meter.stats.noise_bytes = link_->noise_bytes();
         if (result != ReadOutcome::ok) {
             ++meter.stats.errors[static_cast<int>(result)];
             if (result == ReadOutcome::exception)
-                meter.stats.last_exception = link_.last_exception();
+                meter.stats.last_exception = link_->last_exception();
             fail_read(*meter.device);
             outcome.failure = result;
-            outcome.detail = link_.last_error();
+            outcome.detail = link_->last_error();
             outcome.failed_start = read.start;
             outcome.failed_count = read.count;
             break;
@@ -114,8 +115,8 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
 void LinkPoller::finish_round(MeterSlot& meter, const RoundOutcome& outcome) {
     const bool link_down = outcome.failure == ReadOutcome::connection_lost;
     if (link_down && !link_was_down_)
-        context_.log(link_.config().describe() + ": link down: " + outcome.detail);
-    if (!link_down && link_was_down_) context_.log(link_.config().describe() + ": link up again");
+        context_.log(config_.describe() + ": link down: " + outcome.detail);
+    if (!link_down && link_was_down_) context_.log(config_.describe() + ": link up again");
     link_was_down_ = link_down;
     const HealthChange change =
         outcome.complete ? record_success(meter.health)

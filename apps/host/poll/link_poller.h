@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "apps/host/config/link_config.h"
-#include "apps/host/link/modbus_link.h"
+#include "apps/host/link/register_link.h"
 #include "apps/host/poll/meter_services.h"
 #include "apps/host/poll/poll_schedule.h"
 #include "apps/host/round/round_result.h"
@@ -43,6 +43,8 @@ struct PollContext {
     // Told, by link index, each time a link attempted a round or woke up while waiting (for the
     // service watchdog); may be empty.
     std::function<void(std::size_t link)> progress;
+    // Makes each link's link: a ModbusLink unless a test puts another in.
+    LinkMaker make_link;
 };
 
 // The result of the meter's last round, as the driver holds it now (its values, its record, its
@@ -65,7 +67,8 @@ class LinkPoller {
         if (context_.progress) context_.progress(index_);
     }
     std::size_t index_;
-    ModbusLink link_;
+    const LinkConfig& config_;
+    std::unique_ptr<RegisterLink> link_;
     std::vector<MeterSlot*> meters_;
     PollContext& context_;
     bool link_was_down_ = false;

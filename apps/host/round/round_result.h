@@ -86,12 +86,4 @@ struct StoredRound {
 
 using StoredBatch = std::vector<std::shared_ptr<const StoredRound>>;
 
-// A consumer of stored rounds. take() is called on the history's thread and must never block:
-// a sink queues what it is given and does its work on its own thread.
-class RoundSink {
-  public:
-    virtual ~RoundSink() = default;
-    virtual void take(const StoredBatch& batch) = 0;
-};
-
 }  // namespace kavren::host

@@ -1,5 +1,4 @@
 #include "apps/host/support/line_output.h"
-#include "apps/host/support/steady_ns.h"
 
 #include <poll.h>
 #include <unistd.h>
@@ -20,7 +19,9 @@ constexpr int kPollSliceMs = 50;
 }  // namespace
 
 LineOutput::LineOutput(int fd, std::size_t bound, Events events)
-    : fd_(fd), events_(std::move(events)), queue_(bound), thread_([this] { run(); }) {}
+    : fd_(fd), events_(std::move(events)), worker_(bound) {
+    worker_.start([this] { run(); });
+}
 
 // Unless finished before, what is queued gets a moment to go out (the lines that led to an error).
 LineOutput::~LineOutput() {
@@ -30,25 +31,20 @@ LineOutput::~LineOutput() {
 bool LineOutput::write_line(std::string line) {
     if (state_.load() != State::writing) return false;
     line += '\n';
-    if (queue_.try_push(std::move(line))) return true;
+    if (worker_.queue().try_push(std::move(line))) return true;
     dropped_since_report_.fetch_add(1);
     dropped_total_.fetch_add(1);
     return false;
 }
 
 void LineOutput::finish(std::chrono::steady_clock::time_point deadline) {
-    if (!thread_.joinable()) return;
-    deadline_ns_.store(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());
-    finishing_.store(true);
-    queue_.close();
-    thread_.join();
+    if (worker_.running()) worker_.finish(deadline);
 }
 
 bool LineOutput::write_all(const std::string& text) {
     std::size_t done = 0;
     while (done < text.size()) {
-        if (finishing_.load() && steady_now_ns() > deadline_ns_.load()) return false;
+        if (worker_.out_of_time()) return false;
         pollfd p{fd_, POLLOUT, 0};
         const int ready = poll(&p, 1, kPollSliceMs);
         if (ready < 0 && errno != EINTR) {
@@ -77,7 +73,7 @@ void LineOutput::run() {
     std::string text;
     for (;;) {
         lines.clear();
-        if (!queue_.pop_all(lines, std::chrono::milliseconds(200))) break;
+        if (!worker_.queue().pop_all(lines, std::chrono::milliseconds(200))) break;
         if (lines.empty()) continue;
         if (state_.load() != State::writing) continue;  // ended: what comes is dropped
         text.clear();
@@ -92,7 +88,7 @@ void LineOutput::run() {
     }
     // Whatever was left when time ran out.
     lines.clear();
-    queue_.pop_all(lines, std::chrono::milliseconds(0));
+    worker_.queue().pop_all(lines, std::chrono::milliseconds(0));
     dropped_total_.fetch_add(lines.size());
 }
 

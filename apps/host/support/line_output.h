@@ -5,10 +5,9 @@
 #include <cstdint>
 #include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "apps/host/support/bounded_queue.h"
+#include "apps/host/support/queue_worker.h"
 
 namespace kavren::host {
 
@@ -48,13 +47,10 @@ class LineOutput {
 
     int fd_;
     Events events_;
-    BoundedQueue<std::string> queue_;
     std::atomic<uint64_t> dropped_since_report_{0};
     std::atomic<uint64_t> dropped_total_{0};
     std::atomic<State> state_{State::writing};
-    std::atomic<bool> finishing_{false};
-    std::atomic<int64_t> deadline_ns_{0};
-    std::thread thread_;
+    QueueWorker<std::string> worker_;
 };
 
 }  // namespace kavren::host

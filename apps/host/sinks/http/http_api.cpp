@@ -127,7 +127,7 @@ std::string meter_json(const MeterView& m, int64_t now, int64_t fresh_for_ms) {
     return out;
 }
 
-HttpApi::HttpApi(const HttpSink& sink, std::string database, const HttpLimits& limits,
+HttpApi::HttpApi(const LiveMeters& sink, std::string database, const HttpLimits& limits,
                  double interval_s, const std::string& chart_dir)
     : sink_(sink),
       database_(std::move(database)),

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "apps/host/sinks/http/http_server.h"
-#include "apps/host/sinks/http/http_sink.h"
+#include "apps/host/sinks/http/live_meters.h"
 
 namespace kavren::host {
 
@@ -16,8 +16,8 @@ class HistoryReader;
 class HttpApi {
   public:
     // chart_dir: where the installed chart library is (its files are read once, here).
-    HttpApi(const HttpSink& sink, std::string database, const HttpLimits& limits, double interval_s,
-            const std::string& chart_dir);
+    HttpApi(const LiveMeters& sink, std::string database, const HttpLimits& limits,
+            double interval_s, const std::string& chart_dir);
 
     HttpResponse handle(const HttpRequest& request) const;
 
@@ -34,7 +34,7 @@ class HttpApi {
     // 404 unless the meter is configured or has rows in the history.
     bool known_meter(const std::string& name, HistoryReader& reader) const;
 
-    const HttpSink& sink_;
+    const LiveMeters& sink_;
     std::string database_;
     HttpLimits limits_;
     double interval_s_;

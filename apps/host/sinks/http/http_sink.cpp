@@ -1,70 +1,75 @@
 #include "apps/host/sinks/http/http_sink.h"
 
+#include <cstdio>
+#include <stdexcept>
+
 namespace kavren::host {
 
-bool MeterView::online() const {
-    return latest && latest->result->origin == RoundResult::Origin::round &&
-           !latest->result->offline;
+namespace {
+
+std::vector<MeterIdentity> identities(const SinkContext& context) {
+    std::vector<MeterIdentity> meters;
+    for (const MeterName& m : context.meters)
+        meters.push_back({m.name, m.unit, m.link, context.history.active_alarms(m.name)});
+    return meters;
 }
 
-bool MeterView::fresh(int64_t now_ms, int64_t fresh_for_ms) const {
-    return online() && last_complete && now_ms - last_complete->result->unix_ms <= fresh_for_ms;
+HttpLimits limits_of(const HttpConfig& http) {
+    HttpLimits limits;
+    limits.max_connections = http.max_connections;
+    limits.request_timeout_ms = http.request_timeout_ms;
+    limits.max_history_rows = static_cast<std::size_t>(http.history_rows);
+    return limits;
 }
 
-HttpSink::HttpSink(std::vector<MeterIdentity> meters) {
-    for (MeterIdentity& m : meters) {
-        MeterView view;
-        view.name = std::move(m.name);
-        view.unit = m.unit;
-        view.link = std::move(m.link);
-        view.active_alarms = std::move(m.active_alarms);
-        meters_.push_back(std::move(view));
+// Written whole, then renamed: a reader never sees half a number.
+void write_port_file(const std::string& path, int port) {
+    const std::string partial = path + ".partial";
+    FILE* f = std::fopen(partial.c_str(), "w");
+    if (f == nullptr || std::fprintf(f, "%d\n", port) < 0 || std::fclose(f) != 0 ||
+        std::rename(partial.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot write the HTTP port to " + path);
+}
+
+}  // namespace
+
+HttpSink::HttpSink(const SinkContext& context)
+    : config_(context.config),
+      log_(context.log),
+      meters_(identities(context)),
+      api_(meters_, config_.database, limits_of(config_.http), config_.interval_s,
+           KAVREN_CHART_DIR) {}
+
+HttpSink::~HttpSink() { finish(std::chrono::steady_clock::now()); }
+
+void HttpSink::start() {
+    const HttpConfig& h = config_.http;
+    const std::string listen = http_listen_address(h.listen);
+    HttpApi* api = &api_;
+    server_ = std::make_unique<HttpServer>(
+        listen, limits_of(h), h.password_file,
+        [api](const HttpRequest& r) { return api->handle(r); }, log_);
+    if (!h.port_file.empty()) {
+        write_port_file(h.port_file, server_->port());
+        port_file_ = h.port_file;
     }
+    log_("http: serving the page, /metrics and /api on http://" + server_->address() + "/");
+    if (h.password_file.empty() && listen.compare(0, 4, "127.") != 0 &&
+        listen.compare(0, 6, "[::1]:") != 0)
+        log_(
+            "http: warning: reachable beyond this machine without a password "
+            "(--http-password-file)");
 }
 
-void HttpSink::take(const StoredBatch& batch) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const auto& round : batch) {
-        const RoundResult& r = *round->result;
-        if (r.meter_index >= meters_.size()) continue;
-        MeterView& m = meters_[r.meter_index];
-        m.latest = round;
-        m.active_alarms = round->active_alarms;
-        ++sequence_;
-        if (r.origin != RoundResult::Origin::round) continue;
-        if (!r.outcome.complete) {
-            ++m.rounds[static_cast<int>(r.outcome.failure)];
-            continue;
-        }
-        ++m.rounds[0];
-        m.last_complete = round;
-        const double seconds = r.stats.last_round_ms / 1000.0;
-        for (std::size_t b = 0; b < kRoundDurationBuckets.size(); ++b)
-            if (seconds <= kRoundDurationBuckets[b]) ++m.duration_buckets[b];
-        m.duration_sum_s += seconds;
-        ++m.duration_count;
-    }
+void HttpSink::finish(std::chrono::steady_clock::time_point) {
+    server_.reset();
+    if (!port_file_.empty()) std::remove(port_file_.c_str());
+    port_file_.clear();
 }
 
-std::vector<MeterView> HttpSink::snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return meters_;
-}
-
-bool HttpSink::meter(const std::string& name, MeterView& view) const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    for (const MeterView& m : meters_) {
-        if (m.name == name) {
-            view = m;
-            return true;
-        }
-    }
-    return false;
-}
-
-uint64_t HttpSink::sequence() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return sequence_;
+std::unique_ptr<RoundSink> make_http_sink(const SinkContext& context) {
+    if (context.config.http.listen.empty()) return nullptr;
+    return std::make_unique<HttpSink>(context);
 }
 
 }  // namespace kavren::host

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/host/sinks/http/http_sink.h"
+#include "apps/host/sinks/http/live_meters.h"
 
 namespace kavren::host {
 

@@ -16,6 +16,8 @@ constexpr std::size_t kMaxInFlight = 200;
 // Rounds read back from the history at a time.
 constexpr int kPage = 100;
 constexpr auto kLoopWait = std::chrono::milliseconds(25);
+// The least time finish() takes to say goodbye: availability offline, the status, disconnect.
+constexpr auto kLeastFinish = std::chrono::seconds(1);
 constexpr auto kRememberEvery = std::chrono::milliseconds(200);
 constexpr auto kMaxBackoff = std::chrono::seconds(30);
 // Refused credentials or a TLS failure do not mend by themselves: retried slowly.
@@ -41,13 +43,14 @@ std::string reason(int rc) {
 
 }  // namespace
 
-MqttSink::MqttSink(MqttConfig config, HistoryStore& store, std::vector<std::string> meter_names,
-                   Log log)
+MqttSink::MqttSink(MqttConfig config, std::unique_ptr<HistoryStore> store,
+                   std::vector<std::string> meter_names, Log log)
     : config_(std::move(config)),
       address_(parse_mqtt_url(config_.url)),
-      store_(store),
+      own_store_(std::move(store)),
+      store_(*own_store_),
       log_(std::move(log)),
-      queue_(kQueueRounds) {
+      worker_(kQueueRounds) {
     mosquitto_lib_init();
     topics_.prefix = config_.prefix;
     topics_.discovery_prefix = config_.discovery_prefix;
@@ -82,24 +85,23 @@ MqttSink::MqttSink(MqttConfig config, HistoryStore& store, std::vector<std::stri
     remember(true);
 }
 
-MqttSink::~MqttSink() { finish(std::chrono::steady_clock::now()); }
-
 void MqttSink::start() {
-    thread_ = std::thread([this] { run(); });
+    worker_.start([this] { run(); });
 }
 
 void MqttSink::take(const StoredBatch& batch) {
-    const std::size_t taken = queue_.try_push_all(batch.begin(), batch.end());
+    const std::size_t taken = worker_.queue().try_push_all(batch.begin(), batch.end());
     // The rest is in the history, and read back from there.
     if (taken < batch.size()) overflowed_.store(true);
 }
 
 void MqttSink::finish(std::chrono::steady_clock::time_point deadline) {
-    deadline_ns_.store(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(deadline.time_since_epoch()).count());
-    finishing_.store(true);
-    queue_.close();
-    if (thread_.joinable()) thread_.join();
+    if (!worker_.running()) return;
+    worker_.finish(std::max(deadline, std::chrono::steady_clock::now() + kLeastFinish));
+    log_("mqtt: " + std::to_string(acknowledged_.load()) + " rounds acknowledged by the broker" +
+         (ever_connected_.load() ? ""
+                                 : " (it was never reached: the rounds wait in the history for "
+                                   "the next start)"));
 }
 
 void MqttSink::trouble(Trouble kind, const std::string& what, std::chrono::seconds retry_after) {
@@ -262,7 +264,7 @@ bool MqttSink::publish(const std::string& topic, const std::string& payload, boo
 
 void MqttSink::take_queued(bool connected) {
     std::vector<std::shared_ptr<const StoredRound>> rounds;
-    queue_.pop_all(rounds, connected ? std::chrono::milliseconds(0) : kLoopWait);
+    worker_.queue().pop_all(rounds, connected ? std::chrono::milliseconds(0) : kLoopWait);
     if (overflowed_.exchange(false)) {
         for (Meter& m : meters_) m.caught_up = false;
     }
@@ -410,13 +412,14 @@ void MqttSink::go_offline(std::chrono::steady_clock::time_point deadline) {
 
 void MqttSink::run() {
     for (;;) {
-        const bool finishing = finishing_.load();
+        const bool finishing = worker_.finishing();
         const auto now = std::chrono::steady_clock::now();
         if (finishing) {
             // Stop once everything queued is on its way, or the time is over.
-            bool drained = queue_.size() == 0;
+            bool drained = worker_.queue().size() == 0;
             for (const Meter& m : meters_) drained = drained && m.caught_up;
-            if (steady_now_ns() > deadline_ns_.load() - 300'000'000 || drained || link_ != Link::up)
+            if (steady_now_ns() > worker_.deadline_ns() - 300'000'000 || drained ||
+                link_ != Link::up)
                 break;
         }
         if (link_ == Link::down && now >= retry_at_) connect();
@@ -440,9 +443,7 @@ void MqttSink::run() {
         publish_due();
         remember(false);
     }
-    const auto deadline =
-        std::chrono::steady_clock::time_point(std::chrono::nanoseconds(deadline_ns_.load()));
-    go_offline(deadline);
+    go_offline(worker_.deadline());
     remember(true);
     if (client_ != nullptr) {
         mosquitto_disconnect(client_);
@@ -450,6 +451,15 @@ void MqttSink::run() {
         mosquitto_destroy(client_);
         client_ = nullptr;
     }
+}
+
+std::unique_ptr<RoundSink> make_mqtt_sink(const SinkContext& context) {
+    if (!context.config.mqtt.enabled()) return nullptr;
+    auto store = std::make_unique<HistoryStore>(context.config.database);
+    store->set_give_up(context.give_up);
+    store->prepare();
+    return std::make_unique<MqttSink>(context.config.mqtt, std::move(store), context.meter_names(),
+                                      context.log);
 }
 
 }  // namespace kavren::host

@@ -13,9 +13,11 @@
 
 #include "apps/host/history/history_store.h"
 #include "apps/host/round/round_result.h"
+#include "apps/host/round/round_sink.h"
 #include "apps/host/sinks/mqtt/mqtt_options.h"
 #include "apps/host/sinks/mqtt/mqtt_payload.h"
-#include "apps/host/support/bounded_queue.h"
+#include "apps/host/sinks/sink_context.h"
+#include "apps/host/support/queue_worker.h"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -35,20 +37,22 @@ namespace kavren::host {
 // Everything happens on the sink's own thread, which runs libmosquitto's loop; take() only
 // queues. A broker that is away is retried with back-off, refused credentials slowly; each
 // change is logged once.
-class MqttSink : public RoundSink {
+class MqttSink final : public RoundSink {
   public:
     using Log = std::function<void(const std::string&)>;
 
     // `store`: a connection of the sink's own to the history (prepared). Reads what the broker
     // acknowledged so far; throws std::runtime_error when the history cannot be read.
-    MqttSink(MqttConfig config, HistoryStore& store, std::vector<std::string> meter_names, Log log);
-    ~MqttSink();
+    MqttSink(MqttConfig config, std::unique_ptr<HistoryStore> store,
+             std::vector<std::string> meter_names, Log log);
 
-    void start();
+    const char* name() const override { return "mqtt"; }
+    void start() override;
     void take(const StoredBatch& batch) override;
-    // Publishes what it can until the deadline (the meters and the host then go offline,
-    // cleanly), remembers what was acknowledged, disconnects and ends the thread.
-    void finish(std::chrono::steady_clock::time_point deadline);
+    // Publishes what it can until the deadline, at least a second (the meters and the host then
+    // go offline, cleanly), remembers what was acknowledged, disconnects, ends the thread and
+    // logs how many rounds the broker acknowledged.
+    void finish(std::chrono::steady_clock::time_point deadline) override;
 
     uint64_t rounds_acknowledged() const { return acknowledged_.load(); }
     bool ever_connected() const { return ever_connected_.load(); }
@@ -98,12 +102,12 @@ class MqttSink : public RoundSink {
     MqttTopics topics_;
     std::string consumer_;
     std::string password_;
+    std::unique_ptr<HistoryStore> own_store_;
     HistoryStore& store_;
     Log log_;
     std::vector<Meter> meters_;
     LimitTexts texts_;
     std::vector<std::pair<std::string, std::string>> new_texts_;
-    BoundedQueue<std::shared_ptr<const StoredRound>> queue_;
     std::atomic<bool> overflowed_{false};
 
     // The sink's thread only.
@@ -122,11 +126,12 @@ class MqttSink : public RoundSink {
     std::string library_error_;  // libmosquitto's last error line
     int connack_ = -1;           // the broker's answer, set in libmosquitto's callback
 
-    std::atomic<bool> finishing_{false};
-    std::atomic<int64_t> deadline_ns_{0};
     std::atomic<uint64_t> acknowledged_{0};
     std::atomic<bool> ever_connected_{false};
-    std::thread thread_;
+    QueueWorker<std::shared_ptr<const StoredRound>> worker_;
 };
+
+// The MQTT sink when the configuration names a broker, with a history connection of its own.
+std::unique_ptr<RoundSink> make_mqtt_sink(const SinkContext& context);
 
 }  // namespace kavren::host

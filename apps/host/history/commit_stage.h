@@ -5,33 +5,33 @@
 #include <functional>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "apps/host/history/history_store.h"
 #include "apps/host/round/alarm_book.h"
 #include "apps/host/round/round_result.h"
-#include "apps/host/support/bounded_queue.h"
+#include "apps/host/round/round_sink.h"
+#include "apps/host/support/queue_worker.h"
 
 namespace kavren::host {
 
-// The first sink of every round: stores it, then hands it on. It runs on its own thread, takes
-// rounds from a bounded queue, and writes them in small batches, one transaction each, with the
-// statements prepared once. Only once a batch is committed are its rounds handed to the other
-// sinks (printed, published), and only then does each meter's alarm book change: every round
-// that was reported is in the history, also after the host is killed.
+// The commit stage between the links and the sinks: stores every round, then hands it on. It
+// runs on its own thread, takes rounds from a bounded queue, and writes them in small batches,
+// one transaction each, with the statements prepared once. Only once a batch is committed are
+// its rounds handed to the sinks (printed, published), and only then does each meter's alarm
+// book change: every round that was reported is in the history, also after the host is killed.
 //
 // A history that cannot be written (busy, full, too large) stalls nobody: the batch is retried
 // once a second, the failure logged once with its reason; meanwhile the queue fills up to its
 // bound and then new rounds are refused, logged once and counted.
-class HistorySink {
+class CommitStage {
   public:
     using Log = std::function<void(const std::string&)>;
 
     // meter_names: by meter index. The alarm books start from the alarms the history holds.
-    HistorySink(HistoryStore& store, std::vector<std::string> meter_names, std::size_t bound,
+    CommitStage(HistoryStore& store, std::vector<std::string> meter_names, std::size_t bound,
                 Log log);
-    ~HistorySink();
+    ~CommitStage();
 
     // Before start(): the sinks that get every stored round, in this order.
     void add_sink(RoundSink* sink) { sinks_.push_back(sink); }
@@ -47,32 +47,43 @@ class HistorySink {
     uint64_t rounds_lost() const { return lost_.load(); }
     // Whether any write failed while running (even if a retry then succeeded).
     bool write_failed() const { return write_failed_.load(); }
+    // Whether every round was stored: nothing failed, refused or left unstored.
+    bool stored_all() const {
+        return !write_failed() && rounds_refused() == 0 && rounds_lost() == 0;
+    }
+    // What this run stored: "history: FILE (N records stored, ...)".
+    std::string summary() const;
     // The meter's active alarms as they stand now (for start-up, before the thread runs).
     const std::map<std::string, AlarmBook::Alarm>& active_alarms(std::size_t meter) const {
         return books_.at(meter).active();
     }
 
-    HistorySink(const HistorySink&) = delete;
-    HistorySink& operator=(const HistorySink&) = delete;
+    CommitStage(const CommitStage&) = delete;
+    CommitStage& operator=(const CommitStage&) = delete;
 
   private:
     using Pending = std::vector<std::shared_ptr<const RoundResult>>;
+    enum class Trouble { none, busy, failing };
     void run();
+    // Takes what the queue holds into `pending`; false once it is closed and empty.
+    bool take_queued(Pending& pending);
+    // Stores the first rounds of `pending` and hands them on; they stay when the history
+    // refuses them.
+    void commit_first(Pending& pending);
     StoredBatch store_batch(const Pending& batch);
 
     HistoryStore& store_;
     std::vector<std::string> names_;
     Log log_;
-    BoundedQueue<std::shared_ptr<const RoundResult>> queue_;
     std::vector<AlarmBook> books_;  // by meter index; only the thread touches them once started
     std::vector<RoundSink*> sinks_;
     std::atomic<uint64_t> refused_{0};
     std::atomic<bool> refusing_{false};
     std::atomic<uint64_t> lost_{0};
     std::atomic<bool> write_failed_{false};
-    std::atomic<bool> finishing_{false};
-    std::atomic<int64_t> deadline_ns_{0};
-    std::thread thread_;
+    Trouble trouble_ = Trouble::none;  // the thread's only
+    std::chrono::steady_clock::time_point retry_at_{};
+    QueueWorker<std::shared_ptr<const RoundResult>> worker_;
 };
 
 }  // namespace kavren::host

@@ -1,0 +1,22 @@
+#pragma once
+
+// Waiting in a test for a condition, never for a fixed time.
+#include <chrono>
+#include <thread>
+
+namespace testing_support {
+
+// Waits until the condition holds, looking again every few milliseconds; false when it still
+// does not hold after timeout_s.
+template <typename Condition>
+bool eventually(Condition condition, double timeout_s = 20) {
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (condition()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return condition();
+}
+
+}  // namespace testing_support

@@ -25,6 +25,9 @@ HostCommandLine::HostCommandLine(CLI::App& app) {
 void HostCommandLine::add_link_options(CLI::App& app) {
     app.add_option("--rtu", v_.rtu, "Serial device of one meter (e.g. /dev/serial/by-id/...)");
     app.add_option("--tcp", v_.tcp, "Modbus TCP address HOST:PORT of one meter or gateway");
+    app.add_option("--rtu-over-tcp", v_.rtu_over_tcp,
+                   "Address HOST:PORT of a serial server (an RS485 gateway) that passes Modbus "
+                   "RTU frames on a TCP connection");
     app.add_option("--unit", v_.unit, "Modbus unit id")->capture_default_str();
     app.add_option("--baud", v_.baud, "Line speed, bit/s (default: the driver's, 9600)");
     app.add_option("--parity", v_.parity, "Parity: N, E or O")->capture_default_str();
@@ -124,8 +127,8 @@ HostConfig HostCommandLine::config() const {
 }
 
 HostConfig HostCommandLine::from_file() const {
-    if (!v_.rtu.empty() || !v_.tcp.empty())
-        throw UsageError("give either --config or a link (--rtu/--tcp), not both");
+    if (!v_.rtu.empty() || !v_.tcp.empty() || !v_.rtu_over_tcp.empty())
+        throw UsageError("give either --config or a link (--rtu/--tcp/--rtu-over-tcp), not both");
     HostConfig config;
     try {
         config = read_host_config(v_.config_file);
@@ -138,8 +141,11 @@ HostConfig HostCommandLine::from_file() const {
 }
 
 HostConfig HostCommandLine::from_options() const {
-    if (v_.rtu.empty() == v_.tcp.empty())
-        throw UsageError("choose exactly one of --rtu DEVICE, --tcp HOST:PORT or --config FILE");
+    const int links = !v_.rtu.empty() + !v_.tcp.empty() + !v_.rtu_over_tcp.empty();
+    if (links != 1)
+        throw UsageError(
+            "choose exactly one of --rtu DEVICE, --tcp HOST:PORT, --rtu-over-tcp HOST:PORT or "
+            "--config FILE");
     HostConfig config;
     config.links.push_back(link_from_options());
     config.interval_s = v_.interval_s;
@@ -153,9 +159,10 @@ LinkConfig HostCommandLine::link_from_options() const {
         link.kind = LinkConfig::Kind::rtu;
         link.device = v_.rtu;
     } else {
-        link.kind = LinkConfig::Kind::tcp;
+        const bool rtu_frames = v_.tcp.empty();
+        link.kind = rtu_frames ? LinkConfig::Kind::rtu_over_tcp : LinkConfig::Kind::tcp;
         try {
-            link.tcp = app::parse_tcp_address(v_.tcp);
+            link.tcp = app::parse_tcp_address(rtu_frames ? v_.rtu_over_tcp : v_.tcp);
         } catch (const std::invalid_argument& e) {
             throw UsageError(e.what());
         }

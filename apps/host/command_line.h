@@ -24,6 +24,7 @@ class HostCommandLine {
         std::string config_file;
         std::string rtu;
         std::string tcp;
+        std::string rtu_over_tcp;
         int unit = 1;
         int baud = 0;
         std::string parity = "N";

@@ -17,8 +17,8 @@
 namespace kavren::host {
 
 std::string LinkConfig::describe() const {
-    if (kind == Kind::tcp) return tcp.host + ":" + tcp.port;
-    return device;
+    if (kind == Kind::rtu) return device;
+    return tcp.host + ":" + tcp.port;
 }
 
 bool standard_baud_rate(int baud) {
@@ -128,28 +128,41 @@ MeterConfig read_meter(const Json::Value& m, const std::string& file, const Plac
     return meter;
 }
 
+// Where a link goes: "rtu" (a serial device), "tcp" or "rtu_over_tcp" (HOST:PORT), one of them.
+LinkConfig read_link_kind(const Json::Value& l, const std::string& file, const Place& place) {
+    const int kinds = l.isMember("rtu") + l.isMember("tcp") + l.isMember("rtu_over_tcp");
+    if (kinds != 1)
+        place.bad(
+            "needs exactly one of \"rtu\" (a serial device), \"tcp\" or "
+            "\"rtu_over_tcp\" (HOST:PORT)");
+    LinkConfig link;
+    if (l.isMember("rtu")) {
+        link.kind = LinkConfig::Kind::rtu;
+        link.device = beside(file, text_member(l, "rtu", place));
+        if (link.device.empty()) place.bad("rtu", "--rtu", "must name a serial device");
+        return link;
+    }
+    const bool rtu_frames = l.isMember("rtu_over_tcp");
+    const char* member = rtu_frames ? "rtu_over_tcp" : "tcp";
+    link.kind = rtu_frames ? LinkConfig::Kind::rtu_over_tcp : LinkConfig::Kind::tcp;
+    try {
+        link.tcp = app::parse_tcp_address(text_member(l, member, place));
+    } catch (const std::invalid_argument& e) {
+        place.bad(member, rtu_frames ? "--rtu-over-tcp" : "--tcp",
+                  std::string("is not usable: ") + e.what());
+    }
+    return link;
+}
+
 LinkConfig read_link(const Json::Value& l, const std::string& file, std::size_t index,
                      std::size_t& meters_seen) {
     Place place{file, std::to_string(index + 1), {}};
     if (!l.isObject()) place.bad("must be an object");
     only_members(l,
-                 {"rtu", "tcp", "baud", "parity", "stop_bits", "timeout_ms", "pause_ms", "meters"},
+                 {"rtu", "tcp", "rtu_over_tcp", "baud", "parity", "stop_bits", "timeout_ms",
+                  "pause_ms", "meters"},
                  place);
-    LinkConfig link;
-    if (l.isMember("rtu") == l.isMember("tcp"))
-        place.bad("needs exactly one of \"rtu\" (a serial device) or \"tcp\" (HOST:PORT)");
-    if (l.isMember("rtu")) {
-        link.kind = LinkConfig::Kind::rtu;
-        link.device = beside(file, text_member(l, "rtu", place));
-        if (link.device.empty()) place.bad("rtu", "--rtu", "must name a serial device");
-    } else {
-        link.kind = LinkConfig::Kind::tcp;
-        try {
-            link.tcp = app::parse_tcp_address(text_member(l, "tcp", place));
-        } catch (const std::invalid_argument& e) {
-            place.bad("tcp", "--tcp", std::string("is not usable: ") + e.what());
-        }
-    }
+    LinkConfig link = read_link_kind(l, file, place);
     place.link += " (" + link.describe() + ")";
     if (l.isMember("baud")) {
         link.baud = int_member(l, "baud", 0, place);

@@ -19,10 +19,11 @@ struct MeterConfig {
 };
 
 struct LinkConfig {
-    enum class Kind { rtu, tcp };
+    // RTU on a serial line, Modbus TCP, or RTU frames on a TCP connection (a serial server).
+    enum class Kind { rtu, tcp, rtu_over_tcp };
     Kind kind = Kind::rtu;
     std::string device;   // RTU: serial device path (a /dev/serial/by-id name survives replugging)
-    app::TcpAddress tcp;  // TCP: gateway or meter
+    app::TcpAddress tcp;  // TCP, RTU over TCP: gateway or meter
     int baud = 0;         // 0: the driver's own line speed; else a speed a serial port can run
     char parity = 'N';    // 'N', 'E' or 'O'
     int data_bits = 8;

@@ -57,6 +57,38 @@ TEST_F(EndToEnd, RtuOnAPacedPseudoTerminal) {
     expect_same_measurements(rows[1].record, decoded(image));
 }
 
+// RTU frames on a TCP connection, as through a serial server in front of an RS485 line: several
+// meters on the one connection, each round as over a serial line.
+TEST_F(EndToEnd, RtuOverTcpPollsSeveralMetersBehindASerialServer) {
+    int port = 0;
+    auto sim = tcp_sim(port, {"--unit", "1-2"}, "--rtu-over-tcp");
+    const std::string config = dir + "/host.json";
+    write_file(config, R"({"interval": 0.1, "links": [{"rtu_over_tcp": "127.0.0.1:)" +
+                           std::to_string(port) + R"(", "timeout_ms": 300,
+        "meters": [{"name": "a", "unit": 1}, {"name": "b", "unit": 2},
+                   {"name": "gone", "unit": 3}]}]})");
+    const Finished run =
+        host({"--config", config, "--rounds", "2", "--json", "--offline-after", "10"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::map<std::string, int> complete;
+    for (const auto& line : json_lines(run.out)) {
+        complete[line["meter"].asString()] += line["complete"].asBool();
+        EXPECT_EQ(line["link"].asString(), "127.0.0.1:" + std::to_string(port));
+        if (line["meter"].asString() == "gone") {
+            EXPECT_EQ(line["failure"]["kind"].asString(), "timeout") << "nobody answers on a bus";
+        }
+    }
+    EXPECT_EQ(complete, (std::map<std::string, int>{{"a", 2}, {"b", 2}, {"gone", 0}}));
+    const auto expected = decoded(image);
+    for (const char* meter : {"a", "b"}) {
+        const auto rows = stored_records(db, meter);
+        ASSERT_EQ(rows.size(), 2u) << meter;
+        for (const auto& row : rows) expect_same_measurements(row.record, expected);
+    }
+    const Finished help = run_program({kHost, "--help"});
+    EXPECT_NE(help.out.find("--rtu-over-tcp"), std::string::npos);
+}
+
 TEST_F(EndToEnd, AFaultAbandonsItsRoundOnlyAndIsCountedByKind) {
     // Requests 3, 9, 16 and 23 fall in rounds 1 to 4.
     auto sim = pty_sim({"--fault", "3:drop", "--fault", "9:crc", "--fault", "16:exception",
@@ -273,6 +305,8 @@ TEST_F(EndToEnd, HelpAndBadInputs) {
         {{kHost, "--bogus"}, 2, "--bogus"},
         {{kHost, "--tcp", "127.0.0.1:notaport"}, 2, "bad address"},
         {{kHost}, 2, "choose exactly one"},
+        {{kHost, "--tcp", address, "--rtu-over-tcp", address}, 2, "choose exactly one"},
+        {{kHost, "--rtu-over-tcp", "127.0.0.1:notaport"}, 2, "bad address"},
         {{kHost, "--tcp", address, "--unit", "300"}, 2, "1 to 247"},
         {{kHost, "--tcp", address, "--plugin", dir + "/nothing.so", "--db", db},
          1,
@@ -294,6 +328,7 @@ TEST_F(EndToEnd, HelpAndBadInputs) {
         {{kSim}, 2, "choose exactly one"},
         {{kSim, "--tcp", std::to_string(port)}, 1, "port in use"},
         {{kSim, "--tcp", "1502", "--fault", "1:crc"}, 2, "CRC faults need"},
+        {{kSim, "--rtu-over-tcp", "1502", "--fault", "1:crc"}, 2, "CRC faults need"},
         {{kSim, "--pty", "--fault", "x"}, 2, "bad fault"},
         {{kSim, "--tcp", "1502", "--unit", "0"}, 2, "bad unit list"},
         {{kSim, "--pty", "--registers", dir + "/broken.json"}, 1, "not valid JSON"},

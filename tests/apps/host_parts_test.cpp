@@ -176,10 +176,11 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
         {"rtu": "/dev/ttyUSB0", "parity": "even", "pause_ms": 20,
          "meters": [{"name": "a", "unit": 3, "data_id": 9, "settings": ")"
                           << settings.substr(settings.rfind('/') + 1) << R"("}, {"unit": 4}]},
-        {"tcp": "[::1]:1502", "meters": [{"name": "c", "settings": {"appSetting": {}}}]}]})";
+        {"tcp": "[::1]:1502", "meters": [{"name": "c", "settings": {"appSetting": {}}}]},
+        {"rtu_over_tcp": "gateway.lan:4001", "meters": [{"name": "d", "unit": 7}]}]})";
     const host::HostConfig c = host::read_host_config(config);
     EXPECT_EQ(c.interval_s, 2.0);
-    ASSERT_EQ(c.links.size(), 2u);
+    ASSERT_EQ(c.links.size(), 3u);
     EXPECT_EQ(c.links[0].parity, 'E');
     EXPECT_EQ(c.links[0].pause_ms, 20);
     EXPECT_EQ(c.links[0].meters[0].data_id, 9u);
@@ -187,6 +188,8 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
     EXPECT_EQ(c.links[0].meters[1].name, "meter-2");
     EXPECT_EQ(c.links[1].tcp.host, "::1");
     EXPECT_EQ(c.links[1].tcp.port, "1502");
+    EXPECT_EQ(c.links[2].kind, host::LinkConfig::Kind::rtu_over_tcp);
+    EXPECT_EQ(c.links[2].describe(), "gateway.lan:4001");
     EXPECT_NO_THROW(host::validate_values(c));
     unlink(settings.c_str());
     unlink(config.c_str());
@@ -214,6 +217,8 @@ TEST(HostConfig, BadFilesAreRefusedWithTheirName) {
     const char* bad[] = {
         R"({"links": []})",
         R"({"links": [{"rtu": "/dev/x", "tcp": "1:2", "meters": [{}]}]})",
+        R"({"links": [{"tcp": "h:1", "rtu_over_tcp": "h:2", "meters": [{}]}]})",
+        R"({"links": [{"rtu_over_tcp": "h:0", "meters": [{}]}]})",
         R"({"links": [{"tcp": "host:99999", "meters": [{}]}]})",
         R"([1])",
         "{not json",

@@ -276,6 +276,59 @@ TEST_F(PipelineRun, AFailingSinkIsReportedAndStallsNobody) {
         << last_logged();
 }
 
+// A serial server that misbehaves: stray bytes before every reply, a reply that trickles, one
+// from another unit, a connection it drops. Rounds go as over a serial line: those requests fail
+// their rounds, the others complete, and nothing of the foreign reply is stored.
+TEST_F(PipelineRun, RtuOverTcpAgainstAHostileServerStoresOnlyWhatTheMeterSent) {
+    Recording reference("reference");
+    HostConfig c = config(1, 1, 1);
+    run(c, {memory_links(), {into(reference)}, STDOUT_FILENO});
+    ASSERT_EQ(reference.count(), 1u);
+    const std::vector<uint8_t> expected = reference.rounds()[0]->result->record;
+
+    using namespace testing_support;
+    HostileTcpServer server(
+        [](const Bytes& request, int number) {
+            Bytes answer{0xFF, static_cast<uint8_t>(number), 0x00};
+            Bytes reply = rtu_reply(request);
+            if (number == 12) {  // another unit's reply, with other values
+                reply[0] = 2;
+                for (std::size_t i = 3; i + 2 < reply.size(); ++i) reply[i] = 0xEE;
+                reply = with_crc(Bytes(reply.begin(), reply.end() - 2));
+            }
+            if (number == 14) return Answer{{}, 0, true};
+            answer.insert(answer.end(), reply.begin(), reply.end());
+            return Answer{answer, number == 10 ? 5 : 0};
+        },
+        HostileTcpServer::Frames::rtu);
+    c = config(1, 1, 6);
+    c.database = dir + "/hostile.db";
+    c.links[0].kind = LinkConfig::Kind::rtu_over_tcp;
+    c.links[0].tcp = {"127.0.0.1", std::to_string(server.port())};
+    c.links[0].timeout_ms = 200;
+    c.offline_after = 10;
+    Recording got("got");
+    EXPECT_EQ(run(c, {{}, {into(got)}, STDOUT_FILENO}).exit_status(), 0);
+    const StoredBatch rounds = got.rounds();
+    ASSERT_EQ(rounds.size(), 6u);
+    const ReadOutcome failures[] = {ReadOutcome::timeout, ReadOutcome::bad_reply,
+                                    ReadOutcome::connection_lost};
+    for (int i = 1; i <= 3; ++i) {
+        EXPECT_FALSE(rounds[i]->result->outcome.complete) << i;
+        EXPECT_EQ(rounds[i]->result->outcome.failure, failures[i - 1]) << i;
+    }
+    for (int i : {0, 4, 5}) EXPECT_TRUE(rounds[i]->result->outcome.complete) << i;
+    // Three stray bytes before each of the 27 replies (the 14th request got none).
+    EXPECT_EQ(rounds[5]->result->stats.noise_bytes, 3u * 27);
+    HistoryStore store(c.database);
+    const auto stored = store.polled_after("m1.1", 0, 100);
+    ASSERT_EQ(stored.size(), 3u);
+    for (const auto& row : stored)
+        EXPECT_TRUE(
+            std::equal(row.bytes.begin() + 4, row.bytes.begin() + 252, expected.begin() + 4))
+            << "a record holds values the meter never sent";
+}
+
 // Each way a sink ends keeps to the deadline it is given, however stalled its output.
 TEST(SinkFinish, EndsByItsDeadlineAndCountsWhatWasLeft) {
     int pipe_ends[2];

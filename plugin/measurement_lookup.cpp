@@ -13,12 +13,6 @@ namespace {
 // A record older than this many whole seconds is no longer served.
 constexpr long long kFreshSeconds = 60;
 
-float f32_at(const KAVREN_M7_Data_t& record, std::size_t offset) {
-    float value;
-    std::memcpy(&value, reinterpret_cast<const unsigned char*>(&record) + offset, sizeof value);
-    return value;
-}
-
 }  // namespace
 
 float KAVREN_M7::Get_Value(unsigned int /*channel*/, const std::string& name) const {
@@ -28,7 +22,7 @@ float KAVREN_M7::Get_Value(unsigned int /*channel*/, const std::string& name) co
         (boost::posix_time::second_clock::local_time() - last_round_time_).total_seconds());
     if (age > kFreshSeconds) throw std::out_of_range("数据已超时");
     for (const kavren::Measurement& m : kavren::kMeasurements) {
-        if (name == m.name) return f32_at(data_, m.offset);
+        if (name == m.name) return kavren::float_at(&data_, m.offset);
     }
     throw std::out_of_range("不支持变量");
 }

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "apps/common/json_file.h"
+#include "apps/host/support/utf8.h"
 
 namespace kavren::host {
 
@@ -187,43 +188,6 @@ LinkConfig read_link(const Json::Value& l, const std::string& file, std::size_t 
     for (const Json::Value& m : meters)
         link.meters.push_back(read_meter(m, file, place, meters_seen++));
     return link;
-}
-
-// Whether the text is valid UTF-8 without control characters (C0, DEL, C1).
-bool printable_utf8(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        uint32_t code = 0;
-        std::size_t length = 0;
-        if (c < 0x80) {
-            code = c;
-            length = 1;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            code = c & 0x1F;
-            length = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            code = c & 0x0F;
-            length = 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            code = c & 0x07;
-            length = 4;
-        } else {
-            return false;
-        }
-        if (i + length > text.size()) return false;
-        for (std::size_t k = 1; k < length; ++k) {
-            const auto next = static_cast<unsigned char>(text[i + k]);
-            if ((next & 0xC0) != 0x80) return false;
-            code = code << 6 | (next & 0x3F);
-        }
-        const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return false;
-        if (code < 0x20 || (code >= 0x7F && code <= 0x9F)) return false;
-        i += length;
-    }
-    return true;
 }
 
 // Whether the kernel has a terminal driver for this character device (a serial port, a USB

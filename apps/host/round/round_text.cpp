@@ -103,11 +103,7 @@ void write_record_fields(JsonWriter& json, const KAVREN_M7_Data_t& r) {
     json.end_array();
     json.member("reg308", unsigned{f.reg308});
     const auto* bytes = reinterpret_cast<const uint8_t*>(&f);
-    for (const Measurement& m : kMeasurements) {
-        float value;
-        std::memcpy(&value, bytes + m.offset, sizeof value);
-        json.member(m.name, value);
-    }
+    for (const Measurement& m : kMeasurements) json.member(m.name, float_at(bytes, m.offset));
     int16_t power_raw[12];
     std::memcpy(power_raw, f.power_raw, sizeof power_raw);
     json.key("power_raw").begin_array();
@@ -119,6 +115,69 @@ void write_record_fields(JsonWriter& json, const KAVREN_M7_Data_t& r) {
     write_list(json, "values_8448", f.values_8448);
     json.member("update_time", record_time_text(bytes, sizeof f));
 }
+
+void write_active_alarms(JsonWriter& json, const std::map<std::string, AlarmBook::Alarm>& alarms) {
+    json.begin_object();
+    for (const auto& alarm : alarms) {
+        json.key(alarm.first).begin_object();
+        json.member("description", alarm.second.description);
+        json.member("since", alarm.second.since);
+        json.end_object();
+    }
+    json.end_object();
+}
+
+namespace {
+
+void write_failure(JsonWriter& json, const RoundOutcome& outcome) {
+    json.key("failure").begin_object();
+    json.member("kind", outcome_name(outcome.failure));
+    json.member("detail", outcome.detail);
+    json.member("start", outcome.failed_start);
+    json.member("count", outcome.failed_count);
+    json.end_object();
+}
+
+void write_complete(JsonWriter& json, const StoredRound& round) {
+    const RoundResult& r = *round.result;
+    json.member("history_id", round.history_id);
+    KAVREN_M7_Data_t record;
+    if (decode_record(r.record, record)) {
+        json.key("record").begin_object();
+        write_record_fields(json, record);
+        json.end_object();
+    }
+    write_values(json, r);
+    json.key("limit_reports").begin_array();
+    for (const LimitReport& report : r.limit_reports) {
+        json.begin_object();
+        json.member("key", report.key);
+        json.member("code", report.code);
+        json.member("text", report.text);
+        json.member("active", report.active);
+        json.member("sequence", unsigned{report.sequence});
+        json.end_object();
+    }
+    json.end_array();
+}
+
+void write_link_stats(JsonWriter& json, const RoundResult& r) {
+    json.key("link_stats").begin_object();
+    json.member("requests", r.stats.requests);
+    json.key("errors").begin_object();
+    for (int k = 1; k < kReadOutcomeCount; ++k)
+        json.member(outcome_name(static_cast<ReadOutcome>(k)), r.stats.errors[k]);
+    json.end_object();
+    json.member("rounds_complete", r.stats.rounds_complete);
+    json.member("rounds_failed", r.stats.rounds_failed);
+    json.member("last_round_ms", r.stats.last_round_ms);
+    json.member("last_exception", r.stats.last_exception);
+    json.member("noise_bytes", r.stats.noise_bytes);
+    json.member("offline", r.offline);
+    json.end_object();
+}
+
+}  // namespace
 
 std::string round_json_line(const StoredRound& round) {
     const RoundResult& r = *round.result;
@@ -140,55 +199,14 @@ std::string round_json_line(const StoredRound& round) {
     json.member("link", r.link);
     json.member("round", r.round);
     json.member("complete", r.outcome.complete);
-    if (!r.outcome.complete) {
-        json.key("failure").begin_object();
-        json.member("kind", outcome_name(r.outcome.failure));
-        json.member("detail", r.outcome.detail);
-        json.member("start", r.outcome.failed_start);
-        json.member("count", r.outcome.failed_count);
-        json.end_object();
+    if (r.outcome.complete) {
+        write_complete(json, round);
     } else {
-        json.member("history_id", round.history_id);
-        KAVREN_M7_Data_t record;
-        if (decode_record(r.record, record)) {
-            json.key("record").begin_object();
-            write_record_fields(json, record);
-            json.end_object();
-        }
-        write_values(json, r);
-        json.key("limit_reports").begin_array();
-        for (const LimitReport& report : r.limit_reports) {
-            json.begin_object();
-            json.member("key", report.key);
-            json.member("code", report.code);
-            json.member("text", report.text);
-            json.member("active", report.active);
-            json.member("sequence", unsigned{report.sequence});
-            json.end_object();
-        }
-        json.end_array();
+        write_failure(json, r.outcome);
     }
-    json.key("active_alarms").begin_object();
-    for (const auto& alarm : round.active_alarms) {
-        json.key(alarm.first).begin_object();
-        json.member("description", alarm.second.description);
-        json.member("since", alarm.second.since);
-        json.end_object();
-    }
-    json.end_object();
-    json.key("link_stats").begin_object();
-    json.member("requests", r.stats.requests);
-    json.key("errors").begin_object();
-    for (int k = 1; k < kReadOutcomeCount; ++k)
-        json.member(outcome_name(static_cast<ReadOutcome>(k)), r.stats.errors[k]);
-    json.end_object();
-    json.member("rounds_complete", r.stats.rounds_complete);
-    json.member("rounds_failed", r.stats.rounds_failed);
-    json.member("last_round_ms", r.stats.last_round_ms);
-    json.member("last_exception", r.stats.last_exception);
-    json.member("noise_bytes", r.stats.noise_bytes);
-    json.member("offline", r.offline);
-    json.end_object();
+    json.key("active_alarms");
+    write_active_alarms(json, round.active_alarms);
+    write_link_stats(json, r);
     json.end_object();
     return line;
 }

@@ -20,6 +20,8 @@ void write_record_fields(JsonWriter& json, const KAVREN_M7_Data_t& record);
 // The record image as the record, when it has the record's size.
 bool decode_record(const std::vector<uint8_t>& bytes, KAVREN_M7_Data_t& record);
 
+// A meter's active alarms as one JSON object: by key, each with its description and since when.
+void write_active_alarms(JsonWriter& json, const std::map<std::string, AlarmBook::Alarm>& alarms);
 // A stored round as one JSON object on one line (no newline).
 std::string round_json_line(const StoredRound& round);
 // A stored round as the readable view: a few lines (no final newline).

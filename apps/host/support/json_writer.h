@@ -50,7 +50,5 @@ class JsonWriter {
 
 // Appends `text` as a JSON string body (no quotes), escaped, invalid UTF-8 replaced.
 void append_json_escaped(std::string& out, std::string_view text);
-// True when `text` is well-formed UTF-8.
-bool is_valid_utf8(std::string_view text);
 
 }  // namespace kavren::host

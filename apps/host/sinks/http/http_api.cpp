@@ -53,17 +53,6 @@ std::string read_whole(const std::string& path) {
     return s.str();
 }
 
-void write_alarms(JsonWriter& json, const std::map<std::string, AlarmBook::Alarm>& alarms) {
-    json.begin_object();
-    for (const auto& a : alarms) {
-        json.key(a.first).begin_object();
-        json.member("description", a.second.description);
-        json.member("since", a.second.since);
-        json.end_object();
-    }
-    json.end_object();
-}
-
 // The time range of a request: from/to as history times. Throws BadTimeBound.
 std::pair<std::string, std::string> time_range(const HttpRequest& request) {
     std::string from = "0000-00-00 00:00:00", to = "9999-99-99 99:99:99";
@@ -102,7 +91,7 @@ std::string meter_json(const MeterView& m, int64_t now, int64_t fresh_for_ms) {
     json.member("online", m.online());
     json.member("fresh", m.fresh(now, fresh_for_ms));
     json.key("active_alarms");
-    write_alarms(json, m.active_alarms);
+    write_active_alarms(json, m.active_alarms);
     json.key("rounds").begin_object();
     for (int k = 0; k < kReadOutcomeCount; ++k)
         json.member(k == 0 ? "complete" : outcome_name(static_cast<ReadOutcome>(k)), m.rounds[k]);
@@ -213,7 +202,7 @@ HttpResponse HttpApi::alarm_book() const {
     json.begin_object().key("meters").begin_object();
     for (const MeterView& m : sink_.snapshot()) {
         json.key(m.name);
-        write_alarms(json, m.active_alarms);
+        write_active_alarms(json, m.active_alarms);
     }
     json.end_object().end_object();
     return r;

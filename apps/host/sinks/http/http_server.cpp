@@ -31,42 +31,20 @@ const char* reason_phrase(int status) {
     }
 }
 
-int hex_value(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-std::string url_decoded(std::string_view s) {
-    std::string out;
-    for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '+') {
-            out += ' ';
-        } else if (s[i] == '%' && i + 2 < s.size() && hex_value(s[i + 1]) >= 0 &&
-                   hex_value(s[i + 2]) >= 0) {
-            out += static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
-            i += 2;
-        } else {
-            out += s[i];
-        }
-    }
-    return out;
-}
-
+// The query's names and values, decoded (civetweb splits and decodes in place, in a copy).
 std::map<std::string, std::string> parse_query(const char* query) {
     std::map<std::string, std::string> out;
     if (query == nullptr) return out;
-    std::string_view q(query);
-    while (!q.empty()) {
-        const auto amp = q.find('&');
-        const std::string_view part = q.substr(0, amp);
-        const auto eq = part.find('=');
-        if (!part.empty())
-            out[url_decoded(part.substr(0, eq))] =
-                eq == std::string_view::npos ? std::string() : url_decoded(part.substr(eq + 1));
-        if (amp == std::string_view::npos) break;
-        q.remove_prefix(amp + 1);
+    std::string copy(query);
+    const int count = mg_split_form_urlencoded(&copy[0], nullptr, 0);
+    if (count <= 0) return out;
+    std::vector<mg_header> fields(static_cast<std::size_t>(count));
+    const int found =
+        mg_split_form_urlencoded(&copy[0], fields.data(), static_cast<unsigned>(fields.size()));
+    for (int i = 0; i < found; ++i) {
+        const mg_header& field = fields[static_cast<std::size_t>(i)];
+        if (field.name != nullptr && field.name[0] != '\0')
+            out[field.name] = field.value != nullptr ? field.value : "";
     }
     return out;
 }

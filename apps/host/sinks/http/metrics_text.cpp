@@ -111,9 +111,7 @@ class Out {
 };
 
 float field_at(const std::vector<uint8_t>& record, std::size_t offset) {
-    float v;
-    std::memcpy(&v, record.data() + offset, sizeof v);
-    return v;
+    return float_at(record.data(), offset);
 }
 
 const LinkStats* stats_of(const MeterView& m) {

@@ -99,11 +99,8 @@ std::string round_payload(const std::string& meter, int64_t history_id,
     json.member("time", iso_time(record_time_text(record)));
     json.member("history_id", history_id);
     json.member("meter", meter);
-    for (const Measurement& m : kMeasurements) {
-        float value;
-        std::memcpy(&value, record.data() + m.offset, sizeof value);
-        json.member(m.name, value);
-    }
+    for (const Measurement& m : kMeasurements)
+        json.member(m.name, float_at(record.data(), m.offset));
     json.member("frequency", float{r.frequency});
     float power_factor[4];
     std::memcpy(power_factor, r.power_factor, sizeof power_factor);

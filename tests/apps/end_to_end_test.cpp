@@ -11,11 +11,16 @@
 #include <gtest/gtest.h>
 
 #include "tests/apps/e2e_fixture.h"
+#include "tests/apps/eventually.h"
 
 namespace {
 
 using namespace testing_support;
-using std::chrono::milliseconds;
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
 
 TEST_F(EndToEnd, TcpRoundsStoreExactlyWhatTheDecodingGivesForTheServedRegisters) {
     int port = 0;
@@ -119,9 +124,13 @@ TEST_F(EndToEnd, ASimulatorThatStopsAndComesBackIsPolledAgain) {
                          "--interval", "0.25", "--timeout-ms", "1000", "--offline-after", "2",
                          "--db", db, "--quiet-plugin", "--json"},
                         dir + "/host.log");
-    std::this_thread::sleep_for(milliseconds(1000));
+    const auto logged = [&](const char* what) {
+        return occurrences(read_file(dir + "/host.log"), what);
+    };
+    // Polled for a while; the simulator goes, and comes back once the meter is offline.
+    ASSERT_TRUE(eventually([&] { return logged("\"complete\":true") >= 2; }));
     sim->kill_now();
-    std::this_thread::sleep_for(milliseconds(1200));
+    ASSERT_TRUE(eventually([&] { return logged("meter-1 offline") == 1; }));
     sim = tcp_sim(port);
     int status = -1;
     ASSERT_TRUE(host_run.wait(60, &status));
@@ -138,13 +147,8 @@ TEST_F(EndToEnd, ASimulatorThatStopsAndComesBackIsPolledAgain) {
     }
     EXPECT_GE(failed, 2);
     EXPECT_GE(complete_after_failure, 1) << log;
-    const auto count = [&](const std::string& text) {
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    };
-    EXPECT_EQ(count("meter-1 offline"), 1u) << log;
-    EXPECT_EQ(count("meter-1 back online"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "meter-1 offline"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "meter-1 back online"), 1u) << log;
 }
 
 TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
@@ -188,7 +192,10 @@ TEST_F(EndToEnd, AlarmsRiseAndClearWithTheMetersAlarmBits) {
     Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "8",
                          "--interval", "0.25", "--db", db, "--quiet-plugin", "--json"},
                         dir + "/host.out");
-    std::this_thread::sleep_for(milliseconds(900));
+    // The alarm is raised by the first rounds; then the meter's bit clears.
+    ASSERT_TRUE(eventually([&] {
+        return occurrences(read_file(dir + "/host.out"), "\"active_alarms\":{\"2 KAVREN_M7\"") >= 2;
+    }));
     image.set(262, 0x0000);
     write_file(registers, registers_json(image));
     int status = -1;

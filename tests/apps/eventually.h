@@ -14,7 +14,7 @@ bool eventually(Condition condition, double timeout_s = 20) {
         std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
     while (std::chrono::steady_clock::now() < deadline) {
         if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return condition();
 }

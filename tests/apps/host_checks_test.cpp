@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/apps/e2e_fixture.h"
+#include "tests/apps/eventually.h"
 #include "tests/apps/hostile_peers.h"
 
 namespace {
@@ -35,10 +36,7 @@ class TrickledReply : public EndToEnd {
   protected:
     // The host's first request, noticed by the peer.
     static bool first_request(const HostilePeer& peer) {
-        const auto asked = Clock::now();
-        while (peer.requests() == 0 && seconds_since(asked) < 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return peer.requests() == 1;
+        return eventually([&] { return peer.requests() > 0; }, 10) && peer.requests() == 1;
     }
     // One round fails at the time-out: the host is done soon after its request.
     void expect_round_failed_in_time(const std::vector<std::string>& link,

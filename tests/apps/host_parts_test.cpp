@@ -19,6 +19,7 @@
 #include "apps/host/round/alarm_book.h"
 #include "apps/sim/fault_plan.h"
 #include "apps/sim/meter_model.h"
+#include "tests/apps/eventually.h"
 
 namespace {
 
@@ -302,6 +303,8 @@ TEST(SimulatedMeter, ServesTheSevenBlocksAndAlarmsFollowTheModel) {
 
 namespace {
 
+using testing_support::eventually;
+
 // A sink that keeps what it is given.
 struct Collecting : host::RoundSink {
     const char* name() const override { return "collecting"; }
@@ -334,15 +337,6 @@ std::shared_ptr<host::RoundResult> round_raising(const char* key) {
     r->limit_reports.push_back(
         LimitReport{2, key, "16012", "A 相电压小于1", "A 相电压小于1", true, 1});
     return r;
-}
-
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (int i = 0; i < 500; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
 }
 
 // The alarm book changes with its row: a round whose rows cannot be stored changes nothing and

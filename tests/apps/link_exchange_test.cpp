@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include "apps/host/link/modbus_link.h"
+#include "tests/apps/eventually.h"
 #include "tests/apps/hostile_peers.h"
 
 namespace {
@@ -98,9 +99,7 @@ TEST(LinkExchange, AReplyTrickledPastTheTimeOutEndsTheRequestAtTheTimeOut) {
         EXPECT_LT(seconds_since(start), 1.2);
         // The rest of the trickle is on the line when the next request goes: it is not taken
         // for that request's reply.
-        const auto waited = Clock::now();
-        while (device.answered() < 1 && seconds_since(waited) < 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(eventually([&] { return device.answered() >= 1; }, 10));
         expect_good_read(link, 0, 6);
         expect_good_read(link);
     }

@@ -14,6 +14,7 @@ packages=(
   libmosquitto-dev mosquitto openssl      # MQTT publishing; the real broker and TLS certificates for its tests
   libbenchmark-dev bc time strace         # benchmarks and their figures
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
+  universal-ctags                         # the layout check: function lengths
   libcivetweb-dev libjs-dygraphs          # the host's page, metrics and API; the page's plots
   chromium python3-prometheus-client      # tests: the page in a real browser, an independent metrics parser
 )

@@ -118,21 +118,10 @@ const LinkStats* stats_of(const MeterView& m) {
     return m.latest ? &m.latest->result->stats : nullptr;
 }
 
-}  // namespace
+using FreshRecords = std::vector<const std::vector<uint8_t>*>;
 
-std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
-                         int64_t fresh_for_ms) {
-    std::string s;
-    s.reserve(256 + meters.size() * 5000);
-    Out out(s);
-    // The records of the meters whose last complete round is fresh; others report none.
-    std::vector<const std::vector<uint8_t>*> fresh(meters.size(), nullptr);
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (meters[i].fresh(now_ms, fresh_for_ms) &&
-            meters[i].last_complete->result->record.size() == sizeof(KAVREN_M7_Data_t))
-            fresh[i] = &meters[i].last_complete->result->record;
-    }
-
+// Voltages, currents, frequency and power factors: from the fresh records only.
+void write_measurements(Out& out, const std::vector<MeterView>& meters, const FreshRecords& fresh) {
     out.family("kavren_voltage_volts", "gauge",
                "Voltage of the last fresh round: kind phase (to neutral) or line (between "
                "phases), which phase or pair, or their average.");
@@ -176,7 +165,10 @@ std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
                 .value(field_at(*fresh[i],
                                 offsetof(KAVREN_M7_Data_t, power_factor) + p * sizeof(float)));
     }
+}
 
+// The alarm book, whether each meter answers, and when it last did.
+void write_states(Out& out, const std::vector<MeterView>& meters) {
     out.family("kavren_limit_alarm_active", "gauge",
                "1 while the limit alarm is raised, 0 while it is clear (the alarm book).");
     for (const MeterView& m : meters) {
@@ -203,7 +195,9 @@ std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
             out.sample("kavren_last_complete_round_timestamp_seconds", m.name)
                 .value(static_cast<double>(m.last_complete->result->unix_ms) / 1000.0);
     }
+}
 
+void write_counters(Out& out, const std::vector<MeterView>& meters) {
     out.family("kavren_requests_total", "counter", "Modbus requests sent to the meter.");
     for (const MeterView& m : meters) {
         const LinkStats* st = stats_of(m);
@@ -225,6 +219,9 @@ std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
                 .label("outcome", k == 0 ? "complete" : outcome_name(static_cast<ReadOutcome>(k)))
                 .value(m.rounds[k]);
     }
+}
+
+void write_durations(Out& out, const std::vector<MeterView>& meters) {
     out.family("kavren_round_duration_seconds", "histogram",
                "Time of a complete round, from its first request to its last reply.");
     for (const MeterView& m : meters) {
@@ -241,6 +238,27 @@ std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
         out.sample("kavren_round_duration_seconds_sum", m.name).value(m.duration_sum_s);
         out.sample("kavren_round_duration_seconds_count", m.name).value(m.duration_count);
     }
+}
+
+}  // namespace
+
+std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
+                         int64_t fresh_for_ms) {
+    std::string s;
+    s.reserve(256 + meters.size() * 5000);
+    Out out(s);
+    // The records of the meters whose last complete round is fresh; others report none.
+    FreshRecords fresh(meters.size(), nullptr);
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        if (meters[i].fresh(now_ms, fresh_for_ms) &&
+            meters[i].last_complete->result->record.size() == sizeof(KAVREN_M7_Data_t))
+            fresh[i] = &meters[i].last_complete->result->record;
+    }
+
+    write_measurements(out, meters, fresh);
+    write_states(out, meters);
+    write_counters(out, meters);
+    write_durations(out, meters);
     return s;
 }
 

@@ -19,4 +19,9 @@ bool eventually(Condition condition, double timeout_s = 20) {
     return condition();
 }
 
+// Seconds since `start`, for bounds a test checks on what must end by a deadline.
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace testing_support

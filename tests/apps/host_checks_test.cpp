@@ -24,10 +24,6 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // Every reply one byte each 450 ms: a 6-register reply would take 9.5 s (7.6 s on RTU).
 Answer trickled_tcp(const Bytes& request, int) { return Answer{tcp_reply(request), 450}; }
 Answer trickled_rtu(const Bytes& request, int) { return Answer{rtu_reply(request), 450}; }

@@ -61,10 +61,6 @@ ReadOutcome read_once(ModbusLink& link, int start = 4096, int count = 30) {
     return link.read_registers(kUnit, start, count, words);
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // The first request is spoiled by `spoil`, every later one answered well.
 Script first_spoiled(Bytes (*good)(const Bytes&), std::function<Bytes(Bytes)> spoil) {
     return [good, spoil](const Bytes& request, int number) {

@@ -1,6 +1,7 @@
 // kavren-host's pipeline in this process: the built plug-in, the history and the sinks, with
 // links that answer from memory, and the sinks' ends on their own.
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,10 +15,13 @@
 #include "apps/host/history/commit_stage.h"
 #include "apps/host/pipeline/pipeline.h"
 #include "apps/host/sinks/console/console_sink.h"
+#include "apps/host/sinks/http/http_sink.h"
 #include "apps/host/sinks/mqtt/mqtt_sink.h"
 #include "apps/host/support/line_output.h"
+#include "apps/host/support/steady_ns.h"
 #include "tests/apps/eventually.h"
 #include "tests/apps/hostile_peers.h"
+#include "tests/apps/http_client.h"
 #include "tests/apps/programs.h"
 
 namespace {
@@ -25,11 +29,8 @@ namespace {
 using namespace kavren::host;
 using testing_support::eventually;
 using testing_support::register_value;
+using testing_support::seconds_since;
 using Clock = std::chrono::steady_clock;
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
 
 // A link that answers from memory: every register holds register_value(address), unless
 // `fails` says the read fails (link: the link's place from 1; number: its reads from 1).
@@ -375,6 +376,80 @@ TEST(SinkFinish, EndsByItsDeadlineAndCountsWhatWasLeft) {
     EXPECT_EQ(logged.back(),
               "mqtt: 0 rounds acknowledged by the broker (it was never reached: the rounds wait "
               "in the history for the next start)");
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// A history that another program keeps locked: the commit stage gives up at its deadline, and
+// says how many rounds it could not store.
+TEST(SinkFinish, TheCommitStageEndsByItsDeadlineWithAHistoryThatStaysLocked) {
+    const std::string dir = testing_support::make_temp_dir();
+    const std::string path = dir + "/history.db";
+    HistoryStore store(path);
+    store.prepare();
+    sqlite3* holder = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &holder), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(holder, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    // As the pipeline does at a stop: SQLite's wait for the lock gives up with the deadline.
+    std::atomic<int64_t> give_up_at{INT64_MAX};
+    store.set_give_up([&] { return steady_now_ns() > give_up_at.load(); });
+    {
+        CommitStage stage(store, {"m"}, 100, [](const std::string&) {});
+        stage.start();
+        for (int i = 0; i < 5; ++i) {
+            auto round = std::make_shared<RoundResult>();
+            round->meter = "m";
+            round->outcome.complete = true;
+            round->record.assign(259, 0);
+            ASSERT_TRUE(stage.submit(round));
+        }
+        const auto asked = Clock::now();
+        give_up_at = steady_ns(asked + std::chrono::milliseconds(300));
+        stage.finish(asked + std::chrono::milliseconds(300));
+        EXPECT_LT(seconds_since(asked), 1.5);
+        EXPECT_EQ(stage.rounds_lost(), 5u);
+        EXPECT_FALSE(stage.stored_all());
+        EXPECT_NE(stage.summary().find("(0 records stored, 5 rounds not stored)"),
+                  std::string::npos)
+            << stage.summary();
+    }
+    sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(holder);
+    std::system(("rm -rf '" + dir + "'").c_str());
+}
+
+// The page and the API from start() to finish(), showing the rounds the sink was given.
+TEST(HttpSinkAlone, ServesWhatItWasGivenFromStartUntilFinish) {
+    const std::string dir = testing_support::make_temp_dir();
+    HostConfig c;
+    c.database = dir + "/history.db";
+    HistoryStore history(c.database);
+    history.prepare();
+    SinkContext context{
+        c,     {{"m", 3, "memory"}}, history, [](const std::string&) {}, [] { return false; },
+        [] {}, STDOUT_FILENO};
+    EXPECT_FALSE(make_http_sink(context)) << "off without an address";
+    c.http.listen = "127.0.0.1:0";
+    c.http.port_file = dir + "/port";
+    const auto sink = make_http_sink(context);
+    ASSERT_TRUE(sink);
+    sink->start();
+    const int port = testing_support::port_from_file(c.http.port_file);
+    ASSERT_GT(port, 0);
+    auto result = std::make_shared<RoundResult>();
+    result->meter = "m";
+    result->outcome.complete = true;
+    result->record.assign(259, 0);
+    auto round = std::make_shared<StoredRound>();
+    round->result = result;
+    round->history_id = 42;
+    sink->take({round});
+    const auto reply = testing_support::http_get(port, "/api/meters/m");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_NE(reply.body.find("\"unit\":3"), std::string::npos) << reply.body;
+    EXPECT_NE(reply.body.find("\"history_id\":42"), std::string::npos) << reply.body;
+    sink->finish(Clock::now());
+    EXPECT_NE(access(c.http.port_file.c_str(), F_OK), 0) << "the port file goes with the server";
+    EXPECT_EQ(testing_support::http_get(port, "/").status, 0) << "nothing serves any more";
     std::system(("rm -rf '" + dir + "'").c_str());
 }
 

@@ -4,7 +4,9 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -25,9 +27,30 @@ namespace {
 using namespace kavren;
 using std::chrono::seconds;
 
-std::string temp_path(const std::string& name) {
-    return testing::TempDir() + "/kavren_" + std::to_string(getpid()) + "_" + name;
-}
+// Every file of these tests lives in one folder of the run's own, removed when the run passed
+// (kept, and named, for a look when it failed).
+class ScratchFolder : public testing::Environment {
+  public:
+    static std::string& path() {
+        static std::string folder;
+        return folder;
+    }
+    void SetUp() override {
+        std::string pattern = testing::TempDir() + "/kavren_host_parts_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        path() = pattern;
+    }
+    void TearDown() override {
+        if (testing::UnitTest::GetInstance()->Failed()) {
+            std::cerr << "the test files are kept in " << path() << "\n";
+            return;
+        }
+        std::system(("rm -rf '" + path() + "'").c_str());
+    }
+};
+testing::Environment* const scratch_folder = testing::AddGlobalTestEnvironment(new ScratchFolder);
+
+std::string temp_path(const std::string& name) { return ScratchFolder::path() + "/" + name; }
 
 TEST(OfflineRetry, DoublesPerAttemptAndSaturatesAtTheMaximum) {
     const auto interval = std::chrono::duration_cast<host::Clock::duration>(seconds(5));

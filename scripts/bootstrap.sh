@@ -18,7 +18,7 @@ test_packages=(
   binutils file tzdata                    # library checks; CPack's file type probe; zone rules
   libgtest-dev libgmock-dev               # tests
   systemd                                 # unit checks (systemd-analyze)
-  dpkg-dev help2man                       # the Debian package: shlibdeps, man pages
+  dpkg-dev help2man lintian               # the Debian package: shlibdeps, man pages, its checks
   mbpoll                                  # an independent Modbus master, for checking the simulator
   mosquitto openssl                       # the real broker and TLS certificates for MQTT tests
   libbenchmark-dev bc time strace         # benchmarks and their figures

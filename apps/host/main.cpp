@@ -168,6 +168,7 @@ void restore_last_record(MeterSlot& slot, HistoryStore& store, PollContext& cont
         log(name + ": the last stored record was refused");
         return;
     }
+    result->stored_record_time = record_time_text(stored->bytes);
     context.submit(std::move(result));
 }
 

@@ -145,7 +145,7 @@ class EndToEnd : public ::testing::Test {
     int sims_started_ = 0;
 
     EndToEnd() { write_file(registers, registers_json(image)); }
-    ~EndToEnd() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    ~EndToEnd() override { remove_folder(dir); }
 
     // A simulator on Modbus TCP. With port 0 it listens on a free port and `port` is set to it;
     // otherwise it listens on `port` again (a simulator that comes back where it was).

@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -45,7 +46,9 @@ class ScratchFolder : public testing::Environment {
             std::cerr << "the test files are kept in " << path() << "\n";
             return;
         }
-        std::system(("rm -rf '" + path() + "'").c_str());
+        std::error_code failed;
+        std::filesystem::remove_all(path(), failed);
+        if (failed) std::cerr << "cannot remove " << path() << ": " << failed.message() << "\n";
     }
 };
 testing::Environment* const scratch_folder = testing::AddGlobalTestEnvironment(new ScratchFolder);

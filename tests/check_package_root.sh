@@ -60,11 +60,15 @@ in_dpkg() {
 }
 
 if in_dpkg -i "$deb"; then pass "dpkg installed $(basename "$deb")"; else fail "dpkg -i"; fi
+warned=$(grep -i 'warn' "$work/dpkg.log")
+[ -z "$warned" ] && pass "no warning while installing" || fail "warnings: $warned"
 user=$(inside getent passwd kavren)
 case "$user" in
-  kavren:*:/nonexistent:/usr/sbin/nologin) pass "the system user: $user" ;;
+  kavren:*:/var/lib/kavren:/usr/sbin/nologin) pass "the system user: $user" ;;
   *) fail "the system user: '$user'" ;;
 esac
+[ "$(inside stat -c %U "/var/lib/kavren")" = kavren ] && pass "its state folder /var/lib/kavren" ||
+  fail "/var/lib/kavren: $(ls -ld "$root/var/lib/kavren" 2>&1)"
 wants="$root/etc/systemd/system/multi-user.target.wants/kavren-host.service"
 [ "$(readlink "$wants")" = /lib/systemd/system/kavren-host.service ] &&
   pass "kavren-host.service is enabled" || fail "not enabled: $(ls -l "$wants" 2>&1)"
@@ -90,8 +94,10 @@ fi
 
 if in_dpkg -r kavren; then pass "dpkg removed it"; else fail "dpkg -r"; fi
 [ ! -e "$root/usr/bin/kavren-host" ] && [ -f "$root/etc/kavren/host.json" ] &&
-  pass "the programs are gone, the configuration is kept" ||
-  fail "after removal: $(ls "$root/usr/bin/kavren-host" "$root/etc/kavren" 2>&1)"
+  [ -d "$root/var/lib/kavren" ] &&
+  pass "the programs are gone, the configuration and the history are kept" ||
+  fail "after removal: $(ls -d "$root/usr/bin/kavren-host" "$root/etc/kavren" \
+    "$root/var/lib/kavren" 2>&1)"
 
 if in_dpkg -P kavren; then pass "dpkg purged it"; else fail "dpkg -P"; fi
 # What the purge leaves: the user and its group in the account files (and their lock), dpkg's

@@ -3,6 +3,7 @@
 // Running kavren-host against kavren-sim in a test: pinned registers, a history file, and what
 // the driver's decoding makes of the registers.
 #include <sqlite3.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -22,6 +23,7 @@ inline const std::string kHost = KAVREN_HOST_PATH;
 inline const std::string kSim = KAVREN_SIM_PATH;
 
 struct StoredRecord {
+    long long id;
     std::string origin;
     long long data_id;
     std::vector<uint8_t> record;
@@ -36,15 +38,16 @@ inline std::vector<StoredRecord> stored_records(const std::string& db, const std
         return rows;
     }
     sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle,
-                       "SELECT origin, data_id, record FROM records WHERE device = ? ORDER BY id",
-                       -1, &s, nullptr);
+    sqlite3_prepare_v2(
+        handle, "SELECT id, origin, data_id, record FROM records WHERE device = ? ORDER BY id", -1,
+        &s, nullptr);
     sqlite3_bind_text(s, 1, device.c_str(), -1, SQLITE_TRANSIENT);
     while (sqlite3_step(s) == SQLITE_ROW) {
-        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s, 2));
-        rows.push_back({reinterpret_cast<const char*>(sqlite3_column_text(s, 0)),
-                        sqlite3_column_int64(s, 1),
-                        std::vector<uint8_t>(bytes, bytes + sqlite3_column_bytes(s, 2))});
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s, 3));
+        rows.push_back({sqlite3_column_int64(s, 0),
+                        reinterpret_cast<const char*>(sqlite3_column_text(s, 1)),
+                        sqlite3_column_int64(s, 2),
+                        std::vector<uint8_t>(bytes, bytes + sqlite3_column_bytes(s, 3))});
     }
     sqlite3_finalize(s);
     sqlite3_close(handle);
@@ -142,7 +145,7 @@ class EndToEnd : public ::testing::Test {
     int sims_started_ = 0;
 
     EndToEnd() { write_file(registers, registers_json(image)); }
-    ~EndToEnd() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    ~EndToEnd() override { remove_folder(dir); }
 
     // A simulator on Modbus TCP (or `serve`: --rtu-over-tcp). With port 0 it listens on a free
     // port and `port` is set to it; otherwise it listens on `port` again (a simulator that comes
@@ -169,6 +172,13 @@ class EndToEnd : public ::testing::Test {
         auto sim = std::make_unique<Background>(args, dir + "/sim-pty.log");
         EXPECT_TRUE(wait_for_file(dir + "/meter")) << read_file(dir + "/sim-pty.log");
         return sim;
+    }
+    // A simulator killed outright cannot remove its link, and the pseudo-terminal the link names
+    // goes to whichever program opens one next (another test's simulator): the link goes with
+    // the simulator, as an unplugged adapter's name does.
+    void kill_pty_sim(std::unique_ptr<Background>& sim) {
+        sim->kill_now();
+        unlink((dir + "/meter").c_str());
     }
     Finished host(std::vector<std::string> args) {
         args.insert(args.begin(), kHost);

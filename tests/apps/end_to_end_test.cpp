@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -10,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "meter/kavren_m7_data.h"
 #include "tests/apps/e2e_fixture.h"
 #include "tests/apps/eventually.h"
 
@@ -20,6 +23,26 @@ std::size_t occurrences(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+// Gives the meter's newest stored record a time of its own long past, as an older history holds.
+void date_newest_record(const std::string& db, const std::string& device, uint8_t second) {
+    std::vector<uint8_t> record = stored_records(db, device).back().record;
+    ASSERT_EQ(record.size(), sizeof(KAVREN_M7_Data_t));
+    const TTime t{2020, 1, 2, 3, 4, second};
+    std::memcpy(record.data() + offsetof(KAVREN_M7_Data_t, update_time), &t, sizeof t);
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle,
+                       "UPDATE records SET record = ? WHERE id = "
+                       "(SELECT max(id) FROM records WHERE device = ?)",
+                       -1, &s, nullptr);
+    sqlite3_bind_blob(s, 1, record.data(), static_cast<int>(record.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 2, device.c_str(), -1, SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(s), SQLITE_DONE) << sqlite3_errmsg(handle);
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
 }
 
 TEST_F(EndToEnd, TcpRoundsStoreExactlyWhatTheDecodingGivesForTheServedRegisters) {
@@ -160,13 +183,16 @@ TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
                       .status,
                   0);
     }
-    // The meter is gone now; the last record is served at once all the same.
+    // The meter is gone now; the last record is served at once all the same. Both views name
+    // the stored record's own time, not the restart's (the restored copy is stamped anew).
+    date_newest_record(db, "meter-1", 5);
     const Finished second = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1",
                                   "--json", "--timeout-ms", "200"});
     ASSERT_EQ(second.status, 0) << second.err;
     const auto lines = json_lines(second.out);
     ASSERT_EQ(lines.size(), 2u) << second.out;
     EXPECT_TRUE(lines[0]["restored"].asBool());
+    EXPECT_EQ(lines[0]["record_time"].asString(), "2020-01-02 03:04:05");
     EXPECT_EQ(static_cast<float>(lines[0]["values"]["UA"].asDouble()), 230.0f);
     EXPECT_EQ(static_cast<float>(lines[0]["values"]["ZeroCurrent"].asDouble()), 3.008f);
     EXPECT_FALSE(lines[1]["complete"].asBool());
@@ -178,10 +204,17 @@ TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
     EXPECT_TRUE(
         std::equal(rows[1].record.begin(), rows[1].record.begin() + 252, rows[2].record.begin()));
 
+    date_newest_record(db, "meter-1", 6);
+    const Finished readable = host(
+        {"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1", "--timeout-ms", "200"});
+    EXPECT_NE(readable.out.find(" meter-1 restored its last stored record (2020-01-02 03:04:06): "),
+              std::string::npos)
+        << readable.out;
+
     const Finished no_restore = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1",
                                       "--json", "--timeout-ms", "200", "--no-restore"});
     EXPECT_EQ(json_lines(no_restore.out).size(), 1u);
-    EXPECT_EQ(stored_records(db, "meter-1").size(), 3u);
+    EXPECT_EQ(stored_records(db, "meter-1").size(), 4u);
 }
 
 TEST_F(EndToEnd, AlarmsRiseAndClearWithTheMetersAlarmBits) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -187,6 +188,25 @@ TEST_F(RefusedConfiguration, SerialDevices) {
     expect_refused({"--config", config}, {config, "link 2", "belong in one link"});
 }
 
+// The configuration the package installs is refused until it is edited, with one line that says
+// what to edit; without its marker, everything in it is accepted up to its example serial line.
+TEST_F(RefusedConfiguration, ThePackagedSampleUntilItIsEdited) {
+    const std::string sample = read_file(KAVREN_SOURCE_DIR "/scripts/debian/host.json");
+    write_file(config, sample);
+    expect_refused({"--config", config}, {config + ": the unedited sample configuration",
+                                          "\"links\"", "delete the \"unedited_sample\" line"});
+
+    std::string edited;
+    std::istringstream lines(sample);
+    for (std::string text; std::getline(lines, text);)
+        if (text.find("\"unedited_sample\"") == std::string::npos) edited += text + "\n";
+    const std::string example_line = "/dev/ttyUSB0";
+    const auto at = edited.find(example_line);
+    ASSERT_NE(at, std::string::npos);
+    write_file(config, edited.replace(at, example_line.size(), dir + "/no-such-adapter"));
+    expect_refused({"--config", config}, {config, "\"rtu\"", "does not exist"});
+}
+
 TEST_F(RefusedConfiguration, ValuesOutOfRangeOnTheCommandLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"--baud", "12345"},  {"--baud", "1000000000"}, {"--parity", ""},
@@ -227,7 +247,7 @@ TEST_F(EndToEnd, AConfigurationFileRunFromAnotherFolderKeepsItsPathsBesideIt) {
         0);
     EXPECT_EQ(stored_records(dir + "/kavren-history.db", "m").size(), 1u);
     EXPECT_FALSE(exists(elsewhere + "/kavren-history.db"));
-    std::system(("rm -rf '" + elsewhere + "'").c_str());
+    remove_folder(elsewhere);
 }
 
 }  // namespace

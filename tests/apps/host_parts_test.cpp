@@ -4,7 +4,10 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
+#include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <mutex>
 #include <thread>
 
@@ -26,9 +29,32 @@ namespace {
 using namespace kavren;
 using std::chrono::seconds;
 
-std::string temp_path(const std::string& name) {
-    return testing::TempDir() + "/kavren_" + std::to_string(getpid()) + "_" + name;
-}
+// Every file of these tests lives in one folder of the run's own, removed when the run passed
+// (kept, and named, for a look when it failed).
+class ScratchFolder : public testing::Environment {
+  public:
+    static std::string& path() {
+        static std::string folder;
+        return folder;
+    }
+    void SetUp() override {
+        std::string pattern = testing::TempDir() + "/kavren_host_parts_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
+        path() = pattern;
+    }
+    void TearDown() override {
+        if (testing::UnitTest::GetInstance()->Failed()) {
+            std::cerr << "the test files are kept in " << path() << "\n";
+            return;
+        }
+        std::error_code failed;
+        std::filesystem::remove_all(path(), failed);
+        if (failed) std::cerr << "cannot remove " << path() << ": " << failed.message() << "\n";
+    }
+};
+testing::Environment* const scratch_folder = testing::AddGlobalTestEnvironment(new ScratchFolder);
+
+std::string temp_path(const std::string& name) { return ScratchFolder::path() + "/" + name; }
 
 TEST(OfflineRetry, DoublesPerAttemptAndSaturatesAtTheMaximum) {
     const auto interval = std::chrono::duration_cast<host::Clock::duration>(seconds(5));

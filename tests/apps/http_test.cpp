@@ -166,7 +166,7 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
     EXPECT_NEAR(last, static_cast<double>(std::time(nullptr)), 30.0);
 
     // The meter goes away: once it is offline, no measurement is reported as current.
-    sim->kill_now();
+    kill_pty_sim(sim);
     ASSERT_TRUE(eventually([&] {
         return find(metrics(), "kavren_meter_online", {})->value == 0.0;
     })) << read_file(dir + "/host.log");

@@ -111,7 +111,7 @@ class PipelineRun : public testing::Test {
     std::mutex log_lock;
     std::vector<std::string> logged;
 
-    ~PipelineRun() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    ~PipelineRun() override { testing_support::remove_folder(dir); }
 
     // `links` links of `meters` meters each, units 1, 2, ... on every link.
     HostConfig config(int links, int meters, long rounds) const {
@@ -376,7 +376,7 @@ TEST(SinkFinish, EndsByItsDeadlineAndCountsWhatWasLeft) {
     EXPECT_EQ(logged.back(),
               "mqtt: 0 rounds acknowledged by the broker (it was never reached: the rounds wait "
               "in the history for the next start)");
-    std::system(("rm -rf '" + dir + "'").c_str());
+    testing_support::remove_folder(dir);
 }
 
 // A history that another program keeps locked: the commit stage gives up at its deadline, and
@@ -414,7 +414,7 @@ TEST(SinkFinish, TheCommitStageEndsByItsDeadlineWithAHistoryThatStaysLocked) {
     }
     sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr);
     sqlite3_close(holder);
-    std::system(("rm -rf '" + dir + "'").c_str());
+    testing_support::remove_folder(dir);
 }
 
 // The page and the API from start() to finish(), showing the rounds the sink was given.
@@ -450,7 +450,7 @@ TEST(HttpSinkAlone, ServesWhatItWasGivenFromStartUntilFinish) {
     sink->finish(Clock::now());
     EXPECT_NE(access(c.http.port_file.c_str(), F_OK), 0) << "the port file goes with the server";
     EXPECT_EQ(testing_support::http_get(port, "/").status, 0) << "nothing serves any more";
-    std::system(("rm -rf '" + dir + "'").c_str());
+    testing_support::remove_folder(dir);
 }
 
 TEST(BoundedQueue, RefusesPastItsBoundAndHandsOutWhatWasQueuedAfterClosing) {

@@ -294,6 +294,12 @@ HostConfig read_host_config(const std::string& path) {
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path) {
     const Place place{path, {}, {}};
     if (!root.isObject()) place.bad("expected an object with \"links\"");
+    // The packaged sample carries this member until its owner edits it: a service started on it
+    // says once what to edit, instead of polling a line that is not there.
+    if (root.isMember("unedited_sample"))
+        place.bad(
+            "the unedited sample configuration: name your meters' line and meters under "
+            "\"links\", delete the \"unedited_sample\" line, then start the host again");
     only_members(root, {"interval", "database", "plugin", "links", "mqtt", "http"}, place);
     HostConfig config;
     config.origin = path;

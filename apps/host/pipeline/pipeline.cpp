@@ -8,6 +8,7 @@
 #include "apps/host/link/modbus_link.h"
 #include "apps/host/poll/meter_services.h"
 #include "apps/host/poll/service_watchdog.h"
+#include "apps/host/round/round_text.h"
 #include "apps/host/sinks/console/console_sink.h"
 #include "apps/host/sinks/http/http_sink.h"
 #include "apps/host/sinks/mqtt/mqtt_sink.h"
@@ -68,6 +69,7 @@ void restore_last_record(MeterSlot& slot, HistoryStore& store, PollContext& cont
         log(name + ": the last stored record was refused");
         return;
     }
+    result->stored_record_time = record_time_text(stored->bytes);
     context.submit(std::move(result));
 }
 

@@ -190,7 +190,7 @@ std::string round_json_line(const StoredRound& round) {
     if (r.origin == RoundResult::Origin::restore) {
         json.member("restored", true);
         json.member("history_id", round.history_id);
-        json.member("record_time", record_time_text(r.record));
+        json.member("record_time", r.stored_record_time);
         write_values(json, r);
         json.end_object();
         return line;
@@ -216,7 +216,7 @@ std::string round_readable_text(const StoredRound& round) {
     std::ostringstream out;
     if (r.origin == RoundResult::Origin::restore) {
         out << r.time << "  " << r.meter << " restored its last stored record ("
-            << record_time_text(r.record) << "): UA " << shown(r, "UA", 2) << " V, IA "
+            << r.stored_record_time << "): UA " << shown(r, "UA", 2) << " V, IA "
             << shown(r, "IA", 3) << " A";
         return out.str();
     }

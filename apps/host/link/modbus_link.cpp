@@ -138,11 +138,13 @@ ReadOutcome ModbusLink::await_reply(Clock::time_point deadline, Bytes& reply) {
             reply.assign(buffer + scan.pdu_at, buffer + scan.pdu_at + scan.pdu_size);
             return ReadOutcome::ok;
         }
-        if (got + scan.at_least > sizeof buffer && scan.noise > 0) {
-            // A line that babbles: what is noise already goes, the rest moves up.
-            noise_bytes_ += scan.noise;
-            std::memmove(buffer, buffer + scan.noise, got - scan.noise);
-            got -= scan.noise;
+        if (got + scan.at_least > sizeof buffer) {
+            // A line that babbles: what is noise already goes (or, after a damaged frame, the
+            // older half of what came), the rest moves up.
+            const std::size_t drop = scan.noise > 0 ? scan.noise : got / 2;
+            noise_bytes_ += drop;
+            std::memmove(buffer, buffer + drop, got - drop);
+            got -= drop;
             continue;
         }
         const std::size_t room = std::min(scan.up_to, sizeof buffer - got);

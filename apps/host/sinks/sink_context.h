@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,24 @@ struct MeterName {
     std::string link;  // the link's description
 };
 
+// Where the host's page is served, once the HTTP sink listens ("" before, or without --http):
+// another sink may name it (MQTT discovery's configuration_url). Read and set from any thread.
+class PageAddress {
+  public:
+    void set(std::string url) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        url_ = std::move(url);
+    }
+    std::string get() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return url_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::string url_;
+};
+
 // What the pipeline gives every sink it makes.
 struct SinkContext {
     const HostConfig& config;
@@ -31,6 +50,7 @@ struct SinkContext {
     // Asks the host to stop (a reader of standard output that went away).
     std::function<void()> stop;
     int output_fd = STDOUT_FILENO;  // the console's
+    std::shared_ptr<PageAddress> page = std::make_shared<PageAddress>();
 
     std::vector<std::string> meter_names() const {
         std::vector<std::string> names;

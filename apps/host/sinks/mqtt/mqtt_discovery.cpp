@@ -1,5 +1,6 @@
 #include "apps/host/sinks/mqtt/mqtt_discovery.h"
 
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 
@@ -152,8 +153,12 @@ std::string limit_title(int slot, const std::string& description) {
         char* end = nullptr;
         const float value = std::strtof(number.c_str(), &end);
         if (number.empty() || end != number.c_str() + number.size()) continue;
-        std::string shown;
-        JsonWriter(shown).value(value);  // the shortest text that reads back to the float
+        // The shortest text that reads back to the float; JSON has none for inf and nan.
+        std::string shown = number;
+        if (std::isfinite(value)) {
+            shown.clear();
+            JsonWriter(shown).value(value);
+        }
         return head + description.substr(0, at) + " " + word.second + " " + shown;
     }
     return head + description;

@@ -11,6 +11,8 @@
 #include <map>
 #include <stdexcept>
 
+#include "apps/host/sinks/mqtt/mqtt_discovery.h"
+#include "apps/host/sinks/mqtt/mqtt_payload.h"
 #include "apps/host/sinks/mqtt/mqtt_tls_files.h"
 #include "apps/host/support/utf8.h"
 
@@ -82,11 +84,10 @@ void check_password_file(const MqttConfig& config) {
 }
 
 // Every meter name within the cap and its own topic level, and every topic within MQTT's limit
-// (a broker drops the connection of a client that publishes a longer one). The host id counts
-// at its longest when it is yet to be made.
+// (a broker drops the connection of a client that publishes a longer one). A host id yet to be
+// made counts at its longest.
 void check_topics(const MqttConfig& config, const std::vector<std::string>& meter_names) {
     std::map<std::string, std::string> levels;
-    std::size_t longest_level = 0;
     for (const std::string& name : meter_names) {
         if (name.size() > kMaxMeterNameBytes)
             throw std::runtime_error("meter " + quoted_start(name) + ": a name is at most " +
@@ -98,18 +99,23 @@ void check_topics(const MqttConfig& config, const std::vector<std::string>& mete
         if (!seen.second)
             throw std::runtime_error("meters " + seen.first->second + " and " + name +
                                      " would share the MQTT topic level " + safe);
-        longest_level = std::max(longest_level, safe.size());
     }
-    const std::size_t host = config.host_id.empty() ? kMaxHostIdBytes : config.host_id.size();
-    const std::size_t client =
-        config.client_id.empty() ? std::strlen("kavren-") + host : config.client_id.size();
-    // The longest of each kind: <prefix>/<meter>/availability, <prefix>/<client>/status and
-    // <discovery>/binary_sensor/kavren_<host>_<meter>/power_factor_total/config.
-    const std::size_t longest =
-        std::max({config.prefix.size() + longest_level + std::strlen("//availability"),
-                  config.prefix.size() + client + std::strlen("//status"),
-                  config.discovery_prefix.size() + host + longest_level +
-                      std::strlen("/binary_sensor/kavren__/power_factor_total/config")});
+    MqttTopics topics;
+    topics.prefix = config.prefix;
+    topics.discovery_prefix = config.discovery_prefix;
+    topics.host_id = config.host_id.empty() ? std::string(kMaxHostIdBytes, 'x') : config.host_id;
+    topics.status_level =
+        topic_safe(config.client_id.empty() ? default_client_id(topics.host_id) : config.client_id);
+    std::size_t longest = topics.status().size();
+    for (const std::string& name : meter_names) {
+        std::vector<std::string> all{topics.state(name), topics.rounds(name),
+                                     topics.availability(name)};
+        if (!config.discovery_prefix.empty()) {
+            const auto configs = discovery_topics(topics, name);
+            all.insert(all.end(), configs.begin(), configs.end());
+        }
+        for (const std::string& topic : all) longest = std::max(longest, topic.size());
+    }
     if (longest > kMaxTopicBytes)
         throw std::runtime_error("the MQTT topics would be up to " + std::to_string(longest) +
                                  " bytes long, more than the " + std::to_string(kMaxTopicBytes) +

@@ -1,5 +1,6 @@
 #include "apps/host/sinks/mqtt/mqtt_book.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <set>
 
@@ -23,9 +24,15 @@ bool parse_text_key(const std::string& text, LimitTextKey& k) {
     return true;
 }
 
+// "a", "b" and "c"; past a few names, how many more.
 std::string quoted_list(const std::set<std::string>& names) {
+    constexpr std::size_t kNamed = 5;
     std::string list;
-    for (const std::string& name : names) list += (list.empty() ? "\"" : ", \"") + name + "\"";
+    std::size_t k = 0;
+    for (const std::string& name : names) {
+        if (k == kNamed) return list + " and " + std::to_string(names.size() - kNamed) + " more";
+        list += (k++ == 0 ? "\"" : ", \"") + name + "\"";
+    }
     return list;
 }
 
@@ -52,6 +59,8 @@ std::vector<int64_t> MqttBook::acknowledged(const std::vector<std::string>& mete
     const auto marks = store_.acknowledged(consumer_);
     const int64_t newest = store_.max_record_id();
     std::vector<int64_t> acked;
+    std::set<std::string> reset;
+    int64_t highest = 0;
     for (const std::string& name : meters) {
         const auto mark = marks.find(name);
         int64_t id = 0;
@@ -59,17 +68,19 @@ std::vector<int64_t> MqttBook::acknowledged(const std::vector<std::string>& mete
             id = store_.newest_id(name);
             marks_[name] = id;
         } else if (mark->second > newest) {
-            log_("mqtt: meter \"" + name + "\": the broker acknowledged rounds up to id " +
-                 std::to_string(mark->second) + ", but the history's newest is " +
-                 std::to_string(newest) +
-                 " (records were deleted and their ids are given again): its stored rounds are "
-                 "published again from the oldest");
+            reset.insert(name);
+            highest = std::max(highest, mark->second);
             marks_[name] = 0;
         } else {
             id = mark->second;
         }
         acked.push_back(id);
     }
+    if (!reset.empty())
+        log_("mqtt: the broker acknowledged rounds up to id " + std::to_string(highest) + " of " +
+             quoted_list(reset) + ", but the history's newest id is " + std::to_string(newest) +
+             " (records were deleted and their ids are given again): their stored rounds are "
+             "published again from the oldest");
     return acked;
 }
 

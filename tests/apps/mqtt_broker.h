@@ -146,9 +146,7 @@ class Subscriber {
         while (!subscribed_.load() && std::chrono::steady_clock::now() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
         const std::string mark = "sync " + std::to_string(++syncs_);
-        if (mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(mark.size()),
-                              mark.data(), 1, false) != MOSQ_ERR_SUCCESS)
-            return false;
+        if (!publish(topic, mark, false)) return false;
         const double left =
             std::chrono::duration<double>(until - std::chrono::steady_clock::now()).count();
         return wait(
@@ -158,6 +156,11 @@ class Subscriber {
                 });
             },
             std::max(left, 0.1));
+    }
+    // Publishes as this client (QoS 1), as another program would.
+    bool publish(const std::string& topic, const std::string& payload, bool retain) {
+        return mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                 payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;
     }
     std::vector<Message> messages() {
         std::lock_guard<std::mutex> lock(mutex_);

@@ -602,6 +602,52 @@ TEST_F(MqttEndToEnd, RoundsStoredAfterTheRecordsWereDeletedArePublished) {
         << second.err;
 }
 
+// A history that an earlier version published from has acknowledged rounds and no list of
+// retained topics: what that version left (devices named after the machine's client id) is
+// cleared once; a first start with a broker clears nothing.
+TEST_F(MqttEndToEnd, TheDevicesOfAnEarlierVersionAreClearedOnce) {
+    Broker broker(dir, "site");
+    auto sim = pty_sim();
+    const std::vector<std::string> args{
+        "--rtu", dir + "/meter", "--name", "feeder 1", "--rounds",
+        "2",     "--interval",   "0.2",    "--mqtt",   broker.url()};
+    const Finished first = host(args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.err.find("cleared at the broker"), std::string::npos) << first.err;
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(handle, "DELETE FROM remembered_texts WHERE kind LIKE 'mqtt retained %'",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(handle);
+    char machine[256] = {};
+    gethostname(machine, sizeof machine - 1);
+    std::string level = std::string("kavren-") + machine;
+    for (char& c : level)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
+    const std::string old_config = "homeassistant/sensor/kavren_" + level + "_feeder_1/UA/config";
+    {
+        Subscriber earlier(broker.socket(), "earlier-version", true);
+        ASSERT_TRUE(earlier.sync("kavren-test/sync"));
+        ASSERT_TRUE(earlier.publish(old_config, "{\"name\": \"UA\"}", true));
+        ASSERT_TRUE(earlier.publish("kavren/" + level + "/status", "online", true));
+        ASSERT_TRUE(earlier.sync("kavren-test/sync"));
+    }
+    const Finished second = host(args);
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.err.find("retained topics of an earlier prefix, discovery prefix, host id or "
+                              "client id are cleared at the broker"),
+              std::string::npos)
+        << second.err;
+    Subscriber fresh(broker.socket(), "fresh", true);
+    ASSERT_TRUE(fresh.sync("kavren-test/sync"));
+    EXPECT_EQ(fresh.last(old_config), "");
+    EXPECT_EQ(fresh.last("kavren/" + level + "/status"), "");
+    EXPECT_FALSE(fresh.last("kavren/feeder_1/state").empty()) << "what is current stays";
+    const Finished third = host(args);
+    EXPECT_EQ(third.err.find("cleared at the broker"), std::string::npos) << "once: " << third.err;
+}
+
 // The fleet of docs/fleet.md: a host per site publishing to its site's broker, each site's
 // broker bridged (QoS 1, persistent session) to a central one, one subscriber at the centre.
 TEST_F(MqttEndToEnd, TheCentreOfABridgedFleetGetsEveryRoundOfEverySiteAlsoAcrossItsRestart) {

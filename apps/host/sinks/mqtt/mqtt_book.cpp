@@ -57,6 +57,7 @@ std::string MqttBook::host_id(const std::string& configured) {
 
 std::vector<int64_t> MqttBook::acknowledged(const std::vector<std::string>& meters) {
     const auto marks = store_.acknowledged(consumer_);
+    published_before_ = !marks.empty();
     const int64_t newest = store_.max_record_id();
     std::vector<int64_t> acked;
     std::set<std::string> reset;
@@ -100,9 +101,13 @@ void MqttBook::text(const LimitTextKey& key, const LimitText& text) {
 }
 
 std::vector<std::string> MqttBook::stale_topics(const std::map<std::string, std::string>& current,
+                                                const std::map<std::string, std::string>& earlier,
                                                 const std::vector<std::string>& meters) {
     std::map<std::string, std::string> before;
     for (const auto& row : store_.remembered(retained_kind_)) before.insert(row);
+    // A broker published to by a version that kept no list, whatever it left there.
+    const bool listed = !before.empty();
+    if (!listed && published_before_) before = earlier;
     const std::set<std::string> configured(meters.begin(), meters.end());
     std::vector<std::string> stale;
     std::set<std::string> gone;
@@ -117,7 +122,7 @@ std::vector<std::string> MqttBook::stale_topics(const std::map<std::string, std:
         }
     }
     for (const auto& topic : current)
-        if (before.count(topic.first) == 0)
+        if (!listed || before.count(topic.first) == 0)
             texts_.emplace_back(retained_kind_, topic.first, topic.second);
     if (!gone.empty())
         log_(

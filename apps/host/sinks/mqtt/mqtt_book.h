@@ -36,8 +36,11 @@ class MqttBook {
     std::vector<int64_t> acknowledged(const std::vector<std::string>& meters);
     LimitTexts limit_texts();
     // The retained topics published before that are not among `current` (topic -> meter, "" for
-    // the host's own), logged by meter; `current` is noted.
+    // the host's own), logged by meter; `current` is noted. `earlier`: what a version that kept
+    // no list published, taken for the list when that version published to this broker (the
+    // broker has marks of acknowledged rounds, and no list). After acknowledged().
     std::vector<std::string> stale_topics(const std::map<std::string, std::string>& current,
+                                          const std::map<std::string, std::string>& earlier,
                                           const std::vector<std::string>& meters);
 
     // Changes, written by write().
@@ -58,6 +61,7 @@ class MqttBook {
     std::vector<std::tuple<std::string, std::string, std::string>> texts_;  // kind, key, text
     std::vector<std::pair<std::string, std::string>> forgets_;              // kind, key
     bool failed_ = false;
+    bool published_before_ = false;  // the broker has acknowledged rounds of this host
 };
 
 }  // namespace kavren::host

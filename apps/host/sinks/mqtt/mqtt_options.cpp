@@ -230,10 +230,16 @@ void check_mqtt_config(const MqttConfig& config, const std::vector<std::string>&
     check_topics(config, meter_names);
 }
 
-std::string make_host_id() {
+std::string machine_level() {
     char machine[256] = {};
     gethostname(machine, sizeof machine - 1);
-    std::string id = topic_safe(machine).substr(0, 32);
+    return topic_safe(machine);
+}
+
+std::string legacy_client_id() { return "kavren-" + machine_level(); }
+
+std::string make_host_id() {
+    std::string id = machine_level().substr(0, 32);
     unsigned char random[4] = {};
     if (getentropy(random, sizeof random) != 0)
         throw std::runtime_error(std::string("cannot make a host id: ") + std::strerror(errno));

@@ -37,6 +37,11 @@ inline constexpr std::size_t kMaxHostIdBytes = 64;
 // that load with OpenSSL as a CA, a certificate and its own key.
 void check_mqtt_config(const MqttConfig& config, const std::vector<std::string>& meter_names);
 
+// The machine's name as one topic level.
+std::string machine_level();
+// The client id versions before the host id defaulted to: "kavren-<machine>".
+std::string legacy_client_id();
+
 // A new host id: the machine's name made topic-safe (at most 32 bytes) and 8 random hex digits,
 // so that two hosts on one machine have ids of their own.
 std::string make_host_id();

@@ -71,7 +71,14 @@ MqttSink::MqttSink(MqttConfig config, std::unique_ptr<HistoryStore> store,
 
 void MqttSink::read_history(const std::vector<std::string>& names) {
     const std::vector<int64_t> acked = book_.acknowledged(names);
+    // What this host publishes as retained, and what an earlier version did: its ids came from
+    // the client id, by default from the machine's name.
+    MqttTopics earlier_topics = topics_;
+    earlier_topics.status_level =
+        topic_safe(config_.client_id.empty() ? legacy_client_id() : config_.client_id);
+    earlier_topics.host_id = earlier_topics.status_level;
     std::map<std::string, std::string> retained{{topics_.status(), ""}};
+    std::map<std::string, std::string> earlier{{earlier_topics.status(), ""}};
     for (std::size_t i = 0; i < names.size(); ++i) {
         Meter meter;
         meter.name = names[i];
@@ -81,12 +88,14 @@ void MqttSink::read_history(const std::vector<std::string>& names) {
         meters_.push_back(std::move(meter));
         retained[topics_.state(names[i])] = names[i];
         retained[topics_.availability(names[i])] = names[i];
-        if (!config_.discovery_prefix.empty())
-            for (const std::string& topic : discovery_topics(topics_, names[i]))
-                retained[topic] = names[i];
+        if (config_.discovery_prefix.empty()) continue;
+        for (const std::string& topic : discovery_topics(topics_, names[i]))
+            retained[topic] = names[i];
+        for (const std::string& topic : discovery_topics(earlier_topics, names[i]))
+            earlier[topic] = names[i];
     }
     texts_ = book_.limit_texts();
-    stale_ = book_.stale_topics(retained, names);
+    stale_ = book_.stale_topics(retained, earlier, names);
 }
 
 void MqttSink::warn_about_password_file() const {

@@ -35,6 +35,15 @@ std::vector<long long> first_arrivals(const std::vector<long long>& ids) {
     return kept;
 }
 
+// Another program changing the history, as a user would with sqlite3.
+bool change_history(const std::string& db, const char* sql) {
+    sqlite3* handle = nullptr;
+    const bool done = sqlite3_open(db.c_str(), &handle) == SQLITE_OK &&
+                      sqlite3_exec(handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(handle);
+    return done;
+}
+
 std::string lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return text;
@@ -580,10 +589,7 @@ TEST_F(MqttEndToEnd, RoundsStoredAfterTheRecordsWereDeletedArePublished) {
     ASSERT_TRUE(eventually([&] { return all_rounds_arrived(sub); }, 20)) << first.err;
     const std::size_t before = sub.messages().size();
 
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(handle, "DELETE FROM records", nullptr, nullptr, nullptr), SQLITE_OK);
-    sqlite3_close(handle);
+    ASSERT_TRUE(change_history(db, "DELETE FROM records"));
 
     const Finished second = host(args);
     ASSERT_EQ(second.status, 0) << second.err;
@@ -614,12 +620,8 @@ TEST_F(MqttEndToEnd, TheDevicesOfAnEarlierVersionAreClearedOnce) {
     const Finished first = host(args);
     ASSERT_EQ(first.status, 0) << first.err;
     EXPECT_EQ(first.err.find("cleared at the broker"), std::string::npos) << first.err;
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
-    ASSERT_EQ(sqlite3_exec(handle, "DELETE FROM remembered_texts WHERE kind LIKE 'mqtt retained %'",
-                           nullptr, nullptr, nullptr),
-              SQLITE_OK);
-    sqlite3_close(handle);
+    ASSERT_TRUE(
+        change_history(db, "DELETE FROM remembered_texts WHERE kind LIKE 'mqtt retained %'"));
     char machine[256] = {};
     gethostname(machine, sizeof machine - 1);
     std::string level = std::string("kavren-") + machine;

@@ -25,7 +25,7 @@ using std::chrono::milliseconds;
 constexpr std::size_t kInRoom = 2 * (kMbapHeaderSize + kMbapMaxPdu);
 // How long the listener rests when the process is out of descriptors.
 constexpr milliseconds kAcceptPause{100};
-constexpr int kBacklog = 64;
+constexpr int kBacklog = 128;  // a burst of clients waits here to be accepted or refused
 
 [[noreturn]] void cannot_listen(const std::string& address, const std::string& why) {
     throw std::runtime_error("gateway: cannot listen on " + address + ": " + why);

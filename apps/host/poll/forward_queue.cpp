@@ -72,12 +72,9 @@ void ForwardQueue::close() {
 }
 
 void ForwardQueue::wake_gateway() {
-    std::function<void()> wake;
-    {
-        std::lock_guard<std::mutex> hold(lock_);
-        wake = wake_;
-    }
-    if (wake) wake();
+    // Called under the lock: once on_done() has returned, no earlier wake can still run.
+    std::lock_guard<std::mutex> hold(lock_);
+    if (wake_) wake_();
 }
 
 }  // namespace kavren::host

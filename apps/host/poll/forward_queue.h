@@ -38,7 +38,8 @@ class ForwardQueue {
     enum class Offer { queued, full, closed };
 
     explicit ForwardQueue(std::size_t capacity) : capacity_(capacity) {}
-    // Called on the link's thread after each request is done (a gateway wakes its own thread).
+    // Called on the link's thread after each request is done (a gateway wakes its own thread
+    // with it: it must not call back into the queue); nullptr: none.
     void on_done(std::function<void()> wake);
 
     // The gateway's side.

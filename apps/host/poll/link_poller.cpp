@@ -193,6 +193,12 @@ void LinkPoller::finish_round(MeterSlot& meter, const RoundOutcome& outcome) {
 }
 
 void LinkPoller::run() {
+    run_rounds();
+    // Nothing carries the gateway's requests from here on: what waits is answered.
+    if (share_ != nullptr) share_->forwards.close();
+}
+
+void LinkPoller::run_rounds() {
     const auto all_done = [&] {
         return context_.rounds != 0 &&
                std::all_of(meters_.begin(), meters_.end(),

@@ -68,6 +68,7 @@ class LinkPoller {
     RoundOutcome poll_round(MeterSlot& meter);
 
   private:
+    void run_rounds();
     // One read of the round: false when the round ends here (failed, or stopped).
     bool read_step(MeterSlot& meter, const PendingRead& read, RoundWords* kept,
                    RoundOutcome& outcome);

@@ -158,7 +158,9 @@ void GatewayServer::accept_clients(Clock::time_point now) {
                 listener_paused_until_ = now + kAcceptPause;
             return;  // none waits (EAGAIN), or the next poll tells
         }
-        if (clients_.size() >= static_cast<std::size_t>(limits_.max_clients)) {
+        const auto connected = std::count_if(clients_.begin(), clients_.end(),
+                                             [](const Client& c) { return !c.gone; });
+        if (connected >= limits_.max_clients) {
             ::close(fd);
             counters_.count(GatewayOutcome::too_many_clients);
             continue;

@@ -28,6 +28,7 @@ using testing_support::ModbusClient;
 using testing_support::read_pdu;
 using testing_support::register_value;
 using testing_support::reply_words;
+using testing_support::SteadyClient;
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
@@ -298,37 +299,9 @@ TEST_F(ServedGateway, PastTheQueueClientsAreToldBusyAndAClientThatLeftIsForgotte
     EXPECT_EQ(carried.load(), 5) << "the request of the client that left was dropped";
 }
 
-// A client that asks for a cached read every few milliseconds on its own thread, counting
-// what it was not answered.
-class SteadyClient {
-  public:
-    explicit SteadyClient(int port)
-        : thread_([this, port] {
-              ModbusClient client(port);
-              while (!stop_) {
-                  const bool ok =
-                      reply_words(client.ask(1, read_pdu(3, 4096, 2), 2)) == values_from(4096, 2);
-                  ++(ok ? answered_ : failed_);
-                  std::this_thread::sleep_for(milliseconds(20));
-              }
-          }) {}
-    ~SteadyClient() { finish(); }
-    void finish() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    int answered() const { return answered_; }
-    int failed() const { return failed_; }
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::atomic<int> answered_{0}, failed_{0};
-    std::thread thread_;
-};
-
 TEST_F(ServedGateway, HostileClientsAreCutAndCountedWhileAnotherIsServed) {
     start(GatewayLimits{8, milliseconds(400), milliseconds(300)});
-    SteadyClient good(server->port());
+    SteadyClient good(server->port(), read_pdu(3, 4096, 2), values_from(4096, 2));
     ASSERT_TRUE(eventually([&] { return good.answered() > 0; }));
     ModbusClient foreign(server->port()), oversized(server->port());
     ASSERT_TRUE(foreign.send_bytes({0, 1, 0, 9, 0, 6, 1, 3, 0, 0, 0, 1}));  // protocol id 9

@@ -166,37 +166,9 @@ TEST_F(GatewayHost, RefusedWritesUnknownUnitsAndAFloodOf50GetTheirExceptionsOffT
     EXPECT_EQ(carried_beyond_the_rounds(), answered) << "only the answered reads reached the line";
 }
 
-// A client that asks for a poll block every 50 ms on its own thread, counting what it was not
-// answered right.
-class SteadyClient {
-  public:
-    SteadyClient(int port, std::vector<uint16_t> expected)
-        : thread_([this, port, expected] {
-              ModbusClient client(port);
-              while (!stop_) {
-                  const bool right =
-                      reply_words(client.ask(1, read_pdu(3, 4096, 8), 5)) == expected;
-                  ++(right ? answered_ : failed_);
-                  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-              }
-          }) {}
-    ~SteadyClient() { finish(); }
-    void finish() {
-        stop_ = true;
-        if (thread_.joinable()) thread_.join();
-    }
-    int answered() const { return answered_; }
-    int failed() const { return failed_; }
-
-  private:
-    std::atomic<bool> stop_{false};
-    std::atomic<int> answered_{0}, failed_{0};
-    std::thread thread_;
-};
-
 TEST_F(GatewayHost, HostileClientsLeaveTheHostAndItsOtherClientsAlone) {
     start(R"("max_age": 30, "idle_timeout_ms": 500, "request_timeout_ms": 500)");
-    SteadyClient steady(gateway, image.read(4096, 8));
+    SteadyClient steady(gateway, read_pdu(3, 4096, 8), image.read(4096, 8));
     ModbusClient foreign(gateway), oversized(gateway), silent(gateway), trickle(gateway);
     foreign.send_bytes({0, 1, 0, 1, 0, 6, 1, 3, 0x10, 0, 0, 1});  // protocol id 1
     oversized.send_bytes({0, 1, 0, 0, 0x01, 0x2C, 1});            // length 300

@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "tests/apps/http_client.h"
@@ -114,6 +116,36 @@ class ModbusClient {
     uint16_t transaction_ = 0;
     Bytes in_;
     bool closed_ = false;
+};
+
+// A client on its own thread that asks the same request every 20 ms, counting the replies that
+// were the words expected and those that were not.
+class SteadyClient {
+  public:
+    SteadyClient(int port, Bytes pdu, std::vector<uint16_t> expected)
+        : thread_([this, port, pdu, expected] {
+              ModbusClient client(port);
+              while (!stop_) {
+                  const bool right = reply_words(client.ask(1, pdu, 5)) == expected;
+                  ++(right ? answered_ : failed_);
+                  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+              }
+          }) {}
+    ~SteadyClient() { finish(); }
+    void finish() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    int answered() const { return answered_; }
+    int failed() const { return failed_; }
+
+    SteadyClient(const SteadyClient&) = delete;
+    SteadyClient& operator=(const SteadyClient&) = delete;
+
+  private:
+    std::atomic<bool> stop_{false};
+    std::atomic<int> answered_{0}, failed_{0};
+    std::thread thread_;
 };
 
 }  // namespace testing_support

@@ -50,7 +50,7 @@ void check_gateway_config(const GatewayConfig& g, const Place& link_place) {
     try {
         listen_address(g.listen, "gateway");
     } catch (const std::invalid_argument& e) {
-        place.bad(e.what());
+        place.bad(std::string(place.file.empty() ? "--gateway: " : "") + e.what());
     }
     check_range(place, "max_clients", "max_clients", g.max_clients, 1, 256, " clients");
     check_range(place, "max_queue", "max_queue", g.max_queue, 1, 256, " requests");

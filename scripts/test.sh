@@ -4,8 +4,9 @@
 #   build-sanitize/  the same with AddressSanitizer and UndefinedBehaviorSanitizer (g++, stops at
 #                    the first report, alignment checks included);
 #   build-tsan/      the host and simulator tests with ThreadSanitizer (g++): the link threads, the
-#                    history, the gateways and the other sinks share no data unguarded (the slow-client timing
-#                    case of the HTTP test is left to the other builds: this one runs ~10x slower);
+#                    history, the gateways and the other sinks share no data unguarded (the
+#                    slow-client timing case of the HTTP test is left to the other builds: this
+#                    one runs ~10x slower);
 #   build-fuzz/      the libFuzzer targets (clang), each for a short bounded run.
 # Every build runs, whatever an earlier one did. A test that fails is run once more: passing then,
 # it is reported as flaky in the summary; failing again, it fails the run. One summary line per build at the end;

@@ -88,6 +88,9 @@ void LinkPoller::forward_one() {
         request->error = "the host is stopping";
     }
     share_->forwards.finished(std::move(request));
+    // The link's thread is alive: a request carried within its time-out (the service manager
+    // hears of the host only once a round was attempted).
+    if (attempted_) made_progress();
 }
 
 bool LinkPoller::wait_carrying(Clock::time_point until) {
@@ -214,6 +217,7 @@ void LinkPoller::run_rounds() {
             const RoundOutcome outcome = poll_round(*meter);
             if (app::stop_requested() && !outcome.complete) return;  // cut short by the stop
             finish_round(*meter, outcome);
+            attempted_ = true;
             made_progress();
         }
         if (all_done()) break;

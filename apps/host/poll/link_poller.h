@@ -89,6 +89,7 @@ class LinkPoller {
     PollContext& context_;
     LinkShare* share_;
     bool link_was_down_ = false;
+    bool attempted_ = false;            // a round was attempted
     Clock::time_point line_free_at_{};  // the pause after the last request ends here
 };
 

@@ -57,8 +57,8 @@ std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome
 // Polls the meters of one link, one after another, every interval, on its own thread. With a
 // gateway in front of the link (`share`), it keeps each meter's last complete round for it and
 // carries its clients' requests: before each of its own requests at most one, so that however
-// many clients ask, a round takes at most twice its time; while it waits for the next round,
-// each as it comes.
+// many clients ask, a round carries no more of theirs than it has requests of its own; while it
+// waits for the next round, each as it comes.
 class LinkPoller {
   public:
     LinkPoller(std::size_t index, const LinkConfig& config, std::vector<MeterSlot*> meters,

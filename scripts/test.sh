@@ -4,9 +4,9 @@
 #   build-sanitize/  the same with AddressSanitizer and UndefinedBehaviorSanitizer (g++, stops at
 #                    the first report, alignment checks included);
 #   build-tsan/      the host and simulator tests with ThreadSanitizer (g++): the link threads, the
-#                    history and the other sinks share no data unguarded (the slow-client timing
-#                    case of the HTTP test and the minute of 200 meters publishing to MQTT are
-#                    left to the other builds: this one runs ~10x slower);
+#                    history, the gateways and the other sinks share no data unguarded (the
+#                    slow-client timing case of the HTTP test and the minute of 200 meters
+#                    publishing to MQTT are left to the other builds: this one runs ~10x slower);
 #   build-fuzz/      the libFuzzer targets (clang), each for a short bounded run.
 # Every build runs, whatever an earlier one did. A test that fails is run once more: passing then,
 # it is reported as flaky in the summary; failing again, it fails the run. One summary line per build at the end;
@@ -75,8 +75,8 @@ if [ "${1:-}" != "--quick" ]; then
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     configure_and_test sanitizers build-sanitize -DKAVREN_SANITIZE=address,undefined \
     -DKAVREN_BUILD_TESTS=ON -DKAVREN_BUILD_APPS=ON
-  targets="kavren_m7 kavren-host kavren-sim host_parts_test end_to_end_test fault_recovery_test data_path_test service_test host_checks_test link_exchange_test framing_test pipeline_test mqtt_parts_test mqtt_test mqtt_misbehaving_test http_parts_test http_test" \
-    tests="host_parts|end_to_end|fault_recovery|data_path|service|host_checks|link_exchange|framing|pipeline|mqtt|http" \
+  targets="kavren_m7 kavren-host kavren-sim host_parts_test end_to_end_test fault_recovery_test data_path_test service_test host_checks_test link_exchange_test framing_test pipeline_test mqtt_parts_test mqtt_test mqtt_misbehaving_test http_parts_test http_test gateway_parts_test gateway_test" \
+    tests="host_parts|end_to_end|fault_recovery|data_path|service|host_checks|link_exchange|framing|pipeline|mqtt|http|gateway" \
     exclude="mqtt_load" \
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     GTEST_FILTER="-HttpHost.SlowClientsDelayNeitherRoundsNorOtherClients" \

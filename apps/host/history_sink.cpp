@@ -4,6 +4,7 @@
 
 #include "apps/common/stop_signal.h"
 #include "apps/host/meter_services.h"
+#include "apps/host/modbus_link.h"
 #include "apps/host/steady_ns.h"
 
 namespace kavren::host {
@@ -14,18 +15,35 @@ namespace {
 constexpr std::size_t kBatchRounds = 256;
 constexpr auto kRetryAfter = std::chrono::seconds(1);
 constexpr auto kBatchWindow = std::chrono::milliseconds(10);
+// A purge that failed for another reason than a lock is tried again after this.
+constexpr auto kPurgeRetryAfter = std::chrono::seconds(60);
 
 }  // namespace
 
 HistorySink::HistorySink(HistoryStore& store, std::vector<std::string> meter_names,
                          std::size_t bound, Log log)
-    : store_(store), names_(std::move(meter_names)), log_(std::move(log)), queue_(bound) {
+    : store_(store),
+      names_(std::move(meter_names)),
+      log_(std::move(log)),
+      queue_(bound),
+      rollups_(std::make_unique<RollupWriter>(store.handle())) {
     books_.resize(names_.size());
     for (std::size_t i = 0; i < names_.size(); ++i)
         books_[i].restore(store_.active_alarms(names_[i]));
 }
 
 HistorySink::~HistorySink() { finish(std::chrono::steady_clock::now()); }
+
+void HistorySink::set_retention(const RetentionConfig& retention,
+                                std::vector<std::string> consumers, HistoryPurger::Clock now) {
+    purger_ = std::make_unique<HistoryPurger>(store_, retention, std::move(consumers), log_,
+                                              std::move(now));
+}
+
+void HistorySink::set_rollups(bool on) {
+    if (!on) rollups_.reset();
+    if (on && !rollups_) rollups_ = std::make_unique<RollupWriter>(store_.handle());
+}
 
 void HistorySink::start() {
     thread_ = std::thread([this] { run(); });
@@ -66,31 +84,66 @@ StoredBatch HistorySink::store_batch(const Pending& batch) {
             const std::size_t meter = result->meter_index;
             auto book = books.find(meter);
             if (book == books.end()) book = books.emplace(meter, books_.at(meter)).first;
+            const bool polled = result->origin == RoundResult::Origin::round;
             if (result->has_record()) {
                 const std::string record_time = record_time_text(result->record);
                 round->history_id = store_.save_record(
                     result->meter, result->data_id, record_time, result->record.data(),
-                    result->record.size(),
-                    result->origin == RoundResult::Origin::restore ? "restore" : "round");
+                    result->record.size(), polled ? "round" : "restore", result->unix_ms);
+                int raises = 0;
                 for (const LimitReport& report : result->limit_reports) {
                     const auto change =
                         book->second.report(report.key, report.active, report.text, record_time);
                     if (change == AlarmBook::Change::none) continue;
                     const bool raised = change == AlarmBook::Change::raised;
-                    store_.save_alarm(result->meter, report.key, raised, report.text, record_time);
+                    raises += raised;
+                    store_.save_alarm(result->meter, report.key, raised, report.text, record_time,
+                                      result->unix_ms);
                     round->alarm_changes.push_back({report.key, raised, report.text});
                 }
+                if (polled && rollups_)
+                    rollups_->add_record(result->meter, result->unix_ms, result->record.data(),
+                                         result->record.size(), raises);
+            } else if (polled && !result->outcome.complete) {
+                store_.save_failed_round(result->meter, result->unix_ms,
+                                         outcome_name(result->outcome.failure));
+                if (rollups_) rollups_->add_failed(result->meter, result->unix_ms);
             }
             round->active_alarms = book->second.active();
             stored.push_back(std::move(round));
         }
+        if (rollups_) rollups_->write();
         store_.commit();
     } catch (...) {
         store_.rollback();
+        // The rollups in memory hold what was rolled back: they are read again.
+        if (rollups_) rollups_->forget();
         throw;
     }
     for (auto& book : books) books_[book.first] = std::move(book.second);
     return stored;
+}
+
+bool HistorySink::purge_due() {
+    if (!purger_ || std::chrono::steady_clock::now() < purge_retry_at_) return false;
+    return purger_->due();
+}
+
+void HistorySink::purge_step(bool rounds_waiting) {
+    try {
+        purger_->step();
+        if (purge_failing_) log_("history " + store_.path() + ": old rows are removed again");
+        purge_failing_ = false;
+    } catch (const HistoryBusy&) {
+        // Another program holds the lock; the rounds' own retry says so.
+        purge_retry_at_ = std::chrono::steady_clock::now() + kRetryAfter;
+    } catch (const std::exception& e) {
+        if (!purge_failing_)
+            log_("history " + store_.path() + ": " + e.what() + " (trying again in a minute)");
+        purge_failing_ = true;
+        purge_retry_at_ = std::chrono::steady_clock::now() + kPurgeRetryAfter;
+    }
+    if (rounds_waiting || queue_.size() > 0) ++steps_ahead_;
 }
 
 void HistorySink::run() {
@@ -105,8 +158,15 @@ void HistorySink::run() {
         // refuses the excess: only the batch being retried is held here.
         if (pending.empty() || (trouble == Trouble::none && pending.size() < kBatchRounds)) {
             const bool was_empty = pending.empty();
-            if (!queue_.pop_all(pending, std::chrono::milliseconds(200)) && pending.empty())
+            // Old rows are removed while no round waits, a step at a time.
+            const bool purge = was_empty && trouble == Trouble::none && !finishing && purge_due();
+            if (!queue_.pop_all(pending, std::chrono::milliseconds(purge ? 0 : 200)) &&
+                pending.empty())
                 return;  // closed, and everything stored
+            if (pending.empty()) {
+                if (purge) purge_step(false);
+                continue;
+            }
             // A batch stays open a few milliseconds for the rounds that come meanwhile: one
             // commit and one wake-up for many rounds when they come fast. Asleep, not waiting on
             // the queue, so that producers have nobody to wake.
@@ -122,6 +182,8 @@ void HistorySink::run() {
         const std::size_t count = std::min(pending.size(), kBatchRounds);
         const Pending batch(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));
         StoredBatch stored;
+        most_steps_ahead_.store(std::max(most_steps_ahead_.load(), steps_ahead_));
+        steps_ahead_ = 0;
         try {
             stored = store_batch(batch);
         } catch (const HistoryBusy& e) {
@@ -144,6 +206,11 @@ void HistorySink::run() {
         trouble = Trouble::none;
         pending.erase(pending.begin(), pending.begin() + static_cast<std::ptrdiff_t>(count));
         for (RoundSink* sink : sinks_) sink->take(stored);
+        // While rounds keep coming, one purge step after each batch: neither starves.
+        if (purger_) {
+            purger_->stored(count);
+            if (!finishing && purge_due()) purge_step(!pending.empty());
+        }
     }
     // Out of time: what is still waiting is lost, and said so by the caller.
     queue_.pop_all(pending, std::chrono::milliseconds(0));

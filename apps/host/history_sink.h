@@ -10,6 +10,10 @@
 
 #include "apps/host/alarm_book.h"
 #include "apps/host/bounded_queue.h"
+#include "apps/host/history/purger.h"
+#include "apps/host/history/retention.h"
+#include "apps/host/history/rollups.h"
+#include "apps/host/history/utc_time.h"
 #include "apps/host/history_store.h"
 #include "apps/host/round_result.h"
 
@@ -17,9 +21,14 @@ namespace kavren::host {
 
 // The first sink of every round: stores it, then hands it on. It runs on its own thread, takes
 // rounds from a bounded queue, and writes them in small batches, one transaction each, with the
-// statements prepared once. Only once a batch is committed are its rounds handed to the other
-// sinks (printed, published), and only then does each meter's alarm book change: every round
-// that was reported is in the history, also after the host is killed.
+// statements prepared once: the records, the alarm events, the failed rounds (not records, but
+// their instants and kinds) and the per-minute and per-hour rollups they change. Only once a batch
+// is committed are its rounds handed to the other sinks (printed, published), and only then does
+// each meter's alarm book change: every round that was reported is in the history, also after the
+// host is killed. A restored record is stored, but is no round: it counts in no rollup.
+//
+// Between batches it keeps the history within its retention (HistoryPurger): one short step at a
+// time, so that a round waits for at most one step.
 //
 // A history that cannot be written (busy, full, too large) stalls nobody: the batch is retried
 // once a second, the failure logged once with its reason; meanwhile the queue fills up to its
@@ -35,6 +44,12 @@ class HistorySink {
 
     // Before start(): the sinks that get every stored round, in this order.
     void add_sink(RoundSink* sink) { sinks_.push_back(sink); }
+    // Before start(): keep the history within `retention`; rounds these deliveries consumers
+    // have not acknowledged are not removed by age. `now` is the clock rows age by.
+    void set_retention(const RetentionConfig& retention, std::vector<std::string> consumers,
+                       HistoryPurger::Clock now = system_now_ms);
+    // Before start(): without rollups (only to measure what they cost).
+    void set_rollups(bool on);
     void start();
 
     // Never waits; false when the round was refused (queue full, or stopping).
@@ -47,6 +62,12 @@ class HistorySink {
     uint64_t rounds_lost() const { return lost_.load(); }
     // Whether any write failed while running (even if a retry then succeeded).
     bool write_failed() const { return write_failed_.load(); }
+    // Rounds that max_size removed before the MQTT broker acknowledged them.
+    uint64_t rounds_dropped_unacknowledged() const {
+        return purger_ ? purger_->unacknowledged_dropped() : 0;
+    }
+    // The most purge steps that ran while rounds waited to be stored.
+    uint64_t most_purge_steps_ahead_of_rounds() const { return most_steps_ahead_.load(); }
     // The meter's active alarms as they stand now (for start-up, before the thread runs).
     const std::map<std::string, AlarmBook::Alarm>& active_alarms(std::size_t meter) const {
         return books_.at(meter).active();
@@ -59,6 +80,8 @@ class HistorySink {
     using Pending = std::vector<std::shared_ptr<const RoundResult>>;
     void run();
     StoredBatch store_batch(const Pending& batch);
+    bool purge_due();
+    void purge_step(bool rounds_waiting);
 
     HistoryStore& store_;
     std::vector<std::string> names_;
@@ -66,6 +89,12 @@ class HistorySink {
     BoundedQueue<std::shared_ptr<const RoundResult>> queue_;
     std::vector<AlarmBook> books_;  // by meter index; only the thread touches them once started
     std::vector<RoundSink*> sinks_;
+    std::unique_ptr<RollupWriter> rollups_;
+    std::unique_ptr<HistoryPurger> purger_;
+    std::chrono::steady_clock::time_point purge_retry_at_{};
+    bool purge_failing_ = false;
+    uint64_t steps_ahead_ = 0;  // purge steps since the last batch that rounds waited for
+    std::atomic<uint64_t> most_steps_ahead_{0};
     std::atomic<uint64_t> refused_{0};
     std::atomic<bool> refusing_{false};
     std::atomic<uint64_t> lost_{0};

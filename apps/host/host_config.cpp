@@ -317,7 +317,8 @@ HostConfig read_host_config(const std::string& path) {
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path) {
     const Place place{path, {}, {}};
     if (!root.isObject()) place.bad("expected an object with \"links\"");
-    only_members(root, {"interval", "database", "plugin", "links", "mqtt", "http"}, place);
+    only_members(root, {"interval", "database", "retention", "plugin", "links", "mqtt", "http"},
+                 place);
     HostConfig config;
     config.origin = path;
     if (root.isMember("plugin")) {
@@ -335,6 +336,13 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         if (config.database.empty()) place.bad("database", "--db", "must name a file");
     }
     if (root.isMember("http")) config.http = read_http(root["http"], path);
+    if (root.isMember("retention")) {
+        try {
+            config.retention = read_retention(root["retention"], place.prefix());
+        } catch (const std::invalid_argument& e) {
+            throw ConfigError(e.what());
+        }
+    }
     const Json::Value& links = root["links"];
     if (!links.isArray() || links.empty()) place.bad("\"links\" must be a non-empty array");
     std::size_t meters_seen = 0;

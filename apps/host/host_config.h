@@ -8,6 +8,7 @@
 #include <json/json.h>
 
 #include "apps/common/cli_values.h"
+#include "apps/host/history/retention.h"
 #include "apps/host/mqtt_options.h"
 
 namespace kavren::host {
@@ -54,6 +55,7 @@ struct HostConfig {
     long rounds = 0;  // 0: until stopped
     bool json = false;
     std::string database = "kavren-history.db";
+    RetentionConfig retention;  // how long the history keeps what, and its largest size
     bool restore = true;
     bool plugin_log = true;  // show the plug-in's own lines on stderr
     int offline_after = 3;   // failed rounds in a row before a meter is marked offline

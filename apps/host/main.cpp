@@ -69,7 +69,8 @@ struct CommandLine {
     std::size_t history_queue = 10000;
 };
 
-HostConfig build_config(const CommandLine& c, bool interval_given, bool database_given) {
+HostConfig build_config(const CommandLine& c, bool interval_given, bool database_given,
+                        const RetentionOptions& retention) {
     HostConfig config;
     if (!c.config_file.empty()) {
         if (!c.rtu.empty() || !c.tcp.empty())
@@ -120,6 +121,11 @@ HostConfig build_config(const CommandLine& c, bool interval_given, bool database
         config.database = c.database;
     }
     if (config.database.empty()) throw UsageError("--db must name a file");
+    try {
+        retention.apply(config.retention);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
+    }
     if (!c.plugin.empty()) config.plugin = c.plugin;
     if (config.plugin.empty()) config.plugin = kavren::app::plugin_beside_program();
     config.rounds = c.rounds;
@@ -327,6 +333,7 @@ int run(const HostConfig& config, std::size_t history_queue) {
         // Checked, not yet touched: nothing is written into the history before every start-up
         // check has passed.
         HistoryStore store(config.database);
+        store.set_log(std::ref(log));
         store.set_give_up([&] {
             return kavren::app::stop_requested() &&
                    (give_up_at.load() == INT64_MAX || past_give_up());
@@ -385,6 +392,8 @@ int run(const HostConfig& config, std::size_t history_queue) {
             http_sink = std::make_unique<HttpSink>(std::move(meters));
         }
         HistorySink history(store, names, history_queue, std::ref(log));
+        history.set_retention(config.retention, mqtt ? std::vector<std::string>{mqtt->consumer()}
+                                                     : std::vector<std::string>{});
         ConsoleSink console(STDOUT_FILENO, config.json, std::ref(log), [&] {
             reader_gone.store(true);
             kavren::app::request_stop();
@@ -467,6 +476,9 @@ int run(const HostConfig& config, std::size_t history_queue) {
                        " rounds refused while the history queue was full";
         if (history.rounds_lost() > 0)
             summary += ", " + std::to_string(history.rounds_lost()) + " rounds not stored";
+        if (history.rounds_dropped_unacknowledged() > 0)
+            summary += ", " + std::to_string(history.rounds_dropped_unacknowledged()) +
+                       " rounds removed by max_size before the MQTT broker acknowledged them";
         summary += ")";
         if (console.lines_dropped() > 0 && !reader_gone.load())
             summary += "; " + std::to_string(console.lines_dropped()) + " round lines were not " +
@@ -525,6 +537,8 @@ int main(int argc, char** argv) {
                    "new rounds are refused (and counted)")
         ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}))
         ->capture_default_str();
+    RetentionOptions retention;
+    retention.add_to(app);
     app.add_flag("--no-restore", c.no_restore, "Do not restore the last stored record at start-up");
     app.add_flag("--quiet-plugin", c.quiet_plugin,
                  "Do not show the plug-in's own diagnostic lines");
@@ -543,12 +557,13 @@ int main(int argc, char** argv) {
                    "Require HTTP basic authentication with the user:password lines of this file");
     app.footer(
         "History export: kavren-host export --db FILE --meter NAME [--from T] [--to T] "
-        "[--format csv|jsonl] (see kavren-host export --help)\n");
+        "[--format csv|jsonl] [--step raw|1m|1h] (see kavren-host export --help)\n");
 
     if (auto status = kavren::app::parse_command_line(app, argc, argv, "kavren-host"))
         return *status;
     return kavren::app::run_reporting_errors("kavren-host", [&] {
-        HostConfig config = build_config(c, interval->count() > 0, database->count() > 0);
+        HostConfig config =
+            build_config(c, interval->count() > 0, database->count() > 0, retention);
         mqtt_options.apply(config);
 
         apply_http_options(config, http);

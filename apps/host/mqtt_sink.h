@@ -51,6 +51,8 @@ class MqttSink : public RoundSink {
     void finish(std::chrono::steady_clock::time_point deadline);
 
     uint64_t rounds_acknowledged() const { return acknowledged_.load(); }
+    // Its name in the history's deliveries table.
+    const std::string& consumer() const { return consumer_; }
     bool ever_connected() const { return ever_connected_.load(); }
 
     MqttSink(const MqttSink&) = delete;

@@ -70,6 +70,19 @@ inline void sqlite_exec(sqlite3* db, const char* sql) {
     }
 }
 
+// A read transaction: every statement in it sees the same committed state.
+class SqliteReadTransaction {
+  public:
+    explicit SqliteReadTransaction(sqlite3* db) : db_(db) { sqlite_exec(db, "BEGIN"); }
+    ~SqliteReadTransaction() { sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); }
+
+    SqliteReadTransaction(const SqliteReadTransaction&) = delete;
+    SqliteReadTransaction& operator=(const SqliteReadTransaction&) = delete;
+
+  private:
+    sqlite3* db_;
+};
+
 // A write transaction for the length of a scope: rolled back unless commit() was called.
 class SqliteTransaction {
   public:

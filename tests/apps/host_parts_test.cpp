@@ -107,12 +107,13 @@ TEST(HistoryStore, KeepsRecordsAndAlarmsAcrossReopening) {
         host::HistoryStore store(path);
         store.prepare();
         const uint8_t a[3] = {1, 2, 3}, b[3] = {4, 5, 6};
-        store.save_record("m", 7, "2026-12-08 10:00:00", a, 3, "round");
-        store.save_record("m", 7, "2026-12-08 10:00:05", b, 3, "restore");
-        store.save_record("other", 8, "2026-12-08 10:00:06", a, 3, "round");
-        store.save_alarm("m", "2 KAVREN_M7", true, "A 相电流小于0.04", "2026-12-08 10:00:00");
-        store.save_alarm("m", "3 KAVREN_M7", true, "x", "2026-12-08 10:00:00");
-        store.save_alarm("m", "3 KAVREN_M7", false, "x", "2026-12-08 10:00:05");
+        store.save_record("m", 7, "2026-12-08 10:00:00", a, 3, "round", 1796720400000);
+        store.save_record("m", 7, "2026-12-08 10:00:05", b, 3, "restore", 1796720405000);
+        store.save_record("other", 8, "2026-12-08 10:00:06", a, 3, "round", 1796720406000);
+        store.save_alarm("m", "2 KAVREN_M7", true, "A 相电流小于0.04", "2026-12-08 10:00:00",
+                         1796720400000);
+        store.save_alarm("m", "3 KAVREN_M7", true, "x", "2026-12-08 10:00:00", 1796720400000);
+        store.save_alarm("m", "3 KAVREN_M7", false, "x", "2026-12-08 10:00:05", 1796720405000);
     }
     host::HistoryStore store(path);
     store.prepare();

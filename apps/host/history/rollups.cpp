@@ -16,6 +16,20 @@ namespace {
 
 constexpr std::size_t kBlobBytes = kRolledQuantityCount * 3 * sizeof(float);
 
+// Columns rounds, failed, alarms, stats from `first` on, into `out`.
+void read_columns(const SqliteQuery& q, int first, Rollup& out) {
+    out.clear();
+    out.rounds = q.column_int64(first);
+    out.failed = q.column_int64(first + 1);
+    out.alarms = q.column_int64(first + 2);
+    sqlite3_stmt* s = q.get();
+    const int stats = first + 3;
+    if (out.rounds > 0 &&
+        !out.read_stats_blob(sqlite3_column_blob(s, stats),
+                             static_cast<std::size_t>(sqlite3_column_bytes(s, stats))))
+        out.rounds = 0;  // a row without its values counts no complete round
+}
+
 }  // namespace
 
 void Rollup::clear() {
@@ -95,13 +109,7 @@ bool RollupTable::read(const std::string& device, int step_s, int64_t start_ms, 
     select_.integer(3, start_ms);
     out.clear();
     if (!select_.step()) return false;
-    out.rounds = select_.column_int64(0);
-    out.failed = select_.column_int64(1);
-    out.alarms = select_.column_int64(2);
-    sqlite3_stmt* s = select_.get();
-    if (out.rounds > 0 && !out.read_stats_blob(sqlite3_column_blob(s, 3),
-                                               static_cast<std::size_t>(sqlite3_column_bytes(s, 3))))
-        out.rounds = 0;  // a row without its values counts no complete round
+    read_columns(select_, 0, out);
     select_.reset();
     return true;
 }
@@ -121,6 +129,22 @@ void RollupTable::write(const std::string& device, int step_s, int64_t start_ms,
         replace_.blob(7, stats.data(), stats.size());
     }
     replace_.run();
+}
+
+void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t from_ms,
+                     int64_t to_ms, const std::function<void(int64_t, const Rollup&)>& fn) {
+    SqliteQuery q(db,
+                  "SELECT t_ms, rounds, failed, alarms, stats FROM rollups WHERE device = ? AND "
+                  "step_s = ? AND t_ms >= ? AND t_ms <= ? ORDER BY t_ms");
+    q.text(1, device);
+    q.integer(2, step_s);
+    q.integer(3, from_ms);
+    q.integer(4, to_ms);
+    Rollup row;
+    while (q.step()) {
+        read_columns(q, 1, row);
+        fn(q.column_int64(0), row);
+    }
 }
 
 RollupWriter::Bucket& RollupWriter::bucket(const std::string& device, std::size_t step,

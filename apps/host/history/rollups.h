@@ -3,6 +3,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <string>
 #include <utility>
@@ -77,6 +78,11 @@ class RollupTable {
     SqliteQuery select_;
     SqliteQuery replace_;
 };
+
+// The stored rows of (device, step) whose start is in [from_ms, to_ms], oldest first. Throws
+// std::runtime_error with SQLite's reason.
+void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t from_ms,
+                     int64_t to_ms, const std::function<void(int64_t start_ms, const Rollup&)>& fn);
 
 // The rollup rows of each meter's current minute and hour, kept in memory and written in the
 // transaction of the rounds they summarize (a round reaches the minute and the hour it falls in).

@@ -152,8 +152,8 @@ bool HistoryReader::rounds(const std::string& meter, int64_t from_ms, int64_t to
     boundary.integer(3, to_ms);
     boundary.integer(4, static_cast<int64_t>(limit));
     const bool truncated = boundary.step();
-    const int64_t after_ms = truncated ? boundary.column_int64(0) : from_ms - 1;
-    const int64_t after_id = truncated ? boundary.column_int64(1) : INT64_MAX;
+    const int64_t after_ms = truncated ? boundary.column_int64(0) : INT64_MIN;
+    const int64_t after_id = truncated ? boundary.column_int64(1) : INT64_MIN;
     SqliteQuery q(db_,
                   "SELECT id, t_ms, record FROM records WHERE device = ? AND t_ms >= ? AND "
                   "t_ms <= ? AND origin = 'round' AND (t_ms > ? OR id > ?) ORDER BY t_ms, id");

@@ -48,16 +48,15 @@ std::string folder_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// context: the store's give-up test.
-int on_busy(void* context, int attempts) {
-    const auto& give_up = *static_cast<const std::function<bool()>*>(context);
-    if (give_up && give_up()) return 0;
+}  // namespace
+
+int HistoryStore::on_busy(void* context, int attempts) {
+    const auto* store = static_cast<const HistoryStore*>(context);
+    if (!store->wait_for_locks_ || (store->give_up_ && store->give_up_())) return 0;
     if (attempts * kLockPoll >= kLockWait) return 0;
     std::this_thread::sleep_for(kLockPoll);
     return 1;
 }
-
-}  // namespace
 
 HistoryStore::HistoryStore(const std::string& path) : path_(path) {
     if (path.empty()) throw std::runtime_error("the history file name is empty");
@@ -111,7 +110,7 @@ void HistoryStore::open(int flags) {
         db_ = nullptr;
         throw std::runtime_error("cannot open history " + path_ + ": " + why);
     }
-    sqlite3_busy_handler(db_, on_busy, &give_up_);
+    sqlite3_busy_handler(db_, on_busy, this);
     sqlite3_extended_result_codes(db_, 1);
 }
 
@@ -217,6 +216,16 @@ void HistoryStore::begin() {
     exec("BEGIN IMMEDIATE");
     records_in_transaction_ = 0;
 }
+bool HistoryStore::try_begin() {
+    wait_for_locks_ = false;
+    const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    wait_for_locks_ = true;
+    if ((rc & 0xFF) == SQLITE_BUSY) return false;
+    if (rc != SQLITE_OK) fail("");
+    records_in_transaction_ = 0;
+    return true;
+}
+
 void HistoryStore::commit() {
     exec("COMMIT");
     records_stored_ += records_in_transaction_;

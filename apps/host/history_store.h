@@ -45,6 +45,9 @@ class HistoryStore {
     void set_give_up(std::function<bool()> give_up) { give_up_ = std::move(give_up); }
 
     void begin();
+    // Begins only when no other program holds the lock (false then), without waiting: for work
+    // that can as well be done later.
+    bool try_begin();
     void commit();
     void rollback() noexcept;
 
@@ -102,6 +105,7 @@ class HistoryStore {
     HistoryStore& operator=(const HistoryStore&) = delete;
 
   private:
+    static int on_busy(void* store, int attempts);
     void open(int flags);
     void switch_to_wal();
     void make_or_upgrade_tables();
@@ -117,6 +121,7 @@ class HistoryStore {
     sqlite3_stmt* insert_alarm_ = nullptr;
     sqlite3_stmt* insert_failure_ = nullptr;
     std::function<bool()> give_up_;
+    bool wait_for_locks_ = true;
     std::function<void(const std::string&)> log_;
     long records_stored_ = 0;          // committed
     long records_in_transaction_ = 0;  // not yet

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -37,6 +38,36 @@ Json::Value parse_json(const std::string& text) {
     std::istringstream in(text);
     EXPECT_TRUE(Json::parseFromStream(builder, in, &v, &errors)) << errors << "\n" << text;
     return v;
+}
+
+// An instant as ISO 8601 in UTC with milliseconds: a time bound as exact as the stored one.
+std::string utc_iso(long long ms) {
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    std::tm t{};
+    gmtime_r(&seconds, &t);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t);
+    return std::string(text) + "." + std::to_string(1000 + ms % 1000).substr(1) + "Z";
+}
+
+// Every time in a reply carries its UTC offset.
+bool has_offset(const std::string& time) {
+    return std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?[+-]\d\d:\d\d)"));
+}
+
+// The id and instant of every stored row, oldest first.
+std::vector<std::pair<long long, long long>> ids_and_instants(const std::string& db) {
+    sqlite3* handle = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle, "SELECT id, t_ms FROM records WHERE device = 'meter-1' ORDER BY id",
+                       -1, &s, nullptr);
+    std::vector<std::pair<long long, long long>> rows;
+    while (sqlite3_step(s) == SQLITE_ROW)
+        rows.emplace_back(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1));
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+    return rows;
 }
 
 class HttpHost : public EndToEnd {
@@ -201,17 +232,7 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
     EXPECT_FALSE(meter["latest"]["complete"].asBool());
     const Json::Value& last = meter["last_complete"];
     // The newest complete round is the newest stored row, with the same decoded fields.
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    std::vector<std::pair<long long, std::string>> ids_times;
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle, "SELECT id, time FROM records WHERE device = 'meter-1' ORDER BY id",
-                       -1, &s, nullptr);
-    while (sqlite3_step(s) == SQLITE_ROW)
-        ids_times.emplace_back(sqlite3_column_int64(s, 0),
-                               reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
-    sqlite3_finalize(s);
-    sqlite3_close(handle);
+    const auto ids_times = ids_and_instants(db);
     ASSERT_EQ(ids_times.size(), rows.size());
     EXPECT_EQ(last["history_id"].asInt64(), ids_times.back().first);
     for (const auto& m : kMeasurements) {
@@ -223,33 +244,36 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
             << m.name;
     }
 
-    // A range from the second row's time to the fifth's holds exactly the rows with such times.
-    const std::string from = ids_times[1].second, to = ids_times[4].second;
-    const auto encode = [](std::string t) { return std::regex_replace(t, std::regex(" "), "%20"); };
-    const Json::Value range =
-        get_json("/api/meters/meter-1/history?from=" + encode(from) + "&to=" + encode(to));
+    // A range from the second row's instant to the fifth's holds exactly the rows with such
+    // instants.
+    const long long from = ids_times[1].second, to = ids_times[4].second;
+    const Json::Value range = get_json("/api/meters/meter-1/history?from=" + utc_iso(from) +
+                                       "&to=" + utc_iso(to));
     std::vector<std::size_t> expected;
     for (std::size_t i = 0; i < ids_times.size(); ++i)
         if (ids_times[i].second >= from && ids_times[i].second <= to) expected.push_back(i);
     ASSERT_EQ(range["rows"].size(), expected.size());
     EXPECT_FALSE(range["truncated"].asBool());
+    EXPECT_TRUE(has_offset(range["from"].asString())) << range["from"];
     for (Json::ArrayIndex k = 0; k < range["rows"].size(); ++k) {
         const Json::Value& row = range["rows"][k];
         const std::size_t i = expected[k];
         EXPECT_EQ(row["history_id"].asInt64(), ids_times[i].first);
-        EXPECT_EQ(row["time"].asString(), ids_times[i].second);
+        EXPECT_EQ(row["t_ms"].asInt64(), ids_times[i].second);
+        EXPECT_TRUE(has_offset(row["time"].asString())) << row["time"];
         EXPECT_EQ(row["record"]["data_id"].asUInt(), u32_at(rows[i].record, 0));
         EXPECT_EQ(static_cast<float>(row["record"][kMeasurements[0].name].asDouble()),
                   f32_at(rows[i].record, kMeasurements[0].offset));
         EXPECT_EQ(static_cast<float>(row["record"]["limits"][1]["value"].asDouble()),
                   f32_at(rows[i].record, 30 + 10 + 2));
     }
-    // The whole history; a row limit; chosen fields only.
+    // The whole history; a row limit, which keeps the newest rows; chosen fields only.
     EXPECT_EQ(get_json("/api/meters/meter-1/history")["rows"].size(), rows.size());
     const Json::Value two = get_json("/api/meters/meter-1/history?limit=2");
     ASSERT_EQ(two["rows"].size(), 2u);
     EXPECT_TRUE(two["truncated"].asBool());
-    EXPECT_EQ(two["rows"][1]["history_id"].asInt64(), ids_times[1].first);
+    EXPECT_EQ(two["rows"][0]["history_id"].asInt64(), ids_times[ids_times.size() - 2].first);
+    EXPECT_EQ(two["rows"][1]["history_id"].asInt64(), ids_times.back().first);
     const std::string current = kMeasurements[8].name;
     const Json::Value picked =
         get_json("/api/meters/meter-1/history?limit=1&fields=" + current + ",frequency");
@@ -475,21 +499,13 @@ TEST_F(Export, CsvAndJsonLinesOfARangeAreTheStoredRecordsDecoded) {
               0);
     const auto rows = stored_records(db, "meter-1");
     ASSERT_EQ(rows.size(), 6u);
-    // Every row's time, through the history's own column.
-    sqlite3* handle = nullptr;
-    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle, "SELECT id, time FROM records ORDER BY id", -1, &s, nullptr);
-    std::vector<std::pair<std::string, std::string>> ids_times;
-    while (sqlite3_step(s) == SQLITE_ROW)
-        ids_times.emplace_back(std::to_string(sqlite3_column_int64(s, 0)),
-                               reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
-    sqlite3_finalize(s);
-    sqlite3_close(handle);
-    const std::string from = ids_times[1].second, to = ids_times[4].second;
+    // Every row's instant, through the history's own column.
+    const auto ids_times = ids_and_instants(db);
+    const std::string from = utc_iso(ids_times[1].second), to = utc_iso(ids_times[4].second);
     std::vector<std::size_t> in_range;
     for (std::size_t i = 0; i < ids_times.size(); ++i)
-        if (ids_times[i].second >= from && ids_times[i].second <= to) in_range.push_back(i);
+        if (ids_times[i].second >= ids_times[1].second && ids_times[i].second <= ids_times[4].second)
+            in_range.push_back(i);
 
     const Finished jsonl = export_run(
         {"--db", db, "--meter", "meter-1", "--from", from, "--to", to, "--format", "jsonl"});
@@ -499,8 +515,9 @@ TEST_F(Export, CsvAndJsonLinesOfARangeAreTheStoredRecordsDecoded) {
     for (std::size_t k = 0; k < lines.size(); ++k) {
         const auto& bytes = rows[in_range[k]].record;
         const Json::Value& r = lines[k]["record"];
-        EXPECT_EQ(lines[k]["history_id"].asString(), ids_times[in_range[k]].first);
-        EXPECT_EQ(lines[k]["time"].asString(), ids_times[in_range[k]].second);
+        EXPECT_EQ(lines[k]["history_id"].asInt64(), ids_times[in_range[k]].first);
+        EXPECT_EQ(lines[k]["t_ms"].asInt64(), ids_times[in_range[k]].second);
+        EXPECT_TRUE(has_offset(lines[k]["time"].asString())) << lines[k]["time"];
         EXPECT_EQ(r["data_id"].asUInt(), 77u);
         for (const auto& m : kMeasurements)
             EXPECT_EQ(static_cast<float>(r[m.name].asDouble()), f32_at(bytes, m.offset));

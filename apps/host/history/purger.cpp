@@ -148,16 +148,18 @@ void HistoryPurger::step() {
     const auto deadline = std::chrono::steady_clock::now() + kStepTime;
     step_ = Removed{};
     forced_end_ = false;
+    // Never waits for another program's lock: the rounds' own writes do, and say so.
+    if (!store_.try_begin()) throw HistoryBusy("the history is locked by another program");
     try {
-        SqliteTransaction transaction(store_.handle());
         if (forced_) {
             size_step(deadline);
         } else {
             age_step(deadline);
         }
-        transaction.commit();
+        store_.commit();
     } catch (const std::runtime_error& e) {
         // Rolled back: nothing of this step was removed, and it is done again.
+        store_.rollback();
         if ((sqlite3_errcode(store_.handle()) & 0xFF) == SQLITE_BUSY) throw HistoryBusy(e.what());
         throw std::runtime_error(std::string("cannot remove old rows: ") + e.what());
     }

@@ -175,7 +175,8 @@ void HistoryStore::make_or_upgrade_tables() {
         schema = history_schema(db_);
     }
     if (schema == 1) {
-        upgrade_history(db_, path_, log_ ? log_ : [](const std::string&) {});
+        upgrade_history(
+            db_, path_, log_ ? log_ : [](const std::string&) {});
         schema = history_schema(db_);
     }
     if (schema != kHistorySchema) throw std::runtime_error("its upgrade did not complete");

@@ -101,9 +101,8 @@ bool whole_number(const std::string& text, std::size_t digits, bool negative_too
 SeriesRequest series_request(const std::string& name, const HttpRequest& request) {
     static const char* const known[] = {"from", "to", "points", "since_ms"};
     for (const auto& parameter : request.query) {
-        if (std::find_if(std::begin(known), std::end(known), [&](const char* k) {
-                return parameter.first == k;
-            }) == std::end(known))
+        if (std::find_if(std::begin(known), std::end(known),
+                         [&](const char* k) { return parameter.first == k; }) == std::end(known))
             throw BadTimeBound("unknown parameter \"" + parameter.first.substr(0, 40) +
                                "\" (known: from, to, points, since_ms)");
     }

@@ -40,8 +40,8 @@ std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome
     result->round = meter.round;
     // One reading of the clock for both: the stored instant and the text shown agree.
     result->unix_ms = system_now_ms();
-    result->time = app::local_time_text("%Y-%m-%d %H:%M:%S",
-                                        static_cast<std::time_t>(result->unix_ms / 1000));
+    result->time =
+        app::local_time_text("%Y-%m-%d %H:%M:%S", static_cast<std::time_t>(result->unix_ms / 1000));
     result->outcome = std::move(outcome);
     if (result->outcome.complete) {
         result->record = meter.services->take_saved_record();

@@ -21,36 +21,17 @@
 #include "apps/host/service_watchdog.h"
 #include "apps/sim/fault_plan.h"
 #include "apps/sim/meter_model.h"
+#include "tests/apps/scratch_folder.h"
 
 namespace {
 
 using namespace kavren;
 using std::chrono::seconds;
 
-// Every file of these tests lives in one folder of the run's own, removed when the run passed
-// (kept, and named, for a look when it failed).
-class ScratchFolder : public testing::Environment {
-  public:
-    static std::string& path() {
-        static std::string folder;
-        return folder;
-    }
-    void SetUp() override {
-        std::string pattern = testing::TempDir() + "/kavren_host_parts_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        path() = pattern;
-    }
-    void TearDown() override {
-        if (testing::UnitTest::GetInstance()->Failed()) {
-            std::cerr << "the test files are kept in " << path() << "\n";
-            return;
-        }
-        std::system(("rm -rf '" + path() + "'").c_str());
-    }
-};
-testing::Environment* const scratch_folder = testing::AddGlobalTestEnvironment(new ScratchFolder);
-
-std::string temp_path(const std::string& name) { return ScratchFolder::path() + "/" + name; }
+using testing_support::Collecting;
+using testing_support::temp_path;
+testing::Environment* const scratch_folder =
+    testing::AddGlobalTestEnvironment(new testing_support::ScratchFolder("kavren_host_parts"));
 
 TEST(OfflineRetry, DoublesPerAttemptAndSaturatesAtTheMaximum) {
     const auto interval = std::chrono::duration_cast<host::Clock::duration>(seconds(5));
@@ -320,20 +301,6 @@ TEST(SimulatedMeter, ServesTheSevenBlocksAndAlarmsFollowTheModel) {
 }  // namespace
 
 namespace {
-
-// A sink that keeps what it is given.
-struct Collecting : host::RoundSink {
-    std::mutex lock;
-    std::vector<std::shared_ptr<const host::StoredRound>> rounds;
-    void take(const host::StoredBatch& batch) override {
-        std::lock_guard<std::mutex> hold(lock);
-        rounds.insert(rounds.end(), batch.begin(), batch.end());
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> hold(lock);
-        return rounds.size();
-    }
-};
 
 void sql(const std::string& path, const char* statement) {
     sqlite3* db = nullptr;

@@ -52,7 +52,8 @@ std::string utc_iso(long long ms) {
 
 // Every time in a reply carries its UTC offset.
 bool has_offset(const std::string& time) {
-    return std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?[+-]\d\d:\d\d)"));
+    return std::regex_match(time,
+                            std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?[+-]\d\d:\d\d)"));
 }
 
 // The id and instant of every stored row, oldest first.
@@ -247,8 +248,8 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
     // A range from the second row's instant to the fifth's holds exactly the rows with such
     // instants.
     const long long from = ids_times[1].second, to = ids_times[4].second;
-    const Json::Value range = get_json("/api/meters/meter-1/history?from=" + utc_iso(from) +
-                                       "&to=" + utc_iso(to));
+    const Json::Value range =
+        get_json("/api/meters/meter-1/history?from=" + utc_iso(from) + "&to=" + utc_iso(to));
     std::vector<std::size_t> expected;
     for (std::size_t i = 0; i < ids_times.size(); ++i)
         if (ids_times[i].second >= from && ids_times[i].second <= to) expected.push_back(i);
@@ -504,7 +505,8 @@ TEST_F(Export, CsvAndJsonLinesOfARangeAreTheStoredRecordsDecoded) {
     const std::string from = utc_iso(ids_times[1].second), to = utc_iso(ids_times[4].second);
     std::vector<std::size_t> in_range;
     for (std::size_t i = 0; i < ids_times.size(); ++i)
-        if (ids_times[i].second >= ids_times[1].second && ids_times[i].second <= ids_times[4].second)
+        if (ids_times[i].second >= ids_times[1].second &&
+            ids_times[i].second <= ids_times[4].second)
             in_range.push_back(i);
 
     const Finished jsonl = export_run(

@@ -23,25 +23,26 @@ constexpr auto kSizeCheckEvery = std::chrono::milliseconds(500);
 struct AgeJob {
     int64_t RetentionConfig::*keep;
     int64_t bucket_ms;  // a rollup bucket goes once all of it is older than the retention
+    const char* tier;   // in purged_before; none for alarm events
     const char* sql;
 };
 const AgeJob kAgeJobs[] = {
-    {&RetentionConfig::raw_ms, 0,
+    {&RetentionConfig::raw_ms, 0, "raw",
      "DELETE FROM records WHERE id IN (SELECT id FROM records WHERE device = :device AND "
      "t_ms < :cutoff AND id < :newest AND id <= :pin ORDER BY t_ms LIMIT :limit)"},
-    {&RetentionConfig::raw_ms, 0,
+    {&RetentionConfig::raw_ms, 0, "raw",
      "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds WHERE device = :device "
      "AND t_ms < :cutoff ORDER BY t_ms LIMIT :limit)"},
     // Alarm events stay as long as the minutes, and each alarm's newest event for ever.
-    {&RetentionConfig::minute_ms, 0,
+    {&RetentionConfig::minute_ms, 0, nullptr,
      "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE device = :device AND "
      "t_ms < :cutoff AND id NOT IN (SELECT max(id) FROM alarms WHERE device = :device GROUP BY "
      "key) ORDER BY t_ms LIMIT :limit)"},
-    {&RetentionConfig::minute_ms, kMinuteMs,
+    {&RetentionConfig::minute_ms, kMinuteMs, "minute",
      "DELETE FROM rollups WHERE device = :device AND step_s = 60 AND t_ms < :cutoff AND t_ms < "
      "coalesce((SELECT t_ms FROM rollups WHERE device = :device AND step_s = 60 ORDER BY t_ms "
      "LIMIT 1 OFFSET :limit), 9223372036854775807)"},
-    {&RetentionConfig::hour_ms, kHourMs,
+    {&RetentionConfig::hour_ms, kHourMs, "hour",
      "DELETE FROM rollups WHERE device = :device AND step_s = 3600 AND t_ms < :cutoff AND t_ms < "
      "coalesce((SELECT t_ms FROM rollups WHERE device = :device AND step_s = 3600 ORDER BY t_ms "
      "LIMIT 1 OFFSET :limit), 9223372036854775807)"},
@@ -77,10 +78,11 @@ HistoryPurger::HistoryPurger(HistoryStore& store, RetentionConfig config,
     if (config_.max_size == 0) return;
     // The write-ahead log is part of the bound: it is checkpointed and cut back to a size that
     // fits well within it.
-    const uint64_t wal_pages = std::clamp<uint64_t>(config_.max_size / page_size_ / 64, 32, 1000);
+    const uint64_t wal_pages = std::clamp<uint64_t>(config_.max_size / page_size_ / 64, 16, 1000);
     const uint64_t frame = page_size_ + 24;
     sqlite_exec(db, ("PRAGMA wal_autocheckpoint = " + std::to_string(wal_pages)).c_str());
-    sqlite_exec(db, ("PRAGMA journal_size_limit = " + std::to_string(wal_pages * frame + 32)).c_str());
+    sqlite_exec(db,
+                ("PRAGMA journal_size_limit = " + std::to_string(wal_pages * frame + 32)).c_str());
     wal_reserve_ = 2 * wal_pages * frame + 32;
     headroom_ = std::max<uint64_t>(config_.max_size / 64, 64 * page_size_);
 }
@@ -88,11 +90,17 @@ HistoryPurger::HistoryPurger(HistoryStore& store, RetentionConfig config,
 int64_t HistoryPurger::rows_per_statement() const {
     if (config_.max_size == 0) return 1000;
     // A deleted round dirties about a tenth of a page: a step stays well inside the log's bound.
-    return std::clamp<int64_t>(static_cast<int64_t>(wal_reserve_ / (page_size_ + 24)) * 2, 64,
-                               1000);
+    const auto base =
+        std::clamp<int64_t>(static_cast<int64_t>(wal_reserve_ / (page_size_ + 24)) * 2, 64, 1000);
+    // At the bound, a step removes more than the batches before it stored: the file shrinks.
+    if (!forced_) return base;
+    return std::clamp<int64_t>(2 * static_cast<int64_t>(rounds_since_step_), base, 1000);
 }
 
-void HistoryPurger::stored(std::size_t rounds) { rounds_since_check_ += rounds; }
+void HistoryPurger::stored(std::size_t rounds) {
+    rounds_since_check_ += rounds;
+    rounds_since_step_ += rounds;
+}
 
 HistoryPurger::Sizes HistoryPurger::sizes() {
     sqlite3* db = store_.handle();
@@ -118,8 +126,8 @@ void HistoryPurger::check_size() {
     rounds_since_check_ = 0;
     const Sizes s = sizes();
     const bool over = s.used + headroom_ + wal_reserve_ > config_.max_size;
-    const bool too_long = incremental_vacuum_ && s.free > 0 &&
-                          s.used + s.free + wal_reserve_ > config_.max_size;
+    const bool too_long =
+        incremental_vacuum_ && s.free > 0 && s.used + s.free + wal_reserve_ > config_.max_size;
     if (!over && !too_long) {
         exhausted_ = false;
         if (!incremental_vacuum_ && s.file > config_.max_size && !told_cannot_shrink_) {
@@ -152,7 +160,7 @@ void HistoryPurger::step() {
     if (!store_.try_begin()) throw HistoryBusy("the history is locked by another program");
     try {
         if (forced_) {
-            size_step(deadline);
+            size_step();
         } else {
             age_step(deadline);
         }
@@ -165,8 +173,8 @@ void HistoryPurger::step() {
     }
     // What a forced purge removed counts once it is committed.
     if (step_.rounds > 0) {
-        removed_.first_ms = removed_.rounds > 0 ? std::min(removed_.first_ms, step_.first_ms)
-                                                : step_.first_ms;
+        removed_.first_ms =
+            removed_.rounds > 0 ? std::min(removed_.first_ms, step_.first_ms) : step_.first_ms;
         removed_.last_ms = std::max(removed_.last_ms, step_.last_ms);
     }
     removed_.rounds += step_.rounds;
@@ -175,6 +183,7 @@ void HistoryPurger::step() {
     removed_.minutes += step_.minutes;
     removed_.hours += step_.hours;
     unacknowledged_dropped_.fetch_add(step_.unacknowledged);
+    rounds_since_step_ = 0;
     if (forced_end_) end_forced_purge(forced_why_);
 }
 
@@ -219,24 +228,30 @@ bool HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
         pass_pins_ = pins();
     }
     const int64_t limit = rows_per_statement();
+    int64_t removed = 0;  // a step removes at most `limit` rows: its log stays within bounds
     for (; pass_job_ < std::size(kAgeJobs); ++pass_job_, pass_device_ = 0) {
         const AgeJob& job = kAgeJobs[pass_job_];
         const int64_t keep = config_.*job.keep;
         if (keep == kKeepForever) continue;
+        const int64_t cutoff = pass_now_ms_ - keep - job.bucket_ms;
         SqliteQuery q(store_.handle(), job.sql);
         while (pass_device_ < pass_devices_.size()) {
             const std::string& device = pass_devices_[pass_device_];
             const auto pin = pass_pins_.find(device);
             q.reset();
             q.text(sqlite3_bind_parameter_index(q.get(), ":device"), device);
-            bind(q, ":cutoff", pass_now_ms_ - keep - job.bucket_ms + 1);
-            bind(q, ":limit", limit);
+            bind(q, ":cutoff", cutoff);
+            const int64_t asked = limit - removed;
+            bind(q, ":limit", asked);
             if (sqlite3_bind_parameter_index(q.get(), ":newest") > 0)
                 bind(q, ":newest", store_.newest_id(device));
             bind(q, ":pin", pin == pass_pins_.end() ? kKeepForever : pin->second);
             q.run();
-            if (sqlite3_changes(store_.handle()) < limit) ++pass_device_;
-            if (std::chrono::steady_clock::now() > deadline) return true;
+            const int changes = sqlite3_changes(store_.handle());
+            if (changes > 0 && job.tier != nullptr) note_purged(device, job.tier, cutoff);
+            removed += changes;
+            if (changes < asked) ++pass_device_;  // nothing more of it to remove
+            if (removed >= limit || std::chrono::steady_clock::now() > deadline) return true;
         }
     }
     // Once through: the next pass when a little more has aged.
@@ -263,9 +278,13 @@ bool HistoryPurger::remove_oldest_raw() {
     q.integer(1, rows_per_statement());
     uint64_t removed = 0;
     int64_t last_ms = 0;
+    std::map<std::string, int64_t> horizons;
     while (q.step()) {
         const int64_t t_ms = q.column_int64(2);
-        const auto pin = pinned.find(q.column_text(1));
+        const std::string device = q.column_text(1);
+        int64_t& horizon = horizons[device];
+        horizon = std::max(horizon, t_ms + 1);
+        const auto pin = pinned.find(device);
         if (pin != pinned.end() && q.column_int64(0) > pin->second) ++step_.unacknowledged;
         if (step_.rounds == 0 || t_ms < step_.first_ms) step_.first_ms = t_ms;
         step_.last_ms = std::max(step_.last_ms, t_ms);
@@ -274,6 +293,7 @@ bool HistoryPurger::remove_oldest_raw() {
         ++removed;
     }
     if (removed == 0) return false;
+    for (const auto& h : horizons) note_purged(h.first, "raw", h.second);
     // Failed rounds up to the same instant go with them.
     SqliteQuery failed(store_.handle(),
                        "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds "
@@ -303,29 +323,39 @@ bool HistoryPurger::remove_oldest_rollups(int step_s) {
     first.reset();
     if (oldest_device.empty()) return false;
     const AgeJob& job = kAgeJobs[step_s == 60 ? 3 : 4];
+    // Its oldest rows: up to `limit` of them, and only whole ones before the next bucket.
+    const int64_t limit = rows_per_statement();
+    SqliteQuery last(store_.handle(),
+                     "SELECT max(t_ms) FROM (SELECT t_ms FROM rollups WHERE device = ? AND "
+                     "step_s = ? ORDER BY t_ms LIMIT ?)");
+    last.text(1, oldest_device);
+    last.integer(2, step_s);
+    last.integer(3, limit);
+    const int64_t before = last.step() ? last.column_int64(0) + step_s * int64_t{1000} : oldest;
     SqliteQuery q(store_.handle(), job.sql);
     q.text(sqlite3_bind_parameter_index(q.get(), ":device"), oldest_device);
-    bind(q, ":cutoff", kKeepForever);
-    bind(q, ":limit", rows_per_statement());
+    bind(q, ":cutoff", before);
+    bind(q, ":limit", limit);
     q.run();
     const auto removed = static_cast<uint64_t>(sqlite3_changes(store_.handle()));
+    if (removed > 0) note_purged(oldest_device, job.tier, before);
     (step_s == 60 ? step_.minutes : step_.hours) += removed;
     return removed > 0;
 }
 
-bool HistoryPurger::size_step(std::chrono::steady_clock::time_point deadline) {
-    while (std::chrono::steady_clock::now() < deadline) {
+bool HistoryPurger::size_step() {
+    {
         const Sizes s = sizes();
         if (s.used + 2 * headroom_ + wal_reserve_ <= config_.max_size) {
             // Enough room inside the file; give the free pages back where the file can.
             const uint64_t over = s.used + s.free + wal_reserve_ + headroom_;
             if (incremental_vacuum_ && s.free > 0 && over > config_.max_size) {
-                const uint64_t pages = std::min<uint64_t>(
-                    (over - config_.max_size) / page_size_ + 1,
-                    static_cast<uint64_t>(rows_per_statement()) / 4 + 1);
+                const uint64_t pages =
+                    std::min<uint64_t>((over - config_.max_size) / page_size_ + 1,
+                                       static_cast<uint64_t>(rows_per_statement()) / 4 + 1);
                 sqlite_exec(store_.handle(),
                             ("PRAGMA incremental_vacuum(" + std::to_string(pages) + ")").c_str());
-                continue;
+                return true;
             }
             forced_end_ = true;
             forced_why_ = nullptr;
@@ -333,12 +363,22 @@ bool HistoryPurger::size_step(std::chrono::steady_clock::time_point deadline) {
         }
         if (!remove_oldest_raw() && !remove_oldest_rollups(60) && !remove_oldest_rollups(3600)) {
             forced_end_ = true;
-            forced_why_ =
-                "only each meter's newest round is left, and the bound cannot be kept";
+            forced_why_ = "only each meter's newest round is left, and the bound cannot be kept";
             return false;
         }
+        return true;  // one removal a step: its log stays within bounds
     }
     return true;
+}
+
+void HistoryPurger::note_purged(const std::string& device, const char* tier, int64_t before) {
+    SqliteQuery q(store_.handle(),
+                  "INSERT INTO purged_before (device, tier, t_ms) VALUES (?, ?, ?) "
+                  "ON CONFLICT (device, tier) DO UPDATE SET t_ms = max(t_ms, excluded.t_ms)");
+    q.text(1, device);
+    q.text(2, tier);
+    q.integer(3, before);
+    q.run();
 }
 
 void HistoryPurger::end_forced_purge(const char* why) {

@@ -65,7 +65,9 @@ class HistoryPurger {
     Sizes sizes();
     void check_size();
     bool age_step(std::chrono::steady_clock::time_point deadline);
-    bool size_step(std::chrono::steady_clock::time_point deadline);
+    bool size_step();
+    // Rows of the tier before `before` may be gone (for readers choosing a resolution).
+    void note_purged(const std::string& device, const char* tier, int64_t before);
     bool remove_oldest_raw();
     bool remove_oldest_rollups(int step_s);
     void end_forced_purge(const char* why);
@@ -90,16 +92,17 @@ class HistoryPurger {
     // Size.
     std::chrono::steady_clock::time_point next_size_check_{};
     std::size_t rounds_since_check_ = 0;
+    std::size_t rounds_since_step_ = 0;
     uint64_t page_size_ = 4096;
     uint64_t wal_reserve_ = 0;  // bytes the write-ahead log may reach
     uint64_t headroom_ = 0;     // bytes kept for growth between checks
     bool incremental_vacuum_ = false;
     bool forced_ = false;
-    bool exhausted_ = false;         // nothing left that a forced purge may remove
+    bool exhausted_ = false;  // nothing left that a forced purge may remove
     bool told_cannot_shrink_ = false;
-    Removed removed_;             // by the forced purge under way, committed
-    Removed step_;                // by the step under way, not yet committed
-    bool forced_end_ = false;     // the step under way ends the forced purge
+    Removed removed_;          // by the forced purge under way, committed
+    Removed step_;             // by the step under way, not yet committed
+    bool forced_end_ = false;  // the step under way ends the forced purge
     const char* forced_why_ = nullptr;
 
     std::atomic<uint64_t> unacknowledged_dropped_{0};

@@ -80,8 +80,8 @@ void apply_option(const std::string& text, const char* option, Parse parse, T& o
 
 int64_t parse_retention_duration(std::string_view text) {
     if (text == "forever") return kKeepForever;
-    static const Unit units[] = {{"s", 1e3},          {"m", 60e3},         {"h", 3600e3},
-                                 {"d", 86400e3},      {"w", 7 * 86400e3},  {"y", 365 * 86400e3}};
+    static const Unit units[] = {{"s", 1e3},     {"m", 60e3},        {"h", 3600e3},
+                                 {"d", 86400e3}, {"w", 7 * 86400e3}, {"y", 365 * 86400e3}};
     double number = 0;
     std::string unit;
     if (split_number(text, number, unit, false)) {
@@ -91,16 +91,23 @@ int64_t parse_retention_duration(std::string_view text) {
             if (number >= 1 && ms <= 1000 * 365 * 86400e3) return static_cast<int64_t>(ms);
         }
     }
-    throw std::invalid_argument("must be a whole number with a unit s, m, h, d, w or y (\"30d\", "
-                                "\"10s\"; at least 1s, at most 1000y) or \"forever\" (got \"" +
-                                std::string(text.substr(0, 40)) + "\")");
+    throw std::invalid_argument(
+        "must be a whole number with a unit s, m, h, d, w or y (\"30d\", "
+        "\"10s\"; at least 1s, at most 1000y) or \"forever\" (got \"" +
+        std::string(text.substr(0, 40)) + "\")");
 }
 
 uint64_t parse_history_size(std::string_view text) {
     if (text == "unlimited") return 0;
-    static const Unit units[] = {{"", 1},         {"B", 1},          {"kB", 1e3},
-                                 {"MB", 1e6},     {"GB", 1e9},       {"TB", 1e12},
-                                 {"KiB", 1024.0}, {"MiB", 1048576.0}, {"GiB", 1073741824.0},
+    static const Unit units[] = {{"", 1},
+                                 {"B", 1},
+                                 {"kB", 1e3},
+                                 {"MB", 1e6},
+                                 {"GB", 1e9},
+                                 {"TB", 1e12},
+                                 {"KiB", 1024.0},
+                                 {"MiB", 1048576.0},
+                                 {"GiB", 1073741824.0},
                                  {"TiB", 1099511627776.0}};
     double number = 0;
     std::string unit;
@@ -109,9 +116,10 @@ uint64_t parse_history_size(std::string_view text) {
             if (!same_letters(unit, u.name)) continue;
             const double bytes = std::floor(number * u.factor);
             if (bytes < static_cast<double>(kSmallestMaxSize))
-                throw std::invalid_argument("must be at least 1MiB: the history needs room for "
-                                            "its write-ahead log (got \"" +
-                                            std::string(text.substr(0, 40)) + "\")");
+                throw std::invalid_argument(
+                    "must be at least 1MiB: the history needs room for "
+                    "its write-ahead log (got \"" +
+                    std::string(text.substr(0, 40)) + "\")");
             if (bytes <= 1e18) return static_cast<uint64_t>(bytes);
         }
     }

@@ -54,6 +54,13 @@ CREATE TABLE IF NOT EXISTS rollups (
     stats  BLOB,
     PRIMARY KEY (device, step_s, t_ms)
 ) WITHOUT ROWID;
+-- Where retention removed rows: a tier ('raw', 'minute', 'hour') may lack rows before t_ms.
+CREATE TABLE IF NOT EXISTS purged_before (
+    device TEXT    NOT NULL,
+    tier   TEXT    NOT NULL CHECK (tier IN ('raw', 'minute', 'hour')),
+    t_ms   INTEGER NOT NULL,
+    PRIMARY KEY (device, tier)
+) WITHOUT ROWID;
 )sql";
 
 namespace {
@@ -61,8 +68,8 @@ namespace {
 // The columns of our two first tables in schema 1; schema 2 adds t_ms to each.
 const std::vector<std::string> kRecordColumns = {"id",   "device", "data_id",
                                                  "time", "origin", "record"};
-const std::vector<std::string> kAlarmColumns = {"id",          "device", "key", "state",
-                                                "description", "time"};
+const std::vector<std::string> kAlarmColumns = {"id",    "device",      "key",
+                                                "state", "description", "time"};
 // Rows converted per transaction.
 constexpr std::size_t kChunkRows = 50000;
 constexpr auto kProgressEvery = std::chrono::seconds(2);
@@ -178,7 +185,8 @@ void backfill_rollups(sqlite3* db, Progress& progress) {
     Open open[kSteps];
     std::string device;
     const auto flush = [&](std::size_t k) {
-        if (open[k].sums.rounds > 0) table.write(device, kRollupSteps[k], open[k].start, open[k].sums);
+        if (open[k].sums.rounds > 0)
+            table.write(device, kRollupSteps[k], open[k].start, open[k].sums);
         open[k].sums.clear();
     };
     SqliteQuery rounds(db,
@@ -234,8 +242,9 @@ int history_schema(sqlite3* db) {
                                      std::to_string(stored));
         return kHistorySchema;
     }
-    if (stored != 0) throw std::runtime_error("its schema version " + std::to_string(stored) +
-                                              " is not one kavren-host ever wrote");
+    if (stored != 0)
+        throw std::runtime_error("its schema version " + std::to_string(stored) +
+                                 " is not one kavren-host ever wrote");
     return 1;
 }
 

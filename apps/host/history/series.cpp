@@ -77,28 +77,13 @@ std::optional<int64_t> first_rollup(sqlite3* db, const std::string& meter, int s
     return first_value(q);
 }
 
-// Whether a coarser tier holds rounds in buckets from `from_ms` up to the one holding `before`:
-// then the finer tier lost them (they were removed by age or size).
-bool coarser_data_before(sqlite3* db, const std::string& meter, int step_s, int64_t from_ms,
-                         std::optional<int64_t> before) {
-    const int64_t step_ms = step_s * int64_t{1000};
-    SqliteQuery q(db,
-                  "SELECT 1 FROM rollups WHERE device = ? AND step_s = ? AND t_ms >= ? AND "
-                  "t_ms < ? AND (rounds > 0 OR failed > 0) LIMIT 1");
+// Whether the meter's tier holds everything from `from_ms` on: retention removed none of its
+// rows after that instant.
+bool covers(sqlite3* db, const std::string& meter, const char* tier, int64_t from_ms) {
+    SqliteQuery q(db, "SELECT t_ms FROM purged_before WHERE device = ? AND tier = ?");
     q.text(1, meter);
-    q.integer(2, step_s);
-    q.integer(3, floor_to_step(from_ms, step_ms));
-    q.integer(4, before ? floor_to_step(*before, step_ms) : INT64_MAX);
-    return q.step();
-}
-
-// Whether the tier whose oldest entry is `first` holds everything from `from_ms` on.
-bool covers(sqlite3* db, const std::string& meter, std::optional<int64_t> first, int64_t from_ms,
-            std::initializer_list<int> coarser_steps) {
-    if (first && *first <= from_ms) return true;
-    for (const int step_s : coarser_steps)
-        if (coarser_data_before(db, meter, step_s, from_ms, first)) return false;
-    return true;
+    q.text(2, tier);
+    return !q.step() || q.column_int64(0) <= from_ms;
 }
 
 int64_t count_raw(sqlite3* db, const std::string& meter, int64_t from, int64_t to, int64_t most) {
@@ -132,14 +117,12 @@ int64_t fit_step(int64_t from, int64_t to, std::size_t points, int64_t base) {
 
 Plan plan_for(sqlite3* db, const SeriesRequest& r, int64_t from, int64_t to) {
     const int64_t wanted = (to - from) / static_cast<int64_t>(r.points) + 1;
-    const bool raw_ok =
-        covers(db, r.meter, raw_end(db, r.meter, INT64_MIN, INT64_MAX, false), from, {60, 3600});
-    if (raw_ok && wanted < kMinuteMs) {
+    if (wanted < kMinuteMs && covers(db, r.meter, "raw", from)) {
         const int64_t rows = count_raw(db, r.meter, from, to, kMostRawRows);
         if (rows <= static_cast<int64_t>(r.points)) return {Tier::raw, 0};
         if (rows <= kMostRawRows) return {Tier::raw_buckets, fit_step(from, to, r.points, 1000)};
     }
-    if (wanted < kHourMs && covers(db, r.meter, first_rollup(db, r.meter, 60), from, {3600}))
+    if (wanted < kHourMs && covers(db, r.meter, "minute", floor_to_step(from, kMinuteMs)))
         return {Tier::minutes, fit_step(from, to, r.points, kMinuteMs)};
     return {Tier::hours, fit_step(from, to, r.points, kHourMs)};
 }
@@ -253,9 +236,9 @@ std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t n
     int64_t from = to;
     if (r.from_ms) {
         from = *r.from_ms;
-    } else if (auto oldest = earlier(raw_end(db, r.meter, INT64_MIN, INT64_MAX, false),
-                                     earlier(first_rollup(db, r.meter, 60),
-                                             first_rollup(db, r.meter, 3600)))) {
+    } else if (auto oldest = earlier(
+                   raw_end(db, r.meter, INT64_MIN, INT64_MAX, false),
+                   earlier(first_rollup(db, r.meter, 60), first_rollup(db, r.meter, 3600)))) {
         from = std::min(*oldest, to);
     }
     const Plan plan = plan_for(db, r, from, to);
@@ -263,8 +246,8 @@ std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t n
     int64_t read_from = from;
     if (plan.tier != Tier::raw) read_from = floor_to_step(from, plan.step_ms);
     if (r.since_ms && *r.since_ms >= read_from)
-        read_from = plan.tier == Tier::raw ? *r.since_ms + 1
-                                           : floor_to_step(*r.since_ms + 1, plan.step_ms);
+        read_from =
+            plan.tier == Tier::raw ? *r.since_ms + 1 : floor_to_step(*r.since_ms + 1, plan.step_ms);
     std::vector<Point> points;
     if (plan.tier == Tier::raw || plan.tier == Tier::raw_buckets) {
         const int64_t read_to =

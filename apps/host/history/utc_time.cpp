@@ -200,6 +200,10 @@ int64_t parse_time_bound(std::string_view text, bool upper) {
     if (f.has_offset) {
         std::tm t = fields_of(f.year, f.month, f.day, f.hour, f.minute, f.second);
         ms = (static_cast<int64_t>(timegm(&t)) - f.offset_minutes * 60) * 1000;
+    } else if (upper && f.unit_ms == kDayMs) {
+        // A day ends where the next one starts, 23 or 25 hours later on the days the clock
+        // changes (mktime carries the 32nd into the next month).
+        return local_instants(f.year, f.month, f.day + 1, 0, 0, 0).earliest - 1;
     } else {
         const LocalInstants local =
             local_instants(f.year, f.month, f.day, f.hour, f.minute, f.second);

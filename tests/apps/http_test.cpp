@@ -14,6 +14,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"
@@ -481,6 +482,72 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
     const long rounds_after = parse_json(late.body)["rounds"]["complete"].asInt();
     EXPECT_GE(rounds_after - rounds_mid, static_cast<long>(waited_s / 0.1 / 2));
     for (int fd : silent) close(fd);
+}
+
+// The body of a gzip reply, inflated; empty when it is not gzip.
+std::string gunzip(const std::string& body) {
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) return {};
+    std::string out(body.size() * 20 + 1024, '\0');
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+    z.avail_in = static_cast<uInt>(body.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = inflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    inflateEnd(&z);
+    return rc == Z_STREAM_END ? out : std::string();
+}
+
+// The host polling every 0.1 s with --retention-raw 2s: its raw rows soon span only the last
+// seconds, while a series of the whole run, asked for gzip-compressed as browsers do, still
+// reaches from the first round to the newest.
+TEST_F(HttpHost, RawRowsKeepTheirRetentionWhileTheSeriesCoversTheWholeRunCompressed) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.1",
+                "--timeout-ms", "200", "--offline-after", "1", "--retention-raw", "2s"});
+    ASSERT_TRUE(eventually([&] { return !ids_and_instants(db).empty(); }));
+    const long long first_ms = ids_and_instants(db).front().second;
+    // The rows older than 2 s go, a pass a second: the oldest left is at most ~3 s old.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto rows = ids_and_instants(db);
+            return complete_rounds() >= 50 && rows.front().second > first_ms + 2000 &&
+                   rows.back().second - rows.front().second <= 3500;
+        },
+        60))
+        << read_file(dir + "/host.log");
+    sim->kill_now();
+    ASSERT_TRUE(eventually([&] { return !get_json("/api/meters/meter-1")["online"].asBool(); }));
+    const long complete = complete_rounds();
+
+    const HttpReply packed =
+        http_get(port, "/api/meters/meter-1/series", "Accept-Encoding: gzip\r\n");
+    ASSERT_EQ(packed.status, 200);
+    EXPECT_NE(packed.headers.find("Content-Encoding: gzip"), std::string::npos) << packed.headers;
+    const Json::Value series = parse_json(gunzip(packed.body));
+    EXPECT_EQ(series["step"], "60s");  // the raw rounds no longer cover the run
+    const Json::Value& points = series["points"];
+    ASSERT_GE(points.size(), 1u);
+    EXPECT_LE(points[0]["t_ms"].asInt64(), first_ms);
+    EXPECT_GT(points[0]["t_ms"].asInt64() + 60000, first_ms);
+    const long long newest = ids_and_instants(db).back().second;
+    EXPECT_LE(points[points.size() - 1]["t_ms"].asInt64(), newest);
+    EXPECT_GT(points[points.size() - 1]["t_ms"].asInt64() + 60000, newest);
+    long long rounds = 0;
+    for (const Json::Value& p : points) rounds += p["rounds"].asInt64();
+    EXPECT_EQ(rounds, complete);
+
+    // Compressed or not, the same reply; without Accept-Encoding, plain.
+    const std::string target = "/api/meters/meter-1/history?limit=5";
+    const HttpReply plain = http_get(port, target);
+    EXPECT_EQ(plain.headers.find("Content-Encoding"), std::string::npos);
+    const HttpReply gzipped = http_get(port, target, "Accept-Encoding: deflate, gzip;q=0.5\r\n");
+    EXPECT_EQ(gunzip(gzipped.body), plain.body);
+    EXPECT_LT(gzipped.body.size(), plain.body.size() / 3);
+    const HttpReply refused = http_get(port, target, "Accept-Encoding: gzip;q=0\r\n");
+    EXPECT_EQ(refused.body, plain.body);
 }
 
 class Export : public EndToEnd {

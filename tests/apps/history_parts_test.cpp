@@ -227,6 +227,31 @@ void expect_rollups(const std::string& db, const ExpectedRollups& expected) {
     EXPECT_EQ(matched, expected.size());
 }
 
+TEST(RetentionValues, DurationsAndSizesAsWritten) {
+    EXPECT_EQ(parse_retention_duration("10s"), 10000);
+    EXPECT_EQ(parse_retention_duration("5m"), 300000);
+    EXPECT_EQ(parse_retention_duration("30d"), 30 * kDayMs);
+    EXPECT_EQ(parse_retention_duration("2w"), 14 * kDayMs);
+    EXPECT_EQ(parse_retention_duration("1y"), 365 * kDayMs);
+    EXPECT_EQ(parse_retention_duration("forever"), kKeepForever);
+    for (const char* bad : {"", "10", "0s", "1.5d", "-1h", "10 x", "10S", "1001y", "never"})
+        EXPECT_THROW(parse_retention_duration(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(parse_history_size("2GiB"), uint64_t{2} << 30);
+    EXPECT_EQ(parse_history_size("500MB"), 500000000u);
+    EXPECT_EQ(parse_history_size("1.5 gib"), uint64_t{3} << 29);
+    EXPECT_EQ(parse_history_size("1048576"), 1048576u);
+    EXPECT_EQ(parse_history_size("unlimited"), 0u);
+    for (const char* bad : {"", "1KiB", "1048575", "2 zettabytes", "GiB", "-2GiB", "1e9"})
+        EXPECT_THROW(parse_history_size(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(retention_text(30 * kDayMs), "30d");
+    EXPECT_EQ(size_text(uint64_t{3} << 29), "1.5 GiB");
+    const RetentionConfig file = read_retention(parse(R"({"raw": "10s", "max_size": "1GiB"})"), "");
+    EXPECT_EQ(file.raw_ms, 10000);
+    EXPECT_EQ(file.minute_ms, 400 * kDayMs);  // the defaults for what it does not name
+    EXPECT_EQ(file.hour_ms, kKeepForever);
+    EXPECT_EQ(file.max_size, uint64_t{1} << 30);
+}
+
 // Two meters, rounds 20 s apart across an hour, a failed round now and then, a limit that
 // comes and goes, and a restored record: each minute and hour row is what its rounds make, the
 // restore counts nowhere. A later sink adds to the rows already stored.

@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 #include <json/json.h>
+#include <boost/date_time/c_local_time_adjustor.hpp>
+#include <boost/date_time/posix_time/conversion.hpp>
 
 #include "apps/common/program.h"
 #include "apps/host/history/rollups.h"
@@ -26,6 +28,7 @@
 #include "apps/host/history_sink.h"
 #include "apps/host/history_store.h"
 #include "apps/host/http_api.h"
+#include "host/ttime.h"
 #include "meter/kavren_m7_data.h"
 #include "tests/apps/http_client.h"
 #include "tests/apps/scratch_folder.h"
@@ -46,16 +49,8 @@ void set_zone(const char* zone) {
     tzset();
 }
 
-int64_t utc_ms(int year, int month, int day, int hour, int minute, int second) {
-    std::tm t{};
-    t.tm_year = year - 1900;
-    t.tm_mon = month - 1;
-    t.tm_mday = day;
-    t.tm_hour = hour;
-    t.tm_min = minute;
-    t.tm_sec = second;
-    return static_cast<int64_t>(timegm(&t)) * 1000;
-}
+// An instant written as ISO 8601 (its reading is tested on its own).
+int64_t at(const char* iso) { return parse_time_bound(iso, false); }
 
 float quantity(const std::string& record, std::size_t q) {
     float v;
@@ -71,12 +66,9 @@ std::vector<uint8_t> record_at(int64_t t_ms, int k) {
             100.0f + static_cast<float>(q) + 0.25f * static_cast<float>((k * 7 + q) % 13);
         std::memcpy(record.data() + kRolledQuantities[q].offset, &v, sizeof v);
     }
-    const time_t seconds = static_cast<time_t>(t_ms / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    TTime stamp{static_cast<uint16_t>(local.tm_year + 1900), static_cast<uint8_t>(local.tm_mon + 1),
-                static_cast<uint8_t>(local.tm_mday),         static_cast<uint8_t>(local.tm_hour),
-                static_cast<uint8_t>(local.tm_min),          static_cast<uint8_t>(local.tm_sec)};
+    using boost::posix_time::ptime;
+    const TTime stamp = get_ttime(boost::date_time::c_local_adjustor<ptime>::utc_to_local(
+        boost::posix_time::from_time_t(static_cast<time_t>(t_ms / 1000))));
     std::memcpy(record.data() + offsetof(KAVREN_M7_Data_t, update_time), &stamp, sizeof stamp);
     return record;
 }
@@ -157,6 +149,17 @@ Json::Value parse(const std::string& text) {
 bool has_offset(const std::string& time) {
     return std::regex_match(time,
                             std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?[+-]\d\d:\d\d)"));
+}
+
+// What export writes for the request.
+std::string exported(const ExportRequest& request) {
+    std::FILE* out = std::tmpfile();
+    export_history(request, out);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    std::fclose(out);
+    return text;
 }
 
 // What the rollups should hold, computed from the rounds themselves.
@@ -260,7 +263,7 @@ TEST(Rollups, MinutesAndHoursSummarizeTheStoredRoundsFailuresAndRaises) {
     const std::string db = temp_path("rollups.db");
     HistoryStore store(db);
     store.prepare();
-    const int64_t t0 = utc_ms(2026, 12, 8, 9, 50, 10);
+    const int64_t t0 = at("2026-12-08T09:50:10Z");
     Rounds rounds;
     auto restore = polled("m1", 0, t0 - 5000, 99);
     restore->origin = RoundResult::Origin::restore;
@@ -316,7 +319,7 @@ TEST(DaylightSaving, RangesOrderAndRollupsFollowUtcAcrossBothChanges) {
     const std::string db = temp_path("dst.db");
     HistoryStore store(db);
     store.prepare();
-    const int64_t autumn = utc_ms(2026, 10, 25, 0, 0, 0), spring = utc_ms(2026, 3, 29, 0, 0, 0);
+    const int64_t autumn = at("2026-10-25T00:00:00Z"), spring = at("2026-03-29T00:00:00Z");
     Rounds rounds;
     for (const int64_t start : {spring, autumn})
         for (int k = 0; k < 180; ++k) rounds.push_back(polled("m", 0, start + k * 60000, k));
@@ -397,13 +400,7 @@ TEST(DaylightSaving, RangesOrderAndRollupsFollowUtcAcrossBothChanges) {
     request.from = "2026-10-25T00:00:00Z";
     request.to = "2026-10-25T02:59:59Z";
     request.step = "1h";
-    std::FILE* out = std::tmpfile();
-    export_history(request, out);
-    std::rewind(out);
-    std::string csv;
-    for (int c; (c = std::fgetc(out)) != EOF;) csv += static_cast<char>(c);
-    std::fclose(out);
-    std::istringstream lines(csv);
+    std::istringstream lines(exported(request));
     std::vector<std::string> cells;
     for (std::string line; std::getline(lines, line);)
         cells.push_back(line.substr(0, line.find(',')));
@@ -433,7 +430,7 @@ TEST(Retention, RawRowsKeepTheLastTenSecondsWhileMinutesCoverTheWholeRun) {
     sink.set_retention(retention, {"mqtt test"}, [&] { return clock.load(); });
     sink.add_sink(&seen);
     sink.start();
-    const int64_t t0 = utc_ms(2026, 12, 8, 10, 0, 25) + 300;
+    const int64_t t0 = at("2026-12-08T10:00:25Z") + 300;
     int64_t last = 0, pin = 0;
     for (int group = 0; group < 40; ++group) {
         Rounds rounds;
@@ -511,7 +508,7 @@ struct SizeWatch : RoundSink {
 TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
     set_zone("UTC");
     const std::string db = temp_path("size.db");
-    const int64_t t0 = utc_ms(2026, 12, 1, 0, 0, 0);
+    const int64_t t0 = at("2026-12-01T00:00:00Z");
     int k = 0;
     const auto next_rounds = [&](int n) {
         Rounds rounds;
@@ -657,7 +654,7 @@ TEST(Upgrade, TheRepeatedHourOfAFallBackIsReadInTheOrderTheRowsWereStored) {
     set_zone("Europe/Berlin");
     const std::string db = old_history("fall-back.db");
     execute(db, "DELETE FROM records; DELETE FROM alarms;");
-    const int64_t start = utc_ms(2026, 10, 24, 23, 30, 0);  // 01:30 summer time
+    const int64_t start = at("2026-10-24T23:30:00Z");  // 01:30 summer time
     std::string inserts = "BEGIN;";
     for (int k = 0; k < 240; ++k) {
         const time_t seconds = static_cast<time_t>((start + k * 30000) / 1000);
@@ -736,7 +733,7 @@ class SeriesApi : public testing::Test {
     static std::string range() {
         return "from=" + ms(start() / 1000) + "&to=" + ms(newest() / 1000) + "&";
     }
-    static int64_t start() { return utc_ms(2026, 12, 8, 6, 0, 0); }
+    static int64_t start() { return at("2026-12-08T06:00:00Z"); }
     static int64_t newest() { return start() + 3599 * 2000; }
 
     Json::Value get(const std::string& target, int status = 200) {
@@ -864,13 +861,7 @@ TEST_F(SeriesApi, ExportOfMinutesHasMinMeanAndMaxColumns) {
     request.step = "1m";
     for (const char* format : {"csv", "jsonl"}) {
         request.format = format;
-        std::FILE* out = std::tmpfile();
-        export_history(request, out);
-        std::rewind(out);
-        std::string text;
-        for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
-        std::fclose(out);
-        std::istringstream lines(text);
+        std::istringstream lines(exported(request));
         std::vector<std::string> all;
         for (std::string line; std::getline(lines, line);) all.push_back(line);
         if (std::string(format) == "csv") {

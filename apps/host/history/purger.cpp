@@ -219,7 +219,7 @@ std::map<std::string, int64_t> HistoryPurger::pins() {
     return pins;
 }
 
-bool HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
+void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
     if (!in_pass_) {
         in_pass_ = true;
         pass_now_ms_ = now_();
@@ -251,7 +251,7 @@ bool HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
             if (changes > 0 && job.tier != nullptr) note_purged(device, job.tier, cutoff);
             removed += changes;
             if (changes < asked) ++pass_device_;  // nothing more of it to remove
-            if (removed >= limit || std::chrono::steady_clock::now() > deadline) return true;
+            if (removed >= limit || std::chrono::steady_clock::now() > deadline) return;
         }
     }
     // Once through: the next pass when a little more has aged.
@@ -261,7 +261,6 @@ bool HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
     next_pass_ms_ = shortest == kKeepForever
                         ? kKeepForever
                         : pass_now_ms_ + std::clamp<int64_t>(shortest / 100, 1000, kHourMs);
-    return false;
 }
 
 bool HistoryPurger::remove_oldest_raw() {
@@ -343,32 +342,28 @@ bool HistoryPurger::remove_oldest_rollups(int step_s) {
     return removed > 0;
 }
 
-bool HistoryPurger::size_step() {
-    {
-        const Sizes s = sizes();
-        if (s.used + 2 * headroom_ + wal_reserve_ <= config_.max_size) {
-            // Enough room inside the file; give the free pages back where the file can.
-            const uint64_t over = s.used + s.free + wal_reserve_ + headroom_;
-            if (incremental_vacuum_ && s.free > 0 && over > config_.max_size) {
-                const uint64_t pages =
-                    std::min<uint64_t>((over - config_.max_size) / page_size_ + 1,
-                                       static_cast<uint64_t>(rows_per_statement()) / 4 + 1);
-                sqlite_exec(store_.handle(),
-                            ("PRAGMA incremental_vacuum(" + std::to_string(pages) + ")").c_str());
-                return true;
-            }
-            forced_end_ = true;
-            forced_why_ = nullptr;
-            return false;
+void HistoryPurger::size_step() {
+    const Sizes s = sizes();
+    if (s.used + 2 * headroom_ + wal_reserve_ <= config_.max_size) {
+        // Enough room inside the file; give the free pages back where the file can.
+        const uint64_t over = s.used + s.free + wal_reserve_ + headroom_;
+        if (incremental_vacuum_ && s.free > 0 && over > config_.max_size) {
+            const uint64_t pages =
+                std::min<uint64_t>((over - config_.max_size) / page_size_ + 1,
+                                   static_cast<uint64_t>(rows_per_statement()) / 4 + 1);
+            sqlite_exec(store_.handle(),
+                        ("PRAGMA incremental_vacuum(" + std::to_string(pages) + ")").c_str());
+            return;
         }
-        if (!remove_oldest_raw() && !remove_oldest_rollups(60) && !remove_oldest_rollups(3600)) {
-            forced_end_ = true;
-            forced_why_ = "only each meter's newest round is left, and the bound cannot be kept";
-            return false;
-        }
-        return true;  // one removal a step: its log stays within bounds
+        forced_end_ = true;
+        forced_why_ = nullptr;
+        return;
     }
-    return true;
+    // One removal a step: its write-ahead log stays within the bound.
+    if (!remove_oldest_raw() && !remove_oldest_rollups(60) && !remove_oldest_rollups(3600)) {
+        forced_end_ = true;
+        forced_why_ = "only each meter's newest round is left, and the bound cannot be kept";
+    }
 }
 
 void HistoryPurger::note_purged(const std::string& device, const char* tier, int64_t before) {

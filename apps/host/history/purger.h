@@ -64,8 +64,8 @@ class HistoryPurger {
 
     Sizes sizes();
     void check_size();
-    bool age_step(std::chrono::steady_clock::time_point deadline);
-    bool size_step();
+    void age_step(std::chrono::steady_clock::time_point deadline);
+    void size_step();
     // Rows of the tier before `before` may be gone (for readers choosing a resolution).
     void note_purged(const std::string& device, const char* tier, int64_t before);
     bool remove_oldest_raw();

@@ -15,18 +15,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
-
-#include <boost/date_time/c_local_time_adjustor.hpp>
-#include <boost/date_time/posix_time/conversion.hpp>
 
 #include "apps/host/history/rollups.h"
 #include "apps/host/history/series.h"
@@ -36,11 +35,12 @@
 #include "apps/host/history_store.h"
 #include "apps/host/http_server.h"
 #include "apps/host/sqlite_query.h"
-#include "host/ttime.h"
 #include "meter/kavren_m7_data.h"
+#include "tests/apps/synthetic_record.h"
 
 using namespace kavren;
 using namespace kavren::host;
+using testing_support::synthetic_record;
 
 namespace {
 
@@ -77,21 +77,6 @@ void checkpoint(const std::string& path) {
     sqlite3_open(path.c_str(), &db);
     sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
     sqlite3_close(db);
-}
-
-// A record of round k at t_ms: values near a meter's, varying, stamped with the local time.
-std::vector<uint8_t> sample_record(int64_t t_ms, int64_t k) {
-    std::vector<uint8_t> record(sizeof(KAVREN_M7_Data_t), 0);
-    for (std::size_t q = 0; q < kRolledQuantityCount; ++q) {
-        const float base = q < 8 ? 230.0f : q < 13 ? 5.0f : q == 13 ? 50.0f : 0.95f;
-        const float v = base * (1.0f + 0.001f * static_cast<float>((k * 7 + q * 3) % 17));
-        std::memcpy(record.data() + kRolledQuantities[q].offset, &v, sizeof v);
-    }
-    using boost::posix_time::ptime;
-    const TTime stamp = get_ttime(boost::date_time::c_local_adjustor<ptime>::utc_to_local(
-        boost::posix_time::from_time_t(static_cast<time_t>(t_ms / 1000))));
-    std::memcpy(record.data() + offsetof(KAVREN_M7_Data_t, update_time), &stamp, sizeof stamp);
-    return record;
 }
 
 // Open minute and hour sums, written when the next round falls into a new one.
@@ -134,7 +119,7 @@ uint64_t build_synthetic(const std::string& path) {
     std::vector<uint8_t> records[3];
     for (int64_t t = year_from; t < raw_from; t += kMinuteMs) {
         Rollup minute;
-        for (int k = 0; k < 3; ++k) records[k] = sample_record(t, t / kMinuteMs + k);
+        for (int k = 0; k < 3; ++k) records[k] = synthetic_record(t, t / kMinuteMs + k);
         for (int s = 0; s < 60; ++s)
             minute.add_record(records[s % 3].data(), records[s % 3].size());
         buckets.add(t, minute);
@@ -154,7 +139,7 @@ uint64_t build_synthetic(const std::string& path) {
             store.save_failed_round("m1", t, "timeout");
             round.failed = 1;
         } else {
-            const auto record = sample_record(t, k);
+            const auto record = synthetic_record(t, k);
             store.save_record("m1", 1001, "", record.data(), record.size(), "round", t);
             round.add_record(record.data(), record.size());
         }
@@ -223,7 +208,7 @@ void prefill(const std::string& path, int meters) {
     store.begin();
     for (int64_t t = kNow - 2 * kHourMs, k = 0; t < kNow; t += 1000, ++k) {
         for (int m = 0; m < meters; ++m) {
-            const auto record = sample_record(t, k + m);
+            const auto record = synthetic_record(t, k + m);
             const std::string name = "m" + std::to_string(m);
             store.save_record(name, 1, "", record.data(), record.size(), "round", t);
             rollups.add_record(name, t, record.data(), record.size(), 0);
@@ -239,16 +224,30 @@ void prefill(const std::string& path, int meters) {
     checkpoint(path);
 }
 
-// Counts what the history hands on.
+// Counts what the history hands on, and wakes who waits for a count.
 struct Counting : RoundSink {
-    std::atomic<std::size_t> rounds{0};
-    void take(const StoredBatch& batch) override { rounds.fetch_add(batch.size()); }
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t rounds = 0;
+    void take(const StoredBatch& batch) override {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            rounds += batch.size();
+        }
+        changed.notify_one();
+    }
+    void wait_for(std::size_t count) {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return rounds >= count; });
+    }
 };
 
 // CPU per stored round (the whole process) of `ticks` seconds of rounds of `meters` meters,
 // one batch a second, with rollups and purging (raw kept 2 h: steady removal) or without.
+enum class Extras { none, rollups, rollups_and_purging };
+
 double cpu_per_round(const std::string& prefilled, const std::string& path, int meters, int ticks,
-                     bool with) {
+                     Extras extras) {
     remove_history(path);
     std::filesystem::copy_file(prefilled, path);
     std::vector<std::vector<std::shared_ptr<RoundResult>>> rounds(static_cast<std::size_t>(ticks));
@@ -261,7 +260,7 @@ double cpu_per_round(const std::string& prefilled, const std::string& path, int 
             r->meter = names[static_cast<std::size_t>(m)];
             r->unix_ms = kNow + tick * int64_t{1000};
             r->outcome.complete = true;
-            r->record = sample_record(r->unix_ms, tick + m);
+            r->record = synthetic_record(r->unix_ms, tick + m);
             rounds[static_cast<std::size_t>(tick)].push_back(r);
         }
     }
@@ -269,11 +268,11 @@ double cpu_per_round(const std::string& prefilled, const std::string& path, int 
     store.prepare();
     std::atomic<int64_t> clock{kNow};
     HistorySink sink(store, names, 100000, [](const std::string&) {});
-    if (with) {
+    if (extras == Extras::rollups_and_purging) {
         RetentionConfig retention;
         retention.raw_ms = 2 * kHourMs;
         sink.set_retention(retention, {}, [&] { return clock.load(); });
-    } else {
+    } else if (extras == Extras::none) {
         sink.set_rollups(false);
     }
     Counting counted;
@@ -283,9 +282,7 @@ double cpu_per_round(const std::string& prefilled, const std::string& path, int 
     for (int tick = 0; tick < ticks; ++tick) {
         clock.store(kNow + tick * int64_t{1000});
         for (const auto& r : rounds[static_cast<std::size_t>(tick)]) sink.submit(r);
-        const std::size_t target = static_cast<std::size_t>((tick + 1) * meters);
-        while (counted.rounds.load() < target)
-            std::this_thread::sleep_for(std::chrono::microseconds(500));
+        counted.wait_for(static_cast<std::size_t>((tick + 1) * meters));
     }
     const double cpu = cpu_seconds() - cpu0;
     sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(10));
@@ -297,13 +294,16 @@ void time_rollups_and_purging(const std::string& dir) {
         const std::string prefilled = dir + "/prefilled-" + std::to_string(meters) + ".db";
         const std::string path = dir + "/sink.db";
         prefill(prefilled, meters);
-        std::vector<double> without, with;
-        for (int run = 0; run < 5; ++run) {
-            without.push_back(cpu_per_round(prefilled, path, meters, 300, false));
-            with.push_back(cpu_per_round(prefilled, path, meters, 300, true));
-        }
-        std::printf("round_cpu_us meters %d without %.2f with %.2f added %.2f\n", meters,
-                    median(without), median(with), median(with) - median(without));
+        std::vector<double> cpu[3];
+        for (int run = 0; run < 7; ++run)
+            for (int k = 0; k < 3; ++k)
+                cpu[k].push_back(
+                    cpu_per_round(prefilled, path, meters, 300, static_cast<Extras>(k)));
+        const double none = median(cpu[0]), rollups = median(cpu[1]), both = median(cpu[2]);
+        std::printf(
+            "round_cpu_us meters %d without %.2f rollups %.2f rollups_purging %.2f added %.2f "
+            "rollups_added %.2f\n",
+            meters, none, rollups, both, both - none, rollups - none);
         remove_history(prefilled);
         remove_history(path);
     }
@@ -333,7 +333,7 @@ void build_old(const std::string& path, int64_t rows) {
         std::tm parts{};
         localtime_r(&seconds, &parts);
         std::strftime(local, sizeof local, "%Y-%m-%d %H:%M:%S", &parts);
-        const auto record = sample_record(t, k);
+        const auto record = synthetic_record(t, k);
         const std::string device = k % 2 == 0 ? "feeder-1" : "feeder-2";
         insert.text(1, device);
         insert.text(2, local);
@@ -395,7 +395,7 @@ void time_vacuum_mode(const std::string& path, bool incremental, double& store_u
     for (int k = 0; k < kRows; ++k) {
         if (k % 128 == 0) store.begin();
         const int64_t t = kNow + k * int64_t{1000};
-        const auto record = sample_record(t, k);
+        const auto record = synthetic_record(t, k);
         store.save_record("m1", 1, "", record.data(), record.size(), "round", t);
         rollups.add_record("m1", t, record.data(), record.size(), 0);
         if (k % 128 == 127 || k == kRows - 1) {

@@ -15,8 +15,6 @@
 
 #include <gtest/gtest.h>
 #include <json/json.h>
-#include <boost/date_time/c_local_time_adjustor.hpp>
-#include <boost/date_time/posix_time/conversion.hpp>
 
 #include "apps/common/program.h"
 #include "apps/host/history/rollups.h"
@@ -28,10 +26,10 @@
 #include "apps/host/history_sink.h"
 #include "apps/host/history_store.h"
 #include "apps/host/http_api.h"
-#include "host/ttime.h"
 #include "meter/kavren_m7_data.h"
 #include "tests/apps/http_client.h"
 #include "tests/apps/scratch_folder.h"
+#include "tests/apps/synthetic_record.h"
 
 namespace {
 
@@ -39,6 +37,7 @@ using namespace kavren;
 using namespace kavren::host;
 using testing_support::Collecting;
 using testing_support::eventually;
+using testing_support::synthetic_record;
 using testing_support::temp_path;
 
 testing::Environment* const scratch_folder =
@@ -58,21 +57,6 @@ float quantity(const std::string& record, std::size_t q) {
     return v;
 }
 
-// A record whose quantities follow `k`, stamped with the local time of `t_ms` as a meter would.
-std::vector<uint8_t> record_at(int64_t t_ms, int k) {
-    std::vector<uint8_t> record(sizeof(KAVREN_M7_Data_t), 0);
-    for (std::size_t q = 0; q < kRolledQuantityCount; ++q) {
-        const float v =
-            100.0f + static_cast<float>(q) + 0.25f * static_cast<float>((k * 7 + q) % 13);
-        std::memcpy(record.data() + kRolledQuantities[q].offset, &v, sizeof v);
-    }
-    using boost::posix_time::ptime;
-    const TTime stamp = get_ttime(boost::date_time::c_local_adjustor<ptime>::utc_to_local(
-        boost::posix_time::from_time_t(static_cast<time_t>(t_ms / 1000))));
-    std::memcpy(record.data() + offsetof(KAVREN_M7_Data_t, update_time), &stamp, sizeof stamp);
-    return record;
-}
-
 // A polled round at `t_ms`: complete (its one limit active or not) or failed with a time-out.
 std::shared_ptr<RoundResult> polled(const std::string& meter, std::size_t index, int64_t t_ms,
                                     int k, bool failed = false, bool limit_active = false) {
@@ -85,7 +69,7 @@ std::shared_ptr<RoundResult> polled(const std::string& meter, std::size_t index,
         r->outcome.failure = ReadOutcome::timeout;
         return r;
     }
-    r->record = record_at(t_ms, k);
+    r->record = synthetic_record(t_ms, k);
     r->limit_reports.push_back(
         LimitReport{2, "0 KAVREN_M7", "16012", "A 相电压小于1", "A 相电压小于1", limit_active, 1});
     return r;
@@ -151,6 +135,11 @@ bool has_offset(const std::string& time) {
                             std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?[+-]\d\d:\d\d)"));
 }
 
+// The rollup rows, finished and still open (the two tables never hold the same bucket).
+const std::string kAllRollups =
+    "(SELECT device, step_s, t_ms, rounds, failed, alarms, stats FROM rollups UNION ALL "
+    "SELECT device, step_s, t_ms, rounds, failed, alarms, stats FROM rollups_open)";
+
 // What export writes for the request.
 std::string exported(const ExportRequest& request) {
     std::FILE* out = std::tmpfile();
@@ -201,9 +190,7 @@ void expect_raise(ExpectedRollups& expected, const std::string& device, int64_t 
 // The stored rollups equal the expected ones, row for row; the stats decoded here from their
 // documented layout (min, mean, max per quantity, little-endian single precision).
 void expect_rollups(const std::string& db, const ExpectedRollups& expected) {
-    const auto rows = query(db,
-                            "SELECT device, step_s, t_ms, rounds, failed, alarms, stats FROM "
-                            "rollups ORDER BY device, step_s, t_ms");
+    const auto rows = query(db, "SELECT * FROM " + kAllRollups + " ORDER BY device, step_s, t_ms");
     std::size_t matched = 0;
     for (const auto& row : rows) {
         const auto found = expected.find({row[0], number(row[1]), number(row[2])});
@@ -296,11 +283,14 @@ TEST(Rollups, MinutesAndHoursSummarizeTheStoredRoundsFailuresAndRaises) {
               std::to_string(std::count_if(rounds.begin(), rounds.end(),
                                            [](const auto& r) { return !r->outcome.complete; })));
 
-    // A host started again within the same minute adds to its row.
-    const int64_t later = t0 + 119 * 20000 + 9000;
-    Rounds one{polled("m1", 0, later, 7)};
-    const std::string record(one[0]->record.begin(), one[0]->record.end());
-    expect_round(expected, "m1", later, &record, 0);
+    // A host started again within the same minute adds to its row; a clock set back reopens a
+    // minute finished before, and adds to it.
+    const int64_t later = t0 + 119 * 20000 + 9000, earlier = t0 + 30000;
+    Rounds one{polled("m1", 0, later, 7), polled("m1", 0, earlier, 8), polled("m1", 0, later, 9)};
+    for (const auto& r : one) {
+        const std::string record(r->record.begin(), r->record.end());
+        expect_round(expected, "m1", r->unix_ms, &record, 0);
+    }
     {
         HistorySink sink(store, {"m1", "m2"}, 100, [](const std::string&) {});
         sink.add_sink(&seen);
@@ -341,11 +331,11 @@ TEST(DaylightSaving, RangesOrderAndRollupsFollowUtcAcrossBothChanges) {
     EXPECT_EQ(repeated, 120u);  // the record's own local stamp repeats the hour
     EXPECT_EQ(skipped, 0u);
     for (const int64_t start : {spring, autumn}) {
-        const auto hours = query(db,
-                                 "SELECT t_ms, rounds FROM rollups WHERE step_s = 3600 AND "
-                                 "t_ms >= " +
-                                     std::to_string(start) + " AND t_ms < " +
-                                     std::to_string(start + 3 * kHourMs) + " ORDER BY t_ms");
+        const auto hours = query(db, "SELECT t_ms, rounds FROM " + kAllRollups +
+                                         " WHERE step_s = 3600 AND "
+                                         "t_ms >= " +
+                                         std::to_string(start) + " AND t_ms < " +
+                                         std::to_string(start + 3 * kHourMs) + " ORDER BY t_ms");
         ASSERT_EQ(hours.size(), 3u);
         for (int h = 0; h < 3; ++h) {
             EXPECT_EQ(number(hours[h][0]), start + h * kHourMs);
@@ -467,9 +457,9 @@ TEST(Retention, RawRowsKeepTheLastTenSecondsWhileMinutesCoverTheWholeRun) {
     sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     EXPECT_EQ(sink.rounds_dropped_unacknowledged(), 0u);
 
-    const auto minutes = query(db,
-                               "SELECT min(t_ms), max(t_ms), sum(rounds) FROM rollups WHERE "
-                               "device = 'm' AND step_s = 60");
+    const auto minutes = query(db, "SELECT min(t_ms), max(t_ms), sum(rounds) FROM " + kAllRollups +
+                                       " WHERE "
+                                       "device = 'm' AND step_s = 60");
     EXPECT_EQ(number(minutes[0][0]), floor_to_step(t0, kMinuteMs));
     EXPECT_EQ(number(minutes[0][1]), floor_to_step(last, kMinuteMs));
     EXPECT_EQ(minutes[0][2], "400");

@@ -14,8 +14,6 @@ namespace kavren::host {
 
 namespace {
 
-constexpr std::size_t kBlobBytes = kRolledQuantityCount * 3 * sizeof(float);
-
 // Columns rounds, failed, alarms, stats from `first` on, into `out`.
 void read_columns(const SqliteQuery& q, int first, Rollup& out) {
     out.clear();
@@ -71,18 +69,17 @@ float Rollup::mean(std::size_t quantity) const {
     return rounds > 0 ? static_cast<float>(sum[quantity] / static_cast<double>(rounds)) : 0.0f;
 }
 
-std::string Rollup::stats_blob() const {
-    if (rounds == 0) return {};
-    std::string out(kBlobBytes, '\0');
+bool Rollup::write_stats(unsigned char (&out)[kStatsBytes]) const {
+    if (rounds == 0) return false;
     for (std::size_t q = 0; q < kRolledQuantityCount; ++q) {
         const float triple[3] = {min[q], mean(q), max[q]};
-        std::memcpy(&out[q * sizeof triple], triple, sizeof triple);
+        std::memcpy(out + q * sizeof triple, triple, sizeof triple);
     }
-    return out;
+    return true;
 }
 
 bool Rollup::read_stats_blob(const void* bytes, std::size_t length) {
-    if (length != kBlobBytes || bytes == nullptr) return false;
+    if (length != kStatsBytes || bytes == nullptr) return false;
     const auto* p = static_cast<const unsigned char*>(bytes);
     for (std::size_t q = 0; q < kRolledQuantityCount; ++q) {
         float triple[3];
@@ -100,7 +97,14 @@ RollupTable::RollupTable(sqlite3* db)
               "WHERE device = ? AND step_s = ? AND t_ms = ?"),
       replace_(db,
                "INSERT OR REPLACE INTO rollups (device, step_s, t_ms, rounds, failed, alarms, "
-               "stats) VALUES (?, ?, ?, ?, ?, ?, ?)") {}
+               "stats) VALUES (?, ?, ?, ?, ?, ?, ?)"),
+      delete_(db, "DELETE FROM rollups WHERE device = ? AND step_s = ? AND t_ms = ?"),
+      select_open_(db,
+                   "SELECT t_ms, rounds, failed, alarms, stats FROM rollups_open "
+                   "WHERE device = ? AND step_s = ?"),
+      replace_open_(db,
+                    "INSERT OR REPLACE INTO rollups_open (device, step_s, t_ms, rounds, failed, "
+                    "alarms, stats) VALUES (?, ?, ?, ?, ?, ?, ?)") {}
 
 bool RollupTable::read(const std::string& device, int step_s, int64_t start_ms, Rollup& out) {
     select_.reset();
@@ -108,34 +112,67 @@ bool RollupTable::read(const std::string& device, int step_s, int64_t start_ms, 
     select_.integer(2, step_s);
     select_.integer(3, start_ms);
     out.clear();
-    if (!select_.step()) return false;
-    read_columns(select_, 0, out);
+    const bool found = select_.step();
+    if (found) read_columns(select_, 0, out);
     select_.reset();
-    return true;
+    return found;
+}
+
+bool RollupTable::read_open(const std::string& device, int step_s, int64_t& start_ms, Rollup& out) {
+    select_open_.reset();
+    select_open_.text(1, device);
+    select_open_.integer(2, step_s);
+    out.clear();
+    const bool found = select_open_.step();
+    if (found) {
+        start_ms = select_open_.column_int64(0);
+        read_columns(select_open_, 1, out);
+    }
+    select_open_.reset();
+    return found;
+}
+
+void RollupTable::bind_row(SqliteQuery& q, const std::string& device, int step_s, int64_t start_ms,
+                           const Rollup& rollup) {
+    q.text(1, device);
+    q.integer(2, step_s);
+    q.integer(3, start_ms);
+    q.integer(4, rollup.rounds);
+    q.integer(5, rollup.failed);
+    q.integer(6, rollup.alarms);
+    if (rollup.write_stats(stats_)) {
+        sqlite3_bind_blob(q.get(), 7, stats_, sizeof stats_, SQLITE_STATIC);
+    } else {
+        sqlite3_bind_null(q.get(), 7);
+    }
 }
 
 void RollupTable::write(const std::string& device, int step_s, int64_t start_ms,
                         const Rollup& rollup) {
-    replace_.text(1, device);
-    replace_.integer(2, step_s);
-    replace_.integer(3, start_ms);
-    replace_.integer(4, rollup.rounds);
-    replace_.integer(5, rollup.failed);
-    replace_.integer(6, rollup.alarms);
-    const std::string stats = rollup.stats_blob();
-    if (stats.empty()) {
-        sqlite3_bind_null(replace_.get(), 7);
-    } else {
-        replace_.blob(7, stats.data(), stats.size());
-    }
+    bind_row(replace_, device, step_s, start_ms, rollup);
     replace_.run();
+}
+
+void RollupTable::write_open(const std::string& device, int step_s, int64_t start_ms,
+                             const Rollup& rollup) {
+    bind_row(replace_open_, device, step_s, start_ms, rollup);
+    replace_open_.run();
+}
+
+void RollupTable::remove(const std::string& device, int step_s, int64_t start_ms) {
+    delete_.text(1, device);
+    delete_.integer(2, step_s);
+    delete_.integer(3, start_ms);
+    delete_.run();
 }
 
 void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t from_ms,
                      int64_t to_ms, const std::function<void(int64_t, const Rollup&)>& fn) {
     SqliteQuery q(db,
-                  "SELECT t_ms, rounds, failed, alarms, stats FROM rollups WHERE device = ? AND "
-                  "step_s = ? AND t_ms >= ? AND t_ms <= ? ORDER BY t_ms");
+                  "SELECT t_ms, rounds, failed, alarms, stats FROM rollups WHERE device = ?1 AND "
+                  "step_s = ?2 AND t_ms >= ?3 AND t_ms <= ?4 UNION ALL "
+                  "SELECT t_ms, rounds, failed, alarms, stats FROM rollups_open WHERE device = ?1 "
+                  "AND step_s = ?2 AND t_ms >= ?3 AND t_ms <= ?4 ORDER BY t_ms");
     q.text(1, device);
     q.integer(2, step_s);
     q.integer(3, from_ms);
@@ -154,16 +191,24 @@ RollupWriter::Bucket& RollupWriter::bucket(const std::string& device, std::size_
     auto found = open_.find({device, step});
     if (found == open_.end()) found = open_.emplace(std::make_pair(device, step), Bucket{}).first;
     Bucket& b = found->second;
-    if (!b.loaded || b.start_ms != start) {
-        // Rounds of one batch may reach the next minute: the one they leave is written first.
-        // A new bucket starts from what is stored.
-        if (b.dirty) table_.write(b.device, b.step_s, b.start_ms, b.sums);
-        b.dirty = false;
+    if (!b.loaded) {
         b.device = device;
         b.step_s = step_s;
-        b.start_ms = start;
         b.loaded = true;
-        table_.read(device, step_s, start, b.sums);
+        if (!table_.read_open(device, step_s, b.start_ms, b.sums)) b.start_ms = start;
+    }
+    if (b.start_ms != start) {
+        // The meter's rounds reached another bucket: the one they leave is finished (added to a
+        // finished row of the same bucket, which a clock set back can have left), and the one
+        // they enter starts from its finished row, if any, which it takes over.
+        if (b.sums.rounds + b.sums.failed + b.sums.alarms > 0) {
+            Rollup finished;
+            table_.read(device, step_s, b.start_ms, finished);
+            finished.merge(b.sums);
+            table_.write(device, step_s, b.start_ms, finished);
+        }
+        b.start_ms = start;
+        if (table_.read(device, step_s, start, b.sums)) table_.remove(device, step_s, start);
     }
     if (!b.dirty) {
         b.dirty = true;
@@ -188,8 +233,7 @@ void RollupWriter::add_failed(const std::string& device, int64_t t_ms) {
 
 void RollupWriter::write() {
     for (Bucket* b : dirty_) {
-        if (!b->dirty) continue;  // written already, when its meter moved on to the next one
-        table_.write(b->device, b->step_s, b->start_ms, b->sums);
+        table_.write_open(b->device, b->step_s, b->start_ms, b->sums);
         b->dirty = false;
     }
     dirty_.clear();

@@ -58,36 +58,47 @@ struct Rollup {
     bool has_values() const { return rounds > 0; }
     float mean(std::size_t quantity) const;
 
-    // Stored as min, mean, max per quantity, little-endian single precision: 216 bytes. Empty
-    // when there are no complete rounds.
-    std::string stats_blob() const;
+    // Stored as min, mean, max per quantity, little-endian single precision.
+    static constexpr std::size_t kStatsBytes = kRolledQuantityCount * 3 * sizeof(float);
+    // False (and nothing written) when there are no complete rounds.
+    bool write_stats(unsigned char (&out)[kStatsBytes]) const;
     // The inverse; false for a blob of another size.
     bool read_stats_blob(const void* bytes, std::size_t length);
 };
 
-// The rollup rows in the history (table `rollups`), through statements prepared once.
+// The rollup rows in the history, through statements prepared once. A bucket that still grows
+// (each meter's current minute and hour) is a row of `rollups_open`, rewritten with each batch
+// of rounds; once the meter's rounds reach the next bucket, it moves to `rollups`, where it stays.
+// The two tables never hold the same bucket. Each method throws std::runtime_error.
 class RollupTable {
   public:
     explicit RollupTable(sqlite3* db);
-    // The stored row of (device, step, start), into `out`; false when there is none.
+    // The finished row of (device, step, start), into `out`; false when there is none.
     bool read(const std::string& device, int step_s, int64_t start_ms, Rollup& out);
-    // Stores it, replacing a row of the same key. Throws std::runtime_error.
+    // Stores a finished row, replacing one of the same key.
     void write(const std::string& device, int step_s, int64_t start_ms, const Rollup& rollup);
+    void remove(const std::string& device, int step_s, int64_t start_ms);
+    // The meter's open bucket of the step; false when it has none.
+    bool read_open(const std::string& device, int step_s, int64_t& start_ms, Rollup& out);
+    void write_open(const std::string& device, int step_s, int64_t start_ms, const Rollup& rollup);
 
   private:
-    SqliteQuery select_;
-    SqliteQuery replace_;
+    void bind_row(SqliteQuery& q, const std::string& device, int step_s, int64_t start_ms,
+                  const Rollup& rollup);
+    SqliteQuery select_, replace_, delete_, select_open_, replace_open_;
+    unsigned char stats_[Rollup::kStatsBytes];
 };
 
-// The stored rows of (device, step) whose start is in [from_ms, to_ms], oldest first. Throws
-// std::runtime_error with SQLite's reason.
+// The rows, finished and open, of (device, step) whose start is in [from_ms, to_ms], oldest
+// first. Throws std::runtime_error with SQLite's reason.
 void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t from_ms,
                      int64_t to_ms, const std::function<void(int64_t start_ms, const Rollup&)>& fn);
 
-// The rollup rows of each meter's current minute and hour, kept in memory and written in the
-// transaction of the rounds they summarize (a round reaches the minute and the hour it falls in).
-// A bucket not yet seen is read from the history first, so that a restart or a clock set back
-// adds to what is stored. After a failed transaction, forget() makes every bucket read again.
+// Each meter's current minute and hour, kept in memory and written in the transaction of the
+// rounds they summarize (a round reaches the minute and the hour it falls in). A meter's bucket
+// not yet seen is read from the history first, so that a restart adds to what is stored, and a
+// round of a bucket finished before (a clock set back) reopens it. After a failed transaction,
+// forget() makes every bucket read again.
 class RollupWriter {
   public:
     explicit RollupWriter(sqlite3* db) : table_(db) {}
@@ -95,8 +106,7 @@ class RollupWriter {
     void add_record(const std::string& device, int64_t t_ms, const uint8_t* record,
                     std::size_t length, int alarm_raises);
     void add_failed(const std::string& device, int64_t t_ms);
-    // Writes the buckets changed since the last call (inside the caller's transaction). Throws
-    // std::runtime_error with SQLite's reason.
+    // Writes the buckets changed since the last call (inside the caller's transaction).
     void write();
     void forget() {
         open_.clear();

@@ -54,6 +54,18 @@ CREATE TABLE IF NOT EXISTS rollups (
     stats  BLOB,
     PRIMARY KEY (device, step_s, t_ms)
 ) WITHOUT ROWID;
+-- Each meter's current minute and hour, rewritten with every batch of its rounds; a bucket
+-- moves to rollups once the meter's rounds reach the next one.
+CREATE TABLE IF NOT EXISTS rollups_open (
+    device TEXT    NOT NULL,
+    step_s INTEGER NOT NULL CHECK (step_s IN (60, 3600)),
+    t_ms   INTEGER NOT NULL,
+    rounds INTEGER NOT NULL,
+    failed INTEGER NOT NULL,
+    alarms INTEGER NOT NULL,
+    stats  BLOB,
+    PRIMARY KEY (device, step_s)
+) WITHOUT ROWID;
 -- Where retention removed rows: a tier ('raw', 'minute', 'hour') may lack rows before t_ms.
 CREATE TABLE IF NOT EXISTS purged_before (
     device TEXT    NOT NULL,
@@ -175,7 +187,7 @@ int64_t convert_times(sqlite3* db, const char* table, Progress& progress) {
 // The rollups of every polled round and alarm raise, in one pass over the rounds (inside the
 // caller's transaction). Rounds that failed were not stored by schema 1: its rollups count none.
 void backfill_rollups(sqlite3* db, Progress& progress) {
-    sqlite_exec(db, "DELETE FROM rollups");
+    sqlite_exec(db, "DELETE FROM rollups; DELETE FROM rollups_open");
     RollupTable table(db);
     constexpr std::size_t kSteps = std::size(kRollupSteps);
     struct Open {

@@ -488,13 +488,17 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
 std::string gunzip(const std::string& body) {
     z_stream z{};
     if (inflateInit2(&z, 15 + 16) != Z_OK) return {};
-    std::string out(body.size() * 20 + 1024, '\0');
     z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
     z.avail_in = static_cast<uInt>(body.size());
-    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
-    z.avail_out = static_cast<uInt>(out.size());
-    const int rc = inflate(&z, Z_FINISH);
-    out.resize(z.total_out);
+    std::string out;
+    char chunk[65536];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(chunk);
+        z.avail_out = sizeof chunk;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(chunk, sizeof chunk - z.avail_out);
+    }
     inflateEnd(&z);
     return rc == Z_STREAM_END ? out : std::string();
 }

@@ -70,8 +70,11 @@ std::optional<int64_t> raw_end(sqlite3* db, const std::string& meter, int64_t fr
 }
 
 std::optional<int64_t> first_rollup(sqlite3* db, const std::string& meter, int step_s) {
+    // A finished bucket is older than the open one.
     SqliteQuery q(db,
-                  "SELECT t_ms FROM rollups WHERE device = ? AND step_s = ? ORDER BY t_ms LIMIT 1");
+                  "SELECT coalesce((SELECT t_ms FROM rollups WHERE device = ?1 AND step_s = ?2 "
+                  "ORDER BY t_ms LIMIT 1), (SELECT t_ms FROM rollups_open WHERE device = ?1 AND "
+                  "step_s = ?2))");
     q.text(1, meter);
     q.integer(2, step_s);
     return first_value(q);

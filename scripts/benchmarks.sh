@@ -135,8 +135,8 @@ echo "+ the history: a synthetic year, series, rollups and purging, the upgrade 
 mkdir -p "$work/history"
 taskset -c 1 "$build/bench/history_bench" "$work/history" >"$work/history.txt" 2>&1 || true
 hv() { awk -v k="$1" -v f="$2" '$1 == k {print $f}' "$work/history.txt"; }
-series_row() {  # range name, goal
-  awk -v k="series_$1_ms" -v g="$2" '$1 == k {printf "| %s | %s ms | %s | %s | %.0f kB | %.0f kB (%s ms) |\n", substr(k, 8, length(k) - 10), $2, $4, $6, $8 / 1000, $10 / 1000, $12}' "$work/history.txt"
+series_row() {  # range name
+  awk -v k="series_$1_ms" '$1 == k {printf "| %s | %s ms | %s | %s | %.0f kB | %.0f kB (%s ms) |\n", substr(k, 8, length(k) - 10), $2, $4, $6, $8 / 1000, $10 / 1000, $12}' "$work/history.txt"
 }
 rounds_row() {  # meters
   awk -v m="$1" '$1 == "round_cpu_us" && $3 == m {printf "| %s | %s µs | %s µs | %s µs | %s µs | %s µs |\n", m, $5, $7, $9, $13, $11}' "$work/history.txt"

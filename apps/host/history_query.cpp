@@ -142,7 +142,16 @@ bool HistoryReader::has_meter(const std::string& meter) {
 bool HistoryReader::rounds(const std::string& meter, int64_t from_ms, int64_t to_ms,
                            std::size_t limit, const std::function<void(const HistoryRow&)>& row) {
     SqliteReadTransaction snapshot(db_);
-    // The oldest row that is left out, when the range holds more than `limit`.
+    // Rows of the range, restored ones too, counted in the index alone: when there are no more
+    // than `limit`, none is left out.
+    SqliteQuery count(db_,
+                      "SELECT count(*) FROM (SELECT 1 FROM records WHERE device = ? AND "
+                      "t_ms >= ? AND t_ms <= ? LIMIT ?)");
+    count.text(1, meter);
+    count.integer(2, from_ms);
+    count.integer(3, to_ms);
+    count.integer(4, static_cast<int64_t>(limit) + 1);
+    // Else the oldest row that is left out.
     SqliteQuery boundary(db_,
                          "SELECT t_ms, id FROM records WHERE device = ? AND t_ms >= ? AND "
                          "t_ms <= ? AND origin = 'round' ORDER BY t_ms DESC, id DESC "
@@ -151,7 +160,8 @@ bool HistoryReader::rounds(const std::string& meter, int64_t from_ms, int64_t to
     boundary.integer(2, from_ms);
     boundary.integer(3, to_ms);
     boundary.integer(4, static_cast<int64_t>(limit));
-    const bool truncated = boundary.step();
+    const bool truncated =
+        count.step() && count.column_int64(0) > static_cast<int64_t>(limit) && boundary.step();
     const int64_t after_ms = truncated ? boundary.column_int64(0) : INT64_MIN;
     const int64_t after_id = truncated ? boundary.column_int64(1) : INT64_MIN;
     SqliteQuery q(db_,

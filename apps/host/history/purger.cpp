@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <limits>
 
 #include "apps/host/history/utc_time.h"
 #include "apps/host/history_store.h"
@@ -15,6 +16,9 @@ namespace {
 
 // The work of one step: it then commits and lets the next batch of rounds in.
 constexpr auto kStepTime = std::chrono::milliseconds(20);
+// The first pass after a start comes at most this long after it.
+constexpr int64_t kFirstPassAfterMs = 10000;
+constexpr int64_t kNotScheduled = std::numeric_limits<int64_t>::min();
 // How often the file's size is read while nothing says it grew fast.
 constexpr auto kSizeCheckEvery = std::chrono::milliseconds(500);
 
@@ -80,10 +84,11 @@ HistoryPurger::HistoryPurger(HistoryStore& store, RetentionConfig config,
     // fits well within it.
     const uint64_t wal_pages = std::clamp<uint64_t>(config_.max_size / page_size_ / 64, 16, 1000);
     const uint64_t frame = page_size_ + 24;
-    sqlite_exec(db, ("PRAGMA wal_autocheckpoint = " + std::to_string(wal_pages)).c_str());
-    sqlite_exec(db,
-                ("PRAGMA journal_size_limit = " + std::to_string(wal_pages * frame + 32)).c_str());
     wal_reserve_ = 2 * wal_pages * frame + 32;
+    sqlite_exec(db, ("PRAGMA wal_autocheckpoint = " + std::to_string(wal_pages)).c_str());
+    // Cut back only what grew past the checkpoint's size by more than a transaction: a log cut
+    // at every checkpoint would be grown again by the next.
+    sqlite_exec(db, ("PRAGMA journal_size_limit = " + std::to_string(wal_reserve_)).c_str());
     headroom_ = std::max<uint64_t>(config_.max_size / 64, 64 * page_size_);
 }
 
@@ -148,7 +153,15 @@ bool HistoryPurger::due() {
         if (!forced_) check_size();
         if (forced_) return true;
     }
-    return in_pass_ || now_() >= next_pass_ms_;
+    if (in_pass_) return true;
+    const int64_t now = now_();
+    // The first pass waits a little: a start has the meters' records to restore first, on the
+    // same connection.
+    if (next_pass_ms_ == kNotScheduled)
+        next_pass_ms_ = pass_every() == kKeepForever
+                            ? kKeepForever
+                            : now + std::min<int64_t>(pass_every(), kFirstPassAfterMs);
+    return now >= next_pass_ms_;
 }
 
 void HistoryPurger::step() {
@@ -255,12 +268,15 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
         }
     }
     // Once through: the next pass when a little more has aged.
+    in_pass_ = false;
+    next_pass_ms_ = pass_now_ms_ + pass_every();
+}
+
+int64_t HistoryPurger::pass_every() const {
     int64_t shortest = kKeepForever;
     for (const AgeJob& job : kAgeJobs) shortest = std::min(shortest, config_.*job.keep);
-    in_pass_ = false;
-    next_pass_ms_ = shortest == kKeepForever
-                        ? kKeepForever
-                        : pass_now_ms_ + std::clamp<int64_t>(shortest / 100, 1000, kHourMs);
+    return shortest == kKeepForever ? kKeepForever
+                                    : std::clamp<int64_t>(shortest / 100, 1000, kHourMs);
 }
 
 bool HistoryPurger::remove_oldest_raw() {

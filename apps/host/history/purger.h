@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <map>
 #include <string>
 #include <vector>
@@ -74,6 +75,8 @@ class HistoryPurger {
     std::vector<std::string> devices();
     std::map<std::string, int64_t> pins();
     int64_t rows_per_statement() const;
+    // Time between two passes: a hundredth of the shortest retention, 1 s to an hour.
+    int64_t pass_every() const;
 
     HistoryStore& store_;
     RetentionConfig config_;
@@ -82,7 +85,7 @@ class HistoryPurger {
     Clock now_;
 
     // Age: a pass over every device and tier, resumed where the last step stopped.
-    int64_t next_pass_ms_ = 0;  // 0: at once
+    int64_t next_pass_ms_ = std::numeric_limits<int64_t>::min();  // not yet scheduled
     bool in_pass_ = false;
     int64_t pass_now_ms_ = 0;
     std::size_t pass_job_ = 0, pass_device_ = 0;

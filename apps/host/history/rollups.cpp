@@ -102,9 +102,12 @@ RollupTable::RollupTable(sqlite3* db)
       select_open_(db,
                    "SELECT t_ms, rounds, failed, alarms, stats FROM rollups_open "
                    "WHERE device = ? AND step_s = ?"),
-      replace_open_(db,
-                    "INSERT OR REPLACE INTO rollups_open (device, step_s, t_ms, rounds, failed, "
-                    "alarms, stats) VALUES (?, ?, ?, ?, ?, ?, ?)") {}
+      insert_open_(db,
+                   "INSERT INTO rollups_open (device, step_s, t_ms, rounds, failed, alarms, stats) "
+                   "VALUES (?, ?, ?, ?, ?, ?, ?)"),
+      update_open_(db,
+                   "UPDATE rollups_open SET t_ms = ?3, rounds = ?4, failed = ?5, alarms = ?6, "
+                   "stats = ?7 WHERE device = ?1 AND step_s = ?2") {}
 
 bool RollupTable::read(const std::string& device, int step_s, int64_t start_ms, Rollup& out) {
     select_.reset();
@@ -154,9 +157,10 @@ void RollupTable::write(const std::string& device, int step_s, int64_t start_ms,
 }
 
 void RollupTable::write_open(const std::string& device, int step_s, int64_t start_ms,
-                             const Rollup& rollup) {
-    bind_row(replace_open_, device, step_s, start_ms, rollup);
-    replace_open_.run();
+                             const Rollup& rollup, bool stored) {
+    SqliteQuery& q = stored ? update_open_ : insert_open_;
+    bind_row(q, device, step_s, start_ms, rollup);
+    q.run();
 }
 
 void RollupTable::remove(const std::string& device, int step_s, int64_t start_ms) {
@@ -188,14 +192,15 @@ RollupWriter::Bucket& RollupWriter::bucket(const std::string& device, std::size_
                                            int64_t t_ms) {
     const int step_s = kRollupSteps[step];
     const int64_t start = floor_to_step(t_ms, step_s * int64_t{1000});
-    auto found = open_.find({device, step});
-    if (found == open_.end()) found = open_.emplace(std::make_pair(device, step), Bucket{}).first;
-    Bucket& b = found->second;
+    auto found = open_.find(device);
+    if (found == open_.end()) found = open_.emplace(device, decltype(open_)::mapped_type{}).first;
+    Bucket& b = found->second[step];
     if (!b.loaded) {
         b.device = device;
         b.step_s = step_s;
         b.loaded = true;
-        if (!table_.read_open(device, step_s, b.start_ms, b.sums)) b.start_ms = start;
+        b.stored = table_.read_open(device, step_s, b.start_ms, b.sums);
+        if (!b.stored) b.start_ms = start;
     }
     if (b.start_ms != start) {
         // The meter's rounds reached another bucket: the one they leave is finished (added to a
@@ -233,7 +238,8 @@ void RollupWriter::add_failed(const std::string& device, int64_t t_ms) {
 
 void RollupWriter::write() {
     for (Bucket* b : dirty_) {
-        table_.write_open(b->device, b->step_s, b->start_ms, b->sums);
+        table_.write_open(b->device, b->step_s, b->start_ms, b->sums, b->stored);
+        b->stored = true;
         b->dirty = false;
     }
     dirty_.clear();

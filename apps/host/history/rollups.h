@@ -80,12 +80,14 @@ class RollupTable {
     void remove(const std::string& device, int step_s, int64_t start_ms);
     // The meter's open bucket of the step; false when it has none.
     bool read_open(const std::string& device, int step_s, int64_t& start_ms, Rollup& out);
-    void write_open(const std::string& device, int step_s, int64_t start_ms, const Rollup& rollup);
+    // `stored`: the meter has an open row of the step already (it is rewritten in place).
+    void write_open(const std::string& device, int step_s, int64_t start_ms, const Rollup& rollup,
+                    bool stored);
 
   private:
     void bind_row(SqliteQuery& q, const std::string& device, int step_s, int64_t start_ms,
                   const Rollup& rollup);
-    SqliteQuery select_, replace_, delete_, select_open_, replace_open_;
+    SqliteQuery select_, replace_, delete_, select_open_, insert_open_, update_open_;
     unsigned char stats_[Rollup::kStatsBytes];
 };
 
@@ -119,13 +121,15 @@ class RollupWriter {
         int step_s = 0;
         int64_t start_ms = 0;
         bool loaded = false;
+        bool stored = false;  // as an open row
         bool dirty = false;
         Rollup sums;
     };
     Bucket& bucket(const std::string& device, std::size_t step, int64_t t_ms);
 
     RollupTable table_;
-    std::map<std::pair<std::string, std::size_t>, Bucket> open_;  // by device and step index
+    // By device, then step index; found by the name without a copy of it.
+    std::map<std::string, std::array<Bucket, std::size(kRollupSteps)>, std::less<>> open_;
     std::vector<Bucket*> dirty_;
 };
 

@@ -28,14 +28,14 @@
 #include <thread>
 #include <vector>
 
+#include "apps/host/history/commit_stage.h"
+#include "apps/host/history/history_query.h"
+#include "apps/host/history/history_store.h"
 #include "apps/host/history/rollups.h"
 #include "apps/host/history/series.h"
-#include "apps/host/history/utc_time.h"
-#include "apps/host/history_query.h"
-#include "apps/host/history_sink.h"
-#include "apps/host/history_store.h"
-#include "apps/host/http_server.h"
-#include "apps/host/sqlite_query.h"
+#include "apps/host/sinks/http/http_server.h"
+#include "apps/host/support/sqlite_query.h"
+#include "apps/host/support/utc_time.h"
 #include "meter/kavren_m7_data.h"
 #include "tests/apps/synthetic_record.h"
 
@@ -227,6 +227,7 @@ void prefill(const std::string& path, int meters) {
 
 // Counts what the history hands on, and wakes who waits for a count.
 struct Counting : RoundSink {
+    const char* name() const override { return "counting"; }
     std::mutex lock;
     std::condition_variable changed;
     std::size_t rounds = 0;
@@ -268,7 +269,7 @@ double cpu_per_round(const std::string& prefilled, const std::string& path, int 
     HistoryStore store(path);
     store.prepare();
     std::atomic<int64_t> clock{kNow};
-    HistorySink sink(store, names, 100000, [](const std::string&) {});
+    CommitStage sink(store, names, 100000, [](const std::string&) {});
     if (extras == Extras::rollups_and_purging) {
         RetentionConfig retention;
         retention.raw_ms = 2 * kHourMs;

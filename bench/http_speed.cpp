@@ -12,9 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "apps/host/history_store.h"
-#include "apps/host/http_api.h"
-#include "apps/host/metrics_text.h"
+#include "apps/host/history/history_store.h"
+#include "apps/host/sinks/http/http_api.h"
+#include "apps/host/sinks/http/metrics_text.h"
 #include "meter/measurements.h"
 
 using namespace kavren;
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         round->result = r;
         batch.push_back(round);
     }
-    HttpSink sink(identities);
+    LiveMeters sink(identities);
     sink.take(batch);
     std::size_t metrics_bytes = 0;
     const double metrics_ms =

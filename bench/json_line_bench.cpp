@@ -4,7 +4,7 @@
 #include <cstring>
 #include <memory>
 
-#include "apps/host/round_text.h"
+#include "apps/host/round/round_text.h"
 
 namespace {
 

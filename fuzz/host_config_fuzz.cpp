@@ -3,7 +3,7 @@
 
 #include <stdexcept>
 
-#include "apps/host/host_config.h"
+#include "apps/host/config/host_config.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, std::size_t size) {
     Json::Value root;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstring>
 
 #include "meter/kavren_m7_data.h"
 
@@ -30,5 +31,13 @@ inline constexpr Measurement kMeasurements[] = {
     {"ZeroCurrent", offsetof(KAVREN_M7_Data_t, ZeroCurrent), "A"},
 };
 inline constexpr std::size_t kMeasurementCount = sizeof kMeasurements / sizeof kMeasurements[0];
+
+// The single-precision field at `offset` of a record image: copied out, since the record is
+// packed and its fields are not aligned.
+inline float float_at(const void* record, std::size_t offset) {
+    float value;
+    std::memcpy(&value, static_cast<const unsigned char*>(record) + offset, sizeof value);
+    return value;
+}
 
 }  // namespace kavren

@@ -19,11 +19,12 @@ test_packages=(
   binutils file tzdata                    # library checks; CPack's file type probe; zone rules
   libgtest-dev libgmock-dev               # tests
   systemd                                 # unit checks (systemd-analyze)
-  dpkg-dev help2man                       # the Debian package: shlibdeps, man pages
+  dpkg-dev help2man lintian               # the Debian package: shlibdeps, man pages, its checks
   mbpoll                                  # an independent Modbus master, for checking the simulator
   mosquitto openssl                       # the real broker and TLS certificates for MQTT tests
   libbenchmark-dev bc time strace         # benchmarks and their figures
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
+  universal-ctags                         # the layout check: function lengths
   chromium python3-prometheus-client      # the page in a real browser, an independent metrics parser
 )
 
@@ -49,14 +50,28 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo="sudo"
 fi
 echo "bootstrap: installing ${#missing[@]} packages and what they need: ${missing[*]}"
+started=$SECONDS
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
-# apt's and dpkg's own lines go to a log, shown only when the installation fails.
+
+# Of apt's and dpkg's hundreds of lines, a few: how much is fetched, then each stage once. All
+# of them go to a log, shown only when the installation fails.
+apt_progress() {
+  awk '
+    / newly installed, / { count = $3 }
+    /^Need to get / {
+      size = $0; sub(/^Need to get /, "", size); sub(/ of archives\.$/, "", size)
+      printf "bootstrap: %s packages in all, %s to download\n", count, size; fflush()
+    }
+    /^Unpacking / && !unpacking++ { print "bootstrap: unpacking..."; fflush() }
+    /^Setting up / && !setting_up++ { print "bootstrap: setting up..."; fflush() }'
+}
+echo "bootstrap: updating the package lists..."
 if ! { $sudo apt-get update -qq &&
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends \
-    -o Dpkg::Use-Pty=0 "${missing[@]}"; } >"$log" 2>&1; then
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -q --no-install-recommends \
+    -o Dpkg::Use-Pty=0 "${missing[@]}"; } 2>&1 | tee "$log" | apt_progress; then
   cat "$log" >&2
   echo "bootstrap: installing the packages failed (apt-get's output above)" >&2
   exit 1
 fi
-echo "bootstrap: done"
+echo "bootstrap: done in $((SECONDS - started)) s"

@@ -1,7 +1,8 @@
 #!/bin/sh
 # Builds the Debian package from this build tree and checks it as an installer would see it: its
-# files, its dependencies, its configuration file, its systemd unit, and the installed programs
-# polling a simulated meter from a scratch root (dpkg -x), nothing taken from the build tree.
+# files (nothing in the public library folder), its dependencies, its configuration file, what
+# lintian says of it, and the installed programs polling a simulated meter from a scratch root
+# (dpkg -x), nothing taken from the build tree. check_package_root.sh installs it with dpkg.
 # usage: check_package.sh BUILD_DIR
 set -u
 build=$1
@@ -21,17 +22,23 @@ pass "built $(basename "$deb")"
 
 dpkg-deb -c "$deb" | awk '{print $6}' | sed 's#^\./#/#' >"$work/files"
 for path in /usr/bin/kavren-host /usr/bin/kavren-sim /usr/lib/*/kavren/kavren_m7.so \
-  /usr/lib/*/libsmd_runtime.so /etc/kavren/host.json /lib/systemd/system/kavren-host.service \
-  /usr/share/man/man1/kavren-host.1.gz /usr/share/man/man1/kavren-sim.1.gz \
-  /usr/share/doc/kavren/README.md /usr/share/kavren/example-host.json \
-  /usr/share/kavren/example-settings.json; do
+  /usr/lib/*/kavren/libsmd_runtime.so /etc/kavren/host.json \
+  /lib/systemd/system/kavren-host.service /usr/share/man/man1/kavren-host.1.gz \
+  /usr/share/man/man1/kavren-sim.1.gz /usr/share/doc/kavren/README.md \
+  /usr/share/doc/kavren/copyright /usr/share/doc/kavren/changelog.gz \
+  /usr/share/kavren/example-host.json /usr/share/kavren/example-settings.json; do
   pattern=$(printf '%s' "$path" | sed 's#\*#[^/]*#g')
   grep -qx "$pattern" "$work/files" || { fail "no $path in the package"; continue; }
 done
 [ "$failures" -eq 0 ] && pass "file list"
+# The runtime library is kavren-host's own: nothing lands where other programs look for libraries.
+public=$(grep -E '^/usr/lib/[^/]+/[^/]+$' "$work/files" | grep -v '/kavren/$')
+[ -z "$public" ] && pass "nothing in the public library folder" ||
+  fail "in the public library folder: $public"
 
 depends=$(dpkg-deb -f "$deb" Depends)
-for library in libmodbus5 libsqlite3-0 libjsoncpp25 libsystemd0 libstdc++6 adduser; do
+for library in libmodbus5 libsqlite3-0 libjsoncpp25 libsystemd0 libstdc++6 adduser \
+  libjs-dygraphs; do
   case "$depends" in *"$library"*) ;; *) fail "Depends lacks $library: $depends" ;; esac
 done
 pass "dependencies: $depends"
@@ -43,16 +50,31 @@ else
   fail "conffiles: $(cat "$work/control/conffiles" 2>/dev/null)"
 fi
 
+# Lintian as Debian's archive would run it: no error or warning, and of its informational and
+# pedantic tags only these two, which stay on purpose:
+# - the service has no init.d script: it needs systemd's readiness notification, watchdog and
+#   sandbox, which a System V script would go without;
+# - kavren-sim, built with fortify like the rest, calls no checked function: each of its calls
+#   that fortify could check (read, readlink, ptsname_r into buffers of known size) the compiler
+#   proves safe and calls unchecked, which lintian cannot tell from a build without fortify.
+if ! command -v lintian >/dev/null; then
+  fail "lintian is not installed (scripts/bootstrap.sh installs it)"
+else
+  lintian --fail-on error,warning --pedantic --display-info "$deb" >"$work/lintian" \
+    2>"$work/lintian.err"
+  status=$?
+  unexpected=$(grep -E '^[EWIPX]: ' "$work/lintian" |
+    grep -v -E -e '^I: kavren: package-supports-alternative-init-but-no-init.d-script ' \
+      -e '^I: kavren: hardening-no-fortify-functions \[usr/bin/kavren-sim\]$')
+  if [ "$status" -eq 0 ] && [ -z "$unexpected" ]; then
+    pass "lintian: $(grep -c -E '^[EWIPX]: ' "$work/lintian") tags, none unexpected"
+  else
+    fail "lintian (status $status): $unexpected $(grep -v 'root privileges' "$work/lintian.err")"
+  fi
+fi
+
 root="$work/root"
 dpkg -x "$deb" "$root"
-# The unit as shipped, checked by systemd itself (the binary path pointed into the scratch root).
-sed "s#ExecStart=/usr/bin/#ExecStart=$root/usr/bin/#" "$root/lib/systemd/system/kavren-host.service" \
-  >"$work/kavren-host.service"
-if verify=$(systemd-analyze verify --man=no "$work/kavren-host.service" 2>&1) && [ -z "$verify" ]; then
-  pass "systemd-analyze verify accepts the unit"
-else
-  fail "systemd-analyze verify: $verify"
-fi
 if "$root/usr/bin/kavren-host" --config "$root/etc/kavren/host.json" --help >/dev/null 2>&1; then
   pass "the installed host starts"
 else
@@ -75,7 +97,8 @@ fi
 # It found the installed plug-in and runtime, not the build tree's.
 if grep -q "$build" "$work/host.err"; then fail "the build tree was used: $(cat "$work/host.err")"; fi
 maps_ok=$(env -u LD_LIBRARY_PATH sh -c "ldd '$root/usr/bin/kavren-host'" | grep libsmd_runtime)
-case "$maps_ok" in *"$root"*) pass "libsmd_runtime.so from the package" ;;
+case "$maps_ok" in
+  *"$root"/usr/bin/../lib/*/kavren/libsmd_runtime.so*) pass "libsmd_runtime.so from the package" ;;
   *) fail "libsmd_runtime.so resolves to: $maps_ok" ;; esac
 
 echo "$passes passed, $failures failed"

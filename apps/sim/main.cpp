@@ -1,9 +1,12 @@
-// kavren-sim: a KAVREN_M7 power meter on Modbus RTU (serial device or pseudo-terminal) or TCP.
+// kavren-sim: a KAVREN_M7 power meter on Modbus RTU (serial device or pseudo-terminal), Modbus
+// TCP, or RTU frames on TCP.
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -38,6 +41,7 @@ struct Options {
     std::string pty_link;
     std::string pty_file;
     std::string tcp;
+    std::string rtu_over_tcp;
     std::string port_file;
     int baud = 9600;
     std::string parity = "N";
@@ -182,24 +186,29 @@ int serve_rtu(const Options& o, const std::vector<int>& units, MeterServer::Sett
     return 0;
 }
 
-int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Settings settings,
-              FaultPlan faults) {
-    if (faults.uses(Fault::crc))
-        throw UsageError("CRC faults need an RTU line (--pty); TCP frames carry no CRC");
-    if (o.line_rate > 0) throw UsageError("--line-rate paces a serial line (--pty)");
+// A socket listening on [HOST:]PORT (port 0: any free port); `shown` is HOST:PORT as bound.
+int listen_on(const std::string& text, std::string& shown) {
     kavren::app::TcpAddress address;
     try {
-        address = kavren::app::parse_tcp_address(o.tcp, "127.0.0.1", true);
+        address = kavren::app::parse_tcp_address(text, "127.0.0.1", true);
     } catch (const std::invalid_argument& e) {
         throw UsageError(e.what());
     }
-    modbus_t* ctx = modbus_new_tcp_pi(address.host.c_str(), address.port.c_str());
-    if (ctx == nullptr)
-        throw std::runtime_error("cannot use " + o.tcp + ": " + modbus_strerror(errno));
-    std::unique_ptr<modbus_t, void (*)(modbus_t*)> owner(ctx, [](modbus_t* c) { modbus_free(c); });
-    const int listener = modbus_tcp_pi_listen(ctx, 16);
-    if (listener < 0) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_PASSIVE;
+    addrinfo* found = nullptr;
+    const int looked_up = getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
+    if (looked_up != 0)
+        throw std::runtime_error("cannot listen on " + text + ": " + gai_strerror(looked_up));
+    std::unique_ptr<addrinfo, void (*)(addrinfo*)> owner(found, freeaddrinfo);
+    const int listener = socket(found->ai_family, found->ai_socktype | SOCK_CLOEXEC, 0);
+    const int on = 1;
+    if (listener < 0 || setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0 ||
+        bind(listener, found->ai_addr, found->ai_addrlen) != 0 || listen(listener, 16) != 0) {
         const int error = errno;
+        if (listener >= 0) close(listener);
         throw std::runtime_error(
             "cannot listen on " + address.host + ":" + address.port + ": " +
             (error == EADDRINUSE ? std::string("port in use") : std::strerror(error)));
@@ -208,51 +217,78 @@ int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Sett
     socklen_t bound_size = sizeof bound;
     if (getsockname(listener, reinterpret_cast<sockaddr*>(&bound), &bound_size) != 0)
         throw std::runtime_error(std::string("cannot tell the port: ") + std::strerror(errno));
-    address.port = std::to_string(ntohs(bound.ss_family == AF_INET6
-                                            ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
-                                            : reinterpret_cast<sockaddr_in*>(&bound)->sin_port));
-    if (!o.port_file.empty()) publish_in_file(o.port_file, address.port);
-    MeterServer server(ctx, units, std::move(settings), std::move(faults), nullptr);
-    std::cout << "kavren-sim: meter unit" << (units.size() > 1 ? "s " : " ");
-    for (std::size_t i = 0; i < units.size(); ++i) std::cout << (i ? "," : "") << units[i];
-    std::cout << " on " << address.host << ":" << address.port << " (Modbus TCP)" << std::endl;
+    shown = address.host + ":" +
+            std::to_string(ntohs(bound.ss_family == AF_INET6
+                                     ? reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port
+                                     : reinterpret_cast<sockaddr_in*>(&bound)->sin_port));
+    return listener;
+}
 
-    std::vector<int> clients;
+// One request of a client and its answer; false when the connection is to be closed. RTU
+// frames: the request's unit id selects the meter, as on the bus behind a serial server
+// (libmodbus's RTU side takes the frames of one unit id at a time).
+bool serve_request(int client, modbus_t* ctx, MeterServer& server, bool rtu_frames) {
+    if (rtu_frames) {
+        uint8_t unit = 0;
+        if (recv(client, &unit, 1, MSG_PEEK) != 1) return false;
+        if (modbus_set_slave(ctx, unit) != 0) return false;  // no unit id: not Modbus RTU
+    }
+    modbus_set_socket(ctx, client);
     uint8_t query[MODBUS_TCP_MAX_ADU_LENGTH];
+    const int rc = modbus_receive(ctx, query);
+    return rc > 0 ? server.answer(query, rc) : rc == 0;
+}
+
+// Every client of the listener, each request answered in turn, until a stop.
+void serve_clients(int listener, modbus_t* ctx, MeterServer& server, bool rtu_frames) {
+    std::vector<int> clients;
     while (!kavren::app::stop_requested()) {
         std::vector<pollfd> fds{{listener, POLLIN, 0}};
         for (int c : clients) fds.push_back({c, POLLIN, 0});
         if (poll(fds.data(), fds.size(), 200) <= 0) continue;
         if (fds[0].revents & POLLIN) {
-            int server_socket = listener;
-            const int client = modbus_tcp_pi_accept(ctx, &server_socket);
+            const int client = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
             if (client >= 0) clients.push_back(client);
         }
         for (std::size_t i = 1; i < fds.size(); ++i) {
             if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR))) continue;
-            modbus_set_socket(ctx, fds[i].fd);
-            const int rc = modbus_receive(ctx, query);
-            const bool keep = rc > 0 ? server.answer(query, rc) : rc == 0;
-            if (!keep) {
-                close(fds[i].fd);
-                clients.erase(std::find(clients.begin(), clients.end(), fds[i].fd));
-            }
+            if (serve_request(fds[i].fd, ctx, server, rtu_frames)) continue;
+            close(fds[i].fd);
+            clients.erase(std::find(clients.begin(), clients.end(), fds[i].fd));
         }
     }
     for (int c : clients) close(c);
     close(listener);
+}
+
+// Modbus TCP, or RTU frames on TCP connections (a serial server in front of the meters).
+int serve_tcp(const Options& o, const std::vector<int>& units, MeterServer::Settings settings,
+              FaultPlan faults) {
+    const bool rtu_frames = !o.rtu_over_tcp.empty();
+    if (faults.uses(Fault::crc))
+        throw UsageError(rtu_frames ? "CRC faults need the simulator's own pseudo-terminal (--pty)"
+                                    : "CRC faults need an RTU line (--pty); TCP frames carry no "
+                                      "CRC");
+    if (o.line_rate > 0) throw UsageError("--line-rate paces a serial line (--pty)");
+    std::string where;
+    const int listener = listen_on(rtu_frames ? o.rtu_over_tcp : o.tcp, where);
+    // The context frames requests and replies; its connections are ours. An RTU context is
+    // given a device it never opens.
+    modbus_t* ctx = rtu_frames ? modbus_new_rtu("/dev/null", o.baud, 'N', 8, 1)
+                               : modbus_new_tcp_pi("127.0.0.1", "502");
+    if (ctx == nullptr)
+        throw std::runtime_error(std::string("cannot frame: ") + modbus_strerror(errno));
+    std::unique_ptr<modbus_t, void (*)(modbus_t*)> owner(ctx, [](modbus_t* c) { modbus_free(c); });
+    if (!o.port_file.empty()) publish_in_file(o.port_file, where.substr(where.rfind(':') + 1));
+    MeterServer server(ctx, units, std::move(settings), std::move(faults), nullptr);
+    std::cout << "kavren-sim: meter unit" << (units.size() > 1 ? "s " : " ");
+    for (std::size_t i = 0; i < units.size(); ++i) std::cout << (i ? "," : "") << units[i];
+    std::cout << " on " << where << (rtu_frames ? " (RTU over TCP)" : " (Modbus TCP)") << std::endl;
+    serve_clients(listener, ctx, server, rtu_frames);
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-    Options o;
-    CLI::App app{
-        "kavren-sim: a simulated KAVREN_M7 three-phase power meter, a Modbus slave on a serial\n"
-        "line, a pseudo-terminal it creates, or Modbus TCP. It serves the meter's 106 registers\n"
-        "(seven blocks) from a drifting three-phase model; other addresses get the exception a\n"
-        "meter gives (illegal data address)."};
+void add_options(CLI::App& app, Options& o) {
     app.add_option("--rtu", o.rtu_device, "Serve Modbus RTU on this serial device");
     app.add_flag("--pty", o.pty,
                  "Create a pseudo-terminal and serve Modbus RTU on it (prints its path)");
@@ -263,13 +299,18 @@ int main(int argc, char** argv) {
     app.add_option("--tcp", o.tcp,
                    "Serve Modbus TCP on [HOST:]PORT (HOST defaults to 127.0.0.1; port 0: any free "
                    "port)");
+    app.add_option("--rtu-over-tcp", o.rtu_over_tcp,
+                   "Serve Modbus RTU frames on TCP connections on [HOST:]PORT, as a serial server "
+                   "in front of an RS485 line does");
     app.add_option("--port-file", o.port_file,
-                   "With --tcp: write the port listened on to this file once listening");
+                   "With --tcp or --rtu-over-tcp: write the port listened on to this file once "
+                   "listening");
     app.add_option("--baud", o.baud, "RTU line speed, bit/s (also sets the meter's baud code)")
         ->capture_default_str();
     app.add_option("--parity", o.parity, "RTU parity: N, E or O")->capture_default_str();
     app.add_option("--stop-bits", o.stop_bits, "RTU stop bits: 1 or 2")->capture_default_str();
-    app.add_option("--unit", o.units, "Unit id(s) served: 1, 1-10, 1,4 (TCP may serve several)")
+    app.add_option("--unit", o.units,
+                   "Unit id(s) served: 1, 1-10, 1,4 (TCP and RTU over TCP may serve several)")
         ->capture_default_str();
     app.add_option(
         "--line-rate", o.line_rate,
@@ -289,32 +330,53 @@ int main(int argc, char** argv) {
     app.add_option("--seed", o.seed, "Seed of the random faults")->capture_default_str();
     app.add_option("--delay-ms", o.delay_ms, "How late a delayed reply comes")
         ->capture_default_str();
+}
 
+void check(const Options& o) {
+    const int transports = !o.rtu_device.empty() + o.pty + !o.tcp.empty() + !o.rtu_over_tcp.empty();
+    if (transports != 1)
+        throw UsageError(
+            "choose exactly one of --rtu DEVICE, --pty, --tcp [HOST:]PORT or --rtu-over-tcp "
+            "[HOST:]PORT");
+    if (o.baud <= 0) throw UsageError("--baud must be positive");
+    if (!o.port_file.empty() && o.tcp.empty() && o.rtu_over_tcp.empty())
+        throw UsageError("--port-file tells the port of --tcp or --rtu-over-tcp");
+    if (o.stop_bits != 1 && o.stop_bits != 2) throw UsageError("--stop-bits must be 1 or 2");
+    if (o.line_rate < 0 || o.turnaround_ms < 0 || o.delay_ms < 0)
+        throw UsageError("times and rates cannot be negative");
+}
+
+FaultPlan fault_plan(const Options& o) {
+    FaultPlan faults;
+    std::vector<Fault> kinds;
+    try {
+        for (const auto& spec : o.faults) faults.add_at(spec);
+        for (const auto& kind : o.fault_kinds) kinds.push_back(kavren::sim::parse_fault(kind));
+        if (kinds.empty()) kinds = {Fault::drop, Fault::exception};
+        faults.set_random(o.fault_rate, kinds, o.seed);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
+    }
+    return faults;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    CLI::App app{
+        "kavren-sim: a simulated KAVREN_M7 three-phase power meter, a Modbus slave on a serial\n"
+        "line, a pseudo-terminal it creates, Modbus TCP, or RTU frames on TCP. It serves the\n"
+        "meter's 106 registers (seven blocks) from a drifting three-phase model; other addresses\n"
+        "get the exception a meter gives (illegal data address)."};
+    add_options(app, o);
     if (auto status = kavren::app::parse_command_line(app, argc, argv, "kavren-sim"))
         return *status;
 
     return kavren::app::run_reporting_errors("kavren-sim", [&] {
-        const int transports =
-            (o.rtu_device.empty() ? 0 : 1) + (o.pty ? 1 : 0) + (o.tcp.empty() ? 0 : 1);
-        if (transports != 1)
-            throw UsageError("choose exactly one of --rtu DEVICE, --pty or --tcp [HOST:]PORT");
-        if (o.baud <= 0) throw UsageError("--baud must be positive");
-        if (!o.port_file.empty() && o.tcp.empty())
-            throw UsageError("--port-file tells the port of --tcp");
-        if (o.stop_bits != 1 && o.stop_bits != 2) throw UsageError("--stop-bits must be 1 or 2");
-        if (o.line_rate < 0 || o.turnaround_ms < 0 || o.delay_ms < 0)
-            throw UsageError("times and rates cannot be negative");
+        check(o);
         const std::vector<int> units = parse_units(o.units);
-        FaultPlan faults;
-        std::vector<Fault> kinds;
-        try {
-            for (const auto& spec : o.faults) faults.add_at(spec);
-            for (const auto& kind : o.fault_kinds) kinds.push_back(kavren::sim::parse_fault(kind));
-            if (kinds.empty()) kinds = {Fault::drop, Fault::exception};
-            faults.set_random(o.fault_rate, kinds, o.seed);
-        } catch (const std::invalid_argument& e) {
-            throw UsageError(e.what());
-        }
+        FaultPlan faults = fault_plan(o);
         MeterServer::Settings settings;
         settings.baud_code = baud_code_for(o.baud);
         settings.turnaround_ms = o.turnaround_ms;
@@ -322,7 +384,8 @@ int main(int argc, char** argv) {
         settings.registers_file = o.registers_file;
 
         kavren::app::install_stop_signals();
-        if (!o.tcp.empty()) return serve_tcp(o, units, settings, std::move(faults));
+        if (!o.tcp.empty() || !o.rtu_over_tcp.empty())
+            return serve_tcp(o, units, settings, std::move(faults));
         return serve_rtu(o, units, settings, std::move(faults));
     });
 }

@@ -44,7 +44,6 @@ bool MeterServer::answer(const uint8_t* query, int length) {
     const int header = modbus_get_header_length(context_);
     if (length < header + 5) return true;  // libmodbus has already refused anything shorter
     const int unit = query[header - 1];
-    const int function = query[header];
     ++requests_;
     reload_registers_if_changed();
 
@@ -54,8 +53,10 @@ bool MeterServer::answer(const uint8_t* query, int length) {
     }
     auto meter = meters_.find(unit);
     if (meter == meters_.end()) {
-        // A gateway answers for a unit that is not there; on a serial line nobody answers.
-        if (unit != 0) modbus_reply_exception(context_, query, MODBUS_EXCEPTION_GATEWAY_TARGET);
+        // A Modbus TCP gateway answers for a unit that is not there; on a serial line, also one
+        // behind a serial server, nobody answers.
+        if (unit != 0 && header > 1)
+            modbus_reply_exception(context_, query, MODBUS_EXCEPTION_GATEWAY_TARGET);
         return true;
     }
     switch (fault) {
@@ -78,20 +79,26 @@ bool MeterServer::answer(const uint8_t* query, int length) {
     if (settings_.turnaround_ms > 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(settings_.turnaround_ms));
     }
-    if (function != MODBUS_FC_READ_HOLDING_REGISTERS) {
+    reply(meter->second, fault, query, length);
+    return true;
+}
+
+void MeterServer::reply(MeterModel& meter, Fault fault, const uint8_t* query, int length) {
+    const int header = modbus_get_header_length(context_);
+    if (query[header] != MODBUS_FC_READ_HOLDING_REGISTERS) {
         modbus_reply_exception(context_, query, MODBUS_EXCEPTION_ILLEGAL_FUNCTION);
-        return true;
+        return;
     }
     const int start = query[header + 1] << 8 | query[header + 2];
     const int count = query[header + 3] << 8 | query[header + 4];
     if (!served_range(start, count)) {
         modbus_reply_exception(context_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
-        return true;
+        return;
     }
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
-    meter->second.advance_to(seconds);
-    meter->second.fill(registers_);
+    meter.advance_to(seconds);
+    meter.fill(registers_);
     std::copy(registers_.begin(), registers_.end(), mapping_->tab_registers);
 
     if (fault == Fault::short_reply && count > 1) {
@@ -100,10 +107,9 @@ bool MeterServer::answer(const uint8_t* query, int length) {
         shorter[header + 4] = static_cast<uint8_t>(count - 1);
         shorter[header + 3] = static_cast<uint8_t>((count - 1) >> 8);
         modbus_reply(context_, shorter.data(), length, mapping_.get());
-        return true;
+        return;
     }
     modbus_reply(context_, query, length, mapping_.get());
-    return true;
 }
 
 }  // namespace kavren::sim

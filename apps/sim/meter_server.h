@@ -38,6 +38,8 @@ class MeterServer {
 
   private:
     void reload_registers_if_changed();
+    // The meter's answer to a request (its registers, or the exception a meter gives).
+    void reply(MeterModel& meter, Fault fault, const uint8_t* query, int length);
 
     modbus_t* context_;
     std::map<int, MeterModel> meters_;

@@ -18,30 +18,66 @@ if(HELP2MAN)
   install(FILES ${kavren_man_pages} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
-install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/kavren)
+# The package's maintainer: the Maintainer field, the changelog's signature and the copyright
+# file's contact.
+set(KAVREN_MAINTAINER "Kavren Maintainers <maintainers@kavren-m7.org>" CACHE STRING
+  "The Debian package's maintainer, \"Name <address>\"")
+
+# The changelog and the copyright file (DEP-5), with the maintainer filled in; the changelog
+# compressed as Debian's tools do it (gzip -9n: no name, no time stamp).
+file(STRINGS ${CMAKE_CURRENT_LIST_DIR}/changelog.in kavren_changelog_top LIMIT_COUNT 1)
+if(NOT kavren_changelog_top MATCHES "^kavren \\(${PROJECT_VERSION}\\) ")
+  message(FATAL_ERROR "scripts/debian/changelog.in: its newest entry is not version "
+    "${PROJECT_VERSION}: \"${kavren_changelog_top}\"")
+endif()
+set(kavren_debian_dir ${PROJECT_BINARY_DIR}/debian)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${kavren_debian_dir}/changelog @ONLY)
+configure_file(${CMAKE_CURRENT_LIST_DIR}/copyright.in ${kavren_debian_dir}/copyright @ONLY)
+add_custom_command(OUTPUT ${kavren_debian_dir}/changelog.gz
+  COMMAND gzip -9nkf ${kavren_debian_dir}/changelog
+  DEPENDS ${kavren_debian_dir}/changelog VERBATIM)
+add_custom_target(debian_changelog ALL DEPENDS ${kavren_debian_dir}/changelog.gz)
+set(kavren_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/kavren)
+install(FILES ${PROJECT_SOURCE_DIR}/README.md ${kavren_debian_dir}/copyright
+  ${kavren_debian_dir}/changelog.gz DESTINATION ${kavren_doc_dir})
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   # The service: its unit and its configuration (a conffile, kept on upgrade).
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/kavren-host.service DESTINATION /lib/systemd/system)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/host.json DESTINATION /etc/kavren)
 endif()
 
+# CPack strips the programs and libraries; the compiler's identification (.comment) and notes
+# (.note) go as well, as Debian's own packaging tools (dh_strip) leave them.
+install(CODE "
+  if(CMAKE_INSTALL_DO_STRIP)
+    file(GLOB stripped \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/*\"
+      \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR}/kavren/*.so\")
+    foreach(file IN LISTS stripped)
+      execute_process(COMMAND \"${CMAKE_OBJCOPY}\" --remove-section=.comment --remove-section=.note
+        \"\${file}\" COMMAND_ERROR_IS_FATAL ANY)
+    endforeach()
+  endif()")
+
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kavren)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
-set(CPACK_PACKAGE_CONTACT "kavren maintainers <kavren@localhost>")
+set(CPACK_PACKAGE_CONTACT "${KAVREN_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "KAVREN_M7 power meter plug-in, reference host and simulator")
-set(CPACK_PACKAGE_DESCRIPTION "The kavren_m7.so device-driver plug-in for the KAVREN_M7 three-phase
-power meter, kavren-host (polls meters over Modbus RTU/TCP into an SQLite history, as a systemd
-service) and kavren-sim (a simulated meter).")
+# The extended description: lines of at most 79 characters, as Debian's tools show them.
+set(CPACK_PACKAGE_DESCRIPTION "The kavren_m7.so device-driver plug-in reads the KAVREN_M7 three-phase
+power meter over Modbus for a monitoring host. The package also holds
+kavren-host, a reference host that polls meters over Modbus RTU or TCP into
+an SQLite history (as a systemd service, with MQTT publishing, a live page
+and Prometheus metrics), and kavren-sim, a simulated meter.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# libsmd_runtime.so is ours and inside the package.
+# libsmd_runtime.so is ours and inside the package (in its private folder).
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR}/runtime)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser")
-# The page's plots use the packaged chart library, served from its installed copy; a local broker
-# is the simplest place to publish to.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libjs-dygraphs")
+# The page's plots use the packaged chart library, served from its installed copy: a page
+# without it draws none, so it is a dependency, not a recommendation. A local broker is the
+# simplest place to publish to.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "adduser, libjs-dygraphs")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "mosquitto")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA
   ${CMAKE_CURRENT_LIST_DIR}/conffiles ${CMAKE_CURRENT_LIST_DIR}/postinst

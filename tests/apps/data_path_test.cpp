@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/apps/e2e_fixture.h"
+#include "tests/apps/eventually.h"
 
 namespace {
 
@@ -24,16 +25,6 @@ using std::chrono::steady_clock;
 long rows_of(const std::string& db, const std::string& device) {
     if (access(db.c_str(), F_OK) != 0) return 0;  // not made yet
     return static_cast<long>(stored_records(db, device).size());
-}
-
-template <typename Condition>
-bool within(double seconds, Condition condition) {
-    const auto deadline = steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return condition();
 }
 
 // SIGTERM, then how long the program took to end and its status.
@@ -68,10 +59,11 @@ TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
         fifo);
     // Far more rounds than the pipe and the host's line queue hold: both links go on, and so
     // does the history.
-    ASSERT_TRUE(within(60, [&] { return rows_of(db, "a") + rows_of(db, "b") > 6000; }))
+    ASSERT_TRUE(eventually([&] { return rows_of(db, "a") + rows_of(db, "b") > 6000; }, 60))
         << rows_of(db, "a") << " " << rows_of(db, "b");
     const long a = rows_of(db, "a"), b = rows_of(db, "b");
-    EXPECT_TRUE(within(10, [&] { return rows_of(db, "a") > a + 20 && rows_of(db, "b") > b + 20; }));
+    EXPECT_TRUE(
+        eventually([&] { return rows_of(db, "a") > a + 20 && rows_of(db, "b") > b + 20; }, 10));
 
     // Reading again: the lines dropped meanwhile are reported.
     std::string text;
@@ -89,10 +81,12 @@ TEST_F(EndToEnd, AReaderThatStopsReadingStallsNoLinkAndNoStop) {
             }
         }
     });
-    const bool reported = within(10, [&] {
-        std::lock_guard<std::mutex> hold(text_lock);
-        return text.find("round lines were dropped") != std::string::npos;
-    });
+    const bool reported = eventually(
+        [&] {
+            std::lock_guard<std::mutex> hold(text_lock);
+            return text.find("round lines were dropped") != std::string::npos;
+        },
+        10);
     int status = -1;
     const double took = stop_seconds(host_run, &status);
     reading = false;
@@ -120,17 +114,20 @@ TEST_F(EndToEnd, AHistoryLockedByAnotherProgramGetsItsRowsWhenTheLockGoes) {
                          "--quiet-plugin", "--json", "--history-queue", "40", "--no-restore"},
                         log);
     // Polling goes on (the queue fills and refuses) while nothing can be stored.
-    ASSERT_TRUE(within(20, [&] {
-        const std::string text = read_file(log);
-        return text.find("history queue full") != std::string::npos &&
-               text.find("locked by another program") != std::string::npos;
-    })) << read_file(log);
+    ASSERT_TRUE(eventually(
+        [&] {
+            const std::string text = read_file(log);
+            return text.find("history queue full") != std::string::npos &&
+                   text.find("locked by another program") != std::string::npos;
+        },
+        20))
+        << read_file(log);
     EXPECT_EQ(rows_of(db, "meter-1"), before);
     ASSERT_EQ(sqlite3_exec(holder, "COMMIT", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(holder);
 
     // Every round the queue held arrives; later rounds are stored as they come.
-    ASSERT_TRUE(within(20, [&] { return rows_of(db, "meter-1") >= before + 60; }));
+    ASSERT_TRUE(eventually([&] { return rows_of(db, "meter-1") >= before + 60; }, 20));
     int status = -1;
     EXPECT_LT(stop_seconds(host_run, &status), 2.0);
     const std::string text = read_file(log);
@@ -154,9 +151,10 @@ TEST_F(EndToEnd, AStopDuringAResponseTimeOutIsQuickAndClean) {
     Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--timeout-ms",
                          "15000", "--db", db, "--quiet-plugin"},
                         dir + "/host.log");
-    // Well inside the first request's time-out.
-    ASSERT_TRUE(within(10, [&] { return access(db.c_str(), F_OK) == 0; }));
-    std::this_thread::sleep_for(milliseconds(300));
+    // Well inside the first request's time-out: the simulator has it, and drops it.
+    ASSERT_TRUE(eventually(
+        [&] { return read_file(dir + "/sim-1.log").find("request 1: drop") != std::string::npos; },
+        10));
     int status = -1;
     EXPECT_LT(stop_seconds(host_run, &status), 2.0);
     EXPECT_EQ(status, 0) << read_file(dir + "/host.log");

@@ -145,14 +145,15 @@ class EndToEnd : public ::testing::Test {
     int sims_started_ = 0;
 
     EndToEnd() { write_file(registers, registers_json(image)); }
-    ~EndToEnd() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+    ~EndToEnd() override { remove_folder(dir); }
 
-    // A simulator on Modbus TCP. With port 0 it listens on a free port and `port` is set to it;
-    // otherwise it listens on `port` again (a simulator that comes back where it was).
-    std::unique_ptr<Background> tcp_sim(int& port, std::vector<std::string> extra = {}) {
+    // A simulator on Modbus TCP (or `serve`: --rtu-over-tcp). With port 0 it listens on a free
+    // port and `port` is set to it; otherwise it listens on `port` again (a simulator that comes
+    // back where it was).
+    std::unique_ptr<Background> tcp_sim(int& port, std::vector<std::string> extra = {},
+                                        const std::string& serve = "--tcp") {
         const std::string name = dir + "/sim-" + std::to_string(++sims_started_);
-        std::vector<std::string> args{kSim, "--tcp", std::to_string(port), "--registers",
-                                      registers};
+        std::vector<std::string> args{kSim, serve, std::to_string(port), "--registers", registers};
         if (port == 0) args.insert(args.end(), {"--port-file", name + ".port"});
         args.insert(args.end(), extra.begin(), extra.end());
         auto sim = std::make_unique<Background>(args, name + ".log");

@@ -3,6 +3,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstddef>
+#include <cstring>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -10,12 +12,38 @@
 
 #include <gtest/gtest.h>
 
+#include "meter/kavren_m7_data.h"
 #include "tests/apps/e2e_fixture.h"
+#include "tests/apps/eventually.h"
 
 namespace {
 
 using namespace testing_support;
-using std::chrono::milliseconds;
+std::size_t occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Gives the meter's newest stored record a time of its own long past, as an older history holds.
+void date_newest_record(const std::string& db, const std::string& device, uint8_t second) {
+    std::vector<uint8_t> record = stored_records(db, device).back().record;
+    ASSERT_EQ(record.size(), sizeof(KAVREN_M7_Data_t));
+    const TTime t{2020, 1, 2, 3, 4, second};
+    std::memcpy(record.data() + offsetof(KAVREN_M7_Data_t, update_time), &t, sizeof t);
+    sqlite3* handle = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle,
+                       "UPDATE records SET record = ? WHERE id = "
+                       "(SELECT max(id) FROM records WHERE device = ?)",
+                       -1, &s, nullptr);
+    sqlite3_bind_blob(s, 1, record.data(), static_cast<int>(record.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 2, device.c_str(), -1, SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(s), SQLITE_DONE) << sqlite3_errmsg(handle);
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+}
 
 TEST_F(EndToEnd, TcpRoundsStoreExactlyWhatTheDecodingGivesForTheServedRegisters) {
     int port = 0;
@@ -57,6 +85,38 @@ TEST_F(EndToEnd, RtuOnAPacedPseudoTerminal) {
     expect_same_measurements(rows[1].record, decoded(image));
 }
 
+// RTU frames on a TCP connection, as through a serial server in front of an RS485 line: several
+// meters on the one connection, each round as over a serial line.
+TEST_F(EndToEnd, RtuOverTcpPollsSeveralMetersBehindASerialServer) {
+    int port = 0;
+    auto sim = tcp_sim(port, {"--unit", "1-2"}, "--rtu-over-tcp");
+    const std::string config = dir + "/host.json";
+    write_file(config, R"({"interval": 0.1, "links": [{"rtu_over_tcp": "127.0.0.1:)" +
+                           std::to_string(port) + R"(", "timeout_ms": 300,
+        "meters": [{"name": "a", "unit": 1}, {"name": "b", "unit": 2},
+                   {"name": "gone", "unit": 3}]}]})");
+    const Finished run =
+        host({"--config", config, "--rounds", "2", "--json", "--offline-after", "10"});
+    ASSERT_EQ(run.status, 0) << run.err;
+    std::map<std::string, int> complete;
+    for (const auto& line : json_lines(run.out)) {
+        complete[line["meter"].asString()] += line["complete"].asBool();
+        EXPECT_EQ(line["link"].asString(), "127.0.0.1:" + std::to_string(port));
+        if (line["meter"].asString() == "gone") {
+            EXPECT_EQ(line["failure"]["kind"].asString(), "timeout") << "nobody answers on a bus";
+        }
+    }
+    EXPECT_EQ(complete, (std::map<std::string, int>{{"a", 2}, {"b", 2}, {"gone", 0}}));
+    const auto expected = decoded(image);
+    for (const char* meter : {"a", "b"}) {
+        const auto rows = stored_records(db, meter);
+        ASSERT_EQ(rows.size(), 2u) << meter;
+        for (const auto& row : rows) expect_same_measurements(row.record, expected);
+    }
+    const Finished help = run_program({kHost, "--help"});
+    EXPECT_NE(help.out.find("--rtu-over-tcp"), std::string::npos);
+}
+
 TEST_F(EndToEnd, AFaultAbandonsItsRoundOnlyAndIsCountedByKind) {
     // Requests 3, 9, 16 and 23 fall in rounds 1 to 4.
     auto sim = pty_sim({"--fault", "3:drop", "--fault", "9:crc", "--fault", "16:exception",
@@ -87,9 +147,13 @@ TEST_F(EndToEnd, ASimulatorThatStopsAndComesBackIsPolledAgain) {
                          "--interval", "0.25", "--timeout-ms", "1000", "--offline-after", "2",
                          "--db", db, "--quiet-plugin", "--json"},
                         dir + "/host.log");
-    std::this_thread::sleep_for(milliseconds(1000));
+    const auto logged = [&](const char* what) {
+        return occurrences(read_file(dir + "/host.log"), what);
+    };
+    // Polled for a while; the simulator goes, and comes back once the meter is offline.
+    ASSERT_TRUE(eventually([&] { return logged("\"complete\":true") >= 2; }));
     sim->kill_now();
-    std::this_thread::sleep_for(milliseconds(1200));
+    ASSERT_TRUE(eventually([&] { return logged("meter-1 offline") == 1; }));
     sim = tcp_sim(port);
     int status = -1;
     ASSERT_TRUE(host_run.wait(60, &status));
@@ -106,13 +170,8 @@ TEST_F(EndToEnd, ASimulatorThatStopsAndComesBackIsPolledAgain) {
     }
     EXPECT_GE(failed, 2);
     EXPECT_GE(complete_after_failure, 1) << log;
-    const auto count = [&](const std::string& text) {
-        std::size_t n = 0;
-        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
-        return n;
-    };
-    EXPECT_EQ(count("meter-1 offline"), 1u) << log;
-    EXPECT_EQ(count("meter-1 back online"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "meter-1 offline"), 1u) << log;
+    EXPECT_EQ(occurrences(log, "meter-1 back online"), 1u) << log;
 }
 
 TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
@@ -124,13 +183,16 @@ TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
                       .status,
                   0);
     }
-    // The meter is gone now; the last record is served at once all the same.
+    // The meter is gone now; the last record is served at once all the same. Both views name
+    // the stored record's own time, not the restart's (the restored copy is stamped anew).
+    date_newest_record(db, "meter-1", 5);
     const Finished second = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1",
                                   "--json", "--timeout-ms", "200"});
     ASSERT_EQ(second.status, 0) << second.err;
     const auto lines = json_lines(second.out);
     ASSERT_EQ(lines.size(), 2u) << second.out;
     EXPECT_TRUE(lines[0]["restored"].asBool());
+    EXPECT_EQ(lines[0]["record_time"].asString(), "2020-01-02 03:04:05");
     EXPECT_EQ(static_cast<float>(lines[0]["values"]["UA"].asDouble()), 230.0f);
     EXPECT_EQ(static_cast<float>(lines[0]["values"]["ZeroCurrent"].asDouble()), 3.008f);
     EXPECT_FALSE(lines[1]["complete"].asBool());
@@ -142,10 +204,17 @@ TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
     EXPECT_TRUE(
         std::equal(rows[1].record.begin(), rows[1].record.begin() + 252, rows[2].record.begin()));
 
+    date_newest_record(db, "meter-1", 6);
+    const Finished readable = host(
+        {"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1", "--timeout-ms", "200"});
+    EXPECT_NE(readable.out.find(" meter-1 restored its last stored record (2020-01-02 03:04:06): "),
+              std::string::npos)
+        << readable.out;
+
     const Finished no_restore = host({"--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "1",
                                       "--json", "--timeout-ms", "200", "--no-restore"});
     EXPECT_EQ(json_lines(no_restore.out).size(), 1u);
-    EXPECT_EQ(stored_records(db, "meter-1").size(), 3u);
+    EXPECT_EQ(stored_records(db, "meter-1").size(), 4u);
 }
 
 TEST_F(EndToEnd, AlarmsRiseAndClearWithTheMetersAlarmBits) {
@@ -156,7 +225,10 @@ TEST_F(EndToEnd, AlarmsRiseAndClearWithTheMetersAlarmBits) {
     Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--rounds", "8",
                          "--interval", "0.25", "--db", db, "--quiet-plugin", "--json"},
                         dir + "/host.out");
-    std::this_thread::sleep_for(milliseconds(900));
+    // The alarm is raised by the first rounds; then the meter's bit clears.
+    ASSERT_TRUE(eventually([&] {
+        return occurrences(read_file(dir + "/host.out"), "\"active_alarms\":{\"2 KAVREN_M7\"") >= 2;
+    }));
     image.set(262, 0x0000);
     write_file(registers, registers_json(image));
     int status = -1;
@@ -273,6 +345,8 @@ TEST_F(EndToEnd, HelpAndBadInputs) {
         {{kHost, "--bogus"}, 2, "--bogus"},
         {{kHost, "--tcp", "127.0.0.1:notaport"}, 2, "bad address"},
         {{kHost}, 2, "choose exactly one"},
+        {{kHost, "--tcp", address, "--rtu-over-tcp", address}, 2, "choose exactly one"},
+        {{kHost, "--rtu-over-tcp", "127.0.0.1:notaport"}, 2, "bad address"},
         {{kHost, "--tcp", address, "--unit", "300"}, 2, "1 to 247"},
         {{kHost, "--tcp", address, "--plugin", dir + "/nothing.so", "--db", db},
          1,
@@ -294,6 +368,7 @@ TEST_F(EndToEnd, HelpAndBadInputs) {
         {{kSim}, 2, "choose exactly one"},
         {{kSim, "--tcp", std::to_string(port)}, 1, "port in use"},
         {{kSim, "--tcp", "1502", "--fault", "1:crc"}, 2, "CRC faults need"},
+        {{kSim, "--rtu-over-tcp", "1502", "--fault", "1:crc"}, 2, "CRC faults need"},
         {{kSim, "--pty", "--fault", "x"}, 2, "bad fault"},
         {{kSim, "--tcp", "1502", "--unit", "0"}, 2, "bad unit list"},
         {{kSim, "--pty", "--registers", dir + "/broken.json"}, 1, "not valid JSON"},

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/apps/e2e_fixture.h"
+#include "tests/apps/eventually.h"
 
 namespace {
 
@@ -20,6 +21,9 @@ struct RoundLog {
     int complete = 0;
     std::vector<std::string> failure_kinds;
 };
+
+// The lines a running host has written whole so far.
+std::string whole_lines(const std::string& text) { return text.substr(0, text.rfind('\n') + 1); }
 
 RoundLog rounds_in(const std::string& log) {
     RoundLog r;
@@ -69,12 +73,16 @@ TEST_F(EndToEnd, AMeterGoneMidRoundAndItsSerialDeviceRemovedAndBack) {
         {kHost, "--rtu", dir + "/meter", "--rounds", "16", "--interval", "0.3", "--timeout-ms",
          "1000", "--offline-after", "2", "--db", db, "--quiet-plugin", "--json"},
         dir + "/host.log");
-    // Paced rounds take about 370 ms of every 400: the meter goes in the middle of one. The
-    // time-out bounds each paced reply as a whole, so it leaves room for a busy machine.
-    std::this_thread::sleep_for(milliseconds(1150));
+    // Paced rounds take about 370 ms each and follow each other at once (the interval is
+    // shorter): once a second round is printed, the third is under way, and the meter goes in
+    // the middle of it. The time-out bounds each paced reply as a whole, so it leaves room for a
+    // busy machine.
+    const auto printed = [&] { return rounds_in(whole_lines(read_file(dir + "/host.log"))); };
+    ASSERT_TRUE(eventually([&] { return printed().complete >= 2; }));
     kill_pty_sim(sim);  // the device is gone, as an unplugged adapter's name
-    std::this_thread::sleep_for(milliseconds(1200));
-    sim = pty_sim({"--line-rate", "9600"});  // back, on another pseudo-terminal under the same name
+    // Back, on another pseudo-terminal under the same name, once the meter is taken for offline.
+    ASSERT_TRUE(eventually([&] { return printed().failed >= 2; }));
+    sim = pty_sim({"--line-rate", "9600"});
     int status = -1;
     ASSERT_TRUE(host_run.wait(90, &status));
     EXPECT_EQ(status, 0);
@@ -108,13 +116,15 @@ TEST_F(EndToEnd, AHostKilledDuringRoundsLosesNoStoredRound) {
     Background host_run(
         {kHost, "--tcp", address, "--interval", "0.01", "--db", db, "--quiet-plugin", "--json"},
         dir + "/host.log");
-    std::this_thread::sleep_for(milliseconds(1500));
+    ASSERT_TRUE(eventually(
+        [&] { return rounds_in(whole_lines(read_file(dir + "/host.log"))).complete > 10; }));
     kill(host_run.pid(), SIGKILL);
     host_run.wait(10);
 
     EXPECT_EQ(integrity(db), "ok");
     const auto rows = stored_records(db, "meter-1");
-    const RoundLog printed = rounds_in(read_file(dir + "/host.log"));
+    // A kill may cut the last line short.
+    const RoundLog printed = rounds_in(whole_lines(read_file(dir + "/host.log")));
     ASSERT_GT(printed.complete, 10);
     // Every round it reported is stored, whole. Rounds are committed in batches and reported
     // after their commit, so a kill may leave several stored rounds unreported, never the

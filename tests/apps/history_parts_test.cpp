@@ -17,15 +17,16 @@
 #include <json/json.h>
 
 #include "apps/common/program.h"
+#include "apps/host/history/commit_stage.h"
+#include "apps/host/history/history_export.h"
+#include "apps/host/history/history_query.h"
+#include "apps/host/history/history_store.h"
 #include "apps/host/history/rollups.h"
 #include "apps/host/history/schema.h"
 #include "apps/host/history/series.h"
-#include "apps/host/history/utc_time.h"
-#include "apps/host/history_export.h"
-#include "apps/host/history_query.h"
-#include "apps/host/history_sink.h"
-#include "apps/host/history_store.h"
-#include "apps/host/http_api.h"
+#include "apps/host/sinks/http/http_api.h"
+#include "apps/host/sinks/http/live_meters.h"
+#include "apps/host/support/utc_time.h"
 #include "meter/kavren_m7_data.h"
 #include "tests/apps/http_client.h"
 #include "tests/apps/scratch_folder.h"
@@ -78,7 +79,7 @@ std::shared_ptr<RoundResult> polled(const std::string& meter, std::size_t index,
 using Rounds = std::vector<std::shared_ptr<RoundResult>>;
 
 // Submits the rounds and waits until the history has handed every one on.
-void feed(HistorySink& sink, Collecting& seen, const Rounds& rounds) {
+void feed(CommitStage& sink, Collecting& seen, const Rounds& rounds) {
     const std::size_t target = seen.count() + rounds.size();
     for (const auto& r : rounds) ASSERT_TRUE(sink.submit(r));
     ASSERT_TRUE(eventually([&] { return seen.count() == target; }, 60));
@@ -272,7 +273,7 @@ TEST(Rollups, MinutesAndHoursSummarizeTheStoredRoundsFailuresAndRaises) {
     }
     Collecting seen;
     {
-        HistorySink sink(store, {"m1", "m2"}, 100000, [](const std::string&) {});
+        CommitStage sink(store, {"m1", "m2"}, 100000, [](const std::string&) {});
         sink.add_sink(&seen);
         sink.start();
         feed(sink, seen, rounds);
@@ -292,7 +293,7 @@ TEST(Rollups, MinutesAndHoursSummarizeTheStoredRoundsFailuresAndRaises) {
         expect_round(expected, "m1", r->unix_ms, &record, 0);
     }
     {
-        HistorySink sink(store, {"m1", "m2"}, 100, [](const std::string&) {});
+        CommitStage sink(store, {"m1", "m2"}, 100, [](const std::string&) {});
         sink.add_sink(&seen);
         sink.start();
         feed(sink, seen, one);
@@ -314,7 +315,7 @@ TEST(DaylightSaving, RangesOrderAndRollupsFollowUtcAcrossBothChanges) {
     for (const int64_t start : {spring, autumn})
         for (int k = 0; k < 180; ++k) rounds.push_back(polled("m", 0, start + k * 60000, k));
     Collecting seen;
-    HistorySink sink(store, {"m"}, 100000, [](const std::string&) {});
+    CommitStage sink(store, {"m"}, 100000, [](const std::string&) {});
     sink.add_sink(&seen);
     sink.start();
     feed(sink, seen, rounds);
@@ -416,7 +417,7 @@ TEST(Retention, RawRowsKeepTheLastTenSecondsWhileMinutesCoverTheWholeRun) {
     RetentionConfig retention;
     retention.raw_ms = parse_retention_duration("10s");
     Collecting seen;
-    HistorySink sink(store, {"m", "p"}, 100000, [](const std::string&) {});
+    CommitStage sink(store, {"m", "p"}, 100000, [](const std::string&) {});
     sink.set_retention(retention, {"mqtt test"}, [&] { return clock.load(); });
     sink.add_sink(&seen);
     sink.start();
@@ -482,6 +483,7 @@ TEST(Retention, RawRowsKeepTheLastTenSecondsWhileMinutesCoverTheWholeRun) {
 
 // The file sizes after every stored batch, seen by a sink after the history's thread committed.
 struct SizeWatch : RoundSink {
+    const char* name() const override { return "size watch"; }
     std::string db;
     std::atomic<uint64_t> largest{0};
     explicit SizeWatch(std::string path) : db(std::move(path)) {}
@@ -510,7 +512,7 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
     store.prepare_deliveries();
     Collecting seen;
     {
-        HistorySink filling(store, {"m"}, 100000, [](const std::string&) {});
+        CommitStage filling(store, {"m"}, 100000, [](const std::string&) {});
         filling.add_sink(&seen);
         filling.start();
         feed(filling, seen, next_rounds(4000));
@@ -529,7 +531,7 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
     std::mutex log_lock;
     SizeWatch watch(db);
     {
-        HistorySink sink(store, {"m"}, 100000, [&](const std::string& line) {
+        CommitStage sink(store, {"m"}, 100000, [&](const std::string& line) {
             std::lock_guard<std::mutex> hold(log_lock);
             logged.push_back(line);
         });
@@ -566,7 +568,7 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
     ASSERT_EQ(query(db, "PRAGMA auto_vacuum")[0][0], "2");
     retention.max_size = std::max<uint64_t>(filled * 6 / 10, kSmallestMaxSize);
     {
-        HistorySink sink(store, {"m"}, 100000, [](const std::string&) {});
+        CommitStage sink(store, {"m"}, 100000, [](const std::string&) {});
         sink.set_retention(retention, {});
         sink.add_sink(&seen);
         sink.start();
@@ -699,7 +701,7 @@ class SeriesApi : public testing::Test {
         HistoryStore store(db());
         store.prepare();
         Collecting seen;
-        HistorySink sink(store, {"m"}, 100000, [](const std::string&) {});
+        CommitStage sink(store, {"m"}, 100000, [](const std::string&) {});
         sink.add_sink(&seen);
         sink.start();
         Rounds rounds;
@@ -727,7 +729,7 @@ class SeriesApi : public testing::Test {
     static int64_t newest() { return start() + 3599 * 2000; }
 
     Json::Value get(const std::string& target, int status = 200) {
-        HttpSink sink({MeterIdentity{"m", 1, "link", {}}});
+        LiveMeters sink({MeterIdentity{"m", 1, "link", {}}});
         HttpApi api(sink, db(), HttpLimits{}, 2.0, "/nonexistent");
         HttpRequest request;
         request.method = "GET";

@@ -6,11 +6,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "tests/apps/e2e_fixture.h"
+#include "tests/apps/eventually.h"
 #include "tests/apps/hostile_peers.h"
 
 namespace {
@@ -23,10 +25,6 @@ bool exists(const std::string& path) {
     return lstat(path.c_str(), &info) == 0;
 }
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
 // Every reply one byte each 450 ms: a 6-register reply would take 9.5 s (7.6 s on RTU).
 Answer trickled_tcp(const Bytes& request, int) { return Answer{tcp_reply(request), 450}; }
 Answer trickled_rtu(const Bytes& request, int) { return Answer{rtu_reply(request), 450}; }
@@ -35,10 +33,7 @@ class TrickledReply : public EndToEnd {
   protected:
     // The host's first request, noticed by the peer.
     static bool first_request(const HostilePeer& peer) {
-        const auto asked = Clock::now();
-        while (peer.requests() == 0 && seconds_since(asked) < 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return peer.requests() == 1;
+        return eventually([&] { return peer.requests() > 0; }, 10) && peer.requests() == 1;
     }
     // One round fails at the time-out: the host is done soon after its request.
     void expect_round_failed_in_time(const std::vector<std::string>& link,
@@ -199,6 +194,25 @@ TEST_F(RefusedConfiguration, SerialDevices) {
     expect_refused({"--config", config}, {config, "link 2", "belong in one link"});
 }
 
+// The configuration the package installs is refused until it is edited, with one line that says
+// what to edit; without its marker, everything in it is accepted up to its example serial line.
+TEST_F(RefusedConfiguration, ThePackagedSampleUntilItIsEdited) {
+    const std::string sample = read_file(KAVREN_SOURCE_DIR "/scripts/debian/host.json");
+    write_file(config, sample);
+    expect_refused({"--config", config}, {config + ": the unedited sample configuration",
+                                          "\"links\"", "delete the \"unedited_sample\" line"});
+
+    std::string edited;
+    std::istringstream lines(sample);
+    for (std::string text; std::getline(lines, text);)
+        if (text.find("\"unedited_sample\"") == std::string::npos) edited += text + "\n";
+    const std::string example_line = "/dev/ttyUSB0";
+    const auto at = edited.find(example_line);
+    ASSERT_NE(at, std::string::npos);
+    write_file(config, edited.replace(at, example_line.size(), dir + "/no-such-adapter"));
+    expect_refused({"--config", config}, {config, "\"rtu\"", "does not exist"});
+}
+
 TEST_F(RefusedConfiguration, ValuesOutOfRangeOnTheCommandLine) {
     const std::vector<std::vector<std::string>> cases = {
         {"--baud", "12345"},
@@ -254,7 +268,7 @@ TEST_F(EndToEnd, AConfigurationFileRunFromAnotherFolderKeepsItsPathsBesideIt) {
         0);
     EXPECT_EQ(stored_records(dir + "/kavren-history.db", "m").size(), 1u);
     EXPECT_FALSE(exists(elsewhere + "/kavren-history.db"));
-    std::system(("rm -rf '" + elsewhere + "'").c_str());
+    remove_folder(elsewhere);
 }
 
 }  // namespace

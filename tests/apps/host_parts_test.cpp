@@ -5,6 +5,7 @@
 #include <sqlite3.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <mutex>
@@ -13,14 +14,15 @@
 #include <gtest/gtest.h>
 
 #include "apps/common/cli_values.h"
-#include "apps/host/alarm_book.h"
-#include "apps/host/history_sink.h"
-#include "apps/host/history_store.h"
-#include "apps/host/host_config.h"
-#include "apps/host/poll_schedule.h"
-#include "apps/host/service_watchdog.h"
+#include "apps/host/config/host_config.h"
+#include "apps/host/history/commit_stage.h"
+#include "apps/host/history/history_store.h"
+#include "apps/host/poll/poll_schedule.h"
+#include "apps/host/poll/service_watchdog.h"
+#include "apps/host/round/alarm_book.h"
 #include "apps/sim/fault_plan.h"
 #include "apps/sim/meter_model.h"
+#include "tests/apps/eventually.h"
 #include "tests/apps/scratch_folder.h"
 
 namespace {
@@ -181,10 +183,11 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
         {"rtu": "/dev/ttyUSB0", "parity": "even", "pause_ms": 20,
          "meters": [{"name": "a", "unit": 3, "data_id": 9, "settings": ")"
                           << settings.substr(settings.rfind('/') + 1) << R"("}, {"unit": 4}]},
-        {"tcp": "[::1]:1502", "meters": [{"name": "c", "settings": {"appSetting": {}}}]}]})";
+        {"tcp": "[::1]:1502", "meters": [{"name": "c", "settings": {"appSetting": {}}}]},
+        {"rtu_over_tcp": "gateway.lan:4001", "meters": [{"name": "d", "unit": 7}]}]})";
     const host::HostConfig c = host::read_host_config(config);
     EXPECT_EQ(c.interval_s, 2.0);
-    ASSERT_EQ(c.links.size(), 2u);
+    ASSERT_EQ(c.links.size(), 3u);
     EXPECT_EQ(c.links[0].parity, 'E');
     EXPECT_EQ(c.links[0].pause_ms, 20);
     EXPECT_EQ(c.links[0].meters[0].data_id, 9u);
@@ -192,6 +195,8 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
     EXPECT_EQ(c.links[0].meters[1].name, "meter-2");
     EXPECT_EQ(c.links[1].tcp.host, "::1");
     EXPECT_EQ(c.links[1].tcp.port, "1502");
+    EXPECT_EQ(c.links[2].kind, host::LinkConfig::Kind::rtu_over_tcp);
+    EXPECT_EQ(c.links[2].describe(), "gateway.lan:4001");
     EXPECT_NO_THROW(host::validate_values(c));
     unlink(settings.c_str());
     unlink(config.c_str());
@@ -219,6 +224,8 @@ TEST(HostConfig, BadFilesAreRefusedWithTheirName) {
     const char* bad[] = {
         R"({"links": []})",
         R"({"links": [{"rtu": "/dev/x", "tcp": "1:2", "meters": [{}]}]})",
+        R"({"links": [{"tcp": "h:1", "rtu_over_tcp": "h:2", "meters": [{}]}]})",
+        R"({"links": [{"rtu_over_tcp": "h:0", "meters": [{}]}]})",
         R"({"links": [{"tcp": "host:99999", "meters": [{}]}]})",
         R"([1])",
         "{not json",
@@ -302,6 +309,8 @@ TEST(SimulatedMeter, ServesTheSevenBlocksAndAlarmsFollowTheModel) {
 
 namespace {
 
+using testing_support::eventually;
+
 void sql(const std::string& path, const char* statement) {
     sqlite3* db = nullptr;
     ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
@@ -321,18 +330,9 @@ std::shared_ptr<host::RoundResult> round_raising(const char* key) {
     return r;
 }
 
-template <typename Condition>
-bool eventually(Condition condition) {
-    for (int i = 0; i < 500; ++i) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return condition();
-}
-
 // The alarm book changes with its row: a round whose rows cannot be stored changes nothing and
 // reaches no sink; once the history takes it, book and sinks follow.
-TEST(HistorySink, AnAlarmWhoseRowIsNotStoredLeavesTheBookAsItWas) {
+TEST(CommitStage, AnAlarmWhoseRowIsNotStoredLeavesTheBookAsItWas) {
     const std::string path = temp_path("sink.db");
     unlink(path.c_str());
     host::HistoryStore store(path);
@@ -340,7 +340,7 @@ TEST(HistorySink, AnAlarmWhoseRowIsNotStoredLeavesTheBookAsItWas) {
     sql(path, "CREATE TRIGGER refuse BEFORE INSERT ON alarms BEGIN SELECT RAISE(ABORT, 'no'); END");
     std::vector<std::string> logged;
     std::mutex log_lock;
-    host::HistorySink sink(store, {"m"}, 16, [&](const std::string& line) {
+    host::CommitStage sink(store, {"m"}, 16, [&](const std::string& line) {
         std::lock_guard<std::mutex> hold(log_lock);
         logged.push_back(line);
     });

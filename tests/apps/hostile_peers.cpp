@@ -118,7 +118,8 @@ bool HostilePeer::answer_on(int fd, const Answer& answer) {
     return true;
 }
 
-HostileTcpServer::HostileTcpServer(Script script) : HostilePeer(std::move(script)) {
+HostileTcpServer::HostileTcpServer(Script script, Frames frames)
+    : HostilePeer(std::move(script)), frames_(frames) {
     std::signal(SIGPIPE, SIG_IGN);  // a host that hung up is seen in the failed write
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in address{};
@@ -149,18 +150,25 @@ void HostileTcpServer::serve() {
             const ssize_t n = recv(client, chunk, sizeof chunk, 0);
             if (n <= 0) break;
             pending.insert(pending.end(), chunk, chunk + n);
-            // MBAP: six header bytes, the sixth and fifth the length of what follows.
-            while (open && pending.size() >= 6 &&
-                   pending.size() >= 6u + static_cast<std::size_t>(read_count(pending, 4))) {
-                const std::size_t size = 6u + static_cast<std::size_t>(read_count(pending, 4));
+            for (std::size_t size; open && (size = whole_request(pending)) > 0;) {
                 const Bytes request(pending.begin(), pending.begin() + static_cast<long>(size));
                 pending.erase(pending.begin(), pending.begin() + static_cast<long>(size));
-                open = answer_on(client, script_(request, ++requests_));
+                const Answer answer = script_(request, ++requests_);
+                open = answer_on(client, answer) && !answer.hang_up;
                 ++answered_;
             }
         }
         close(client);
     }
+}
+
+std::size_t HostileTcpServer::whole_request(const Bytes& pending) const {
+    // RTU: a read-holding-registers request is eight bytes: unit, function, start, count, CRC.
+    if (frames_ == Frames::rtu) return pending.size() >= 8 ? 8 : 0;
+    // MBAP: six header bytes, the sixth and fifth the length of what follows.
+    if (pending.size() < 6) return 0;
+    const std::size_t size = 6u + static_cast<std::size_t>(read_count(pending, 4));
+    return pending.size() >= size ? size : 0;
 }
 
 HostileRtuDevice::HostileRtuDevice(Script script) : HostilePeer(std::move(script)) {

@@ -16,8 +16,9 @@ using Bytes = std::vector<uint8_t>;
 
 // What the peer sends back for one request.
 struct Answer {
-    Bytes bytes;          // nothing: no answer at all
-    int byte_gap_ms = 0;  // more than 0: one byte at a time, this far apart (a trickling device)
+    Bytes bytes;           // nothing: no answer at all
+    int byte_gap_ms = 0;   // more than 0: one byte at a time, this far apart (a trickling device)
+    bool hang_up = false;  // TCP: the connection is closed after the bytes
 };
 // The answer to a request (the whole frame as received); `number` counts requests from 1.
 using Script = std::function<Answer(const Bytes& request, int number)>;
@@ -54,16 +55,21 @@ class HostilePeer {
     std::thread thread_;
 };
 
-// A Modbus TCP server on 127.0.0.1, on a port the system chose; one connection at a time.
+// A Modbus TCP server on 127.0.0.1, on a port the system chose; one connection at a time. It
+// takes MBAP requests, or RTU frames (a serial server in front of an RS485 line).
 class HostileTcpServer : public HostilePeer {
   public:
-    explicit HostileTcpServer(Script script);
+    enum class Frames { mbap, rtu };
+    explicit HostileTcpServer(Script script, Frames frames = Frames::mbap);
     ~HostileTcpServer() override;
     int port() const { return port_; }
     std::string address() const { return "127.0.0.1:" + std::to_string(port_); }
 
   private:
     void serve();
+    // The size of the request at the start of `pending`, 0 while it is not whole.
+    std::size_t whole_request(const Bytes& pending) const;
+    Frames frames_;
     int listener_ = -1;
     int port_ = 0;
 };

@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "tests/apps/eventually.h"
 #include "tests/apps/programs.h"
 
 namespace testing_support {
@@ -73,18 +74,6 @@ inline HttpReply http_request(int port, const std::string& method, const std::st
 
 inline HttpReply http_get(int port, const std::string& target, const std::string& headers = "") {
     return http_request(port, "GET", target, headers);
-}
-
-// Waits until the condition holds; false when it did not within timeout_s.
-template <typename Condition>
-bool eventually(Condition condition, double timeout_s = 20) {
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(static_cast<int>(timeout_s * 1000));
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return condition();
 }
 
 }  // namespace testing_support

@@ -4,11 +4,11 @@
 
 #include <gtest/gtest.h>
 
-#include "apps/host/history_query.h"
-#include "apps/host/host_config.h"
-#include "apps/host/http_server.h"
-#include "apps/host/metrics_text.h"
-#include "apps/host/round_text.h"
+#include "apps/host/config/host_config.h"
+#include "apps/host/history/history_query.h"
+#include "apps/host/round/round_text.h"
+#include "apps/host/sinks/http/http_server.h"
+#include "apps/host/sinks/http/metrics_text.h"
 #include "meter/measurements.h"
 
 namespace {

@@ -10,7 +10,8 @@
 
 #include <gtest/gtest.h>
 
-#include "apps/host/modbus_link.h"
+#include "apps/host/link/modbus_link.h"
+#include "tests/apps/eventually.h"
 #include "tests/apps/hostile_peers.h"
 
 namespace {
@@ -29,6 +30,12 @@ LinkConfig tcp_link(const HostileTcpServer& server, int timeout_ms) {
     config.tcp.host = "127.0.0.1";
     config.tcp.port = std::to_string(server.port());
     config.timeout_ms = timeout_ms;
+    return config;
+}
+
+LinkConfig rtu_over_tcp_link(const HostileTcpServer& server, int timeout_ms) {
+    LinkConfig config = tcp_link(server, timeout_ms);
+    config.kind = LinkConfig::Kind::rtu_over_tcp;
     return config;
 }
 
@@ -52,10 +59,6 @@ void expect_good_read(ModbusLink& link, int start = 4096, int count = 30) {
 ReadOutcome read_once(ModbusLink& link, int start = 4096, int count = 30) {
     uint16_t words[125] = {};
     return link.read_registers(kUnit, start, count, words);
-}
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 // The first request is spoiled by `spoil`, every later one answered well.
@@ -92,9 +95,7 @@ TEST(LinkExchange, AReplyTrickledPastTheTimeOutEndsTheRequestAtTheTimeOut) {
         EXPECT_LT(seconds_since(start), 1.2);
         // The rest of the trickle is on the line when the next request goes: it is not taken
         // for that request's reply.
-        const auto waited = Clock::now();
-        while (device.answered() < 1 && seconds_since(waited) < 10)
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_TRUE(eventually([&] { return device.answered() >= 1; }, 10));
         expect_good_read(link, 0, 6);
         expect_good_read(link);
     }
@@ -226,6 +227,75 @@ TEST(LinkExchange, StrayBytesAndNoiseAreDrainedAndCountedAndEveryExchangeSucceed
         for (int i = 0; i < 4; ++i) expect_good_read(link);
         EXPECT_EQ(link.noise_bytes(), 1u);
     }
+}
+
+// Stray bytes that come after the request, before its reply: line noise, and the one glitch byte
+// of an RS485 adapter switching direction. The reply is found after them, within the same
+// time-out, and they are counted as noise.
+TEST(LinkExchange, AnRtuReplyIsFoundAfterStrayBytesThatCameWhileWaiting) {
+    const auto noise_for = [](int number) {
+        if (number == 21) return Bytes(600, 0x00);  // more than a reply and its noise fill
+        Bytes noise(static_cast<std::size_t>(number), 0);
+        for (int i = 0; i < number; ++i)
+            noise[static_cast<std::size_t>(i)] = uint8_t(0xA7 * (i + number));
+        return number == 1 ? Bytes{0xFF} : noise;
+    };
+    const Script script = [&](const Bytes& request, int number) {
+        Bytes answer = noise_for(number);
+        const Bytes reply = rtu_reply(request);
+        answer.insert(answer.end(), reply.begin(), reply.end());
+        return Answer{answer};
+    };
+    HostileRtuDevice device(script);
+    HostileTcpServer server(script, HostileTcpServer::Frames::rtu);
+    ModbusLink serial(rtu_link(device, 1000), 9600);
+    ModbusLink tcp(rtu_over_tcp_link(server, 1000), 9600);
+    for (ModbusLink* link : {&serial, &tcp}) {
+        uint64_t noise = 0;
+        for (int number = 1; number <= 20; ++number) {
+            SCOPED_TRACE(number);
+            expect_good_read(*link, number % 2 ? 4096 : 0, number % 2 ? 30 : 6);
+            noise += static_cast<uint64_t>(number);
+            EXPECT_EQ(link->noise_bytes(), noise);
+        }
+        expect_good_read(*link);
+        EXPECT_EQ(link->noise_bytes(), noise + 600);
+    }
+}
+
+// RTU frames on a TCP connection keep the RTU rules: one request at a time, and after a failed
+// exchange a quiet line before the next request; a connection that goes is opened again.
+TEST(LinkExchange, RtuOverTcpTakesOnlyItsOwnRepliesFromAHostileServer) {
+    HostileTcpServer server(
+        [](const Bytes& request, int number) {
+            Bytes wrong_unit = rtu_reply(request);
+            wrong_unit[0] = kUnit + 1;
+            for (std::size_t i = 3; i + 2 < wrong_unit.size(); ++i) wrong_unit[i] = 0xEE;
+            switch (number) {
+                case 1:
+                    return Answer{rtu_reply(request), 40};  // trickled past the time-out
+                case 3:
+                    return Answer{with_crc(Bytes(wrong_unit.begin(), wrong_unit.end() - 2))};
+                case 5:
+                    return Answer{{}, 0, true};  // hangs up instead
+                default:
+                    return Answer{rtu_reply(request)};
+            }
+        },
+        HostileTcpServer::Frames::rtu);
+    ModbusLink link(rtu_over_tcp_link(server, 500), 9600);
+    // 17 bytes 40 ms apart: the line is quiet again well before the next request.
+    EXPECT_EQ(read_once(link, 0, 6), ReadOutcome::timeout);
+    EXPECT_NE(link.last_error().find("incomplete after 500 ms"), std::string::npos)
+        << link.last_error();
+    expect_good_read(link);
+    EXPECT_EQ(read_once(link), ReadOutcome::bad_reply);
+    EXPECT_EQ(link.last_error(), "a reply from unit 6 to a request for unit 5");
+    expect_good_read(link);
+    EXPECT_EQ(read_once(link), ReadOutcome::connection_lost);
+    expect_good_read(link);
+    expect_good_read(link, 0, 6);
+    EXPECT_EQ(server.requests(), 7);
 }
 
 TEST(LinkExchange, EveryExceptionCodeIsAnExceptionWithItsCodeKept) {

@@ -8,8 +8,8 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
-#include "apps/host/mqtt_options.h"
-#include "apps/host/mqtt_payload.h"
+#include "apps/host/sinks/mqtt/mqtt_options.h"
+#include "apps/host/sinks/mqtt/mqtt_payload.h"
 #include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"
 

@@ -16,6 +16,7 @@
 
 #include "meter/measurements.h"
 #include "tests/apps/e2e_fixture.h"
+#include "tests/apps/eventually.h"
 #include "tests/apps/mqtt_broker.h"
 
 namespace {
@@ -37,16 +38,6 @@ std::vector<long long> round_ids(const std::string& db, const std::string& devic
     sqlite3_finalize(s);
     sqlite3_close(handle);
     return ids;
-}
-
-template <typename Condition>
-bool within(double seconds, Condition condition) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (condition()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return condition();
 }
 
 // Every id once, in the order of first arrival; duplicates (at least once) dropped as a
@@ -190,7 +181,7 @@ TEST_F(MqttEndToEnd, DiscoveryStateAndAvailabilityFollowTheRoundsAndTheWillTells
 
     // The host dies: the broker tells with its last will.
     host->kill_now();
-    EXPECT_TRUE(within(10, [&] { return sub.last("kavren/site-a/status") == "offline"; }));
+    EXPECT_TRUE(eventually([&] { return sub.last("kavren/site-a/status") == "offline"; }, 10));
 }
 
 TEST_F(MqttEndToEnd, EveryRoundStoredWhileTheBrokerWasAwayArrivesInOrderThenTheState) {
@@ -206,22 +197,24 @@ TEST_F(MqttEndToEnd, EveryRoundStoredWhileTheBrokerWasAwayArrivesInOrderThenTheS
         << read_file(dir + "/host.log");
     broker.stop();
     const std::size_t before = round_ids(db, "feeder 1").size();
-    ASSERT_TRUE(within(30, [&] { return round_ids(db, "feeder 1").size() >= before + 6; }));
+    ASSERT_TRUE(eventually([&] { return round_ids(db, "feeder 1").size() >= before + 6; }, 30));
     broker.start();
     // Caught up while the rounds go on; then a clean stop.
-    ASSERT_TRUE(within(60, [&] { return all_rounds_arrived(sub); }))
+    ASSERT_TRUE(eventually([&] { return all_rounds_arrived(sub); }, 60))
         << read_file(dir + "/host.log");
     int status = -1;
     kill(host->pid(), SIGTERM);
     ASSERT_TRUE(host->wait(20, &status));
     EXPECT_EQ(status, 0) << read_file(dir + "/host.log");
-    ASSERT_TRUE(within(20, [&] { return all_rounds_arrived(sub); }));
+    ASSERT_TRUE(eventually([&] { return all_rounds_arrived(sub); }, 20));
     expect_every_round_once_in_order(sub);
     const auto stored = round_ids(db, "feeder 1");
-    EXPECT_TRUE(within(10, [&] {
-        return parse_json(sub.last("kavren/feeder_1/state"))["history_id"].asInt64() ==
-               stored.back();
-    }));
+    EXPECT_TRUE(eventually(
+        [&] {
+            return parse_json(sub.last("kavren/feeder_1/state"))["history_id"].asInt64() ==
+                   stored.back();
+        },
+        10));
     const std::string log = read_file(dir + "/host.log");
     EXPECT_EQ(count_lines(log, "mqtt: lost the broker"), 1) << log;
     EXPECT_EQ(count_lines(log, "mqtt: connected to"), 2) << log;
@@ -233,7 +226,7 @@ TEST_F(MqttEndToEnd, RoundsOfAHostKilledWhileTheBrokerWasAwayArriveAfterItStarts
     broker.stop();
     auto sim = pty_sim();
     auto first = host_in_background(broker.url(), "first.log");
-    ASSERT_TRUE(within(30, [&] { return round_ids(db, "feeder 1").size() >= 5; }));
+    ASSERT_TRUE(eventually([&] { return round_ids(db, "feeder 1").size() >= 5; }, 30));
     first->kill_now();
     const std::size_t first_rounds = round_ids(db, "feeder 1").size();
 
@@ -244,7 +237,7 @@ TEST_F(MqttEndToEnd, RoundsOfAHostKilledWhileTheBrokerWasAwayArriveAfterItStarts
     ASSERT_TRUE(second->wait(60, &status));
     EXPECT_EQ(status, 0) << read_file(dir + "/second.log");
     EXPECT_GE(round_ids(db, "feeder 1").size(), first_rounds + 3);
-    ASSERT_TRUE(within(20, [&] { return all_rounds_arrived(sub); }))
+    ASSERT_TRUE(eventually([&] { return all_rounds_arrived(sub); }, 20))
         << read_file(dir + "/second.log");
     expect_every_round_once_in_order(sub);
     EXPECT_NE(read_file(dir + "/first.log").find("mqtt: cannot reach the broker"),
@@ -305,7 +298,8 @@ TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOfflineUntilIt
     Subscriber sub(broker.socket(), "checker", true);
     auto sim = pty_sim({"--fault-rate", "1", "--fault-kinds", "exception"});
     auto host = host_in_background(broker.url(), "host.log", {"--offline-after", "2"});
-    ASSERT_TRUE(within(20, [&] { return sub.last("kavren/feeder_1/availability") == "offline"; }))
+    ASSERT_TRUE(
+        eventually([&] { return sub.last("kavren/feeder_1/availability") == "offline"; }, 20))
         << read_file(dir + "/host.log");
     EXPECT_EQ(sub.last("kavren/site-a/status"), "online");
     for (const Message& m : sub.messages())
@@ -316,10 +310,13 @@ TEST_F(MqttEndToEnd, AMeterThatFailsEveryReadPublishesNoValueAndIsOfflineUntilIt
     // The meter answers again: back online, and its values are published.
     sim.reset();
     sim = pty_sim();
-    ASSERT_TRUE(within(30, [&] {
-        return sub.last("kavren/feeder_1/availability") == "online" &&
-               !sub.last("kavren/feeder_1/state").empty();
-    })) << read_file(dir + "/host.log");
+    ASSERT_TRUE(eventually(
+        [&] {
+            return sub.last("kavren/feeder_1/availability") == "online" &&
+                   !sub.last("kavren/feeder_1/state").empty();
+        },
+        30))
+        << read_file(dir + "/host.log");
 }
 
 TEST_F(MqttEndToEnd, BadBrokerSettingsStopTheStartAnAbsentOrRefusingBrokerStopsNoPolling) {
@@ -399,18 +396,18 @@ TEST_F(MqttEndToEnd, TheCentreOfABridgedFleetGetsEveryRoundOfEverySiteAlsoAcross
         return !stored.empty() && std::all_of(stored.begin(), stored.end(),
                                               [&](long long id) { return seen.count(id) > 0; });
     };
-    ASSERT_TRUE(within(30, [&] { return arrived("site-a") && arrived("site-b"); }))
+    ASSERT_TRUE(eventually([&] { return arrived("site-a") && arrived("site-b"); }, 30))
         << read_file(dir + "/site-a.log");
     // The centre goes away for a while and comes back: the sites' bridges kept the rounds.
     central->stop();
     const std::size_t before = round_ids(dir + "/site-a.db", "main").size();
     ASSERT_TRUE(
-        within(30, [&] { return round_ids(dir + "/site-a.db", "main").size() >= before + 5; }));
+        eventually([&] { return round_ids(dir + "/site-a.db", "main").size() >= before + 5; }, 30));
     central->start();
-    ASSERT_TRUE(within(60, [&] { return arrived("site-a") && arrived("site-b"); }));
+    ASSERT_TRUE(eventually([&] { return arrived("site-a") && arrived("site-b"); }, 60));
     for (auto& host : hosts) host->stop();
     for (const std::string site : {"site-a", "site-b"}) {
-        EXPECT_TRUE(within(20, [&] { return arrived(site); })) << site;
+        EXPECT_TRUE(eventually([&] { return arrived(site); }, 20)) << site;
         // A bridge that reconnects may deliver a newer round before older ones it held:
         // across a bridge, consumers order by history id.
         auto got =

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
@@ -78,6 +79,12 @@ std::string make_temp_dir() {
     return pattern;
 }
 
+void remove_folder(const std::string& path) {
+    std::error_code failed;
+    std::filesystem::remove_all(path, failed);
+    if (failed) ADD_FAILURE() << "cannot remove " << path << ": " << failed.message();
+}
+
 Finished run_program(const std::vector<std::string>& args, double timeout_s,
                      const std::string& working_dir) {
     const std::string dir = make_temp_dir();
@@ -90,7 +97,7 @@ Finished run_program(const std::vector<std::string>& args, double timeout_s,
     }
     finished.out = read_file(dir + "/out");
     finished.err = read_file(dir + "/err");
-    std::system(("rm -rf '" + dir + "'").c_str());
+    remove_folder(dir);
     return finished;
 }
 

@@ -49,5 +49,7 @@ void write_file(const std::string& path, const std::string& text);
 std::vector<Json::Value> json_lines(const std::string& text);
 // A fresh directory for one test.
 std::string make_temp_dir();
+// Removes a folder and everything in it (a failure fails the test).
+void remove_folder(const std::string& path);
 
 }  // namespace testing_support

@@ -5,7 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -14,7 +14,8 @@
 
 #include <gtest/gtest.h>
 
-#include "apps/host/round_result.h"
+#include "apps/host/round/round_result.h"
+#include "apps/host/round/round_sink.h"
 
 namespace testing_support {
 
@@ -37,7 +38,9 @@ class ScratchFolder : public testing::Environment {
             std::cerr << "the test files are kept in " << path() << "\n";
             return;
         }
-        std::system(("rm -rf '" + path() + "'").c_str());
+        std::error_code failed;
+        std::filesystem::remove_all(path(), failed);
+        if (failed) std::cerr << "cannot remove " << path() << ": " << failed.message() << "\n";
     }
 
   private:
@@ -48,6 +51,7 @@ inline std::string temp_path(const std::string& name) { return ScratchFolder::pa
 
 // A sink that keeps what it is given.
 struct Collecting : kavren::host::RoundSink {
+    const char* name() const override { return "collecting"; }
     std::mutex lock;
     std::vector<std::shared_ptr<const kavren::host::StoredRound>> rounds;
     void take(const kavren::host::StoredBatch& batch) override {

@@ -6,9 +6,9 @@
 #include <algorithm>
 #include <limits>
 
-#include "apps/host/history/utc_time.h"
-#include "apps/host/history_store.h"
-#include "apps/host/sqlite_query.h"
+#include "apps/host/history/history_store.h"
+#include "apps/host/support/sqlite_query.h"
+#include "apps/host/support/utc_time.h"
 
 namespace kavren::host {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "apps/host/history/retention.h"
+#include "apps/host/config/retention.h"
 
 namespace kavren::host {
 

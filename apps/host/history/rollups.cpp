@@ -6,7 +6,7 @@
 #include <cstring>
 #include <limits>
 
-#include "apps/host/history/utc_time.h"
+#include "apps/host/support/utc_time.h"
 #include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"
 

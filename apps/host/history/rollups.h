@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "apps/host/sqlite_query.h"
+#include "apps/host/support/sqlite_query.h"
 #include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"
 

@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "apps/host/history/rollups.h"
-#include "apps/host/history/utc_time.h"
-#include "apps/host/sqlite_query.h"
+#include "apps/host/support/sqlite_query.h"
+#include "apps/host/support/utc_time.h"
 
 namespace kavren::host {
 

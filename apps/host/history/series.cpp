@@ -6,10 +6,10 @@
 #include <climits>
 #include <vector>
 
-#include "apps/host/history/utc_time.h"
-#include "apps/host/history_query.h"
-#include "apps/host/json_writer.h"
-#include "apps/host/sqlite_query.h"
+#include "apps/host/history/history_query.h"
+#include "apps/host/support/json_writer.h"
+#include "apps/host/support/sqlite_query.h"
+#include "apps/host/support/utc_time.h"
 
 namespace kavren::host {
 

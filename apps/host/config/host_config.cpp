@@ -1,0 +1,420 @@
+#include "apps/host/config/host_config.h"
+
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "apps/common/json_file.h"
+#include "apps/host/support/utf8.h"
+
+namespace kavren::host {
+
+std::string LinkConfig::describe() const {
+    if (kind == Kind::rtu) return device;
+    return tcp.host + ":" + tcp.port;
+}
+
+bool standard_baud_rate(int baud) {
+    // The speeds termios names (B110 ... B921600) that serial adapters run.
+    static const int rates[] = {110,   300,   600,    1200,   2400,   4800,   9600,   19200,
+                                38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600};
+    for (int rate : rates) {
+        if (rate == baud) return true;
+    }
+    return false;
+}
+
+namespace {
+
+std::string directory_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+}
+
+std::string beside(const std::string& file, const std::string& path) {
+    if (path.empty() || path.front() == '/') return path;
+    return directory_of(file) + path;
+}
+
+std::string quoted(const std::string& text) { return "\"" + text + "\""; }
+
+// Where in a configuration a value is: the file (or the command line), the link, the meter.
+struct Place {
+    std::string file;  // empty: the command line
+    std::string link;
+    std::string meter;
+
+    std::string prefix() const {
+        std::string p = file.empty() ? std::string() : file + ": ";
+        if (!link.empty()) p += "link " + link + (meter.empty() ? ": " : ", ");
+        if (!meter.empty()) p += "meter " + meter + ": ";
+        return p;
+    }
+    // A field as the file calls it, or as the command line option that sets it.
+    [[noreturn]] void bad(const char* member, const char* option, const std::string& what) const {
+        const std::string field = file.empty() ? std::string(option) : quoted(member);
+        throw ConfigError(prefix() + field + " " + what);
+    }
+    [[noreturn]] void bad(const std::string& what) const { throw ConfigError(prefix() + what); }
+};
+
+void only_members(const Json::Value& object, std::initializer_list<const char*> known,
+                  const Place& place) {
+    for (const std::string& name : object.getMemberNames()) {
+        bool found = false;
+        for (const char* k : known) found = found || name == k;
+        if (!found) {
+            std::string list;
+            for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
+            place.bad("unknown member " + quoted(name) + " (known: " + list + ")");
+        }
+    }
+}
+
+int int_member(const Json::Value& object, const char* name, int fallback, const Place& place) {
+    const Json::Value& v = object[name];
+    if (!object.isMember(name)) return fallback;
+    if (!v.isInt()) place.bad(name, name, "must be a whole number");
+    return v.asInt();
+}
+
+std::string text_member(const Json::Value& object, const char* name, const Place& place) {
+    const Json::Value& v = object[name];
+    if (!object.isMember(name)) return {};
+    if (!v.isString()) place.bad(name, name, "must be text");
+    return v.asString();
+}
+
+MeterConfig read_meter(const Json::Value& m, const std::string& file, const Place& link_place,
+                       std::size_t index) {
+    Place place = link_place;
+    place.meter = std::to_string(index + 1);
+    if (!m.isObject()) place.bad("must be an object");
+    only_members(m, {"name", "unit", "data_id", "settings"}, place);
+    MeterConfig meter;
+    if (m.isMember("name")) {
+        meter.name = text_member(m, "name", place);
+        if (meter.name.empty()) place.bad("name", "--name", "must not be empty");
+    } else {
+        meter.name = "meter-" + std::to_string(index + 1);
+    }
+    place.meter = quoted(meter.name);
+    meter.unit = int_member(m, "unit", 1, place);
+    const Json::Value& id = m["data_id"];
+    if (m.isMember("data_id")) {
+        if (!id.isUInt())
+            place.bad("data_id", "--data-id", "must be a whole number from 0 to 4294967295");
+        meter.data_id = id.asUInt();
+    }
+    const Json::Value& settings = m["settings"];
+    if (settings.isString()) {
+        const std::string path = beside(file, settings.asString());
+        if (path.empty()) place.bad("settings", "--settings", "must name a file");
+        meter.settings = app::read_json_file(path);  // a settings problem, not the file's
+        meter.settings_origin = path;
+    } else if (settings.isObject()) {
+        meter.settings = settings;
+        meter.settings_origin = file + " (meter " + meter.name + ")";
+    } else if (m.isMember("settings")) {
+        place.bad("settings", "--settings", "must be a file name or an object");
+    }
+    return meter;
+}
+
+// Where a link goes: "rtu" (a serial device), "tcp" or "rtu_over_tcp" (HOST:PORT), one of them.
+LinkConfig read_link_kind(const Json::Value& l, const std::string& file, const Place& place) {
+    const int kinds = l.isMember("rtu") + l.isMember("tcp") + l.isMember("rtu_over_tcp");
+    if (kinds != 1)
+        place.bad(
+            "needs exactly one of \"rtu\" (a serial device), \"tcp\" or "
+            "\"rtu_over_tcp\" (HOST:PORT)");
+    LinkConfig link;
+    if (l.isMember("rtu")) {
+        link.kind = LinkConfig::Kind::rtu;
+        link.device = beside(file, text_member(l, "rtu", place));
+        if (link.device.empty()) place.bad("rtu", "--rtu", "must name a serial device");
+        return link;
+    }
+    const bool rtu_frames = l.isMember("rtu_over_tcp");
+    const char* member = rtu_frames ? "rtu_over_tcp" : "tcp";
+    link.kind = rtu_frames ? LinkConfig::Kind::rtu_over_tcp : LinkConfig::Kind::tcp;
+    try {
+        link.tcp = app::parse_tcp_address(text_member(l, member, place));
+    } catch (const std::invalid_argument& e) {
+        place.bad(member, rtu_frames ? "--rtu-over-tcp" : "--tcp",
+                  std::string("is not usable: ") + e.what());
+    }
+    return link;
+}
+
+LinkConfig read_link(const Json::Value& l, const std::string& file, std::size_t index,
+                     std::size_t& meters_seen) {
+    Place place{file, std::to_string(index + 1), {}};
+    if (!l.isObject()) place.bad("must be an object");
+    only_members(l,
+                 {"rtu", "tcp", "rtu_over_tcp", "baud", "parity", "stop_bits", "timeout_ms",
+                  "pause_ms", "meters"},
+                 place);
+    LinkConfig link = read_link_kind(l, file, place);
+    place.link += " (" + link.describe() + ")";
+    if (l.isMember("baud")) {
+        link.baud = int_member(l, "baud", 0, place);
+        if (!standard_baud_rate(link.baud))
+            place.bad("baud", "--baud",
+                      "must be a speed a serial port can run, such as 9600 or 19200 (got " +
+                          std::to_string(link.baud) + ")");
+    }
+    if (l.isMember("parity")) {
+        const std::string parity = text_member(l, "parity", place);
+        try {
+            link.parity = app::parse_parity(parity);
+        } catch (const std::invalid_argument&) {
+            place.bad("parity", "--parity", "must be N, E or O (got " + quoted(parity) + ")");
+        }
+    }
+    link.stop_bits = int_member(l, "stop_bits", 1, place);
+    link.timeout_ms = int_member(l, "timeout_ms", 1000, place);
+    link.pause_ms = int_member(l, "pause_ms", 0, place);
+    const Json::Value& meters = l["meters"];
+    if (!meters.isArray() || meters.empty()) place.bad("needs a non-empty \"meters\" array");
+    for (const Json::Value& m : meters)
+        link.meters.push_back(read_meter(m, file, place, meters_seen++));
+    return link;
+}
+
+// Whether the kernel has a terminal driver for this character device (a serial port, a USB
+// adapter, a pseudo-terminal), from /proc/tty/drivers: nothing is opened. Unknown when the list
+// cannot be read.
+bool is_terminal_device(dev_t device, bool& known) {
+    std::ifstream drivers("/proc/tty/drivers");
+    known = static_cast<bool>(drivers);
+    for (std::string line; std::getline(drivers, line);) {
+        std::istringstream fields(line);
+        std::string name, path, minors;
+        unsigned major_number = 0;
+        if (!(fields >> name >> path >> major_number >> minors)) continue;
+        if (major_number != major(device)) continue;
+        unsigned first = 0, last = 0;
+        const auto dash = minors.find('-');
+        try {
+            first = static_cast<unsigned>(std::stoul(minors.substr(0, dash)));
+            last = dash == std::string::npos
+                       ? first
+                       : static_cast<unsigned>(std::stoul(minors.substr(dash + 1)));
+        } catch (const std::exception&) {
+            continue;
+        }
+        if (minor(device) >= first && minor(device) <= last) return true;
+    }
+    return false;
+}
+
+void check_serial_device(const LinkConfig& link, const Place& place) {
+    struct stat info {};
+    if (stat(link.device.c_str(), &info) != 0) {
+        if (errno == ENOENT || errno == ENOTDIR)
+            place.bad("rtu", "--rtu", "names " + link.device + ", which does not exist");
+        place.bad("rtu", "--rtu", "cannot use " + link.device + ": " + std::strerror(errno));
+    }
+    if (S_ISDIR(info.st_mode))
+        place.bad("rtu", "--rtu", "names " + link.device + ", a folder, not a serial device");
+    if (!S_ISCHR(info.st_mode))
+        place.bad("rtu", "--rtu", "names " + link.device + ", which is not a serial device");
+    bool known = false;
+    if (!is_terminal_device(info.st_rdev, known) && known)
+        place.bad("rtu", "--rtu",
+                  "names " + link.device + ", a character device that is not a serial line");
+}
+
+void check_range(const Place& place, const char* member, const char* option, long long value,
+                 long long low, long long high, const char* unit) {
+    if (value >= low && value <= high) return;
+    place.bad(member, option,
+              "must be from " + std::to_string(low) + " to " + std::to_string(high) + unit +
+                  " (got " + std::to_string(value) + ")");
+}
+
+// The "http" section: the server's address, port file, password file and limits.
+HttpConfig read_http(const Json::Value& h, const std::string& file) {
+    const Place place{file, {}, {}};
+    if (!h.isObject()) place.bad("\"http\" must be an object");
+    only_members(h,
+                 {"listen", "port_file", "password_file", "max_connections", "request_timeout_ms",
+                  "history_rows"},
+                 place);
+    HttpConfig http;
+    http.listen = text_member(h, "listen", place);
+    if (http.listen.empty()) place.bad("\"http\" needs \"listen\": \"HOST:PORT\"");
+    http.port_file = beside(file, text_member(h, "port_file", place));
+    http.password_file = beside(file, text_member(h, "password_file", place));
+    http.max_connections = int_member(h, "max_connections", http.max_connections, place);
+    http.request_timeout_ms = int_member(h, "request_timeout_ms", http.request_timeout_ms, place);
+    http.history_rows = int_member(h, "history_rows", http.history_rows, place);
+    return http;
+}
+
+}  // namespace
+
+std::string http_listen_address(const std::string& text) {
+    const auto colon = text.rfind(':');
+    std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
+    const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
+    const bool digits = !port.empty() && port.size() <= 5 &&
+                        port.find_first_not_of("0123456789") == std::string::npos;
+    if (!digits || std::stoi(port) > 65535)
+        throw std::invalid_argument("bad HTTP address \"" + text +
+                                    "\": expected HOST:PORT or PORT, port 0 to 65535");
+    if (host.empty() || host == "localhost") host = "127.0.0.1";
+    if (host == "*") host = "0.0.0.0";
+    const bool v6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (!v6 && host.find_first_not_of("0123456789.") != std::string::npos)
+        throw std::invalid_argument("bad HTTP address \"" + text +
+                                    "\": name the host by its IP address (or localhost)");
+    return host + ":" + port;
+}
+
+HostConfig read_host_config(const std::string& path) {
+    Json::Value root;
+    try {
+        root = app::read_json_file(path);
+    } catch (const std::runtime_error& e) {
+        throw ConfigError(e.what());
+    }
+    return host_config_from_json(root, path);
+}
+
+HostConfig host_config_from_json(const Json::Value& root, const std::string& path) {
+    const Place place{path, {}, {}};
+    if (!root.isObject()) place.bad("expected an object with \"links\"");
+    // The packaged sample carries this member until its owner edits it: a service started on it
+    // says once what to edit, instead of polling a line that is not there.
+    if (root.isMember("unedited_sample"))
+        place.bad(
+            "the unedited sample configuration: name your meters' line and meters under "
+            "\"links\", delete the \"unedited_sample\" line, then start the host again");
+    only_members(root, {"interval", "database", "retention", "plugin", "links", "mqtt", "http"},
+                 place);
+    HostConfig config;
+    config.origin = path;
+    if (root.isMember("plugin")) {
+        config.plugin = beside(path, text_member(root, "plugin", place));
+        if (config.plugin.empty()) place.bad("plugin", "--plugin", "must name a file");
+    }
+    if (root.isMember("interval")) {
+        if (!root["interval"].isNumeric())
+            place.bad("interval", "--interval", "must be a number of seconds");
+        config.interval_s = root["interval"].asDouble();
+    }
+    config.database = beside(path, "kavren-history.db");
+    if (root.isMember("database")) {
+        config.database = beside(path, text_member(root, "database", place));
+        if (config.database.empty()) place.bad("database", "--db", "must name a file");
+    }
+    if (root.isMember("http")) config.http = read_http(root["http"], path);
+    if (root.isMember("retention")) {
+        try {
+            config.retention = read_retention(root["retention"], place.prefix());
+        } catch (const std::invalid_argument& e) {
+            throw ConfigError(e.what());
+        }
+    }
+    const Json::Value& links = root["links"];
+    if (!links.isArray() || links.empty()) place.bad("\"links\" must be a non-empty array");
+    std::size_t meters_seen = 0;
+    for (Json::ArrayIndex i = 0; i < links.size(); ++i)
+        config.links.push_back(read_link(links[i], path, i, meters_seen));
+    if (root.isMember("mqtt")) read_mqtt_config(root["mqtt"], path, config.mqtt);
+    return config;
+}
+
+void validate_values(const HostConfig& config) {
+    const Place top{config.origin, {}, {}};
+    if (!(config.interval_s > 0) || config.interval_s > 86400)
+        top.bad("interval", "--interval", "must be more than 0 and at most 86400 seconds");
+    if (config.rounds < 0) top.bad("rounds", "--rounds", "cannot be negative");
+    check_range(top, "offline_after", "--offline-after", config.offline_after, 1, 1000000, "");
+    if (config.database.empty()) top.bad("database", "--db", "must name a file");
+    std::set<std::string> names;
+    for (std::size_t i = 0; i < config.links.size(); ++i) {
+        const LinkConfig& link = config.links[i];
+        Place place{config.origin,
+                    config.origin.empty() ? std::string()
+                                          : std::to_string(i + 1) + " (" + link.describe() + ")",
+                    {}};
+        // Line settings are checked on TCP links too: a wrong value is a mistake wherever it is.
+        if (link.baud != 0 && !standard_baud_rate(link.baud))
+            place.bad("baud", "--baud",
+                      "must be a speed a serial port can run, such as 9600 or 19200 (got " +
+                          std::to_string(link.baud) + ")");
+        if (link.parity != 'N' && link.parity != 'E' && link.parity != 'O')
+            place.bad("parity", "--parity", "must be N, E or O");
+        if (link.stop_bits != 1 && link.stop_bits != 2)
+            place.bad("stop_bits", "--stop-bits",
+                      "must be 1 or 2 (got " + std::to_string(link.stop_bits) + ")");
+        check_range(place, "timeout_ms", "--timeout-ms", link.timeout_ms, 1, 60000, " ms");
+        check_range(place, "pause_ms", "--pause-ms", link.pause_ms, 0, 60000, " ms");
+        if (link.meters.empty()) place.bad("has no meters");
+        for (std::size_t m = 0; m < link.meters.size(); ++m) {
+            const MeterConfig& meter = link.meters[m];
+            Place at = place;
+            if (!config.origin.empty())
+                at.meter = printable_utf8(meter.name) && !meter.name.empty()
+                               ? quoted(meter.name)
+                               : std::to_string(m + 1) + " of the link";
+            if (meter.name.empty()) at.bad("name", "--name", "must not be empty");
+            if (!printable_utf8(meter.name))
+                at.bad("name", "--name", "must be UTF-8 text without control characters");
+            check_range(at, "unit", "--unit", meter.unit, 1, 247, "");
+            if (!names.insert(meter.name).second)
+                at.bad("name", "--name", "is given to two meters; each meter needs its own name");
+        }
+    }
+    if (!config.http.listen.empty()) {
+        const Place http{config.origin, {}, {}};
+        try {
+            http_listen_address(config.http.listen);
+        } catch (const std::invalid_argument& e) {
+            http.bad(e.what());
+        }
+        check_range(http, "max_connections", "max_connections", config.http.max_connections, 1, 256,
+                    " HTTP connections");
+        check_range(http, "request_timeout_ms", "request_timeout_ms",
+                    config.http.request_timeout_ms, 100, 600000, " ms");
+        check_range(http, "history_rows", "history_rows", config.http.history_rows, 1, 1000000,
+                    " rows");
+    }
+}
+
+void validate(const HostConfig& config) {
+    validate_values(config);
+    std::map<std::string, std::size_t> serial_lines;  // the device itself, by any name
+    for (std::size_t i = 0; i < config.links.size(); ++i) {
+        const LinkConfig& link = config.links[i];
+        if (link.kind != LinkConfig::Kind::rtu) continue;
+        const Place place{config.origin,
+                          config.origin.empty()
+                              ? std::string()
+                              : std::to_string(i + 1) + " (" + link.describe() + ")",
+                          {}};
+        check_serial_device(link, place);
+        char resolved[PATH_MAX];
+        const std::string line =
+            realpath(link.device.c_str(), resolved) != nullptr ? resolved : link.device;
+        const auto seen = serial_lines.emplace(line, i);
+        if (!seen.second)
+            place.bad("rtu", "--rtu",
+                      "names " + line + ", the serial line of link " +
+                          std::to_string(seen.first->second + 1) +
+                          " too: meters on one serial line belong in one link");
+    }
+}
+
+}  // namespace kavren::host

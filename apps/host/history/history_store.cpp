@@ -1,0 +1,403 @@
+#include "apps/host/history/history_store.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "apps/host/history/schema.h"
+#include "apps/host/support/sqlite_query.h"
+
+namespace kavren::host {
+
+namespace {
+
+// What consumers outside the host acknowledged, and texts kept for them. Made only when such a
+// consumer is configured; a history without these tables is still ours.
+const char* const kDeliverySchema = R"sql(
+CREATE TABLE IF NOT EXISTS deliveries (
+    consumer TEXT    NOT NULL,
+    device   TEXT    NOT NULL,
+    acked_id INTEGER NOT NULL,
+    PRIMARY KEY (consumer, device)
+);
+CREATE TABLE IF NOT EXISTS remembered_texts (
+    kind TEXT NOT NULL,
+    key  TEXT NOT NULL,
+    text TEXT NOT NULL,
+    PRIMARY KEY (kind, key)
+);
+)sql";
+
+// How long one statement waits for another program's lock before it fails with "database is
+// locked"; the history's writer then logs it and tries again.
+constexpr auto kLockWait = std::chrono::milliseconds(2000);
+constexpr auto kLockPoll = std::chrono::milliseconds(5);
+
+void bind_text(sqlite3_stmt* s, int i, const std::string& text) {
+    sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::string folder_of(const std::string& path) {
+    const auto slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+int HistoryStore::on_busy(void* context, int attempts) {
+    const auto* store = static_cast<const HistoryStore*>(context);
+    if (!store->wait_for_locks_ || (store->give_up_ && store->give_up_())) return 0;
+    if (attempts * kLockPoll >= kLockWait) return 0;
+    std::this_thread::sleep_for(kLockPoll);
+    return 1;
+}
+
+HistoryStore::HistoryStore(const std::string& path) : path_(path) {
+    if (path.empty()) throw std::runtime_error("the history file name is empty");
+    struct stat file {};
+    if (stat(path.c_str(), &file) != 0) {
+        // A new history: made by prepare(), in a folder we can write.
+        const std::string folder = folder_of(path);
+        if (access(folder.c_str(), W_OK | X_OK) != 0)
+            throw std::runtime_error("cannot make history " + path + ": folder " + folder +
+                                     " is missing or not writable");
+        return;
+    }
+    if (!S_ISREG(file.st_mode)) throw std::runtime_error("history " + path + " is not a file");
+    if (access(path.c_str(), R_OK | W_OK) != 0)
+        throw std::runtime_error("history " + path + " is not writable");
+    const std::string folder = folder_of(path);
+    if (access(folder.c_str(), W_OK | X_OK) != 0)
+        throw std::runtime_error("history " + path + ": its folder " + folder +
+                                 " is not writable (SQLite keeps its write-ahead log there)");
+    open(SQLITE_OPEN_READWRITE);
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("history " + path + " is read-only");
+    }
+    try {
+        // Reading the schema also tells a file that is no database from one that is.
+        history_schema(db_);
+    } catch (const NewerHistory& e) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("history " + path + ": " + e.what());
+    } catch (const std::exception& e) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("history " + path + " is not usable: " + e.what());
+    }
+}
+
+HistoryStore::~HistoryStore() {
+    sqlite3_finalize(insert_record_);
+    sqlite3_finalize(insert_alarm_);
+    sqlite3_finalize(insert_failure_);
+    sqlite3_close(db_);
+}
+
+void HistoryStore::open(int flags) {
+    if (sqlite3_open_v2(path_.c_str(), &db_, flags | SQLITE_OPEN_FULLMUTEX, nullptr) != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("cannot open history " + path_ + ": " + why);
+    }
+    sqlite3_busy_handler(db_, on_busy, this);
+    sqlite3_extended_result_codes(db_, 1);
+}
+
+void HistoryStore::prepare() {
+    if (db_ == nullptr) open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    try {
+        // A new file gives freed pages back to the file system when max_size asks for it:
+        // set before its first table, it cannot be set later without rewriting the file.
+        if (history_schema(db_) == 0) exec("PRAGMA auto_vacuum = INCREMENTAL");
+        switch_to_wal();
+        exec("PRAGMA synchronous=NORMAL");
+        // Deleted rows are not overwritten page by page (Debian's SQLite does by default): the
+        // history's purges would write every page they touch twice.
+        exec("PRAGMA secure_delete = FAST");
+        make_or_upgrade_tables();
+        insert_record_ = prepared(
+            "INSERT INTO records (device, data_id, time, origin, record, t_ms) "
+            "VALUES (?, ?, ?, ?, ?, ?)");
+        insert_alarm_ = prepared(
+            "INSERT INTO alarms (device, key, state, description, time, t_ms) "
+            "VALUES (?, ?, ?, ?, ?, ?)");
+        insert_failure_ =
+            prepared("INSERT INTO failed_rounds (device, t_ms, kind) VALUES (?, ?, ?)");
+    } catch (const NewerHistory& e) {
+        throw std::runtime_error("history " + path_ + ": " + e.what());
+    } catch (const std::exception& e) {
+        throw std::runtime_error("history " + path_ + " is not usable: " + e.what());
+    }
+}
+
+// Two hosts starting together on a new file both get here: the switch to WAL and the tables are
+// made under SQLite's locks, the second waiting for the first. A history that has both already
+// needs no write, so another program's lock does not stop a start.
+void HistoryStore::switch_to_wal() {
+    if (journal_mode() == "wal") return;
+    const auto deadline = std::chrono::steady_clock::now() + 5 * kLockWait;
+    for (;;) {
+        const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK && journal_mode() == "wal") return;
+        if ((rc != SQLITE_OK && (rc & 0xFF) != SQLITE_BUSY) ||
+            std::chrono::steady_clock::now() > deadline || (give_up_ && give_up_()))
+            fail("cannot switch to write-ahead logging");
+        std::this_thread::sleep_for(kLockPoll);
+    }
+}
+
+void HistoryStore::make_or_upgrade_tables() {
+    int schema = history_schema(db_);
+    if (schema == 0) {
+        exec("BEGIN IMMEDIATE");
+        try {
+            // Under the write lock: another host may have made them meanwhile.
+            if (history_schema(db_) == 0) {
+                exec(kHistorySchemaSql);
+                exec(("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
+            }
+            exec("COMMIT");
+        } catch (...) {
+            rollback();
+            throw;
+        }
+        schema = history_schema(db_);
+    }
+    if (schema == 1) {
+        upgrade_history(
+            db_, path_, log_ ? log_ : [](const std::string&) {});
+        schema = history_schema(db_);
+    }
+    if (schema != kHistorySchema) throw std::runtime_error("its upgrade did not complete");
+}
+
+std::string HistoryStore::journal_mode() {
+    SqliteQuery q(db_, "PRAGMA journal_mode");
+    return q.step() ? q.column_text(0) : std::string();
+}
+
+sqlite3_stmt* HistoryStore::prepared(const char* sql) {
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) !=
+        SQLITE_OK)
+        throw std::runtime_error(sqlite3_errmsg(db_));
+    return statement;
+}
+
+void HistoryStore::exec(const char* sql) {
+    if (sqlite3_exec(db_, sql, nullptr, nullptr, nullptr) != SQLITE_OK) fail("");
+}
+
+void HistoryStore::fail(const std::string& what) {
+    std::string why = (what.empty() ? "" : what + ": ") + sqlite3_errmsg(db_);
+    // "disk I/O error" alone does not say that the disk is full or the file at its size limit.
+    const int system_error = sqlite3_system_errno(db_);
+    if (system_error != 0 && (sqlite3_errcode(db_) & 0xFF) == SQLITE_IOERR) {
+        why += std::string(" (") + std::strerror(system_error) + ")";
+    } else if (sqlite3_extended_errcode(db_) == SQLITE_IOERR_WRITE) {
+        // A short write, which leaves no errno: a full disk or the file-size limit.
+        why += " (a write was cut short: the disk is full or the file at its size limit)";
+    }
+    if ((sqlite3_errcode(db_) & 0xFF) == SQLITE_BUSY) throw HistoryBusy(why);
+    throw std::runtime_error(why);
+}
+
+void HistoryStore::begin() {
+    exec("BEGIN IMMEDIATE");
+    records_in_transaction_ = 0;
+}
+bool HistoryStore::try_begin() {
+    wait_for_locks_ = false;
+    const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    wait_for_locks_ = true;
+    if ((rc & 0xFF) == SQLITE_BUSY) return false;
+    if (rc != SQLITE_OK) fail("");
+    records_in_transaction_ = 0;
+    return true;
+}
+
+void HistoryStore::commit() {
+    exec("COMMIT");
+    records_stored_ += records_in_transaction_;
+    records_in_transaction_ = 0;
+}
+void HistoryStore::rollback() noexcept {
+    records_in_transaction_ = 0;
+    if (db_ != nullptr && !sqlite3_get_autocommit(db_))
+        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
+                                  const std::string& time, const uint8_t* record,
+                                  std::size_t length, const char* origin, int64_t t_ms) {
+    sqlite3_stmt* s = insert_record_;
+    sqlite3_reset(s);
+    bind_text(s, 1, device);
+    sqlite3_bind_int64(s, 2, data_id);
+    bind_text(s, 3, time);
+    sqlite3_bind_text(s, 4, origin, -1, SQLITE_STATIC);
+    sqlite3_bind_blob(s, 5, record, static_cast<int>(length), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(s, 6, t_ms);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) fail("cannot store a record");
+    ++records_in_transaction_;
+    return sqlite3_last_insert_rowid(db_);
+}
+
+void HistoryStore::save_alarm(const std::string& device, const std::string& key, bool raised,
+                              const std::string& description, const std::string& time,
+                              int64_t t_ms) {
+    sqlite3_stmt* s = insert_alarm_;
+    sqlite3_reset(s);
+    bind_text(s, 1, device);
+    bind_text(s, 2, key);
+    sqlite3_bind_text(s, 3, raised ? "raised" : "cleared", -1, SQLITE_STATIC);
+    bind_text(s, 4, description);
+    bind_text(s, 5, time);
+    sqlite3_bind_int64(s, 6, t_ms);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) fail("cannot store an alarm");
+}
+
+void HistoryStore::save_failed_round(const std::string& device, int64_t t_ms, const char* kind) {
+    sqlite3_stmt* s = insert_failure_;
+    sqlite3_reset(s);
+    bind_text(s, 1, device);
+    sqlite3_bind_int64(s, 2, t_ms);
+    sqlite3_bind_text(s, 3, kind, -1, SQLITE_STATIC);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) fail("cannot store a failed round");
+}
+
+std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std::string& device) {
+    SqliteQuery q(db_,
+                  "SELECT data_id, record FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
+    q.text(1, device);
+    if (!q.step()) return std::nullopt;
+    StoredRecord found;
+    found.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
+    const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1));
+    const int length = sqlite3_column_bytes(q.get(), 1);
+    if (bytes != nullptr && length > 0) found.bytes.assign(bytes, bytes + length);
+    return found;
+}
+
+long HistoryStore::record_count(const std::string& device) {
+    SqliteQuery q(db_, "SELECT count(*) FROM records WHERE device = ?");
+    q.text(1, device);
+    return q.step() ? static_cast<long>(sqlite3_column_int64(q.get(), 0)) : 0;
+}
+
+std::map<std::string, AlarmBook::Alarm> HistoryStore::active_alarms(const std::string& device) {
+    SqliteQuery q(db_,
+                  "SELECT key, state, description, time FROM alarms WHERE id IN "
+                  "(SELECT max(id) FROM alarms WHERE device = ? GROUP BY key)");
+    q.text(1, device);
+    std::map<std::string, AlarmBook::Alarm> active;
+    while (q.step()) {
+        if (q.column_text(1) == "raised")
+            active[q.column_text(0)] = AlarmBook::Alarm{q.column_text(2), q.column_text(3)};
+    }
+    return active;
+}
+
+bool HistoryStore::has_deliveries() {
+    SqliteQuery q(
+        db_,
+        "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name IN ('deliveries', "
+        "'remembered_texts')");
+    return q.step() && sqlite3_column_int(q.get(), 0) == 2;
+}
+
+void HistoryStore::prepare_deliveries() {
+    if (has_deliveries()) return;
+    exec("BEGIN IMMEDIATE");
+    try {
+        exec(kDeliverySchema);
+        exec("COMMIT");
+    } catch (...) {
+        rollback();
+        throw;
+    }
+}
+
+std::map<std::string, int64_t> HistoryStore::acknowledged(const std::string& consumer) {
+    std::map<std::string, int64_t> marks;
+    if (!has_deliveries()) return marks;
+    SqliteQuery q(db_, "SELECT device, acked_id FROM deliveries WHERE consumer = ?");
+    q.text(1, consumer);
+    while (q.step()) marks[q.column_text(0)] = sqlite3_column_int64(q.get(), 1);
+    return marks;
+}
+
+void HistoryStore::set_acknowledged(const std::string& consumer, const std::string& device,
+                                    int64_t id) {
+    SqliteQuery q(db_,
+                  "INSERT INTO deliveries (consumer, device, acked_id) VALUES (?, ?, ?) "
+                  "ON CONFLICT (consumer, device) DO UPDATE SET acked_id = excluded.acked_id");
+    q.text(1, consumer);
+    q.text(2, device);
+    sqlite3_bind_int64(q.get(), 3, id);
+    if (sqlite3_step(q.get()) != SQLITE_DONE) fail("cannot store an acknowledgement");
+}
+
+int64_t HistoryStore::newest_id(const std::string& device) {
+    SqliteQuery q(db_, "SELECT max(id) FROM records WHERE device = ?");
+    q.text(1, device);
+    return q.step() ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
+std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::string& device,
+                                                                   int64_t after_id, int limit) {
+    SqliteQuery q(db_,
+                  "SELECT id, record FROM records WHERE device = ? AND id > ? AND origin = 'round' "
+                  "ORDER BY id LIMIT ?");
+    q.text(1, device);
+    sqlite3_bind_int64(q.get(), 2, after_id);
+    sqlite3_bind_int(q.get(), 3, limit);
+    std::vector<PolledRecord> rows;
+    while (q.step()) {
+        PolledRecord row;
+        row.id = sqlite3_column_int64(q.get(), 0);
+        const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1));
+        const int length = sqlite3_column_bytes(q.get(), 1);
+        if (bytes != nullptr && length > 0) row.bytes.assign(bytes, bytes + length);
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::vector<std::pair<std::string, std::string>> HistoryStore::remembered(const std::string& kind) {
+    std::vector<std::pair<std::string, std::string>> rows;
+    if (!has_deliveries()) return rows;
+    SqliteQuery q(db_, "SELECT key, text FROM remembered_texts WHERE kind = ? ORDER BY key");
+    q.text(1, kind);
+    while (q.step()) rows.emplace_back(q.column_text(0), q.column_text(1));
+    return rows;
+}
+
+void HistoryStore::remember(const std::string& kind, const std::string& key,
+                            const std::string& text) {
+    SqliteQuery q(db_,
+                  "INSERT OR REPLACE INTO remembered_texts (kind, key, text) VALUES (?, ?, ?)");
+    q.text(1, kind);
+    q.text(2, key);
+    q.text(3, text);
+    if (sqlite3_step(q.get()) != SQLITE_DONE) fail("cannot store a text");
+}
+
+}  // namespace kavren::host

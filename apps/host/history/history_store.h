@@ -1,0 +1,130 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "apps/host/round/alarm_book.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace kavren::host {
+
+// Another program holds the history's lock: nothing is wrong with the history itself.
+struct HistoryBusy : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The host's history in SQLite (WAL): every stored record, every failed round and every alarm
+// raised or cleared, each with its instant in UTC, and the per-minute and per-hour rollups.
+//
+// Opening only checks: a file we cannot write, whose tables are not ours or whose schema is newer
+// than ours, is refused, and nothing in it is touched (no WAL switch, no tables made, no upgrade)
+// until prepare(), which the host calls once every other start-up check has passed. Writes go in
+// transactions that the caller opens and commits, so that a batch of rounds is one commit.
+class HistoryStore {
+  public:
+    // Throws std::runtime_error naming the file and the reason when it cannot be used.
+    explicit HistoryStore(const std::string& path);
+    ~HistoryStore();
+
+    // Creates the file if needed (with incremental vacuum), switches it to WAL and makes our
+    // tables, or upgrades a history of an older schema in place. Throws.
+    void prepare();
+    // Where prepare() reports an upgrade's progress.
+    void set_log(std::function<void(const std::string&)> log) { log_ = std::move(log); }
+
+    // Gives up waiting for another program's lock once this returns true (checked every few
+    // milliseconds while SQLite waits), so that a stop is not held up by a busy database.
+    void set_give_up(std::function<bool()> give_up) { give_up_ = std::move(give_up); }
+
+    void begin();
+    // Begins only when no other program holds the lock (false then), without waiting: for work
+    // that can as well be done later.
+    bool try_begin();
+    void commit();
+    void rollback() noexcept;
+
+    // origin: "round" for a polled round, "restore" for a record restored at start-up; time: the
+    // record's own local time stamp; t_ms: the instant the row stands for (Unix ms). Returns the
+    // row's id.
+    int64_t save_record(const std::string& device, uint32_t data_id, const std::string& time,
+                        const uint8_t* record, std::size_t length, const char* origin,
+                        int64_t t_ms);
+    void save_alarm(const std::string& device, const std::string& key, bool raised,
+                    const std::string& description, const std::string& time, int64_t t_ms);
+    // A round that failed: its instant and how it failed ("timeout", ...). Not a record.
+    void save_failed_round(const std::string& device, int64_t t_ms, const char* kind);
+
+    struct StoredRecord {
+        uint32_t data_id = 0;
+        std::vector<uint8_t> bytes;
+    };
+    // The newest record of the device, or nothing when it has none. Throws for any other
+    // failure, with SQLite's reason.
+    std::optional<StoredRecord> newest_record(const std::string& device);
+    long record_count(const std::string& device);
+    // The alarms whose last event was a raise, by key.
+    std::map<std::string, AlarmBook::Alarm> active_alarms(const std::string& device);
+
+    // What a consumer outside the host (a broker) has acknowledged, by device: the id of the
+    // newest record of the device such that it and every earlier one were acknowledged. Kept
+    // in a table of its own, made by prepare_deliveries() (a write, retried by the caller).
+    bool has_deliveries();
+    void prepare_deliveries();
+    std::map<std::string, int64_t> acknowledged(const std::string& consumer);
+    // Within a transaction (begin/commit).
+    void set_acknowledged(const std::string& consumer, const std::string& device, int64_t id);
+    // The id of the device's newest record, 0 when it has none.
+    int64_t newest_id(const std::string& device);
+    struct PolledRecord {
+        int64_t id = 0;
+        std::vector<uint8_t> bytes;
+    };
+    // Up to `limit` polled records (not restores) of the device after `after_id`, oldest first.
+    std::vector<PolledRecord> polled_after(const std::string& device, int64_t after_id, int limit);
+    // Texts remembered for publishing (the driver's limit descriptions): free-form rows of
+    // (kind, key, text), written within a transaction.
+    std::vector<std::pair<std::string, std::string>> remembered(const std::string& kind);
+    void remember(const std::string& kind, const std::string& key, const std::string& text);
+
+    // Rows of records this process stored.
+    long records_stored() const { return records_stored_; }
+    const std::string& path() const { return path_; }
+    // The connection, for the history's own parts that keep statements of their own (rollups,
+    // purging); only the history's thread uses it once rounds are stored.
+    sqlite3* handle() const { return db_; }
+
+    HistoryStore(const HistoryStore&) = delete;
+    HistoryStore& operator=(const HistoryStore&) = delete;
+
+  private:
+    static int on_busy(void* store, int attempts);
+    void open(int flags);
+    void switch_to_wal();
+    void make_or_upgrade_tables();
+    std::string journal_mode();
+    void exec(const char* sql);
+    sqlite3_stmt* prepared(const char* sql);
+    // Throws HistoryBusy for a lock held by another program, std::runtime_error otherwise.
+    [[noreturn]] void fail(const std::string& what);
+
+    std::string path_;
+    sqlite3* db_ = nullptr;
+    sqlite3_stmt* insert_record_ = nullptr;
+    sqlite3_stmt* insert_alarm_ = nullptr;
+    sqlite3_stmt* insert_failure_ = nullptr;
+    std::function<bool()> give_up_;
+    bool wait_for_locks_ = true;
+    std::function<void(const std::string&)> log_;
+    long records_stored_ = 0;          // committed
+    long records_in_transaction_ = 0;  // not yet
+};
+
+}  // namespace kavren::host

@@ -1,0 +1,196 @@
+#include "apps/host/link/modbus_link.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "apps/host/link/mbap_framing.h"
+#include "apps/host/link/rtu_framing.h"
+#include "apps/host/link/serial_transport.h"
+#include "apps/host/link/tcp_transport.h"
+
+namespace kavren::host {
+
+namespace {
+
+// Room for the longest ADU and the noise before it.
+constexpr std::size_t kReceiveRoom = 512;
+
+std::unique_ptr<Transport> transport_for(const LinkConfig& config, int baud) {
+    if (config.kind == LinkConfig::Kind::rtu)
+        return std::make_unique<SerialTransport>(config, baud);
+    return std::make_unique<TcpTransport>(config.tcp, config.timeout_ms);
+}
+
+std::unique_ptr<Framing> framing_for(const LinkConfig& config) {
+    if (config.kind == LinkConfig::Kind::tcp) return std::make_unique<MbapFraming>();
+    return std::make_unique<RtuFraming>();
+}
+
+}  // namespace
+
+ModbusLink::ModbusLink(const LinkConfig& config, int driver_baud)
+    : ModbusLink(transport_for(config, config.baud > 0 ? config.baud : driver_baud),
+                 framing_for(config), config.timeout_ms) {}
+
+ModbusLink::ModbusLink(std::unique_ptr<Transport> transport, std::unique_ptr<Framing> framing,
+                       int timeout_ms)
+    : transport_(std::move(transport)), framing_(std::move(framing)), timeout_ms_(timeout_ms) {}
+
+ModbusLink::~ModbusLink() { close(); }
+
+void ModbusLink::close() {
+    transport_->close();
+    resync_pending_ = false;
+}
+
+ReadOutcome ModbusLink::fail(ReadOutcome outcome, const std::string& why) {
+    last_error_ = why;
+    return outcome;
+}
+
+ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t* words) {
+    last_exception_ = -1;
+    if (count < 1 || count > 125 || start < 0 || start + count > 65536 || unit < 0 || unit > 255)
+        return fail(ReadOutcome::bad_reply, "no such request: " + std::to_string(count) +
+                                                " registers from " + std::to_string(start));
+    Bytes reply;
+    const ReadOutcome outcome = exchange(unit, read_registers_request(start, count), reply);
+    if (outcome != ReadOutcome::ok) return outcome;
+    if (reply[0] & kExceptionFlag) {
+        last_exception_ = reply[1];
+        return fail(ReadOutcome::exception, "exception " + std::to_string(reply[1]) + " (" +
+                                                exception_meaning(reply[1]) + ")");
+    }
+    for (int i = 0; i < count; ++i) words[i] = big_endian_at(reply.data() + 2 + 2 * i);
+    return ReadOutcome::ok;
+}
+
+ReadOutcome ModbusLink::exchange(int unit, const Bytes& request, Bytes& reply) {
+    ReadOutcome outcome = ReadOutcome::ok;
+    if (!ready_for_request(outcome)) return outcome;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
+    const Bytes frame = framing_->frame_request(unit, request);
+    std::string why;
+    switch (transport_->send_all(frame.data(), frame.size(), deadline, why)) {
+        case Transport::Io::done:
+            break;
+        case Transport::Io::stopped:
+            return after(fail(ReadOutcome::timeout, "stopped while sending the request"));
+        case Transport::Io::timed_out:
+            return after(out_of_time(ReplyScan{}));
+        case Transport::Io::wait_failed:
+            return after(
+                fail(ReadOutcome::connection_lost, "failed while sending the request: " + why));
+        case Transport::Io::lost:
+            return after(fail(ReadOutcome::connection_lost, why));
+    }
+    outcome = await_reply(deadline, reply);
+    if (outcome == ReadOutcome::ok) {
+        // Framings take replies of the request's function or its exception.
+        const bool exception = reply[0] == (request[0] | kExceptionFlag);
+        std::string wrong =
+            exception ? std::string() : data_mismatch(request, reply.data(), reply.size());
+        if (exception && reply.size() != 2) wrong = function_mismatch(reply[0], request[0]);
+        if (!wrong.empty()) outcome = fail(ReadOutcome::bad_reply, wrong);
+    }
+    return after(outcome);
+}
+
+bool ModbusLink::ready_for_request(ReadOutcome& outcome) {
+    outcome = ReadOutcome::connection_lost;
+    if (!transport_->open(last_error_)) return false;
+    if (resync_pending_) {
+        std::string why;
+        const auto quiet = std::chrono::milliseconds(timeout_ms_);
+        const Transport::Wait waited = transport_->discard_until_quiet(quiet, last_activity_, why);
+        if (waited == Transport::Wait::stopped) {
+            outcome = fail(ReadOutcome::timeout, "stopped");
+            return false;
+        }
+        resync_pending_ = false;
+        if (waited == Transport::Wait::failed) {
+            // A connection is opened afresh (the late bytes went with it); a line is lost.
+            last_error_ = why;
+            close();
+            if (!transport_->reopens_at_once() || !transport_->open(last_error_)) return false;
+        }
+    }
+    std::string why;
+    if (!transport_->drain(noise_bytes_, why)) {
+        // A serial device that failed is lost; an idle TCP connection the other end dropped is
+        // opened again at once.
+        last_error_ = why;
+        close();
+        if (!transport_->reopens_at_once() || !transport_->open(last_error_)) return false;
+    }
+    outcome = ReadOutcome::ok;
+    return true;
+}
+
+ReadOutcome ModbusLink::await_reply(Clock::time_point deadline, Bytes& reply) {
+    uint8_t buffer[kReceiveRoom];
+    std::size_t got = 0;
+    for (bool first = true;; first = false) {
+        ReplyScan scan = framing_->scan_reply(buffer, got);
+        if (scan.state == ReplyScan::State::done) {
+            noise_bytes_ += scan.noise;
+            if (scan.outcome != ReadOutcome::ok) return fail(scan.outcome, scan.detail);
+            reply.assign(buffer + scan.pdu_at, buffer + scan.pdu_at + scan.pdu_size);
+            return ReadOutcome::ok;
+        }
+        if (got + scan.at_least > sizeof buffer) {
+            // A line that babbles: what is noise already goes (or, after a damaged frame, the
+            // older half of what came), the rest moves up.
+            const std::size_t drop = scan.noise > 0 ? scan.noise : got / 2;
+            noise_bytes_ += drop;
+            std::memmove(buffer, buffer + drop, got - drop);
+            got -= drop;
+            continue;
+        }
+        const std::size_t room = std::min(scan.up_to, sizeof buffer - got);
+        std::size_t n = 0;
+        std::string why;
+        switch (transport_->receive_some(buffer + got, room, deadline, !first, n, why)) {
+            case Transport::Io::done:
+                got += n;
+                last_activity_ = Clock::now();
+                continue;
+            case Transport::Io::timed_out:
+                noise_bytes_ += scan.noise;
+                return out_of_time(scan);
+            case Transport::Io::stopped:
+                return fail(ReadOutcome::timeout, "stopped while waiting for the reply");
+            case Transport::Io::wait_failed:
+                return fail(ReadOutcome::connection_lost,
+                            "failed while waiting for the reply: " + why);
+            case Transport::Io::lost:
+                return fail(ReadOutcome::connection_lost, why);
+        }
+    }
+}
+
+ReadOutcome ModbusLink::out_of_time(const ReplyScan& scan) {
+    if (scan.if_no_more != ReadOutcome::timeout) return fail(scan.if_no_more, scan.detail);
+    const std::string limit = std::to_string(timeout_ms_) + " ms";
+    if (scan.partial == 0) return fail(ReadOutcome::timeout, "no reply within " + limit);
+    return fail(ReadOutcome::timeout, "reply incomplete after " + limit + " (" +
+                                          std::to_string(scan.partial) + " bytes)");
+}
+
+ReadOutcome ModbusLink::after(ReadOutcome outcome) {
+    if (outcome == ReadOutcome::ok || outcome == ReadOutcome::exception) return outcome;
+    if (outcome == ReadOutcome::connection_lost || !framing_->quiet_line_after_failure()) {
+        // A TCP stream after a failed exchange may still hold a late reply: start afresh.
+        close();
+    } else {
+        resync_pending_ = true;
+        last_activity_ = Clock::now();
+    }
+    return outcome;
+}
+
+std::unique_ptr<RegisterLink> make_modbus_link(const LinkConfig& config, int driver_baud) {
+    return std::make_unique<ModbusLink>(config, driver_baud);
+}
+
+}  // namespace kavren::host

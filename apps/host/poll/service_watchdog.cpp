@@ -1,0 +1,83 @@
+#include "apps/host/poll/service_watchdog.h"
+
+#include <systemd/sd-daemon.h>
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace kavren::host {
+
+namespace {
+
+int64_t ns_of(LinkProgress::Clock::time_point t) {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(t.time_since_epoch()).count();
+}
+
+}  // namespace
+
+LinkProgress::LinkProgress(std::vector<Clock::duration> budgets)
+    : budgets_(std::move(budgets)), marks_(new std::atomic<int64_t>[budgets_.size()]) {
+    for (std::size_t i = 0; i < budgets_.size(); ++i) marks_[i].store(0);
+}
+
+void LinkProgress::mark(std::size_t link, Clock::time_point now) {
+    if (link < budgets_.size()) marks_[link].store(ns_of(now), std::memory_order_relaxed);
+}
+
+bool LinkProgress::all_attempted() const {
+    for (std::size_t i = 0; i < budgets_.size(); ++i) {
+        if (marks_[i].load(std::memory_order_relaxed) == 0) return false;
+    }
+    return true;
+}
+
+bool LinkProgress::all_progressing(Clock::time_point now) const {
+    for (std::size_t i = 0; i < budgets_.size(); ++i) {
+        const int64_t mark = marks_[i].load(std::memory_order_relaxed);
+        if (mark == 0) continue;  // still on its first attempt: judged once it has made one
+        if (ns_of(now) - mark > std::chrono::nanoseconds(budgets_[i]).count()) return false;
+    }
+    return true;
+}
+
+ServiceWatchdog::ServiceWatchdog(const LinkProgress& progress) : progress_(progress) {
+    if (std::getenv("NOTIFY_SOCKET") == nullptr) return;  // no service manager
+    uint64_t usec = 0;
+    if (sd_watchdog_enabled(0, &usec) > 0) watchdog_ = std::chrono::microseconds(usec);
+    thread_ = std::thread([this] { run(); });
+}
+
+ServiceWatchdog::~ServiceWatchdog() { stopping(); }
+
+void ServiceWatchdog::stopping() {
+    if (!thread_.joinable()) return;
+    stop_.store(true);
+    thread_.join();
+    sd_notify(0, "STOPPING=1");
+}
+
+void ServiceWatchdog::run() {
+    bool ready = false;
+    // The watchdog is fed at twice its rate, as systemd advises; the first check is soon.
+    const auto tick =
+        watchdog_.count() > 0
+            ? std::min<std::chrono::microseconds>(watchdog_ / 2, std::chrono::milliseconds(100))
+            : std::chrono::microseconds(std::chrono::milliseconds(100));
+    auto next_feed = LinkProgress::Clock::now();
+    while (!stop_.load()) {
+        const auto now = LinkProgress::Clock::now();
+        if (!ready && progress_.all_attempted()) {
+            sd_notify(0, "READY=1\nSTATUS=polling");
+            ready = true;
+        }
+        if (ready && watchdog_.count() > 0 && now >= next_feed) {
+            if (progress_.all_progressing(now)) {
+                sd_notify(0, "WATCHDOG=1");
+            }  // else: a link is stuck; systemd restarts the host when the watchdog runs out
+            next_feed = now + watchdog_ / 2;
+        }
+        std::this_thread::sleep_for(tick);
+    }
+}
+
+}  // namespace kavren::host

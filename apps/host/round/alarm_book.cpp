@@ -1,0 +1,20 @@
+#include "apps/host/round/alarm_book.h"
+
+namespace kavren::host {
+
+AlarmBook::Change AlarmBook::report(const std::string& key, bool active,
+                                    const std::string& description, const std::string& time) {
+    const auto known = active_.find(key);
+    if (active && known == active_.end()) {
+        active_.emplace(key, Alarm{description, time});
+        return Change::raised;
+    }
+    if (!active && known != active_.end()) {
+        active_.erase(known);
+        return Change::cleared;
+    }
+    if (active) known->second.description = description;  // the limit may have been changed
+    return Change::none;
+}
+
+}  // namespace kavren::host

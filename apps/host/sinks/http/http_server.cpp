@@ -1,0 +1,274 @@
+#include "apps/host/sinks/http/http_server.h"
+
+#include <civetweb.h>
+#include <zlib.h>
+
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string_view>
+
+namespace kavren::host {
+
+namespace {
+
+const char* reason_phrase(int status) {
+    switch (status) {
+        case 200:
+            return "OK";
+        case 400:
+            return "Bad Request";
+        case 401:
+            return "Unauthorized";
+        case 404:
+            return "Not Found";
+        case 405:
+            return "Method Not Allowed";
+        case 500:
+            return "Internal Server Error";
+        case 503:
+            return "Service Unavailable";
+        default:
+            return "Status";
+    }
+}
+
+// The query's names and values, decoded (civetweb splits and decodes in place, in a copy).
+std::map<std::string, std::string> parse_query(const char* query) {
+    std::map<std::string, std::string> out;
+    if (query == nullptr) return out;
+    std::string copy(query);
+    const int count = mg_split_form_urlencoded(&copy[0], nullptr, 0);
+    if (count <= 0) return out;
+    std::vector<mg_header> fields(static_cast<std::size_t>(count));
+    const int found =
+        mg_split_form_urlencoded(&copy[0], fields.data(), static_cast<unsigned>(fields.size()));
+    for (int i = 0; i < found; ++i) {
+        const mg_header& field = fields[static_cast<std::size_t>(i)];
+        if (field.name != nullptr && field.name[0] != '\0')
+            out[field.name] = field.value != nullptr ? field.value : "";
+    }
+    return out;
+}
+
+// Compares without returning early, so the time taken tells nothing of where they differ.
+bool same_text(const std::string& a, const std::string& b) {
+    unsigned char diff = a.size() == b.size() ? 0 : 1;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        diff |= static_cast<unsigned char>(a[i] ^ (i < b.size() ? b[i] : 0));
+    return diff == 0;
+}
+
+// Whether the Accept-Encoding header takes gzip: "gzip" or "*", without "q=0".
+bool accepts_gzip(const char* header) {
+    if (header == nullptr) return false;
+    std::string_view rest(header);
+    while (!rest.empty()) {
+        const auto comma = rest.find(',');
+        std::string_view item = rest.substr(0, comma);
+        rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+        while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+        const auto semicolon = item.find(';');
+        std::string_view name = item.substr(0, semicolon);
+        while (!name.empty() && name.back() == ' ') name.remove_suffix(1);
+        if (name != "gzip" && name != "x-gzip" && name != "*") continue;
+        if (semicolon == std::string_view::npos) return true;
+        std::string_view quality = item.substr(semicolon + 1);
+        while (!quality.empty() && quality.front() == ' ') quality.remove_prefix(1);
+        if (quality.substr(0, 2) != "q=") return true;
+        quality.remove_prefix(2);
+        // q=0, q=0.0, q=0.000: refused; any other weight: taken.
+        if (quality.find_first_not_of("0.") != std::string_view::npos) return true;
+    }
+    return false;
+}
+
+// JSON and JavaScript, the long texts the host serves.
+bool compressible(const std::string& content_type) {
+    return content_type.compare(0, 16, "application/json") == 0 ||
+           content_type.compare(0, 15, "text/javascript") == 0;
+}
+
+}  // namespace
+
+bool gzip_compress(const std::string& data, std::string& out) {
+    z_stream z{};
+    // 15 window bits, +16 for the gzip wrapper; level 6 for JSON of numbers: a 1000-point series
+    // of about 0.8 MB takes a few milliseconds.
+    if (deflateInit2(&z, 6, Z_DEFLATED, 15 + 16, 8, Z_DEFAULT_STRATEGY) != Z_OK) return false;
+    out.resize(deflateBound(&z, static_cast<uLong>(data.size())) + 32);
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+    z.avail_in = static_cast<uInt>(data.size());
+    z.next_out = reinterpret_cast<Bytef*>(&out[0]);
+    z.avail_out = static_cast<uInt>(out.size());
+    const int rc = deflate(&z, Z_FINISH);
+    out.resize(z.total_out);
+    deflateEnd(&z);
+    return rc == Z_STREAM_END;
+}
+
+bool base64_decode(const std::string& text, std::string& out) {
+    out.clear();
+    unsigned buffer = 0;
+    int bits = 0;
+    std::size_t padding = 0;
+    for (char c : text) {
+        int v;
+        if (c >= 'A' && c <= 'Z') {
+            v = c - 'A';
+        } else if (c >= 'a' && c <= 'z') {
+            v = c - 'a' + 26;
+        } else if (c >= '0' && c <= '9') {
+            v = c - '0' + 52;
+        } else if (c == '+') {
+            v = 62;
+        } else if (c == '/') {
+            v = 63;
+        } else if (c == '=') {
+            ++padding;
+            continue;
+        } else {
+            return false;
+        }
+        if (padding > 0) return false;  // data after padding
+        buffer = (buffer << 6) | static_cast<unsigned>(v);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return padding <= 2 && (text.size() % 4) == 0;
+}
+
+std::vector<std::string> read_http_password_file(const std::string& path) {
+    std::ifstream in(path);
+    if (!in) throw std::runtime_error("cannot read password file " + path);
+    std::vector<std::string> entries;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        if (line.empty() || line.front() == '#') continue;
+        const auto colon = line.find(':');
+        if (colon == std::string::npos || colon == 0)
+            throw std::runtime_error("password file " + path + ": each line must be user:password");
+        entries.push_back(line);
+    }
+    if (entries.empty())
+        throw std::runtime_error("password file " + path + " holds no user:password line");
+    return entries;
+}
+
+HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
+                       const std::string& password_file, Handler handler, Log log)
+    : handler_(std::move(handler)), log_(std::move(log)) {
+    if (!password_file.empty()) credentials_ = read_http_password_file(password_file);
+    const std::string threads = std::to_string(limits.max_connections);
+    const std::string queue = std::to_string(limits.max_connections);
+    const std::string timeout = std::to_string(limits.request_timeout_ms);
+    const std::string request_bytes = std::to_string(limits.max_request_bytes);
+    const char* options[] = {"listening_ports",
+                             listen.c_str(),
+                             "num_threads",
+                             threads.c_str(),
+                             "connection_queue",
+                             queue.c_str(),
+                             "request_timeout_ms",
+                             timeout.c_str(),
+                             "max_request_size",
+                             request_bytes.c_str(),
+                             "enable_keep_alive",
+                             "no",
+                             nullptr};
+    mg_callbacks callbacks{};
+    callbacks.log_message = [](const mg_connection* connection, const char* message) {
+        const mg_context* context = mg_get_context(connection);
+        auto* self = static_cast<HttpServer*>(mg_get_user_data(context));
+        if (self != nullptr && self->log_) self->log_(std::string("http: ") + message);
+        return 1;
+    };
+    char error_text[256] = "";
+    mg_error_data error{};
+    error.text = error_text;
+    error.text_buffer_size = sizeof error_text;
+    mg_init_data init{};
+    init.callbacks = &callbacks;
+    init.user_data = this;
+    init.configuration_options = options;
+    mg_init_library(0);
+    context_ = mg_start2(&init, &error);
+    if (context_ == nullptr) {
+        mg_exit_library();
+        throw std::runtime_error("cannot serve HTTP on " + listen + ": " +
+                                 (error_text[0] ? error_text : "unknown reason"));
+    }
+    mg_server_port ports[4];
+    const int n = mg_get_server_ports(context_, 4, ports);
+    if (n > 0) port_ = ports[0].port;
+    const auto colon = listen.rfind(':');
+    address_ = listen.substr(0, colon) + ":" + std::to_string(port_);
+    mg_set_request_handler(context_, "/", &HttpServer::on_request, this);
+}
+
+HttpServer::~HttpServer() {
+    if (context_ != nullptr) {
+        mg_stop(context_);
+        mg_exit_library();
+    }
+}
+
+bool HttpServer::authorized(const char* header) const {
+    if (credentials_.empty()) return true;
+    if (header == nullptr || std::strncmp(header, "Basic ", 6) != 0) return false;
+    std::string given;
+    if (!base64_decode(header + 6, given)) return false;
+    bool ok = false;
+    for (const std::string& entry : credentials_) ok |= same_text(entry, given);
+    return ok;
+}
+
+int HttpServer::on_request(::mg_connection* connection, void* data) {
+    auto* self = static_cast<HttpServer*>(data);
+    const mg_request_info* info = mg_get_request_info(connection);
+    HttpResponse response;
+    if (!self->authorized(mg_get_header(connection, "Authorization"))) {
+        response.status = 401;
+        response.body = "{\"error\":\"authentication required\"}";
+        response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"kavren-host\"");
+    } else {
+        HttpRequest request;
+        request.method = info->request_method ? info->request_method : "";
+        request.path = info->local_uri ? info->local_uri : "/";
+        request.query = parse_query(info->query_string);
+        try {
+            response = self->handler_(request);
+        } catch (const std::exception& e) {
+            response = HttpResponse{};
+            response.status = 500;
+            response.body = "{\"error\":\"internal error\"}";
+            if (self->log_) self->log_(std::string("http: ") + request.path + ": " + e.what());
+        }
+    }
+    const bool head = info->request_method && std::strcmp(info->request_method, "HEAD") == 0;
+    if (compressible(response.content_type)) {
+        response.headers.emplace_back("Vary", "Accept-Encoding");
+        std::string packed;
+        if (accepts_gzip(mg_get_header(connection, "Accept-Encoding")) &&
+            gzip_compress(response.body, packed)) {
+            response.body = std::move(packed);
+            response.headers.emplace_back("Content-Encoding", "gzip");
+        }
+    }
+    std::string head_text = "HTTP/1.1 " + std::to_string(response.status) + " " +
+                            reason_phrase(response.status) +
+                            "\r\nContent-Type: " + response.content_type +
+                            "\r\nContent-Length: " + std::to_string(response.body.size()) +
+                            "\r\nCache-Control: no-store\r\nConnection: close\r\n";
+    for (const auto& h : response.headers) head_text += h.first + ": " + h.second + "\r\n";
+    head_text += "\r\n";
+    mg_write(connection, head_text.data(), head_text.size());
+    if (!head && !response.body.empty())
+        mg_write(connection, response.body.data(), response.body.size());
+    return response.status;
+}
+
+}  // namespace kavren::host

@@ -1,0 +1,75 @@
+#include "apps/host/sinks/http/http_sink.h"
+
+#include <cstdio>
+#include <stdexcept>
+
+namespace kavren::host {
+
+namespace {
+
+std::vector<MeterIdentity> identities(const SinkContext& context) {
+    std::vector<MeterIdentity> meters;
+    for (const MeterName& m : context.meters)
+        meters.push_back({m.name, m.unit, m.link, context.history.active_alarms(m.name)});
+    return meters;
+}
+
+HttpLimits limits_of(const HttpConfig& http) {
+    HttpLimits limits;
+    limits.max_connections = http.max_connections;
+    limits.request_timeout_ms = http.request_timeout_ms;
+    limits.max_history_rows = static_cast<std::size_t>(http.history_rows);
+    return limits;
+}
+
+// Written whole, then renamed: a reader never sees half a number.
+void write_port_file(const std::string& path, int port) {
+    const std::string partial = path + ".partial";
+    FILE* f = std::fopen(partial.c_str(), "w");
+    if (f == nullptr || std::fprintf(f, "%d\n", port) < 0 || std::fclose(f) != 0 ||
+        std::rename(partial.c_str(), path.c_str()) != 0)
+        throw std::runtime_error("cannot write the HTTP port to " + path);
+}
+
+}  // namespace
+
+HttpSink::HttpSink(const SinkContext& context)
+    : config_(context.config),
+      log_(context.log),
+      meters_(identities(context)),
+      api_(meters_, config_.database, limits_of(config_.http), config_.interval_s,
+           KAVREN_CHART_DIR) {}
+
+HttpSink::~HttpSink() { finish(std::chrono::steady_clock::now()); }
+
+void HttpSink::start() {
+    const HttpConfig& h = config_.http;
+    const std::string listen = http_listen_address(h.listen);
+    HttpApi* api = &api_;
+    server_ = std::make_unique<HttpServer>(
+        listen, limits_of(h), h.password_file,
+        [api](const HttpRequest& r) { return api->handle(r); }, log_);
+    if (!h.port_file.empty()) {
+        write_port_file(h.port_file, server_->port());
+        port_file_ = h.port_file;
+    }
+    log_("http: serving the page, /metrics and /api on http://" + server_->address() + "/");
+    if (h.password_file.empty() && listen.compare(0, 4, "127.") != 0 &&
+        listen.compare(0, 6, "[::1]:") != 0)
+        log_(
+            "http: warning: reachable beyond this machine without a password "
+            "(--http-password-file)");
+}
+
+void HttpSink::finish(std::chrono::steady_clock::time_point) {
+    server_.reset();
+    if (!port_file_.empty()) std::remove(port_file_.c_str());
+    port_file_.clear();
+}
+
+std::unique_ptr<RoundSink> make_http_sink(const SinkContext& context) {
+    if (context.config.http.listen.empty()) return nullptr;
+    return std::make_unique<HttpSink>(context);
+}
+
+}  // namespace kavren::host

@@ -1,0 +1,69 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <tuple>
+#include <utility>
+#include <vector>
+
+#include "apps/host/sinks/mqtt/mqtt_options.h"
+
+namespace kavren::host {
+
+// A limit as the driver reports it: its key and description. The description is the driver's
+// text for the limit's measurand and value, so it is remembered by those: a stored record then
+// gets the description its round was reported with, also when it is published much later.
+struct LimitText {
+    std::string key;
+    std::string description;
+};
+struct LimitTextKey {
+    int slot = 0;        // 0 to 5
+    int signal = 0;      // the limit's measurand code
+    uint32_t value = 0;  // the bits of its float value
+    bool operator<(const LimitTextKey& o) const {
+        return std::tie(slot, signal, value) < std::tie(o.slot, o.signal, o.value);
+    }
+};
+using LimitTexts = std::map<LimitTextKey, LimitText>;
+
+// The record's limit i as a key into LimitTexts; false when the record has not the record's size.
+bool limit_text_key(const std::vector<uint8_t>& record, int slot, LimitTextKey& key);
+
+// The record's local time "YYYY-MM-DD HH:MM:SS" as ISO 8601 with its UTC offset
+// ("2026-03-01T12:00:05+01:00"); the text unchanged when it is not such a time.
+std::string iso_time(const std::string& local);
+
+// The JSON of one stored round, as published on `state` and `rounds`: the record's time, the
+// history id, the thirteen measurements by name, frequency, the four power factors and the six
+// limits. Empty when the record has not the record's size.
+std::string round_payload(const std::string& meter, int64_t history_id,
+                          const std::vector<uint8_t>& record, const LimitTexts& texts);
+
+// The topics one host publishes under.
+struct MqttTopics {
+    std::string prefix;
+    std::string discovery_prefix;
+    std::string host_id;  // topic-safe
+
+    std::string status() const { return prefix + "/" + host_id + "/status"; }
+    std::string state(const std::string& meter) const {
+        return prefix + "/" + topic_safe(meter) + "/state";
+    }
+    std::string rounds(const std::string& meter) const {
+        return prefix + "/" + topic_safe(meter) + "/rounds";
+    }
+    std::string availability(const std::string& meter) const {
+        return prefix + "/" + topic_safe(meter) + "/availability";
+    }
+};
+
+// Home Assistant discovery for one meter: (topic, retained config) pairs, a sensor per
+// measurement, frequency and power factor, and a problem binary sensor per limit whose text is
+// known (descriptions[i] empty: that limit is left out until a round has reported it).
+std::vector<std::pair<std::string, std::string>> discovery_messages(
+    const MqttTopics& topics, const std::string& meter,
+    const std::vector<std::string>& descriptions);
+
+}  // namespace kavren::host

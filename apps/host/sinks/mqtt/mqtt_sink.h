@@ -1,0 +1,140 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/host/history/history_store.h"
+#include "apps/host/round/round_result.h"
+#include "apps/host/round/round_sink.h"
+#include "apps/host/sinks/mqtt/mqtt_options.h"
+#include "apps/host/sinks/mqtt/mqtt_payload.h"
+#include "apps/host/sinks/sink_context.h"
+#include "apps/host/support/queue_worker.h"
+
+struct mosquitto;
+struct mosquitto_message;
+
+namespace kavren::host {
+
+// The broker's name in the history's deliveries table: what it acknowledged is kept by it.
+std::string mqtt_consumer(const MqttConfig& config);
+
+// Publishes stored rounds to an MQTT broker: each meter's retained `state` and its `rounds`
+// stream, its availability, the host's status (with the broker's last will) and Home Assistant
+// discovery.
+//
+// The history is the backlog: the sink remembers in it, per meter, the newest round that the
+// broker acknowledged with everything before it, and whatever was not acknowledged (broker away,
+// host killed, rounds that did not fit the sink's small queue) is read back from it, oldest
+// first, before the retained state is brought up to date. Memory stays bounded: the queue from
+// the history thread has a bound, and at most kMaxInFlight messages wait for the broker.
+//
+// Everything happens on the sink's own thread, which runs libmosquitto's loop; take() only
+// queues. A broker that is away is retried with back-off, refused credentials slowly; each
+// change is logged once.
+class MqttSink final : public RoundSink {
+  public:
+    using Log = std::function<void(const std::string&)>;
+
+    // `store`: a connection of the sink's own to the history (prepared). Reads what the broker
+    // acknowledged so far; throws std::runtime_error when the history cannot be read.
+    MqttSink(MqttConfig config, std::unique_ptr<HistoryStore> store,
+             std::vector<std::string> meter_names, Log log);
+
+    const char* name() const override { return "mqtt"; }
+    void start() override;
+    void take(const StoredBatch& batch) override;
+    // Publishes what it can until the deadline, at least a second (the meters and the host then
+    // go offline, cleanly), remembers what was acknowledged, disconnects, ends the thread and
+    // logs how many rounds the broker acknowledged.
+    void finish(std::chrono::steady_clock::time_point deadline) override;
+
+    uint64_t rounds_acknowledged() const { return acknowledged_.load(); }
+    bool ever_connected() const { return ever_connected_.load(); }
+
+    MqttSink(const MqttSink&) = delete;
+    MqttSink& operator=(const MqttSink&) = delete;
+
+  private:
+    enum class Availability { unknown, online, offline };
+    struct Meter {
+        std::string name;
+        int64_t acked = 0;          // this and every earlier round are acknowledged
+        bool acked_dirty = false;   // not yet remembered in the history
+        int64_t sent = 0;           // newest round published on this connection
+        bool caught_up = false;     // nothing in the history after `sent`
+        std::set<int64_t> pending;  // published, not yet acknowledged
+        std::string last_payload;   // the newest round published, for `state`
+        bool state_due = false;
+        Availability availability = Availability::unknown;
+        bool availability_due = false;
+        std::vector<std::string> descriptions;  // the limits' texts of its newest round
+        std::vector<std::string> discovered;    // those published in discovery
+    };
+    struct InFlight {
+        std::size_t meter = 0;
+        int64_t id = 0;  // 0: not a round
+    };
+
+    void run();
+    void connect();
+    void drop_connection(const std::string& why);
+    void on_connected(int rc);
+    void connected(int rc);
+    void on_published(int mid);
+    bool publish(const std::string& topic, const std::string& payload, bool retain,
+                 std::size_t meter = 0, int64_t id = 0);
+    void take_queued(bool connected);
+    void publish_due();
+    void catch_up(Meter& meter, std::size_t index);
+    void remember(bool force);
+    void go_offline(std::chrono::steady_clock::time_point deadline);
+    enum class Trouble { none, away, refused };
+    void trouble(Trouble kind, const std::string& what, std::chrono::seconds retry_after);
+
+    MqttConfig config_;
+    MqttAddress address_;
+    MqttTopics topics_;
+    std::string consumer_;
+    std::string password_;
+    std::unique_ptr<HistoryStore> own_store_;
+    HistoryStore& store_;
+    Log log_;
+    std::vector<Meter> meters_;
+    LimitTexts texts_;
+    std::vector<std::pair<std::string, std::string>> new_texts_;
+    std::atomic<bool> overflowed_{false};
+
+    // The sink's thread only.
+    mosquitto* client_ = nullptr;
+    enum class Link { down, connecting, up };
+    Link link_ = Link::down;
+    std::chrono::steady_clock::time_point retry_at_{};
+    std::chrono::steady_clock::time_point connect_started_{};
+    std::chrono::seconds backoff_{1};
+    Trouble trouble_ = Trouble::none;  // the last trouble logged
+    bool backlog_failed_ = false;
+    std::map<int, InFlight> in_flight_;
+    std::chrono::steady_clock::time_point remembered_at_{};
+    bool remember_failed_ = false;
+    bool ever_logged_connect_ = false;
+    std::string library_error_;  // libmosquitto's last error line
+    int connack_ = -1;           // the broker's answer, set in libmosquitto's callback
+
+    std::atomic<uint64_t> acknowledged_{0};
+    std::atomic<bool> ever_connected_{false};
+    QueueWorker<std::shared_ptr<const StoredRound>> worker_;
+};
+
+// The MQTT sink when the configuration names a broker, with a history connection of its own.
+std::unique_ptr<RoundSink> make_mqtt_sink(const SinkContext& context);
+
+}  // namespace kavren::host

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <unistd.h>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "apps/host/config/host_config.h"
+#include "apps/host/history/history_store.h"
+#include "apps/host/round/round_sink.h"
+
+namespace kavren::host {
+
+// A configured meter as the sinks name it.
+struct MeterName {
+    std::string name;
+    int unit = 0;
+    std::string link;  // the link's description
+};
+
+// What the pipeline gives every sink it makes.
+struct SinkContext {
+    const HostConfig& config;
+    std::vector<MeterName> meters;  // by meter index
+    HistoryStore& history;          // the commit stage's store, for what it holds at start-up
+    std::function<void(const std::string&)> log;
+    // True once a wait for the history is to give up (a stop whose time is over).
+    std::function<bool()> give_up;
+    // Asks the host to stop (a reader of standard output that went away).
+    std::function<void()> stop;
+    int output_fd = STDOUT_FILENO;  // the console's
+
+    std::vector<std::string> meter_names() const {
+        std::vector<std::string> names;
+        for (const MeterName& m : meters) names.push_back(m.name);
+        return names;
+    }
+};
+
+// Makes a sink from the context, or nothing when the configuration does not ask for it.
+using SinkMaker = std::function<std::unique_ptr<RoundSink>(const SinkContext&)>;
+
+}  // namespace kavren::host

@@ -116,33 +116,9 @@ void export_rollups(HistoryReader& reader, const ExportRequest& request, int64_t
                     });
 }
 
-}  // namespace
-
-void export_history(const ExportRequest& request, std::FILE* out) {
-    if (request.format != "csv" && request.format != "jsonl")
-        throw app::UsageError("--format must be csv or jsonl");
-    if (request.step != "raw" && request.step != "1m" && request.step != "1h")
-        throw app::UsageError("--step must be raw, 1m or 1h");
-    int64_t from = INT64_MIN, to = INT64_MAX;
-    try {
-        if (!request.from.empty()) from = parse_time_bound(request.from, false);
-        if (!request.to.empty()) to = parse_time_bound(request.to, true);
-    } catch (const BadTimeBound& e) {
-        throw app::UsageError(e.what());
-    }
-    if (from > to) throw app::UsageError("--from is after --to");
-    if (access(request.database.c_str(), F_OK) != 0)
-        throw app::UsageError("no history file " + request.database);
-    HistoryReader reader(request.database);
-    if (!reader.has_meter(request.meter))
-        throw std::runtime_error("history " + request.database + " holds no meter named " +
-                                 request.meter);
-    Output output(out);
-    if (request.step != "raw") {
-        export_rollups(reader, request, from, to, output);
-        output.finish();
-        return;
-    }
+// The stored rounds, decoded: CSV cells or a JSON object per line.
+void export_rounds(HistoryReader& reader, const ExportRequest& request, int64_t from, int64_t to,
+                   Output& output) {
     const bool csv = request.format == "csv";
     std::string line;
     if (csv) {
@@ -178,6 +154,36 @@ void export_history(const ExportRequest& request, std::FILE* out) {
         }
         output.line(line);
     });
+}
+
+}  // namespace
+
+void export_history(const ExportRequest& request, std::FILE* out) {
+    if (request.format != "csv" && request.format != "jsonl")
+        throw app::UsageError("--format must be csv or jsonl");
+    if (request.step != "raw" && request.step != "1m" && request.step != "1h")
+        throw app::UsageError("--step must be raw, 1m or 1h");
+    int64_t from = INT64_MIN, to = INT64_MAX;
+    try {
+        if (!request.from.empty()) from = parse_time_bound(request.from, false);
+        if (!request.to.empty()) to = parse_time_bound(request.to, true);
+    } catch (const BadTimeBound& e) {
+        throw app::UsageError(e.what());
+    }
+    if (from > to) throw app::UsageError("--from is after --to");
+    if (access(request.database.c_str(), F_OK) != 0)
+        throw app::UsageError("no history file " + request.database);
+    HistoryReader reader(request.database);
+    if (!reader.has_meter(request.meter))
+        throw std::runtime_error("history " + request.database + " holds no meter named " +
+                                 request.meter);
+    Output output(out);
+    if (request.step != "raw") {
+        export_rollups(reader, request, from, to, output);
+        output.finish();
+        return;
+    }
+    export_rounds(reader, request, from, to, output);
     output.finish();
 }
 

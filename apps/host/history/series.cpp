@@ -231,23 +231,25 @@ void write_point_members(JsonWriter& json, const Rollup& bucket) {
     }
 }
 
-std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t now_ms) {
-    sqlite3* db = reader.handle();
-    SqliteReadTransaction snapshot(db);
+namespace {
+
+// The range asked for, with its open ends closed: from the meter's oldest data, to now (or its
+// newest data, when later).
+std::pair<int64_t, int64_t> resolved_range(sqlite3* db, const SeriesRequest& r, int64_t now_ms) {
     const std::optional<int64_t> newest_any = raw_end(db, r.meter, INT64_MIN, INT64_MAX, true);
     const int64_t to = r.to_ms.value_or(std::max(now_ms, newest_any.value_or(now_ms)));
-    int64_t from = to;
-    if (r.from_ms) {
-        from = *r.from_ms;
-    } else if (auto oldest = earlier(
-                   raw_end(db, r.meter, INT64_MIN, INT64_MAX, false),
-                   earlier(first_rollup(db, r.meter, 60), first_rollup(db, r.meter, 3600)))) {
-        from = std::min(*oldest, to);
-    }
-    const Plan plan = plan_for(db, r, from, to);
-    // Only what is newer than since_ms: rounds after it, buckets that end after it.
-    int64_t read_from = from;
-    if (plan.tier != Tier::raw) read_from = floor_to_step(from, plan.step_ms);
+    if (r.from_ms) return {*r.from_ms, to};
+    const auto oldest =
+        earlier(raw_end(db, r.meter, INT64_MIN, INT64_MAX, false),
+                earlier(first_rollup(db, r.meter, 60), first_rollup(db, r.meter, 3600)));
+    return {oldest ? std::min(*oldest, to) : to, to};
+}
+
+// The points of the plan: only what is newer than since_ms (rounds after it, buckets that end
+// after it).
+std::vector<Point> read_points(sqlite3* db, const SeriesRequest& r, const Plan& plan, int64_t from,
+                               int64_t to) {
+    int64_t read_from = plan.tier == Tier::raw ? from : floor_to_step(from, plan.step_ms);
     if (r.since_ms && *r.since_ms >= read_from)
         read_from =
             plan.tier == Tier::raw ? *r.since_ms + 1 : floor_to_step(*r.since_ms + 1, plan.step_ms);
@@ -256,12 +258,37 @@ std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t n
         const int64_t read_to =
             plan.tier == Tier::raw ? to : floor_to_step(to, plan.step_ms) + plan.step_ms - 1;
         read_raw(db, r.meter, read_from, read_to, plan.step_ms, points);
-    } else {
-        const int step_s = plan.tier == Tier::minutes ? 60 : 3600;
-        for_each_rollup(db, r.meter, step_s, read_from, to, [&](int64_t start, const Rollup& row) {
-            bucket_at(points, floor_to_step(start, plan.step_ms)).merge(row);
-        });
+        return points;
     }
+    const int step_s = plan.tier == Tier::minutes ? 60 : 3600;
+    for_each_rollup(db, r.meter, step_s, read_from, to, [&](int64_t start, const Rollup& row) {
+        bucket_at(points, floor_to_step(start, plan.step_ms)).merge(row);
+    });
+    return points;
+}
+
+void write_points(JsonWriter& json, const std::vector<Point>& points) {
+    json.key("points").begin_array();
+    for (const Point& p : points) {
+        json.begin_object();
+        json.member("t", iso_local_time(p.t_ms));
+        json.member("t_ms", p.t_ms);
+        if (p.history_id != 0) json.member("history_id", p.history_id);
+        if (!p.failure.empty()) json.member("failure", p.failure);
+        write_point_members(json, p.values);
+        json.end_object();
+    }
+    json.end_array();
+}
+
+}  // namespace
+
+std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t now_ms) {
+    sqlite3* db = reader.handle();
+    SqliteReadTransaction snapshot(db);
+    const auto [from, to] = resolved_range(db, r, now_ms);
+    const Plan plan = plan_for(db, r, from, to);
+    const std::vector<Point> points = read_points(db, r, plan, from, to);
     std::string out;
     out.reserve(256 + points.size() * 900);
     JsonWriter json(out);
@@ -278,17 +305,7 @@ std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t n
     } else {
         json.null();
     }
-    json.key("points").begin_array();
-    for (const Point& p : points) {
-        json.begin_object();
-        json.member("t", iso_local_time(p.t_ms));
-        json.member("t_ms", p.t_ms);
-        if (p.history_id != 0) json.member("history_id", p.history_id);
-        if (!p.failure.empty()) json.member("failure", p.failure);
-        write_point_members(json, p.values);
-        json.end_object();
-    }
-    json.end_array();
+    write_points(json, points);
     bool truncated = false;
     write_alarms(json, reader, r.meter, r.since_ms ? std::max(from, *r.since_ms + 1) : from, to,
                  truncated);

@@ -21,6 +21,7 @@ stages=(
   "apps/host/round"
   "apps/host/link"
   "apps/host/poll"
+  "apps/host/gateway"
   "apps/host/history"
   "apps/host/sinks"
   "apps/host/sinks/console apps/host/sinks/mqtt apps/host/sinks/http"

@@ -4,8 +4,9 @@
 #   build-sanitize/  the same with AddressSanitizer and UndefinedBehaviorSanitizer (g++, stops at
 #                    the first report, alignment checks included);
 #   build-tsan/      the host and simulator tests with ThreadSanitizer (g++): the link threads, the
-#                    history and the other sinks share no data unguarded (the slow-client timing
-#                    case of the HTTP test is left to the other builds: this one runs ~10x slower);
+#                    history, the gateways and the other sinks share no data unguarded (the
+#                    slow-client timing case of the HTTP test is left to the other builds: this
+#                    one runs ~10x slower);
 #   build-fuzz/      the libFuzzer targets (clang), each for a short bounded run.
 # Every build runs, whatever an earlier one did. A test that fails is run once more: passing then,
 # it is reported as flaky in the summary; failing again, it fails the run. One summary line per build at the end;
@@ -73,8 +74,8 @@ if [ "${1:-}" != "--quick" ]; then
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     configure_and_test sanitizers build-sanitize -DKAVREN_SANITIZE=address,undefined \
     -DKAVREN_BUILD_TESTS=ON -DKAVREN_BUILD_APPS=ON
-  targets="kavren_m7 kavren-host kavren-sim host_parts_test end_to_end_test fault_recovery_test data_path_test service_test host_checks_test link_exchange_test framing_test pipeline_test mqtt_parts_test mqtt_test http_parts_test http_test history_parts_test" \
-    tests="host_parts|end_to_end|fault_recovery|data_path|service|host_checks|link_exchange|framing|pipeline|mqtt|http|history_parts" \
+  targets="kavren_m7 kavren-host kavren-sim host_parts_test end_to_end_test fault_recovery_test data_path_test service_test host_checks_test link_exchange_test framing_test pipeline_test mqtt_parts_test mqtt_test http_parts_test http_test history_parts_test gateway_parts_test gateway_test" \
+    tests="host_parts|end_to_end|fault_recovery|data_path|service|host_checks|link_exchange|framing|pipeline|mqtt|http|history_parts|gateway" \
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     GTEST_FILTER="-HttpHost.SlowClientsDelayNeitherRoundsNorOtherClients" \
     configure_and_test threads build-tsan -DKAVREN_SANITIZE=thread -DKAVREN_BUILD_TESTS=ON \

@@ -17,6 +17,7 @@ HostCommandLine::HostCommandLine(CLI::App& app) {
     add_run_options(app);
     add_mqtt_options(app);
     add_http_options(app);
+    add_gateway_options(app);
     app.footer(
         "History export: kavren-host export --db FILE --meter NAME [--from T] [--to T] "
         "[--format csv|jsonl] [--step raw|1m|1h] (see kavren-host export --help)\n");
@@ -106,6 +107,17 @@ void HostCommandLine::add_http_options(CLI::App& app) {
                    "Require HTTP basic authentication with the user:password lines of this file");
 }
 
+void HostCommandLine::add_gateway_options(CLI::App& app) {
+    app.add_option("--gateway", v_.gateway_listen,
+                   "Serve the link to Modbus TCP clients on HOST:PORT: reads of what the last "
+                   "round read are answered from it, the rest goes to the meter between the "
+                   "host's requests (PORT alone: 127.0.0.1; port 0: any free port)");
+    app.add_option("--gateway-port-file", v_.gateway_port_file,
+                   "Write the gateway's port here once listening");
+    app.add_flag("--gateway-writes", v_.gateway_writes,
+                 "Let the gateway pass requests that write to the meter (refused by default)");
+}
+
 HostConfig HostCommandLine::config() const {
     HostConfig config = v_.config_file.empty() ? from_options() : from_file();
     if (config.database.empty()) throw UsageError("--db must name a file");
@@ -135,6 +147,10 @@ HostConfig HostCommandLine::config() const {
 HostConfig HostCommandLine::from_file() const {
     if (!v_.rtu.empty() || !v_.tcp.empty() || !v_.rtu_over_tcp.empty())
         throw UsageError("give either --config or a link (--rtu/--tcp/--rtu-over-tcp), not both");
+    if (!v_.gateway_listen.empty() || !v_.gateway_port_file.empty() || v_.gateway_writes)
+        throw UsageError(
+            "--gateway and its options serve a link given on the command line; with --config, "
+            "give each link its \"gateway\" in the file");
     HostConfig config;
     try {
         config = read_host_config(v_.config_file);
@@ -182,6 +198,11 @@ LinkConfig HostCommandLine::link_from_options() const {
     link.stop_bits = v_.stop_bits;
     link.timeout_ms = v_.timeout_ms;
     link.pause_ms = v_.pause_ms;
+    if (v_.gateway_listen.empty() && (!v_.gateway_port_file.empty() || v_.gateway_writes))
+        throw UsageError("--gateway-port-file and --gateway-writes need --gateway HOST:PORT");
+    link.gateway.listen = v_.gateway_listen;
+    link.gateway.port_file = v_.gateway_port_file;
+    link.gateway.writes = v_.gateway_writes;
     MeterConfig meter;
     meter.name = v_.name;
     meter.unit = v_.unit;

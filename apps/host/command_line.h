@@ -44,12 +44,15 @@ class HostCommandLine {
         int offline_after = 3;
         std::size_t history_queue = 10000;
         std::string http_listen, http_port_file, http_password_file;
+        std::string gateway_listen, gateway_port_file;
+        bool gateway_writes = false;
         MqttConfig mqtt;
     };
     void add_link_options(CLI::App& app);
     void add_run_options(CLI::App& app);
     void add_mqtt_options(CLI::App& app);
     void add_http_options(CLI::App& app);
+    void add_gateway_options(CLI::App& app);
     HostConfig from_file() const;
     HostConfig from_options() const;
     LinkConfig link_from_options() const;

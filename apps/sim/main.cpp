@@ -27,6 +27,7 @@
 #include "apps/sim/fault_plan.h"
 #include "apps/sim/meter_server.h"
 #include "apps/sim/pty_line.h"
+#include "apps/sim/published_file.h"
 
 namespace {
 
@@ -34,6 +35,7 @@ using kavren::sim::Fault;
 using kavren::sim::FaultPlan;
 using kavren::sim::MeterServer;
 using kavren::sim::PtyLine;
+using kavren::sim::publish_in_file;
 
 struct Options {
     std::string rtu_device;
@@ -43,6 +45,7 @@ struct Options {
     std::string tcp;
     std::string rtu_over_tcp;
     std::string port_file;
+    std::string requests_file;
     int baud = 9600;
     std::string parity = "N";
     int stop_bits = 1;
@@ -89,19 +92,6 @@ int baud_code_for(int baud) {
         if (rates[code] == baud) return code;
     }
     return 2;
-}
-
-// Written whole under a temporary name and renamed, so that a reader never sees half of it.
-void publish_in_file(const std::string& file, const std::string& text) {
-    const std::string temporary = file + ".tmp";
-    std::ofstream out(temporary);
-    out << text << "\n";
-    out.close();
-    if (!out || std::rename(temporary.c_str(), file.c_str()) != 0) {
-        const int error = errno;
-        unlink(temporary.c_str());
-        throw std::runtime_error("cannot write " + file + ": " + std::strerror(error));
-    }
 }
 
 void publish_pty_path(const Options& o, const std::string& path) {
@@ -305,6 +295,9 @@ void add_options(CLI::App& app, Options& o) {
     app.add_option("--port-file", o.port_file,
                    "With --tcp or --rtu-over-tcp: write the port listened on to this file once "
                    "listening");
+    app.add_option("--requests-file", o.requests_file,
+                   "Write the number of requests received so far to this file after each one "
+                   "(rewritten whole), so that a test can count the line's traffic");
     app.add_option("--baud", o.baud, "RTU line speed, bit/s (also sets the meter's baud code)")
         ->capture_default_str();
     app.add_option("--parity", o.parity, "RTU parity: N, E or O")->capture_default_str();
@@ -382,6 +375,7 @@ int main(int argc, char** argv) {
         settings.turnaround_ms = o.turnaround_ms;
         settings.delay_ms = o.delay_ms;
         settings.registers_file = o.registers_file;
+        settings.requests_file = o.requests_file;
 
         kavren::app::install_stop_signals();
         if (!o.tcp.empty() || !o.rtu_over_tcp.empty())

@@ -18,6 +18,14 @@ bool served_range(int start, int count) {
     return false;
 }
 
+bool MeterModel::serves(int start, int count) const {
+    if (served_range(start, count)) return true;
+    if (count < 1) return false;
+    for (int address = start; address < start + count; ++address)
+        if (pinned_.count(address) == 0) return false;
+    return true;
+}
+
 const MeterModel::Limit MeterModel::kLimits[6] = {
     {7, 20700},   // A 相电压 below 207.00 V
     {0, 99},      // A 相功率因数 above 0.99

@@ -32,6 +32,10 @@ class MeterModel {
     void fill(std::vector<uint16_t>& registers) const;
     // Registers the user pinned: they keep these values whatever the model does.
     void pin(const std::map<int, uint16_t>& pinned) { pinned_ = pinned; }
+    // Whether a read of `count` registers from `start` is answered: one that lies in one of the
+    // seven blocks, or whose every register is pinned (one of the meter's other registers, such
+    // as a serial number, that the driver never reads).
+    bool serves(int start, int count) const;
 
     // Modelled quantities, in the meter's units.
     double phase_voltage[3] = {};

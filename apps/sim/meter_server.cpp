@@ -7,6 +7,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "apps/sim/published_file.h"
+
 namespace kavren::sim {
 
 MeterServer::MeterServer(modbus_t* context, const std::vector<int>& units, Settings settings,
@@ -45,6 +47,8 @@ bool MeterServer::answer(const uint8_t* query, int length) {
     if (length < header + 5) return true;  // libmodbus has already refused anything shorter
     const int unit = query[header - 1];
     ++requests_;
+    if (!settings_.requests_file.empty())
+        publish_in_file(settings_.requests_file, std::to_string(requests_));
     reload_registers_if_changed();
 
     const Fault fault = faults_.fault_for(requests_);
@@ -91,7 +95,7 @@ void MeterServer::reply(MeterModel& meter, Fault fault, const uint8_t* query, in
     }
     const int start = query[header + 1] << 8 | query[header + 2];
     const int count = query[header + 3] << 8 | query[header + 4];
-    if (!served_range(start, count)) {
+    if (!meter.serves(start, count)) {
         modbus_reply_exception(context_, query, MODBUS_EXCEPTION_ILLEGAL_DATA_ADDRESS);
         return;
     }

@@ -23,6 +23,7 @@ class MeterServer {
         int turnaround_ms = 0;
         int delay_ms = 3000;
         std::string registers_file;  // re-read whenever it changes
+        std::string requests_file;   // the number of requests so far, written after each
     };
 
     MeterServer(modbus_t* context, const std::vector<int>& units, Settings settings,

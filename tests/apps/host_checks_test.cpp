@@ -1,7 +1,10 @@
 // Whole runs of kavren-host: a configuration is checked whole before anything starts, a
 // configuration file keeps its paths beside it, and a reply trickled byte by byte neither holds
 // a round past the time-out nor the host past a stop.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -242,6 +245,70 @@ TEST_F(RefusedConfiguration, ValuesOutOfRangeOnTheCommandLine) {
         SCOPED_TRACE(c[0] + " " + c[1]);
         expect_refused(args, {c[0]});
     }
+}
+
+TEST_F(RefusedConfiguration, GatewayValues) {
+    const std::pair<std::string, std::vector<std::string>> in_file[] = {
+        {"5", {"\"gateway\" must be an object"}},
+        {"{}", {"\"gateway\"", "needs \"listen\""}},
+        {"{\"listen\": \"1502\", \"port\": 1}", {"\"gateway\"", "unknown member \"port\""}},
+        {"{\"listen\": \"meters.lan:1502\"}", {"\"gateway\"", "by its IP address"}},
+        {"{\"listen\": \"70000\"}", {"\"gateway\"", "port 0 to 65535"}},
+        {"{\"listen\": \"1502\", \"writes\": \"yes\"}", {"\"writes\"", "true or false"}},
+        {"{\"listen\": \"1502\", \"max_clients\": 0}", {"\"max_clients\"", "(got 0)"}},
+        {"{\"listen\": \"1502\", \"max_clients\": 257}", {"\"max_clients\""}},
+        {"{\"listen\": \"1502\", \"max_queue\": 0}", {"\"max_queue\""}},
+        {"{\"listen\": \"1502\", \"max_age\": -1}", {"\"max_age\"", "0 to 86400"}},
+        {"{\"listen\": \"1502\", \"max_age\": \"5\"}", {"\"max_age\"", "number of seconds"}},
+        {"{\"listen\": \"1502\", \"idle_timeout_ms\": 50}", {"\"idle_timeout_ms\""}},
+        {"{\"listen\": \"1502\", \"request_timeout_ms\": 0}", {"\"request_timeout_ms\""}},
+    };
+    for (const auto& c : in_file) {
+        std::vector<std::string> named = c.second;
+        named.push_back("link 1");
+        expect_file_refused("", ", \"gateway\": " + c.first, "", named);
+    }
+    // Two of the host's servers on one port.
+    expect_file_refused(", \"http\": {\"listen\": \"1502\"}",
+                        ", \"gateway\": {\"listen\": \"1502\"}", "",
+                        {"the gateway of link 1 listens on 127.0.0.1:1502, as the HTTP side"});
+
+    const std::vector<std::string> rtu{"--rtu", line.path(), "--db", history};
+    const std::pair<std::vector<std::string>, std::string> on_command_line[] = {
+        {{"--gateway", "127.0.0.1:99999"}, "--gateway: bad gateway address"},
+        {{"--gateway-port-file", dir + "/port"}, "need --gateway HOST:PORT"},
+        {{"--gateway-writes"}, "need --gateway HOST:PORT"},
+    };
+    for (const auto& c : on_command_line) {
+        std::vector<std::string> args = rtu;
+        args.insert(args.end(), c.first.begin(), c.first.end());
+        expect_refused(args, {c.second});
+    }
+    write_file(config, "{\"links\": [{\"rtu\": \"" + line.path() + "\", \"meters\": [{}]}]}");
+    expect_refused({"--config", config, "--gateway", "1502"},
+                   {"--gateway", "\"gateway\" in the file"});
+}
+
+// A gateway whose port is taken ends the start before anything is stored or polled.
+TEST_F(RefusedConfiguration, AGatewayPortInUse) {
+    const int taken = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(taken, 1), 0);
+    socklen_t size = sizeof address;
+    getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size);
+    const Finished run =
+        run_program({kHost, "--rtu", line.path(), "--db", history, "--rounds", "1", "--gateway",
+                     "127.0.0.1:" + std::to_string(ntohs(address.sin_port))},
+                    30, dir);
+    close(taken);
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("gateway: cannot listen on 127.0.0.1:"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("port in use"), std::string::npos) << run.err;
+    EXPECT_FALSE(exists(history));
+    EXPECT_EQ(line.requests(), 0);
 }
 
 TEST_F(EndToEnd, AConfigurationFileRunFromAnotherFolderKeepsItsPathsBesideIt) {

@@ -299,10 +299,16 @@ TEST(SimulatedMeter, ServesTheSevenBlocksAndAlarmsFollowTheModel) {
     EXPECT_EQ(meter.alarm_bits(), 0x0005);
     meter.fill(r);
     EXPECT_EQ(r[262], 0x0005);
-    meter.pin({{262, 0x0020}, {4096, 1}});
+    meter.pin({{262, 0x0020}, {4096, 1}, {1000, 7}, {1001, 8}});
     meter.fill(r);
     EXPECT_EQ(r[262], 0x0020);
     EXPECT_EQ(r[4096], 1);
+    // Pinned registers outside the blocks are served too, but only where every one is pinned.
+    EXPECT_TRUE(meter.serves(1000, 2));
+    EXPECT_EQ(r[1001], 8);
+    EXPECT_FALSE(meter.serves(1000, 3));
+    EXPECT_FALSE(meter.serves(999, 2));
+    EXPECT_TRUE(meter.serves(4100, 3));
 }
 
 }  // namespace

@@ -20,26 +20,12 @@
 #include "meter/measurements.h"
 #include "tests/apps/e2e_fixture.h"
 #include "tests/apps/http_client.h"
+#include "tests/apps/metrics_samples.h"
 
 namespace {
 
 using namespace testing_support;
 using kavren::kMeasurements;
-
-struct Sample {
-    std::string type, name;
-    Json::Value labels;
-    double value = 0;
-};
-
-Json::Value parse_json(const std::string& text) {
-    Json::Value v;
-    Json::CharReaderBuilder builder;
-    std::string errors;
-    std::istringstream in(text);
-    EXPECT_TRUE(Json::parseFromStream(builder, in, &v, &errors)) << errors << "\n" << text;
-    return v;
-}
 
 // An instant as ISO 8601 in UTC with milliseconds: a time bound as exact as the stored one.
 std::string utc_iso(long long ms) {
@@ -94,52 +80,12 @@ class HttpHost : public EndToEnd {
         return parse_json(r.body);
     }
     // Samples of /metrics as the Prometheus client library parses them.
-    std::vector<Sample> metrics() {
-        const HttpReply r = http_get(port, "/metrics");
-        EXPECT_EQ(r.status, 200);
-        write_file(dir + "/metrics.txt", r.body);
-        const Finished parsed = run_program(
-            {"/usr/bin/python3", std::string(KAVREN_SOURCE_DIR) + "/tests/apps/parse_metrics.py",
-             dir + "/metrics.txt"});
-        EXPECT_EQ(parsed.status, 0) << parsed.err << "\n" << r.body;
-        std::vector<Sample> samples;
-        std::istringstream lines(parsed.out);
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            Sample s;
-            std::string labels, value;
-            std::getline(fields, s.type, '\t');
-            std::getline(fields, s.name, '\t');
-            std::getline(fields, labels, '\t');
-            std::getline(fields, value, '\t');
-            s.labels = parse_json(labels);
-            s.value = std::stod(value);
-            samples.push_back(s);
-        }
-        return samples;
-    }
+    std::vector<Sample> metrics() { return metrics_samples(port, dir); }
     long complete_rounds() {
         const Json::Value m = get_json("/api/meters/meter-1");
         return m["rounds"]["complete"].asInt();
     }
 };
-
-const Sample* find(const std::vector<Sample>& samples, const std::string& name,
-                   const std::map<std::string, std::string>& labels) {
-    for (const Sample& s : samples) {
-        if (s.name != name) continue;
-        bool all = true;
-        for (const auto& l : labels) all &= s.labels[l.first].asString() == l.second;
-        if (all) return &s;
-    }
-    return nullptr;
-}
-
-std::size_t count_named(const std::vector<Sample>& samples, const std::string& name) {
-    std::size_t n = 0;
-    for (const Sample& s : samples) n += s.name == name;
-    return n;
-}
 
 TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffline) {
     // Requests 3 and 10 fall in rounds 1 and 2.

@@ -48,6 +48,10 @@ class MemoryLink : public RegisterLink {
         for (int i = 0; i < count; ++i) words[i] = register_value(start + i);
         return ReadOutcome::ok;
     }
+    ReadOutcome exchange(int, const Bytes&, Bytes&) override {
+        error_ = "a memory link carries no other requests";
+        return ReadOutcome::connection_lost;
+    }
     const std::string& last_error() const override { return error_; }
     int last_exception() const override { return -1; }
     uint64_t noise_bytes() const override { return 0; }
@@ -370,7 +374,8 @@ TEST(SinkFinish, EndsByItsDeadlineAndCountsWhatWasLeft) {
                                   [&](const std::string& line) { logged.push_back(line); },
                                   [] { return false; },
                                   [] {},
-                                  STDOUT_FILENO};
+                                  STDOUT_FILENO,
+                                  {}};
         const auto mqtt = make_mqtt_sink(context);
         ASSERT_TRUE(mqtt);
         mqtt->start();
@@ -432,7 +437,7 @@ TEST(HttpSinkAlone, ServesWhatItWasGivenFromStartUntilFinish) {
     history.prepare();
     SinkContext context{
         c,     {{"m", 3, "memory"}}, history, [](const std::string&) {}, [] { return false; },
-        [] {}, STDOUT_FILENO};
+        [] {}, STDOUT_FILENO,        {}};
     EXPECT_FALSE(make_http_sink(context)) << "off without an address";
     c.http.listen = "127.0.0.1:0";
     c.http.port_file = dir + "/port";

@@ -13,6 +13,8 @@
 #include <sstream>
 
 #include "apps/common/json_file.h"
+#include "apps/host/config/config_fields.h"
+#include "apps/host/config/gateway_config.h"
 #include "apps/host/support/utf8.h"
 
 namespace kavren::host {
@@ -33,65 +35,6 @@ bool standard_baud_rate(int baud) {
 }
 
 namespace {
-
-std::string directory_of(const std::string& path) {
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-}
-
-std::string beside(const std::string& file, const std::string& path) {
-    if (path.empty() || path.front() == '/') return path;
-    return directory_of(file) + path;
-}
-
-std::string quoted(const std::string& text) { return "\"" + text + "\""; }
-
-// Where in a configuration a value is: the file (or the command line), the link, the meter.
-struct Place {
-    std::string file;  // empty: the command line
-    std::string link;
-    std::string meter;
-
-    std::string prefix() const {
-        std::string p = file.empty() ? std::string() : file + ": ";
-        if (!link.empty()) p += "link " + link + (meter.empty() ? ": " : ", ");
-        if (!meter.empty()) p += "meter " + meter + ": ";
-        return p;
-    }
-    // A field as the file calls it, or as the command line option that sets it.
-    [[noreturn]] void bad(const char* member, const char* option, const std::string& what) const {
-        const std::string field = file.empty() ? std::string(option) : quoted(member);
-        throw ConfigError(prefix() + field + " " + what);
-    }
-    [[noreturn]] void bad(const std::string& what) const { throw ConfigError(prefix() + what); }
-};
-
-void only_members(const Json::Value& object, std::initializer_list<const char*> known,
-                  const Place& place) {
-    for (const std::string& name : object.getMemberNames()) {
-        bool found = false;
-        for (const char* k : known) found = found || name == k;
-        if (!found) {
-            std::string list;
-            for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
-            place.bad("unknown member " + quoted(name) + " (known: " + list + ")");
-        }
-    }
-}
-
-int int_member(const Json::Value& object, const char* name, int fallback, const Place& place) {
-    const Json::Value& v = object[name];
-    if (!object.isMember(name)) return fallback;
-    if (!v.isInt()) place.bad(name, name, "must be a whole number");
-    return v.asInt();
-}
-
-std::string text_member(const Json::Value& object, const char* name, const Place& place) {
-    const Json::Value& v = object[name];
-    if (!object.isMember(name)) return {};
-    if (!v.isString()) place.bad(name, name, "must be text");
-    return v.asString();
-}
 
 MeterConfig read_meter(const Json::Value& m, const std::string& file, const Place& link_place,
                        std::size_t index) {
@@ -161,7 +104,7 @@ LinkConfig read_link(const Json::Value& l, const std::string& file, std::size_t 
     if (!l.isObject()) place.bad("must be an object");
     only_members(l,
                  {"rtu", "tcp", "rtu_over_tcp", "baud", "parity", "stop_bits", "timeout_ms",
-                  "pause_ms", "meters"},
+                  "pause_ms", "meters", "gateway"},
                  place);
     LinkConfig link = read_link_kind(l, file, place);
     place.link += " (" + link.describe() + ")";
@@ -183,6 +126,7 @@ LinkConfig read_link(const Json::Value& l, const std::string& file, std::size_t 
     link.stop_bits = int_member(l, "stop_bits", 1, place);
     link.timeout_ms = int_member(l, "timeout_ms", 1000, place);
     link.pause_ms = int_member(l, "pause_ms", 0, place);
+    if (l.isMember("gateway")) link.gateway = read_gateway_config(l["gateway"], file, place);
     const Json::Value& meters = l["meters"];
     if (!meters.isArray() || meters.empty()) place.bad("needs a non-empty \"meters\" array");
     for (const Json::Value& m : meters)
@@ -234,14 +178,6 @@ void check_serial_device(const LinkConfig& link, const Place& place) {
                   "names " + link.device + ", a character device that is not a serial line");
 }
 
-void check_range(const Place& place, const char* member, const char* option, long long value,
-                 long long low, long long high, const char* unit) {
-    if (value >= low && value <= high) return;
-    place.bad(member, option,
-              "must be from " + std::to_string(low) + " to " + std::to_string(high) + unit +
-                  " (got " + std::to_string(value) + ")");
-}
-
 // The "http" section: the server's address, port file, password file and limits.
 HttpConfig read_http(const Json::Value& h, const std::string& file) {
     const Place place{file, {}, {}};
@@ -263,23 +199,25 @@ HttpConfig read_http(const Json::Value& h, const std::string& file) {
 
 }  // namespace
 
-std::string http_listen_address(const std::string& text) {
+std::string listen_address(const std::string& text, const std::string& what) {
     const auto colon = text.rfind(':');
     std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
     const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
     const bool digits = !port.empty() && port.size() <= 5 &&
                         port.find_first_not_of("0123456789") == std::string::npos;
     if (!digits || std::stoi(port) > 65535)
-        throw std::invalid_argument("bad HTTP address \"" + text +
+        throw std::invalid_argument("bad " + what + " address \"" + text +
                                     "\": expected HOST:PORT or PORT, port 0 to 65535");
     if (host.empty() || host == "localhost") host = "127.0.0.1";
     if (host == "*") host = "0.0.0.0";
     const bool v6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
     if (!v6 && host.find_first_not_of("0123456789.") != std::string::npos)
-        throw std::invalid_argument("bad HTTP address \"" + text +
+        throw std::invalid_argument("bad " + what + " address \"" + text +
                                     "\": name the host by its IP address (or localhost)");
     return host + ":" + port;
 }
+
+std::string http_listen_address(const std::string& text) { return listen_address(text, "HTTP"); }
 
 HostConfig read_host_config(const std::string& path) {
     Json::Value root;
@@ -335,6 +273,80 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
     return config;
 }
 
+namespace {
+
+void check_meter_values(const MeterConfig& meter, const Place& at, std::set<std::string>& names) {
+    if (meter.name.empty()) at.bad("name", "--name", "must not be empty");
+    if (!printable_utf8(meter.name))
+        at.bad("name", "--name", "must be UTF-8 text without control characters");
+    check_range(at, "unit", "--unit", meter.unit, 1, 247, "");
+    if (!names.insert(meter.name).second)
+        at.bad("name", "--name", "is given to two meters; each meter needs its own name");
+}
+
+void check_link_values(const LinkConfig& link, const Place& place, std::set<std::string>& names) {
+    // Line settings are checked on TCP links too: a wrong value is a mistake wherever it is.
+    if (link.baud != 0 && !standard_baud_rate(link.baud))
+        place.bad("baud", "--baud",
+                  "must be a speed a serial port can run, such as 9600 or 19200 (got " +
+                      std::to_string(link.baud) + ")");
+    if (link.parity != 'N' && link.parity != 'E' && link.parity != 'O')
+        place.bad("parity", "--parity", "must be N, E or O");
+    if (link.stop_bits != 1 && link.stop_bits != 2)
+        place.bad("stop_bits", "--stop-bits",
+                  "must be 1 or 2 (got " + std::to_string(link.stop_bits) + ")");
+    check_range(place, "timeout_ms", "--timeout-ms", link.timeout_ms, 1, 60000, " ms");
+    check_range(place, "pause_ms", "--pause-ms", link.pause_ms, 0, 60000, " ms");
+    if (link.meters.empty()) place.bad("has no meters");
+    for (std::size_t m = 0; m < link.meters.size(); ++m) {
+        const MeterConfig& meter = link.meters[m];
+        Place at = place;
+        if (!place.file.empty())
+            at.meter = printable_utf8(meter.name) && !meter.name.empty()
+                           ? quoted(meter.name)
+                           : std::to_string(m + 1) + " of the link";
+        check_meter_values(meter, at, names);
+    }
+    if (link.gateway.enabled()) check_gateway_config(link.gateway, place);
+}
+
+void check_http_values(const HttpConfig& h, const Place& http) {
+    try {
+        http_listen_address(h.listen);
+    } catch (const std::invalid_argument& e) {
+        http.bad(e.what());
+    }
+    check_range(http, "max_connections", "max_connections", h.max_connections, 1, 256,
+                " HTTP connections");
+    check_range(http, "request_timeout_ms", "request_timeout_ms", h.request_timeout_ms, 100, 600000,
+                " ms");
+    check_range(http, "history_rows", "history_rows", h.history_rows, 1, 1000000, " rows");
+}
+
+// No two servers of the host (the gateways, the HTTP side) on one address and port (port 0
+// picks a free one each).
+void check_listen_addresses(const HostConfig& config) {
+    std::map<std::string, std::string> taken;  // address: who listens there
+    const auto claim = [&](const std::string& address, const std::string& who) {
+        if (address.size() > 2 && address.compare(address.size() - 2, 2, ":0") == 0) return;
+        const auto seen = taken.emplace(address, who);
+        if (!seen.second)
+            throw ConfigError(config.origin + (config.origin.empty() ? "" : ": ") + who +
+                              " listens on " + address + ", as " + seen.first->second +
+                              " does: give each its own port");
+    };
+    if (!config.http.listen.empty())
+        claim(http_listen_address(config.http.listen), "the HTTP side");
+    for (std::size_t i = 0; i < config.links.size(); ++i) {
+        const GatewayConfig& g = config.links[i].gateway;
+        if (g.enabled())
+            claim(listen_address(g.listen, "gateway"),
+                  "the gateway of link " + std::to_string(i + 1));
+    }
+}
+
+}  // namespace
+
 void validate_values(const HostConfig& config) {
     const Place top{config.origin, {}, {}};
     if (!(config.interval_s > 0) || config.interval_s > 86400)
@@ -345,52 +357,15 @@ void validate_values(const HostConfig& config) {
     std::set<std::string> names;
     for (std::size_t i = 0; i < config.links.size(); ++i) {
         const LinkConfig& link = config.links[i];
-        Place place{config.origin,
-                    config.origin.empty() ? std::string()
-                                          : std::to_string(i + 1) + " (" + link.describe() + ")",
-                    {}};
-        // Line settings are checked on TCP links too: a wrong value is a mistake wherever it is.
-        if (link.baud != 0 && !standard_baud_rate(link.baud))
-            place.bad("baud", "--baud",
-                      "must be a speed a serial port can run, such as 9600 or 19200 (got " +
-                          std::to_string(link.baud) + ")");
-        if (link.parity != 'N' && link.parity != 'E' && link.parity != 'O')
-            place.bad("parity", "--parity", "must be N, E or O");
-        if (link.stop_bits != 1 && link.stop_bits != 2)
-            place.bad("stop_bits", "--stop-bits",
-                      "must be 1 or 2 (got " + std::to_string(link.stop_bits) + ")");
-        check_range(place, "timeout_ms", "--timeout-ms", link.timeout_ms, 1, 60000, " ms");
-        check_range(place, "pause_ms", "--pause-ms", link.pause_ms, 0, 60000, " ms");
-        if (link.meters.empty()) place.bad("has no meters");
-        for (std::size_t m = 0; m < link.meters.size(); ++m) {
-            const MeterConfig& meter = link.meters[m];
-            Place at = place;
-            if (!config.origin.empty())
-                at.meter = printable_utf8(meter.name) && !meter.name.empty()
-                               ? quoted(meter.name)
-                               : std::to_string(m + 1) + " of the link";
-            if (meter.name.empty()) at.bad("name", "--name", "must not be empty");
-            if (!printable_utf8(meter.name))
-                at.bad("name", "--name", "must be UTF-8 text without control characters");
-            check_range(at, "unit", "--unit", meter.unit, 1, 247, "");
-            if (!names.insert(meter.name).second)
-                at.bad("name", "--name", "is given to two meters; each meter needs its own name");
-        }
+        const Place place{config.origin,
+                          config.origin.empty()
+                              ? std::string()
+                              : std::to_string(i + 1) + " (" + link.describe() + ")",
+                          {}};
+        check_link_values(link, place, names);
     }
-    if (!config.http.listen.empty()) {
-        const Place http{config.origin, {}, {}};
-        try {
-            http_listen_address(config.http.listen);
-        } catch (const std::invalid_argument& e) {
-            http.bad(e.what());
-        }
-        check_range(http, "max_connections", "max_connections", config.http.max_connections, 1, 256,
-                    " HTTP connections");
-        check_range(http, "request_timeout_ms", "request_timeout_ms",
-                    config.http.request_timeout_ms, 100, 600000, " ms");
-        check_range(http, "history_rows", "history_rows", config.http.history_rows, 1, 1000000,
-                    " rows");
-    }
+    if (!config.http.listen.empty()) check_http_values(config.http, top);
+    check_listen_addresses(config);
 }
 
 void validate(const HostConfig& config) {

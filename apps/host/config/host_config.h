@@ -57,7 +57,9 @@ HostConfig read_host_config(const std::string& path);
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path);
 
 // The address to listen on: "PORT" and ":PORT" are 127.0.0.1:PORT, "localhost" is 127.0.0.1,
-// "*" is every address; a host must be an IP address. Throws std::invalid_argument.
+// "*" is every address; a host must be an IP address. Throws std::invalid_argument, whose
+// message calls it the `what` address.
+std::string listen_address(const std::string& text, const std::string& what);
 std::string http_listen_address(const std::string& text);
 
 // Checks the whole configuration before anything starts: numbers in range, line settings a

@@ -18,6 +18,22 @@ struct MeterConfig {
     std::string settings_origin;  // the file they came from, for messages
 };
 
+// A Modbus TCP server in front of a link (the gateway; off while `listen` is empty): reads of
+// registers the last complete round of a meter read are answered from that round, every other
+// request goes to the meter on the link's thread, between the host's own requests.
+struct GatewayConfig {
+    std::string listen;             // "HOST:PORT" as given; normalized by listen_address()
+    std::string port_file;          // where the bound port is written (useful with port 0)
+    bool writes = false;            // pass requests that change a meter (writes) too
+    int max_clients = 8;            // connections at once; more are refused
+    int max_queue = 8;              // forwarded requests waiting for the line; more: "busy"
+    double max_age_s = -1;          // the oldest round reads are answered from; < 0: the interval
+    int idle_timeout_ms = 60000;    // a connection that sends nothing for this long is closed
+    int request_timeout_ms = 2000;  // a request begun must be whole, a reply taken, within this
+
+    bool enabled() const { return !listen.empty(); }
+};
+
 struct LinkConfig {
     // RTU on a serial line, Modbus TCP, or RTU frames on a TCP connection (a serial server).
     enum class Kind { rtu, tcp, rtu_over_tcp };
@@ -31,6 +47,7 @@ struct LinkConfig {
     int timeout_ms = 1000;  // bounds each request to its complete reply, and each TCP connect
     int pause_ms = 0;       // silence between requests, for slow meters and RS485 adapters
     std::vector<MeterConfig> meters;
+    GatewayConfig gateway;
 
     std::string describe() const;
 };

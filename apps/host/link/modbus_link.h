@@ -30,7 +30,7 @@ class ModbusLink final : public RegisterLink {
     ReadOutcome read_registers(int unit, int start, int count, uint16_t* words) override;
     // One request PDU to `unit` and its reply PDU: its answer, or its exception (function code
     // with kExceptionFlag). A link thread may put requests of its own between its rounds'.
-    ReadOutcome exchange(int unit, const Bytes& request, Bytes& reply);
+    ReadOutcome exchange(int unit, const Bytes& request, Bytes& reply) override;
     const std::string& last_error() const override { return last_error_; }
     int last_exception() const override { return last_exception_; }
     uint64_t noise_bytes() const override { return noise_bytes_; }

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "apps/host/config/link_config.h"
+#include "apps/host/link/modbus_pdu.h"
 #include "apps/host/round/read_outcome.h"
 
 namespace kavren::host {
@@ -17,6 +18,9 @@ class RegisterLink {
     virtual ~RegisterLink() = default;
     // Reads `count` holding registers (1 to 125) from `start` of `unit` into words.
     virtual ReadOutcome read_registers(int unit, int start, int count, uint16_t* words) = 0;
+    // Any request PDU to `unit` and its reply PDU: its answer, or its exception (the function
+    // code with kExceptionFlag). For requests that are not the host's own (a gateway's clients').
+    virtual ReadOutcome exchange(int unit, const Bytes& request, Bytes& reply) = 0;
     // The reason of the last failure.
     virtual const std::string& last_error() const = 0;
     // The code of the last exception reply (0 to 255), -1 when the last read had none.

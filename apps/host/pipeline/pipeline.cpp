@@ -102,6 +102,8 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
         return app::stop_requested() && (give_up_at_.load() == INT64_MAX || past_give_up());
     });
     make_meters();
+    // A gateway's port in use ends the start before the history is made.
+    make_gateways();
     // Checked, not yet touched: the history is made and written only from here on.
     store_.prepare();
     make_sinks();
@@ -147,12 +149,21 @@ void Pipeline::make_meters() {
     }
 }
 
+void Pipeline::make_gateways() {
+    for (const LinkConfig& link : config_.links)
+        gateways_.push_back(link.gateway.enabled()
+                                ? std::make_unique<LinkGateway>(link, config_.interval_s, log_)
+                                : nullptr);
+}
+
 void Pipeline::make_sinks() {
     SinkContext context{
-        config_,         {}, store_, log_, [this] { return past_give_up(); }, app::request_stop,
-        parts_.output_fd};
+        config_,          {}, store_, log_, [this] { return past_give_up(); }, app::request_stop,
+        parts_.output_fd, {}};
     for (const auto& slot : meters_)
         context.meters.push_back({slot->config.name, slot->config.unit, slot->link_name});
+    for (const auto& gateway : gateways_)
+        if (gateway) context.gateways.push_back(gateway->counters());
     for (const SinkMaker& make : parts_.sinks)
         if (auto sink = make(context)) sinks_.push_back(std::move(sink));
 }
@@ -169,7 +180,8 @@ void Pipeline::make_pollers() {
     context_.make_link = parts_.make_link;
     for (std::size_t i = 0; i < config_.links.size(); ++i)
         pollers_.push_back(
-            std::make_unique<LinkPoller>(i, config_.links[i], link_meters_[i], context_));
+            std::make_unique<LinkPoller>(i, config_.links[i], link_meters_[i], context_,
+                                         gateways_[i] ? &gateways_[i]->share() : nullptr));
 }
 
 PipelineReport Pipeline::run() {
@@ -178,6 +190,8 @@ PipelineReport Pipeline::run() {
         sink->start();
     }
     commit_->start();
+    for (const auto& gateway : gateways_)
+        if (gateway) gateway->start();
     if (config_.restore) {
         for (const auto& slot : meters_) {
             if (app::stop_requested()) break;
@@ -200,6 +214,8 @@ void Pipeline::poll() {
     for (auto& poller : pollers_) threads.emplace_back([&poller] { poller->run(); });
     for (auto& thread : threads) thread.join();
     pollers_.clear();  // the links close
+    for (const auto& gateway : gateways_)
+        if (gateway) gateway->stop();  // what still waits for a link is answered
     context_.progress = nullptr;
     watchdog.stopping();
 }

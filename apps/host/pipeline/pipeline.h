@@ -12,6 +12,7 @@
 #include "apps/common/plugin_library.h"
 #include "apps/common/plugin_output.h"
 #include "apps/host/config/host_config.h"
+#include "apps/host/gateway/link_gateway.h"
 #include "apps/host/history/commit_stage.h"
 #include "apps/host/history/history_store.h"
 #include "apps/host/link/register_link.h"
@@ -38,8 +39,9 @@ struct PipelineReport {
 };
 
 // kavren-host's stages, owned in the order they are made and the reverse of the order they go:
-// the history, the plug-in, its meters, the sinks, the commit stage that feeds them, the link
-// pollers. Rounds travel link -> driver -> round result -> commit stage -> sinks.
+// the history, the plug-in, its meters, the links' gateways, the sinks, the commit stage that
+// feeds them, the link pollers. Rounds travel link -> driver -> round result -> commit stage ->
+// sinks; a gateway's clients reach a link through its poller.
 class Pipeline {
   public:
     using Log = std::function<void(const std::string&)>;
@@ -59,6 +61,7 @@ class Pipeline {
 
   private:
     void make_meters();
+    void make_gateways();
     void make_sinks();
     void make_pollers();
     bool past_give_up() const;
@@ -77,6 +80,7 @@ class Pipeline {
     app::PluginLibrary plugin_;
     std::vector<std::unique_ptr<MeterSlot>> meters_;  // die before the plug-in that made them
     std::vector<std::vector<MeterSlot*>> link_meters_;
+    std::vector<std::unique_ptr<LinkGateway>> gateways_;  // by link; null: none; outlive pollers
     std::vector<std::unique_ptr<RoundSink>> sinks_;
     std::unique_ptr<CommitStage> commit_;
     PollContext context_;

@@ -11,14 +11,20 @@
 
 namespace kavren::host {
 
+namespace {
+
+// No wait of the link's thread lasts longer than this without looking at the stop flag.
+constexpr auto kStopCheck = std::chrono::milliseconds(50);
+
+}  // namespace
+
 bool sleep_unless_stopped(Clock::duration duration) {
     const auto until = Clock::now() + duration;
     for (;;) {
         if (app::stop_requested()) return false;
         const auto now = Clock::now();
         if (now >= until) return true;
-        std::this_thread::sleep_for(
-            std::min<Clock::duration>(until - now, std::chrono::milliseconds(50)));
+        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kStopCheck));
     }
 }
 
@@ -56,17 +62,89 @@ std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome
 }
 
 LinkPoller::LinkPoller(std::size_t index, const LinkConfig& config, std::vector<MeterSlot*> meters,
-                       PollContext& context)
+                       PollContext& context, LinkShare* share)
     : index_(index),
       config_(config),
       link_(context.make_link(config, meters.empty() ? 9600 : meters.front()->device->baud_rate_)),
       meters_(std::move(meters)),
-      context_(context) {}
+      context_(context),
+      share_(share) {}
+
+bool LinkPoller::quiet_line() {
+    const auto now = Clock::now();
+    return now >= line_free_at_ || sleep_unless_stopped(line_free_at_ - now);
+}
+
+void LinkPoller::forward_one() {
+    if (share_ == nullptr) return;
+    std::unique_ptr<ForwardedRequest> request = share_->forwards.next();
+    if (!request) return;
+    if (quiet_line()) {
+        request->carried = true;
+        request->outcome = link_->exchange(request->unit, request->pdu, request->reply);
+        if (request->outcome != ReadOutcome::ok) request->error = link_->last_error();
+        line_free_at_ = Clock::now() + std::chrono::milliseconds(config_.pause_ms);
+    } else {
+        request->outcome = ReadOutcome::connection_lost;
+        request->error = "the host is stopping";
+    }
+    share_->forwards.finished(std::move(request));
+    // The link's thread is alive: a request carried within its time-out (the service manager
+    // hears of the host only once a round was attempted).
+    if (attempted_) made_progress();
+}
+
+bool LinkPoller::wait_carrying(Clock::time_point until) {
+    if (share_ == nullptr) return sleep_unless_stopped(until - Clock::now());
+    for (;;) {
+        if (app::stop_requested()) return false;
+        const auto now = Clock::now();
+        if (now >= until) return true;
+        // A stop is seen within a fraction of a second, as in every other wait.
+        if (share_->forwards.wait(std::min<Clock::time_point>(until, now + kStopCheck)))
+            forward_one();
+    }
+}
+
+bool LinkPoller::read_step(MeterSlot& meter, const PendingRead& read, RoundWords* kept,
+                           RoundOutcome& outcome) {
+    forward_one();  // between two of the host's own requests
+    if (!quiet_line()) {
+        std::lock_guard<std::mutex> lock(context_.driver_calls);
+        fail_read(*meter.device);
+        outcome.failure = ReadOutcome::connection_lost;
+        outcome.detail = "stopped";
+        return false;
+    }
+    uint16_t words[kModbusMaxReadRegisters];
+    ++meter.stats.requests;
+    const ReadOutcome result =
+        link_->read_registers(meter.config.unit, read.start, read.count, words);
+    line_free_at_ = Clock::now() + std::chrono::milliseconds(config_.pause_ms);
+    std::lock_guard<std::mutex> lock(context_.driver_calls);
+    meter.stats.noise_bytes = link_->noise_bytes();
+    if (result != ReadOutcome::ok) {
+        ++meter.stats.errors[static_cast<int>(result)];
+        if (result == ReadOutcome::exception) meter.stats.last_exception = link_->last_exception();
+        fail_read(*meter.device);
+        outcome.failure = result;
+        outcome.detail = link_->last_error();
+        outcome.failed_start = read.start;
+        outcome.failed_count = read.count;
+        return false;
+    }
+    if (kept != nullptr)
+        kept->reads.push_back(
+            {kReadHoldingRegisters, read.start, std::vector<uint16_t>(words, words + read.count)});
+    if (complete_read(*meter.device, words, static_cast<std::size_t>(read.count)) == 0)
+        outcome.complete = true;
+    return true;
+}
 
 RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
     RoundOutcome outcome;
     const auto started = Clock::now();
-    uint16_t words[kModbusMaxReadRegisters];
+    auto kept = share_ != nullptr ? std::make_shared<RoundWords>() : nullptr;
     PendingRead read{};
     {
         std::lock_guard<std::mutex> lock(context_.driver_calls);
@@ -74,39 +152,19 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         meter.device->RefreshStatus();
         read = pending_read(*meter.device);
     }
-    for (bool first = true; read.count > 0; first = false) {
-        if (!first && config_.pause_ms > 0 &&
-            !sleep_unless_stopped(std::chrono::milliseconds(config_.pause_ms))) {
-            std::lock_guard<std::mutex> lock(context_.driver_calls);
-            fail_read(*meter.device);
-            outcome.failure = ReadOutcome::connection_lost;
-            outcome.detail = "stopped";
-            break;
-        }
-        ++meter.stats.requests;
-        const ReadOutcome result =
-            link_->read_registers(meter.config.unit, read.start, read.count, words);
+    while (read.count > 0 && read_step(meter, read, kept.get(), outcome)) {
         std::lock_guard<std::mutex> lock(context_.driver_calls);
-        meter.stats.noise_bytes = link_->noise_bytes();
-        if (result != ReadOutcome::ok) {
-            ++meter.stats.errors[static_cast<int>(result)];
-            if (result == ReadOutcome::exception)
-                meter.stats.last_exception = link_->last_exception();
-            fail_read(*meter.device);
-            outcome.failure = result;
-            outcome.detail = link_->last_error();
-            outcome.failed_start = read.start;
-            outcome.failed_count = read.count;
-            break;
-        }
-        if (complete_read(*meter.device, words, static_cast<std::size_t>(read.count)) == 0)
-            outcome.complete = true;
         read = pending_read(*meter.device);
     }
     if (outcome.complete) {
         ++meter.stats.rounds_complete;
         meter.stats.last_round_ms =
             std::chrono::duration<double, std::milli>(Clock::now() - started).count();
+        if (kept) {
+            // Only a complete round is served; a failed one leaves the one before to age.
+            kept->completed = Clock::now();
+            share_->rounds.keep(meter.config.unit, std::move(kept));
+        }
     } else {
         ++meter.stats.rounds_failed;
     }
@@ -139,6 +197,12 @@ void LinkPoller::finish_round(MeterSlot& meter, const RoundOutcome& outcome) {
 }
 
 void LinkPoller::run() {
+    run_rounds();
+    // Nothing carries the gateway's requests from here on: what waits is answered.
+    if (share_ != nullptr) share_->forwards.close();
+}
+
+void LinkPoller::run_rounds() {
     const auto all_done = [&] {
         return context_.rounds != 0 &&
                std::all_of(meters_.begin(), meters_.end(),
@@ -154,6 +218,7 @@ void LinkPoller::run() {
             const RoundOutcome outcome = poll_round(*meter);
             if (app::stop_requested() && !outcome.complete) return;  // cut short by the stop
             finish_round(*meter, outcome);
+            attempted_ = true;
             made_progress();
         }
         if (all_done()) break;
@@ -162,8 +227,7 @@ void LinkPoller::run() {
         if (next_cycle < now) next_cycle = now;  // a cycle that overran starts the next at once
         // Waiting is progress too: a link whose meters are all offline is alive.
         while (Clock::now() < next_cycle) {
-            if (!sleep_unless_stopped(std::min<Clock::duration>(next_cycle - Clock::now(),
-                                                                std::chrono::milliseconds(500))))
+            if (!wait_carrying(std::min(next_cycle, Clock::now() + std::chrono::milliseconds(500))))
                 return;
             made_progress();
         }

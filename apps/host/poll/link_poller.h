@@ -8,10 +8,12 @@
 
 #include "apps/host/config/link_config.h"
 #include "apps/host/link/register_link.h"
+#include "apps/host/poll/link_share.h"
 #include "apps/host/poll/meter_services.h"
 #include "apps/host/poll/poll_schedule.h"
 #include "apps/host/round/round_result.h"
 #include "host/sp_modbus.h"
+#include "runtime/device_state.h"
 
 namespace kavren::host {
 
@@ -52,17 +54,31 @@ struct PollContext {
 std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome outcome,
                                                   RoundResult::Origin origin);
 
-// Polls the meters of one link, one after another, every interval, on its own thread.
+// Polls the meters of one link, one after another, every interval, on its own thread. With a
+// gateway in front of the link (`share`), it keeps each meter's last complete round for it and
+// carries its clients' requests: before each of its own requests at most one, so that however
+// many clients ask, a round carries no more of theirs than it has requests of its own; while it
+// waits for the next round, each as it comes.
 class LinkPoller {
   public:
     LinkPoller(std::size_t index, const LinkConfig& config, std::vector<MeterSlot*> meters,
-               PollContext& context);
+               PollContext& context, LinkShare* share = nullptr);
     void run();
     // One round of one meter; public for tests.
     RoundOutcome poll_round(MeterSlot& meter);
 
   private:
+    void run_rounds();
+    // One read of the round: false when the round ends here (failed, or stopped).
+    bool read_step(MeterSlot& meter, const PendingRead& read, RoundWords* kept,
+                   RoundOutcome& outcome);
     void finish_round(MeterSlot& meter, const RoundOutcome& outcome);
+    // Waits out the pause the line needs after its last request; false when stopped.
+    bool quiet_line();
+    // A gateway's request, if one waits, carried and handed back.
+    void forward_one();
+    // Waits until `until`, carrying the gateway's requests as they come; false when stopped.
+    bool wait_carrying(Clock::time_point until);
     void made_progress() {
         if (context_.progress) context_.progress(index_);
     }
@@ -71,7 +87,10 @@ class LinkPoller {
     std::unique_ptr<RegisterLink> link_;
     std::vector<MeterSlot*> meters_;
     PollContext& context_;
+    LinkShare* share_;
     bool link_was_down_ = false;
+    bool attempted_ = false;            // a round was attempted
+    Clock::time_point line_free_at_{};  // the pause after the last request ends here
 };
 
 // Sleeps for the duration, or less when a stop is requested; false when it was.

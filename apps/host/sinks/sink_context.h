@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "apps/host/config/host_config.h"
+#include "apps/host/gateway/gateway_counters.h"
 #include "apps/host/history/history_store.h"
 #include "apps/host/round/round_sink.h"
 
@@ -31,6 +32,8 @@ struct SinkContext {
     // Asks the host to stop (a reader of standard output that went away).
     std::function<void()> stop;
     int output_fd = STDOUT_FILENO;  // the console's
+    // The counters of the links' gateways, for /metrics.
+    std::vector<std::shared_ptr<const GatewayCounters>> gateways;
 
     std::vector<std::string> meter_names() const {
         std::vector<std::string> names;

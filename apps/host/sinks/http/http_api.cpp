@@ -12,6 +12,7 @@
 #include "apps/host/history/series.h"
 #include "apps/host/round/read_outcome.h"
 #include "apps/host/round/round_text.h"
+#include "apps/host/sinks/http/gateway_metrics.h"
 #include "apps/host/sinks/http/metrics_text.h"
 #include "apps/host/sinks/http/web_assets.h"
 #include "apps/host/support/json_writer.h"
@@ -172,14 +173,16 @@ std::string meter_json(const MeterView& m, int64_t now, int64_t fresh_for_ms) {
 }
 
 HttpApi::HttpApi(const LiveMeters& sink, std::string database, const HttpLimits& limits,
-                 double interval_s, const std::string& chart_dir)
+                 double interval_s, const std::string& chart_dir,
+                 std::vector<std::shared_ptr<const GatewayCounters>> gateways)
     : sink_(sink),
       database_(std::move(database)),
       limits_(limits),
       interval_s_(interval_s),
       fresh_for_ms_(std::max<int64_t>(kFreshAtLeastMs, static_cast<int64_t>(interval_s * 3000))),
       chart_js_(read_whole(chart_dir + "/dygraph.min.js")),
-      chart_css_(read_whole(chart_dir + "/dygraph.min.css")) {}
+      chart_css_(read_whole(chart_dir + "/dygraph.min.css")),
+      gateways_(std::move(gateways)) {}
 
 HttpResponse HttpApi::handle(const HttpRequest& request) const {
     if (request.method != "GET" && request.method != "HEAD") {
@@ -217,7 +220,8 @@ HttpResponse HttpApi::handle(const HttpRequest& request) const {
 
 HttpResponse HttpApi::metrics() const {
     return content("text/plain; version=0.0.4; charset=utf-8",
-                   metrics_text(sink_.snapshot(), system_now_ms(), fresh_for_ms_));
+                   metrics_text(sink_.snapshot(), system_now_ms(), fresh_for_ms_) +
+                       gateway_metrics_text(gateways_));
 }
 
 HttpResponse HttpApi::meters() const {

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <vector>
 
+#include "apps/host/gateway/gateway_counters.h"
 #include "apps/host/sinks/http/http_server.h"
 #include "apps/host/sinks/http/live_meters.h"
 
@@ -16,8 +19,10 @@ class HistoryReader;
 class HttpApi {
   public:
     // chart_dir: where the installed chart library is (its files are read once, here).
+    // gateways: the counters of the links' gateways, for /metrics.
     HttpApi(const LiveMeters& sink, std::string database, const HttpLimits& limits,
-            double interval_s, const std::string& chart_dir);
+            double interval_s, const std::string& chart_dir,
+            std::vector<std::shared_ptr<const GatewayCounters>> gateways = {});
 
     HttpResponse handle(const HttpRequest& request) const;
 
@@ -41,6 +46,7 @@ class HttpApi {
     double interval_s_;
     int64_t fresh_for_ms_;
     std::string chart_js_, chart_css_;
+    std::vector<std::shared_ptr<const GatewayCounters>> gateways_;
 };
 
 // The meter as the API shows it: identity, state, counters and its newest rounds.

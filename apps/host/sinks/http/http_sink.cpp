@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <stdexcept>
 
+#include "apps/host/support/port_file.h"
+
 namespace kavren::host {
 
 namespace {
@@ -22,23 +24,14 @@ HttpLimits limits_of(const HttpConfig& http) {
     return limits;
 }
 
-// Written whole, then renamed: a reader never sees half a number.
-void write_port_file(const std::string& path, int port) {
-    const std::string partial = path + ".partial";
-    FILE* f = std::fopen(partial.c_str(), "w");
-    if (f == nullptr || std::fprintf(f, "%d\n", port) < 0 || std::fclose(f) != 0 ||
-        std::rename(partial.c_str(), path.c_str()) != 0)
-        throw std::runtime_error("cannot write the HTTP port to " + path);
-}
-
 }  // namespace
 
 HttpSink::HttpSink(const SinkContext& context)
     : config_(context.config),
       log_(context.log),
       meters_(identities(context)),
-      api_(meters_, config_.database, limits_of(config_.http), config_.interval_s,
-           KAVREN_CHART_DIR) {}
+      api_(meters_, config_.database, limits_of(config_.http), config_.interval_s, KAVREN_CHART_DIR,
+           context.gateways) {}
 
 HttpSink::~HttpSink() { finish(std::chrono::steady_clock::now()); }
 
@@ -50,7 +43,7 @@ void HttpSink::start() {
         listen, limits_of(h), h.password_file,
         [api](const HttpRequest& r) { return api->handle(r); }, log_);
     if (!h.port_file.empty()) {
-        write_port_file(h.port_file, server_->port());
+        write_port_file(h.port_file, server_->port(), "HTTP");
         port_file_ = h.port_file;
     }
     log_("http: serving the page, /metrics and /api on http://" + server_->address() + "/");

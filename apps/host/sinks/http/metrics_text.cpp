@@ -94,19 +94,7 @@ class Out {
             s_.append(text, r.ptr);
         }
     }
-    void escaped(std::string_view v) {
-        for (char c : v) {
-            if (c == '\\') {
-                s_ += "\\\\";
-            } else if (c == '"') {
-                s_ += "\\\"";
-            } else if (c == '\n') {
-                s_ += "\\n";
-            } else {
-                s_ += c;
-            }
-        }
-    }
+    void escaped(std::string_view v) { append_label_value(s_, v); }
     std::string& s_;
 };
 
@@ -241,6 +229,20 @@ void write_durations(Out& out, const std::vector<MeterView>& meters) {
 }
 
 }  // namespace
+
+void append_label_value(std::string& out, std::string_view value) {
+    for (char c : value) {
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '"') {
+            out += "\\\"";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else {
+            out += c;
+        }
+    }
+}
 
 std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
                          int64_t fresh_for_ms) {

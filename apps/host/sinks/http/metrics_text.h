@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "apps/host/sinks/http/live_meters.h"
@@ -14,5 +15,8 @@ namespace kavren::host {
 // value is scraped as the present one.
 std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
                          int64_t fresh_for_ms);
+
+// A label value as the text format writes it: backslash, double quote and line feed escaped.
+void append_label_value(std::string& out, std::string_view value);
 
 }  // namespace kavren::host

@@ -13,6 +13,7 @@ demo_packages=(
   libsystemd-dev                             # the service: readiness and watchdog
   libmosquitto-dev libssl-dev                # MQTT publishing; its TLS files checked with OpenSSL
   libcivetweb-dev libjs-dygraphs             # the host's page, metrics and API; the page's plots
+  zlib1g-dev                                 # the host's compressed replies
 )
 test_packages=(
   binutils file tzdata                    # library checks; CPack's file type probe; zone rules

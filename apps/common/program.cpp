@@ -31,9 +31,12 @@ int run_reporting_errors(const char* program, const std::function<int()>& body) 
 }
 
 std::string local_time_text(const char* format) {
-    const std::time_t now = std::time(nullptr);
+    return local_time_text(format, std::time(nullptr));
+}
+
+std::string local_time_text(const char* format, std::time_t at) {
     std::tm parts{};
-    localtime_r(&now, &parts);
+    localtime_r(&at, &parts);
     char text[64];
     std::strftime(text, sizeof text, format, &parts);
     return text;

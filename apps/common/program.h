@@ -1,5 +1,6 @@
 #pragma once
 
+#include <ctime>
 #include <functional>
 #include <optional>
 #include <stdexcept>
@@ -21,7 +22,8 @@ std::optional<int> parse_command_line(CLI::App& app, int argc, char** argv, cons
 // Runs the program's body; a failure ends it with one line "PROGRAM: what" on standard error.
 int run_reporting_errors(const char* program, const std::function<int()>& body);
 
-// The local time now, formatted with strftime.
+// The local time now, or at `at`, formatted with strftime.
 std::string local_time_text(const char* format);
+std::string local_time_text(const char* format, std::time_t at);
 
 }  // namespace kavren::app

@@ -20,7 +20,7 @@ HostCommandLine::HostCommandLine(CLI::App& app) {
     add_gateway_options(app);
     app.footer(
         "History export: kavren-host export --db FILE --meter NAME [--from T] [--to T] "
-        "[--format csv|jsonl] (see kavren-host export --help)\n");
+        "[--format csv|jsonl] [--step raw|1m|1h] (see kavren-host export --help)\n");
 }
 
 void HostCommandLine::add_link_options(CLI::App& app) {
@@ -62,6 +62,7 @@ void HostCommandLine::add_run_options(CLI::App& app) {
                    "new rounds are refused (and counted)")
         ->check(CLI::Range(std::size_t{1}, std::size_t{10000000}))
         ->capture_default_str();
+    retention_.add_to(app);
     app.add_flag("--no-restore", v_.no_restore,
                  "Do not restore the last stored record at start-up");
     app.add_flag("--quiet-plugin", v_.quiet_plugin,
@@ -129,6 +130,11 @@ void HostCommandLine::add_gateway_options(CLI::App& app) {
 HostConfig HostCommandLine::config() const {
     HostConfig config = v_.config_file.empty() ? from_options() : from_file();
     if (config.database.empty()) throw UsageError("--db must name a file");
+    try {
+        retention_.apply(config.retention);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
+    }
     if (!v_.plugin.empty()) config.plugin = v_.plugin;
     if (config.plugin.empty()) config.plugin = app::plugin_beside_program();
     config.rounds = v_.rounds;

@@ -60,6 +60,7 @@ class HostCommandLine {
     void apply_http(HostConfig& config) const;
 
     Values v_;
+    RetentionOptions retention_;
     CLI::Option* interval_ = nullptr;
     CLI::Option* database_ = nullptr;
     CLI::Option* keepalive_ = nullptr;

@@ -181,10 +181,11 @@ TEST_F(EndToEnd, ARecordOfAnotherDataIdIsNotRestored) {
 TEST_F(EndToEnd, AHistoryThatCannotGrowIsLoggedCountedAndFailsTheRun) {
     int port = 0;
     auto sim = tcp_sim(port);
-    // A file-size limit of 64 KiB: the history fills it within a few dozen rounds.
+    // A file-size limit of 128 KiB (blocks of 512 bytes): room for the history's tables, which
+    // it fills within a few hundred rounds.
     const Finished run =
         run_program({"/bin/sh", "-c",
-                     "ulimit -f 64; exec '" + kHost + "' --tcp 127.0.0.1:" + std::to_string(port) +
+                     "ulimit -f 256; exec '" + kHost + "' --tcp 127.0.0.1:" + std::to_string(port) +
                          " --interval 0.01 --rounds 400 --json --quiet-plugin --db '" + db + "'"},
                     60);
     EXPECT_EQ(run.status, 1) << run.err;

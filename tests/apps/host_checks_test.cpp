@@ -148,6 +148,12 @@ TEST_F(RefusedConfiguration, ValuesOutOfRangeInAFile) {
         {"", "", ", \"unit\": 4294967297", {"\"unit\"", "m1"}},
         {"", "", ", \"data_id\": -1", {"\"data_id\"", "m1"}},
         {"", "", ", \"settings\": 7", {"\"settings\"", "m1"}},
+        {", \"retention\": {\"raw\": \"10\"}", "", "", {"\"retention\"", "\"raw\"", "unit"}},
+        {", \"retention\": {\"minute\": 30}", "", "", {"\"minute\"", "text"}},
+        {", \"retention\": {\"hour\": \"0s\"}", "", "", {"\"hour\""}},
+        {", \"retention\": {\"max_size\": \"10KiB\"}", "", "", {"\"max_size\"", "1MiB"}},
+        {", \"retention\": {\"days\": \"30d\"}", "", "", {"\"days\"", "unknown"}},
+        {", \"retention\": []", "", "", {"\"retention\"", "object"}},
     };
     for (const Case& c : cases) expect_file_refused(c.top, c.link, c.meter, c.named);
 }
@@ -212,11 +218,26 @@ TEST_F(RefusedConfiguration, ThePackagedSampleUntilItIsEdited) {
 
 TEST_F(RefusedConfiguration, ValuesOutOfRangeOnTheCommandLine) {
     const std::vector<std::vector<std::string>> cases = {
-        {"--baud", "12345"},  {"--baud", "1000000000"}, {"--parity", ""},
-        {"--parity", "M"},    {"--stop-bits", "3"},     {"--unit", "0"},
-        {"--unit", "248"},    {"--timeout-ms", "0"},    {"--timeout-ms", "60001"},
-        {"--pause-ms", "-1"}, {"--name", ""},           {"--name", "a\tb"},
-        {"--interval", "0"},  {"--offline-after", "0"}, {"--rounds", "-1"},
+        {"--baud", "12345"},
+        {"--baud", "1000000000"},
+        {"--parity", ""},
+        {"--parity", "M"},
+        {"--stop-bits", "3"},
+        {"--unit", "0"},
+        {"--unit", "248"},
+        {"--timeout-ms", "0"},
+        {"--timeout-ms", "60001"},
+        {"--pause-ms", "-1"},
+        {"--name", ""},
+        {"--name", "a\tb"},
+        {"--interval", "0"},
+        {"--offline-after", "0"},
+        {"--rounds", "-1"},
+        {"--retention-raw", "30"},
+        {"--retention-minute", "1.5d"},
+        {"--retention-hour", "-1h"},
+        {"--history-max-size", "2 zettabytes"},
+        {"--history-max-size", "1000"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> args{"--rtu", line.path(), "--db", history};

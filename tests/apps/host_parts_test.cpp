@@ -23,38 +23,17 @@
 #include "apps/sim/fault_plan.h"
 #include "apps/sim/meter_model.h"
 #include "tests/apps/eventually.h"
+#include "tests/apps/scratch_folder.h"
 
 namespace {
 
 using namespace kavren;
 using std::chrono::seconds;
 
-// Every file of these tests lives in one folder of the run's own, removed when the run passed
-// (kept, and named, for a look when it failed).
-class ScratchFolder : public testing::Environment {
-  public:
-    static std::string& path() {
-        static std::string folder;
-        return folder;
-    }
-    void SetUp() override {
-        std::string pattern = testing::TempDir() + "/kavren_host_parts_XXXXXX";
-        ASSERT_NE(mkdtemp(pattern.data()), nullptr);
-        path() = pattern;
-    }
-    void TearDown() override {
-        if (testing::UnitTest::GetInstance()->Failed()) {
-            std::cerr << "the test files are kept in " << path() << "\n";
-            return;
-        }
-        std::error_code failed;
-        std::filesystem::remove_all(path(), failed);
-        if (failed) std::cerr << "cannot remove " << path() << ": " << failed.message() << "\n";
-    }
-};
-testing::Environment* const scratch_folder = testing::AddGlobalTestEnvironment(new ScratchFolder);
-
-std::string temp_path(const std::string& name) { return ScratchFolder::path() + "/" + name; }
+using testing_support::Collecting;
+using testing_support::temp_path;
+testing::Environment* const scratch_folder =
+    testing::AddGlobalTestEnvironment(new testing_support::ScratchFolder("kavren_host_parts"));
 
 TEST(OfflineRetry, DoublesPerAttemptAndSaturatesAtTheMaximum) {
     const auto interval = std::chrono::duration_cast<host::Clock::duration>(seconds(5));
@@ -111,12 +90,13 @@ TEST(HistoryStore, KeepsRecordsAndAlarmsAcrossReopening) {
         host::HistoryStore store(path);
         store.prepare();
         const uint8_t a[3] = {1, 2, 3}, b[3] = {4, 5, 6};
-        store.save_record("m", 7, "2026-12-08 10:00:00", a, 3, "round");
-        store.save_record("m", 7, "2026-12-08 10:00:05", b, 3, "restore");
-        store.save_record("other", 8, "2026-12-08 10:00:06", a, 3, "round");
-        store.save_alarm("m", "2 KAVREN_M7", true, "A 相电流小于0.04", "2026-12-08 10:00:00");
-        store.save_alarm("m", "3 KAVREN_M7", true, "x", "2026-12-08 10:00:00");
-        store.save_alarm("m", "3 KAVREN_M7", false, "x", "2026-12-08 10:00:05");
+        store.save_record("m", 7, "2026-12-08 10:00:00", a, 3, "round", 1796720400000);
+        store.save_record("m", 7, "2026-12-08 10:00:05", b, 3, "restore", 1796720405000);
+        store.save_record("other", 8, "2026-12-08 10:00:06", a, 3, "round", 1796720406000);
+        store.save_alarm("m", "2 KAVREN_M7", true, "A 相电流小于0.04", "2026-12-08 10:00:00",
+                         1796720400000);
+        store.save_alarm("m", "3 KAVREN_M7", true, "x", "2026-12-08 10:00:00", 1796720400000);
+        store.save_alarm("m", "3 KAVREN_M7", false, "x", "2026-12-08 10:00:05", 1796720405000);
     }
     host::HistoryStore store(path);
     store.prepare();
@@ -336,21 +316,6 @@ TEST(SimulatedMeter, ServesTheSevenBlocksAndAlarmsFollowTheModel) {
 namespace {
 
 using testing_support::eventually;
-
-// A sink that keeps what it is given.
-struct Collecting : host::RoundSink {
-    const char* name() const override { return "collecting"; }
-    std::mutex lock;
-    std::vector<std::shared_ptr<const host::StoredRound>> rounds;
-    void take(const host::StoredBatch& batch) override {
-        std::lock_guard<std::mutex> hold(lock);
-        rounds.insert(rounds.end(), batch.begin(), batch.end());
-    }
-    std::size_t count() {
-        std::lock_guard<std::mutex> hold(lock);
-        return rounds.size();
-    }
-};
 
 void sql(const std::string& path, const char* statement) {
     sqlite3* db = nullptr;

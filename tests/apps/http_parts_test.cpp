@@ -16,18 +16,38 @@ namespace {
 using namespace kavren;
 using namespace kavren::host;
 
-TEST(TimeBound, TakesDaysMinutesSecondsAndUnixTime) {
-    EXPECT_EQ(parse_time_bound("2026-12-08", false), "2026-12-08 00:00:00");
-    EXPECT_EQ(parse_time_bound("2026-12-08", true), "2026-12-08 23:59:59");
-    EXPECT_EQ(parse_time_bound("2026-12-08T10:15", true), "2026-12-08 10:15:59");
-    EXPECT_EQ(parse_time_bound("2026-12-08 10:15:07", true), "2026-12-08 10:15:07");
+// Bounds are instants: with an offset as given, without one in the host's zone (here Berlin),
+// an upper bound taking in the whole of its last unit, the repeated hour of a fall-back read
+// early as a lower bound and late as an upper one.
+TEST(TimeBound, LocalTimesOffsetsAndUnixSecondsBecomeInstants) {
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    EXPECT_EQ(parse_time_bound("2026-12-08", false), 1796684400000);
+    EXPECT_EQ(parse_time_bound("2026-12-08", true), 1796770799999);
+    EXPECT_EQ(parse_time_bound("2026-12-08T10:15", true), 1796721359999);
+    EXPECT_EQ(parse_time_bound("2026-12-08 10:15:07", false), 1796721307000);
+    EXPECT_EQ(parse_time_bound("2026-12-08 10:15:07", true), 1796721307999);
+    EXPECT_EQ(parse_time_bound("2026-12-08T10:15:07.25Z", false), 1796724907250);
+    EXPECT_EQ(parse_time_bound("2026-12-08T10:15:07.250Z", true), 1796724907250);
+    EXPECT_EQ(parse_time_bound("2026-12-08T18:15:07+08:00", false), 1796724907000);
+    EXPECT_EQ(parse_time_bound("2026-12-08T18:15:07 08:00", false), 1796724907000);  // '+' of a URL
+    EXPECT_EQ(parse_time_bound("2026-12-08T04:45:07-0530", false), 1796724907000);
+    EXPECT_EQ(parse_time_bound("86400", false), 86400000);
+    EXPECT_EQ(parse_time_bound("86400", true), 86400999);
+    EXPECT_EQ(parse_time_bound("2026-10-25 02:30", false), 1792888200000);  // 02:30 summer time
+    EXPECT_EQ(parse_time_bound("2026-10-25 02:30", true), 1792891859999);   // 02:30:59 winter
+    EXPECT_EQ(iso_local_time(1796724907000), "2026-12-08T11:15:07+01:00");
+    EXPECT_EQ(iso_local_time(1782900000500), "2026-07-01T12:00:00.500+02:00");
+    EXPECT_EQ(iso_local_time(1792888200000), "2026-10-25T02:30:00+02:00");
+    EXPECT_EQ(iso_local_time(1792891800000), "2026-10-25T02:30:00+01:00");
+    for (const char* bad :
+         {"", "yesterday", "2026-13-01", "2026-12-32", "2026-02-29", "2026-12-08 24:00",
+          "2026-12-08 10:60", "2026/12/08", "2026-12-08Z", "2026-12-08T10:15:07.",
+          "2026-12-08T10:15:07+25:00", "10000-01-01", "253402300800", "99999999999999"})
+        EXPECT_THROW(parse_time_bound(bad, false), BadTimeBound) << bad;
+    EXPECT_EQ(parse_time_bound("253402300799", true), 253402300799999);
     setenv("TZ", "UTC", 1);
     tzset();
-    EXPECT_EQ(parse_time_bound("86400", false), "1970-01-02 00:00:00");
-    for (const char* bad :
-         {"", "yesterday", "2026-13-01", "2026-12-32", "2026-12-08 24:00", "2026-12-08 10:60",
-          "2026/12/08", "2026-12-08 10:15:07Z", "99999999999999"})
-        EXPECT_THROW(parse_time_bound(bad, false), BadTimeBound) << bad;
 }
 
 // A meter whose last complete round ended at `unix_ms`, UA set to `ua`.

@@ -7,12 +7,14 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"
@@ -24,6 +26,37 @@ namespace {
 
 using namespace testing_support;
 using kavren::kMeasurements;
+
+// An instant as ISO 8601 in UTC with milliseconds: a time bound as exact as the stored one.
+std::string utc_iso(long long ms) {
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    std::tm t{};
+    gmtime_r(&seconds, &t);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%S", &t);
+    return std::string(text) + "." + std::to_string(1000 + ms % 1000).substr(1) + "Z";
+}
+
+// Every time in a reply carries its UTC offset.
+bool has_offset(const std::string& time) {
+    return std::regex_match(time,
+                            std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?[+-]\d\d:\d\d)"));
+}
+
+// The id and instant of every stored row, oldest first.
+std::vector<std::pair<long long, long long>> ids_and_instants(const std::string& db) {
+    sqlite3* handle = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle, "SELECT id, t_ms FROM records WHERE device = 'meter-1' ORDER BY id",
+                       -1, &s, nullptr);
+    std::vector<std::pair<long long, long long>> rows;
+    while (sqlite3_step(s) == SQLITE_ROW)
+        rows.emplace_back(sqlite3_column_int64(s, 0), sqlite3_column_int64(s, 1));
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+    return rows;
+}
 
 class HttpHost : public EndToEnd {
   protected:
@@ -147,17 +180,7 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
     EXPECT_FALSE(meter["latest"]["complete"].asBool());
     const Json::Value& last = meter["last_complete"];
     // The newest complete round is the newest stored row, with the same decoded fields.
-    sqlite3* handle = nullptr;
-    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    std::vector<std::pair<long long, std::string>> ids_times;
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle, "SELECT id, time FROM records WHERE device = 'meter-1' ORDER BY id",
-                       -1, &s, nullptr);
-    while (sqlite3_step(s) == SQLITE_ROW)
-        ids_times.emplace_back(sqlite3_column_int64(s, 0),
-                               reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
-    sqlite3_finalize(s);
-    sqlite3_close(handle);
+    const auto ids_times = ids_and_instants(db);
     ASSERT_EQ(ids_times.size(), rows.size());
     EXPECT_EQ(last["history_id"].asInt64(), ids_times.back().first);
     for (const auto& m : kMeasurements) {
@@ -169,33 +192,36 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
             << m.name;
     }
 
-    // A range from the second row's time to the fifth's holds exactly the rows with such times.
-    const std::string from = ids_times[1].second, to = ids_times[4].second;
-    const auto encode = [](std::string t) { return std::regex_replace(t, std::regex(" "), "%20"); };
+    // A range from the second row's instant to the fifth's holds exactly the rows with such
+    // instants.
+    const long long from = ids_times[1].second, to = ids_times[4].second;
     const Json::Value range =
-        get_json("/api/meters/meter-1/history?from=" + encode(from) + "&to=" + encode(to));
+        get_json("/api/meters/meter-1/history?from=" + utc_iso(from) + "&to=" + utc_iso(to));
     std::vector<std::size_t> expected;
     for (std::size_t i = 0; i < ids_times.size(); ++i)
         if (ids_times[i].second >= from && ids_times[i].second <= to) expected.push_back(i);
     ASSERT_EQ(range["rows"].size(), expected.size());
     EXPECT_FALSE(range["truncated"].asBool());
+    EXPECT_TRUE(has_offset(range["from"].asString())) << range["from"];
     for (Json::ArrayIndex k = 0; k < range["rows"].size(); ++k) {
         const Json::Value& row = range["rows"][k];
         const std::size_t i = expected[k];
         EXPECT_EQ(row["history_id"].asInt64(), ids_times[i].first);
-        EXPECT_EQ(row["time"].asString(), ids_times[i].second);
+        EXPECT_EQ(row["t_ms"].asInt64(), ids_times[i].second);
+        EXPECT_TRUE(has_offset(row["time"].asString())) << row["time"];
         EXPECT_EQ(row["record"]["data_id"].asUInt(), u32_at(rows[i].record, 0));
         EXPECT_EQ(static_cast<float>(row["record"][kMeasurements[0].name].asDouble()),
                   f32_at(rows[i].record, kMeasurements[0].offset));
         EXPECT_EQ(static_cast<float>(row["record"]["limits"][1]["value"].asDouble()),
                   f32_at(rows[i].record, 30 + 10 + 2));
     }
-    // The whole history; a row limit; chosen fields only.
+    // The whole history; a row limit, which keeps the newest rows; chosen fields only.
     EXPECT_EQ(get_json("/api/meters/meter-1/history")["rows"].size(), rows.size());
     const Json::Value two = get_json("/api/meters/meter-1/history?limit=2");
     ASSERT_EQ(two["rows"].size(), 2u);
     EXPECT_TRUE(two["truncated"].asBool());
-    EXPECT_EQ(two["rows"][1]["history_id"].asInt64(), ids_times[1].first);
+    EXPECT_EQ(two["rows"][0]["history_id"].asInt64(), ids_times[ids_times.size() - 2].first);
+    EXPECT_EQ(two["rows"][1]["history_id"].asInt64(), ids_times.back().first);
     const std::string current = kMeasurements[8].name;
     const Json::Value picked =
         get_json("/api/meters/meter-1/history?limit=1&fields=" + current + ",frequency");
@@ -404,6 +430,76 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
     for (int fd : silent) close(fd);
 }
 
+// The body of a gzip reply, inflated; empty when it is not gzip.
+std::string gunzip(const std::string& body) {
+    z_stream z{};
+    if (inflateInit2(&z, 15 + 16) != Z_OK) return {};
+    z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(body.data()));
+    z.avail_in = static_cast<uInt>(body.size());
+    std::string out;
+    char chunk[65536];
+    int rc = Z_OK;
+    while (rc == Z_OK) {
+        z.next_out = reinterpret_cast<Bytef*>(chunk);
+        z.avail_out = sizeof chunk;
+        rc = inflate(&z, Z_NO_FLUSH);
+        out.append(chunk, sizeof chunk - z.avail_out);
+    }
+    inflateEnd(&z);
+    return rc == Z_STREAM_END ? out : std::string();
+}
+
+// The host polling every 0.1 s with --retention-raw 2s: its raw rows soon span only the last
+// seconds, while a series of the whole run, asked for gzip-compressed as browsers do, still
+// reaches from the first round to the newest.
+TEST_F(HttpHost, RawRowsKeepTheirRetentionWhileTheSeriesCoversTheWholeRunCompressed) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.1",
+                "--timeout-ms", "200", "--offline-after", "1", "--retention-raw", "2s"});
+    ASSERT_TRUE(eventually([&] { return !ids_and_instants(db).empty(); }));
+    const long long first_ms = ids_and_instants(db).front().second;
+    // The rows older than 2 s go, a pass a second: the oldest left is at most ~3 s old.
+    ASSERT_TRUE(eventually(
+        [&] {
+            const auto rows = ids_and_instants(db);
+            return complete_rounds() >= 50 && rows.front().second > first_ms + 2000 &&
+                   rows.back().second - rows.front().second <= 3500;
+        },
+        60))
+        << read_file(dir + "/host.log");
+    sim->kill_now();
+    ASSERT_TRUE(eventually([&] { return !get_json("/api/meters/meter-1")["online"].asBool(); }));
+    const long complete = complete_rounds();
+
+    const HttpReply packed =
+        http_get(port, "/api/meters/meter-1/series", "Accept-Encoding: gzip\r\n");
+    ASSERT_EQ(packed.status, 200);
+    EXPECT_NE(packed.headers.find("Content-Encoding: gzip"), std::string::npos) << packed.headers;
+    const Json::Value series = parse_json(gunzip(packed.body));
+    EXPECT_EQ(series["step"], "60s");  // the raw rounds no longer cover the run
+    const Json::Value& points = series["points"];
+    ASSERT_GE(points.size(), 1u);
+    EXPECT_LE(points[0]["t_ms"].asInt64(), first_ms);
+    EXPECT_GT(points[0]["t_ms"].asInt64() + 60000, first_ms);
+    const long long newest = ids_and_instants(db).back().second;
+    EXPECT_LE(points[points.size() - 1]["t_ms"].asInt64(), newest);
+    EXPECT_GT(points[points.size() - 1]["t_ms"].asInt64() + 60000, newest);
+    long long rounds = 0;
+    for (const Json::Value& p : points) rounds += p["rounds"].asInt64();
+    EXPECT_EQ(rounds, complete);
+
+    // Compressed or not, the same reply; without Accept-Encoding, plain.
+    const std::string target = "/api/meters/meter-1/history?limit=5";
+    const HttpReply plain = http_get(port, target);
+    EXPECT_EQ(plain.headers.find("Content-Encoding"), std::string::npos);
+    const HttpReply gzipped = http_get(port, target, "Accept-Encoding: deflate, gzip;q=0.5\r\n");
+    EXPECT_EQ(gunzip(gzipped.body), plain.body);
+    EXPECT_LT(gzipped.body.size(), plain.body.size() / 3);
+    const HttpReply refused = http_get(port, target, "Accept-Encoding: gzip;q=0\r\n");
+    EXPECT_EQ(refused.body, plain.body);
+}
+
 class Export : public EndToEnd {
   protected:
     Finished export_run(std::vector<std::string> args) {
@@ -421,21 +517,14 @@ TEST_F(Export, CsvAndJsonLinesOfARangeAreTheStoredRecordsDecoded) {
               0);
     const auto rows = stored_records(db, "meter-1");
     ASSERT_EQ(rows.size(), 6u);
-    // Every row's time, through the history's own column.
-    sqlite3* handle = nullptr;
-    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle, "SELECT id, time FROM records ORDER BY id", -1, &s, nullptr);
-    std::vector<std::pair<std::string, std::string>> ids_times;
-    while (sqlite3_step(s) == SQLITE_ROW)
-        ids_times.emplace_back(std::to_string(sqlite3_column_int64(s, 0)),
-                               reinterpret_cast<const char*>(sqlite3_column_text(s, 1)));
-    sqlite3_finalize(s);
-    sqlite3_close(handle);
-    const std::string from = ids_times[1].second, to = ids_times[4].second;
+    // Every row's instant, through the history's own column.
+    const auto ids_times = ids_and_instants(db);
+    const std::string from = utc_iso(ids_times[1].second), to = utc_iso(ids_times[4].second);
     std::vector<std::size_t> in_range;
     for (std::size_t i = 0; i < ids_times.size(); ++i)
-        if (ids_times[i].second >= from && ids_times[i].second <= to) in_range.push_back(i);
+        if (ids_times[i].second >= ids_times[1].second &&
+            ids_times[i].second <= ids_times[4].second)
+            in_range.push_back(i);
 
     const Finished jsonl = export_run(
         {"--db", db, "--meter", "meter-1", "--from", from, "--to", to, "--format", "jsonl"});
@@ -445,8 +534,9 @@ TEST_F(Export, CsvAndJsonLinesOfARangeAreTheStoredRecordsDecoded) {
     for (std::size_t k = 0; k < lines.size(); ++k) {
         const auto& bytes = rows[in_range[k]].record;
         const Json::Value& r = lines[k]["record"];
-        EXPECT_EQ(lines[k]["history_id"].asString(), ids_times[in_range[k]].first);
-        EXPECT_EQ(lines[k]["time"].asString(), ids_times[in_range[k]].second);
+        EXPECT_EQ(lines[k]["history_id"].asInt64(), ids_times[in_range[k]].first);
+        EXPECT_EQ(lines[k]["t_ms"].asInt64(), ids_times[in_range[k]].second);
+        EXPECT_TRUE(has_offset(lines[k]["time"].asString())) << lines[k]["time"];
         EXPECT_EQ(r["data_id"].asUInt(), 77u);
         for (const auto& m : kMeasurements)
             EXPECT_EQ(static_cast<float>(r[m.name].asDouble()), f32_at(bytes, m.offset));

@@ -238,7 +238,8 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         place.bad(
             "the unedited sample configuration: name your meters' line and meters under "
             "\"links\", delete the \"unedited_sample\" line, then start the host again");
-    only_members(root, {"interval", "database", "plugin", "links", "mqtt", "http"}, place);
+    only_members(root, {"interval", "database", "retention", "plugin", "links", "mqtt", "http"},
+                 place);
     HostConfig config;
     config.origin = path;
     if (root.isMember("plugin")) {
@@ -256,6 +257,13 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         if (config.database.empty()) place.bad("database", "--db", "must name a file");
     }
     if (root.isMember("http")) config.http = read_http(root["http"], path);
+    if (root.isMember("retention")) {
+        try {
+            config.retention = read_retention(root["retention"], place.prefix());
+        } catch (const std::invalid_argument& e) {
+            throw ConfigError(e.what());
+        }
+    }
     const Json::Value& links = root["links"];
     if (!links.isArray() || links.empty()) place.bad("\"links\" must be a non-empty array");
     std::size_t meters_seen = 0;

@@ -9,6 +9,7 @@
 
 #include "apps/host/config/link_config.h"
 #include "apps/host/config/mqtt_config.h"
+#include "apps/host/config/retention.h"
 
 namespace kavren::host {
 
@@ -30,6 +31,7 @@ struct HostConfig {
     long rounds = 0;  // 0: until stopped
     bool json = false;
     std::string database = "kavren-history.db";
+    RetentionConfig retention;  // how long the history keeps what, and its largest size
     bool restore = true;
     bool plugin_log = true;  // show the plug-in's own lines on stderr
     int offline_after = 3;   // failed rounds in a row before a meter is marked offline

@@ -4,6 +4,7 @@
 
 #include <thread>
 
+#include "apps/host/round/read_outcome.h"
 #include "apps/host/round/round_text.h"
 
 namespace kavren::host {
@@ -14,6 +15,8 @@ namespace {
 constexpr std::size_t kBatchRounds = 256;
 constexpr auto kRetryAfter = std::chrono::seconds(1);
 constexpr auto kBatchWindow = std::chrono::milliseconds(10);
+// A purge that failed for another reason than a lock is tried again after this.
+constexpr auto kPurgeRetryAfter = std::chrono::seconds(60);
 
 std::string absolute_path(const std::string& path) {
     char here[4096];
@@ -26,13 +29,28 @@ std::string absolute_path(const std::string& path) {
 
 CommitStage::CommitStage(HistoryStore& store, std::vector<std::string> meter_names,
                          std::size_t bound, Log log)
-    : store_(store), names_(std::move(meter_names)), log_(std::move(log)), worker_(bound) {
+    : store_(store),
+      names_(std::move(meter_names)),
+      log_(std::move(log)),
+      rollups_(std::make_unique<RollupWriter>(store.handle())),
+      worker_(bound) {
     books_.resize(names_.size());
     for (std::size_t i = 0; i < names_.size(); ++i)
         books_[i].restore(store_.active_alarms(names_[i]));
 }
 
 CommitStage::~CommitStage() { finish(std::chrono::steady_clock::now()); }
+
+void CommitStage::set_retention(const RetentionConfig& retention,
+                                std::vector<std::string> consumers, HistoryPurger::Clock now) {
+    purger_ = std::make_unique<HistoryPurger>(store_, retention, std::move(consumers), log_,
+                                              std::move(now));
+}
+
+void CommitStage::set_rollups(bool on) {
+    if (!on) rollups_.reset();
+    if (on && !rollups_) rollups_ = std::make_unique<RollupWriter>(store_.handle());
+}
 
 void CommitStage::start() {
     worker_.start([this] { run(); });
@@ -63,6 +81,9 @@ std::string CommitStage::summary() const {
         line += ", " + std::to_string(rounds_refused()) +
                 " rounds refused while the history queue was full";
     if (rounds_lost() > 0) line += ", " + std::to_string(rounds_lost()) + " rounds not stored";
+    if (rounds_dropped_unacknowledged() > 0)
+        line += ", " + std::to_string(rounds_dropped_unacknowledged()) +
+                " rounds removed by max_size before the MQTT broker acknowledged them";
     return line + ")";
 }
 
@@ -79,31 +100,69 @@ StoredBatch CommitStage::store_batch(const Pending& batch) {
             const std::size_t meter = result->meter_index;
             auto book = books.find(meter);
             if (book == books.end()) book = books.emplace(meter, books_.at(meter)).first;
-            if (result->has_record()) {
-                const std::string record_time = record_time_text(result->record);
-                round->history_id = store_.save_record(
-                    result->meter, result->data_id, record_time, result->record.data(),
-                    result->record.size(),
-                    result->origin == RoundResult::Origin::restore ? "restore" : "round");
-                for (const LimitReport& report : result->limit_reports) {
-                    const auto change =
-                        book->second.report(report.key, report.active, report.text, record_time);
-                    if (change == AlarmBook::Change::none) continue;
-                    const bool raised = change == AlarmBook::Change::raised;
-                    store_.save_alarm(result->meter, report.key, raised, report.text, record_time);
-                    round->alarm_changes.push_back({report.key, raised, report.text});
-                }
-            }
-            round->active_alarms = book->second.active();
+            store_round(*result, book->second, *round);
             stored.push_back(std::move(round));
         }
+        if (rollups_) rollups_->write();
         store_.commit();
     } catch (...) {
         store_.rollback();
+        // The rollups in memory hold what was rolled back: they are read again.
+        if (rollups_) rollups_->forget();
         throw;
     }
     for (auto& book : books) books_[book.first] = std::move(book.second);
     return stored;
+}
+
+void CommitStage::store_round(const RoundResult& result, AlarmBook& book, StoredRound& round) {
+    const bool polled = result.origin == RoundResult::Origin::round;
+    if (result.has_record()) {
+        const std::string record_time = record_time_text(result.record);
+        round.history_id =
+            store_.save_record(result.meter, result.data_id, record_time, result.record.data(),
+                               result.record.size(), polled ? "round" : "restore", result.unix_ms);
+        int raises = 0;
+        for (const LimitReport& report : result.limit_reports) {
+            const auto change = book.report(report.key, report.active, report.text, record_time);
+            if (change == AlarmBook::Change::none) continue;
+            const bool raised = change == AlarmBook::Change::raised;
+            raises += raised;
+            store_.save_alarm(result.meter, report.key, raised, report.text, record_time,
+                              result.unix_ms);
+            round.alarm_changes.push_back({report.key, raised, report.text});
+        }
+        if (polled && rollups_)
+            rollups_->add_record(result.meter, result.unix_ms, result.record.data(),
+                                 result.record.size(), raises);
+    } else if (polled && !result.outcome.complete) {
+        store_.save_failed_round(result.meter, result.unix_ms,
+                                 outcome_name(result.outcome.failure));
+        if (rollups_) rollups_->add_failed(result.meter, result.unix_ms);
+    }
+    round.active_alarms = book.active();
+}
+
+bool CommitStage::purge_due() {
+    if (!purger_ || std::chrono::steady_clock::now() < purge_retry_at_) return false;
+    return purger_->due();
+}
+
+void CommitStage::purge_step(bool rounds_waiting) {
+    try {
+        purger_->step();
+        if (purge_failing_) log_("history " + store_.path() + ": old rows are removed again");
+        purge_failing_ = false;
+    } catch (const HistoryBusy&) {
+        // Another program holds the lock; the rounds' own retry says so.
+        purge_retry_at_ = std::chrono::steady_clock::now() + kRetryAfter;
+    } catch (const std::exception& e) {
+        if (!purge_failing_)
+            log_("history " + store_.path() + ": " + e.what() + " (trying again in a minute)");
+        purge_failing_ = true;
+        purge_retry_at_ = std::chrono::steady_clock::now() + kPurgeRetryAfter;
+    }
+    if (rounds_waiting || worker_.queue().size() > 0) ++steps_ahead_;
 }
 
 void CommitStage::run() {
@@ -128,7 +187,14 @@ bool CommitStage::take_queued(Pending& pending) {
     const bool finishing = worker_.finishing();
     const bool was_empty = pending.empty();
     auto& queue = worker_.queue();
-    if (!queue.pop_all(pending, std::chrono::milliseconds(200)) && pending.empty()) return false;
+    // Old rows are removed while no round waits, a step at a time.
+    const bool purge = was_empty && trouble_ == Trouble::none && !finishing && purge_due();
+    if (!queue.pop_all(pending, std::chrono::milliseconds(purge ? 0 : 200)) && pending.empty())
+        return false;
+    if (pending.empty()) {
+        if (purge) purge_step(false);
+        return true;
+    }
     // A batch stays open a few milliseconds for the rounds that come meanwhile: one commit and
     // one wake-up for many rounds when they come fast. Asleep, not waiting on the queue, so
     // that producers have nobody to wake.
@@ -142,6 +208,8 @@ bool CommitStage::take_queued(Pending& pending) {
 void CommitStage::commit_first(Pending& pending) {
     const auto count = static_cast<std::ptrdiff_t>(std::min(pending.size(), kBatchRounds));
     StoredBatch stored;
+    most_steps_ahead_.store(std::max(most_steps_ahead_.load(), steps_ahead_));
+    steps_ahead_ = 0;
     try {
         stored = store_batch(Pending(pending.begin(), pending.begin() + count));
     } catch (const HistoryBusy& e) {
@@ -164,6 +232,11 @@ void CommitStage::commit_first(Pending& pending) {
     trouble_ = Trouble::none;
     pending.erase(pending.begin(), pending.begin() + count);
     for (RoundSink* sink : sinks_) sink->take(stored);
+    // While rounds keep coming, one purge step after each batch: neither starves.
+    if (purger_) {
+        purger_->stored(static_cast<std::size_t>(count));
+        if (!worker_.finishing() && purge_due()) purge_step(!pending.empty());
+    }
 }
 
 }  // namespace kavren::host

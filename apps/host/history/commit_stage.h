@@ -7,19 +7,29 @@
 #include <string>
 #include <vector>
 
+#include "apps/host/config/retention.h"
 #include "apps/host/history/history_store.h"
+#include "apps/host/history/purger.h"
+#include "apps/host/history/rollups.h"
 #include "apps/host/round/alarm_book.h"
 #include "apps/host/round/round_result.h"
 #include "apps/host/round/round_sink.h"
 #include "apps/host/support/queue_worker.h"
+#include "apps/host/support/utc_time.h"
 
 namespace kavren::host {
 
 // The commit stage between the links and the sinks: stores every round, then hands it on. It
 // runs on its own thread, takes rounds from a bounded queue, and writes them in small batches,
-// one transaction each, with the statements prepared once. Only once a batch is committed are
-// its rounds handed to the sinks (printed, published), and only then does each meter's alarm
-// book change: every round that was reported is in the history, also after the host is killed.
+// one transaction each, with the statements prepared once: the records, the alarm events, the
+// failed rounds (not records, but their instants and kinds) and the per-minute and per-hour
+// rollups they change. Only once a batch is committed are its rounds handed to the sinks
+// (printed, published), and only then does each meter's alarm book change: every round that was
+// reported is in the history, also after the host is killed. A restored record is stored, but
+// is no round: it counts in no rollup.
+//
+// Between batches it keeps the history within its retention (HistoryPurger): one short step at a
+// time, so that a round waits for at most one step.
 //
 // A history that cannot be written (busy, full, too large) stalls nobody: the batch is retried
 // once a second, the failure logged once with its reason; meanwhile the queue fills up to its
@@ -35,6 +45,12 @@ class CommitStage {
 
     // Before start(): the sinks that get every stored round, in this order.
     void add_sink(RoundSink* sink) { sinks_.push_back(sink); }
+    // Before start(): keep the history within `retention`; rounds these deliveries consumers
+    // have not acknowledged are not removed by age. `now` is the clock rows age by.
+    void set_retention(const RetentionConfig& retention, std::vector<std::string> consumers,
+                       HistoryPurger::Clock now = system_now_ms);
+    // Before start(): without rollups (only to measure what they cost).
+    void set_rollups(bool on);
     void start();
 
     // Never waits; false when the round was refused (queue full, or stopping).
@@ -47,6 +63,12 @@ class CommitStage {
     uint64_t rounds_lost() const { return lost_.load(); }
     // Whether any write failed while running (even if a retry then succeeded).
     bool write_failed() const { return write_failed_.load(); }
+    // Rounds that max_size removed before the MQTT broker acknowledged them.
+    uint64_t rounds_dropped_unacknowledged() const {
+        return purger_ ? purger_->unacknowledged_dropped() : 0;
+    }
+    // The most purge steps that ran while rounds waited to be stored.
+    uint64_t most_purge_steps_ahead_of_rounds() const { return most_steps_ahead_.load(); }
     // Whether every round was stored: nothing failed, refused or left unstored.
     bool stored_all() const {
         return !write_failed() && rounds_refused() == 0 && rounds_lost() == 0;
@@ -71,12 +93,22 @@ class CommitStage {
     // refuses them.
     void commit_first(Pending& pending);
     StoredBatch store_batch(const Pending& batch);
+    // One round of a batch, into the open transaction.
+    void store_round(const RoundResult& result, AlarmBook& book, StoredRound& round);
+    bool purge_due();
+    void purge_step(bool rounds_waiting);
 
     HistoryStore& store_;
     std::vector<std::string> names_;
     Log log_;
     std::vector<AlarmBook> books_;  // by meter index; only the thread touches them once started
     std::vector<RoundSink*> sinks_;
+    std::unique_ptr<RollupWriter> rollups_;
+    std::unique_ptr<HistoryPurger> purger_;
+    std::chrono::steady_clock::time_point purge_retry_at_{};
+    bool purge_failing_ = false;
+    uint64_t steps_ahead_ = 0;  // purge steps since the last batch that rounds waited for
+    std::atomic<uint64_t> most_steps_ahead_{0};
     std::atomic<uint64_t> refused_{0};
     std::atomic<bool> refusing_{false};
     std::atomic<uint64_t> lost_{0};

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <climits>
 #include <csignal>
 #include <cstring>
 #include <stdexcept>
@@ -10,6 +11,7 @@
 
 #include "apps/common/program.h"
 #include "apps/host/history/history_query.h"
+#include "apps/host/history/series.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/support/json_writer.h"
 
@@ -62,26 +64,61 @@ class Output {
     std::FILE* out_;
 };
 
-}  // namespace
-
-void export_history(const ExportRequest& request, std::FILE* out) {
-    if (request.format != "csv" && request.format != "jsonl")
-        throw app::UsageError("--format must be csv or jsonl");
-    std::string from = "0000-00-00 00:00:00", to = "9999-99-99 99:99:99";
-    try {
-        if (!request.from.empty()) from = parse_time_bound(request.from, false);
-        if (!request.to.empty()) to = parse_time_bound(request.to, true);
-    } catch (const BadTimeBound& e) {
-        throw app::UsageError(e.what());
+// A rollup row: CSV cells (time, t_ms, the counts, then each quantity's min, mean and max,
+// empty without complete rounds) or a JSON object with each quantity as {min, mean, max}.
+void rollup_line(std::string& line, bool csv, const ExportRequest& request, int64_t t_ms,
+                 const Rollup& row) {
+    line.clear();
+    if (csv) {
+        line = iso_local_time(t_ms) + "," + std::to_string(t_ms) + "," +
+               std::to_string(row.rounds) + "," + std::to_string(row.failed) + "," +
+               std::to_string(row.alarms);
+        std::string cell;
+        for (std::size_t q = 0; q < kRolledQuantityCount; ++q) {
+            for (const float v : {row.min[q], row.mean(q), row.max[q]}) {
+                line += ',';
+                if (!row.has_values()) continue;
+                cell.clear();
+                JsonWriter(cell).value(v);
+                line += cell;
+            }
+        }
+        return;
     }
-    if (from > to) throw app::UsageError("--from is after --to");
-    if (access(request.database.c_str(), F_OK) != 0)
-        throw app::UsageError("no history file " + request.database);
-    HistoryReader reader(request.database);
-    if (!reader.has_meter(request.meter))
-        throw std::runtime_error("history " + request.database + " holds no meter named " +
-                                 request.meter);
-    Output output(out);
+    JsonWriter json(line);
+    json.begin_object();
+    json.member("time", iso_local_time(t_ms));
+    json.member("t_ms", t_ms);
+    json.member("meter", request.meter);
+    json.member("step", request.step);
+    write_point_members(json, row);
+    json.end_object();
+}
+
+void export_rollups(HistoryReader& reader, const ExportRequest& request, int64_t from, int64_t to,
+                    Output& output) {
+    const bool csv = request.format == "csv";
+    const int step_s = request.step == "1m" ? 60 : 3600;
+    std::string line;
+    if (csv) {
+        line = "time,t_ms,rounds,failed,alarms";
+        for (const RolledQuantity& q : kRolledQuantities)
+            for (const char* part : {"_min", "_mean", "_max"})
+                line += std::string(",") + q.name + part;
+        output.line(line);
+    }
+    // Every bucket that holds part of the range.
+    for_each_rollup(reader.handle(), request.meter, step_s,
+                    from == INT64_MIN ? from : floor_to_step(from, step_s * int64_t{1000}), to,
+                    [&](int64_t t_ms, const Rollup& row) {
+                        rollup_line(line, csv, request, t_ms, row);
+                        output.line(line);
+                    });
+}
+
+// The stored rounds, decoded: CSV cells or a JSON object per line.
+void export_rounds(HistoryReader& reader, const ExportRequest& request, int64_t from, int64_t to,
+                   Output& output) {
     const bool csv = request.format == "csv";
     std::string line;
     if (csv) {
@@ -97,7 +134,7 @@ void export_history(const ExportRequest& request, std::FILE* out) {
         if (csv) {
             line += std::to_string(row.history_id);
             line += ',';
-            csv_cell(line, row.time);
+            line += iso_local_time(row.t_ms);
             flatten_members(row.record_json, [&](const std::string&, std::string_view value, bool) {
                 line += ',';
                 csv_cell(line, value);
@@ -106,8 +143,10 @@ void export_history(const ExportRequest& request, std::FILE* out) {
             line += "{\"history_id\":";
             line += std::to_string(row.history_id);
             line += ",\"time\":\"";
-            append_json_escaped(line, row.time);
-            line += "\",\"meter\":\"";
+            line += iso_local_time(row.t_ms);
+            line += "\",\"t_ms\":";
+            line += std::to_string(row.t_ms);
+            line += ",\"meter\":\"";
             append_json_escaped(line, request.meter);
             line += "\",\"record\":";
             line += row.record_json;
@@ -115,6 +154,36 @@ void export_history(const ExportRequest& request, std::FILE* out) {
         }
         output.line(line);
     });
+}
+
+}  // namespace
+
+void export_history(const ExportRequest& request, std::FILE* out) {
+    if (request.format != "csv" && request.format != "jsonl")
+        throw app::UsageError("--format must be csv or jsonl");
+    if (request.step != "raw" && request.step != "1m" && request.step != "1h")
+        throw app::UsageError("--step must be raw, 1m or 1h");
+    int64_t from = INT64_MIN, to = INT64_MAX;
+    try {
+        if (!request.from.empty()) from = parse_time_bound(request.from, false);
+        if (!request.to.empty()) to = parse_time_bound(request.to, true);
+    } catch (const BadTimeBound& e) {
+        throw app::UsageError(e.what());
+    }
+    if (from > to) throw app::UsageError("--from is after --to");
+    if (access(request.database.c_str(), F_OK) != 0)
+        throw app::UsageError("no history file " + request.database);
+    HistoryReader reader(request.database);
+    if (!reader.has_meter(request.meter))
+        throw std::runtime_error("history " + request.database + " holds no meter named " +
+                                 request.meter);
+    Output output(out);
+    if (request.step != "raw") {
+        export_rollups(reader, request, from, to, output);
+        output.finish();
+        return;
+    }
+    export_rounds(reader, request, from, to, output);
     output.finish();
 }
 
@@ -127,10 +196,15 @@ int export_main(int argc, char** argv) {
     app.add_option("--db", request.database, "SQLite history file")->required();
     app.add_option("--meter", request.meter, "Name of the meter")->required();
     app.add_option("--from", request.from,
-                   "First time: YYYY-MM-DD[ HH:MM[:SS]] (local) or Unix seconds");
+                   "First time: ISO 8601 with an offset (2026-12-09T01:00:00+01:00), "
+                   "YYYY-MM-DD[ HH:MM[:SS]] in the local time zone, or Unix seconds");
     app.add_option("--to", request.to,
-                   "Last time, the same way (a day or minute includes all of it)");
+                   "Last time, the same way (a day, minute or second includes all of it)");
     app.add_option("--format", request.format, "csv or jsonl")->capture_default_str();
+    app.add_option("--step", request.step,
+                   "raw: every stored round; 1m or 1h: the per-minute or per-hour rollups, each "
+                   "quantity's minimum, mean and maximum")
+        ->capture_default_str();
     if (auto status = app::parse_command_line(app, argc, argv, "kavren-host export"))
         return *status;
     // A reader that goes away (`| head`) ends the export quietly, with a failed write.

@@ -2,10 +2,13 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "apps/host/history/schema.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/support/json_writer.h"
 #include "apps/host/support/sqlite_query.h"
@@ -13,32 +16,6 @@
 namespace kavren::host {
 
 namespace {
-
-bool all_digits(std::string_view s) {
-    if (s.empty()) return false;
-    for (char c : s)
-        if (c < '0' || c > '9') return false;
-    return true;
-}
-
-int number_at(std::string_view s, std::size_t at, std::size_t length) {
-    int n = 0;
-    for (std::size_t i = at; i < at + length; ++i) n = n * 10 + (s[i] - '0');
-    return n;
-}
-
-// A read transaction: every statement in it sees the same committed state.
-class ReadTransaction {
-  public:
-    explicit ReadTransaction(sqlite3* db) : db_(db) {
-        if (sqlite3_exec(db, "BEGIN", nullptr, nullptr, nullptr) != SQLITE_OK)
-            throw std::runtime_error(sqlite3_errmsg(db));
-    }
-    ~ReadTransaction() { sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr); }
-
-  private:
-    sqlite3* db_;
-};
 
 // The end of a JSON value starting at `at` in text written by JsonWriter.
 std::size_t value_end(std::string_view s, std::size_t at) {
@@ -127,53 +104,6 @@ void flatten_value(const std::string& name, std::string_view value,
 
 }  // namespace
 
-std::string parse_time_bound(std::string_view text, bool upper) {
-    if (all_digits(text)) {
-        if (text.size() > 12) throw BadTimeBound("time out of range: " + std::string(text));
-        const time_t seconds = static_cast<time_t>(std::stoll(std::string(text)));
-        std::tm local{};
-        if (localtime_r(&seconds, &local) == nullptr)
-            throw BadTimeBound("time out of range: " + std::string(text));
-        char out[32];
-        std::strftime(out, sizeof out, "%Y-%m-%d %H:%M:%S", &local);
-        return out;
-    }
-    // YYYY-MM-DD[( |T)HH:MM[:SS]]
-    const auto bad = [&] {
-        return BadTimeBound("bad time \"" + std::string(text).substr(0, 40) +
-                            "\": expected YYYY-MM-DD[ HH:MM[:SS]] or Unix seconds");
-    };
-    const std::size_t n = text.size();
-    if (n != 10 && n != 16 && n != 19) throw bad();
-    const auto digits_at = [&](std::size_t at, std::size_t length) {
-        return all_digits(text.substr(at, length));
-    };
-    if (!digits_at(0, 4) || text[4] != '-' || !digits_at(5, 2) || text[7] != '-' ||
-        !digits_at(8, 2))
-        throw bad();
-    const int month = number_at(text, 5, 2), day = number_at(text, 8, 2);
-    if (month < 1 || month > 12 || day < 1 || day > 31) throw bad();
-    int hour = upper ? 23 : 0, minute = upper ? 59 : 0, second = upper ? 59 : 0;
-    if (n >= 16) {
-        if ((text[10] != ' ' && text[10] != 'T') || !digits_at(11, 2) || text[13] != ':' ||
-            !digits_at(14, 2))
-            throw bad();
-        hour = number_at(text, 11, 2);
-        minute = number_at(text, 14, 2);
-        if (n == 19) {
-            if (text[16] != ':' || !digits_at(17, 2)) throw bad();
-            second = number_at(text, 17, 2);
-        } else {
-            second = upper ? 59 : 0;
-        }
-    }
-    if (hour > 23 || minute > 59 || second > 60) throw bad();
-    char out[32];
-    std::snprintf(out, sizeof out, "%.4s-%02d-%02d %02d:%02d:%02d", text.data(), month, day, hour,
-                  minute, second);
-    return out;
-}
-
 HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX, nullptr) !=
         SQLITE_OK) {
@@ -185,11 +115,15 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     // A writer's checkpoint can hold a lock for a moment.
     sqlite3_busy_timeout(db_, 2000);
     try {
-        SqliteQuery q(db_,
-                      "SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = "
-                      "'records'");
-        if (!q.step() || sqlite3_column_int(q.get(), 0) != 1)
-            throw std::runtime_error("it holds no records table");
+        const int schema = history_schema(db_);
+        if (schema == 0) throw std::runtime_error("it holds no records table");
+        if (schema != kHistorySchema)
+            throw std::runtime_error("it has history schema " + std::to_string(schema) +
+                                     ": start kavren-host with it once, which upgrades it");
+    } catch (const NewerHistory& e) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("history " + path + ": " + e.what());
     } catch (const std::exception& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -205,24 +139,44 @@ bool HistoryReader::has_meter(const std::string& meter) {
     return q.step();
 }
 
-bool HistoryReader::rounds(const std::string& meter, const std::string& from, const std::string& to,
+bool HistoryReader::rounds(const std::string& meter, int64_t from_ms, int64_t to_ms,
                            std::size_t limit, const std::function<void(const HistoryRow&)>& row) {
-    ReadTransaction snapshot(db_);
+    SqliteReadTransaction snapshot(db_);
+    // Rows of the range, restored ones too, counted in the index alone: when there are no more
+    // than `limit`, none is left out.
+    SqliteQuery count(db_,
+                      "SELECT count(*) FROM (SELECT 1 FROM records WHERE device = ? AND "
+                      "t_ms >= ? AND t_ms <= ? LIMIT ?)");
+    count.text(1, meter);
+    count.integer(2, from_ms);
+    count.integer(3, to_ms);
+    count.integer(4, static_cast<int64_t>(limit) + 1);
+    // Else the oldest row that is left out.
+    SqliteQuery boundary(db_,
+                         "SELECT t_ms, id FROM records WHERE device = ? AND t_ms >= ? AND "
+                         "t_ms <= ? AND origin = 'round' ORDER BY t_ms DESC, id DESC "
+                         "LIMIT 1 OFFSET ?");
+    boundary.text(1, meter);
+    boundary.integer(2, from_ms);
+    boundary.integer(3, to_ms);
+    boundary.integer(4, static_cast<int64_t>(limit));
+    const bool truncated =
+        count.step() && count.column_int64(0) > static_cast<int64_t>(limit) && boundary.step();
+    const int64_t after_ms = truncated ? boundary.column_int64(0) : INT64_MIN;
+    const int64_t after_id = truncated ? boundary.column_int64(1) : INT64_MIN;
     SqliteQuery q(db_,
-                  "SELECT id, time, record FROM records "
-                  "WHERE device = ? AND time >= ? AND time <= ? AND origin = 'round' "
-                  "ORDER BY time, id LIMIT ?");
+                  "SELECT id, t_ms, record FROM records WHERE device = ? AND t_ms >= ? AND "
+                  "t_ms <= ? AND origin = 'round' AND (t_ms > ? OR id > ?) ORDER BY t_ms, id");
     q.text(1, meter);
-    q.text(2, from);
-    q.text(3, to);
-    q.integer(4, static_cast<int64_t>(limit) + 1);
+    q.integer(2, std::max(from_ms, after_ms));
+    q.integer(3, to_ms);
+    q.integer(4, after_ms);
+    q.integer(5, after_id);
     HistoryRow out;
-    std::size_t taken = 0;
     std::vector<uint8_t> bytes;
     while (q.step()) {
-        if (taken == limit) return true;
-        out.history_id = sqlite3_column_int64(q.get(), 0);
-        out.time = q.column_text(1);
+        out.history_id = q.column_int64(0);
+        out.t_ms = q.column_int64(1);
         const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
         bytes.assign(blob, blob + sqlite3_column_bytes(q.get(), 2));
         out.record_json.clear();
@@ -236,27 +190,31 @@ bool HistoryReader::rounds(const std::string& meter, const std::string& from, co
             out.record_json = "{}";  // a row of another size: its time alone
         }
         row(out);
-        ++taken;
     }
-    return false;
+    return truncated;
 }
 
-bool HistoryReader::alarm_events(const std::string& meter, const std::string& from,
-                                 const std::string& to, std::size_t limit,
-                                 std::vector<AlarmEvent>& events) {
+bool HistoryReader::alarm_events(const std::string& meter, int64_t from_ms, int64_t to_ms,
+                                 std::size_t limit, std::vector<AlarmEvent>& events) {
     SqliteQuery q(db_,
-                  "SELECT id, key, state, description, time FROM alarms WHERE device = ? AND "
-                  "time >= ? AND time <= ? ORDER BY time, id LIMIT ?");
+                  "SELECT id, key, state, description, t_ms FROM alarms WHERE device = ? AND "
+                  "t_ms >= ? AND t_ms <= ? ORDER BY t_ms DESC, id DESC LIMIT ?");
     q.text(1, meter);
-    q.text(2, from);
-    q.text(3, to);
+    q.integer(2, from_ms);
+    q.integer(3, to_ms);
     q.integer(4, static_cast<int64_t>(limit) + 1);
+    const std::size_t first = events.size();
+    bool truncated = false;
     while (q.step()) {
-        if (events.size() == limit) return true;
-        events.push_back({sqlite3_column_int64(q.get(), 0), q.column_text(1),
-                          q.column_text(2) == "raised", q.column_text(3), q.column_text(4)});
+        if (events.size() - first == limit) {
+            truncated = true;
+            break;
+        }
+        events.push_back({q.column_int64(0), q.column_text(1), q.column_text(2) == "raised",
+                          q.column_text(3), q.column_int64(4)});
     }
-    return false;
+    std::reverse(events.begin() + static_cast<std::ptrdiff_t>(first), events.end());
+    return truncated;
 }
 
 void for_each_member(std::string_view object,

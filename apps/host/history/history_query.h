@@ -9,24 +9,16 @@
 #include <string_view>
 #include <vector>
 
+#include "apps/host/support/utc_time.h"
+
 struct sqlite3;
 
 namespace kavren::host {
 
-// A time bound a reader gave that cannot be read; its text says why.
-struct BadTimeBound : std::invalid_argument {
-    using std::invalid_argument::invalid_argument;
-};
-
-// A time bound as the history stores times: local "YYYY-MM-DD HH:MM:SS". Takes that text, the
-// same with a 'T', a minute ("YYYY-MM-DD HH:MM") or a day ("YYYY-MM-DD"), or Unix seconds. A
-// shortened upper bound takes in the whole minute or day. Throws BadTimeBound.
-std::string parse_time_bound(std::string_view text, bool upper);
-
 // One stored round, decoded.
 struct HistoryRow {
     int64_t history_id = 0;
-    std::string time;
+    int64_t t_ms = 0;         // its instant
     std::string record_json;  // every field of the record by name, as one JSON object
 };
 
@@ -35,24 +27,29 @@ struct AlarmEvent {
     std::string key;
     bool raised = false;
     std::string description;
-    std::string time;
+    int64_t t_ms = 0;
 };
 
 // Reads the history through a read-only connection of its own: a host writing the same file
 // is neither blocked nor blocks it (write-ahead log). Each query reads one consistent state.
 class HistoryReader {
   public:
-    // Throws std::runtime_error naming the file when it cannot be opened or is not a history.
+    // Throws std::runtime_error naming the file when it cannot be opened, is not a history, or
+    // has a schema other than this host's (an old one is upgraded by the host at its start).
     explicit HistoryReader(const std::string& path);
     ~HistoryReader();
 
     bool has_meter(const std::string& meter);
-    // Polled rounds of the meter in [from, to] (history time texts), oldest first, at most
-    // `limit`. Returns true when more rows were in the range.
-    bool rounds(const std::string& meter, const std::string& from, const std::string& to,
-                std::size_t limit, const std::function<void(const HistoryRow&)>& row);
-    bool alarm_events(const std::string& meter, const std::string& from, const std::string& to,
-                      std::size_t limit, std::vector<AlarmEvent>& events);
+    // Polled rounds of the meter in [from_ms, to_ms], oldest first: all of them, or when there
+    // are more than `limit`, the newest `limit`. Returns true when rows were left out.
+    bool rounds(const std::string& meter, int64_t from_ms, int64_t to_ms, std::size_t limit,
+                const std::function<void(const HistoryRow&)>& row);
+    // Alarm raises and clears in the range, oldest first; the newest `limit` when there are more
+    // (then true).
+    bool alarm_events(const std::string& meter, int64_t from_ms, int64_t to_ms, std::size_t limit,
+                      std::vector<AlarmEvent>& events);
+    // The connection, for queries of their own (series); one read transaction at a time.
+    sqlite3* handle() const { return db_; }
 
     HistoryReader(const HistoryReader&) = delete;
     HistoryReader& operator=(const HistoryReader&) = delete;

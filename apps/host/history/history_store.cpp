@@ -9,38 +9,12 @@
 #include <stdexcept>
 #include <thread>
 
+#include "apps/host/history/schema.h"
 #include "apps/host/support/sqlite_query.h"
 
 namespace kavren::host {
 
 namespace {
-
-// Our two tables, their columns in order: an existing table must have exactly these.
-const char* const kRecordColumns[] = {"id", "device", "data_id", "time", "origin", "record"};
-const char* const kAlarmColumns[] = {"id", "device", "key", "state", "description", "time"};
-
-const char* const kSchema = R"sql(
-CREATE TABLE IF NOT EXISTS records (
-    id      INTEGER PRIMARY KEY,
-    device  TEXT    NOT NULL,
-    data_id INTEGER NOT NULL,
-    time    TEXT    NOT NULL,
-    origin  TEXT    NOT NULL CHECK (origin IN ('round', 'restore')),
-    record  BLOB    NOT NULL
-);
-CREATE INDEX IF NOT EXISTS records_by_device ON records (device, id);
--- Time-range reads (the page's plots, the API, export) find a meter's rounds by time.
-CREATE INDEX IF NOT EXISTS records_by_device_time ON records (device, time);
-CREATE TABLE IF NOT EXISTS alarms (
-    id          INTEGER PRIMARY KEY,
-    device      TEXT    NOT NULL,
-    key         TEXT    NOT NULL,
-    state       TEXT    NOT NULL CHECK (state IN ('raised', 'cleared')),
-    description TEXT    NOT NULL,
-    time        TEXT    NOT NULL
-);
-CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (device, key, id);
-)sql";
 
 // What consumers outside the host acknowledged, and texts kept for them. Made only when such a
 // consumer is configured; a history without these tables is still ours.
@@ -74,16 +48,15 @@ std::string folder_of(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// context: the store's give-up test.
-int on_busy(void* context, int attempts) {
-    const auto& give_up = *static_cast<const std::function<bool()>*>(context);
-    if (give_up && give_up()) return 0;
+}  // namespace
+
+int HistoryStore::on_busy(void* context, int attempts) {
+    const auto* store = static_cast<const HistoryStore*>(context);
+    if (!store->wait_for_locks_ || (store->give_up_ && store->give_up_())) return 0;
     if (attempts * kLockPoll >= kLockWait) return 0;
     std::this_thread::sleep_for(kLockPoll);
     return 1;
 }
-
-}  // namespace
 
 HistoryStore::HistoryStore(const std::string& path) : path_(path) {
     if (path.empty()) throw std::runtime_error("the history file name is empty");
@@ -110,7 +83,12 @@ HistoryStore::HistoryStore(const std::string& path) : path_(path) {
         throw std::runtime_error("history " + path + " is read-only");
     }
     try {
-        check_tables();
+        // Reading the schema also tells a file that is no database from one that is.
+        history_schema(db_);
+    } catch (const NewerHistory& e) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("history " + path + ": " + e.what());
     } catch (const std::exception& e) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -121,6 +99,7 @@ HistoryStore::HistoryStore(const std::string& path) : path_(path) {
 HistoryStore::~HistoryStore() {
     sqlite3_finalize(insert_record_);
     sqlite3_finalize(insert_alarm_);
+    sqlite3_finalize(insert_failure_);
     sqlite3_close(db_);
 }
 
@@ -131,82 +110,81 @@ void HistoryStore::open(int flags) {
         db_ = nullptr;
         throw std::runtime_error("cannot open history " + path_ + ": " + why);
     }
-    sqlite3_busy_handler(db_, on_busy, &give_up_);
+    sqlite3_busy_handler(db_, on_busy, this);
     sqlite3_extended_result_codes(db_, 1);
-}
-
-// Reading the schema also tells a file that is no database from one that is.
-void HistoryStore::check_tables() {
-    const auto check = [&](const char* table, const char* const* columns, std::size_t count) {
-        SqliteQuery info(db_, (std::string("PRAGMA table_info(") + table + ")").c_str());
-        std::size_t k = 0;
-        while (info.step()) {
-            if (k >= count || info.column_text(1) != columns[k])
-                throw std::runtime_error(std::string("its ") + table + " table is not ours");
-            ++k;
-        }
-        if (k != 0 && k != count)
-            throw std::runtime_error(std::string("its ") + table + " table is not ours");
-    };
-    SqliteQuery tables(db_, "SELECT count(*) FROM sqlite_master");
-    tables.step();
-    check("records", kRecordColumns, sizeof kRecordColumns / sizeof *kRecordColumns);
-    check("alarms", kAlarmColumns, sizeof kAlarmColumns / sizeof *kAlarmColumns);
 }
 
 void HistoryStore::prepare() {
     if (db_ == nullptr) open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     try {
-        // Two hosts starting together on a new file both get here: the switch to WAL and the
-        // tables are made under SQLite's locks, the second waiting for the first. A history
-        // that has both already needs no write, so another program's lock does not stop a
-        // start.
-        if (journal_mode() != "wal") {
-            const auto deadline = std::chrono::steady_clock::now() + 5 * kLockWait;
-            for (;;) {
-                const int rc =
-                    sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
-                if (rc == SQLITE_OK && journal_mode() == "wal") break;
-                if ((rc != SQLITE_OK && (rc & 0xFF) != SQLITE_BUSY) ||
-                    std::chrono::steady_clock::now() > deadline || (give_up_ && give_up_()))
-                    fail("cannot switch to write-ahead logging");
-                std::this_thread::sleep_for(kLockPoll);
-            }
-        }
+        // A new file gives freed pages back to the file system when max_size asks for it:
+        // set before its first table, it cannot be set later without rewriting the file.
+        if (history_schema(db_) == 0) exec("PRAGMA auto_vacuum = INCREMENTAL");
+        switch_to_wal();
         exec("PRAGMA synchronous=NORMAL");
-        if (!has_our_tables()) {
-            exec("BEGIN IMMEDIATE");
-            try {
-                exec(kSchema);
-                exec("COMMIT");
-            } catch (...) {
-                rollback();
-                throw;
-            }
-        }
-        check_tables();
+        // Deleted rows are not overwritten page by page (Debian's SQLite does by default): the
+        // history's purges would write every page they touch twice.
+        exec("PRAGMA secure_delete = FAST");
+        make_or_upgrade_tables();
         insert_record_ = prepared(
-            "INSERT INTO records (device, data_id, time, origin, record) VALUES (?, ?, ?, ?, ?)");
+            "INSERT INTO records (device, data_id, time, origin, record, t_ms) "
+            "VALUES (?, ?, ?, ?, ?, ?)");
         insert_alarm_ = prepared(
-            "INSERT INTO alarms (device, key, state, description, time) VALUES (?, ?, ?, ?, ?)");
+            "INSERT INTO alarms (device, key, state, description, time, t_ms) "
+            "VALUES (?, ?, ?, ?, ?, ?)");
+        insert_failure_ =
+            prepared("INSERT INTO failed_rounds (device, t_ms, kind) VALUES (?, ?, ?)");
+    } catch (const NewerHistory& e) {
+        throw std::runtime_error("history " + path_ + ": " + e.what());
     } catch (const std::exception& e) {
         throw std::runtime_error("history " + path_ + " is not usable: " + e.what());
     }
 }
 
+// Two hosts starting together on a new file both get here: the switch to WAL and the tables are
+// made under SQLite's locks, the second waiting for the first. A history that has both already
+// needs no write, so another program's lock does not stop a start.
+void HistoryStore::switch_to_wal() {
+    if (journal_mode() == "wal") return;
+    const auto deadline = std::chrono::steady_clock::now() + 5 * kLockWait;
+    for (;;) {
+        const int rc = sqlite3_exec(db_, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+        if (rc == SQLITE_OK && journal_mode() == "wal") return;
+        if ((rc != SQLITE_OK && (rc & 0xFF) != SQLITE_BUSY) ||
+            std::chrono::steady_clock::now() > deadline || (give_up_ && give_up_()))
+            fail("cannot switch to write-ahead logging");
+        std::this_thread::sleep_for(kLockPoll);
+    }
+}
+
+void HistoryStore::make_or_upgrade_tables() {
+    int schema = history_schema(db_);
+    if (schema == 0) {
+        exec("BEGIN IMMEDIATE");
+        try {
+            // Under the write lock: another host may have made them meanwhile.
+            if (history_schema(db_) == 0) {
+                exec(kHistorySchemaSql);
+                exec(("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
+            }
+            exec("COMMIT");
+        } catch (...) {
+            rollback();
+            throw;
+        }
+        schema = history_schema(db_);
+    }
+    if (schema == 1) {
+        upgrade_history(
+            db_, path_, log_ ? log_ : [](const std::string&) {});
+        schema = history_schema(db_);
+    }
+    if (schema != kHistorySchema) throw std::runtime_error("its upgrade did not complete");
+}
+
 std::string HistoryStore::journal_mode() {
     SqliteQuery q(db_, "PRAGMA journal_mode");
     return q.step() ? q.column_text(0) : std::string();
-}
-
-bool HistoryStore::has_our_tables() {
-    SqliteQuery q(
-        db_,
-        "SELECT count(*) FROM sqlite_master WHERE (type = 'table' AND name IN ('records', "
-        "'alarms')) OR (type = 'index' AND name IN ('records_by_device', "
-        "'records_by_device_time', 'alarms_by_device'))");
-    // A history made before the time index gets it at its next start.
-    return q.step() && sqlite3_column_int(q.get(), 0) == 5;
 }
 
 sqlite3_stmt* HistoryStore::prepared(const char* sql) {
@@ -239,6 +217,16 @@ void HistoryStore::begin() {
     exec("BEGIN IMMEDIATE");
     records_in_transaction_ = 0;
 }
+bool HistoryStore::try_begin() {
+    wait_for_locks_ = false;
+    const int rc = sqlite3_exec(db_, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    wait_for_locks_ = true;
+    if ((rc & 0xFF) == SQLITE_BUSY) return false;
+    if (rc != SQLITE_OK) fail("");
+    records_in_transaction_ = 0;
+    return true;
+}
+
 void HistoryStore::commit() {
     exec("COMMIT");
     records_stored_ += records_in_transaction_;
@@ -252,7 +240,7 @@ void HistoryStore::rollback() noexcept {
 
 int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
                                   const std::string& time, const uint8_t* record,
-                                  std::size_t length, const char* origin) {
+                                  std::size_t length, const char* origin, int64_t t_ms) {
     sqlite3_stmt* s = insert_record_;
     sqlite3_reset(s);
     bind_text(s, 1, device);
@@ -260,6 +248,7 @@ int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
     bind_text(s, 3, time);
     sqlite3_bind_text(s, 4, origin, -1, SQLITE_STATIC);
     sqlite3_bind_blob(s, 5, record, static_cast<int>(length), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(s, 6, t_ms);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) fail("cannot store a record");
@@ -268,7 +257,8 @@ int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
 }
 
 void HistoryStore::save_alarm(const std::string& device, const std::string& key, bool raised,
-                              const std::string& description, const std::string& time) {
+                              const std::string& description, const std::string& time,
+                              int64_t t_ms) {
     sqlite3_stmt* s = insert_alarm_;
     sqlite3_reset(s);
     bind_text(s, 1, device);
@@ -276,9 +266,21 @@ void HistoryStore::save_alarm(const std::string& device, const std::string& key,
     sqlite3_bind_text(s, 3, raised ? "raised" : "cleared", -1, SQLITE_STATIC);
     bind_text(s, 4, description);
     bind_text(s, 5, time);
+    sqlite3_bind_int64(s, 6, t_ms);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) fail("cannot store an alarm");
+}
+
+void HistoryStore::save_failed_round(const std::string& device, int64_t t_ms, const char* kind) {
+    sqlite3_stmt* s = insert_failure_;
+    sqlite3_reset(s);
+    bind_text(s, 1, device);
+    sqlite3_bind_int64(s, 2, t_ms);
+    sqlite3_bind_text(s, 3, kind, -1, SQLITE_STATIC);
+    const int rc = sqlite3_step(s);
+    sqlite3_reset(s);
+    if (rc != SQLITE_DONE) fail("cannot store a failed round");
 }
 
 std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std::string& device) {

@@ -21,35 +21,46 @@ struct HistoryBusy : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
-// The host's history in SQLite (WAL): every stored record, and every alarm raised or cleared.
+// The host's history in SQLite (WAL): every stored record, every failed round and every alarm
+// raised or cleared, each with its instant in UTC, and the per-minute and per-hour rollups.
 //
-// Opening only checks: a file we cannot write, or whose tables are not ours, is refused, and
-// nothing in it is touched (no WAL switch, no tables made) until prepare(), which the host calls
-// once every other start-up check has passed. Writes go in transactions that the caller opens
-// and commits, so that a batch of rounds is one commit.
+// Opening only checks: a file we cannot write, whose tables are not ours or whose schema is newer
+// than ours, is refused, and nothing in it is touched (no WAL switch, no tables made, no upgrade)
+// until prepare(), which the host calls once every other start-up check has passed. Writes go in
+// transactions that the caller opens and commits, so that a batch of rounds is one commit.
 class HistoryStore {
   public:
     // Throws std::runtime_error naming the file and the reason when it cannot be used.
     explicit HistoryStore(const std::string& path);
     ~HistoryStore();
 
-    // Creates the file if needed, switches it to WAL and makes our tables. Throws.
+    // Creates the file if needed (with incremental vacuum), switches it to WAL and makes our
+    // tables, or upgrades a history of an older schema in place. Throws.
     void prepare();
+    // Where prepare() reports an upgrade's progress.
+    void set_log(std::function<void(const std::string&)> log) { log_ = std::move(log); }
 
     // Gives up waiting for another program's lock once this returns true (checked every few
     // milliseconds while SQLite waits), so that a stop is not held up by a busy database.
     void set_give_up(std::function<bool()> give_up) { give_up_ = std::move(give_up); }
 
     void begin();
+    // Begins only when no other program holds the lock (false then), without waiting: for work
+    // that can as well be done later.
+    bool try_begin();
     void commit();
     void rollback() noexcept;
 
-    // origin: "round" for a polled round, "restore" for a record restored at start-up. Returns
-    // the row's id.
+    // origin: "round" for a polled round, "restore" for a record restored at start-up; time: the
+    // record's own local time stamp; t_ms: the instant the row stands for (Unix ms). Returns the
+    // row's id.
     int64_t save_record(const std::string& device, uint32_t data_id, const std::string& time,
-                        const uint8_t* record, std::size_t length, const char* origin);
+                        const uint8_t* record, std::size_t length, const char* origin,
+                        int64_t t_ms);
     void save_alarm(const std::string& device, const std::string& key, bool raised,
-                    const std::string& description, const std::string& time);
+                    const std::string& description, const std::string& time, int64_t t_ms);
+    // A round that failed: its instant and how it failed ("timeout", ...). Not a record.
+    void save_failed_round(const std::string& device, int64_t t_ms, const char* kind);
 
     struct StoredRecord {
         uint32_t data_id = 0;
@@ -91,14 +102,18 @@ class HistoryStore {
     // Rows of records this process stored.
     long records_stored() const { return records_stored_; }
     const std::string& path() const { return path_; }
+    // The connection, for the history's own parts that keep statements of their own (rollups,
+    // purging); only the history's thread uses it once rounds are stored.
+    sqlite3* handle() const { return db_; }
 
     HistoryStore(const HistoryStore&) = delete;
     HistoryStore& operator=(const HistoryStore&) = delete;
 
   private:
+    static int on_busy(void* store, int attempts);
     void open(int flags);
-    void check_tables();
-    bool has_our_tables();
+    void switch_to_wal();
+    void make_or_upgrade_tables();
     std::string journal_mode();
     void exec(const char* sql);
     sqlite3_stmt* prepared(const char* sql);
@@ -109,7 +124,10 @@ class HistoryStore {
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_record_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
+    sqlite3_stmt* insert_failure_ = nullptr;
     std::function<bool()> give_up_;
+    bool wait_for_locks_ = true;
+    std::function<void(const std::string&)> log_;
     long records_stored_ = 0;          // committed
     long records_in_transaction_ = 0;  // not yet
 };

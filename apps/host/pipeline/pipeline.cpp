@@ -98,6 +98,7 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
       plugin_(config.plugin) {
     if (!parts_.make_link) parts_.make_link = make_modbus_link;
     if (parts_.sinks.empty()) parts_.sinks = standard_sinks();
+    store_.set_log(log_);
     store_.set_give_up([this] {
         return app::stop_requested() && (give_up_at_.load() == INT64_MAX || past_give_up());
     });
@@ -110,6 +111,10 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
     std::vector<std::string> names;
     for (const auto& slot : meters_) names.push_back(slot->config.name);
     commit_ = std::make_unique<CommitStage>(store_, std::move(names), config_.history_queue, log_);
+    // Rounds the broker has not acknowledged are not removed by age.
+    std::vector<std::string> consumers;
+    if (config_.mqtt.enabled()) consumers.push_back(mqtt_consumer(config_.mqtt));
+    commit_->set_retention(config_.retention, std::move(consumers));
     make_pollers();
 }
 

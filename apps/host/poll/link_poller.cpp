@@ -6,6 +6,7 @@
 
 #include "apps/common/program.h"
 #include "apps/common/stop_signal.h"
+#include "apps/host/support/utc_time.h"
 #include "runtime/device_state.h"
 
 namespace kavren::host {
@@ -37,10 +38,10 @@ std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome
     result->link = meter.link_name;
     result->data_id = meter.config.data_id;
     result->round = meter.round;
-    result->time = app::local_time_text("%Y-%m-%d %H:%M:%S");
-    result->unix_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::system_clock::now().time_since_epoch())
-                          .count();
+    // One reading of the clock for both: the stored instant and the text shown agree.
+    result->unix_ms = system_now_ms();
+    result->time =
+        app::local_time_text("%Y-%m-%d %H:%M:%S", static_cast<std::time_t>(result->unix_ms / 1000));
     result->outcome = std::move(outcome);
     if (result->outcome.complete) {
         result->record = meter.services->take_saved_record();

@@ -2,11 +2,14 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
+#include <cstdlib>
 #include <fstream>
 #include <set>
 #include <sstream>
 
 #include "apps/host/history/history_query.h"
+#include "apps/host/history/series.h"
 #include "apps/host/round/read_outcome.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/sinks/http/gateway_metrics.h"
@@ -24,12 +27,6 @@ namespace {
 constexpr int64_t kFreshAtLeastMs = 60000;
 // Alarm events one request may return.
 constexpr std::size_t kMaxAlarmEvents = 10000;
-
-int64_t now_ms() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
 
 HttpResponse json_error(int status, const std::string& message) {
     HttpResponse r;
@@ -54,16 +51,75 @@ std::string read_whole(const std::string& path) {
     return s.str();
 }
 
-// The time range of a request: from/to as history times. Throws BadTimeBound.
-std::pair<std::string, std::string> time_range(const HttpRequest& request) {
-    std::string from = "0000-00-00 00:00:00", to = "9999-99-99 99:99:99";
-    const auto f = request.query.find("from");
-    if (f != request.query.end() && !f->second.empty()) from = parse_time_bound(f->second, false);
-    const auto t = request.query.find("to");
-    if (t != request.query.end() && !t->second.empty()) to = parse_time_bound(t->second, true);
+// A time bound of a request, when given. Throws BadTimeBound.
+std::optional<int64_t> time_bound(const HttpRequest& request, const char* name, bool upper) {
+    const auto found = request.query.find(name);
+    if (found == request.query.end() || found->second.empty()) return std::nullopt;
+    return parse_time_bound(found->second, upper);
+}
+
+// The time range of a request, as instants; the whole history when not given. Throws
+// BadTimeBound.
+std::pair<int64_t, int64_t> time_range(const HttpRequest& request) {
+    const int64_t from = time_bound(request, "from", false).value_or(INT64_MIN);
+    const int64_t to = time_bound(request, "to", true).value_or(INT64_MAX);
     if (from > to)
-        throw BadTimeBound("the range ends before it starts (from " + from + ", to " + to + ")");
+        throw BadTimeBound("the range ends before it starts (from " + iso_local_time(from) +
+                           ", to " + iso_local_time(to) + ")");
     return {from, to};
+}
+
+// A bound of a reply: the instant, or null for an open end.
+void write_bound(JsonWriter& json, const char* name, int64_t ms) {
+    json.key(name);
+    if (ms == INT64_MIN || ms == INT64_MAX) {
+        json.null();
+    } else {
+        json.value(iso_local_time(ms));
+    }
+}
+
+// A whole number of at most `digits` digits, with an optional minus sign.
+bool whole_number(const std::string& text, std::size_t digits, bool negative_too) {
+    const std::size_t sign = negative_too && !text.empty() && text[0] == '-' ? 1 : 0;
+    return text.size() > sign && text.size() - sign <= digits &&
+           std::all_of(text.begin() + static_cast<std::ptrdiff_t>(sign), text.end(),
+                       [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// What a series request asks for. Throws BadTimeBound for anything it cannot use.
+SeriesRequest series_request(const std::string& name, const HttpRequest& request) {
+    static const char* const known[] = {"from", "to", "points", "since_ms"};
+    for (const auto& parameter : request.query) {
+        if (std::find_if(std::begin(known), std::end(known),
+                         [&](const char* k) { return parameter.first == k; }) == std::end(known))
+            throw BadTimeBound("unknown parameter \"" + parameter.first.substr(0, 40) +
+                               "\" (known: from, to, points, since_ms)");
+    }
+    SeriesRequest r;
+    r.meter = name;
+    r.from_ms = time_bound(request, "from", false);
+    r.to_ms = time_bound(request, "to", true);
+    if (r.from_ms && r.to_ms && *r.from_ms > *r.to_ms)
+        throw BadTimeBound("the range ends before it starts (from " + iso_local_time(*r.from_ms) +
+                           ", to " + iso_local_time(*r.to_ms) + ")");
+    const auto points = request.query.find("points");
+    if (points != request.query.end()) {
+        if (!whole_number(points->second, 5, false) || std::stoul(points->second) < 1 ||
+            std::stoul(points->second) > kMostSeriesPoints)
+            throw BadTimeBound("points must be a whole number from 1 to " +
+                               std::to_string(kMostSeriesPoints));
+        r.points = std::stoul(points->second);
+    }
+    const auto since = request.query.find("since_ms");
+    if (since != request.query.end()) {
+        // Unix milliseconds up to the end of the year 9999.
+        if (!whole_number(since->second, 15, true) ||
+            std::llabs(std::stoll(since->second)) > 253402300799999)
+            throw BadTimeBound("since_ms must be Unix milliseconds (a whole number)");
+        r.since_ms = std::stoll(since->second);
+    }
+    return r;
 }
 
 // The row limit of a request: 1 to max, default max. Throws BadTimeBound for a bad one.
@@ -71,8 +127,7 @@ std::size_t row_limit(const HttpRequest& request, std::size_t max) {
     const auto l = request.query.find("limit");
     if (l == request.query.end()) return max;
     const std::string& text = l->second;
-    if (text.empty() || text.size() > 9 ||
-        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    if (!whole_number(text, 9, false))
         throw BadTimeBound("limit must be a whole number from 1 to " + std::to_string(max));
     const std::size_t n = std::stoul(text);
     if (n < 1 || n > max)
@@ -156,6 +211,7 @@ HttpResponse HttpApi::handle(const HttpRequest& request) const {
                    name.compare(name.size() - tail.size(), tail.size(), tail) == 0;
         };
         if (ends_with("/history")) return history(name.substr(0, name.size() - 8), request);
+        if (ends_with("/series")) return series(name.substr(0, name.size() - 7), request);
         if (ends_with("/alarms")) return alarm_events(name.substr(0, name.size() - 7), request);
         return meter(name);
     }
@@ -163,15 +219,15 @@ HttpResponse HttpApi::handle(const HttpRequest& request) const {
 }
 
 HttpResponse HttpApi::metrics() const {
-    return content(
-        "text/plain; version=0.0.4; charset=utf-8",
-        metrics_text(sink_.snapshot(), now_ms(), fresh_for_ms_) + gateway_metrics_text(gateways_));
+    return content("text/plain; version=0.0.4; charset=utf-8",
+                   metrics_text(sink_.snapshot(), system_now_ms(), fresh_for_ms_) +
+                       gateway_metrics_text(gateways_));
 }
 
 HttpResponse HttpApi::meters() const {
     const uint64_t sequence = sink_.sequence();
     const auto views = sink_.snapshot();
-    const int64_t now = now_ms();
+    const int64_t now = system_now_ms();
     HttpResponse r;
     JsonWriter json(r.body);
     json.begin_object();
@@ -196,7 +252,7 @@ HttpResponse HttpApi::meter(const std::string& name) const {
     MeterView view;
     if (!sink_.meter(name, view)) return json_error(404, "no meter named " + name);
     HttpResponse r;
-    r.body = meter_json(view, now_ms(), fresh_for_ms_);
+    r.body = meter_json(view, system_now_ms(), fresh_for_ms_);
     return r;
 }
 
@@ -217,8 +273,22 @@ bool HttpApi::known_meter(const std::string& name, HistoryReader& reader) const 
     return sink_.meter(name, view) || reader.has_meter(name);
 }
 
+HttpResponse HttpApi::series(const std::string& name, const HttpRequest& request) const {
+    SeriesRequest wanted;
+    try {
+        wanted = series_request(name, request);
+    } catch (const BadTimeBound& e) {
+        return json_error(400, e.what());
+    }
+    HistoryReader reader(database_);
+    if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
+    HttpResponse r;
+    r.body = series_json(reader, wanted, system_now_ms());
+    return r;
+}
+
 HttpResponse HttpApi::history(const std::string& name, const HttpRequest& request) const {
-    std::pair<std::string, std::string> range;
+    std::pair<int64_t, int64_t> range;
     std::size_t limit = 0;
     std::set<std::string, std::less<>> fields;
     try {
@@ -242,8 +312,8 @@ HttpResponse HttpApi::history(const std::string& name, const HttpRequest& reques
     JsonWriter json(r.body);
     json.begin_object();
     json.member("meter", name);
-    json.member("from", range.first);
-    json.member("to", range.second);
+    write_bound(json, "from", range.first);
+    write_bound(json, "to", range.second);
     json.key("rows").begin_array();
     std::size_t count = 0;
     const bool truncated =
@@ -252,8 +322,10 @@ HttpResponse HttpApi::history(const std::string& name, const HttpRequest& reques
             r.body += "\"history_id\":";
             r.body += std::to_string(row.history_id);
             r.body += ",\"time\":\"";
-            append_json_escaped(r.body, row.time);
-            r.body += "\",\"record\":";
+            r.body += iso_local_time(row.t_ms);
+            r.body += "\",\"t_ms\":";
+            r.body += std::to_string(row.t_ms);
+            r.body += ",\"record\":";
             r.body += fields.empty() ? row.record_json : pick_members(row.record_json, fields);
             r.body += '}';
         });
@@ -271,7 +343,7 @@ HttpResponse HttpApi::history(const std::string& name, const HttpRequest& reques
 }
 
 HttpResponse HttpApi::alarm_events(const std::string& name, const HttpRequest& request) const {
-    std::pair<std::string, std::string> range;
+    std::pair<int64_t, int64_t> range;
     std::size_t limit = 0;
     try {
         range = time_range(request);
@@ -294,7 +366,8 @@ HttpResponse HttpApi::alarm_events(const std::string& name, const HttpRequest& r
         json.member("key", e.key);
         json.member("state", e.raised ? "raised" : "cleared");
         json.member("description", e.description);
-        json.member("time", e.time);
+        json.member("time", iso_local_time(e.t_ms));
+        json.member("t_ms", e.t_ms);
         json.end_object();
     }
     json.end_array();

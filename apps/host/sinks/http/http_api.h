@@ -33,6 +33,7 @@ class HttpApi {
     HttpResponse meters() const;
     HttpResponse meter(const std::string& name) const;
     HttpResponse history(const std::string& name, const HttpRequest& request) const;
+    HttpResponse series(const std::string& name, const HttpRequest& request) const;
     HttpResponse alarm_events(const std::string& name, const HttpRequest& request) const;
     HttpResponse alarm_book() const;
     HttpResponse metrics() const;

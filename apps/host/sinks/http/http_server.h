@@ -66,6 +66,8 @@ class HttpServer {
 // Reads a password file: one "user:password" per line; empty lines and lines starting with '#'
 // are skipped. Throws std::runtime_error when it cannot be read or holds no entry.
 std::vector<std::string> read_http_password_file(const std::string& path);
+// The whole text compressed as one gzip member; false when zlib fails.
+bool gzip_compress(const std::string& data, std::string& out);
 // Standard base64 decoding; false for text that is not base64.
 bool base64_decode(const std::string& text, std::string& out);
 

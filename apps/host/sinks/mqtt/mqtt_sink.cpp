@@ -40,6 +40,10 @@ std::string seconds_text(std::chrono::steady_clock::duration d) {
 
 }  // namespace
 
+std::string mqtt_consumer(const MqttConfig& config) {
+    return "mqtt " + config.url + " " + config.prefix;
+}
+
 MqttSink::MqttSink(MqttConfig config, std::unique_ptr<HistoryStore> store,
                    std::vector<std::string> meter_names, Log log,
                    std::shared_ptr<const PageAddress> page)
@@ -49,7 +53,7 @@ MqttSink::MqttSink(MqttConfig config, std::unique_ptr<HistoryStore> store,
       store_(*own_store_),
       log_(std::move(log)),
       page_(std::move(page)),
-      book_(store_, "mqtt " + config_.url + " " + config_.prefix, config_.url, log_),
+      book_(store_, mqtt_consumer(config_), config_.url, log_),
       inflight_(static_cast<std::size_t>(config_.inflight)),
       health_(std::chrono::seconds(config_.keepalive_s)),
       worker_(kQueueRounds) {

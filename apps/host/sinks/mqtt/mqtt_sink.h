@@ -26,6 +26,9 @@ struct mosquitto_message;
 
 namespace kavren::host {
 
+// The broker's name in the history's deliveries table: what it acknowledged is kept by it.
+std::string mqtt_consumer(const MqttConfig& config);
+
 // Publishes stored rounds to an MQTT broker: each meter's retained `state` and its `rounds`
 // stream, its availability, the host's status (with the broker's last will) and Home Assistant
 // discovery.

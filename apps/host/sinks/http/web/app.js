@@ -98,7 +98,7 @@ async function loadPlots(name) {
   const marks = alarms.events.map((e) => ({ x: toDate(e.time).getTime(), raised: e.state === "raised" }));
   const rows = history.rows.map((r) => ({ t: toDate(r.time), rec: r.record }));
   section.querySelector('[data-field="history"]').textContent =
-    rows.length + " stored rounds" + (history.truncated ? " (the first " + rows.length + " of the range)" : "") +
+    rows.length + " stored rounds" + (history.truncated ? " (the newest " + rows.length + " of the range)" : "") +
     ", " + marks.length + " alarm changes";
   for (const g of groups) {
     const div = section.querySelector('[data-plot="' + g.id + '"]');

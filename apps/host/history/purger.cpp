@@ -1,0 +1,416 @@
+#include "apps/host/history/purger.h"
+
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <limits>
+
+#include "apps/host/history/history_store.h"
+#include "apps/host/support/sqlite_query.h"
+#include "apps/host/support/utc_time.h"
+
+namespace kavren::host {
+
+namespace {
+
+// The work of one step: it then commits and lets the next batch of rounds in.
+constexpr auto kStepTime = std::chrono::milliseconds(20);
+// The first pass after a start comes at most this long after it.
+constexpr int64_t kFirstPassAfterMs = 10000;
+constexpr int64_t kNotScheduled = std::numeric_limits<int64_t>::min();
+// How often the file's size is read while nothing says it grew fast.
+constexpr auto kSizeCheckEvery = std::chrono::milliseconds(500);
+
+// One kind of row removed by age. Parameters: :device, :cutoff (rows before it go), :limit, and
+// for records :newest (the meter's newest id, kept) and :pin (the newest acknowledged id).
+struct AgeJob {
+    int64_t RetentionConfig::*keep;
+    int64_t bucket_ms;  // a rollup bucket goes once all of it is older than the retention
+    const char* tier;   // in purged_before; none for alarm events
+    const char* sql;
+};
+const AgeJob kAgeJobs[] = {
+    {&RetentionConfig::raw_ms, 0, "raw",
+     "DELETE FROM records WHERE id IN (SELECT id FROM records WHERE device = :device AND "
+     "t_ms < :cutoff AND id < :newest AND id <= :pin ORDER BY t_ms LIMIT :limit)"},
+    {&RetentionConfig::raw_ms, 0, "raw",
+     "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds WHERE device = :device "
+     "AND t_ms < :cutoff ORDER BY t_ms LIMIT :limit)"},
+    // Alarm events stay as long as the minutes, and each alarm's newest event for ever.
+    {&RetentionConfig::minute_ms, 0, nullptr,
+     "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE device = :device AND "
+     "t_ms < :cutoff AND id NOT IN (SELECT max(id) FROM alarms WHERE device = :device GROUP BY "
+     "key) ORDER BY t_ms LIMIT :limit)"},
+    {&RetentionConfig::minute_ms, kMinuteMs, "minute",
+     "DELETE FROM rollups WHERE device = :device AND step_s = 60 AND t_ms < :cutoff AND t_ms < "
+     "coalesce((SELECT t_ms FROM rollups WHERE device = :device AND step_s = 60 ORDER BY t_ms "
+     "LIMIT 1 OFFSET :limit), 9223372036854775807)"},
+    {&RetentionConfig::hour_ms, kHourMs, "hour",
+     "DELETE FROM rollups WHERE device = :device AND step_s = 3600 AND t_ms < :cutoff AND t_ms < "
+     "coalesce((SELECT t_ms FROM rollups WHERE device = :device AND step_s = 3600 ORDER BY t_ms "
+     "LIMIT 1 OFFSET :limit), 9223372036854775807)"},
+};
+
+void bind(SqliteQuery& q, const char* name, int64_t value) {
+    const int i = sqlite3_bind_parameter_index(q.get(), name);
+    if (i > 0) q.integer(i, value);
+}
+
+int64_t pragma(sqlite3* db, const char* name) {
+    SqliteQuery q(db, (std::string("PRAGMA ") + name).c_str());
+    return q.step() ? q.column_int64(0) : 0;
+}
+
+uint64_t file_size(const std::string& path) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0 ? static_cast<uint64_t>(s.st_size) : 0;
+}
+
+}  // namespace
+
+HistoryPurger::HistoryPurger(HistoryStore& store, RetentionConfig config,
+                             std::vector<std::string> consumers, Log log, Clock now)
+    : store_(store),
+      config_(config),
+      consumers_(std::move(consumers)),
+      log_(std::move(log)),
+      now_(std::move(now)) {
+    sqlite3* db = store_.handle();
+    page_size_ = static_cast<uint64_t>(pragma(db, "page_size"));
+    incremental_vacuum_ = pragma(db, "auto_vacuum") == 2;
+    if (config_.max_size == 0) return;
+    // The write-ahead log is part of the bound: it is checkpointed and cut back to a size that
+    // fits well within it.
+    const uint64_t wal_pages = std::clamp<uint64_t>(config_.max_size / page_size_ / 64, 16, 1000);
+    const uint64_t frame = page_size_ + 24;
+    wal_reserve_ = 2 * wal_pages * frame + 32;
+    sqlite_exec(db, ("PRAGMA wal_autocheckpoint = " + std::to_string(wal_pages)).c_str());
+    // Cut back only what grew past the checkpoint's size by more than a transaction: a log cut
+    // at every checkpoint would be grown again by the next.
+    sqlite_exec(db, ("PRAGMA journal_size_limit = " + std::to_string(wal_reserve_)).c_str());
+    headroom_ = std::max<uint64_t>(config_.max_size / 64, 64 * page_size_);
+}
+
+int64_t HistoryPurger::rows_per_statement() const {
+    if (config_.max_size == 0) return 1000;
+    // A deleted round dirties about a tenth of a page: a step stays well inside the log's bound.
+    const auto base =
+        std::clamp<int64_t>(static_cast<int64_t>(wal_reserve_ / (page_size_ + 24)) * 2, 64, 1000);
+    // At the bound, a step removes more than the batches before it stored: the file shrinks.
+    if (!forced_) return base;
+    return std::clamp<int64_t>(2 * static_cast<int64_t>(rounds_since_step_), base, 1000);
+}
+
+void HistoryPurger::stored(std::size_t rounds) {
+    rounds_since_check_ += rounds;
+    rounds_since_step_ += rounds;
+}
+
+HistoryPurger::Sizes HistoryPurger::sizes() {
+    sqlite3* db = store_.handle();
+    Sizes s;
+    const uint64_t pages = static_cast<uint64_t>(pragma(db, "page_count"));
+    const uint64_t free = static_cast<uint64_t>(pragma(db, "freelist_count"));
+    s.used = (pages - std::min(pages, free)) * page_size_;
+    s.free = free * page_size_;
+    const uint64_t wal = file_size(store_.path() + "-wal");
+    // The database as SQLite has it (pages not yet copied from the log count already), and the
+    // log as the file system has it.
+    s.file = std::max(pages * page_size_, file_size(store_.path())) + wal;
+    wal_reserve_ = std::max(wal_reserve_, wal + wal / 4);
+    return s;
+}
+
+void HistoryPurger::check_size() {
+    const auto now = std::chrono::steady_clock::now();
+    // A round adds about 400 bytes; the check comes before the growth can eat the headroom.
+    const bool grew = rounds_since_check_ * 400 >= headroom_ / 4;
+    if (!grew && now < next_size_check_) return;
+    next_size_check_ = now + kSizeCheckEvery;
+    rounds_since_check_ = 0;
+    const Sizes s = sizes();
+    const bool over = s.used + headroom_ + wal_reserve_ > config_.max_size;
+    const bool too_long =
+        incremental_vacuum_ && s.free > 0 && s.used + s.free + wal_reserve_ > config_.max_size;
+    if (!over && !too_long) {
+        exhausted_ = false;
+        if (!incremental_vacuum_ && s.file > config_.max_size && !told_cannot_shrink_) {
+            told_cannot_shrink_ = true;
+            log_("history " + store_.path() + " takes " + size_text(s.file) +
+                 ", more than its max_size of " + size_text(config_.max_size) +
+                 ": its free pages are reused, but a file made before this kavren-host cannot "
+                 "give them back (with the host stopped: sqlite3 FILE \"PRAGMA "
+                 "auto_vacuum=INCREMENTAL; VACUUM\")");
+        }
+        return;
+    }
+    if (!exhausted_) forced_ = true;
+}
+
+bool HistoryPurger::due() {
+    if (config_.max_size > 0) {
+        if (!forced_) check_size();
+        if (forced_) return true;
+    }
+    if (in_pass_) return true;
+    const int64_t now = now_();
+    // The first pass waits a little: a start has the meters' records to restore first, on the
+    // same connection.
+    if (next_pass_ms_ == kNotScheduled)
+        next_pass_ms_ = pass_every() == kKeepForever
+                            ? kKeepForever
+                            : now + std::min<int64_t>(pass_every(), kFirstPassAfterMs);
+    return now >= next_pass_ms_;
+}
+
+void HistoryPurger::step() {
+    ++steps_;
+    const auto deadline = std::chrono::steady_clock::now() + kStepTime;
+    step_ = Removed{};
+    forced_end_ = false;
+    // Never waits for another program's lock: the rounds' own writes do, and say so.
+    if (!store_.try_begin()) throw HistoryBusy("the history is locked by another program");
+    try {
+        if (forced_) {
+            size_step();
+        } else {
+            age_step(deadline);
+        }
+        store_.commit();
+    } catch (const std::runtime_error& e) {
+        // Rolled back: nothing of this step was removed, and it is done again.
+        store_.rollback();
+        if ((sqlite3_errcode(store_.handle()) & 0xFF) == SQLITE_BUSY) throw HistoryBusy(e.what());
+        throw std::runtime_error(std::string("cannot remove old rows: ") + e.what());
+    }
+    // What a forced purge removed counts once it is committed.
+    if (step_.rounds > 0) {
+        removed_.first_ms =
+            removed_.rounds > 0 ? std::min(removed_.first_ms, step_.first_ms) : step_.first_ms;
+        removed_.last_ms = std::max(removed_.last_ms, step_.last_ms);
+    }
+    removed_.rounds += step_.rounds;
+    removed_.unacknowledged += step_.unacknowledged;
+    removed_.failed += step_.failed;
+    removed_.minutes += step_.minutes;
+    removed_.hours += step_.hours;
+    unacknowledged_dropped_.fetch_add(step_.unacknowledged);
+    rounds_since_step_ = 0;
+    if (forced_end_) end_forced_purge(forced_why_);
+}
+
+std::vector<std::string> HistoryPurger::devices() {
+    // Skipping from name to name through the index: a few lookups per meter, not a scan.
+    SqliteQuery q(store_.handle(), "SELECT min(device) FROM records WHERE device > ?");
+    std::vector<std::string> names;
+    std::string last;
+    for (;;) {
+        q.reset();
+        q.text(1, last);
+        if (!q.step() || sqlite3_column_type(q.get(), 0) == SQLITE_NULL) break;
+        last = q.column_text(0);
+        names.push_back(last);
+    }
+    return names;
+}
+
+std::map<std::string, int64_t> HistoryPurger::pins() {
+    std::map<std::string, int64_t> pins;
+    if (consumers_.empty() || !store_.has_deliveries()) return pins;
+    SqliteQuery q(store_.handle(), "SELECT device, acked_id FROM deliveries WHERE consumer = ?");
+    for (const std::string& consumer : consumers_) {
+        q.reset();
+        q.text(1, consumer);
+        while (q.step()) {
+            const std::string device = q.column_text(0);
+            const auto found = pins.find(device);
+            const int64_t id = q.column_int64(1);
+            if (found == pins.end() || id < found->second) pins[device] = id;
+        }
+    }
+    return pins;
+}
+
+void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
+    if (!in_pass_) {
+        in_pass_ = true;
+        pass_now_ms_ = now_();
+        pass_job_ = pass_device_ = 0;
+        pass_devices_ = devices();
+        pass_pins_ = pins();
+    }
+    const int64_t limit = rows_per_statement();
+    int64_t removed = 0;  // a step removes at most `limit` rows: its log stays within bounds
+    for (; pass_job_ < std::size(kAgeJobs); ++pass_job_, pass_device_ = 0) {
+        const AgeJob& job = kAgeJobs[pass_job_];
+        const int64_t keep = config_.*job.keep;
+        if (keep == kKeepForever) continue;
+        const int64_t cutoff = pass_now_ms_ - keep - job.bucket_ms;
+        SqliteQuery q(store_.handle(), job.sql);
+        while (pass_device_ < pass_devices_.size()) {
+            const std::string& device = pass_devices_[pass_device_];
+            const auto pin = pass_pins_.find(device);
+            q.reset();
+            q.text(sqlite3_bind_parameter_index(q.get(), ":device"), device);
+            bind(q, ":cutoff", cutoff);
+            const int64_t asked = limit - removed;
+            bind(q, ":limit", asked);
+            if (sqlite3_bind_parameter_index(q.get(), ":newest") > 0)
+                bind(q, ":newest", store_.newest_id(device));
+            bind(q, ":pin", pin == pass_pins_.end() ? kKeepForever : pin->second);
+            q.run();
+            const int changes = sqlite3_changes(store_.handle());
+            if (changes > 0 && job.tier != nullptr) note_purged(device, job.tier, cutoff);
+            removed += changes;
+            if (changes < asked) ++pass_device_;  // nothing more of it to remove
+            if (removed >= limit || std::chrono::steady_clock::now() > deadline) return;
+        }
+    }
+    // Once through: the next pass when a little more has aged.
+    in_pass_ = false;
+    next_pass_ms_ = pass_now_ms_ + pass_every();
+}
+
+int64_t HistoryPurger::pass_every() const {
+    int64_t shortest = kKeepForever;
+    for (const AgeJob& job : kAgeJobs) shortest = std::min(shortest, config_.*job.keep);
+    return shortest == kKeepForever ? kKeepForever
+                                    : std::clamp<int64_t>(shortest / 100, 1000, kHourMs);
+}
+
+bool HistoryPurger::remove_oldest_raw() {
+    // The oldest rows by id, which grows as rounds are stored; each meter's newest stays.
+    std::string kept;
+    std::map<std::string, int64_t> pinned = pins();
+    for (const std::string& device : devices())
+        kept += (kept.empty() ? "" : ",") + std::to_string(store_.newest_id(device));
+    if (kept.empty()) return false;
+    SqliteQuery q(store_.handle(),
+                  ("DELETE FROM records WHERE id IN (SELECT id FROM records WHERE id NOT IN (" +
+                   kept + ") ORDER BY id LIMIT ?) RETURNING id, device, t_ms")
+                      .c_str());
+    q.integer(1, rows_per_statement());
+    uint64_t removed = 0;
+    int64_t last_ms = 0;
+    std::map<std::string, int64_t> horizons;
+    while (q.step()) {
+        const int64_t t_ms = q.column_int64(2);
+        const std::string device = q.column_text(1);
+        int64_t& horizon = horizons[device];
+        horizon = std::max(horizon, t_ms + 1);
+        const auto pin = pinned.find(device);
+        if (pin != pinned.end() && q.column_int64(0) > pin->second) ++step_.unacknowledged;
+        if (step_.rounds == 0 || t_ms < step_.first_ms) step_.first_ms = t_ms;
+        step_.last_ms = std::max(step_.last_ms, t_ms);
+        last_ms = std::max(last_ms, t_ms);
+        ++step_.rounds;
+        ++removed;
+    }
+    if (removed == 0) return false;
+    for (const auto& h : horizons) note_purged(h.first, "raw", h.second);
+    // Failed rounds up to the same instant go with them.
+    SqliteQuery failed(store_.handle(),
+                       "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds "
+                       "WHERE t_ms <= ? ORDER BY id LIMIT ?)");
+    failed.integer(1, last_ms);
+    failed.integer(2, rows_per_statement());
+    failed.run();
+    step_.failed += static_cast<uint64_t>(sqlite3_changes(store_.handle()));
+    return true;
+}
+
+bool HistoryPurger::remove_oldest_rollups(int step_s) {
+    std::string oldest_device;
+    int64_t oldest = kKeepForever;
+    SqliteQuery first(store_.handle(),
+                      "SELECT t_ms FROM rollups WHERE device = ? AND step_s = ? ORDER BY t_ms "
+                      "LIMIT 1");
+    for (const std::string& device : devices()) {
+        first.reset();
+        first.text(1, device);
+        first.integer(2, step_s);
+        if (first.step() && first.column_int64(0) < oldest) {
+            oldest = first.column_int64(0);
+            oldest_device = device;
+        }
+    }
+    first.reset();
+    if (oldest_device.empty()) return false;
+    const AgeJob& job = kAgeJobs[step_s == 60 ? 3 : 4];
+    // Its oldest rows: up to `limit` of them, and only whole ones before the next bucket.
+    const int64_t limit = rows_per_statement();
+    SqliteQuery last(store_.handle(),
+                     "SELECT max(t_ms) FROM (SELECT t_ms FROM rollups WHERE device = ? AND "
+                     "step_s = ? ORDER BY t_ms LIMIT ?)");
+    last.text(1, oldest_device);
+    last.integer(2, step_s);
+    last.integer(3, limit);
+    const int64_t before = last.step() ? last.column_int64(0) + step_s * int64_t{1000} : oldest;
+    SqliteQuery q(store_.handle(), job.sql);
+    q.text(sqlite3_bind_parameter_index(q.get(), ":device"), oldest_device);
+    bind(q, ":cutoff", before);
+    bind(q, ":limit", limit);
+    q.run();
+    const auto removed = static_cast<uint64_t>(sqlite3_changes(store_.handle()));
+    if (removed > 0) note_purged(oldest_device, job.tier, before);
+    (step_s == 60 ? step_.minutes : step_.hours) += removed;
+    return removed > 0;
+}
+
+void HistoryPurger::size_step() {
+    const Sizes s = sizes();
+    if (s.used + 2 * headroom_ + wal_reserve_ <= config_.max_size) {
+        // Enough room inside the file; give the free pages back where the file can.
+        const uint64_t over = s.used + s.free + wal_reserve_ + headroom_;
+        if (incremental_vacuum_ && s.free > 0 && over > config_.max_size) {
+            const uint64_t pages =
+                std::min<uint64_t>((over - config_.max_size) / page_size_ + 1,
+                                   static_cast<uint64_t>(rows_per_statement()) / 4 + 1);
+            sqlite_exec(store_.handle(),
+                        ("PRAGMA incremental_vacuum(" + std::to_string(pages) + ")").c_str());
+            return;
+        }
+        forced_end_ = true;
+        forced_why_ = nullptr;
+        return;
+    }
+    // One removal a step: its write-ahead log stays within the bound.
+    if (!remove_oldest_raw() && !remove_oldest_rollups(60) && !remove_oldest_rollups(3600)) {
+        forced_end_ = true;
+        forced_why_ = "only each meter's newest round is left, and the bound cannot be kept";
+    }
+}
+
+void HistoryPurger::note_purged(const std::string& device, const char* tier, int64_t before) {
+    SqliteQuery q(store_.handle(),
+                  "INSERT INTO purged_before (device, tier, t_ms) VALUES (?, ?, ?) "
+                  "ON CONFLICT (device, tier) DO UPDATE SET t_ms = max(t_ms, excluded.t_ms)");
+    q.text(1, device);
+    q.text(2, tier);
+    q.integer(3, before);
+    q.run();
+}
+
+void HistoryPurger::end_forced_purge(const char* why) {
+    forced_ = false;
+    exhausted_ = why != nullptr;
+    if (!removed_.any() && why == nullptr) return;
+    std::string line = "history " + store_.path() + ": at its max_size of " +
+                       size_text(config_.max_size) + ", removed " +
+                       std::to_string(removed_.rounds) + " rounds";
+    if (removed_.rounds > 0)
+        line += " stored " + iso_local_time(removed_.first_ms) + " to " +
+                iso_local_time(removed_.last_ms);
+    if (removed_.unacknowledged > 0)
+        line += " (" + std::to_string(removed_.unacknowledged) +
+                " of them not yet acknowledged by the MQTT broker)";
+    line += ", " + std::to_string(removed_.failed) + " failed rounds, " +
+            std::to_string(removed_.minutes) + " minutes and " + std::to_string(removed_.hours) +
+            " hours";
+    if (why != nullptr) line += std::string("; ") + why;
+    log_(line);
+    removed_ = Removed{};
+}
+
+}  // namespace kavren::host

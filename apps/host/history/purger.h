@@ -1,0 +1,115 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <limits>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "apps/host/config/retention.h"
+
+namespace kavren::host {
+
+class HistoryStore;
+
+// Keeps the history within its retention and its max_size, on the history's own thread, in
+// small transactions between batches of rounds (each step holds the write lock for at most a
+// few tens of milliseconds), oldest rows first.
+//
+// By age: raw rounds and failed rounds older than `raw`, minutes (and alarm events) older than
+// `minute`, hours older than `hour`. Never a meter's newest record (the one restored at the
+// next start), never the newest event of an alarm (the alarm book's state), and never a round
+// that a consumer (an MQTT broker) has not acknowledged.
+//
+// By size: when the file (database and write-ahead log) nears max_size, the oldest raw rounds of
+// any meter go first, acknowledged or not, then the oldest minutes, then the oldest hours; each
+// such purge is logged once with what it removed, and the rounds dropped unacknowledged are
+// counted. Freed pages are reused; a history made with incremental vacuum also gives them back
+// to the file system while it is above its bound.
+class HistoryPurger {
+  public:
+    using Log = std::function<void(const std::string&)>;
+    using Clock = std::function<int64_t()>;  // now, Unix ms
+
+    // consumers: the deliveries consumers whose unacknowledged rounds are kept ("mqtt ...").
+    HistoryPurger(HistoryStore& store, RetentionConfig config, std::vector<std::string> consumers,
+                  Log log, Clock now);
+
+    // Whether a step has work to do. Cheap: the file's size is read at most every few
+    // hundred milliseconds or after enough rounds were stored to matter.
+    bool due();
+    // One transaction of work. Throws what the store throws (HistoryBusy, std::runtime_error).
+    void step();
+    // Told after each committed batch: rounds stored, so that a file nearing its bound is seen
+    // in time.
+    void stored(std::size_t rounds);
+
+    uint64_t unacknowledged_dropped() const { return unacknowledged_dropped_.load(); }
+    uint64_t steps() const { return steps_; }
+
+  private:
+    struct Sizes {
+        uint64_t file = 0;  // database and write-ahead log, as the file system has them
+        uint64_t used = 0;  // pages holding data
+        uint64_t free = 0;  // pages on the free list
+    };
+    // What a forced purge removed so far, for its one log line.
+    struct Removed {
+        uint64_t rounds = 0, unacknowledged = 0, failed = 0, minutes = 0, hours = 0;
+        int64_t first_ms = 0, last_ms = 0;
+        bool any() const { return rounds + failed + minutes + hours > 0; }
+    };
+
+    Sizes sizes();
+    void check_size();
+    void age_step(std::chrono::steady_clock::time_point deadline);
+    void size_step();
+    // Rows of the tier before `before` may be gone (for readers choosing a resolution).
+    void note_purged(const std::string& device, const char* tier, int64_t before);
+    bool remove_oldest_raw();
+    bool remove_oldest_rollups(int step_s);
+    void end_forced_purge(const char* why);
+    std::vector<std::string> devices();
+    std::map<std::string, int64_t> pins();
+    int64_t rows_per_statement() const;
+    // Time between two passes: a hundredth of the shortest retention, 1 s to an hour.
+    int64_t pass_every() const;
+
+    HistoryStore& store_;
+    RetentionConfig config_;
+    std::vector<std::string> consumers_;
+    Log log_;
+    Clock now_;
+
+    // Age: a pass over every device and tier, resumed where the last step stopped.
+    int64_t next_pass_ms_ = std::numeric_limits<int64_t>::min();  // not yet scheduled
+    bool in_pass_ = false;
+    int64_t pass_now_ms_ = 0;
+    std::size_t pass_job_ = 0, pass_device_ = 0;
+    std::vector<std::string> pass_devices_;
+    std::map<std::string, int64_t> pass_pins_;
+
+    // Size.
+    std::chrono::steady_clock::time_point next_size_check_{};
+    std::size_t rounds_since_check_ = 0;
+    std::size_t rounds_since_step_ = 0;
+    uint64_t page_size_ = 4096;
+    uint64_t wal_reserve_ = 0;  // bytes the write-ahead log may reach
+    uint64_t headroom_ = 0;     // bytes kept for growth between checks
+    bool incremental_vacuum_ = false;
+    bool forced_ = false;
+    bool exhausted_ = false;  // nothing left that a forced purge may remove
+    bool told_cannot_shrink_ = false;
+    Removed removed_;          // by the forced purge under way, committed
+    Removed step_;             // by the step under way, not yet committed
+    bool forced_end_ = false;  // the step under way ends the forced purge
+    const char* forced_why_ = nullptr;
+
+    std::atomic<uint64_t> unacknowledged_dropped_{0};
+    uint64_t steps_ = 0;
+};
+
+}  // namespace kavren::host

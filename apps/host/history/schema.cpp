@@ -1,0 +1,304 @@
+#include "apps/host/history/schema.h"
+
+#include <sqlite3.h>
+
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <vector>
+
+#include "apps/host/history/rollups.h"
+#include "apps/host/support/sqlite_query.h"
+#include "apps/host/support/utc_time.h"
+
+namespace kavren::host {
+
+const char* const kHistorySchemaSql = R"sql(
+CREATE TABLE IF NOT EXISTS records (
+    id      INTEGER PRIMARY KEY,
+    device  TEXT    NOT NULL,
+    data_id INTEGER NOT NULL,
+    time    TEXT    NOT NULL,
+    origin  TEXT    NOT NULL CHECK (origin IN ('round', 'restore')),
+    record  BLOB    NOT NULL,
+    t_ms    INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS records_by_device ON records (device, id);
+-- Time-range reads (series, the page, the API, export) find a meter's rounds by their instant.
+CREATE INDEX IF NOT EXISTS records_by_device_utc ON records (device, t_ms);
+CREATE TABLE IF NOT EXISTS alarms (
+    id          INTEGER PRIMARY KEY,
+    device      TEXT    NOT NULL,
+    key         TEXT    NOT NULL,
+    state       TEXT    NOT NULL CHECK (state IN ('raised', 'cleared')),
+    description TEXT    NOT NULL,
+    time        TEXT    NOT NULL,
+    t_ms        INTEGER NOT NULL
+);
+CREATE INDEX IF NOT EXISTS alarms_by_device ON alarms (device, key, id);
+CREATE INDEX IF NOT EXISTS alarms_by_device_utc ON alarms (device, t_ms);
+CREATE TABLE IF NOT EXISTS failed_rounds (
+    id     INTEGER PRIMARY KEY,
+    device TEXT    NOT NULL,
+    t_ms   INTEGER NOT NULL,
+    kind   TEXT    NOT NULL
+);
+CREATE INDEX IF NOT EXISTS failed_rounds_by_device_utc ON failed_rounds (device, t_ms);
+CREATE TABLE IF NOT EXISTS rollups (
+    device TEXT    NOT NULL,
+    step_s INTEGER NOT NULL CHECK (step_s IN (60, 3600)),
+    t_ms   INTEGER NOT NULL,
+    rounds INTEGER NOT NULL,
+    failed INTEGER NOT NULL,
+    alarms INTEGER NOT NULL,
+    stats  BLOB,
+    PRIMARY KEY (device, step_s, t_ms)
+) WITHOUT ROWID;
+-- Each meter's current minute and hour, rewritten with every batch of its rounds; a bucket
+-- moves to rollups once the meter's rounds reach the next one.
+CREATE TABLE IF NOT EXISTS rollups_open (
+    device TEXT    NOT NULL,
+    step_s INTEGER NOT NULL CHECK (step_s IN (60, 3600)),
+    t_ms   INTEGER NOT NULL,
+    rounds INTEGER NOT NULL,
+    failed INTEGER NOT NULL,
+    alarms INTEGER NOT NULL,
+    stats  BLOB,
+    PRIMARY KEY (device, step_s)
+) WITHOUT ROWID;
+-- Where retention removed rows: a tier ('raw', 'minute', 'hour') may lack rows before t_ms.
+CREATE TABLE IF NOT EXISTS purged_before (
+    device TEXT    NOT NULL,
+    tier   TEXT    NOT NULL CHECK (tier IN ('raw', 'minute', 'hour')),
+    t_ms   INTEGER NOT NULL,
+    PRIMARY KEY (device, tier)
+) WITHOUT ROWID;
+)sql";
+
+namespace {
+
+// The columns of our two first tables in schema 1; schema 2 adds t_ms to each.
+const std::vector<std::string> kRecordColumns = {"id",   "device", "data_id",
+                                                 "time", "origin", "record"};
+const std::vector<std::string> kAlarmColumns = {"id",    "device",      "key",
+                                                "state", "description", "time"};
+// Rows converted per transaction.
+constexpr std::size_t kChunkRows = 50000;
+constexpr auto kProgressEvery = std::chrono::seconds(2);
+
+std::vector<std::string> columns_of(sqlite3* db, const char* table) {
+    SqliteQuery info(db, (std::string("PRAGMA table_info(") + table + ")").c_str());
+    std::vector<std::string> names;
+    while (info.step()) names.push_back(info.column_text(1));
+    return names;
+}
+
+// 0: no such table; 1: the schema 1 columns; 2: those and t_ms. Throws for anything else.
+int table_shape(sqlite3* db, const char* table, const std::vector<std::string>& first) {
+    std::vector<std::string> names = columns_of(db, table);
+    if (names.empty()) return 0;
+    if (names == first) return 1;
+    std::vector<std::string> second = first;
+    second.push_back("t_ms");
+    if (names == second) return 2;
+    throw std::runtime_error(std::string("its ") + table + " table is not ours");
+}
+
+int64_t count_rows(sqlite3* db, const char* table) {
+    SqliteQuery q(db, (std::string("SELECT count(*) FROM ") + table).c_str());
+    return q.step() ? q.column_int64(0) : 0;
+}
+
+// Progress lines of an upgrade, a few seconds apart.
+class Progress {
+  public:
+    Progress(const std::function<void(const std::string&)>& log, std::string path, int64_t total)
+        : log_(log), path_(std::move(path)), total_(total) {}
+    void advance(const char* what, int64_t rows) {
+        done_ += rows;
+        const auto now = std::chrono::steady_clock::now();
+        if (now - last_ < kProgressEvery) return;
+        last_ = now;
+        char line[160];
+        std::snprintf(line, sizeof line, ": upgrading, %s: %lld of %lld rows (%.0f %%)", what,
+                      static_cast<long long>(done_), static_cast<long long>(total_),
+                      total_ > 0 ? 100.0 * static_cast<double>(done_) / total_ : 100.0);
+        log_("history " + path_ + line);
+    }
+    double seconds() const {
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - started_).count();
+    }
+
+  private:
+    const std::function<void(const std::string&)>& log_;
+    std::string path_;
+    int64_t total_;
+    int64_t done_ = 0;
+    std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point last_ = started_;
+};
+
+// The instant of every row of `table` from its local time text, in transactions of kChunkRows.
+// Returns the rows whose text could not be read (they take the instant of the meter's row
+// before, or 0).
+int64_t convert_times(sqlite3* db, const char* table, Progress& progress) {
+    StoredLocalTimes reader;
+    std::map<std::string, int64_t> last;
+    int64_t unreadable = 0, after_id = 0;
+    struct Row {
+        int64_t id, ms;
+    };
+    std::vector<Row> rows;
+    const std::string table_name = table;
+    SqliteQuery select(
+        db, ("SELECT id, device, time FROM " + table_name + " WHERE id > ? ORDER BY id LIMIT ?")
+                .c_str());
+    for (;;) {
+        rows.clear();
+        select.reset();
+        select.integer(1, after_id);
+        select.integer(2, static_cast<int64_t>(kChunkRows));
+        while (select.step()) {
+            const std::string device = select.column_text(1);
+            int64_t ms = 0;
+            if (reader.read(device, select.column_text(2), ms)) {
+                last[device] = ms;
+            } else {
+                ++unreadable;
+                ms = last[device];
+            }
+            rows.push_back({select.column_int64(0), ms});
+        }
+        select.reset();
+        if (rows.empty()) return unreadable;
+        SqliteTransaction transaction(db);
+        SqliteQuery update(db, ("UPDATE " + table_name + " SET t_ms = ? WHERE id = ?").c_str());
+        for (const Row& row : rows) {
+            update.integer(1, row.ms);
+            update.integer(2, row.id);
+            update.run();
+        }
+        transaction.commit();
+        after_id = rows.back().id;
+        progress.advance("times in UTC", static_cast<int64_t>(rows.size()));
+    }
+}
+
+// The rollups of every polled round and alarm raise, in one pass over the rounds (inside the
+// caller's transaction). Rounds that failed were not stored by schema 1: its rollups count none.
+void backfill_rollups(sqlite3* db, Progress& progress) {
+    sqlite_exec(db, "DELETE FROM rollups; DELETE FROM rollups_open");
+    RollupTable table(db);
+    constexpr std::size_t kSteps = std::size(kRollupSteps);
+    struct Open {
+        int64_t start = 0;
+        Rollup sums;
+    };
+    Open open[kSteps];
+    std::string device;
+    const auto flush = [&](std::size_t k) {
+        if (open[k].sums.rounds > 0)
+            table.write(device, kRollupSteps[k], open[k].start, open[k].sums);
+        open[k].sums.clear();
+    };
+    SqliteQuery rounds(db,
+                       "SELECT device, t_ms, record FROM records WHERE origin = 'round' "
+                       "ORDER BY device, t_ms");
+    int64_t seen = 0;
+    while (rounds.step()) {
+        const std::string next = rounds.column_text(0);
+        const int64_t t_ms = rounds.column_int64(1);
+        for (std::size_t k = 0; k < kSteps; ++k) {
+            const int64_t bucket = floor_to_step(t_ms, kRollupSteps[k] * int64_t{1000});
+            if (next == device && bucket == open[k].start) continue;
+            flush(k);
+            open[k].start = bucket;
+        }
+        device = next;
+        sqlite3_stmt* s = rounds.get();
+        const auto* record = static_cast<const uint8_t*>(sqlite3_column_blob(s, 2));
+        const auto length = static_cast<std::size_t>(sqlite3_column_bytes(s, 2));
+        for (Open& o : open) o.sums.add_record(record, length);
+        if (++seen % 10000 == 0) progress.advance("rollups", 10000);
+    }
+    for (std::size_t k = 0; k < kSteps; ++k) flush(k);
+    progress.advance("rollups", seen % 10000);
+    SqliteQuery raises(db, "SELECT device, t_ms FROM alarms WHERE state = 'raised'");
+    while (raises.step()) {
+        for (const int step_s : kRollupSteps) {
+            Rollup stored;
+            const std::string name = raises.column_text(0);
+            const int64_t bucket = floor_to_step(raises.column_int64(1), step_s * int64_t{1000});
+            table.read(name, step_s, bucket, stored);
+            ++stored.alarms;
+            table.write(name, step_s, bucket, stored);
+        }
+    }
+}
+
+}  // namespace
+
+int history_schema(sqlite3* db) {
+    SqliteQuery version(db, "PRAGMA user_version");
+    const int64_t stored = version.step() ? version.column_int64(0) : 0;
+    if (stored > kHistorySchema)
+        throw NewerHistory("it was written by a newer kavren-host (history schema " +
+                           std::to_string(stored) + "; this one knows schemas up to " +
+                           std::to_string(kHistorySchema) + ") and is left as it is");
+    const int records = table_shape(db, "records", kRecordColumns);
+    const int alarms = table_shape(db, "alarms", kAlarmColumns);
+    if (records == 0 && alarms == 0) return 0;
+    if (stored == kHistorySchema) {
+        if (records != 2 || alarms != 2)
+            throw std::runtime_error("its tables are not those of history schema " +
+                                     std::to_string(stored));
+        return kHistorySchema;
+    }
+    if (stored != 0)
+        throw std::runtime_error("its schema version " + std::to_string(stored) +
+                                 " is not one kavren-host ever wrote");
+    return 1;
+}
+
+void upgrade_history(sqlite3* db, const std::string& path,
+                     const std::function<void(const std::string&)>& log) {
+    const int64_t records = count_rows(db, "records"), alarms = count_rows(db, "alarms");
+    log("history " + path + ": upgrading to history schema " + std::to_string(kHistorySchema) +
+        " (instants in UTC, per-minute and per-hour rollups): " + std::to_string(records) +
+        " records and " + std::to_string(alarms) + " alarm events");
+    Progress progress(log, path, 2 * records + alarms);  // times, then rollups
+    {
+        SqliteTransaction transaction(db);
+        bool missing = false;
+        for (const char* table : {"records", "alarms"}) {
+            const std::vector<std::string> columns = columns_of(db, table);
+            missing = missing || columns.empty();
+            if (!columns.empty() && columns.back() != "t_ms")
+                sqlite_exec(db, (std::string("ALTER TABLE ") + table +
+                                 " ADD COLUMN t_ms INTEGER NOT NULL DEFAULT 0")
+                                    .c_str());
+        }
+        // The indexes come after the conversion, which is quicker without them; a table that was
+        // never made is made now.
+        if (missing) sqlite_exec(db, kHistorySchemaSql);
+        transaction.commit();
+    }
+    int64_t unreadable = convert_times(db, "records", progress);
+    unreadable += convert_times(db, "alarms", progress);
+    SqliteTransaction transaction(db);
+    sqlite_exec(db, "DROP INDEX IF EXISTS records_by_device_time");
+    sqlite_exec(db, kHistorySchemaSql);
+    backfill_rollups(db, progress);
+    sqlite_exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
+    transaction.commit();
+    char done[96];
+    std::snprintf(done, sizeof done, ": upgraded in %.1f s", progress.seconds());
+    std::string line = "history " + path + done;
+    if (unreadable > 0)
+        line += "; " + std::to_string(unreadable) +
+                " rows had a time that is not YYYY-MM-DD HH:MM:SS and took the instant of their "
+                "meter's row before";
+    log(line);
+}
+
+}  // namespace kavren::host

@@ -1,0 +1,37 @@
+#pragma once
+
+#include <functional>
+#include <stdexcept>
+#include <string>
+
+struct sqlite3;
+
+namespace kavren::host {
+
+// The history's schema version, kept in PRAGMA user_version. 1 is the first schema (every time
+// a local text; its files say 0), 2 keeps every instant in UTC and has the rollups.
+constexpr int kHistorySchema = 2;
+
+// The tables and indexes of schema 2, each made only if missing.
+extern const char* const kHistorySchemaSql;
+
+// A history written by a later kavren-host, whose schema this one does not know.
+struct NewerHistory : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// The schema of an open history: 0 when it has none of our tables yet, 1 for a history to
+// upgrade (also one whose upgrade was cut short), kHistorySchema for a current one. Throws
+// NewerHistory, or std::runtime_error when its records or alarms table is not ours.
+int history_schema(sqlite3* db);
+
+// Brings a schema 1 history to kHistorySchema in place: the instant of every row read from its
+// local time text in the host's zone (see StoredLocalTimes), the new tables and indexes, and the
+// rollups of every stored round. Rows are converted in transactions of their own, so a history
+// of millions of rows needs no write-ahead log of its size; an upgrade cut short is done again
+// at the next start. `log` gets a line at the start, a progress line every few seconds, and one
+// at the end. Throws std::runtime_error with SQLite's reason.
+void upgrade_history(sqlite3* db, const std::string& path,
+                     const std::function<void(const std::string&)>& log);
+
+}  // namespace kavren::host

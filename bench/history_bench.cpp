@@ -1,0 +1,471 @@
+// The history's figures (docs/performance.md), each through the code the host runs:
+//   - a synthetic history of one meter, 30 days of rounds at 1 s (2.6 million rows) and a year of
+//     minutes and hours, built here: its file size, and that of everything older than 30 days;
+//   - `series` of 1000 points for the last hour, day, 30 days and year of it (medians);
+//   - the CPU that rollups and purging add per stored round: the history's sink fed rounds with
+//     and without them, the runs interleaved;
+//   - the upgrade of a million rows of the first schema;
+//   - what incremental vacuum costs a stored and a removed row.
+// usage: history_bench DIR [rounds]   (its files are made in DIR and removed at the end;
+//        "rounds": only the CPU that rollups and purging add)
+#include <sqlite3.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "apps/host/history/commit_stage.h"
+#include "apps/host/history/history_query.h"
+#include "apps/host/history/history_store.h"
+#include "apps/host/history/rollups.h"
+#include "apps/host/history/series.h"
+#include "apps/host/sinks/http/http_server.h"
+#include "apps/host/support/sqlite_query.h"
+#include "apps/host/support/utc_time.h"
+#include "meter/kavren_m7_data.h"
+#include "tests/apps/synthetic_record.h"
+
+using namespace kavren;
+using namespace kavren::host;
+using testing_support::synthetic_record;
+
+namespace {
+
+const int64_t kNow = int64_t{1796083200} * 1000;  // 2026-12-01T00:00:00Z: the synthetic "now"
+
+template <typename T>
+T median(std::vector<T> v) {
+    std::sort(v.begin(), v.end());
+    return v[v.size() / 2];
+}
+
+double seconds_since(std::chrono::steady_clock::time_point t0) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+}
+
+double cpu_seconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+uint64_t file_size(const std::string& path) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0 ? static_cast<uint64_t>(s.st_size) : 0;
+}
+
+void remove_history(const std::string& path) {
+    for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
+}
+
+void checkpoint(const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    sqlite3_close(db);
+}
+
+// Open minute and hour sums, written when the next round falls into a new one.
+struct Buckets {
+    Buckets(RollupTable& rollups, std::string name) : table(rollups), device(std::move(name)) {}
+    RollupTable& table;
+    std::string device;
+    int64_t start[2] = {INT64_MIN, INT64_MIN};
+    Rollup sums[2];
+
+    void add(int64_t t_ms, const Rollup& part) {
+        for (int k = 0; k < 2; ++k) {
+            const int64_t bucket = floor_to_step(t_ms, kRollupSteps[k] * int64_t{1000});
+            if (bucket != start[k]) flush(k, bucket);
+            sums[k].merge(part);
+        }
+    }
+    void flush(int k, int64_t next) {
+        if (sums[k].rounds + sums[k].failed > 0)
+            table.write(device, kRollupSteps[k], start[k], sums[k]);
+        sums[k].clear();
+        start[k] = next;
+    }
+    void flush_all() {
+        for (int k = 0; k < 2; ++k) flush(k, INT64_MIN);
+    }
+};
+
+// The synthetic history: the year before the last 30 days as minutes and hours, then the last
+// 30 days as rounds at 1 s with their minutes and hours (a round in a thousand failed). Returns
+// the size of the older part alone, after a checkpoint.
+uint64_t build_synthetic(const std::string& path) {
+    const int64_t raw_from = kNow - 30 * kDayMs, year_from = kNow - 365 * kDayMs;
+    HistoryStore store(path);
+    store.prepare();
+    RollupTable table(store.handle());
+    Buckets buckets(table, "m1");
+    int64_t rows = 0;
+    store.begin();
+    std::vector<uint8_t> records[3];
+    for (int64_t t = year_from; t < raw_from; t += kMinuteMs) {
+        Rollup minute;
+        for (int k = 0; k < 3; ++k) records[k] = synthetic_record(t, t / kMinuteMs + k);
+        for (int s = 0; s < 60; ++s)
+            minute.add_record(records[s % 3].data(), records[s % 3].size());
+        buckets.add(t, minute);
+        if (++rows % 20000 == 0) {
+            store.commit();
+            store.begin();
+        }
+    }
+    buckets.flush_all();
+    store.commit();
+    checkpoint(path);
+    const uint64_t older = file_size(path);
+    store.begin();
+    for (int64_t t = raw_from, k = 0; t < kNow; t += 1000, ++k) {
+        Rollup round;
+        if (k % 1000 == 999) {
+            store.save_failed_round("m1", t, "timeout");
+            round.failed = 1;
+        } else {
+            const auto record = synthetic_record(t, k);
+            store.save_record("m1", 1001, "", record.data(), record.size(), "round", t);
+            round.add_record(record.data(), record.size());
+        }
+        buckets.add(t, round);
+        if (k % 50000 == 49999) {
+            store.commit();
+            store.begin();
+        }
+    }
+    buckets.flush_all();
+    store.commit();
+    checkpoint(path);
+    return older;
+}
+
+void print_breakdown(const std::string& path) {
+    sqlite3* db = nullptr;
+    sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+    SqliteQuery q(db, "SELECT name, sum(pgsize) FROM dbstat GROUP BY name ORDER BY 2 DESC");
+    while (q.step())
+        std::printf("synthetic_btree %s %.1f MB\n", q.column_text(0).c_str(),
+                    static_cast<double>(q.column_int64(1)) / 1e6);
+    sqlite3_close(db);
+}
+
+// series of 1000 points for ranges ending now, 20 times each, interleaved.
+void time_series(const std::string& path) {
+    HistoryReader reader(path);
+    const struct {
+        const char* name;
+        int64_t length;
+    } ranges[] = {{"1h", kHourMs}, {"1d", kDayMs}, {"30d", 30 * kDayMs}, {"1y", 365 * kDayMs}};
+    std::vector<double> ms[4], gzip_ms[4];
+    std::string body[4], packed;
+    for (int repeat = 0; repeat < 20; ++repeat) {
+        for (int r = 0; r < 4; ++r) {
+            SeriesRequest request{"m1", kNow - ranges[r].length, kNow - 1, 1000, {}};
+            auto t0 = std::chrono::steady_clock::now();
+            body[r] = series_json(reader, request, kNow);
+            ms[r].push_back(seconds_since(t0) * 1000);
+            t0 = std::chrono::steady_clock::now();
+            gzip_compress(body[r], packed);
+            gzip_ms[r].push_back(seconds_since(t0) * 1000);
+        }
+    }
+    for (int r = 0; r < 4; ++r) {
+        const auto step_at = body[r].find("\"step\":\"") + 8;
+        const std::string step = body[r].substr(step_at, body[r].find('"', step_at) - step_at);
+        std::size_t points = 0;
+        for (auto at = body[r].find("\"t_ms\""); at != std::string::npos;
+             at = body[r].find("\"t_ms\"", at + 1))
+            ++points;
+        gzip_compress(body[r], packed);
+        std::printf("series_%s_ms %.2f step %s points %zu bytes %zu gzip_bytes %zu gzip_ms %.2f\n",
+                    ranges[r].name, median(ms[r]), step.c_str(), points, body[r].size(),
+                    packed.size(), median(gzip_ms[r]));
+    }
+}
+
+// A history of `meters` meters with two hours of rounds at 1 s before kNow (and their rollups).
+void prefill(const std::string& path, int meters) {
+    remove_history(path);
+    HistoryStore store(path);
+    store.prepare();
+    RollupWriter rollups(store.handle());
+    store.begin();
+    for (int64_t t = kNow - 2 * kHourMs, k = 0; t < kNow; t += 1000, ++k) {
+        for (int m = 0; m < meters; ++m) {
+            const auto record = synthetic_record(t, k + m);
+            const std::string name = "m" + std::to_string(m);
+            store.save_record(name, 1, "", record.data(), record.size(), "round", t);
+            rollups.add_record(name, t, record.data(), record.size(), 0);
+        }
+        if (k % 600 == 599) {
+            rollups.write();
+            store.commit();
+            store.begin();
+        }
+    }
+    rollups.write();
+    store.commit();
+    checkpoint(path);
+}
+
+// Counts what the history hands on, and wakes who waits for a count.
+struct Counting : RoundSink {
+    const char* name() const override { return "counting"; }
+    std::mutex lock;
+    std::condition_variable changed;
+    std::size_t rounds = 0;
+    void take(const StoredBatch& batch) override {
+        {
+            std::lock_guard<std::mutex> hold(lock);
+            rounds += batch.size();
+        }
+        changed.notify_one();
+    }
+    void wait_for(std::size_t count) {
+        std::unique_lock<std::mutex> hold(lock);
+        changed.wait(hold, [&] { return rounds >= count; });
+    }
+};
+
+// CPU per stored round (the whole process) of `ticks` seconds of rounds of `meters` meters,
+// one batch a second, with rollups and purging (raw kept 2 h: steady removal) or without.
+enum class Extras { none, rollups, rollups_and_purging };
+
+double cpu_per_round(const std::string& prefilled, const std::string& path, int meters, int ticks,
+                     Extras extras) {
+    remove_history(path);
+    std::filesystem::copy_file(prefilled, path);
+    std::vector<std::vector<std::shared_ptr<RoundResult>>> rounds(static_cast<std::size_t>(ticks));
+    std::vector<std::string> names;
+    for (int m = 0; m < meters; ++m) names.push_back("m" + std::to_string(m));
+    for (int tick = 0; tick < ticks; ++tick) {
+        for (int m = 0; m < meters; ++m) {
+            auto r = std::make_shared<RoundResult>();
+            r->meter_index = static_cast<std::size_t>(m);
+            r->meter = names[static_cast<std::size_t>(m)];
+            r->unix_ms = kNow + tick * int64_t{1000};
+            r->outcome.complete = true;
+            r->record = synthetic_record(r->unix_ms, tick + m);
+            rounds[static_cast<std::size_t>(tick)].push_back(r);
+        }
+    }
+    HistoryStore store(path);
+    store.prepare();
+    std::atomic<int64_t> clock{kNow};
+    CommitStage sink(store, names, 100000, [](const std::string&) {});
+    if (extras == Extras::rollups_and_purging) {
+        RetentionConfig retention;
+        retention.raw_ms = 2 * kHourMs;
+        sink.set_retention(retention, {}, [&] { return clock.load(); });
+    } else if (extras == Extras::none) {
+        sink.set_rollups(false);
+    }
+    Counting counted;
+    sink.add_sink(&counted);
+    sink.start();
+    const double cpu0 = cpu_seconds();
+    for (int tick = 0; tick < ticks; ++tick) {
+        clock.store(kNow + tick * int64_t{1000});
+        for (const auto& r : rounds[static_cast<std::size_t>(tick)]) sink.submit(r);
+        counted.wait_for(static_cast<std::size_t>((tick + 1) * meters));
+    }
+    const double cpu = cpu_seconds() - cpu0;
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+    return cpu / (static_cast<double>(ticks) * meters) * 1e6;
+}
+
+void time_rollups_and_purging(const std::string& dir) {
+    for (const int meters : {1, 20}) {
+        const std::string prefilled = dir + "/prefilled-" + std::to_string(meters) + ".db";
+        const std::string path = dir + "/sink.db";
+        prefill(prefilled, meters);
+        std::vector<double> cpu[3];
+        for (int run = 0; run < 7; ++run)
+            for (int k = 0; k < 3; ++k)
+                cpu[k].push_back(
+                    cpu_per_round(prefilled, path, meters, 300, static_cast<Extras>(k)));
+        const double none = median(cpu[0]), rollups = median(cpu[1]), both = median(cpu[2]);
+        std::printf(
+            "round_cpu_us meters %d without %.2f rollups %.2f rollups_purging %.2f added %.2f "
+            "rollups_added %.2f\n",
+            meters, none, rollups, both, both - none, rollups - none);
+        remove_history(prefilled);
+        remove_history(path);
+    }
+}
+
+// A history of the first schema with `rows` records of two meters (and an alarm event every
+// thousand), made from the old history kept for the tests.
+void build_old(const std::string& path, int64_t rows) {
+    remove_history(path);
+    std::ifstream in(std::string(KAVREN_SOURCE_DIR) + "/tests/apps/fixtures/history-schema-1.sql");
+    std::stringstream text;
+    text << in.rdbuf();
+    sqlite3* db = nullptr;
+    sqlite3_open(path.c_str(), &db);
+    sqlite_exec(db, text.str().c_str());
+    sqlite_exec(db, "DELETE FROM records; DELETE FROM alarms; BEGIN");
+    SqliteQuery insert(db,
+                       "INSERT INTO records (device, data_id, time, origin, record) "
+                       "VALUES (?, 1, ?, 'round', ?)");
+    SqliteQuery alarm(db,
+                      "INSERT INTO alarms (device, key, state, description, time) "
+                      "VALUES (?, '0 KAVREN_M7', ?, 'A 相电压小于2.2', ?)");
+    char local[32];
+    for (int64_t k = 0; k < rows; ++k) {
+        const int64_t t = kNow - rows / 2 * 1000 + (k / 2) * 1000;
+        const time_t seconds = static_cast<time_t>(t / 1000);
+        std::tm parts{};
+        localtime_r(&seconds, &parts);
+        std::strftime(local, sizeof local, "%Y-%m-%d %H:%M:%S", &parts);
+        const auto record = synthetic_record(t, k);
+        const std::string device = k % 2 == 0 ? "feeder-1" : "feeder-2";
+        insert.text(1, device);
+        insert.text(2, local);
+        insert.blob(3, record.data(), record.size());
+        insert.run();
+        if (k % 1000 == 0) {
+            alarm.text(1, device);
+            alarm.text(2, k % 2000 == 0 ? "raised" : "cleared");
+            alarm.text(3, local);
+            alarm.run();
+        }
+    }
+    sqlite_exec(db, "COMMIT");
+    sqlite3_close(db);
+    checkpoint(path);
+}
+
+void time_upgrade(const std::string& dir) {
+    const std::string old = dir + "/old.db", path = dir + "/upgraded.db";
+    const int64_t rows = 1000000;
+    build_old(old, rows);
+    std::vector<double> wall, cpu;
+    for (int run = 0; run < 3; ++run) {
+        remove_history(path);
+        std::filesystem::copy_file(old, path);
+        const auto t0 = std::chrono::steady_clock::now();
+        const double cpu0 = cpu_seconds();
+        {
+            HistoryStore store(path);
+            store.prepare();
+        }
+        wall.push_back(seconds_since(t0));
+        cpu.push_back(cpu_seconds() - cpu0);
+    }
+    std::printf("upgrade_s rows %lld wall %.2f cpu %.2f file_mb %.1f\n",
+                static_cast<long long>(rows), median(wall), median(cpu),
+                static_cast<double>(file_size(old)) / 1e6);
+    remove_history(old);
+    remove_history(path);
+}
+
+// µs to store a round (record and rollups, batches of 128 rows as the writer makes them) and to
+// remove one (chunks of 1000), and bytes per row, with and without incremental vacuum.
+void time_vacuum_mode(const std::string& path, bool incremental, double& store_us,
+                      double& remove_us, double& bytes_per_row) {
+    constexpr int kRows = 50000;
+    remove_history(path);
+    if (!incremental) {
+        // Without: a file whose first table was made before the host's prepare().
+        sqlite3* db = nullptr;
+        sqlite3_open(path.c_str(), &db);
+        sqlite_exec(db, "PRAGMA auto_vacuum = NONE; CREATE TABLE t (x); DROP TABLE t;");
+        sqlite3_close(db);
+    }
+    HistoryStore store(path);
+    store.prepare();
+    RollupWriter rollups(store.handle());
+    auto t0 = std::chrono::steady_clock::now();
+    for (int k = 0; k < kRows; ++k) {
+        if (k % 128 == 0) store.begin();
+        const int64_t t = kNow + k * int64_t{1000};
+        const auto record = synthetic_record(t, k);
+        store.save_record("m1", 1, "", record.data(), record.size(), "round", t);
+        rollups.add_record("m1", t, record.data(), record.size(), 0);
+        if (k % 128 == 127 || k == kRows - 1) {
+            rollups.write();
+            store.commit();
+        }
+    }
+    store_us = seconds_since(t0) * 1e6 / kRows;
+    checkpoint(path);
+    bytes_per_row = static_cast<double>(file_size(path)) / kRows;
+    t0 = std::chrono::steady_clock::now();
+    for (int k = 0; k < kRows / 1000 - 1; ++k) {
+        store.begin();
+        sqlite_exec(store.handle(),
+                    "DELETE FROM records WHERE id IN (SELECT id FROM records ORDER BY id LIMIT "
+                    "1000)");
+        store.commit();
+    }
+    remove_us = seconds_since(t0) * 1e6 / (kRows - 1000);
+    SqliteQuery mode(store.handle(), "PRAGMA auto_vacuum");
+    if (!mode.step() || (mode.column_int64(0) == 2) != incremental)
+        std::printf("vacuum_mode_unexpected %lld\n", static_cast<long long>(mode.column_int64(0)));
+}
+
+void time_vacuum(const std::string& dir) {
+    const std::string path = dir + "/vacuum.db";
+    std::vector<double> store_with, store_without, remove_with, remove_without;
+    double bytes_with = 0, bytes_without = 0;
+    for (int run = 0; run < 5; ++run) {
+        double s = 0, r = 0;
+        time_vacuum_mode(path, false, s, r, bytes_without);
+        store_without.push_back(s);
+        remove_without.push_back(r);
+        time_vacuum_mode(path, true, s, r, bytes_with);
+        store_with.push_back(s);
+        remove_with.push_back(r);
+    }
+    std::printf("vacuum_store_us without %.2f with %.2f\n", median(store_without),
+                median(store_with));
+    std::printf("vacuum_remove_us without %.2f with %.2f\n", median(remove_without),
+                median(remove_with));
+    std::printf("vacuum_bytes_per_row without %.1f with %.1f\n", bytes_without, bytes_with);
+    remove_history(path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const std::string dir = argc > 1 ? argv[1] : "/tmp";
+    if (argc > 2 && std::string(argv[2]) == "rounds") {  // that part alone
+        time_rollups_and_purging(dir);
+        return 0;
+    }
+    // The old history's local times, and every reply's offsets, in a zone with summer time.
+    setenv("TZ", "Europe/Berlin", 1);
+    tzset();
+    const std::string synthetic = dir + "/synthetic.db";
+    remove_history(synthetic);
+    auto t0 = std::chrono::steady_clock::now();
+    const uint64_t older = build_synthetic(synthetic);
+    std::printf("synthetic_built_s %.1f\n", seconds_since(t0));
+    std::printf("synthetic_file_mb %.1f older_than_30d_mb %.1f\n",
+                static_cast<double>(file_size(synthetic)) / 1e6, static_cast<double>(older) / 1e6);
+    print_breakdown(synthetic);
+    time_series(synthetic);
+    remove_history(synthetic);
+    time_rollups_and_purging(dir);
+    time_upgrade(dir);
+    time_vacuum(dir);
+    return 0;
+}

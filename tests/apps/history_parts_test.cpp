@@ -1,0 +1,880 @@
+// The history on its own, in process, with rounds of chosen instants and a clock the test sets:
+// rollups written with the rows, daylight-saving changes, retention by age and by size, the
+// upgrade of an old history, and the series API's answers.
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <tuple>
+
+#include <gtest/gtest.h>
+#include <json/json.h>
+
+#include "apps/common/program.h"
+#include "apps/host/history/commit_stage.h"
+#include "apps/host/history/history_export.h"
+#include "apps/host/history/history_query.h"
+#include "apps/host/history/history_store.h"
+#include "apps/host/history/rollups.h"
+#include "apps/host/history/schema.h"
+#include "apps/host/history/series.h"
+#include "apps/host/sinks/http/http_api.h"
+#include "apps/host/sinks/http/live_meters.h"
+#include "apps/host/support/utc_time.h"
+#include "meter/kavren_m7_data.h"
+#include "tests/apps/http_client.h"
+#include "tests/apps/scratch_folder.h"
+#include "tests/apps/synthetic_record.h"
+
+namespace {
+
+using namespace kavren;
+using namespace kavren::host;
+using testing_support::Collecting;
+using testing_support::eventually;
+using testing_support::synthetic_record;
+using testing_support::temp_path;
+
+testing::Environment* const scratch_folder =
+    testing::AddGlobalTestEnvironment(new testing_support::ScratchFolder("kavren_history_parts"));
+
+void set_zone(const char* zone) {
+    setenv("TZ", zone, 1);
+    tzset();
+}
+
+// An instant written as ISO 8601 (its reading is tested on its own).
+int64_t at(const char* iso) { return parse_time_bound(iso, false); }
+
+float quantity(const std::string& record, std::size_t q) {
+    float v;
+    std::memcpy(&v, record.data() + kRolledQuantities[q].offset, sizeof v);
+    return v;
+}
+
+// A polled round at `t_ms`: complete (its one limit active or not) or failed with a time-out.
+std::shared_ptr<RoundResult> polled(const std::string& meter, std::size_t index, int64_t t_ms,
+                                    int k, bool failed = false, bool limit_active = false) {
+    auto r = std::make_shared<RoundResult>();
+    r->meter = meter;
+    r->meter_index = index;
+    r->unix_ms = t_ms;
+    r->outcome.complete = !failed;
+    if (failed) {
+        r->outcome.failure = ReadOutcome::timeout;
+        return r;
+    }
+    r->record = synthetic_record(t_ms, k);
+    r->limit_reports.push_back(
+        LimitReport{2, "0 KAVREN_M7", "16012", "A 相电压小于1", "A 相电压小于1", limit_active, 1});
+    return r;
+}
+
+using Rounds = std::vector<std::shared_ptr<RoundResult>>;
+
+// Submits the rounds and waits until the history has handed every one on.
+void feed(CommitStage& sink, Collecting& seen, const Rounds& rounds) {
+    const std::size_t target = seen.count() + rounds.size();
+    for (const auto& r : rounds) ASSERT_TRUE(sink.submit(r));
+    ASSERT_TRUE(eventually([&] { return seen.count() == target; }, 60));
+}
+
+// Rows of a query, each column as text (integers in decimal, blobs as their bytes).
+std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_stmt* s = nullptr;
+    EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    std::vector<std::vector<std::string>> rows;
+    while (s != nullptr && sqlite3_step(s) == SQLITE_ROW) {
+        std::vector<std::string> row;
+        for (int i = 0; i < sqlite3_column_count(s); ++i) {
+            const auto* bytes = static_cast<const char*>(sqlite3_column_blob(s, i));
+            row.emplace_back(bytes == nullptr ? ""
+                                              : std::string(bytes, sqlite3_column_bytes(s, i)));
+        }
+        rows.push_back(std::move(row));
+    }
+    sqlite3_finalize(s);
+    sqlite3_close(db);
+    return rows;
+}
+
+void execute(const std::string& path, const std::string& sql) {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    sqlite3_busy_timeout(db, 5000);
+    EXPECT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK)
+        << sqlite3_errmsg(db);
+    sqlite3_close(db);
+}
+
+int64_t number(const std::string& text) { return std::stoll(text); }
+
+uint64_t file_size(const std::string& path) {
+    struct stat s {};
+    return stat(path.c_str(), &s) == 0 ? static_cast<uint64_t>(s.st_size) : 0;
+}
+
+Json::Value parse(const std::string& text) {
+    Json::Value v;
+    std::istringstream in(text);
+    std::string errors;
+    EXPECT_TRUE(Json::parseFromStream(Json::CharReaderBuilder(), in, &v, &errors)) << errors;
+    return v;
+}
+
+bool has_offset(const std::string& time) {
+    return std::regex_match(time,
+                            std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?[+-]\d\d:\d\d)"));
+}
+
+// The rollup rows, finished and still open (the two tables never hold the same bucket).
+const std::string kAllRollups =
+    "(SELECT device, step_s, t_ms, rounds, failed, alarms, stats FROM rollups UNION ALL "
+    "SELECT device, step_s, t_ms, rounds, failed, alarms, stats FROM rollups_open)";
+
+// What export writes for the request.
+std::string exported(const ExportRequest& request) {
+    std::FILE* out = std::tmpfile();
+    export_history(request, out);
+    std::rewind(out);
+    std::string text;
+    for (int c; (c = std::fgetc(out)) != EOF;) text += static_cast<char>(c);
+    std::fclose(out);
+    return text;
+}
+
+// What the rollups should hold, computed from the rounds themselves.
+struct Expected {
+    int64_t rounds = 0, failed = 0, alarms = 0;
+    std::vector<float> min, max;
+    std::vector<double> sum;
+};
+using ExpectedRollups = std::map<std::tuple<std::string, int, int64_t>, Expected>;
+
+void expect_round(ExpectedRollups& expected, const std::string& device, int64_t t_ms,
+                  const std::string* record, int raises) {
+    for (const int step_s : kRollupSteps) {
+        Expected& e = expected[{device, step_s, floor_to_step(t_ms, step_s * 1000)}];
+        e.alarms += raises;
+        if (record == nullptr) {
+            ++e.failed;
+            continue;
+        }
+        if (e.rounds++ == 0) {
+            e.min.assign(kRolledQuantityCount, INFINITY);
+            e.max.assign(kRolledQuantityCount, -INFINITY);
+            e.sum.assign(kRolledQuantityCount, 0.0);
+        }
+        for (std::size_t q = 0; q < kRolledQuantityCount; ++q) {
+            const float v = quantity(*record, q);
+            e.min[q] = std::min(e.min[q], v);
+            e.max[q] = std::max(e.max[q], v);
+            e.sum[q] += v;
+        }
+    }
+}
+
+void expect_raise(ExpectedRollups& expected, const std::string& device, int64_t t_ms) {
+    for (const int step_s : kRollupSteps)
+        ++expected[{device, step_s, floor_to_step(t_ms, step_s * 1000)}].alarms;
+}
+
+// The stored rollups equal the expected ones, row for row; the stats decoded here from their
+// documented layout (min, mean, max per quantity, little-endian single precision).
+void expect_rollups(const std::string& db, const ExpectedRollups& expected) {
+    const auto rows = query(db, "SELECT * FROM " + kAllRollups + " ORDER BY device, step_s, t_ms");
+    std::size_t matched = 0;
+    for (const auto& row : rows) {
+        const auto found = expected.find({row[0], number(row[1]), number(row[2])});
+        ASSERT_NE(found, expected.end()) << row[0] << " " << row[1] << " " << row[2];
+        const Expected& e = found->second;
+        ++matched;
+        EXPECT_EQ(number(row[3]), e.rounds) << row[2];
+        EXPECT_EQ(number(row[4]), e.failed) << row[2];
+        EXPECT_EQ(number(row[5]), e.alarms) << row[2];
+        if (e.rounds == 0) {
+            EXPECT_TRUE(row[6].empty());
+            continue;
+        }
+        ASSERT_EQ(row[6].size(), kRolledQuantityCount * 12);
+        for (std::size_t q = 0; q < kRolledQuantityCount; ++q) {
+            float triple[3];
+            std::memcpy(triple, row[6].data() + q * 12, 12);
+            EXPECT_EQ(triple[0], e.min[q]) << kRolledQuantities[q].name;
+            EXPECT_FLOAT_EQ(triple[1], static_cast<float>(e.sum[q] / e.rounds))
+                << kRolledQuantities[q].name;
+            EXPECT_EQ(triple[2], e.max[q]) << kRolledQuantities[q].name;
+        }
+    }
+    EXPECT_EQ(matched, expected.size());
+}
+
+TEST(RetentionValues, DurationsAndSizesAsWritten) {
+    EXPECT_EQ(parse_retention_duration("10s"), 10000);
+    EXPECT_EQ(parse_retention_duration("5m"), 300000);
+    EXPECT_EQ(parse_retention_duration("30d"), 30 * kDayMs);
+    EXPECT_EQ(parse_retention_duration("2w"), 14 * kDayMs);
+    EXPECT_EQ(parse_retention_duration("1y"), 365 * kDayMs);
+    EXPECT_EQ(parse_retention_duration("forever"), kKeepForever);
+    for (const char* bad : {"", "10", "0s", "1.5d", "-1h", "10 x", "10S", "1001y", "never"})
+        EXPECT_THROW(parse_retention_duration(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(parse_history_size("2GiB"), uint64_t{2} << 30);
+    EXPECT_EQ(parse_history_size("500MB"), 500000000u);
+    EXPECT_EQ(parse_history_size("1.5 gib"), uint64_t{3} << 29);
+    EXPECT_EQ(parse_history_size("1048576"), 1048576u);
+    EXPECT_EQ(parse_history_size("unlimited"), 0u);
+    for (const char* bad : {"", "1KiB", "1048575", "2 zettabytes", "GiB", "-2GiB", "1e9"})
+        EXPECT_THROW(parse_history_size(bad), std::invalid_argument) << bad;
+    EXPECT_EQ(retention_text(30 * kDayMs), "30d");
+    EXPECT_EQ(size_text(uint64_t{3} << 29), "1.5 GiB");
+    const RetentionConfig file = read_retention(parse(R"({"raw": "10s", "max_size": "1GiB"})"), "");
+    EXPECT_EQ(file.raw_ms, 10000);
+    EXPECT_EQ(file.minute_ms, 400 * kDayMs);  // the defaults for what it does not name
+    EXPECT_EQ(file.hour_ms, kKeepForever);
+    EXPECT_EQ(file.max_size, uint64_t{1} << 30);
+}
+
+// Two meters, rounds 20 s apart across an hour, a failed round now and then, a limit that
+// comes and goes, and a restored record: each minute and hour row is what its rounds make, the
+// restore counts nowhere. A later sink adds to the rows already stored.
+TEST(Rollups, MinutesAndHoursSummarizeTheStoredRoundsFailuresAndRaises) {
+    set_zone("UTC");
+    const std::string db = temp_path("rollups.db");
+    HistoryStore store(db);
+    store.prepare();
+    const int64_t t0 = at("2026-12-08T09:50:10Z");
+    Rounds rounds;
+    auto restore = polled("m1", 0, t0 - 5000, 99);
+    restore->origin = RoundResult::Origin::restore;
+    rounds.push_back(restore);
+    ExpectedRollups expected;
+    bool active[2] = {false, false};
+    for (int k = 0; k < 120; ++k) {
+        for (std::size_t m = 0; m < 2; ++m) {
+            const std::string name = m == 0 ? "m1" : "m2";
+            const int64_t t = t0 + k * 20000 + static_cast<int64_t>(m) * 3000;
+            const bool failed = (k + static_cast<int>(m)) % 7 == 3;
+            const bool limit = (k / 9) % 2 == 1;
+            rounds.push_back(polled(name, m, t, k + 50 * static_cast<int>(m), failed, limit));
+            const std::string record(rounds.back()->record.begin(), rounds.back()->record.end());
+            const int raises = !failed && limit && !active[m] ? 1 : 0;
+            if (!failed) active[m] = limit;
+            expect_round(expected, name, t, failed ? nullptr : &record, raises);
+        }
+    }
+    Collecting seen;
+    {
+        CommitStage sink(store, {"m1", "m2"}, 100000, [](const std::string&) {});
+        sink.add_sink(&seen);
+        sink.start();
+        feed(sink, seen, rounds);
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    expect_rollups(db, expected);
+    EXPECT_EQ(query(db, "SELECT count(*) FROM failed_rounds")[0][0],
+              std::to_string(std::count_if(rounds.begin(), rounds.end(),
+                                           [](const auto& r) { return !r->outcome.complete; })));
+
+    // A host started again within the same minute adds to its row; a clock set back reopens a
+    // minute finished before, and adds to it.
+    const int64_t later = t0 + 119 * 20000 + 9000, earlier = t0 + 30000;
+    Rounds one{polled("m1", 0, later, 7), polled("m1", 0, earlier, 8), polled("m1", 0, later, 9)};
+    for (const auto& r : one) {
+        const std::string record(r->record.begin(), r->record.end());
+        expect_round(expected, "m1", r->unix_ms, &record, 0);
+    }
+    {
+        CommitStage sink(store, {"m1", "m2"}, 100, [](const std::string&) {});
+        sink.add_sink(&seen);
+        sink.start();
+        feed(sink, seen, one);
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    expect_rollups(db, expected);
+}
+
+// Rounds a minute apart under Berlin's zone across the autumn fall-back (02:00 to 02:59 local
+// twice) and the spring-forward (02:00 to 02:59 local never): rows, ranges and rollups follow the
+// instants; every hour has its own 60 rounds.
+TEST(DaylightSaving, RangesOrderAndRollupsFollowUtcAcrossBothChanges) {
+    set_zone("Europe/Berlin");
+    const std::string db = temp_path("dst.db");
+    HistoryStore store(db);
+    store.prepare();
+    const int64_t autumn = at("2026-10-25T00:00:00Z"), spring = at("2026-03-29T00:00:00Z");
+    Rounds rounds;
+    for (const int64_t start : {spring, autumn})
+        for (int k = 0; k < 180; ++k) rounds.push_back(polled("m", 0, start + k * 60000, k));
+    Collecting seen;
+    CommitStage sink(store, {"m"}, 100000, [](const std::string&) {});
+    sink.add_sink(&seen);
+    sink.start();
+    feed(sink, seen, rounds);
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+
+    const auto rows = query(db, "SELECT t_ms, time FROM records ORDER BY id");
+    ASSERT_EQ(rows.size(), 360u);
+    std::size_t repeated = 0, skipped = 0;
+    for (std::size_t i = 0; i < rows.size(); ++i) {
+        EXPECT_EQ(number(rows[i][0]), rounds[i]->unix_ms);
+        repeated += rows[i][1].compare(0, 14, "2026-10-25 02:") == 0;
+        skipped += rows[i][1].compare(0, 14, "2026-03-29 02:") == 0;
+    }
+    EXPECT_EQ(repeated, 120u);  // the record's own local stamp repeats the hour
+    EXPECT_EQ(skipped, 0u);
+    for (const int64_t start : {spring, autumn}) {
+        const auto hours = query(db, "SELECT t_ms, rounds FROM " + kAllRollups +
+                                         " WHERE step_s = 3600 AND "
+                                         "t_ms >= " +
+                                         std::to_string(start) + " AND t_ms < " +
+                                         std::to_string(start + 3 * kHourMs) + " ORDER BY t_ms");
+        ASSERT_EQ(hours.size(), 3u);
+        for (int h = 0; h < 3; ++h) {
+            EXPECT_EQ(number(hours[h][0]), start + h * kHourMs);
+            EXPECT_EQ(hours[h][1], "60");
+        }
+    }
+
+    // The repeated local hour as a range holds both passes, in order; with an offset, one pass.
+    HistoryReader reader(db);
+    std::vector<int64_t> seen_ms;
+    std::vector<std::string> texts;
+    reader.rounds("m", parse_time_bound("2026-10-25 02:00", false),
+                  parse_time_bound("2026-10-25 02:59", true), 1000, [&](const HistoryRow& row) {
+                      seen_ms.push_back(row.t_ms);
+                      texts.push_back(iso_local_time(row.t_ms));
+                  });
+    ASSERT_EQ(seen_ms.size(), 120u);
+    EXPECT_TRUE(std::is_sorted(seen_ms.begin(), seen_ms.end()));
+    EXPECT_EQ(texts.front(), "2026-10-25T02:00:00+02:00");
+    EXPECT_EQ(texts[59], "2026-10-25T02:59:00+02:00");
+    EXPECT_EQ(texts[60], "2026-10-25T02:00:00+01:00");
+    EXPECT_EQ(texts.back(), "2026-10-25T02:59:00+01:00");
+    SeriesRequest second_pass;
+    second_pass.meter = "m";
+    second_pass.from_ms = parse_time_bound("2026-10-25T02:00:00+01:00", false);
+    second_pass.to_ms = parse_time_bound("2026-10-25T02:59:59+01:00", true);
+    const Json::Value series = parse(series_json(reader, second_pass, autumn + kDayMs));
+    EXPECT_EQ(series["step"], "raw");
+    ASSERT_EQ(series["points"].size(), 60u);
+    for (const Json::Value& p : series["points"]) {
+        EXPECT_EQ(p["t"].asString().substr(19), "+01:00");
+        EXPECT_GE(p["t_ms"].asInt64(), autumn + kHourMs);
+    }
+    // Hours of the spring day: none lost, none doubled, each with its own offset.
+    SeriesRequest day;
+    day.meter = "m";
+    day.from_ms = parse_time_bound("2026-03-29", false);
+    day.to_ms = parse_time_bound("2026-03-29", true);
+    day.points = 23;  // the day has 23 hours
+    const Json::Value hours = parse(series_json(reader, day, spring + kDayMs));
+    EXPECT_EQ(hours["step"], "3600s");
+    ASSERT_EQ(hours["points"].size(), 3u);
+    EXPECT_EQ(hours["points"][0]["t"], "2026-03-29T01:00:00+01:00");
+    EXPECT_EQ(hours["points"][1]["t"], "2026-03-29T03:00:00+02:00");
+    EXPECT_EQ(hours["points"][2]["t"], "2026-03-29T04:00:00+02:00");
+    for (const Json::Value& p : hours["points"]) EXPECT_EQ(p["rounds"], 60);
+
+    // Export of the autumn hours: the repeated local hour twice, told apart by its offset.
+    ExportRequest request;
+    request.database = db;
+    request.meter = "m";
+    request.from = "2026-10-25T00:00:00Z";
+    request.to = "2026-10-25T02:59:59Z";
+    request.step = "1h";
+    std::istringstream lines(exported(request));
+    std::vector<std::string> cells;
+    for (std::string line; std::getline(lines, line);)
+        cells.push_back(line.substr(0, line.find(',')));
+    EXPECT_EQ(cells,
+              (std::vector<std::string>{"time", "2026-10-25T02:00:00+02:00",
+                                        "2026-10-25T02:00:00+01:00", "2026-10-25T03:00:00+01:00"}));
+    set_zone("UTC");
+}
+
+// 40 s of rounds at 0.1 s with --retention-raw 10s, the clock moving with the rounds: the raw
+// rows keep the last 10 s, the minutes the whole run, and a series of the whole run reaches
+// from the first round to the newest. A meter whose rounds the broker has not acknowledged keeps
+// them past the 10 s.
+TEST(Retention, RawRowsKeepTheLastTenSecondsWhileMinutesCoverTheWholeRun) {
+    set_zone("UTC");
+    const std::string db = temp_path("retention.db");
+    HistoryStore store(db);
+    store.prepare();
+    store.prepare_deliveries();
+    HistoryStore broker_side(db);  // the MQTT sink's connection of its own
+    broker_side.prepare();
+    std::atomic<int64_t> clock{0};
+    RetentionConfig retention;
+    retention.raw_ms = parse_retention_duration("10s");
+    Collecting seen;
+    CommitStage sink(store, {"m", "p"}, 100000, [](const std::string&) {});
+    sink.set_retention(retention, {"mqtt test"}, [&] { return clock.load(); });
+    sink.add_sink(&seen);
+    sink.start();
+    const int64_t t0 = at("2026-12-08T10:00:25Z") + 300;
+    int64_t last = 0, pin = 0;
+    for (int group = 0; group < 40; ++group) {
+        Rounds rounds;
+        for (int k = group * 10; k < group * 10 + 10; ++k) {
+            last = t0 + k * 100;
+            rounds.push_back(polled("m", 0, last, k));
+            rounds.push_back(polled("p", 1, last, k));
+        }
+        clock.store(last);
+        feed(sink, seen, rounds);
+        if (group == 9) {
+            // The broker acknowledged p's first 100 rounds, and no more.
+            std::lock_guard<std::mutex> hold(seen.lock);
+            pin = seen.rounds.back()->history_id;
+            broker_side.begin();
+            broker_side.set_acknowledged("mqtt test", "p", pin);
+            broker_side.commit();
+        }
+    }
+    // A second later, the next pass has removed what is older than 10 s by then.
+    clock.store(last + 1000);
+    const int64_t cutoff = last + 1000 - 10000;
+    const auto oldest = [&](const char* meter) {
+        return number(query(
+            db, std::string("SELECT min(t_ms) FROM records WHERE device = '") + meter + "'")[0][0]);
+    };
+    ASSERT_TRUE(eventually([&] { return oldest("m") >= cutoff; }));
+    EXPECT_LT(oldest("m"), cutoff + 100);  // nothing newer than the 10 s went
+    EXPECT_EQ(query(db, "SELECT max(t_ms) FROM records WHERE device = 'm'")[0][0],
+              std::to_string(last));
+    const auto p_rows = query(db, "SELECT min(id), min(t_ms) FROM records WHERE device = 'p'");
+    EXPECT_EQ(number(p_rows[0][0]), pin + 2);  // p's next round (ids alternate between meters)
+    EXPECT_EQ(number(p_rows[0][1]), t0 + 100 * 100);
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    EXPECT_EQ(sink.rounds_dropped_unacknowledged(), 0u);
+
+    const auto minutes = query(db, "SELECT min(t_ms), max(t_ms), sum(rounds) FROM " + kAllRollups +
+                                       " WHERE "
+                                       "device = 'm' AND step_s = 60");
+    EXPECT_EQ(number(minutes[0][0]), floor_to_step(t0, kMinuteMs));
+    EXPECT_EQ(number(minutes[0][1]), floor_to_step(last, kMinuteMs));
+    EXPECT_EQ(minutes[0][2], "400");
+
+    HistoryReader reader(db);
+    const Json::Value whole =
+        parse(series_json(reader, SeriesRequest{"m", {}, {}, 1000, {}}, last));
+    EXPECT_EQ(whole["step"], "60s");  // the raw rounds no longer cover the run
+    const Json::Value& points = whole["points"];
+    ASSERT_GE(points.size(), 1u);
+    EXPECT_LE(points[0]["t_ms"].asInt64(), t0);
+    EXPECT_GT(points[0]["t_ms"].asInt64() + 60000, t0);
+    EXPECT_LE(points[points.size() - 1]["t_ms"].asInt64(), last);
+    EXPECT_GT(points[points.size() - 1]["t_ms"].asInt64() + 60000, last);
+    EXPECT_EQ(whole["newest_ms"].asInt64(), last);
+    int64_t total = 0;
+    for (const Json::Value& p : points) total += p["rounds"].asInt64();
+    EXPECT_EQ(total, 400);
+}
+
+// The file sizes after every stored batch, seen by a sink after the history's thread committed.
+struct SizeWatch : RoundSink {
+    const char* name() const override { return "size watch"; }
+    std::string db;
+    std::atomic<uint64_t> largest{0};
+    explicit SizeWatch(std::string path) : db(std::move(path)) {}
+    void take(const StoredBatch&) override {
+        const uint64_t now = file_size(db) + file_size(db + "-wal");
+        if (now > largest.load()) largest.store(now);
+    }
+};
+
+// A history filled, then polled on with max_size a little above its file's size: the file stays
+// under it, the oldest rounds go (and the log says what went, also what the broker had not
+// acknowledged), the newest stay, and rounds never wait for more than one purge step. A bound
+// lowered below the file makes a file with incremental vacuum smaller.
+TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
+    set_zone("UTC");
+    const std::string db = temp_path("size.db");
+    const int64_t t0 = at("2026-12-01T00:00:00Z");
+    int k = 0;
+    const auto next_rounds = [&](int n) {
+        Rounds rounds;
+        for (int i = 0; i < n; ++i, ++k) rounds.push_back(polled("m", 0, t0 + k * 1000, k));
+        return rounds;
+    };
+    HistoryStore store(db);
+    store.prepare();
+    store.prepare_deliveries();
+    Collecting seen;
+    {
+        CommitStage filling(store, {"m"}, 100000, [](const std::string&) {});
+        filling.add_sink(&seen);
+        filling.start();
+        feed(filling, seen, next_rounds(4000));
+        filling.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+    const uint64_t filled = file_size(db) + file_size(db + "-wal");
+    store.begin();
+    store.set_acknowledged("mqtt test", "m", 100);  // the broker has the first 100 rounds
+    store.commit();
+
+    RetentionConfig retention;
+    retention.raw_ms = retention.minute_ms = kKeepForever;
+    retention.max_size = std::max<uint64_t>(filled + filled / 10, kSmallestMaxSize);
+    std::vector<std::string> logged;
+    std::mutex log_lock;
+    SizeWatch watch(db);
+    {
+        CommitStage sink(store, {"m"}, 100000, [&](const std::string& line) {
+            std::lock_guard<std::mutex> hold(log_lock);
+            logged.push_back(line);
+        });
+        sink.set_retention(retention, {"mqtt test"});
+        sink.add_sink(&seen);
+        sink.add_sink(&watch);
+        sink.start();
+        for (int group = 0; group < 100; ++group) feed(sink, seen, next_rounds(20));
+        ASSERT_TRUE(eventually([&] {
+            std::lock_guard<std::mutex> hold(log_lock);
+            return !logged.empty();
+        }));
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+        EXPECT_LE(sink.most_purge_steps_ahead_of_rounds(), 1u);
+        EXPECT_GT(sink.rounds_dropped_unacknowledged(), 0u);
+    }
+    EXPECT_LE(watch.largest.load(), retention.max_size) << "bound " << retention.max_size;
+    EXPECT_LE(file_size(db) + file_size(db + "-wal"), retention.max_size);
+    {
+        std::lock_guard<std::mutex> hold(log_lock);
+        ASSERT_FALSE(logged.empty());
+        EXPECT_NE(logged[0].find("at its max_size"), std::string::npos) << logged[0];
+        EXPECT_NE(logged[0].find("not yet acknowledged by the MQTT broker"), std::string::npos)
+            << logged[0];
+    }
+    // The oldest went, the newest stayed, every one of them.
+    const auto kept = query(db, "SELECT min(t_ms), max(t_ms), count(*) FROM records");
+    EXPECT_GT(number(kept[0][0]), t0);
+    EXPECT_EQ(number(kept[0][1]), t0 + (k - 1) * int64_t{1000});
+    EXPECT_EQ(number(kept[0][2]), (number(kept[0][1]) - number(kept[0][0])) / 1000 + 1);
+    EXPECT_EQ(query(db, "PRAGMA integrity_check")[0][0], "ok");
+
+    // A bound below the file: a file made with incremental vacuum gives its pages back.
+    ASSERT_EQ(query(db, "PRAGMA auto_vacuum")[0][0], "2");
+    retention.max_size = std::max<uint64_t>(filled * 6 / 10, kSmallestMaxSize);
+    {
+        CommitStage sink(store, {"m"}, 100000, [](const std::string&) {});
+        sink.set_retention(retention, {});
+        sink.add_sink(&seen);
+        sink.start();
+        ASSERT_TRUE(eventually([&] {
+            feed(sink, seen, next_rounds(10));
+            execute(db, "PRAGMA wal_checkpoint(PASSIVE)");
+            return file_size(db) + file_size(db + "-wal") <= retention.max_size;
+        })) << "file "
+            << file_size(db) << " log " << file_size(db + "-wal") << " bound "
+            << retention.max_size;
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+}
+
+// The old history of the fixture (written by the host before schema versions, in Berlin's
+// zone), loaded from its SQL text.
+std::string old_history(const std::string& name) {
+    const std::string path = temp_path(name);
+    std::ifstream in(std::string(KAVREN_SOURCE_DIR) + "/tests/apps/fixtures/history-schema-1.sql");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_FALSE(text.str().empty());
+    execute(path, text.str());
+    return path;
+}
+
+// The fixture's history upgraded in place: every row gets the instant of its local time text,
+// and its rollups are those its polled rounds and raises make (restored records count nowhere).
+TEST(Upgrade, AnOldHistoryGetsInstantsAndRollupsEqualToItsRows) {
+    set_zone("Europe/Berlin");
+    const std::string db = old_history("old.db");
+    std::vector<std::string> logged;
+    {
+        HistoryStore store(db);
+        store.set_log([&](const std::string& line) { logged.push_back(line); });
+        store.prepare();
+    }
+    EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], "2");
+    ASSERT_GE(logged.size(), 2u);
+    EXPECT_NE(logged.front().find("upgrading to history schema 2"), std::string::npos)
+        << logged.front();
+    EXPECT_NE(logged.back().find("upgraded in"), std::string::npos) << logged.back();
+
+    const auto instant_of = [](const std::string& text) {
+        std::tm t{};
+        strptime(text.c_str(), "%Y-%m-%d %H:%M:%S", &t);
+        t.tm_isdst = -1;
+        return static_cast<int64_t>(std::mktime(&t)) * 1000;
+    };
+    ExpectedRollups expected;
+    const auto records = query(db, "SELECT device, time, t_ms, origin, record FROM records");
+    ASSERT_GT(records.size(), 200u);
+    for (const auto& row : records) {
+        EXPECT_EQ(number(row[2]), instant_of(row[1])) << row[1];
+        if (row[3] == "round") expect_round(expected, row[0], number(row[2]), &row[4], 0);
+    }
+    const auto alarms = query(db, "SELECT device, time, t_ms, state FROM alarms");
+    ASSERT_FALSE(alarms.empty());
+    for (const auto& row : alarms) {
+        EXPECT_EQ(number(row[2]), instant_of(row[1])) << row[1];
+        if (row[3] == "raised") expect_raise(expected, row[0], number(row[2]));
+    }
+    expect_rollups(db, expected);
+
+    // Started again: nothing more to do.
+    logged.clear();
+    HistoryStore again(db);
+    again.set_log([&](const std::string& line) { logged.push_back(line); });
+    again.prepare();
+    EXPECT_TRUE(logged.empty());
+    set_zone("UTC");
+}
+
+// Rows an old host stored through the autumn fall-back, their local texts going 02:59:30 and
+// then 02:00:00 again: the upgrade reads the repeated hour in the order the rows were stored.
+TEST(Upgrade, TheRepeatedHourOfAFallBackIsReadInTheOrderTheRowsWereStored) {
+    set_zone("Europe/Berlin");
+    const std::string db = old_history("fall-back.db");
+    execute(db, "DELETE FROM records; DELETE FROM alarms;");
+    const int64_t start = at("2026-10-24T23:30:00Z");  // 01:30 summer time
+    std::string inserts = "BEGIN;";
+    for (int k = 0; k < 240; ++k) {
+        const time_t seconds = static_cast<time_t>((start + k * 30000) / 1000);
+        std::tm local{};
+        localtime_r(&seconds, &local);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+        inserts += "INSERT INTO records (device, data_id, time, origin, record) VALUES ('m', 1, '" +
+                   std::string(text) + "', 'round', zeroblob(259));";
+    }
+    execute(db, inserts + "COMMIT;");
+    {
+        HistoryStore store(db);
+        store.prepare();
+    }
+    const auto rows = query(db, "SELECT t_ms FROM records ORDER BY id");
+    ASSERT_EQ(rows.size(), 240u);
+    for (std::size_t k = 0; k < rows.size(); ++k)
+        EXPECT_EQ(number(rows[k][0]), start + static_cast<int64_t>(k) * 30000) << k;
+    set_zone("UTC");
+}
+
+TEST(Upgrade, AHistoryOfANewerSchemaIsRefusedUntouched) {
+    const std::string db = temp_path("newer.db");
+    {
+        HistoryStore store(db);
+        store.prepare();
+    }
+    execute(db, "PRAGMA user_version = 3");
+    execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+    std::ifstream before_file(db, std::ios::binary);
+    const std::string before((std::istreambuf_iterator<char>(before_file)), {});
+    try {
+        HistoryStore store(db);
+        ADD_FAILURE() << "a newer history was accepted";
+    } catch (const std::runtime_error& e) {
+        const std::string why = e.what();
+        EXPECT_NE(why.find("newer kavren-host"), std::string::npos) << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos);
+    }
+    EXPECT_THROW(HistoryReader reader(db), std::runtime_error);
+    std::ifstream after_file(db, std::ios::binary);
+    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after_file)), {}), before);
+}
+
+// Two hours of rounds 2 s apart with a minute in which every round failed and five minutes in
+// which none was made, asked for through the API as the page would.
+class SeriesApi : public testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        set_zone("Asia/Kolkata");  // +05:30: offsets that are not whole hours
+        HistoryStore store(db());
+        store.prepare();
+        Collecting seen;
+        CommitStage sink(store, {"m"}, 100000, [](const std::string&) {});
+        sink.add_sink(&seen);
+        sink.start();
+        Rounds rounds;
+        for (int k = 0; k < 3600; ++k) {
+            const int64_t t = start() + k * 2000;
+            const int64_t minute = (t - start()) / kMinuteMs;
+            if (minute >= 40 && minute < 45) continue;  // the host was not running
+            const bool failed = minute == 30, raise = k % 100 == 50;
+            rounds.push_back(polled("m", 0, t, k, failed, raise));
+            raises() += !failed && raise;
+        }
+        feed(sink, seen, rounds);
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    static std::string db() { return temp_path("series.db"); }
+    static int& raises() {
+        static int count = 0;
+        return count;
+    }
+    // The whole two hours, as Unix seconds.
+    static std::string range() {
+        return "from=" + ms(start() / 1000) + "&to=" + ms(newest() / 1000) + "&";
+    }
+    static int64_t start() { return at("2026-12-08T06:00:00Z"); }
+    static int64_t newest() { return start() + 3599 * 2000; }
+
+    Json::Value get(const std::string& target, int status = 200) {
+        LiveMeters sink({MeterIdentity{"m", 1, "link", {}}});
+        HttpApi api(sink, db(), HttpLimits{}, 2.0, "/nonexistent");
+        HttpRequest request;
+        request.method = "GET";
+        const auto question = target.find('?');
+        request.path = target.substr(0, question);
+        if (question != std::string::npos) {
+            std::istringstream parts(target.substr(question + 1));
+            for (std::string part; std::getline(parts, part, '&');) {
+                const auto eq = part.find('=');
+                request.query[part.substr(0, eq)] = part.substr(eq + 1);
+            }
+        }
+        const HttpResponse r = api.handle(request);
+        EXPECT_EQ(r.status, status) << target << "\n" << r.body.substr(0, 300);
+        return parse(r.body);
+    }
+    static std::string ms(int64_t v) { return std::to_string(v); }
+};
+
+TEST_F(SeriesApi, PointsCoverTheRangeWithTheNewestRoundInTheLastAndOffsetsEverywhere) {
+    const std::string base = "/api/meters/m/series?" + range();
+    for (const int points : {1, 7, 100, 1000}) {
+        const Json::Value r = get(base + "points=" + std::to_string(points));
+        ASSERT_GE(r["points"].size(), 1u);
+        EXPECT_LE(r["points"].size(), static_cast<unsigned>(points)) << points;
+        const Json::Value& last = r["points"][r["points"].size() - 1];
+        const int64_t step = r["step_ms"].asInt64();
+        EXPECT_LE(last["t_ms"].asInt64(), newest());
+        EXPECT_GT(last["t_ms"].asInt64() + std::max<int64_t>(step, 1), newest()) << points;
+        EXPECT_EQ(r["newest_ms"].asInt64(), newest());
+        EXPECT_LE(r["points"][0]["t_ms"].asInt64(), start());
+        for (const char* bound : {"from", "to"}) EXPECT_TRUE(has_offset(r[bound].asString()));
+        for (const Json::Value& p : r["points"]) EXPECT_TRUE(has_offset(p["t"].asString()));
+        for (const Json::Value& a : r["alarms"]) EXPECT_TRUE(has_offset(a["t"].asString()));
+    }
+    const Json::Value hundred = get(base + "points=100");
+    EXPECT_EQ(hundred["step"], "120s");
+    EXPECT_EQ(get(base + "points=1")["step"], "7200s");
+    EXPECT_EQ(get(base + "points=1000")["step"], "8s");
+    int raised = 0;
+    for (const Json::Value& a : hundred["alarms"]) raised += a["state"] == "raised";
+    EXPECT_EQ(raised, raises());
+    int64_t counted = 0;
+    for (const Json::Value& p : hundred["points"]) counted += p["alarms"].asInt64();
+    EXPECT_EQ(counted, raises());
+
+    // The last ten minutes: 300 rounds as themselves, min = mean = max; as 6 s buckets for 100.
+    const std::string last_ten = "/api/meters/m/series?from=" + ms((start() + 6600000) / 1000) +
+                                 "&to=" + ms(newest() / 1000);
+    const Json::Value raw = get(last_ten);
+    EXPECT_EQ(raw["step"], "raw");
+    ASSERT_EQ(raw["points"].size(), 300u);
+    const Json::Value& one = raw["points"][299];
+    EXPECT_EQ(one["t_ms"].asInt64(), newest());
+    EXPECT_EQ(one["rounds"], 1);
+    EXPECT_GT(one["history_id"].asInt64(), 0);
+    EXPECT_EQ(one["UA"]["min"], one["UA"]["max"]);
+    EXPECT_EQ(one["UA"]["mean"], one["UA"]["max"]);
+    const Json::Value buckets = get(last_ten + "&points=100");
+    EXPECT_EQ(buckets["step"], "6s");
+    EXPECT_LE(buckets["points"].size(), 100u);
+
+    // since_ms: only what is newer; a bucket comes again while it may still grow.
+    const Json::Value since = get(last_ten + "&since_ms=" + ms(newest() - 10000));
+    ASSERT_EQ(since["points"].size(), 5u);
+    EXPECT_GT(since["points"][0]["t_ms"].asInt64(), newest() - 10000);
+    const Json::Value since_buckets = get(base + "points=100&since_ms=" + ms(newest() - 1000));
+    ASSERT_EQ(since_buckets["points"].size(), 1u);
+    EXPECT_EQ(since_buckets["points"][0]["t_ms"],
+              hundred["points"][hundred["points"].size() - 1]["t_ms"]);
+}
+
+TEST_F(SeriesApi, FailedRoundsAndMissingRoundsAreToldApart) {
+    // Minutes: the one whose rounds all failed is a point without values; the five without any
+    // rounds have no point.
+    const Json::Value minutes = get("/api/meters/m/series?" + range() + "points=120");
+    EXPECT_EQ(minutes["step"], "60s");
+    std::vector<int64_t> starts;
+    for (const Json::Value& p : minutes["points"]) {
+        starts.push_back((p["t_ms"].asInt64() - start()) / kMinuteMs);
+        if (starts.back() == 30) {
+            EXPECT_EQ(p["rounds"], 0);
+            EXPECT_EQ(p["failed"], 30);
+            EXPECT_FALSE(p.isMember("UA"));
+        } else {
+            EXPECT_EQ(p["rounds"], 30);
+            EXPECT_EQ(p["failed"], 0);
+            EXPECT_TRUE(p["UA"].isMember("mean"));
+        }
+    }
+    EXPECT_EQ(starts.size(), 115u);
+    for (int gap = 40; gap < 45; ++gap)
+        EXPECT_EQ(std::count(starts.begin(), starts.end(), gap), 0) << gap;
+    // Raw: each failed round is a point of its own, with how it failed.
+    const Json::Value raw =
+        get("/api/meters/m/series?from=" + ms((start() + 30 * kMinuteMs) / 1000) +
+            "&to=" + ms((start() + 31 * kMinuteMs - 1) / 1000));
+    EXPECT_EQ(raw["step"], "raw");
+    ASSERT_EQ(raw["points"].size(), 30u);
+    EXPECT_EQ(raw["points"][0]["failed"], 1);
+    EXPECT_EQ(raw["points"][0]["failure"], "timeout");
+}
+
+TEST_F(SeriesApi, BadRequestsAre400AndAnUnknownMeter404) {
+    for (const char* query :
+         {"points=0", "points=10001", "points=ten", "points=", "from=2026-13-01",
+          "from=2026-12-09&to=2026-12-08", "from=10000-01-01", "to=253402300800", "since_ms=soon",
+          "since_ms=99999999999999999", "limit=5", "step=raw"}) {
+        const Json::Value r = get(std::string("/api/meters/m/series?") + query, 400);
+        EXPECT_TRUE(r.isMember("error")) << query;
+    }
+    EXPECT_TRUE(get("/api/meters/nobody/series", 404).isMember("error"));
+}
+
+// Export of the rollups: a row per minute with each quantity's min, mean and max, the same as
+// the series gives.
+TEST_F(SeriesApi, ExportOfMinutesHasMinMeanAndMaxColumns) {
+    ExportRequest request;
+    request.database = db();
+    request.meter = "m";
+    request.step = "1m";
+    for (const char* format : {"csv", "jsonl"}) {
+        request.format = format;
+        std::istringstream lines(exported(request));
+        std::vector<std::string> all;
+        for (std::string line; std::getline(lines, line);) all.push_back(line);
+        if (std::string(format) == "csv") {
+            ASSERT_EQ(all.size(), 116u);
+            EXPECT_EQ(all[0].substr(0, 52), "time,t_ms,rounds,failed,alarms,UA_min,UA_mean,UA_max");
+            EXPECT_EQ(std::count(all[0].begin(), all[0].end(), ','), 4 + 18 * 3);
+            EXPECT_EQ(std::count(all[31].begin(), all[31].end(), ','), 4 + 18 * 3);
+        } else {
+            ASSERT_EQ(all.size(), 115u);
+            const Json::Value first = parse(all[0]);
+            EXPECT_EQ(first["rounds"], 30);
+            EXPECT_TRUE(has_offset(first["time"].asString()));
+            EXPECT_EQ(first["step"], "1m");
+            EXPECT_LE(first["UA"]["min"].asFloat(), first["UA"]["mean"].asFloat());
+            EXPECT_LE(first["UA"]["mean"].asFloat(), first["UA"]["max"].asFloat());
+        }
+    }
+    request.step = "5m";
+    EXPECT_THROW(export_history(request, stdout), app::UsageError);
+}
+
+}  // namespace

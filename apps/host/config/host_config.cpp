@@ -279,6 +279,13 @@ void check_meter_values(const MeterConfig& meter, const Place& at, std::set<std:
     if (meter.name.empty()) at.bad("name", "--name", "must not be empty");
     if (!printable_utf8(meter.name))
         at.bad("name", "--name", "must be UTF-8 text without control characters");
+    // A name is one path segment of the API's addresses and one level of the MQTT topics.
+    if (meter.name.find('/') != std::string::npos || meter.name == "." || meter.name == "..")
+        at.bad("name", "--name", "must not hold a '/' nor be \".\" or \"..\"");
+    if (meter.name.size() > kMaxMeterNameBytes)
+        at.bad("name", "--name",
+               "must be at most " + std::to_string(kMaxMeterNameBytes) + " bytes (it has " +
+                   std::to_string(meter.name.size()) + ")");
     check_range(at, "unit", "--unit", meter.unit, 1, 247, "");
     if (!names.insert(meter.name).second)
         at.bad("name", "--name", "is given to two meters; each meter needs its own name");

@@ -1,12 +1,16 @@
 #include "apps/host/sinks/http/http_server.h"
 
 #include <civetweb.h>
+#include <sys/socket.h>
 #include <zlib.h>
 
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <string_view>
+
+#include "apps/host/sinks/http/connection_socket.h"
+#include "apps/host/sinks/http/reply_deadlines.h"
 
 namespace kavren::host {
 
@@ -24,6 +28,8 @@ const char* reason_phrase(int status) {
             return "Not Found";
         case 405:
             return "Method Not Allowed";
+        case 413:
+            return "Content Too Large";
         case 500:
             return "Internal Server Error";
         case 503:
@@ -87,6 +93,28 @@ bool accepts_gzip(const char* header) {
 bool compressible(const std::string& content_type) {
     return content_type.compare(0, 16, "application/json") == 0 ||
            content_type.compare(0, 15, "text/javascript") == 0;
+}
+
+// A reply may take this long to be taken by its client; then its connection is cut.
+constexpr std::chrono::seconds kReplyWindow{60};
+
+// 405 for a method other than GET and HEAD, 413 for a GET or HEAD with a body, 0 for a request
+// this server serves. Nothing here takes a body: it is refused before a byte of it is read.
+int refusal_of(mg_connection* connection, const mg_request_info* info) {
+    const std::string method = info->request_method ? info->request_method : "";
+    if (method != "GET" && method != "HEAD") return 405;
+    if (info->content_length > 0 || mg_get_header(connection, "Transfer-Encoding") != nullptr)
+        return 413;
+    return 0;
+}
+
+HttpResponse refusal(int status) {
+    HttpResponse r;
+    r.status = status;
+    r.body = status == 405 ? "{\"error\":\"only GET and HEAD are served\"}"
+                           : "{\"error\":\"a request body is not taken here\"}";
+    r.headers.emplace_back("Allow", "GET, HEAD");
+    return r;
 }
 
 }  // namespace
@@ -179,7 +207,12 @@ HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
                              "enable_keep_alive",
                              "no",
                              nullptr};
+    deadlines_ = std::make_unique<ReplyDeadlines>(log_);
     mg_callbacks callbacks{};
+    callbacks.connection_close = [](const mg_connection* connection) {
+        auto* self = static_cast<HttpServer*>(mg_get_user_data(mg_get_context(connection)));
+        if (self != nullptr) self->deadlines_->disarm(connection);
+    };
     callbacks.log_message = [](const mg_connection* connection, const char* message) {
         const mg_context* context = mg_get_context(connection);
         auto* self = static_cast<HttpServer*>(mg_get_user_data(context));
@@ -229,14 +262,22 @@ bool HttpServer::authorized(const char* header) const {
 int HttpServer::on_request(::mg_connection* connection, void* data) {
     auto* self = static_cast<HttpServer*>(data);
     const mg_request_info* info = mg_get_request_info(connection);
+    const int fd = connection_socket(info->server_port, info->remote_addr, info->remote_port);
+    const std::string who =
+        std::string(info->remote_addr) + ":" + std::to_string(info->remote_port);
+    if (fd >= 0)
+        self->deadlines_->arm(connection, fd, ReplyDeadlines::Clock::now() + kReplyWindow, who);
+    const int refused = refusal_of(connection, info);
     HttpResponse response;
-    if (!self->authorized(mg_get_header(connection, "Authorization"))) {
+    if (refused != 0) {
+        response = refusal(refused);
+    } else if (!self->authorized(mg_get_header(connection, "Authorization"))) {
         response.status = 401;
         response.body = "{\"error\":\"authentication required\"}";
         response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"kavren-host\"");
     } else {
         HttpRequest request;
-        request.method = info->request_method ? info->request_method : "";
+        request.method = info->request_method;
         request.path = info->local_uri ? info->local_uri : "/";
         request.query = parse_query(info->query_string);
         try {
@@ -248,7 +289,20 @@ int HttpServer::on_request(::mg_connection* connection, void* data) {
             if (self->log_) self->log_(std::string("http: ") + request.path + ": " + e.what());
         }
     }
-    const bool head = info->request_method && std::strcmp(info->request_method, "HEAD") == 0;
+    send_reply(connection, std::strcmp(info->request_method, "HEAD") == 0, response);
+    // The body is never read: the connection ends after the reply (civetweb would otherwise
+    // read and drop the whole announced body, as slowly as the client sends it).
+    if (refused != 0) {
+        if (fd >= 0) {
+            shutdown(fd, SHUT_RDWR);
+        } else if (self->log_) {
+            self->log_("http: cannot find the connection from " + who + " to end it");
+        }
+    }
+    return response.status;
+}
+
+void HttpServer::send_reply(::mg_connection* connection, bool head, HttpResponse& response) {
     if (compressible(response.content_type)) {
         response.headers.emplace_back("Vary", "Accept-Encoding");
         std::string packed;
@@ -268,7 +322,6 @@ int HttpServer::on_request(::mg_connection* connection, void* data) {
     mg_write(connection, head_text.data(), head_text.size());
     if (!head && !response.body.empty())
         mg_write(connection, response.body.data(), response.body.size());
-    return response.status;
 }
 
 }  // namespace kavren::host

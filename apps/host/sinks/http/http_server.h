@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,8 @@ struct mg_context;
 struct mg_connection;
 
 namespace kavren::host {
+
+class ReplyDeadlines;
 
 struct HttpRequest {
     std::string method;
@@ -30,10 +33,13 @@ struct HttpLimits {
     std::size_t max_history_rows = 10000;  // rows one history request may return
 };
 
-// The embedded HTTP server (civetweb): a fixed pool of worker threads, each request read within
-// a deadline for the whole request (not per byte, so a client that trickles bytes is cut off),
-// requests larger than the bound refused, no keep-alive. Every request goes to one handler.
-// With a password file, every request needs HTTP basic authentication.
+// The embedded HTTP server (civetweb): a fixed pool of worker threads, each request's line and
+// headers read within a deadline for the whole of them (not per byte, so a client that trickles
+// bytes is cut off), requests larger than the bound refused, no keep-alive. Only GET and HEAD
+// without a body are served: any other method (405) or a body (413) is refused without reading
+// the body, and the connection ends after the reply. A reply not taken within a minute is cut.
+// Every request goes to one handler. With a password file, every request needs HTTP basic
+// authentication.
 class HttpServer {
   public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
@@ -53,11 +59,13 @@ class HttpServer {
 
   private:
     static int on_request(::mg_connection* connection, void* self);
+    static void send_reply(::mg_connection* connection, bool head, HttpResponse& response);
     bool authorized(const char* header) const;
 
     Handler handler_;
     Log log_;
     std::vector<std::string> credentials_;  // "user:password"
+    std::unique_ptr<ReplyDeadlines> deadlines_;
     mg_context* context_ = nullptr;
     int port_ = 0;
     std::string address_;

@@ -237,8 +237,21 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
          {"/api/meters/meter-1/history?from=yesterday", "/api/meters/meter-1/history?to=2026-13-01",
           "/api/meters/meter-1/history?from=2026-05-02&to=2026-05-01",
           "/api/meters/meter-1/history?limit=0", "/api/meters/meter-1/history?limit=10001",
-          "/api/meters/meter-1/history?limit=ten", "/api/meters/meter-1/alarms?from=x"})
+          "/api/meters/meter-1/history?limit=ten", "/api/meters/meter-1/alarms?from=x",
+          "/api/meters/meter-1/history?to=253402300800",
+          "/api/meters/meter-1/history?from=253402300800&to=253402300900",
+          "/api/meters/meter-1/history?fields=", "/api/meters/meter-1/alarms?fields=UA"})
         EXPECT_TRUE(get_json(target, 400).isMember("error")) << target;
+    // A misspelt field or parameter is named in the refusal.
+    const std::pair<const char*, const char*> misspelt[] = {{"fields=UAA", "\"UAA\""},
+                                                            {"fields=frequency,UX", "\"UX\""},
+                                                            {"feilds=UA", "\"feilds\""},
+                                                            {"form=1", "\"form\""}};
+    for (const auto& [query, named] : misspelt) {
+        const std::string message =
+            get_json("/api/meters/meter-1/history?" + std::string(query), 400)["error"].asString();
+        EXPECT_NE(message.find(named), std::string::npos) << query << ": " << message;
+    }
     const HttpReply post = http_request(port, "POST", "/api/meters");
     EXPECT_EQ(post.status, 405);
     // A request larger than the bound is refused, and the next one served.
@@ -428,6 +441,54 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
     const long rounds_after = parse_json(late.body)["rounds"]["complete"].asInt();
     EXPECT_GE(rounds_after - rounds_mid, static_cast<long>(waited_s / 0.1 / 2));
     for (int fd : silent) close(fd);
+}
+
+// Requests with bodies, sent one byte at a time, more of them than the server has workers: each
+// is refused at once without its body being read and its connection ended, and the server
+// answers everyone else meanwhile.
+TEST_F(HttpHost, SlowBodiesAreRefusedUnreadAndHoldNoWorker) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.5"});
+    ASSERT_TRUE(eventually([&] { return complete_rounds() >= 1; }));
+    std::vector<int> slow;
+    for (int i = 0; i < 20; ++i) {
+        const int fd = connect_local(port);
+        ASSERT_GE(fd, 0);
+        const std::string head =
+            std::string(i % 2 ? "POST /metrics" : "GET /api/meters") +
+            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\n";
+        send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+        slow.push_back(fd);
+    }
+    std::vector<std::string> got(slow.size());
+    std::vector<bool> ended(slow.size(), false);
+    double slowest_ms = 0;
+    const auto started = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(2000)) {
+        for (std::size_t i = 0; i < slow.size(); ++i) {
+            send(slow[i], "X", 1, MSG_NOSIGNAL);
+            char buffer[512];
+            ssize_t n;
+            while (!ended[i] && (n = recv(slow[i], buffer, sizeof buffer, MSG_DONTWAIT)) != -1) {
+                if (n == 0) ended[i] = true;
+                if (n > 0) got[i].append(buffer, static_cast<std::size_t>(n));
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) ended[i] = true;
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(http_request(port, "GET", "/metrics", "", 5).status, 200);
+        slowest_ms = std::max(slowest_ms, std::chrono::duration<double, std::milli>(
+                                              std::chrono::steady_clock::now() - t0)
+                                              .count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_LT(slowest_ms, 1000.0);
+    for (std::size_t i = 0; i < slow.size(); ++i) {
+        EXPECT_TRUE(ended[i]) << "a client sending a body still holds its connection";
+        EXPECT_EQ(got[i].compare(0, 12, i % 2 ? "HTTP/1.1 405" : "HTTP/1.1 413"), 0) << got[i];
+        close(slow[i]);
+    }
 }
 
 // The body of a gzip reply, inflated; empty when it is not gzip.

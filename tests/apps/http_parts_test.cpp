@@ -142,8 +142,21 @@ TEST(HttpAddress, LoopbackUnlessAHostIsNamed) {
     EXPECT_EQ(http_listen_address("localhost:80"), "127.0.0.1:80");
     EXPECT_EQ(http_listen_address("*:8080"), "0.0.0.0:8080");
     EXPECT_EQ(http_listen_address("192.0.2.7:8080"), "192.0.2.7:8080");
-    for (const char* bad : {"", "host:80", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o"})
+    for (const char* bad :
+         {"", "host:80", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o", "[::1]:80", "[::]:0"})
         EXPECT_THROW(http_listen_address(bad), std::invalid_argument) << bad;
+}
+
+// Without a password, a page of another site whose name resolves here is refused.
+TEST(HostHeader, OnlyThisMachinesNamesAndAddresses) {
+    for (const char* allowed :
+         {"127.0.0.1", "127.0.0.1:8080", "192.0.2.7:80", "[::1]", "[::1]:80", "localhost",
+          "LOCALHOST:8080", "bench-7", "Bench-7.local:80", "bench-7.:80"})
+        EXPECT_TRUE(host_header_allowed(allowed, "bench-7")) << allowed;
+    EXPECT_TRUE(host_header_allowed(nullptr, "bench-7"));
+    for (const char* refused : {"attacker.example", "attacker.example:8080", "127.0.0.1.nip.io",
+                                "bench-7.attacker.example", "", "[::1", "localhost.attacker"})
+        EXPECT_FALSE(host_header_allowed(refused, "bench-7")) << refused;
 }
 
 TEST(BasicCredentials, Base64AsBrowsersSendIt) {

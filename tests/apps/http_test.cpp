@@ -254,6 +254,9 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
     }
     const HttpReply post = http_request(port, "POST", "/api/meters");
     EXPECT_EQ(post.status, 405);
+    // A name made to resolve here (DNS rebinding) is not served without a password.
+    EXPECT_EQ(http_request(port, "GET", "/metrics", "Host: attacker.example\r\n").status, 403);
+    EXPECT_EQ(http_request(port, "GET", "/metrics", "Host: localhost:8080\r\n").status, 200);
     // A request larger than the bound is refused, and the next one served.
     const HttpReply huge =
         http_request(port, "GET", "/api/meters", "X-Padding: " + std::string(16384, 'x') + "\r\n");
@@ -357,6 +360,7 @@ TEST_F(HttpHost, BadHttpOptionsEndWithOneLineAndStatusTwo) {
     };
     expect_refused({"--http", "127.0.0.1:99999"}, "port 0 to 65535");
     expect_refused({"--http", "example.org:80"}, "IP address");
+    expect_refused({"--http", "[::1]:0"}, "IPv4 only");
     expect_refused({"--http-port-file", dir + "/p"}, "need --http");
     expect_refused({"--http", "0", "--http-password-file", dir + "/missing"},
                    "cannot read password file");

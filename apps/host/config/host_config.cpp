@@ -217,7 +217,15 @@ std::string listen_address(const std::string& text, const std::string& what) {
     return host + ":" + port;
 }
 
-std::string http_listen_address(const std::string& text) { return listen_address(text, "HTTP"); }
+std::string http_listen_address(const std::string& text) {
+    const std::string address = listen_address(text, "HTTP");
+    // Debian's civetweb is built without IPv6: its listener would fail with no reason given.
+    if (address.front() == '[')
+        throw std::invalid_argument("bad HTTP address \"" + text +
+                                    "\": the HTTP side listens on IPv4 only (127.0.0.1, * or an "
+                                    "IPv4 address of this machine)");
+    return address;
+}
 
 HostConfig read_host_config(const std::string& path) {
     Json::Value root;

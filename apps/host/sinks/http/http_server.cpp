@@ -1,9 +1,12 @@
 #include "apps/host/sinks/http/http_server.h"
 
+#include <arpa/inet.h>
 #include <civetweb.h>
 #include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -26,6 +29,8 @@ const char* reason_phrase(int status) {
             return "Unauthorized";
         case 404:
             return "Not Found";
+        case 403:
+            return "Forbidden";
         case 405:
             return "Method Not Allowed";
         case 413:
@@ -117,7 +122,34 @@ HttpResponse refusal(int status) {
     return r;
 }
 
+// The host part of a Host header: without its port, an IPv6 literal with its brackets.
+std::string host_of(std::string_view header) {
+    if (!header.empty() && header.front() == '[') {
+        const auto end = header.find(']');
+        return std::string(header.substr(0, end == std::string_view::npos ? end : end + 1));
+    }
+    return std::string(header.substr(0, header.find(':')));
+}
+
+bool ip_literal(const std::string& host) {
+    unsigned char bytes[16];
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), bytes) == 1;
+    return inet_pton(AF_INET, host.c_str(), bytes) == 1;
+}
+
 }  // namespace
+
+bool host_header_allowed(const char* header, const std::string& machine) {
+    if (header == nullptr) return true;  // HTTP/1.0: a browser always names the host
+    std::string host = host_of(header);
+    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    if (!host.empty() && host.back() == '.') host.pop_back();
+    std::string name = machine;
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return ip_literal(host) || host == "localhost" || (!name.empty() && host == name) ||
+           (!name.empty() && host == name + ".local");
+}
 
 bool gzip_compress(const std::string& data, std::string& out) {
     z_stream z{};
@@ -190,6 +222,9 @@ HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
                        const std::string& password_file, Handler handler, Log log)
     : handler_(std::move(handler)), log_(std::move(log)) {
     if (!password_file.empty()) credentials_ = read_http_password_file(password_file);
+    char machine[256] = {};
+    gethostname(machine, sizeof machine - 1);
+    machine_ = machine;
     const std::string threads = std::to_string(limits.max_connections);
     const std::string queue = std::to_string(limits.max_connections);
     const std::string timeout = std::to_string(limits.request_timeout_ms);
@@ -271,6 +306,13 @@ int HttpServer::on_request(::mg_connection* connection, void* data) {
     HttpResponse response;
     if (refused != 0) {
         response = refusal(refused);
+    } else if (self->credentials_.empty() &&
+               !host_header_allowed(mg_get_header(connection, "Host"), self->machine_)) {
+        // Without a password, a page of another site whose name was made to resolve here (DNS
+        // rebinding) would read everything: only this machine's names and addresses are served.
+        response.status = 403;
+        response.body =
+            "{\"error\":\"the Host header names neither this machine nor an IP address\"}";
     } else if (!self->authorized(mg_get_header(connection, "Authorization"))) {
         response.status = 401;
         response.body = "{\"error\":\"authentication required\"}";

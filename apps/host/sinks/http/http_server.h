@@ -39,7 +39,7 @@ struct HttpLimits {
 // without a body are served: any other method (405) or a body (413) is refused without reading
 // the body, and the connection ends after the reply. A reply not taken within a minute is cut.
 // Every request goes to one handler. With a password file, every request needs HTTP basic
-// authentication.
+// authentication; without one, a request whose Host header names another host is refused (403).
 class HttpServer {
   public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
@@ -65,6 +65,7 @@ class HttpServer {
     Handler handler_;
     Log log_;
     std::vector<std::string> credentials_;  // "user:password"
+    std::string machine_;                   // this machine's name
     std::unique_ptr<ReplyDeadlines> deadlines_;
     mg_context* context_ = nullptr;
     int port_ = 0;
@@ -74,6 +75,9 @@ class HttpServer {
 // Reads a password file: one "user:password" per line; empty lines and lines starting with '#'
 // are skipped. Throws std::runtime_error when it cannot be read or holds no entry.
 std::vector<std::string> read_http_password_file(const std::string& path);
+// Whether a request's Host header may be served without a password: an IP literal (with or
+// without a port), localhost, or this machine's name (also NAME.local); no header at all too.
+bool host_header_allowed(const char* header, const std::string& machine);
 // The whole text compressed as one gzip member; false when zlib fails.
 bool gzip_compress(const std::string& data, std::string& out);
 // Standard base64 decoding; false for text that is not base64.

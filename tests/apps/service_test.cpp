@@ -105,4 +105,31 @@ TEST_F(EndToEnd, AHangupIsAnsweredInTheLogAndPollingGoesOn) {
     EXPECT_GE(stored_records(db, "meter-1").size(), shown + 3);
 }
 
+// The history deleted under the running host (as `rm` of the file and its companions does): the
+// host says so once, stores nothing into the unlinked file, stops by itself with status 1, and
+// never claims the rounds stored.
+TEST_F(EndToEnd, AHistoryDeletedUnderTheHostEndsItWithStatusOne) {
+    int port = 0;
+    auto sim = tcp_sim(port);
+    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--interval", "0.1",
+                         "--db", db, "--quiet-plugin", "--json"},
+                        dir + "/host.log");
+    ASSERT_TRUE(eventually([&] {
+        return json_lines(json_only(read_file(dir + "/host.log"))).size() >= 3;
+    })) << read_file(dir + "/host.log");
+    for (const char* part : {"", "-wal", "-shm"}) unlink((db + part).c_str());
+    int status = -1;
+    ASSERT_TRUE(host_run.wait(10, &status)) << read_file(dir + "/host.log");
+    const std::string log = read_file(dir + "/host.log");
+    EXPECT_EQ(status, 1) << log;
+    const std::string said = "was deleted or replaced while the host ran";
+    const auto first = log.find(said);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(said, first + 1), std::string::npos) << "said more than once: " << log;
+    EXPECT_NE(log.find("records stored before went with it"), std::string::npos) << log;
+    EXPECT_EQ(log.find(" records stored,"), std::string::npos) << log;
+    EXPECT_EQ(log.find(" records stored)"), std::string::npos) << log;
+    EXPECT_EQ(access(db.c_str(), F_OK), -1) << "nothing is made at the path again";
+}
+
 }  // namespace

@@ -138,6 +138,12 @@ void HistoryStore::prepare() {
             "VALUES (?, ?, ?, ?, ?, ?)");
         insert_failure_ =
             prepared("INSERT INTO failed_rounds (device, t_ms, kind) VALUES (?, ?, ?)");
+        struct stat file {};
+        if (stat(path_.c_str(), &file) == 0) {
+            identity_known_ = true;
+            device_ = static_cast<uint64_t>(file.st_dev);
+            inode_ = static_cast<uint64_t>(file.st_ino);
+        }
     } catch (const NewerHistory& e) {
         throw std::runtime_error("history " + path_ + ": " + e.what());
     } catch (const std::exception& e) {
@@ -236,6 +242,13 @@ void HistoryStore::commit() {
     records_stored_ += records_in_transaction_;
     records_in_transaction_ = 0;
     trim_log();
+}
+
+bool HistoryStore::still_at_its_path() const {
+    if (!identity_known_) return true;
+    struct stat file {};
+    return stat(path_.c_str(), &file) == 0 && static_cast<uint64_t>(file.st_dev) == device_ &&
+           static_cast<uint64_t>(file.st_ino) == inode_;
 }
 
 void HistoryStore::set_log_bound(uint64_t bytes) {

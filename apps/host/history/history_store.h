@@ -54,6 +54,9 @@ class HistoryStore {
     // tried again after later commits, at most once a second, until no reader holds it.
     void commit();
     void rollback() noexcept;
+    // Whether the path still names the file prepare() opened: false once it was deleted or
+    // replaced (another device or inode) under the running host.
+    bool still_at_its_path() const;
     // The write-ahead log's bound in bytes (SQLite's journal_size_limit too).
     void set_log_bound(uint64_t bytes);
     uint64_t log_bound() const { return log_bound_; }
@@ -139,6 +142,8 @@ class HistoryStore {
     long records_stored_ = 0;          // committed
     long records_in_transaction_ = 0;  // not yet
     uint64_t log_bound_ = 0;
+    bool identity_known_ = false;
+    uint64_t device_ = 0, inode_ = 0;  // of the file prepare() opened
     std::chrono::steady_clock::time_point next_log_check_{};
 };
 

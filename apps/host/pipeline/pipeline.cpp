@@ -116,6 +116,7 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
     std::vector<std::string> consumers;
     if (config_.mqtt.enabled()) consumers.push_back(mqtt_consumer(config_.mqtt));
     commit_->set_retention(config_.retention, std::move(consumers));
+    commit_->set_on_file_gone(app::request_stop);
     make_pollers();
 }
 

@@ -26,6 +26,7 @@ test_packages=(
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
   universal-ctags                         # the layout check: function lengths
   chromium python3-prometheus-client      # the page in a real browser, an independent metrics parser
+  prometheus                              # promtool: the metrics, the scrape config and alert rules
 )
 
 case "${1:---test}" in

@@ -331,7 +331,9 @@ int HttpServer::on_request(::mg_connection* connection, void* data) {
             if (self->log_) self->log_(std::string("http: ") + request.path + ": " + e.what());
         }
     }
-    send_reply(connection, std::strcmp(info->request_method, "HEAD") == 0, response);
+    const bool head =
+        info->request_method != nullptr && std::strcmp(info->request_method, "HEAD") == 0;
+    send_reply(connection, head, response);
     // The body is never read: the connection ends after the reply (civetweb would otherwise
     // read and drop the whole announced body, as slowly as the client sends it).
     if (refused != 0) {

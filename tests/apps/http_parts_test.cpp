@@ -1,6 +1,11 @@
 // The HTTP side's parts on their own: time bounds, the metrics' freshness rule, picking and
-// flattening record fields, addresses and credentials.
+// flattening record fields, addresses, Host headers, credentials and reply deadlines.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +14,7 @@
 #include "apps/host/round/round_text.h"
 #include "apps/host/sinks/http/http_server.h"
 #include "apps/host/sinks/http/metrics_text.h"
+#include "apps/host/sinks/http/reply_deadlines.h"
 #include "meter/measurements.h"
 
 namespace {
@@ -157,6 +163,35 @@ TEST(HostHeader, OnlyThisMachinesNamesAndAddresses) {
     for (const char* refused : {"attacker.example", "attacker.example:8080", "127.0.0.1.nip.io",
                                 "bench-7.attacker.example", "", "[::1", "localhost.attacker"})
         EXPECT_FALSE(host_header_allowed(refused, "bench-7")) << refused;
+}
+
+// A connection still armed at its deadline is shut both ways (its client sees the end); one
+// disarmed before is left alone. The log names the client once.
+TEST(ReplyDeadlines, ShutAnArmedConnectionAtItsDeadlineAndLeaveADisarmedOne) {
+    int late[2], done[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, late), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, done), 0);
+    std::vector<std::string> logged;
+    std::mutex lock;
+    {
+        ReplyDeadlines deadlines([&](const std::string& line) {
+            std::lock_guard<std::mutex> hold(lock);
+            logged.push_back(line);
+        });
+        const auto soon = ReplyDeadlines::Clock::now() + std::chrono::milliseconds(100);
+        deadlines.arm(&late, late[0], soon, "late client");
+        deadlines.arm(&done, done[0], soon, "done client");
+        deadlines.disarm(&done);
+        char byte;
+        pollfd p{late[1], POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1) << "not cut";
+        EXPECT_EQ(recv(late[1], &byte, 1, 0), 0);
+        p = pollfd{done[1], POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 300), 0) << "a disarmed connection was cut";
+    }
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("late client"), std::string::npos) << logged[0];
+    for (int fd : {late[0], late[1], done[0], done[1]}) close(fd);
 }
 
 TEST(BasicCredentials, Base64AsBrowsersSendIt) {

@@ -2,15 +2,18 @@
 
 #include <arpa/inet.h>
 #include <civetweb.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
 #include <cctype>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
 
 #include "apps/host/sinks/http/connection_socket.h"
 #include "apps/host/sinks/http/reply_deadlines.h"
@@ -278,10 +281,30 @@ HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
 }
 
 HttpServer::~HttpServer() {
-    if (context_ != nullptr) {
-        mg_stop(context_);
-        mg_exit_library();
-    }
+    if (context_ == nullptr) return;
+    // civetweb's listening thread sees the stop only when its poll of the listening socket
+    // ends, up to a second later: a connection from here ends it at once.
+    std::atomic<bool> stopped{false};
+    const std::string host = address_.substr(0, address_.rfind(':'));
+    std::thread waking([&] {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port_));
+        if (host == "0.0.0.0" || inet_pton(AF_INET, host.c_str(), &to.sin_addr) != 1)
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        while (!stopped.load()) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd >= 0) {
+                connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    mg_stop(context_);
+    stopped.store(true);
+    waking.join();
+    mg_exit_library();
 }
 
 bool HttpServer::authorized(const char* header) const {

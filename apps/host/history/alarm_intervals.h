@@ -14,8 +14,8 @@ namespace kavren::host {
 // The time an alarm of a meter was active: from its raise to its clear.
 struct AlarmInterval {
     std::string key;
-    std::string description;  // the raise's
-    int64_t raised_ms = 0;    // may lie before the range asked for
+    std::string description;            // the raise's
+    int64_t raised_ms = 0;              // may lie before the range asked for
     std::optional<int64_t> cleared_ms;  // none: still active at the end of the range
 };
 

@@ -61,13 +61,14 @@ function header() {
 }
 
 function stateCell(m) {
-  const td = el("td", { class: "state", "data-field": "state" });
+  const td = el("td", { class: "state", "data-field": "state" }), badges = el("span");
+  td.appendChild(badges);
   const latest = m.latest;
   const [text, kind] = !latest ? ["no round yet", "waiting"] : !m.online ? ["offline", "offline"]
     : m.fresh ? ["online", "online"] : ["online, no fresh round", "stale"];
-  td.appendChild(el("span", { class: "badge " + kind }, text));
+  badges.appendChild(el("span", { class: "badge " + kind }, text));
   const alarms = Object.keys(m.active_alarms).length;
-  if (alarms) td.appendChild(el("span", { class: "badge alarm" }, alarms + (alarms === 1 ? " alarm" : " alarms")));
+  if (alarms) badges.appendChild(el("span", { class: "badge alarm" }, alarms + (alarms === 1 ? " alarm" : " alarms")));
   return td;
 }
 
@@ -112,6 +113,17 @@ function liveRow(m) {
 
 // ---- the range and the series
 
+// A local time typed as "YYYY-MM-DD", "YYYY-MM-DD HH:MM" or "YYYY-MM-DD HH:MM:SS" (24-hour), or
+// null when empty; throws for anything else.
+function typedTime(id) {
+  const text = document.getElementById(id).value.trim();
+  if (!text) return null;
+  const m = /^(\d{4})-(\d\d)-(\d\d)(?:[ T](\d\d):(\d\d)(?::(\d\d))?)?$/.exec(text);
+  const t = m && new Date(+m[1], m[2] - 1, +m[3], +(m[4] || 0), +(m[5] || 0), +(m[6] || 0)).getTime();
+  if (!m || isNaN(t)) throw new Error(id + ": \"" + text + "\" is not a time like 2026-12-09 08:00");
+  return t;
+}
+
 // The range the controls ask for: instants or null for an open end; live when it ends now.
 function chosenRange() {
   const v = document.getElementById("range").value;
@@ -119,8 +131,14 @@ function chosenRange() {
     const span = Number(v);
     return { from: span ? Date.now() - span : null, to: null, live: true };
   }
-  const from = document.getElementById("from").value, to = document.getElementById("to").value;
-  return { from: from ? new Date(from).getTime() : null, to: to ? new Date(to).getTime() : null, live: !to };
+  let from = null, to = null;
+  try {
+    from = typedTime("from");
+    to = typedTime("to");
+  } catch (e) {
+    notice(e.message);
+  }
+  return { from: from, to: to, live: to === null };
 }
 
 // A meter's range: the chosen one, or where its plots were zoomed to.
@@ -170,7 +188,9 @@ async function loadSeries(m, whole) {
       // A range that grew into another step is read whole again.
       if (since !== null && reply.step_ms !== m.data.step_ms) m.pending = "whole";
       else m.data = since !== null ? merged(m.data, reply, range.from) : fresh(reply);
-      draw(m);
+      // Never more points than asked for: a range that grew past them is read again, coarser.
+      if (m.data.points.length > m.points) m.pending = "whole";
+      else draw(m);
     }
   } catch (e) {
     notice("cannot read the history of " + m.name + ": " + e.message);
@@ -273,16 +293,18 @@ function drawPlot(m, p) {
   p.div.setAttribute("data-requested", String(m.points));
   p.div.setAttribute("data-gaps", String(gaps));
   p.div.setAttribute("data-alarm-spans", String(m.data.intervals.length));
-  p.div.setAttribute("data-last-ms", shown ? String(m.data.points[shown - 1].t_ms) : "");
+  p.div.setAttribute("data-step-ms", String(m.data.step_ms));
+  p.div.setAttribute("data-newest-ms", m.data.newest_ms === null ? "" : String(m.data.newest_ms));
   if (!rows.length || chartMissing()) {
     if (p.graph) p.graph.destroy();
-    p.graph = null;
+    p.graph = p.div.dygraph = null;
     p.div.replaceChildren(el("p", { class: "note" }, chartMissing() ? "" : "no stored rounds in this range"));
     return;
   }
   if (p.graph) { p.graph.updateOptions({ file: rows, dateWindow: null }); return; }
   p.div.replaceChildren();
   p.graph = new Dygraph(p.div, rows, graphOptions(m, p));
+  p.div.dygraph = p.graph;  // for scripts that read what a plot shows
 }
 
 function draw(m) {
@@ -345,6 +367,7 @@ function start() {
   range.addEventListener("change", () => { if (range.value !== "custom") reloadAll(); });
   document.getElementById("controls").addEventListener("submit", (e) => {
     e.preventDefault();
+    notice(chartMissing() ? document.getElementById("notice").textContent : "");
     if (document.getElementById("from").value) range.value = "custom";
     reloadAll();
   });

@@ -313,7 +313,8 @@ function draw(m) {
   m.note.textContent = d.points.length + " points, " + step + "; " + d.intervals.length + " alarm intervals" +
     (range.live ? ", live" : ", " + dateTime(d.points.length ? d.points[0].t_ms : range.from) + " to " +
       dateTime(range.to !== null ? range.to : Date.now()));
-  for (const p of Object.values(m.plots)) drawPlot(m, p);
+  // A plot per task: the page answers input between them.
+  Object.values(m.plots).forEach((p, i) => setTimeout(() => drawPlot(m, p), i));
 }
 
 function stepText(ms) {
@@ -340,6 +341,8 @@ async function poll() {
     if (data.sequence !== sequence) {
       sequence = data.sequence;
       document.querySelector("#live tbody").replaceChildren(...data.meters.map(liveRow));
+      // Shown with the first table, not pushed down by it.
+      for (const e of document.querySelectorAll(".after-table")) e.hidden = false;
       for (const info of data.meters) {
         const m = meterOf(info.name);
         if (!chartMissing()) loadSeries(m, !m.data);

@@ -12,23 +12,24 @@ struct Measurement {
     const char* name;
     std::size_t offset;  // of its single-precision field in the record
     const char* unit;    // "V" or "A"
+    const char* title;   // what it is, in English, for people (Home Assistant's entity names)
 };
 
 // The thirteen measurements Get_Value serves, in the order it compares the names.
 inline constexpr Measurement kMeasurements[] = {
-    {"UA", offsetof(KAVREN_M7_Data_t, UA), "V"},
-    {"UB", offsetof(KAVREN_M7_Data_t, UB), "V"},
-    {"UC", offsetof(KAVREN_M7_Data_t, UC), "V"},
-    {"UAverage_1", offsetof(KAVREN_M7_Data_t, UAverage_1), "V"},
-    {"UAB", offsetof(KAVREN_M7_Data_t, UAB), "V"},
-    {"UBC", offsetof(KAVREN_M7_Data_t, UBC), "V"},
-    {"UCA", offsetof(KAVREN_M7_Data_t, UCA), "V"},
-    {"UAverage_2", offsetof(KAVREN_M7_Data_t, UAverage_2), "V"},
-    {"IA", offsetof(KAVREN_M7_Data_t, IA), "A"},
-    {"IB", offsetof(KAVREN_M7_Data_t, IB), "A"},
-    {"IC", offsetof(KAVREN_M7_Data_t, IC), "A"},
-    {"IAverage_1", offsetof(KAVREN_M7_Data_t, IAverage_1), "A"},
-    {"ZeroCurrent", offsetof(KAVREN_M7_Data_t, ZeroCurrent), "A"},
+    {"UA", offsetof(KAVREN_M7_Data_t, UA), "V", "Phase A voltage"},
+    {"UB", offsetof(KAVREN_M7_Data_t, UB), "V", "Phase B voltage"},
+    {"UC", offsetof(KAVREN_M7_Data_t, UC), "V", "Phase C voltage"},
+    {"UAverage_1", offsetof(KAVREN_M7_Data_t, UAverage_1), "V", "Average phase voltage"},
+    {"UAB", offsetof(KAVREN_M7_Data_t, UAB), "V", "Line AB voltage"},
+    {"UBC", offsetof(KAVREN_M7_Data_t, UBC), "V", "Line BC voltage"},
+    {"UCA", offsetof(KAVREN_M7_Data_t, UCA), "V", "Line CA voltage"},
+    {"UAverage_2", offsetof(KAVREN_M7_Data_t, UAverage_2), "V", "Average line voltage"},
+    {"IA", offsetof(KAVREN_M7_Data_t, IA), "A", "Phase A current"},
+    {"IB", offsetof(KAVREN_M7_Data_t, IB), "A", "Phase B current"},
+    {"IC", offsetof(KAVREN_M7_Data_t, IC), "A", "Phase C current"},
+    {"IAverage_1", offsetof(KAVREN_M7_Data_t, IAverage_1), "A", "Average current"},
+    {"ZeroCurrent", offsetof(KAVREN_M7_Data_t, ZeroCurrent), "A", "Zero-sequence current"},
 };
 inline constexpr std::size_t kMeasurementCount = sizeof kMeasurements / sizeof kMeasurements[0];
 

@@ -11,7 +11,7 @@ demo_packages=(
   libboost-dev libjsoncpp-dev                # the plug-in: date_time, lexical_cast, settings JSON
   libmodbus-dev libsqlite3-dev libcli11-dev  # reference host and meter simulator
   libsystemd-dev                             # the service: readiness and watchdog
-  libmosquitto-dev                           # MQTT publishing
+  libmosquitto-dev libssl-dev                # MQTT publishing; its TLS files checked with OpenSSL
   libcivetweb-dev libjs-dygraphs             # the host's page, metrics and API; the page's plots
   zlib1g-dev                                 # the host's compressed replies
 )

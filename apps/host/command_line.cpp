@@ -85,7 +85,10 @@ void HostCommandLine::add_mqtt_options(CLI::App& app) {
          "Home Assistant discovery prefix (\"\": no discovery)")
         ->capture_default_str();
     text("--mqtt-client-id", &MqttConfig::client_id,
-         "MQTT client id, also the host's id in its status topic (default: kavren-<machine>)");
+         "MQTT client id, also the host's id in its status topic (default: kavren-<host id>)");
+    text("--mqtt-host-id", &MqttConfig::host_id,
+         "This host's id in Home Assistant's unique ids: letters, digits, '-' and '_' (default: "
+         "made once and kept in the history)");
     text("--mqtt-user", &MqttConfig::username, "MQTT user name");
     text("--mqtt-password-file", &MqttConfig::password_file,
          "File whose first line is the MQTT password");
@@ -93,8 +96,14 @@ void HostCommandLine::add_mqtt_options(CLI::App& app) {
          "mqtts: CA certificate of the broker (default: the system's)");
     text("--mqtt-cert-file", &MqttConfig::cert_file, "mqtts: client certificate");
     text("--mqtt-key-file", &MqttConfig::key_file, "mqtts: the client certificate's key");
-    keepalive_ = app.add_option("--mqtt-keepalive", v_.mqtt.keepalive_s, "MQTT keep-alive, seconds")
+    keepalive_ = app.add_option("--mqtt-keepalive", v_.mqtt.keepalive_s,
+                                "MQTT keep-alive, seconds; a broker that acknowledges nothing "
+                                "for this long is connected to again")
                      ->capture_default_str();
+    inflight_ = app.add_option("--mqtt-inflight", v_.mqtt.inflight,
+                               "Messages published and not yet acknowledged by the broker, at "
+                               "most (a distant broker needs more to keep up)")
+                    ->capture_default_str();
 }
 
 void HostCommandLine::add_http_options(CLI::App& app) {
@@ -220,6 +229,7 @@ void HostCommandLine::apply_mqtt(HostConfig& config) const {
     for (const auto& text : mqtt_texts_)
         if (text.first->count() > 0) config.mqtt.*(text.second) = v_.mqtt.*(text.second);
     if (keepalive_->count() > 0) config.mqtt.keepalive_s = v_.mqtt.keepalive_s;
+    if (inflight_->count() > 0) config.mqtt.inflight = v_.mqtt.inflight;
     std::vector<std::string> names;
     for (const LinkConfig& link : config.links)
         for (const MeterConfig& meter : link.meters) names.push_back(meter.name);

@@ -64,6 +64,7 @@ class HostCommandLine {
     CLI::Option* interval_ = nullptr;
     CLI::Option* database_ = nullptr;
     CLI::Option* keepalive_ = nullptr;
+    CLI::Option* inflight_ = nullptr;
     // The MQTT options that were given win over the file's.
     std::vector<std::pair<CLI::Option*, std::string MqttConfig::*>> mqtt_texts_;
 };

@@ -576,7 +576,9 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
             feed(sink, seen, next_rounds(10));
             execute(db, "PRAGMA wal_checkpoint(PASSIVE)");
             return file_size(db) + file_size(db + "-wal") <= retention.max_size;
-        }));
+        })) << "file "
+            << file_size(db) << " log " << file_size(db + "-wal") << " bound "
+            << retention.max_size;
         sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     }
 }

@@ -4,8 +4,10 @@
 // own (libmosquitto), independent of the host's publishing code.
 #include <mosquitto.h>
 #include <pwd.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -92,6 +94,9 @@ class Subscriber {
             if (rc == 0)
                 mosquitto_subscribe(m, nullptr, static_cast<Subscriber*>(self)->filter_.c_str(), 1);
         });
+        mosquitto_subscribe_callback_set(client_, [](mosquitto*, void* self, int, int, const int*) {
+            static_cast<Subscriber*>(self)->subscribed_.store(true);
+        });
         mosquitto_message_callback_set(
             client_, [](mosquitto*, void* self, const mosquitto_message* m) {
                 auto* me = static_cast<Subscriber*>(self);
@@ -132,6 +137,31 @@ class Subscriber {
         return changed_.wait_for(lock, std::chrono::duration<double>(timeout_s),
                                  [&] { return done(messages_); });
     }
+    // Waits until every retained message the broker had when this subscribed has arrived: the
+    // broker sends them as it takes the subscription, before a message this client publishes
+    // afterwards on a topic of the filter, which is waited for. False after timeout_s.
+    bool sync(const std::string& topic, double timeout_s = 10) {
+        const auto until =
+            std::chrono::steady_clock::now() + std::chrono::duration<double>(timeout_s);
+        while (!subscribed_.load() && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        const std::string mark = "sync " + std::to_string(++syncs_);
+        if (!publish(topic, mark, false)) return false;
+        const double left =
+            std::chrono::duration<double>(until - std::chrono::steady_clock::now()).count();
+        return wait(
+            [&](const std::vector<Message>& m) {
+                return std::any_of(m.begin(), m.end(), [&](const Message& x) {
+                    return x.topic == topic && x.payload == mark;
+                });
+            },
+            std::max(left, 0.1));
+    }
+    // Publishes as this client (QoS 1), as another program would.
+    bool publish(const std::string& topic, const std::string& payload, bool retain) {
+        return mosquitto_publish(client_, nullptr, topic.c_str(), static_cast<int>(payload.size()),
+                                 payload.data(), 1, retain) == MOSQ_ERR_SUCCESS;
+    }
     std::vector<Message> messages() {
         std::lock_guard<std::mutex> lock(mutex_);
         return messages_;
@@ -151,6 +181,8 @@ class Subscriber {
     std::string filter_;
     mosquitto* client_ = nullptr;
     std::atomic<bool> stop_{false};
+    std::atomic<bool> subscribed_{false};
+    int syncs_ = 0;
     std::thread loop_;
     std::mutex mutex_;
     std::condition_variable changed_;
@@ -165,6 +197,30 @@ inline Json::Value parse_json(const std::string& text) {
     if (!reader->parse(text.data(), text.data() + text.size(), &value, &errors))
         ADD_FAILURE() << "not JSON: " << text;
     return value;
+}
+
+// The ids of the meter's polled rounds in the history, oldest first.
+inline std::vector<long long> round_ids(const std::string& db, const std::string& device) {
+    std::vector<long long> ids;
+    if (access(db.c_str(), F_OK) != 0) return ids;
+    sqlite3* handle = nullptr;
+    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
+    sqlite3_stmt* s = nullptr;
+    sqlite3_prepare_v2(handle,
+                       "SELECT id FROM records WHERE device = ? AND origin = 'round' ORDER BY id",
+                       -1, &s, nullptr);
+    sqlite3_bind_text(s, 1, device.c_str(), -1, SQLITE_TRANSIENT);
+    while (s != nullptr && sqlite3_step(s) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(s, 0));
+    sqlite3_finalize(s);
+    sqlite3_close(handle);
+    return ids;
+}
+
+inline int count_lines(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
 }
 
 // The history ids of the round payloads on `topic`, in arrival order.

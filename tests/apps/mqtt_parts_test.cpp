@@ -1,13 +1,17 @@
-// The pieces of MQTT publishing that need no broker: broker URLs, topic levels, the time with
-// its offset and the round payload. Discovery is checked against the real broker (mqtt_test).
+// The pieces of MQTT publishing that need no broker: broker URLs, topic levels, settings that are
+// refused, the back-off, the time with its offset, the round payload and the names discovery
+// gives. Discovery as a whole is checked against the real broker (mqtt_test).
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <set>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "apps/host/sinks/mqtt/mqtt_discovery.h"
+#include "apps/host/sinks/mqtt/mqtt_link_health.h"
 #include "apps/host/sinks/mqtt/mqtt_options.h"
 #include "apps/host/sinks/mqtt/mqtt_payload.h"
 #include "meter/kavren_m7_data.h"
@@ -56,13 +60,50 @@ TEST(MqttParts, SettingsThatCannotWorkAreRefusedBeforeConnecting) {
     MqttConfig config;
     config.url = "mqtt://broker";
     EXPECT_NO_THROW(check_mqtt_config(config, {"a", "b"}));
-    EXPECT_EQ(config.client_id.rfind("kavren-", 0), 0u) << "a default client id";
     EXPECT_THROW(check_mqtt_config(config, {"a b", "a/b"}), std::runtime_error);
-    for (const char* prefix : {"", "a/+", "#", "/a", "a/", "a//b"}) {
+    for (const char* prefix :
+         {"", "a/+", "#", "/a", "a/", "a//b", "$SYS/kavren", "a\x01b", "caf\xc3", "\xff"}) {
         MqttConfig bad = config;
         bad.prefix = prefix;
         EXPECT_THROW(check_mqtt_config(bad, {"a"}), std::runtime_error) << prefix;
     }
+    EXPECT_NO_THROW(check_mqtt_config(config, {std::string(64, 'x')})) << "at the cap";
+    EXPECT_THROW(check_mqtt_config(config, {std::string(65, 'x')}), std::runtime_error);
+    // Topics within MQTT's limit: "<prefix>/m/availability" of 65,535 bytes passes, one byte
+    // more does not.
+    MqttConfig long_prefix = config;
+    long_prefix.discovery_prefix = "";
+    long_prefix.client_id = "c";
+    long_prefix.prefix = std::string(65535 - std::strlen("/m/availability"), 'p');
+    EXPECT_NO_THROW(check_mqtt_config(long_prefix, {"m"}));
+    long_prefix.prefix += "p";
+    EXPECT_THROW(check_mqtt_config(long_prefix, {"m"}), std::runtime_error);
+    // With discovery, the longest is a config topic, the host id at its longest until made.
+    long_prefix.discovery_prefix = "homeassistant";
+    long_prefix.prefix = "kavren";
+    EXPECT_NO_THROW(check_mqtt_config(long_prefix, {"m"}));
+    long_prefix.discovery_prefix = std::string(65535, 'd');
+    EXPECT_THROW(check_mqtt_config(long_prefix, {"m"}), std::runtime_error);
+    for (const char* id : {"a b", "x/y", "ü", "-"}) {
+        MqttConfig bad = config;
+        bad.host_id = id;
+        if (std::string(id) == "-") {
+            EXPECT_NO_THROW(check_mqtt_config(bad, {"a"}));
+        } else {
+            EXPECT_THROW(check_mqtt_config(bad, {"a"}), std::runtime_error) << id;
+        }
+    }
+    for (int inflight : {0, 65536}) {
+        MqttConfig bad = config;
+        bad.inflight = inflight;
+        EXPECT_THROW(check_mqtt_config(bad, {"a"}), std::runtime_error) << inflight;
+    }
+    // A made host id: the machine's name and random digits, a new one each time, topic-safe.
+    const std::string made = make_host_id();
+    EXPECT_EQ(topic_safe(made), made);
+    EXPECT_LE(made.size(), kMaxHostIdBytes);
+    EXPECT_NE(made, make_host_id());
+    EXPECT_EQ(default_client_id(made), "kavren-" + made);
     MqttConfig no_discovery = config;
     no_discovery.discovery_prefix = "";
     EXPECT_NO_THROW(check_mqtt_config(no_discovery, {"a"}));
@@ -75,17 +116,23 @@ TEST(MqttParts, SettingsThatCannotWorkAreRefusedBeforeConnecting) {
         not_a_certificate.ca_file = file;
         EXPECT_THROW(check_mqtt_config(not_a_certificate, {"a"}), std::runtime_error) << file;
     }
+    MqttConfig folder = config;
+    folder.username = "u";
+    folder.password_file = "/etc";
+    EXPECT_THROW(check_mqtt_config(folder, {"a"}), std::runtime_error) << "a folder reads empty";
 
     Json::Value file = parse(R"({"url": "mqtt://b", "prefix": "site/a", "keepalive": 60,
-                                 "ca_file": "ca.pem"})");
+                                 "ca_file": "ca.pem", "inflight": 1000, "host_id": "boiler"})");
     MqttConfig read;
     read_mqtt_config(file, "/etc/kavren/host.json", read);
     EXPECT_EQ(read.prefix, "site/a");
     EXPECT_EQ(read.keepalive_s, 60);
+    EXPECT_EQ(read.inflight, 1000);
+    EXPECT_EQ(read.host_id, "boiler");
     EXPECT_EQ(read.ca_file, "/etc/kavren/ca.pem") << "relative to the configuration file";
     EXPECT_EQ(read.discovery_prefix, "homeassistant");
     for (const char* bad : {R"({"password": "secret"})", R"({"keepalive": "60"})", R"({"url": 1})",
-                            R"({"prefixx": "a"})", R"([])"}) {
+                            R"({"prefixx": "a"})", R"([])", R"({"inflight": "many"})"}) {
         MqttConfig c;
         EXPECT_THROW(read_mqtt_config(parse(bad), "host.json", c), std::runtime_error) << bad;
     }
@@ -157,6 +204,77 @@ TEST(MqttParts, ThePayloadHasEveryValueByNameAsTheShortestFloatAndTheLimitsTexts
     EXPECT_TRUE(json["limits"][2]["active"].asBool());
     EXPECT_TRUE(json["limits"][1]["description"].isNull()) << "a text never reported";
     EXPECT_TRUE(round_payload("x", 1, std::vector<uint8_t>(100), texts).empty());
+}
+
+// A broker that accepts every connection and closes it at once is tried a handful of times a
+// minute, not once a second: the wait starts over only after a connection lasted a minute.
+TEST(MqttParts, TheBackOffOutlastsAFlappingBrokerAndTellsAStalledOne) {
+    using Clock = MqttLinkHealth::Clock;
+    const auto ms = [](int n) { return std::chrono::milliseconds(n); };
+    MqttLinkHealth health(std::chrono::seconds(30));
+    Clock::time_point t{};
+    int connections = 0;
+    int short_in_a_row = 0;
+    while (t < Clock::time_point{} + std::chrono::minutes(1)) {
+        ++connections;
+        health.accepted(t);
+        EXPECT_FALSE(health.held(t + ms(50)));
+        const MqttLinkHealth::Lost lost = health.lost(t + ms(50));
+        short_in_a_row = lost.short_in_a_row;
+        t += ms(50) + lost.retry_after;
+    }
+    EXPECT_LE(connections, 7) << "accepted connections in the first minute";
+    EXPECT_EQ(short_in_a_row, connections);
+    EXPECT_EQ(health.unreachable(), MqttLinkHealth::kMaxRetry) << "the wait stays at its most";
+
+    // One connection that holds for a minute: the next wait is the first again.
+    health.accepted(t);
+    EXPECT_FALSE(health.held(t + std::chrono::seconds(59)));
+    EXPECT_TRUE(health.held(t + std::chrono::seconds(60)));
+    EXPECT_FALSE(health.held(t + std::chrono::seconds(61))) << "once per connection";
+    const MqttLinkHealth::Lost later = health.lost(t + std::chrono::seconds(90));
+    EXPECT_EQ(later.retry_after, MqttLinkHealth::kFirstRetry);
+    EXPECT_EQ(later.short_in_a_row, 0);
+    // A broker that cannot be reached in between is away, not flapping.
+    health.accepted(t);
+    EXPECT_EQ(health.lost(t + ms(10)).short_in_a_row, 1);
+    health.unreachable();
+    health.accepted(t);
+    EXPECT_EQ(health.lost(t + ms(10)).short_in_a_row, 1);
+
+    // Messages that wait the time-out without one acknowledgement; each acknowledgement is
+    // progress.
+    health.waiting_from(t);
+    EXPECT_FALSE(health.ack_overdue(t + std::chrono::seconds(30), true));
+    EXPECT_TRUE(health.ack_overdue(t + std::chrono::seconds(31), true));
+    EXPECT_FALSE(health.ack_overdue(t + std::chrono::seconds(31), false)) << "nothing waits";
+    health.waiting_from(t + std::chrono::seconds(20));
+    EXPECT_FALSE(health.ack_overdue(t + std::chrono::seconds(31), true));
+}
+
+TEST(MqttParts, DiscoveryNamesLimitsByMeasurandAndComparisonAndClearsEveryTopicItPublishes) {
+    EXPECT_EQ(limit_title(0, "A 相电压小于2.20000005"), "Limit 1: A 相电压 < 2.2");
+    EXPECT_EQ(limit_title(5, "总相功率因数大于0.899999976"), "Limit 6: 总相功率因数 > 0.9");
+    EXPECT_EQ(limit_title(2, "无效告警小于-inf"), "Limit 3: 无效告警 < -inf");
+    EXPECT_EQ(limit_title(1, "something else"), "Limit 2: something else");
+    EXPECT_EQ(limit_title(1, "小于3"), "Limit 2: 小于3") << "no measurand";
+    EXPECT_EQ(entity_slug("feeder 1"), "feeder_1");
+    EXPECT_EQ(entity_slug("UAverage_1"), "uaverage_1");
+    EXPECT_EQ(entity_slug("  Süd--Halle  2 "), "s_d_halle_2");
+    EXPECT_EQ(entity_slug("配电"), "");
+
+    MqttTopics topics{"kavren", "homeassistant", "kavren-h", "h"};
+    const std::vector<std::string> texts(6, "A 相电压小于2.20000005");
+    const auto messages = discovery_messages(topics, "feeder 1", texts, "");
+    std::set<std::string> published;
+    for (const auto& m : messages) published.insert(m.first);
+    const auto all = discovery_topics(topics, "feeder 1");
+    EXPECT_EQ(published, std::set<std::string>(all.begin(), all.end()))
+        << "a meter that goes must leave no config behind";
+    EXPECT_EQ(published.size(), kavren::kMeasurementCount + 5 + 6);
+    EXPECT_EQ(discovery_messages(topics, "feeder 1", std::vector<std::string>(6), "").size(),
+              kavren::kMeasurementCount + 5)
+        << "limits wait for their texts";
 }
 
 }  // namespace

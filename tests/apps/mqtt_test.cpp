@@ -3,9 +3,11 @@
 // a broker outage and a killed host, and bad broker settings.
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstring>
 #include <regex>
@@ -23,23 +25,6 @@ namespace {
 
 using namespace testing_support;
 
-// The ids of the meter's polled rounds in the history, oldest first.
-std::vector<long long> round_ids(const std::string& db, const std::string& device) {
-    std::vector<long long> ids;
-    if (access(db.c_str(), F_OK) != 0) return ids;
-    sqlite3* handle = nullptr;
-    sqlite3_open_v2(db.c_str(), &handle, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle,
-                       "SELECT id FROM records WHERE device = ? AND origin = 'round' ORDER BY id",
-                       -1, &s, nullptr);
-    sqlite3_bind_text(s, 1, device.c_str(), -1, SQLITE_TRANSIENT);
-    while (s != nullptr && sqlite3_step(s) == SQLITE_ROW) ids.push_back(sqlite3_column_int64(s, 0));
-    sqlite3_finalize(s);
-    sqlite3_close(handle);
-    return ids;
-}
-
 // Every id once, in the order of first arrival; duplicates (at least once) dropped as a
 // consumer would, by history id.
 std::vector<long long> first_arrivals(const std::vector<long long>& ids) {
@@ -50,11 +35,96 @@ std::vector<long long> first_arrivals(const std::vector<long long>& ids) {
     return kept;
 }
 
-int count_lines(const std::string& text, const std::string& part) {
-    int n = 0;
-    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
+// Another program changing the history, as a user would with sqlite3.
+bool change_history(const std::string& db, const char* sql) {
+    sqlite3* handle = nullptr;
+    const bool done = sqlite3_open(db.c_str(), &handle) == SQLITE_OK &&
+                      sqlite3_exec(handle, sql, nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_close(handle);
+    return done;
+}
+
+std::string lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::set<std::string> member_names(const Json::Value& object) {
+    const auto names = object.getMemberNames();
+    return std::set<std::string>(names.begin(), names.end());
+}
+
+// The configuration variables Home Assistant documents for MQTT sensors and binary sensors
+// (https://www.home-assistant.io/integrations/sensor.mqtt/ and
+// https://www.home-assistant.io/integrations/binary_sensor.mqtt/, "Configuration Variables",
+// as of Home Assistant 2026.6: `object_id` is gone from both since 2026.4, replaced by
+// `default_entity_id` in 2025.10), and the origin of a discovery message
+// (https://www.home-assistant.io/integrations/mqtt/, "Adding information about the origin of a
+// discovery message").
+const std::set<std::string> kCommonKeys = {"availability",
+                                           "availability_mode",
+                                           "availability_template",
+                                           "availability_topic",
+                                           "default_entity_id",
+                                           "device",
+                                           "device_class",
+                                           "enabled_by_default",
+                                           "encoding",
+                                           "entity_category",
+                                           "entity_picture",
+                                           "expire_after",
+                                           "force_update",
+                                           "icon",
+                                           "json_attributes_template",
+                                           "json_attributes_topic",
+                                           "name",
+                                           "payload_available",
+                                           "payload_not_available",
+                                           "platform",
+                                           "qos",
+                                           "state_topic",
+                                           "unique_id",
+                                           "value_template",
+                                           "origin"};
+const std::set<std::string> kSensorOnlyKeys = {"last_reset_value_template", "options",
+                                               "suggested_display_precision", "state_class",
+                                               "unit_of_measurement"};
+const std::set<std::string> kBinarySensorOnlyKeys = {"group", "off_delay", "payload_off",
+                                                     "payload_on"};
+const std::set<std::string> kDeviceKeys = {"configuration_url", "connections",  "hw_version",
+                                           "identifiers",       "manufacturer", "model",
+                                           "model_id",          "name",         "serial_number",
+                                           "suggested_area",    "sw_version",   "via_device"};
+const std::set<std::string> kAvailabilityKeys = {"payload_available", "payload_not_available",
+                                                 "topic", "value_template"};
+const std::set<std::string> kOriginKeys = {"name", "sw_version", "support_url"};
+
+// A config checked key by key against those lists, with what this host always gives.
+void expect_documented_config(const std::string& topic, const Json::Value& c,
+                              const std::string& page) {
+    const bool binary = topic.find("/binary_sensor/") != std::string::npos;
+    for (const std::string& key : member_names(c)) {
+        const bool documented = kCommonKeys.count(key) > 0 ||
+                                (binary ? kBinarySensorOnlyKeys : kSensorOnlyKeys).count(key) > 0;
+        EXPECT_TRUE(documented) << topic << ": " << key << " is not a documented key";
+    }
+    EXPECT_FALSE(c.isMember("object_id")) << topic << ": deprecated, ignored since 2026.4";
+    const std::string entity = c["default_entity_id"].asString();
+    EXPECT_TRUE(
+        std::regex_match(entity, std::regex(binary ? "binary_sensor\\.[a-z0-9]+(_[a-z0-9]+)*"
+                                                   : "sensor\\.[a-z0-9]+(_[a-z0-9]+)*")))
+        << topic << ": " << entity;
+    for (const std::string& key : member_names(c["device"]))
+        EXPECT_TRUE(kDeviceKeys.count(key) > 0) << topic << ": device." << key;
+    EXPECT_EQ(c["device"]["sw_version"].asString(), KAVREN_VERSION) << topic;
+    EXPECT_EQ(c["device"]["configuration_url"].asString(), page) << topic << ": the host's page";
+    for (const Json::Value& a : c["availability"])
+        for (const std::string& key : member_names(a))
+            EXPECT_TRUE(kAvailabilityKeys.count(key) > 0) << topic << ": availability." << key;
+    EXPECT_EQ(member_names(c["origin"]), kOriginKeys) << topic;
+    EXPECT_EQ(c["origin"]["name"].asString(), "kavren-host");
+    EXPECT_EQ(c["origin"]["sw_version"].asString(), KAVREN_VERSION);
+    EXPECT_EQ(c["origin"]["support_url"].asString().rfind("https://", 0), 0u);
 }
 
 class MqttEndToEnd : public EndToEnd {
@@ -98,7 +168,10 @@ TEST_F(MqttEndToEnd, DiscoveryStateAndAvailabilityFollowTheRoundsAndTheWillTells
     Broker broker(dir, "site");
     Subscriber sub(broker.socket(), "checker", true);
     auto sim = pty_sim();
-    auto host = host_in_background(broker.url(), "host.log");
+    auto host = host_in_background(
+        broker.url(), "host.log",
+        {"--mqtt-host-id", "site-a", "--http", "127.0.0.1:0", "--http-port-file", dir + "/port"});
+    const int page_port = port_from_file(dir + "/port");
     ASSERT_TRUE(sub.wait(
         [](const std::vector<Message>& m) {
             return history_ids(m, "kavren/feeder_1/state").size() >= 2;
@@ -106,17 +179,26 @@ TEST_F(MqttEndToEnd, DiscoveryStateAndAvailabilityFollowTheRoundsAndTheWillTells
         30))
         << read_file(dir + "/host.log");
 
-    // Discovery: a sensor per measurement, frequency and power factor; a problem per limit.
+    // Discovery: a sensor per measurement, frequency and power factor; a problem per limit;
+    // every config as Home Assistant documents it today.
     std::map<std::string, Json::Value> configs;
     for (const Message& m : sub.messages()) {
         if (m.topic.rfind("homeassistant/", 0) == 0) {
             configs[m.topic] = parse_json(m.payload);
         }
     }
+    for (const auto& c : configs)
+        expect_documented_config(c.first, c.second,
+                                 "http://127.0.0.1:" + std::to_string(page_port) + "/");
     const std::string node = "homeassistant/sensor/kavren_site-a_feeder_1/";
     for (const kavren::Measurement& measurement : kavren::kMeasurements) {
         const Json::Value& c = configs[node + measurement.name + "/config"];
         ASSERT_TRUE(c.isObject()) << measurement.name;
+        EXPECT_EQ(c["name"].asString(), measurement.title) << "a name for people";
+        EXPECT_EQ(c["default_entity_id"].asString(), "sensor.feeder_1_" + lower(measurement.name))
+            << "the meter's own key kept in the entity id";
+        EXPECT_EQ(c["unique_id"].asString(),
+                  "kavren_site-a_feeder_1_" + std::string(measurement.name));
         EXPECT_EQ(c["state_topic"].asString(), "kavren/feeder_1/state");
         EXPECT_EQ(c["unit_of_measurement"].asString(), measurement.unit);
         EXPECT_EQ(c["device_class"].asString(),
@@ -130,6 +212,7 @@ TEST_F(MqttEndToEnd, DiscoveryStateAndAvailabilityFollowTheRoundsAndTheWillTells
         ASSERT_EQ(c["availability"].size(), 2u);
         EXPECT_EQ(c["availability"][0]["topic"].asString(), "kavren/feeder_1/availability");
         EXPECT_EQ(c["availability"][1]["topic"].asString(), "kavren/site-a/status");
+        EXPECT_EQ(c["availability_mode"].asString(), "all") << "a host gone offline by will too";
     }
     EXPECT_EQ(configs[node + "frequency/config"]["device_class"].asString(), "frequency");
     EXPECT_EQ(configs[node + "power_factor_total/config"]["device_class"].asString(),
@@ -140,9 +223,21 @@ TEST_F(MqttEndToEnd, DiscoveryStateAndAvailabilityFollowTheRoundsAndTheWillTells
                                        std::to_string(i) + "/config"];
         ASSERT_TRUE(c.isObject()) << "limit " << i;
         EXPECT_EQ(c["device_class"].asString(), "problem");
-        EXPECT_EQ(c["name"].asString(), state["limits"][i]["description"].asString());
-        EXPECT_FALSE(c["name"].asString().empty());
+        // Named by measurand and comparison, the driver's whole description an attribute.
+        EXPECT_EQ(c["name"].asString().rfind("Limit " + std::to_string(i + 1) + ": ", 0), 0u)
+            << c["name"];
+        EXPECT_EQ(c["json_attributes_topic"].asString(), "kavren/feeder_1/state");
+        EXPECT_NE(c["json_attributes_template"].asString().find(
+                      "value_json.limits[" + std::to_string(i) + "].description"),
+                  std::string::npos);
+        EXPECT_FALSE(state["limits"][i]["description"].asString().empty());
     }
+    // The pinned first limit: A-phase voltage (code 7) below 220.00 V / 100, printed by the driver
+    // as "A 相电压小于2.20000005".
+    EXPECT_EQ(state["limits"][0]["description"].asString(), "A 相电压小于2.20000005");
+    EXPECT_EQ(configs["homeassistant/binary_sensor/kavren_site-a_feeder_1/limit_0/config"]["name"]
+                  .asString(),
+              "Limit 1: A 相电压 < 2.2");
     EXPECT_EQ(configs.size(), kavren::kMeasurementCount + 5 + 6);
 
     // Both availability topics online, and the state is the newest record, value by value.
@@ -184,7 +279,7 @@ TEST_F(MqttEndToEnd, DiscoveryStateAndAvailabilityFollowTheRoundsAndTheWillTells
     EXPECT_TRUE(eventually([&] { return sub.last("kavren/site-a/status") == "offline"; }, 10));
 }
 
-TEST_F(MqttEndToEnd, EveryRoundStoredWhileTheBrokerWasAwayArrivesInOrderThenTheState) {
+TEST_F(MqttEndToEnd, EveryRoundStoredWhileTheBrokerWasAwayArrivesInOrderAndTheStateIsTheNewest) {
     Broker broker(dir, "site");
     Subscriber sub(broker.socket(), "consumer", false, "kavren/#");
     auto sim = pty_sim();
@@ -334,13 +429,42 @@ TEST_F(MqttEndToEnd, BadBrokerSettingsStopTheStartAnAbsentOrRefusingBrokerStopsN
     refused({"--mqtt", "mqtt://broker", "--mqtt-user", "u", "--mqtt-password-file", dir + "/none"},
             "password file");
     refused({"--mqtt", "mqtt://broker", "--mqtt-prefix", "a/#"}, "prefix");
+    refused({"--mqtt", "mqtt://broker", "--mqtt-prefix", "caf\xc3"}, "not UTF-8");
+    refused({"--mqtt", "mqtt://broker", "--mqtt-prefix", "a\x01b"}, "control characters");
+    refused({"--mqtt", "mqtt://broker", "--mqtt-prefix", "$SYS/kavren"}, "starts with '$'");
+    // A name whose topics no broker takes (over 65,535 bytes) is over the names' cap first.
+    refused({"--mqtt", "mqtt://broker", "--name", std::string(70000, 'n')}, "at most 64 bytes");
+    write_file(
+        dir + "/garbage.pem",
+        "-----BEGIN CERTIFICATE-----\nbm90IGEgY2VydGlmaWNhdGU=\n-----END CERTIFICATE-----\n");
+    refused({"--mqtt", "mqtts://broker", "--mqtt-ca-file", dir + "/garbage.pem"},
+            "holds no certificate OpenSSL can read");
+    for (const std::string name : {"a", "b"})
+        ASSERT_EQ(run_program({"/usr/bin/openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt",
+                               "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+                               dir + "/" + name + ".key", "-out", dir + "/" + name + ".pem",
+                               "-days", "2", "-subj", "/CN=" + name})
+                      .status,
+                  0);
+    refused({"--mqtt", "mqtts://broker", "--mqtt-cert-file", dir + "/a.pem", "--mqtt-key-file",
+             dir + "/b.key"},
+            "is not the key of the client certificate");
+    refused({"--mqtt", "mqtt://broker", "--mqtt-user", "u", "--mqtt-password-file", dir},
+            "is not a regular file");
+    refused({"--mqtt", "mqtt://broker", "--mqtt-inflight", "0"}, "in-flight window");
     EXPECT_EQ(round_ids(db, "meter-1").size(), 0u) << "a refused start stores nothing";
 
-    // No broker at the address: polled and stored all the same, said once.
+    // No broker at the address: polled and stored all the same, said once. A password file
+    // that every user can read is used, with a warning.
+    write_file(dir + "/open-password", "secret\n");
+    chmod((dir + "/open-password").c_str(), 0644);
     const Finished absent = host({"--rtu", dir + "/meter", "--rounds", "3", "--interval", "0.2",
-                                  "--mqtt", "mqtt+unix://" + dir + "/nobody.sock"});
+                                  "--mqtt", "mqtt+unix://" + dir + "/nobody.sock", "--mqtt-user",
+                                  "u", "--mqtt-password-file", dir + "/open-password"});
     EXPECT_EQ(absent.status, 0) << absent.err;
     EXPECT_EQ(count_lines(absent.err, "mqtt: cannot reach the broker"), 1) << absent.err;
+    EXPECT_EQ(count_lines(absent.err, "can be read by every user of this machine"), 1)
+        << absent.err;
     const std::size_t stored = round_ids(db, "meter-1").size();
     EXPECT_GE(stored, 1u);
 
@@ -358,6 +482,172 @@ TEST_F(MqttEndToEnd, BadBrokerSettingsStopTheStartAnAbsentOrRefusingBrokerStopsN
     EXPECT_EQ(count_lines(wrong.err, "refused the connection"), 1) << wrong.err;
     EXPECT_NE(wrong.err.find("not authorised"), std::string::npos) << wrong.err;
     EXPECT_GT(round_ids(db, "meter-1").size(), stored);
+}
+
+// A meter removed from the configuration and one renamed, after a host killed outright: the next
+// start clears what the broker kept of them, so that a fresh subscriber (Home Assistant) sees
+// nothing of the old meters; the host keeps the id it made, and with it every unique id.
+TEST_F(MqttEndToEnd, AMeterRemovedOrRenamedLeavesNoRetainedTopicAndTheHostKeepsItsId) {
+    Broker broker(dir, "site");
+    int port = 0;
+    auto sim = tcp_sim(port, {"--unit", "1-3"});
+    const auto configure = [&](const std::vector<std::string>& names) {
+        std::string meters;
+        for (std::size_t i = 0; i < names.size(); ++i)
+            meters += std::string(i > 0 ? ", " : "") + "{\"name\": \"" + names[i] +
+                      "\", \"unit\": " + std::to_string(i + 1) + "}";
+        write_file(dir + "/host.json",
+                   "{\"interval\": 0.2, \"links\": [{\"tcp\": \"127.0.0.1:" + std::to_string(port) +
+                       "\", \"meters\": [" + meters + "]}]}");
+    };
+    const auto run_host = [&](const std::string& log) {
+        return std::make_unique<Background>(
+            std::vector<std::string>{kHost, "--config", dir + "/host.json", "--db", db,
+                                     "--quiet-plugin", "--mqtt", broker.url()},
+            dir + "/" + log);
+    };
+    const auto retained_of = [](const std::vector<Message>& messages, const std::string& part) {
+        std::vector<std::string> topics;
+        for (const Message& m : messages)
+            if (m.retained && !m.payload.empty() && m.topic.find(part) != std::string::npos)
+                topics.push_back(m.topic);
+        return topics;
+    };
+    configure({"keep", "gone", "old name"});
+    {
+        Subscriber sub(broker.socket(), "checker", true);
+        auto first = run_host("first.log");
+        // Every meter's state, and the last of its limits in discovery.
+        ASSERT_TRUE(sub.wait(
+            [](const std::vector<Message>& m) {
+                for (const char* level : {"keep", "gone", "old_name"})
+                    if (std::none_of(m.begin(), m.end(),
+                                     [&](const Message& x) {
+                                         return x.topic.find(std::string(level) +
+                                                             "/limit_5/config") !=
+                                                std::string::npos;
+                                     }) ||
+                        history_ids(m, std::string("kavren/") + level + "/state").empty())
+                        return false;
+                return true;
+            },
+            30))
+            << read_file(dir + "/first.log");
+        first->kill_now();
+    }
+    const std::string log = read_file(dir + "/first.log");
+    std::smatch made;
+    ASSERT_TRUE(std::regex_search(log, made, std::regex("this host's id is ([A-Za-z0-9_-]+)")))
+        << log;
+    const std::string host_id = made[1];
+    {
+        Subscriber before(broker.socket(), "before", true);
+        ASSERT_TRUE(before.sync("kavren-test/sync"));
+        EXPECT_EQ(retained_of(before.messages(), "gone").size(), 26u) << "what a kill leaves";
+    }
+
+    configure({"keep", "new name"});
+    auto second = run_host("second.log");
+    Subscriber live(broker.socket(), "live", true);
+    ASSERT_TRUE(live.wait(
+        [](const std::vector<Message>& m) {
+            return !history_ids(m, "kavren/new_name/state").empty();
+        },
+        30))
+        << read_file(dir + "/second.log");
+    Subscriber fresh(broker.socket(), "fresh", true);
+    ASSERT_TRUE(fresh.sync("kavren-test/sync"));
+    const auto messages = fresh.messages();
+    EXPECT_TRUE(retained_of(messages, "gone").empty());
+    EXPECT_TRUE(retained_of(messages, "old_name").empty());
+    // The unique ids of the meter that stayed are the ones Home Assistant already knows.
+    EXPECT_EQ(retained_of(messages, "homeassistant/sensor/kavren_" + host_id + "_keep/").size(),
+              kavren::kMeasurementCount + 5);
+    EXPECT_EQ(retained_of(messages, "homeassistant/sensor/kavren_" + host_id + "_new_name/").size(),
+              kavren::kMeasurementCount + 5);
+    EXPECT_EQ(fresh.last("kavren/kavren-" + host_id + "/status"), "online")
+        << "the default client id comes from the host id";
+    const std::string second_log = read_file(dir + "/second.log");
+    EXPECT_EQ(count_lines(second_log, "this host's id is"), 0) << "made once: " << second_log;
+    EXPECT_NE(second_log.find("meters no longer configured, whose retained topics are cleared at "
+                              "the broker: \"gone\", \"old name\""),
+              std::string::npos)
+        << second_log;
+}
+
+// Records deleted (the newest among them) give their row ids again; the acknowledged mark of
+// the rounds before is then above every new round, which would never be published.
+TEST_F(MqttEndToEnd, RoundsStoredAfterTheRecordsWereDeletedArePublished) {
+    Broker broker(dir, "site");
+    Subscriber sub(broker.socket(), "consumer", false, "kavren/+/rounds");
+    auto sim = pty_sim();
+    const std::vector<std::string> args{
+        "--rtu",      dir + "/meter", "--name", "feeder 1",   "--rounds",    "4",
+        "--interval", "0.2",          "--mqtt", broker.url(), "--no-restore"};
+    const Finished first = host(args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    ASSERT_TRUE(eventually([&] { return all_rounds_arrived(sub); }, 20)) << first.err;
+    const std::size_t before = sub.messages().size();
+
+    ASSERT_TRUE(change_history(db, "DELETE FROM records"));
+
+    const Finished second = host(args);
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.err.find("records were deleted and their ids are given again"),
+              std::string::npos)
+        << second.err;
+    const auto stored = round_ids(db, "feeder 1");
+    ASSERT_GE(stored.size(), 4u);
+    const auto arrived_since = [&] {
+        const auto all = sub.messages();
+        return history_ids(std::vector<Message>(all.begin() + static_cast<long>(before), all.end()),
+                           "kavren/feeder_1/rounds");
+    };
+    EXPECT_TRUE(eventually([&] { return first_arrivals(arrived_since()) == stored; }, 20))
+        << "new rounds arrived: " << arrived_since().size() << "\n"
+        << second.err;
+}
+
+// A history that an earlier version published from has acknowledged rounds and no list of
+// retained topics: what that version left (devices named after the machine's client id) is
+// cleared once; a first start with a broker clears nothing.
+TEST_F(MqttEndToEnd, TheDevicesOfAnEarlierVersionAreClearedOnce) {
+    Broker broker(dir, "site");
+    auto sim = pty_sim();
+    const std::vector<std::string> args{
+        "--rtu", dir + "/meter", "--name", "feeder 1", "--rounds",
+        "2",     "--interval",   "0.2",    "--mqtt",   broker.url()};
+    const Finished first = host(args);
+    ASSERT_EQ(first.status, 0) << first.err;
+    EXPECT_EQ(first.err.find("cleared at the broker"), std::string::npos) << first.err;
+    ASSERT_TRUE(
+        change_history(db, "DELETE FROM remembered_texts WHERE kind LIKE 'mqtt retained %'"));
+    char machine[256] = {};
+    gethostname(machine, sizeof machine - 1);
+    std::string level = std::string("kavren-") + machine;
+    for (char& c : level)
+        if (!std::isalnum(static_cast<unsigned char>(c)) && c != '-' && c != '_') c = '_';
+    const std::string old_config = "homeassistant/sensor/kavren_" + level + "_feeder_1/UA/config";
+    {
+        Subscriber earlier(broker.socket(), "earlier-version", true);
+        ASSERT_TRUE(earlier.sync("kavren-test/sync"));
+        ASSERT_TRUE(earlier.publish(old_config, "{\"name\": \"UA\"}", true));
+        ASSERT_TRUE(earlier.publish("kavren/" + level + "/status", "online", true));
+        ASSERT_TRUE(earlier.sync("kavren-test/sync"));
+    }
+    const Finished second = host(args);
+    ASSERT_EQ(second.status, 0) << second.err;
+    EXPECT_NE(second.err.find("retained topics of an earlier prefix, discovery prefix, host id or "
+                              "client id are cleared at the broker"),
+              std::string::npos)
+        << second.err;
+    Subscriber fresh(broker.socket(), "fresh", true);
+    ASSERT_TRUE(fresh.sync("kavren-test/sync"));
+    EXPECT_EQ(fresh.last(old_config), "");
+    EXPECT_EQ(fresh.last("kavren/" + level + "/status"), "");
+    EXPECT_FALSE(fresh.last("kavren/feeder_1/state").empty()) << "what is current stays";
+    const Finished third = host(args);
+    EXPECT_EQ(third.err.find("cleared at the broker"), std::string::npos) << "once: " << third.err;
 }
 
 // The fleet of docs/fleet.md: a host per site publishing to its site's broker, each site's

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -9,6 +10,10 @@
 #include "apps/common/cli_values.h"
 
 namespace kavren::host {
+
+// The longest meter name, in bytes of UTF-8: a name also stands in MQTT topics and Home
+// Assistant's ids, whose length brokers limit.
+inline constexpr std::size_t kMaxMeterNameBytes = 64;
 
 struct MeterConfig {
     std::string name;             // how logs, output and history name the meter: unique, UTF-8

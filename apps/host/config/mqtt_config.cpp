@@ -20,6 +20,7 @@ void read_mqtt_config(const Json::Value& object, const std::string& file, MqttCo
         {"prefix", &MqttConfig::prefix},
         {"discovery_prefix", &MqttConfig::discovery_prefix},
         {"client_id", &MqttConfig::client_id},
+        {"host_id", &MqttConfig::host_id},
         {"username", &MqttConfig::username},
         {"password_file", &MqttConfig::password_file},
         {"ca_file", &MqttConfig::ca_file},
@@ -35,6 +36,9 @@ void read_mqtt_config(const Json::Value& object, const std::string& file, MqttCo
         } else if (name == "keepalive") {
             if (!v.isInt()) bad(file, "\"mqtt\": \"keepalive\" must be a whole number of seconds");
             config.keepalive_s = v.asInt();
+        } else if (name == "inflight") {
+            if (!v.isInt()) bad(file, "\"mqtt\": \"inflight\" must be a whole number of messages");
+            config.inflight = v.asInt();
         } else if (name == "password") {
             bad(file, "\"mqtt\": give the password in a file (\"password_file\"), not here");
         } else {

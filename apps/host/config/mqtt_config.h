@@ -11,13 +11,18 @@ struct MqttConfig {
     std::string url;  // as given: mqtt://HOST[:PORT], mqtts://HOST[:PORT], mqtt+unix:///PATH
     std::string prefix = "kavren";
     std::string discovery_prefix = "homeassistant";  // "": no Home Assistant discovery
-    std::string client_id;                           // "": kavren-<machine name>
+    std::string client_id;                           // "": kavren-<host id>
+    // Names this host in Home Assistant's ids; "": made once and kept in the history.
+    std::string host_id;
     std::string username;
     std::string password_file;  // its first line is the password
     std::string ca_file;        // mqtts: the broker's CA (default: the system's)
     std::string cert_file;      // mqtts: a client certificate and its key
     std::string key_file;
     int keepalive_s = 30;
+    // Messages published and not yet acknowledged, at most: the window libmosquitto keeps and
+    // the sink's own, one number.
+    int inflight = 200;
 
     bool enabled() const { return !url.empty(); }
 };

@@ -400,4 +400,16 @@ void HistoryStore::remember(const std::string& kind, const std::string& key,
     if (sqlite3_step(q.get()) != SQLITE_DONE) fail("cannot store a text");
 }
 
+void HistoryStore::forget(const std::string& kind, const std::string& key) {
+    SqliteQuery q(db_, "DELETE FROM remembered_texts WHERE kind = ? AND key = ?");
+    q.text(1, kind);
+    q.text(2, key);
+    if (sqlite3_step(q.get()) != SQLITE_DONE) fail("cannot forget a text");
+}
+
+int64_t HistoryStore::max_record_id() {
+    SqliteQuery q(db_, "SELECT max(id) FROM records");
+    return q.step() ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
 }  // namespace kavren::host

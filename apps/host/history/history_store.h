@@ -93,6 +93,11 @@ class HistoryStore {
     // (kind, key, text), written within a transaction.
     std::vector<std::pair<std::string, std::string>> remembered(const std::string& kind);
     void remember(const std::string& kind, const std::string& key, const std::string& text);
+    // Within a transaction: the row of (kind, key) is gone.
+    void forget(const std::string& kind, const std::string& key);
+    // The newest id of any record, 0 when there is none. Ids are SQLite's row ids, which start
+    // again after the newest rows were deleted: a mark above this one was made before that.
+    int64_t max_record_id();
 
     // Rows of records this process stored.
     long records_stored() const { return records_stored_; }

@@ -81,8 +81,9 @@ Clock::duration clock_duration(Duration d) {
 }  // namespace
 
 std::vector<SinkMaker> standard_sinks() {
-    // A new sink is a folder under sinks/ and a line here.
-    return {make_console_sink, make_mqtt_sink, make_http_sink};
+    // A new sink is a folder under sinks/ and a line here. The page is served before the broker
+    // is connected to, so that discovery can name its address.
+    return {make_console_sink, make_http_sink, make_mqtt_sink};
 }
 
 Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)

@@ -4,6 +4,7 @@
 
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,24 @@ struct MeterName {
     std::string link;  // the link's description
 };
 
+// Where the host's page is served, once the HTTP sink listens ("" before, or without --http):
+// another sink may name it (MQTT discovery's configuration_url). Read and set from any thread.
+class PageAddress {
+  public:
+    void set(std::string url) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        url_ = std::move(url);
+    }
+    std::string get() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return url_;
+    }
+
+  private:
+    mutable std::mutex mutex_;
+    std::string url_;
+};
+
 // What the pipeline gives every sink it makes.
 struct SinkContext {
     const HostConfig& config;
@@ -34,6 +53,7 @@ struct SinkContext {
     int output_fd = STDOUT_FILENO;  // the console's
     // The counters of the links' gateways, for /metrics.
     std::vector<std::shared_ptr<const GatewayCounters>> gateways;
+    std::shared_ptr<PageAddress> page = std::make_shared<PageAddress>();
 
     std::vector<std::string> meter_names() const {
         std::vector<std::string> names;

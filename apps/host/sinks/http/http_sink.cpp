@@ -1,5 +1,7 @@
 #include "apps/host/sinks/http/http_sink.h"
 
+#include <unistd.h>
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -24,6 +26,19 @@ HttpLimits limits_of(const HttpConfig& http) {
     return limits;
 }
 
+// The page's address for other machines: one that listens on every address is named by the
+// machine's name.
+std::string page_url(const std::string& address) {
+    const auto colon = address.rfind(':');
+    std::string host = address.substr(0, colon);
+    if (host == "0.0.0.0" || host == "[::]" || host == "::") {
+        char machine[256] = {};
+        gethostname(machine, sizeof machine - 1);
+        host = machine;
+    }
+    return "http://" + host + address.substr(colon) + "/";
+}
+
 }  // namespace
 
 HttpSink::HttpSink(const SinkContext& context)
@@ -31,7 +46,8 @@ HttpSink::HttpSink(const SinkContext& context)
       log_(context.log),
       meters_(identities(context)),
       api_(meters_, config_.database, limits_of(config_.http), config_.interval_s, KAVREN_CHART_DIR,
-           context.gateways) {}
+           context.gateways),
+      page_(context.page) {}
 
 HttpSink::~HttpSink() { finish(std::chrono::steady_clock::now()); }
 
@@ -47,6 +63,7 @@ void HttpSink::start() {
         port_file_ = h.port_file;
     }
     log_("http: serving the page, /metrics and /api on http://" + server_->address() + "/");
+    page_->set(page_url(server_->address()));
     if (h.password_file.empty() && listen.compare(0, 4, "127.") != 0 &&
         listen.compare(0, 6, "[::1]:") != 0)
         log_(
@@ -55,6 +72,7 @@ void HttpSink::start() {
 }
 
 void HttpSink::finish(std::chrono::steady_clock::time_point) {
+    page_->set("");
     server_.reset();
     if (!port_file_.empty()) std::remove(port_file_.c_str());
     port_file_.clear();

@@ -33,6 +33,7 @@ class HttpSink final : public RoundSink {
     HttpApi api_;
     std::unique_ptr<HttpServer> server_;
     std::string port_file_;  // once written
+    std::shared_ptr<PageAddress> page_;
 };
 
 // The HTTP sink when the configuration asks for it.

@@ -1,15 +1,20 @@
 #include "apps/host/sinks/mqtt/mqtt_options.h"
 
-#include <mosquitto.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <map>
-#include <memory>
 #include <stdexcept>
+
+#include "apps/host/sinks/mqtt/mqtt_discovery.h"
+#include "apps/host/sinks/mqtt/mqtt_payload.h"
+#include "apps/host/sinks/mqtt/mqtt_tls_files.h"
+#include "apps/host/support/utf8.h"
 
 namespace kavren::host {
 
@@ -20,24 +25,101 @@ void readable(const std::string& path, const char* what) {
         throw std::runtime_error(std::string(what) + " " + path + ": " + std::strerror(errno));
 }
 
-// libmosquitto opens the TLS files only when it connects; a file that is no PEM of the kind
-// asked for would then fail every connection. Checked at the start instead.
-void pem(const std::string& path, const char* what, const char* kind, const char* marker) {
-    readable(path, what);
-    std::ifstream in(path);
-    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const auto begin = text.find("-----BEGIN ");
-    if (begin == std::string::npos || text.find(marker, begin) == std::string::npos)
-        throw std::runtime_error(std::string(what) + " " + path + " holds no PEM " + kind);
+// The start of a name, for a message that must stay one readable line.
+std::string quoted_start(const std::string& name) {
+    constexpr std::size_t kShown = 32;
+    if (name.size() <= kShown) return "\"" + name + "\"";
+    std::size_t cut = 0;
+    while (cut < kShown) {
+        const std::size_t length = utf8_sequence(name, cut);
+        if (length == 0 || cut + length > kShown) break;
+        cut += length;
+    }
+    return "\"" + name.substr(0, cut) + "...\"";
 }
 
-// A prefix is one or more topic levels without wildcards, and no empty level.
+// A prefix is one or more topic levels of printable UTF-8 (a broker drops the connection of a
+// client that publishes anything else), without wildcards or an empty level, and not under `$`,
+// where a broker keeps its own topics and drops what clients publish.
 void check_prefix(const std::string& prefix, const char* option) {
     if (prefix.empty()) throw std::runtime_error(std::string(option) + " cannot be empty");
+    if (!printable_utf8(prefix))
+        throw std::runtime_error(std::string(option) + " " + quoted_start(prefix) +
+                                 " is not UTF-8 text without control characters");
     if (prefix.find_first_of("+#") != std::string::npos || prefix.front() == '/' ||
         prefix.back() == '/' || prefix.find("//") != std::string::npos)
-        throw std::runtime_error(std::string(option) + " \"" + prefix +
-                                 "\" is not a topic path (no '+', '#' or empty levels)");
+        throw std::runtime_error(std::string(option) + " " + quoted_start(prefix) +
+                                 " is not a topic path (no '+', '#' or empty levels)");
+    if (prefix.front() == '$')
+        throw std::runtime_error(std::string(option) + " " + quoted_start(prefix) +
+                                 " starts with '$': the broker keeps those topics for itself");
+}
+
+bool topic_safe_text(const std::string& text) { return !text.empty() && topic_safe(text) == text; }
+
+void check_ids(const MqttConfig& config) {
+    if (!config.host_id.empty() &&
+        (!topic_safe_text(config.host_id) || config.host_id.size() > kMaxHostIdBytes))
+        throw std::runtime_error("the MQTT host id " + quoted_start(config.host_id) +
+                                 " must be 1 to " + std::to_string(kMaxHostIdBytes) +
+                                 " ASCII letters, digits, '-' or '_'");
+    if (config.client_id.size() > 200)
+        throw std::runtime_error("the MQTT client id is too long (at most 200 bytes)");
+    if (!printable_utf8(config.client_id))
+        throw std::runtime_error("the MQTT client id is not UTF-8 text without control characters");
+}
+
+void check_password_file(const MqttConfig& config) {
+    if (config.password_file.empty()) return;
+    const std::string& path = config.password_file;
+    struct stat file {};
+    if (stat(path.c_str(), &file) != 0)
+        throw std::runtime_error("MQTT password file " + path + ": " + std::strerror(errno));
+    // A folder opens as a stream that reads nothing: an empty password, never the one meant.
+    if (!S_ISREG(file.st_mode))
+        throw std::runtime_error("MQTT password file " + path + " is not a regular file");
+    readable(path, "MQTT password file");
+    if (config.username.empty())
+        throw std::runtime_error("an MQTT password file needs a user name (--mqtt-user)");
+}
+
+// Every meter name within the cap and its own topic level, and every topic within MQTT's limit
+// (a broker drops the connection of a client that publishes a longer one). A host id yet to be
+// made counts at its longest.
+void check_topics(const MqttConfig& config, const std::vector<std::string>& meter_names) {
+    std::map<std::string, std::string> levels;
+    for (const std::string& name : meter_names) {
+        if (name.size() > kMaxMeterNameBytes)
+            throw std::runtime_error("meter " + quoted_start(name) + ": a name is at most " +
+                                     std::to_string(kMaxMeterNameBytes) +
+                                     " bytes with MQTT (it has " + std::to_string(name.size()) +
+                                     ")");
+        const std::string safe = topic_safe(name);
+        const auto seen = levels.emplace(safe, name);
+        if (!seen.second)
+            throw std::runtime_error("meters " + seen.first->second + " and " + name +
+                                     " would share the MQTT topic level " + safe);
+    }
+    MqttTopics topics;
+    topics.prefix = config.prefix;
+    topics.discovery_prefix = config.discovery_prefix;
+    topics.host_id = config.host_id.empty() ? std::string(kMaxHostIdBytes, 'x') : config.host_id;
+    topics.status_level =
+        topic_safe(config.client_id.empty() ? default_client_id(topics.host_id) : config.client_id);
+    std::size_t longest = topics.status().size();
+    for (const std::string& name : meter_names) {
+        std::vector<std::string> all{topics.state(name), topics.rounds(name),
+                                     topics.availability(name)};
+        if (!config.discovery_prefix.empty()) {
+            const auto configs = discovery_topics(topics, name);
+            all.insert(all.end(), configs.begin(), configs.end());
+        }
+        for (const std::string& topic : all) longest = std::max(longest, topic.size());
+    }
+    if (longest > kMaxTopicBytes)
+        throw std::runtime_error("the MQTT topics would be up to " + std::to_string(longest) +
+                                 " bytes long, more than the " + std::to_string(kMaxTopicBytes) +
+                                 " MQTT allows: shorten the prefix");
 }
 
 }  // namespace
@@ -116,7 +198,7 @@ std::string read_mqtt_password_file(const std::string& path) {
     return line;
 }
 
-void check_mqtt_config(MqttConfig& config, const std::vector<std::string>& meter_names) {
+void check_mqtt_config(const MqttConfig& config, const std::vector<std::string>& meter_names) {
     if (!config.enabled()) return;
     MqttAddress address;
     try {
@@ -129,52 +211,43 @@ void check_mqtt_config(MqttConfig& config, const std::vector<std::string>& meter
         check_prefix(config.discovery_prefix, "the discovery prefix");
     if (config.keepalive_s < 5 || config.keepalive_s > 65535)
         throw std::runtime_error("the MQTT keep-alive must be from 5 to 65535 seconds");
-    if (config.client_id.empty()) {
-        char machine[256] = {};
-        gethostname(machine, sizeof machine - 1);
-        config.client_id = "kavren-" + topic_safe(machine);
-    }
-    if (config.client_id.size() > 200)
-        throw std::runtime_error("the MQTT client id is too long (at most 200 bytes)");
-    if (!config.password_file.empty()) {
-        readable(config.password_file, "MQTT password file");
-        read_mqtt_password_file(config.password_file);
-        if (config.username.empty())
-            throw std::runtime_error("an MQTT password file needs a user name (--mqtt-user)");
-    }
+    if (config.inflight < 1 || config.inflight > 65535)
+        throw std::runtime_error("the MQTT in-flight window must be from 1 to 65535 messages");
+    check_ids(config);
+    check_password_file(config);
     if (!address.tls && (!config.ca_file.empty() || !config.cert_file.empty()))
         throw std::runtime_error("a CA file or client certificate needs an mqtts:// URL");
     if (config.cert_file.empty() != config.key_file.empty())
         throw std::runtime_error(
             "a client certificate needs its key file, and a key its certificate");
     if (address.tls) {
-        if (!config.ca_file.empty())
-            pem(config.ca_file, "CA file", "certificate", "CERTIFICATE-----");
-        if (!config.cert_file.empty())
-            pem(config.cert_file, "client certificate", "certificate", "CERTIFICATE-----");
-        if (!config.key_file.empty()) pem(config.key_file, "client key", "key", "KEY-----");
-        // libmosquitto's own check of the files (a certificate it cannot load, for one).
-        mosquitto_lib_init();
-        std::unique_ptr<mosquitto, void (*)(mosquitto*)> probe(
-            mosquitto_new(nullptr, true, nullptr), mosquitto_destroy);
-        if (!probe) throw std::runtime_error("cannot make an MQTT client: out of memory");
-        const int rc = mosquitto_tls_set(
-            probe.get(), config.ca_file.empty() ? nullptr : config.ca_file.c_str(),
-            config.ca_file.empty() ? "/etc/ssl/certs" : nullptr,
-            config.cert_file.empty() ? nullptr : config.cert_file.c_str(),
-            config.key_file.empty() ? nullptr : config.key_file.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS)
-            throw std::runtime_error(std::string("the MQTT TLS files are not usable: ") +
-                                     mosquitto_strerror(rc));
+        for (const auto& file : {std::make_pair(&config.ca_file, "CA file"),
+                                 std::make_pair(&config.cert_file, "client certificate"),
+                                 std::make_pair(&config.key_file, "client key")})
+            if (!file.first->empty()) readable(*file.first, file.second);
+        check_tls_files(config.ca_file, config.cert_file, config.key_file);
     }
-    std::map<std::string, std::string> topics;
-    for (const std::string& name : meter_names) {
-        const std::string safe = topic_safe(name);
-        const auto seen = topics.emplace(safe, name);
-        if (!seen.second)
-            throw std::runtime_error("meters " + seen.first->second + " and " + name +
-                                     " would share the MQTT topic level " + safe);
-    }
+    check_topics(config, meter_names);
 }
+
+std::string machine_level() {
+    char machine[256] = {};
+    gethostname(machine, sizeof machine - 1);
+    return topic_safe(machine);
+}
+
+std::string legacy_client_id() { return "kavren-" + machine_level(); }
+
+std::string make_host_id() {
+    std::string id = machine_level().substr(0, 32);
+    unsigned char random[4] = {};
+    if (getentropy(random, sizeof random) != 0)
+        throw std::runtime_error(std::string("cannot make a host id: ") + std::strerror(errno));
+    char hex[9];
+    std::snprintf(hex, sizeof hex, "%02x%02x%02x%02x", random[0], random[1], random[2], random[3]);
+    return (id.empty() ? std::string("host") : id) + "-" + hex;
+}
+
+std::string default_client_id(const std::string& host_id) { return "kavren-" + host_id; }
 
 }  // namespace kavren::host

@@ -16,41 +16,6 @@ namespace {
 constexpr int kLimitCount = 6;
 const char* const kPhases[4] = {"A", "B", "C", "total"};
 
-struct ExtraSensor {
-    const char* id;
-    const char* name;
-    const char* device_class;
-    const char* unit;  // nullptr: none
-    const char* value;
-};
-const ExtraSensor kExtraSensors[] = {
-    {"frequency", "Frequency", "frequency", "Hz", "value_json.frequency"},
-    {"power_factor_A", "Power factor A", "power_factor", nullptr, "value_json.power_factor.A"},
-    {"power_factor_B", "Power factor B", "power_factor", nullptr, "value_json.power_factor.B"},
-    {"power_factor_C", "Power factor C", "power_factor", nullptr, "value_json.power_factor.C"},
-    {"power_factor_total", "Power factor total", "power_factor", nullptr,
-     "value_json.power_factor.total"},
-};
-
-void write_availability(JsonWriter& json, const MqttTopics& topics, const std::string& meter) {
-    json.key("availability").begin_array();
-    json.begin_object().member("topic", topics.availability(meter)).end_object();
-    json.begin_object().member("topic", topics.status()).end_object();
-    json.end_array();
-    json.member("availability_mode", "all");
-}
-
-void write_device(JsonWriter& json, const MqttTopics& topics, const std::string& meter) {
-    json.key("device").begin_object();
-    json.key("identifiers").begin_array();
-    json.value("kavren_" + topics.host_id + "_" + topic_safe(meter));
-    json.end_array();
-    json.member("name", meter);
-    json.member("model", "KAVREN_M7");
-    json.member("manufacturer", "Kavren");
-    json.end_object();
-}
-
 }  // namespace
 
 bool limit_text_key(const std::vector<uint8_t>& record, int slot, LimitTextKey& key) {
@@ -129,60 +94,6 @@ std::string round_payload(const std::string& meter, int64_t history_id,
     json.end_array();
     json.end_object();
     return out;
-}
-
-std::vector<std::pair<std::string, std::string>> discovery_messages(
-    const MqttTopics& topics, const std::string& meter,
-    const std::vector<std::string>& descriptions) {
-    std::vector<std::pair<std::string, std::string>> messages;
-    const std::string node = "kavren_" + topics.host_id + "_" + topic_safe(meter);
-    const auto sensor = [&](const std::string& id, const std::string& name,
-                            const char* device_class, const char* unit, const std::string& value) {
-        std::string config;
-        JsonWriter json(config);
-        json.begin_object();
-        json.member("name", name);
-        json.member("unique_id", node + "_" + id);
-        json.member("object_id", topic_safe(meter) + "_" + id);
-        json.member("state_topic", topics.state(meter));
-        json.member("value_template", "{{ " + value + " }}");
-        json.member("device_class", device_class);
-        if (unit != nullptr) json.member("unit_of_measurement", unit);
-        json.member("state_class", "measurement");
-        write_availability(json, topics, meter);
-        write_device(json, topics, meter);
-        json.end_object();
-        messages.emplace_back(topics.discovery_prefix + "/sensor/" + node + "/" + id + "/config",
-                              std::move(config));
-    };
-    for (const Measurement& m : kMeasurements) {
-        const bool volts = std::strcmp(m.unit, "V") == 0;
-        sensor(m.name, m.name, volts ? "voltage" : "current", m.unit,
-               std::string("value_json.") + m.name);
-    }
-    for (const ExtraSensor& s : kExtraSensors)
-        sensor(s.id, s.name, s.device_class, s.unit, s.value);
-    for (int i = 0; i < kLimitCount && i < static_cast<int>(descriptions.size()); ++i) {
-        if (descriptions[i].empty()) continue;
-        const std::string id = "limit_" + std::to_string(i);
-        std::string config;
-        JsonWriter json(config);
-        json.begin_object();
-        json.member("name", descriptions[i]);
-        json.member("unique_id", node + "_" + id);
-        json.member("object_id", topic_safe(meter) + "_" + id);
-        json.member("state_topic", topics.state(meter));
-        json.member("value_template",
-                    "{{ 'ON' if value_json.limits[" + std::to_string(i) + "].active else 'OFF' }}");
-        json.member("device_class", "problem");
-        write_availability(json, topics, meter);
-        write_device(json, topics, meter);
-        json.end_object();
-        messages.emplace_back(
-            topics.discovery_prefix + "/binary_sensor/" + node + "/" + id + "/config",
-            std::move(config));
-    }
-    return messages;
 }
 
 }  // namespace kavren::host

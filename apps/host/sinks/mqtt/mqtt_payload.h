@@ -45,9 +45,10 @@ std::string round_payload(const std::string& meter, int64_t history_id,
 struct MqttTopics {
     std::string prefix;
     std::string discovery_prefix;
-    std::string host_id;  // topic-safe
+    std::string status_level;  // the client id, topic-safe
+    std::string host_id;       // topic-safe: Home Assistant's ids are made from it
 
-    std::string status() const { return prefix + "/" + host_id + "/status"; }
+    std::string status() const { return prefix + "/" + status_level + "/status"; }
     std::string state(const std::string& meter) const {
         return prefix + "/" + topic_safe(meter) + "/state";
     }
@@ -58,12 +59,5 @@ struct MqttTopics {
         return prefix + "/" + topic_safe(meter) + "/availability";
     }
 };
-
-// Home Assistant discovery for one meter: (topic, retained config) pairs, a sensor per
-// measurement, frequency and power factor, and a problem binary sensor per limit whose text is
-// known (descriptions[i] empty: that limit is left out until a round has reported it).
-std::vector<std::pair<std::string, std::string>> discovery_messages(
-    const MqttTopics& topics, const std::string& meter,
-    const std::vector<std::string>& descriptions);
 
 }  // namespace kavren::host

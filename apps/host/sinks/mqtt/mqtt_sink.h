@@ -14,6 +14,8 @@
 #include "apps/host/history/history_store.h"
 #include "apps/host/round/round_result.h"
 #include "apps/host/round/round_sink.h"
+#include "apps/host/sinks/mqtt/mqtt_book.h"
+#include "apps/host/sinks/mqtt/mqtt_link_health.h"
 #include "apps/host/sinks/mqtt/mqtt_options.h"
 #include "apps/host/sinks/mqtt/mqtt_payload.h"
 #include "apps/host/sinks/sink_context.h"
@@ -34,20 +36,26 @@ std::string mqtt_consumer(const MqttConfig& config);
 // The history is the backlog: the sink remembers in it, per meter, the newest round that the
 // broker acknowledged with everything before it, and whatever was not acknowledged (broker away,
 // host killed, rounds that did not fit the sink's small queue) is read back from it, oldest
-// first, before the retained state is brought up to date. Memory stays bounded: the queue from
-// the history thread has a bound, and at most kMaxInFlight messages wait for the broker.
+// first. The retained `state` does not wait for that: it follows the newest round at once, so
+// that a long backlog at a distant broker never leaves it stale. Memory stays bounded: the queue
+// from the history thread has a bound, and at most `inflight` messages wait for the broker
+// (libmosquitto's window is the same number).
 //
 // Everything happens on the sink's own thread, which runs libmosquitto's loop; take() only
-// queues. A broker that is away is retried with back-off, refused credentials slowly; each
-// change is logged once.
+// queues. A broker that is away is retried with back-off (MqttLinkHealth), refused credentials
+// slowly, a broker that acknowledges nothing for the keep-alive time is connected to again; each
+// change is logged once. At the start, the retained topics of meters no longer configured are
+// cleared.
 class MqttSink final : public RoundSink {
   public:
     using Log = std::function<void(const std::string&)>;
 
     // `store`: a connection of the sink's own to the history (prepared). Reads what the broker
     // acknowledged so far; throws std::runtime_error when the history cannot be read.
+    // `page`: where the host's page is served, for discovery (may be null).
     MqttSink(MqttConfig config, std::unique_ptr<HistoryStore> store,
-             std::vector<std::string> meter_names, Log log);
+             std::vector<std::string> meter_names, Log log,
+             std::shared_ptr<const PageAddress> page = nullptr);
 
     const char* name() const override { return "mqtt"; }
     void start() override;
@@ -59,6 +67,8 @@ class MqttSink final : public RoundSink {
 
     uint64_t rounds_acknowledged() const { return acknowledged_.load(); }
     bool ever_connected() const { return ever_connected_.load(); }
+    const std::string& client_id() const { return client_id_; }
+    const std::string& host_id() const { return topics_.host_id; }
 
     MqttSink(const MqttSink&) = delete;
     MqttSink& operator=(const MqttSink&) = delete;
@@ -68,11 +78,12 @@ class MqttSink final : public RoundSink {
     struct Meter {
         std::string name;
         int64_t acked = 0;          // this and every earlier round are acknowledged
-        bool acked_dirty = false;   // not yet remembered in the history
-        int64_t sent = 0;           // newest round published on this connection
+        int64_t sent = 0;           // newest round published on `rounds` on this connection
         bool caught_up = false;     // nothing in the history after `sent`
         std::set<int64_t> pending;  // published, not yet acknowledged
-        std::string last_payload;   // the newest round published, for `state`
+        std::string state;          // the newest round's payload, for `state`
+        int64_t state_id = 0;       // its history id
+        int64_t state_sent = 0;     // the id last published on `state` on this connection
         bool state_due = false;
         Availability availability = Availability::unknown;
         bool availability_due = false;
@@ -81,50 +92,65 @@ class MqttSink final : public RoundSink {
     };
     struct InFlight {
         std::size_t meter = 0;
-        int64_t id = 0;  // 0: not a round
+        int64_t id = 0;       // 0: not a round
+        std::string cleared;  // a stale retained topic being cleared
     };
+    enum class Link { down, connecting, up };
+    enum class Trouble { none, away, refused, flapping, unacknowledged };
 
+    void read_history(const std::vector<std::string>& names);
     void run();
+    void step(std::chrono::steady_clock::time_point now);
     void connect();
+    bool make_client();
+    void close_client();
     void drop_connection(const std::string& why);
     void on_connected(int rc);
     void connected(int rc);
     void on_published(int mid);
-    bool publish(const std::string& topic, const std::string& payload, bool retain,
-                 std::size_t meter = 0, int64_t id = 0);
+    void acknowledged(const InFlight& done);
+    bool publish(const std::string& topic, const std::string& payload, bool retain, InFlight what);
+    bool publish(const std::string& topic, const std::string& payload, bool retain);
     void take_queued(bool connected);
+    void take_round(const StoredRound& stored, bool connected);
     void publish_due();
+    bool publish_meter(Meter& meter);
     void catch_up(Meter& meter, std::size_t index);
+    bool window_full() const { return in_flight_.size() >= inflight_; }
     void remember(bool force);
+    bool drained() const;
     void go_offline(std::chrono::steady_clock::time_point deadline);
-    enum class Trouble { none, away, refused };
-    void trouble(Trouble kind, const std::string& what, std::chrono::seconds retry_after);
+    void check_health(std::chrono::steady_clock::time_point now);
+    void trouble(Trouble kind, const std::string& what, std::chrono::steady_clock::duration retry);
+    void warn_about_password_file() const;
 
     MqttConfig config_;
     MqttAddress address_;
     MqttTopics topics_;
-    std::string consumer_;
+    std::string client_id_;
     std::string password_;
     std::unique_ptr<HistoryStore> own_store_;
     HistoryStore& store_;
     Log log_;
+    std::shared_ptr<const PageAddress> page_;
+    MqttBook book_;
+    std::size_t inflight_;
     std::vector<Meter> meters_;
     LimitTexts texts_;
-    std::vector<std::pair<std::string, std::string>> new_texts_;
+    std::vector<std::string> stale_;  // retained topics to clear, until the broker has them
     std::atomic<bool> overflowed_{false};
 
     // The sink's thread only.
     mosquitto* client_ = nullptr;
-    enum class Link { down, connecting, up };
     Link link_ = Link::down;
+    MqttLinkHealth health_;
     std::chrono::steady_clock::time_point retry_at_{};
     std::chrono::steady_clock::time_point connect_started_{};
-    std::chrono::seconds backoff_{1};
     Trouble trouble_ = Trouble::none;  // the last trouble logged
+    bool clear_due_ = false;
     bool backlog_failed_ = false;
     std::map<int, InFlight> in_flight_;
     std::chrono::steady_clock::time_point remembered_at_{};
-    bool remember_failed_ = false;
     bool ever_logged_connect_ = false;
     std::string library_error_;  // libmosquitto's last error line
     int connack_ = -1;           // the broker's answer, set in libmosquitto's callback

@@ -72,7 +72,9 @@ for form in mobile desktop; do
         const a = r.audits[ref.id];
         if (ref.weight > 0 && a.score !== null && a.score < 1) console.log("  " + k + ": " + a.id + " " + a.score + " " + (a.displayValue || ""));
       }' "$out/$form.json" "$form" | tee "$work/$form.scores"
-  scores+=("$(head -n 1 "$work/$form.scores")")
+  # One line per form factor: its scores, then the weighted audits that scored below 1.
+  weak=$(tail -n +2 "$work/$form.scores" | sed 's/^  [a-z-]*: //' | paste -sd ';' - | sed 's/;/; /g')
+  scores+=("$(head -n 1 "$work/$form.scores")${weak:+ (below 1: $weak)}")
 done
 
 # The section in docs/performance.md, replaced whole or put before the fuzzing notes.
@@ -80,13 +82,16 @@ against="a host polling the simulator at 1 s for a few rounds, with a history of
 [ -n "${1:-}" ] && against=$url
 /usr/bin/python3 - "$root/docs/performance.md" "$against" "$(date -u '+%Y-%m-%d %H:%M UTC')" \
   "${scores[@]}" <<'SECTION'
-import re, sys
+import re, sys, textwrap
 path, against, when, lines = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
-section = ("## The page in Lighthouse\n\n"
-           "Measured by `scripts/lighthouse.sh` on " + when + " (not by the test suite: it fetches "
-           "Lighthouse from the npm registry), against " + against + ", in Debian's chromium: "
-           "Lighthouse's mobile emulation (throttled network and CPU) and its desktop preset. "
-           "Scores from 0 to 1:\n\n" + "".join("- " + l + "\n" for l in lines) + "\n")
+wrap = lambda text, first="", rest="": "\n".join(
+    textwrap.wrap(text, 100, initial_indent=first, subsequent_indent=rest, break_on_hyphens=False))
+section = ("## The page in Lighthouse\n\n" +
+           wrap("Measured by `scripts/lighthouse.sh` on " + when + " (not by the test suite: it "
+                "fetches Lighthouse from the npm registry), against " + against + ", in Debian's "
+                "chromium: Lighthouse's mobile emulation (throttled network and CPU) and its desktop "
+                "preset, on this shared machine. Scores from 0 to 1:") + "\n\n" +
+           "".join(wrap(l, "- ", "  ") + "\n" for l in lines) + "\n")
 text = open(path).read()
 if "## The page in Lighthouse" in text:
     text = re.sub(r"^## The page in Lighthouse\n.*?(?=^## )", lambda m: section, text,

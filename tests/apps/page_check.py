@@ -4,8 +4,11 @@
 Checks, on the desktop (1280 px) and on a phone (390 px): the plots of the whole range hold at most
 the points they asked for and end at the newest round; later rounds are appended through
 since_ms requests without reading the range again; the page does not scroll sideways; every plot
-has a visible legend naming each of its series; outages are breaks in the lines; the alarm
-description is shown as stored; without the chart library the page says so and keeps its table.
+has a visible legend naming each of its series; points of several rounds are min-max bands;
+outages are breaks in the lines; alarms are shaded spans with their description on hover;
+dragging across a plot reads the finer points of that stretch; times are on one 24-hour clock
+with the UTC offset once, controls are labelled; the alarm description is shown as stored;
+without the chart library the page says so and keeps its table.
 Prints one line per failed check and exits 1 when any failed.
 
 usage: page_check.py URL METER --outage FROM_MS TO_MS [--outage ...] --oldest MS
@@ -13,12 +16,14 @@ usage: page_check.py URL METER --outage FROM_MS TO_MS [--outage ...] --oldest MS
 """
 import argparse
 import json
+import re
 import sys
 import time
 import urllib.request
 
 from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.support.ui import Select
 
 failures = []
@@ -30,17 +35,28 @@ const original = window.fetch;
 window.fetch = function (target) { window.__requests.push(String(target)); return original.apply(this, arguments); };
 """
 
-# What one plot shows: its points (x, and whether the first series has a value), its legend.
+# What one plot shows: its points (x, and the first series' [min, mean, max] or null), its legend.
 PLOT_STATE = """
 const div = document.querySelector('[data-meter="' + arguments[0] + '"] [data-plot="' + arguments[1] + '"]');
 const legend = div.parentElement.querySelector('.legend');
 const g = div.dygraph, rows = [];
-if (g) for (let i = 0; i < g.numRows(); ++i) rows.push([g.getValue(i, 0), g.getValue(i, 1) !== null]);
+if (g) for (let i = 0; i < g.numRows(); ++i) rows.push([g.getValue(i, 0), g.getValue(i, 1)]);
 const box = legend.getBoundingClientRect();
-return { rows: rows, labels: g ? g.getLabels().slice(1) : [], requested: Number(div.dataset.requested || 0),
+return { rows: rows, labels: g ? g.getLabels().slice(1) : [], bars: g ? g.getOption("customBars") : false, requested: Number(div.dataset.requested || 0),
          points: Number(div.dataset.points), newest: Number(div.dataset.newestMs || 0),
          step: Number(div.dataset.stepMs || 0), legend: legend.innerText,
          legend_box: [box.left, box.right, box.width, box.height] };
+"""
+
+# Where an instant is drawn on a plot (x from the plot's left edge), and the colour of the plot
+# area just below its top there: shaded or not.
+SPAN_STATE = """
+const div = document.querySelector('[data-meter="' + arguments[0] + '"] [data-plot="' + arguments[1] + '"]');
+const g = div.dygraph, area = g.getArea(), ratio = g.hidden_.width / g.width_;
+const colour = (t) => Array.from(g.hidden_ctx_.getImageData(
+    Math.round(g.toDomXCoord(t) * ratio), Math.round((area.y + 2) * ratio), 1, 1).data);
+return { x: g.toDomXCoord(arguments[2]), width: div.clientWidth, inside: colour(arguments[2]),
+         outside: colour(arguments[3]) };
 """
 
 PLOTS = ["phase_voltages", "line_voltages", "currents", "frequency", "power_factors"]
@@ -115,6 +131,11 @@ def check_whole_range(driver, args):
                                max(s["step"], 1))(plot(driver, args.meter, "phase_voltages"),
                                                   newest_round(args.url, args.meter)))
     check(ends, "the plot ends at the newest round")
+    s = plot(driver, args.meter, "phase_voltages")
+    bands = [v for _, v in s["rows"] if v]
+    check(s["step"] > 0 and s["bars"] and bands and all(lo <= mean <= hi for lo, mean, hi in bands) and
+          any(lo < hi for lo, _, hi in bands),
+          "points of several rounds are a band from min to max around the mean: %s" % bands[:3])
     for outage in args.outage:
         rows, step = plot(driver, args.meter, "currents")["rows"], max(s["step"], 1000)
         inside = [r for r in rows if outage[0] + step <= r[0] < outage[1] - step]
@@ -124,6 +145,30 @@ def check_whole_range(driver, args):
         after = [x for x, has in rows if has and x >= outage[1]]
         breaks = before and after and [x for x, has in rows if not has and before[-1] < x < after[0]]
         check(breaks, "the outage %d-%d is a break in the line" % tuple(outage))
+
+
+def plot_div(driver, meter, name):
+    return driver.find_element("css selector", '[data-meter="%s"] [data-plot="%s"]' % (meter, name))
+
+
+def check_alarm_spans(driver, args):
+    """An alarm that was raised and cleared is a shaded span, its description shown on hover."""
+    reply = api(args.url, "/api/meters/%s/series?points=100" % args.meter)
+    cleared = [i for i in reply["alarm_intervals"] if i["cleared_ms"] is not None]
+    if not check(cleared, "the history has a cleared alarm interval: %s" % reply["alarm_intervals"]):
+        return
+    alarm = cleared[0]
+    middle = (alarm["raised_ms"] + alarm["cleared_ms"]) // 2
+    before = alarm["raised_ms"] - 3 * 3600 * 1000
+    s = driver.execute_script(SPAN_STATE, args.meter, "phase_voltages", middle, before)
+    check(s["inside"][:3] != s["outside"][:3] and s["inside"][0] > s["inside"][2],
+          "the alarm's time is shaded (%s inside, %s before it)" % (s["inside"], s["outside"]))
+    div = plot_div(driver, args.meter, "phase_voltages")
+    ActionChains(driver).move_to_element_with_offset(div, int(s["x"] - s["width"] / 2), 0).perform()
+    hover = div.find_element("xpath", "following-sibling::div[@class='alarm-hover']")
+    shown = eventually(lambda: alarm["description"] in hover.text, 10)
+    check(shown, "hovering over the span shows %r: %r" % (alarm["description"], hover.text))
+    ActionChains(driver).move_to_element_with_offset(div, 0, -div.size["height"]).perform()
 
 
 def check_live_appends(driver, args):
@@ -140,6 +185,46 @@ def check_live_appends(driver, args):
     again = [u for u in requests if "since_ms=" not in u]
     check(again == whole, "no series was read whole again: %s" % again[len(whole):])
     check([u for u in requests if "since_ms=" in u], "newer points came through since_ms requests")
+
+
+def check_zoom(driver, args):
+    """Dragging across a plot reads the finer points of that stretch; a double-click goes back."""
+    div = plot_div(driver, args.meter, "phase_voltages")
+    whole = plot(driver, args.meter, "phase_voltages")
+    read = len(series_requests(driver))
+    width = div.size["width"]
+    ActionChains(driver).move_to_element_with_offset(div, int(-0.1 * width), 0).click_and_hold() \
+        .move_by_offset(int(0.05 * width), 0).move_by_offset(int(0.05 * width), 0).release().perform()
+    zoomed = eventually(lambda: (lambda z: z if z["rows"] and 0 <= z["step"] < whole["step"] else None)(
+        plot(driver, args.meter, "phase_voltages")))
+    if not check(zoomed, "zooming in draws finer points (step %d ms before)" % whole["step"]):
+        return
+    asked = [u for u in series_requests(driver)[read:] if "since_ms=" not in u]
+    window = asked and re.search(r"from=(\d+)&to=(\d+)", asked[-1])
+    if check(window, "the zoom read the stretch shown: %s" % asked):
+        start, end = int(window.group(1)) * 1000, int(window.group(2)) * 1000
+        check(start > whole["rows"][0][0] and end < whole["rows"][-1][0] and
+              all(start - zoomed["step"] <= x <= end for x, _ in zoomed["rows"]),
+              "the zoomed plot holds points of %d-%d only" % (start, end))
+        check(0 < zoomed["points"] <= zoomed["requested"],
+              "zoomed: %d points, %d asked for" % (zoomed["points"], zoomed["requested"]))
+    check_clock(driver)
+    ActionChains(driver).double_click(div).perform()
+    back = eventually(lambda: plot(driver, args.meter, "phase_voltages")["step"] == whole["step"])
+    check(back, "a double-click shows the whole range again")
+
+
+def check_clock(driver):
+    """One 24-hour clock, its UTC offset written once; every control with a label."""
+    text = driver.execute_script("return document.body.innerText")
+    check(len(re.findall(r"UTC[+−-]\d\d:\d\d", text)) == 1, "the UTC offset is written once")
+    check(not re.search(r"\d\s?[AP]M\b", text), "no 12-hour clock times: %r" % re.findall(r".{9}[AP]M", text))
+    check(re.search(r"\b\d\d:\d\d\b", text), "clock times are shown")
+    unlabelled = driver.execute_script(
+        "return [...document.querySelectorAll('select, input, button')].filter((e) => e.getClientRects().length &&"
+        " !(e.tagName == 'BUTTON' ? e.innerText : e.labels.length && e.labels[0].innerText).trim())"
+        ".map((e) => e.outerHTML.slice(0, 120))")
+    check(not unlabelled, "every control shown has a label: %s" % unlabelled)
 
 
 def check_layout(driver, args, width, phone):
@@ -200,14 +285,16 @@ def main():
     try:
         driver.get(args.url + "/")
         check_whole_range(driver, args)
+        check_alarm_spans(driver, args)
         check_live_appends(driver, args)
+        check_zoom(driver, args)
         with urllib.request.urlopen(args.url + "/favicon.ico", timeout=10) as icon:
             check(icon.headers["Content-Type"] == "image/svg+xml", "the icon is served")
         errors = [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
         check(not errors, "no errors in the console: %s" % errors)
         check_layout(driver, args, 1280, False)
         if args.screenshots:
-            screenshot(driver, args.screenshots + "/page.png", 1280, False, 1500)
+            screenshot(driver, args.screenshots + "/page.png", 1280, False, 1120)
         check_layout(driver, args, 390, True)
         if args.screenshots:
             screenshot(driver, args.screenshots + "/page-phone.png", 390, True, 1700)

@@ -34,7 +34,8 @@ struct History {
     int64_t failed_from = 0, failed_to = 0;  // every round failed
 };
 
-// Values that move with the hour of the day, line voltages √3 times the phase ones.
+// Values that move with the hour of the day, line voltages √3 times the phase ones, a
+// zero-sequence current of a few per cent of the phase currents.
 std::vector<uint8_t> daily_record(int64_t t_ms, int64_t k) {
     std::vector<uint8_t> record = synthetic_record(t_ms, k);
     const double day = std::sin(2 * M_PI * static_cast<double>(t_ms % kDayMs) / kDayMs);
@@ -42,7 +43,9 @@ std::vector<uint8_t> daily_record(int64_t t_ms, int64_t k) {
         float v;
         std::memcpy(&v, record.data() + kRolledQuantities[q].offset, sizeof v);
         const double swing = q < 8 ? 0.02 : q < 13 ? 0.4 : q == 13 ? 0.002 : 0.03;
-        v = static_cast<float>(v * (q >= 4 && q < 8 ? std::sqrt(3.0) : 1.0) * (1 + swing * day));
+        const bool zero = std::strcmp(kRolledQuantities[q].name, "ZeroCurrent") == 0;
+        const double scale = q >= 4 && q < 8 ? std::sqrt(3.0) : zero ? 0.016 : 1.0;
+        v = static_cast<float>(v * scale * (1 + swing * day));
         std::memcpy(record.data() + kRolledQuantities[q].offset, &v, sizeof v);
     }
     return record;

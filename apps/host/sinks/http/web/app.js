@@ -72,10 +72,18 @@ function stateCell(m) {
   return td;
 }
 
+// When an active alarm was raised, on the page's clock: from the alarm intervals the plots hold,
+// else the clock time the host noted.
+function raisedText(name, key, a) {
+  const held = meters[name] && meters[name].data;
+  const i = held && held.intervals.find((x) => x.key === key && x.cleared_ms === null);
+  return i ? shortTime(i.raised_ms) : a.since ? String(a.since).split(" ").pop() : null;
+}
+
 function alarmsText(m) {
   return Object.keys(m.active_alarms).map((k) => {
-    const a = m.active_alarms[k];
-    return a.description + (a.since ? " (since " + String(a.since).split(" ").pop() + ")" : "");
+    const a = m.active_alarms[k], since = raisedText(m.name, k, a);
+    return a.description + (since ? " (since " + since + ")" : "");
   });
 }
 

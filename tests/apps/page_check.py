@@ -6,7 +6,8 @@ the points they asked for and end at the newest round; later rounds are appended
 since_ms requests without reading the range again; the page does not scroll sideways; every plot
 has a visible legend naming each of its series; points of several rounds are min-max bands;
 outages are breaks in the lines; alarms are shaded spans with their description on hover;
-dragging across a plot reads the finer points of that stretch; times are on one 24-hour clock
+dragging across a plot reads the finer points of that stretch, as do times typed for a range;
+the meter's state is text in colours; times are on one 24-hour clock
 with the UTC offset once, controls are labelled; the alarm description is shown as stored;
 without the chart library the page says so and keeps its table.
 Prints one line per failed check and exits 1 when any failed.
@@ -214,6 +215,33 @@ def check_zoom(driver, args):
     check(back, "a double-click shows the whole range again")
 
 
+def check_typed_range(driver, args):
+    """Times typed on the 24-hour clock show that stretch only; a wrong one is named."""
+    start = (args.oldest + 36 * 3600 * 1000) // 60000 * 60000
+    end = start + 6 * 3600 * 1000
+    local = lambda ms: time.strftime("%Y-%m-%d %H:%M", time.gmtime(
+        ms / 1000 - 60 * driver.execute_script("return new Date(arguments[0]).getTimezoneOffset()", ms)))
+    read = len(series_requests(driver))
+    for field, ms in [("from", start), ("to", end)]:
+        driver.find_element("id", field).clear()
+        driver.find_element("id", field).send_keys(local(ms))
+    driver.find_element("id", "show").click()
+    shown = eventually(lambda: (lambda s: s["rows"] and start - s["step"] <= s["rows"][0][0] and
+                                s["rows"][-1][0] <= end)(plot(driver, args.meter, "frequency")))
+    check(shown, "the typed range %s to %s is shown" % (local(start), local(end)))
+    asked = [u for u in series_requests(driver)[read:] if "since_ms=" not in u]
+    check(asked and all("from=%d&to=%d" % (start // 1000, end // 1000) in u for u in asked),
+          "the typed range was read as it was typed: %s" % asked)
+    driver.find_element("id", "from").send_keys("h")
+    driver.find_element("id", "show").click()
+    check(eventually(lambda: "is not a time" in driver.find_element("id", "notice").text, 10),
+          "a time that is not one is named: %r" % driver.find_element("id", "notice").text)
+    for field in ["from", "to"]:
+        driver.find_element("id", field).clear()
+    Select(driver.find_element("id", "range")).select_by_value("0")
+    eventually(lambda: plot(driver, args.meter, "frequency")["rows"][0][0] <= args.oldest)
+
+
 def check_clock(driver):
     """One 24-hour clock, its UTC offset written once; every control with a label."""
     text = driver.execute_script("return document.body.innerText")
@@ -247,6 +275,11 @@ def check_layout(driver, args, width, phone):
         "css selector", 'tr[data-meter="%s"] [data-field="UA"]' % args.meter).text ==
         "%.2f" % api(args.url, "/api/meters/" + args.meter)["last_complete"]["values"]["UA"], 10)
     check(shown, "the table shows the last round's UA as the API has it (%s)" % meter["last_complete"]["values"])
+    state = driver.find_element("css selector", '[data-meter="%s"] [data-field="state"]' % args.meter)
+    colours = driver.execute_script(
+        "return [...arguments[0].querySelectorAll('.badge')].map((b) => getComputedStyle(b).backgroundColor)", state)
+    check(re.fullmatch(r"online\s*1 alarm", state.text) and len(set(colours)) == 2,
+          "%d px: the state reads 'online, 1 alarm' in two colours: %r %s" % (width, state.text, colours))
     alarms = driver.find_element("css selector", '[data-meter="%s"] [data-field="alarms"]' % args.meter)
     check("相电压" in alarms.get_attribute("textContent"),
           "the active alarm's description is shown as stored: %r" % alarms.get_attribute("textContent"))
@@ -288,6 +321,7 @@ def main():
         check_alarm_spans(driver, args)
         check_live_appends(driver, args)
         check_zoom(driver, args)
+        check_typed_range(driver, args)
         with urllib.request.urlopen(args.url + "/favicon.ico", timeout=10) as icon:
             check(icon.headers["Content-Type"] == "image/svg+xml", "the icon is served")
         errors = [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]

@@ -186,7 +186,8 @@ const fresh = (reply) => ({ step_ms: reply.step_ms, newest_ms: reply.newest_ms, 
 
 // Reads the meter's series: the whole range, or (live, with points held) only what is newer.
 async function loadSeries(m, whole) {
-  if (m.busy) { m.pending = m.pending || (whole ? "whole" : "newer"); return; }
+  // Asked while a read is under way: read after it, whole if either asked so.
+  if (m.busy) { m.pending = whole ? "whole" : m.pending || "newer"; return; }
   m.busy = true;
   try {
     const range = rangeOf(m);

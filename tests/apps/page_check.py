@@ -240,6 +240,7 @@ def check_typed_range(driver, args):
         driver.find_element("id", field).clear()
     Select(driver.find_element("id", "range")).select_by_value("0")
     eventually(lambda: plot(driver, args.meter, "frequency")["rows"][0][0] <= args.oldest)
+    check(not driver.find_element("id", "notice").text, "another range clears the notice")
 
 
 def check_clock(driver):

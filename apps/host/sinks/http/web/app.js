@@ -295,6 +295,16 @@ function graphOptions(m, p) {
   };
 }
 
+// What a plot spans: the range asked for, from its oldest point when open at the start, to now
+// when open at the end. A live plot so gains a point at its right edge rather than stretching
+// the few points it holds across its width.
+function windowOf(m) {
+  const range = rangeOf(m), points = m.data.points;
+  const from = range.from !== null ? range.from : points.length ? points[0].t_ms : null;
+  const to = range.to !== null ? range.to : Math.max(Date.now(), m.data.newest_ms || 0);
+  return from !== null && from < to ? [from, to] : null;
+}
+
 function drawPlot(m, p) {
   const { rows, gaps } = plotRows(m.data, p.group);
   const shown = m.data.points.length;
@@ -310,16 +320,18 @@ function drawPlot(m, p) {
     p.div.replaceChildren(el("p", { class: "note" }, chartMissing() ? "" : "no stored rounds in this range"));
     return;
   }
-  if (p.graph) { p.graph.updateOptions({ file: rows, dateWindow: null }); return; }
+  const dateWindow = windowOf(m);
+  if (p.graph) { p.graph.updateOptions({ file: rows, dateWindow: dateWindow }); return; }
   p.div.replaceChildren();
-  p.graph = new Dygraph(p.div, rows, graphOptions(m, p));
+  p.graph = new Dygraph(p.div, rows, Object.assign(graphOptions(m, p), { dateWindow: dateWindow }));
   p.div.dygraph = p.graph;  // for scripts that read what a plot shows
 }
 
 function draw(m) {
   const d = m.data, range = rangeOf(m);
   const step = d.step_ms ? "each point " + stepText(d.step_ms) + " (mean line, min–max band)" : "each point one round";
-  m.note.textContent = d.points.length + " points, " + step + "; " + d.intervals.length + " alarm intervals" +
+  const alarms = d.intervals.length + (d.intervals.length === 1 ? " alarm interval" : " alarm intervals");
+  m.note.textContent = d.points.length + (d.points.length === 1 ? " point, " : " points, ") + step + "; " + alarms +
     (range.live ? ", live" : ", " + dateTime(d.points.length ? d.points[0].t_ms : range.from) + " to " +
       dateTime(range.to !== null ? range.to : Date.now()));
   // A plot per task: the page answers input between them.
@@ -331,8 +343,9 @@ function stepText(ms) {
   return s % 86400 === 0 ? s / 86400 + " d" : s % 3600 === 0 ? s / 3600 + " h" : s % 60 === 0 ? s / 60 + " min" : s + " s";
 }
 
+// Back to the range chosen (a double-click on a plot not zoomed by the page: its own span again).
 function unzoom(m) {
-  if (!m.view) return;
+  if (!m.view) { if (m.data) draw(m); return; }
   m.view = null;
   document.getElementById("unzoom").hidden = Object.values(meters).every((x) => !x.view);
   loadSeries(m, true);
@@ -341,6 +354,8 @@ function unzoom(m) {
 // ---- polling
 
 function notice(text) { document.getElementById("notice").textContent = text; }
+// Clears what was said of an earlier range (not that the chart library is missing).
+function clearNotice() { if (!chartMissing()) notice(""); }
 
 async function poll() {
   try {
@@ -376,10 +391,10 @@ function start() {
   if (chartMissing())
     notice("The chart library is not installed (Debian package libjs-dygraphs): the plots are not shown.");
   const range = document.getElementById("range");
-  range.addEventListener("change", () => { if (range.value !== "custom") reloadAll(); });
+  range.addEventListener("change", () => { if (range.value !== "custom") { clearNotice(); reloadAll(); } });
   document.getElementById("controls").addEventListener("submit", (e) => {
     e.preventDefault();
-    notice(chartMissing() ? document.getElementById("notice").textContent : "");
+    clearNotice();
     if (document.getElementById("from").value) range.value = "custom";
     reloadAll();
   });

@@ -239,7 +239,8 @@ def check_typed_range(driver, args):
     for field in ["from", "to"]:
         driver.find_element("id", field).clear()
     Select(driver.find_element("id", "range")).select_by_value("0")
-    eventually(lambda: plot(driver, args.meter, "frequency")["rows"][0][0] <= args.oldest)
+    eventually(lambda: (lambda rows: rows and rows[0][0] <= args.oldest)(
+        plot(driver, args.meter, "frequency")["rows"]))
     check(not driver.find_element("id", "notice").text, "another range clears the notice")
 
 

@@ -158,6 +158,9 @@ PY
 )
 
 cpu_model=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
+# The page's Lighthouse scores are written by scripts/lighthouse.sh: kept as they are.
+lighthouse_section=$(awk '/^## / { keep = ($0 == "## The page in Lighthouse") } keep' \
+  "$root/docs/performance.md" 2>/dev/null || true)
 cat >"$root/docs/performance.md" <<MD
 # Performance
 
@@ -301,7 +304,9 @@ runs of 50,000 rounds (records and rollups, batches of 128): $(hv vacuum_store_u
 without it, $(hv vacuum_store_us 5) µs with it; $(hv vacuum_remove_us 3) and $(hv vacuum_remove_us 5) µs to
 remove one (chunks of 1000); $(hv vacuum_bytes_per_row 3) and $(hv vacuum_bytes_per_row 5) bytes per round in the file.
 
-## Running longer fuzzing
+${lighthouse_section:+$lighthouse_section
+
+}## Running longer fuzzing
 
 \`scripts/test.sh\` gives each libFuzzer target 10 s. A longer run of one target, for example
 an hour, keeps new inputs in a corpus folder of its own:

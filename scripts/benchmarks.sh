@@ -165,6 +165,9 @@ stop_median=$(awk '$1 == "run" {print $3}' "$work/stop.txt" | median)
 stalled_lines=$(sed 's/^/    /' "$work/stalled.txt")
 
 cpu_model=$(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //')
+# The page's Lighthouse scores are written by scripts/lighthouse.sh: kept as they are.
+lighthouse_section=$(awk '/^## / { keep = ($0 == "## The page in Lighthouse") } keep' \
+  "$root/docs/performance.md" 2>/dev/null || true)
 cat >"$root/docs/performance.md" <<MD
 # Performance
 
@@ -328,7 +331,9 @@ The export holds no snapshot while it waits for its reader (it reads 500 rows at
 the log stays at SQLite's own checkpoint size (1000 pages). With the export in one read
 transaction, the log grew from 3.7 to 35 MB in such a run and stayed there.
 
-## Running longer fuzzing
+${lighthouse_section:+$lighthouse_section
+
+}## Running longer fuzzing
 
 \`scripts/test.sh\` gives each libFuzzer target 10 s. A longer run of one target, for example
 an hour, keeps new inputs in a corpus folder of its own:

@@ -26,6 +26,8 @@ test_packages=(
   clang libclang-rt-14-dev clang-format   # fuzzing, sanitizers, formatting check
   universal-ctags                         # the layout check: function lengths
   chromium python3-prometheus-client      # the page in a real browser, an independent metrics parser
+  chromium-driver python3-selenium        # the page driven through WebDriver
+  fonts-wqy-microhei                      # Chinese alarm texts in the page's screenshots
   prometheus                              # promtool: the metrics, the scrape config and alert rules
 )
 

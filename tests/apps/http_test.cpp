@@ -1,5 +1,5 @@
 // kavren-host's HTTP side against kavren-sim: /metrics read by the Prometheus client's own
-// parser, the JSON API against the history file, the page in headless Chromium, history export,
+// parser, the JSON API against the history file, history export,
 // basic authentication, and clients that hold connections open.
 #include <sys/socket.h>
 #include <unistd.h>
@@ -349,74 +349,6 @@ TEST_F(HttpHost, MetricsPassPromtoolAndTheirHistogramResolvesTcpRounds) {
     // is only checked when every round took less than 5 ms.
     if (find(samples, "kavren_round_duration_seconds_bucket", {{"le", "0.005"}})->value == count) {
         EXPECT_GT(median, mean / 2) << "mean " << mean;
-    }
-}
-
-TEST_F(HttpHost, ThePageInABrowserShowsTheNewestRoundAndPlotsEveryStoredRound) {
-    if (access("/usr/bin/chromium", X_OK) != 0) GTEST_SKIP() << "chromium is not installed";
-    // The newest rounds carry a voltage of their own, and the first limit is violated.
-    image.set(4096, 23456);
-    image.set(262, 0x0001);
-    write_file(registers, registers_json(image));
-    int sim_port = 0;
-    auto sim = tcp_sim(sim_port);
-    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.2",
-                "--timeout-ms", "200", "--offline-after", "1"});
-    ASSERT_TRUE(eventually([&] { return complete_rounds() >= 5; }));
-    sim->kill_now();
-    ASSERT_TRUE(eventually([&] { return !get_json("/api/meters/meter-1")["online"].asBool(); }));
-    const auto rows = stored_records(db, "meter-1");
-
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/";
-    const std::vector<std::string> chromium{"/usr/bin/chromium",
-                                            "--headless",
-                                            "--no-sandbox",
-                                            "--disable-gpu",
-                                            "--disable-quic",
-                                            "--no-first-run",
-                                            "--disable-background-networking",
-                                            "--disable-component-update",
-                                            "--disable-sync",
-                                            "--user-data-dir=" + dir + "/chromium",
-                                            "--window-size=1400,1000",
-                                            "--virtual-time-budget=8000"};
-    auto args = chromium;
-    args.insert(args.end(), {"--dump-dom", url});
-    const Finished page = run_program(args, 120);
-    ASSERT_EQ(page.status, 0) << page.err;
-    const std::string& dom = page.out;
-    ASSERT_NE(dom.find("data-ready=\"1\""), std::string::npos) << dom;
-    // The live table: the newest round's voltage, as the page formats it.
-    const std::regex ua_cell(std::string("<td data-field=\"") + kMeasurements[0].name +
-                             "\">([^<]*)</td>");
-    std::smatch m;
-    ASSERT_TRUE(std::regex_search(dom, m, ua_cell)) << dom;
-    EXPECT_EQ(m[1].str(), "234.56");
-    EXPECT_EQ(f32_at(rows.back().record, kMeasurements[0].offset), 234.56f);
-    // Four plots, each with one point per stored round of the last hour.
-    const std::regex plot("data-plot=\"([a-z_]+)\" data-points=\"([0-9]+)\"");
-    int plots = 0;
-    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), plot); it != std::sregex_iterator();
-         ++it, ++plots)
-        EXPECT_EQ(std::stoul((*it)[2].str()), rows.size()) << (*it)[1].str();
-    EXPECT_EQ(plots, 4) << dom;
-    // Each plot marks the stored alarm changes: here the one raise.
-    const auto events = alarm_events(db);
-    ASSERT_EQ(events.size(), 1u);
-    const std::regex marks("data-alarm-marks=\"([0-9]+)\"");
-    int marked = 0;
-    for (auto it = std::sregex_iterator(dom.begin(), dom.end(), marks);
-         it != std::sregex_iterator(); ++it, ++marked)
-        EXPECT_EQ((*it)[1].str(), "1");
-    EXPECT_EQ(marked, 4);
-    EXPECT_NE(dom.find("class=\"alarms active\""), std::string::npos);
-    EXPECT_NE(dom.find("class=\"dygraph-"), std::string::npos) << "no chart was drawn";
-
-    // The picture for the README, when asked for.
-    if (const char* shot = std::getenv("KAVREN_PAGE_SCREENSHOT")) {
-        args = chromium;
-        args.insert(args.end(), {std::string("--screenshot=") + shot, url});
-        EXPECT_EQ(run_program(args, 120).status, 0);
     }
 }
 

@@ -6,6 +6,7 @@
 #include <climits>
 #include <vector>
 
+#include "apps/host/history/alarm_intervals.h"
 #include "apps/host/history/history_query.h"
 #include "apps/host/support/json_writer.h"
 #include "apps/host/support/sqlite_query.h"
@@ -198,10 +199,12 @@ std::string step_text(const Plan& plan) {
     return plan.tier == Tier::raw ? "raw" : std::to_string(plan.step_ms / 1000) + "s";
 }
 
+// The range's alarm events, and the time each alarm was active within it (from a raise that may
+// lie before `from`).
 void write_alarms(JsonWriter& json, HistoryReader& reader, const std::string& meter, int64_t from,
-                  int64_t to, bool& truncated) {
+                  int64_t to) {
     std::vector<AlarmEvent> events;
-    truncated = reader.alarm_events(meter, from, to, kMostAlarmEvents, events);
+    const bool truncated = reader.alarm_events(meter, from, to, kMostAlarmEvents, events);
     json.key("alarms").begin_array();
     for (const AlarmEvent& e : events) {
         json.begin_object();
@@ -210,6 +213,25 @@ void write_alarms(JsonWriter& json, HistoryReader& reader, const std::string& me
         json.member("key", e.key);
         json.member("state", e.raised ? "raised" : "cleared");
         json.member("description", e.description);
+        json.end_object();
+    }
+    json.end_array();
+    json.member("alarms_truncated", truncated);
+    // Truncated events keep the newest: what was active before them counts from their start.
+    const int64_t first = truncated && !events.empty() ? events.front().t_ms : from;
+    json.key("alarm_intervals").begin_array();
+    for (const AlarmInterval& i :
+         alarm_intervals(alarms_active_before(reader.handle(), meter, first), events)) {
+        json.begin_object();
+        json.member("key", i.key);
+        json.member("description", i.description);
+        json.member("raised_ms", i.raised_ms);
+        json.key("cleared_ms");
+        if (i.cleared_ms) {
+            json.value(*i.cleared_ms);
+        } else {
+            json.null();
+        }
         json.end_object();
     }
     json.end_array();
@@ -306,10 +328,7 @@ std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t n
         json.null();
     }
     write_points(json, points);
-    bool truncated = false;
-    write_alarms(json, reader, r.meter, r.since_ms ? std::max(from, *r.since_ms + 1) : from, to,
-                 truncated);
-    json.member("alarms_truncated", truncated);
+    write_alarms(json, reader, r.meter, r.since_ms ? std::max(from, *r.since_ms + 1) : from, to);
     json.end_object();
     return out;
 }

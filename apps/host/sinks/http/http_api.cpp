@@ -191,6 +191,13 @@ std::string meter_json(const MeterView& m, int64_t now, int64_t fresh_for_ms) {
     } else {
         json.null();
     }
+    // The instant of the last complete round, for clients that show times in a zone of their own.
+    json.key("last_complete_ms");
+    if (m.last_complete) {
+        json.value(m.last_complete->result->unix_ms);
+    } else {
+        json.null();
+    }
     json.key("last_complete");
     if (m.last_complete) {
         json.value(int64_t{0});
@@ -225,6 +232,8 @@ HttpResponse HttpApi::handle(const HttpRequest& request) const {
     if (path == "/" || path == "/index.html")
         return content("text/html; charset=utf-8", web::kIndexHtml);
     if (path == "/app.js") return content("text/javascript; charset=utf-8", web::kAppJs);
+    if (path == "/favicon.svg" || path == "/favicon.ico")
+        return content("image/svg+xml", web::kFaviconSvg);
     if (path == "/dygraph.min.js" || path == "/dygraph.min.css") {
         const std::string& body = path == "/dygraph.min.js" ? chart_js_ : chart_css_;
         if (body.empty())

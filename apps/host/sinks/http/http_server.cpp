@@ -97,10 +97,11 @@ bool accepts_gzip(const char* header) {
     return false;
 }
 
-// JSON and JavaScript, the long texts the host serves.
+// Texts: the page, its scripts and styles, JSON, the icon and /metrics.
 bool compressible(const std::string& content_type) {
-    return content_type.compare(0, 16, "application/json") == 0 ||
-           content_type.compare(0, 15, "text/javascript") == 0;
+    for (const char* type : {"application/json", "text/", "image/svg+xml"})
+        if (content_type.compare(0, std::strlen(type), type) == 0) return true;
+    return false;
 }
 
 // A reply may take this long to be taken by its client; then its connection is cut.

@@ -5,4 +5,5 @@
 namespace kavren::host::web {
 extern const char kIndexHtml[];
 extern const char kAppJs[];
+extern const char kFaviconSvg[];
 }  // namespace kavren::host::web

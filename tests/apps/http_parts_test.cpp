@@ -155,14 +155,15 @@ TEST(HttpAddress, LoopbackUnlessAHostIsNamed) {
 
 // Without a password, a page of another site whose name resolves here is refused.
 TEST(HostHeader, OnlyThisMachinesNamesAndAddresses) {
+    const std::vector<std::string> names{"bench-7", "bench-7.local", "Kavren.Lan"};
     for (const char* allowed :
          {"127.0.0.1", "127.0.0.1:8080", "192.0.2.7:80", "[::1]", "[::1]:80", "localhost",
-          "LOCALHOST:8080", "bench-7", "Bench-7.local:80", "bench-7.:80"})
-        EXPECT_TRUE(host_header_allowed(allowed, "bench-7")) << allowed;
-    EXPECT_TRUE(host_header_allowed(nullptr, "bench-7"));
+          "LOCALHOST:8080", "bench-7", "Bench-7.local:80", "bench-7.:80", "kavren.lan:8080"})
+        EXPECT_TRUE(host_header_allowed(allowed, names)) << allowed;
+    EXPECT_TRUE(host_header_allowed(nullptr, names));
     for (const char* refused : {"attacker.example", "attacker.example:8080", "127.0.0.1.nip.io",
                                 "bench-7.attacker.example", "", "[::1", "localhost.attacker"})
-        EXPECT_FALSE(host_header_allowed(refused, "bench-7")) << refused;
+        EXPECT_FALSE(host_header_allowed(refused, names)) << refused;
 }
 
 // A connection still armed at its deadline is shut both ways (its client sees the end); one

@@ -381,6 +381,7 @@ TEST_F(HttpHost, BadHttpOptionsEndWithOneLineAndStatusTwo) {
     expect_refused({"--http", "127.0.0.1:99999"}, "port 0 to 65535");
     expect_refused({"--http", "example.org:80"}, "IP address");
     expect_refused({"--http", "[::1]:0"}, "IPv4 only");
+    expect_refused({"--http-host-name", "kavren.lan"}, "need --http");
     expect_refused({"--http-port-file", dir + "/p"}, "need --http");
     expect_refused({"--http", "0", "--http-password-file", dir + "/missing"},
                    "cannot read password file");
@@ -402,7 +403,7 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
                                          std::to_string(sim_port) +
                                          R"(", "meters": [{"name": "meter-1"}]}],
                    "http": {"listen": "127.0.0.1:0", "max_connections": 8,
-                            "request_timeout_ms": 1500}})");
+                            "request_timeout_ms": 1500, "host_names": ["Kavren.lan"]}})");
     running = std::make_unique<Background>(
         std::vector<std::string>{kHost, "--config", dir + "/config.json", "--db", db,
                                  "--quiet-plugin", "--http-port-file", port_file},
@@ -410,6 +411,9 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
     port = port_from_file(port_file);
     ASSERT_GT(port, 0) << read_file(dir + "/host.log");
     ASSERT_TRUE(eventually([&] { return complete_rounds() >= 2; }));
+    // A configured name is served without a password, another name is not.
+    EXPECT_EQ(http_request(port, "GET", "/metrics", "Host: kavren.lan:8080\r\n").status, 200);
+    EXPECT_EQ(http_request(port, "GET", "/metrics", "Host: other.lan\r\n").status, 403);
 
     // Six trickling clients, fewer than the server's connections: others are not delayed.
     std::vector<int> slow;

@@ -183,8 +183,8 @@ HttpConfig read_http(const Json::Value& h, const std::string& file) {
     const Place place{file, {}, {}};
     if (!h.isObject()) place.bad("\"http\" must be an object");
     only_members(h,
-                 {"listen", "port_file", "password_file", "max_connections", "request_timeout_ms",
-                  "history_rows"},
+                 {"listen", "port_file", "password_file", "host_names", "max_connections",
+                  "request_timeout_ms", "history_rows"},
                  place);
     HttpConfig http;
     http.listen = text_member(h, "listen", place);
@@ -194,6 +194,16 @@ HttpConfig read_http(const Json::Value& h, const std::string& file) {
     http.max_connections = int_member(h, "max_connections", http.max_connections, place);
     http.request_timeout_ms = int_member(h, "request_timeout_ms", http.request_timeout_ms, place);
     http.history_rows = int_member(h, "history_rows", http.history_rows, place);
+    if (h.isMember("host_names")) {
+        const Json::Value& names = h["host_names"];
+        if (!names.isArray())
+            place.bad("host_names", "--http-host-name", "must be a list of names");
+        for (const Json::Value& name : names) {
+            if (!name.isString() || name.asString().empty())
+                place.bad("host_names", "--http-host-name", "must be a list of names");
+            http.host_names.push_back(name.asString());
+        }
+    }
     return http;
 }
 

@@ -144,15 +144,18 @@ bool ip_literal(const std::string& host) {
 
 }  // namespace
 
-bool host_header_allowed(const char* header, const std::string& machine) {
+bool host_header_allowed(const char* header, const std::vector<std::string>& names) {
     if (header == nullptr) return true;  // HTTP/1.0: a browser always names the host
-    std::string host = host_of(header);
-    for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    if (!host.empty() && host.back() == '.') host.pop_back();
-    std::string name = machine;
-    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return ip_literal(host) || host == "localhost" || (!name.empty() && host == name) ||
-           (!name.empty() && host == name + ".local");
+    const auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!text.empty() && text.back() == '.') text.pop_back();
+        return text;
+    };
+    const std::string host = lower(host_of(header));
+    if (ip_literal(host) || host == "localhost") return true;
+    for (const std::string& name : names)
+        if (!name.empty() && host == lower(name)) return true;
+    return false;
 }
 
 bool gzip_compress(const std::string& data, std::string& out) {
@@ -223,12 +226,16 @@ std::vector<std::string> read_http_password_file(const std::string& path) {
 }
 
 HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
-                       const std::string& password_file, Handler handler, Log log)
-    : handler_(std::move(handler)), log_(std::move(log)) {
+                       const std::string& password_file, std::vector<std::string> host_names,
+                       Handler handler, Log log)
+    : handler_(std::move(handler)), log_(std::move(log)), host_names_(std::move(host_names)) {
     if (!password_file.empty()) credentials_ = read_http_password_file(password_file);
     char machine[256] = {};
     gethostname(machine, sizeof machine - 1);
-    machine_ = machine;
+    if (machine[0] != '\0') {
+        host_names_.push_back(machine);
+        host_names_.push_back(std::string(machine) + ".local");
+    }
     const std::string threads = std::to_string(limits.max_connections);
     const std::string queue = std::to_string(limits.max_connections);
     const std::string timeout = std::to_string(limits.request_timeout_ms);
@@ -331,7 +338,7 @@ int HttpServer::on_request(::mg_connection* connection, void* data) {
     if (refused != 0) {
         response = refusal(refused);
     } else if (self->credentials_.empty() &&
-               !host_header_allowed(mg_get_header(connection, "Host"), self->machine_)) {
+               !host_header_allowed(mg_get_header(connection, "Host"), self->host_names_)) {
         // Without a password, a page of another site whose name was made to resolve here (DNS
         // rebinding) would read everything: only this machine's names and addresses are served.
         response.status = 403;

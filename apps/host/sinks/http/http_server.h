@@ -47,8 +47,10 @@ class HttpServer {
 
     // listen: "HOST:PORT" (port 0: any free port). password_file: lines "user:password".
     // Throws std::runtime_error when it cannot listen or read the password file.
+    // host_names: names besides this machine's that requests may carry without a password.
     HttpServer(const std::string& listen, const HttpLimits& limits,
-               const std::string& password_file, Handler handler, Log log);
+               const std::string& password_file, std::vector<std::string> host_names,
+               Handler handler, Log log);
     ~HttpServer();
 
     int port() const { return port_; }
@@ -65,7 +67,7 @@ class HttpServer {
     Handler handler_;
     Log log_;
     std::vector<std::string> credentials_;  // "user:password"
-    std::string machine_;                   // this machine's name
+    std::vector<std::string> host_names_;   // this machine's, NAME.local and the configured ones
     std::unique_ptr<ReplyDeadlines> deadlines_;
     mg_context* context_ = nullptr;
     int port_ = 0;
@@ -76,8 +78,8 @@ class HttpServer {
 // are skipped. Throws std::runtime_error when it cannot be read or holds no entry.
 std::vector<std::string> read_http_password_file(const std::string& path);
 // Whether a request's Host header may be served without a password: an IP literal (with or
-// without a port), localhost, or this machine's name (also NAME.local); no header at all too.
-bool host_header_allowed(const char* header, const std::string& machine);
+// without a port), localhost, or one of `names` (any case); no header at all too.
+bool host_header_allowed(const char* header, const std::vector<std::string>& names);
 // The whole text compressed as one gzip member; false when zlib fails.
 bool gzip_compress(const std::string& data, std::string& out);
 // Standard base64 decoding; false for text that is not base64.

@@ -46,6 +46,11 @@ echo "fresh-machine: a minimal Debian 12 root in $target"
 mmdebstrap --quiet --variant=apt --include=git,ca-certificates bookworm "$target"
 echo "fresh-machine: root made in $(seconds_since "$started") s"
 
+# The root a mount of its own, as on a machine or in a container: the package's install test
+# makes its mount namespace private, which a chroot whose / is a plain folder refuses.
+mount --bind "$target" "$target"
+mount --make-private "$target"
+mounted+=("$target")
 for fs in proc sys dev; do
   mkdir -p "$target/$fs"
   case $fs in

@@ -142,6 +142,17 @@ bool ip_literal(const std::string& host) {
     return inet_pton(AF_INET, host.c_str(), bytes) == 1;
 }
 
+// The names, this machine's and NAME.local added.
+std::vector<std::string> with_this_machine(std::vector<std::string> names) {
+    char machine[256] = {};
+    gethostname(machine, sizeof machine - 1);
+    if (machine[0] != '\0') {
+        names.push_back(machine);
+        names.push_back(std::string(machine) + ".local");
+    }
+    return names;
+}
+
 }  // namespace
 
 bool host_header_allowed(const char* header, const std::vector<std::string>& names) {
@@ -228,14 +239,10 @@ std::vector<std::string> read_http_password_file(const std::string& path) {
 HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
                        const std::string& password_file, std::vector<std::string> host_names,
                        Handler handler, Log log)
-    : handler_(std::move(handler)), log_(std::move(log)), host_names_(std::move(host_names)) {
+    : handler_(std::move(handler)),
+      log_(std::move(log)),
+      host_names_(with_this_machine(std::move(host_names))) {
     if (!password_file.empty()) credentials_ = read_http_password_file(password_file);
-    char machine[256] = {};
-    gethostname(machine, sizeof machine - 1);
-    if (machine[0] != '\0') {
-        host_names_.push_back(machine);
-        host_names_.push_back(std::string(machine) + ".local");
-    }
     const std::string threads = std::to_string(limits.max_connections);
     const std::string queue = std::to_string(limits.max_connections);
     const std::string timeout = std::to_string(limits.request_timeout_ms);

@@ -320,8 +320,8 @@ double histogram_quantile(double q, const std::vector<Sample>& samples) {
 // /metrics of a running host as promtool (Prometheus's own checker) reads it; the scrape
 // configuration and alert rules shipped in docs/ checked by it too. Rounds over TCP to the
 // simulator on this machine take a fraction of a millisecond: the round-duration histogram
-// resolves them, its median within a factor of two of their mean (a histogram whose smallest
-// bucket is 10 ms puts the median at 5 ms).
+// resolves them, its median at most twice their mean (a histogram whose smallest bucket is
+// 10 ms puts the median at 5 ms, thirty times the mean).
 TEST_F(HttpHost, MetricsPassPromtoolAndTheirHistogramResolvesTcpRounds) {
     if (access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool is not installed";
     int sim_port = 0;
@@ -344,12 +344,10 @@ TEST_F(HttpHost, MetricsPassPromtoolAndTheirHistogramResolvesTcpRounds) {
     const double count = find(samples, "kavren_round_duration_seconds_count", {})->value;
     const double mean = find(samples, "kavren_round_duration_seconds_sum", {})->value / count;
     const double median = histogram_quantile(0.5, samples);
+    EXPECT_GT(median, 0) << "mean " << mean;
+    // Only an over-estimate is the histogram's: a round the busy machine held up raises the
+    // mean, not the median, so a median below half the mean says nothing about the buckets.
     EXPECT_LT(median, mean * 2) << "mean " << mean;
-    // A round the busy machine held up for long raises the mean, not the median: the other way
-    // is only checked when every round took less than 5 ms.
-    if (find(samples, "kavren_round_duration_seconds_bucket", {{"le", "0.005"}})->value == count) {
-        EXPECT_GT(median, mean / 2) << "mean " << mean;
-    }
 }
 
 TEST_F(HttpHost, BasicAuthenticationGuardsEveryPath) {

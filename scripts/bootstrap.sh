@@ -28,6 +28,7 @@ test_packages=(
   chromium python3-prometheus-client      # the page in a real browser, an independent metrics parser
   chromium-driver python3-selenium        # the page driven through WebDriver
   fonts-wqy-microhei                      # Chinese alarm texts in the page's screenshots
+  prometheus                              # promtool: the metrics, the scrape config and alert rules
 )
 
 case "${1:---test}" in

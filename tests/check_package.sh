@@ -26,7 +26,8 @@ for path in /usr/bin/kavren-host /usr/bin/kavren-sim /usr/lib/*/kavren/kavren_m7
   /lib/systemd/system/kavren-host.service /usr/share/man/man1/kavren-host.1.gz \
   /usr/share/man/man1/kavren-sim.1.gz /usr/share/doc/kavren/README.md \
   /usr/share/doc/kavren/copyright /usr/share/doc/kavren/changelog.gz \
-  /usr/share/kavren/example-host.json /usr/share/kavren/example-settings.json; do
+  /usr/share/kavren/example-host.json /usr/share/kavren/example-settings.json \
+  /usr/share/kavren/prometheus.yml /usr/share/kavren/kavren-alerts.yml; do
   pattern=$(printf '%s' "$path" | sed 's#\*#[^/]*#g')
   grep -qx "$pattern" "$work/files" || { fail "no $path in the package"; continue; }
 done

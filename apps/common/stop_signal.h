@@ -6,5 +6,8 @@ namespace kavren::app {
 void install_stop_signals();
 bool stop_requested();
 void request_stop();
+// SIGHUP is counted instead of ending the program (its default); hangups() is how many came.
+void install_hangup_signal();
+unsigned hangups();
 
 }  // namespace kavren::app

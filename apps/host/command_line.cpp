@@ -114,6 +114,9 @@ void HostCommandLine::add_http_options(CLI::App& app) {
                    "Write the HTTP port here once listening");
     app.add_option("--http-password-file", v_.http_password_file,
                    "Require HTTP basic authentication with the user:password lines of this file");
+    app.add_option("--http-host-name", v_.http_host_names,
+                   "Without a password file, serve requests naming this host too (repeatable); "
+                   "IP addresses, localhost and this machine's name always are");
 }
 
 void HostCommandLine::add_gateway_options(CLI::App& app) {
@@ -245,9 +248,12 @@ void HostCommandLine::apply_http(HostConfig& config) const {
     if (!v_.http_listen.empty()) config.http.listen = v_.http_listen;
     if (!v_.http_port_file.empty()) config.http.port_file = v_.http_port_file;
     if (!v_.http_password_file.empty()) config.http.password_file = v_.http_password_file;
+    if (!v_.http_host_names.empty()) config.http.host_names = v_.http_host_names;
     if (config.http.listen.empty() &&
-        (!v_.http_port_file.empty() || !v_.http_password_file.empty()))
-        throw UsageError("--http-port-file and --http-password-file need --http HOST:PORT");
+        (!v_.http_port_file.empty() || !v_.http_password_file.empty() ||
+         !v_.http_host_names.empty()))
+        throw UsageError(
+            "--http-port-file, --http-password-file and --http-host-name need --http HOST:PORT");
     try {
         if (!config.http.password_file.empty()) read_http_password_file(config.http.password_file);
         validate_values(config);

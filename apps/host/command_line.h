@@ -44,6 +44,7 @@ class HostCommandLine {
         int offline_after = 3;
         std::size_t history_queue = 10000;
         std::string http_listen, http_port_file, http_password_file;
+        std::vector<std::string> http_host_names;
         std::string gateway_listen, gateway_port_file;
         bool gateway_writes = false;
         MqttConfig mqtt;

@@ -44,6 +44,7 @@ int main(int argc, char** argv) {
     return kavren::app::run_reporting_errors("kavren-host", [&] {
         const HostConfig config = command_line.config();
         kavren::app::install_stop_signals();
+        kavren::app::install_hangup_signal();
         // A history that reaches the file-size limit fails its write (EFBIG), which is logged
         // and retried, instead of killing the host.
         std::signal(SIGXFSZ, SIG_IGN);

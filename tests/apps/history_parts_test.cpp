@@ -1,8 +1,11 @@
 // The history on its own, in process, with rounds of chosen instants and a clock the test sets:
 // rollups written with the rows, daylight-saving changes, retention by age and by size, the
 // upgrade of an old history, and the series API's answers.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstring>
@@ -11,6 +14,7 @@
 #include <map>
 #include <regex>
 #include <sstream>
+#include <thread>
 #include <tuple>
 
 #include <gtest/gtest.h>
@@ -580,6 +584,92 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
             << file_size(db) << " log " << file_size(db + "-wal") << " bound "
             << retention.max_size;
         sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+}
+
+// A reader that holds its snapshot lets the write-ahead log grow; once it lets go, the writer
+// cuts the log back to its bound within seconds. An export whose output stalls (a full pipe)
+// holds no snapshot while it waits: the log stays within its bound throughout.
+TEST(HistoryLog, AStalledExportHoldsNothingAndALogAReaderGrewIsCutBackAfterIt) {
+    set_zone("UTC");
+    const std::string db = temp_path("log.db");
+    const int64_t t0 = at("2026-12-01T00:00:00Z");
+    int k = 0;
+    const auto next_rounds = [&](int n) {
+        Rounds rounds;
+        for (int i = 0; i < n; ++i, ++k) rounds.push_back(polled("m", 0, t0 + k * 1000, k));
+        return rounds;
+    };
+    const uint64_t bound = 256 * 1024;
+    HistoryStore store(db);
+    store.prepare();
+    store.set_log_bound(bound);
+    Collecting seen;
+    CommitStage sink(store, {"m"}, 100000, [](const std::string&) {});
+    sink.add_sink(&seen);
+    sink.start();
+    feed(sink, seen, next_rounds(2000));
+    const auto log_size = [&] { return file_size(db + "-wal"); };
+
+    // A reader in the middle of a transaction: the log grows past the bound while it reads.
+    sqlite3* reader = nullptr;
+    ASSERT_EQ(sqlite3_open_v2(db.c_str(), &reader, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    sqlite3_exec(reader, "BEGIN; SELECT count(*) FROM records", nullptr, nullptr, nullptr);
+    while (log_size() < 4 * bound) feed(sink, seen, next_rounds(100));
+    sqlite3_exec(reader, "COMMIT", nullptr, nullptr, nullptr);
+    sqlite3_close(reader);
+    EXPECT_TRUE(eventually(
+        [&] {
+            feed(sink, seen, next_rounds(5));
+            return log_size() <= bound;
+        },
+        5))
+        << "log " << log_size() << " 5 s after the reader let go";
+
+    // An export into a pipe nobody reads, stalled once the pipe is full.
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    const int capacity = fcntl(pipe_ends[0], F_GETPIPE_SZ);
+    std::FILE* out = fdopen(pipe_ends[1], "w");
+    std::thread exporting([&] {
+        ExportRequest request;
+        request.database = db;
+        request.meter = "m";
+        request.format = "jsonl";
+        EXPECT_NO_THROW(export_history(request, out));
+        std::fclose(out);
+    });
+    const auto waiting = [&] {
+        int queued = 0;
+        ioctl(pipe_ends[0], FIONREAD, &queued);
+        return queued >= capacity;
+    };
+    ASSERT_TRUE(eventually(waiting));
+    const uint64_t written_before = log_size();
+    for (int i = 0; i < 10; ++i) feed(sink, seen, next_rounds(100));
+    EXPECT_TRUE(eventually([&] {
+        feed(sink, seen, next_rounds(5));
+        return log_size() <= bound;
+    })) << "log "
+        << log_size() << ", " << written_before << " when the export stalled";
+    EXPECT_TRUE(waiting()) << "the export did not stay stalled";
+    // Then read to its end: every round it began with, once, in order.
+    std::string text;
+    char buffer[65536];
+    for (ssize_t n; (n = read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<std::size_t>(n));
+    exporting.join();
+    close(pipe_ends[0]);
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    const auto lines = std::count(text.begin(), text.end(), '\n');
+    EXPECT_GE(lines, 2000);
+    EXPECT_LE(lines, k);
+    int64_t previous = -1;
+    for (std::size_t at = 0; (at = text.find("\"history_id\":", at)) != std::string::npos;) {
+        at += 13;
+        const int64_t id = std::stoll(text.substr(at, 20));
+        EXPECT_GT(id, previous);
+        previous = id;
     }
 }
 

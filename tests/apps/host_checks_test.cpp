@@ -168,6 +168,21 @@ TEST_F(RefusedConfiguration, MeterNames) {
     expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"m\xff\xfex\"", {"\"name\""});
     expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"m1\"",
                         {"\"m1\"", "\"name\"", "two meters"});
+    // Names the API's addresses and the topics cannot carry as one segment.
+    for (const char* name : {"..", ".", "a//b", "x/./y", "/"})
+        expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"" + std::string(name) + "\"",
+                            {"\"name\"", "'/'"});
+    expect_file_refused("", "", ", \"unit\": 2}, {\"name\": \"" + std::string(65, 'n') + "\"",
+                        {"\"name\"", "at most 64 bytes"});
+    // The cap itself, and names that only look like paths, start.
+    write_file(config,
+               "{\"database\": \"history.db\", \"links\": [{\"rtu\": \"" + line.path() +
+                   "\", \"meters\": [{\"name\": \"" + std::string(64, 'n') +
+                   "\"}, {\"name\": \"...\", \"unit\": 2}, {\"name\": \".a\", \"unit\": 3}]}]}");
+    const Finished run =
+        run_program({kHost, "--config", config, "--rounds", "1", "--quiet-plugin"}, 30, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_GT(line.requests(), 0);
 }
 
 TEST_F(RefusedConfiguration, SerialDevices) {

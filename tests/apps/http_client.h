@@ -41,8 +41,11 @@ inline HttpReply http_request(int port, const std::string& method, const std::st
     HttpReply reply;
     const int fd = connect_local(port);
     if (fd < 0) return reply;
-    const std::string request = method + " " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
-                                extra_headers + "Connection: close\r\n\r\n";
+    // Host: 127.0.0.1 unless the caller names another.
+    const bool named = extra_headers.compare(0, 5, "Host:") == 0;
+    const std::string request = method + " " + target + " HTTP/1.1\r\n" +
+                                (named ? "" : "Host: 127.0.0.1\r\n") + extra_headers +
+                                "Connection: close\r\n\r\n";
     if (send(fd, request.data(), request.size(), MSG_NOSIGNAL) !=
         static_cast<ssize_t>(request.size())) {
         close(fd);

@@ -1,6 +1,11 @@
 // The HTTP side's parts on their own: time bounds, the metrics' freshness rule, picking and
-// flattening record fields, addresses and credentials.
+// flattening record fields, addresses, Host headers, credentials and reply deadlines.
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <mutex>
 
 #include <gtest/gtest.h>
 
@@ -9,6 +14,7 @@
 #include "apps/host/round/round_text.h"
 #include "apps/host/sinks/http/http_server.h"
 #include "apps/host/sinks/http/metrics_text.h"
+#include "apps/host/sinks/http/reply_deadlines.h"
 #include "meter/measurements.h"
 
 namespace {
@@ -91,7 +97,7 @@ TEST(Metrics, MeasurementsOnlyFromFreshRoundsOfOnlineMeters) {
     // The old meter's last round time stays: it says how old its values are.
     EXPECT_NE(text.find("kavren_last_complete_round_timestamp_seconds{meter=\"old\"} 999939\n"),
               std::string::npos);
-    EXPECT_NE(text.find("kavren_round_duration_seconds_bucket{meter=\"old\",le=\"0.05\"} 1\n"),
+    EXPECT_NE(text.find("kavren_round_duration_seconds_bucket{meter=\"old\",le=\"0.0005\"} 1\n"),
               std::string::npos);
     // Every family is announced once, before its samples.
     for (const char* family : {"kavren_voltage_volts gauge", "kavren_errors_total counter",
@@ -142,8 +148,51 @@ TEST(HttpAddress, LoopbackUnlessAHostIsNamed) {
     EXPECT_EQ(http_listen_address("localhost:80"), "127.0.0.1:80");
     EXPECT_EQ(http_listen_address("*:8080"), "0.0.0.0:8080");
     EXPECT_EQ(http_listen_address("192.0.2.7:8080"), "192.0.2.7:8080");
-    for (const char* bad : {"", "host:80", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o"})
+    for (const char* bad :
+         {"", "host:80", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o", "[::1]:80", "[::]:0"})
         EXPECT_THROW(http_listen_address(bad), std::invalid_argument) << bad;
+}
+
+// Without a password, a page of another site whose name resolves here is refused.
+TEST(HostHeader, OnlyThisMachinesNamesAndAddresses) {
+    const std::vector<std::string> names{"bench-7", "bench-7.local", "Kavren.Lan"};
+    for (const char* allowed :
+         {"127.0.0.1", "127.0.0.1:8080", "192.0.2.7:80", "[::1]", "[::1]:80", "localhost",
+          "LOCALHOST:8080", "bench-7", "Bench-7.local:80", "bench-7.:80", "kavren.lan:8080"})
+        EXPECT_TRUE(host_header_allowed(allowed, names)) << allowed;
+    EXPECT_TRUE(host_header_allowed(nullptr, names));
+    for (const char* refused : {"attacker.example", "attacker.example:8080", "127.0.0.1.nip.io",
+                                "bench-7.attacker.example", "", "[::1", "localhost.attacker"})
+        EXPECT_FALSE(host_header_allowed(refused, names)) << refused;
+}
+
+// A connection still armed at its deadline is shut both ways (its client sees the end); one
+// disarmed before is left alone. The log names the client once.
+TEST(ReplyDeadlines, ShutAnArmedConnectionAtItsDeadlineAndLeaveADisarmedOne) {
+    int late[2], done[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, late), 0);
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, done), 0);
+    std::vector<std::string> logged;
+    std::mutex lock;
+    {
+        ReplyDeadlines deadlines([&](const std::string& line) {
+            std::lock_guard<std::mutex> hold(lock);
+            logged.push_back(line);
+        });
+        const auto soon = ReplyDeadlines::Clock::now() + std::chrono::milliseconds(100);
+        deadlines.arm(&late, late[0], soon, "late client");
+        deadlines.arm(&done, done[0], soon, "done client");
+        deadlines.disarm(&done);
+        char byte;
+        pollfd p{late[1], POLLIN, 0};
+        ASSERT_EQ(poll(&p, 1, 5000), 1) << "not cut";
+        EXPECT_EQ(recv(late[1], &byte, 1, 0), 0);
+        p = pollfd{done[1], POLLIN, 0};
+        EXPECT_EQ(poll(&p, 1, 300), 0) << "a disarmed connection was cut";
+    }
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("late client"), std::string::npos) << logged[0];
+    for (int fd : {late[0], late[1], done[0], done[1]}) close(fd);
 }
 
 TEST(BasicCredentials, Base64AsBrowsersSendIt) {

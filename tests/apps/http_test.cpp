@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstring>
 #include <ctime>
 #include <map>
@@ -98,26 +99,35 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
     const auto rows = stored_records(db, "meter-1");
     ASSERT_FALSE(rows.empty());
     const std::vector<uint8_t>& newest = rows.back().record;
-    // Every voltage and current sample is the stored record's float.
-    const char* voltage_labels[8][2] = {{"phase", "A"},       {"phase", "B"},     {"phase", "C"},
-                                        {"phase", "average"}, {"line", "AB"},     {"line", "BC"},
-                                        {"line", "CA"},       {"line", "average"}};
-    for (int k = 0; k < 8; ++k) {
-        const Sample* s = find(samples, "kavren_voltage_volts",
-                               {{"meter", "meter-1"},
-                                {"kind", voltage_labels[k][0]},
-                                {"phase", voltage_labels[k][1]}});
+    // Every voltage and current sample is the stored record's float; averages under names of
+    // their own, so that a sum over a per-phase metric adds phases only.
+    const struct {
+        const char* metric;
+        std::map<std::string, std::string> labels;
+    } measured[12] = {
+        {"kavren_voltage_volts", {{"kind", "phase"}, {"phase", "A"}}},
+        {"kavren_voltage_volts", {{"kind", "phase"}, {"phase", "B"}}},
+        {"kavren_voltage_volts", {{"kind", "phase"}, {"phase", "C"}}},
+        {"kavren_voltage_average_volts", {{"kind", "phase"}}},
+        {"kavren_voltage_volts", {{"kind", "line"}, {"phase", "AB"}}},
+        {"kavren_voltage_volts", {{"kind", "line"}, {"phase", "BC"}}},
+        {"kavren_voltage_volts", {{"kind", "line"}, {"phase", "CA"}}},
+        {"kavren_voltage_average_volts", {{"kind", "line"}}},
+        {"kavren_current_amperes", {{"phase", "A"}}},
+        {"kavren_current_amperes", {{"phase", "B"}}},
+        {"kavren_current_amperes", {{"phase", "C"}}},
+        {"kavren_current_average_amperes", {}},
+    };
+    for (int k = 0; k < 12; ++k) {
+        auto labels = measured[k].labels;
+        labels.emplace("meter", "meter-1");
+        const Sample* s = find(samples, measured[k].metric, labels);
         ASSERT_NE(s, nullptr) << kMeasurements[k].name;
         EXPECT_EQ(static_cast<float>(s->value), f32_at(newest, kMeasurements[k].offset))
             << kMeasurements[k].name;
     }
-    const char* current_phases[4] = {"A", "B", "C", "average"};
-    for (int k = 0; k < 4; ++k) {
-        const Sample* s = find(samples, "kavren_current_amperes",
-                               {{"meter", "meter-1"}, {"phase", current_phases[k]}});
-        ASSERT_NE(s, nullptr);
-        EXPECT_EQ(static_cast<float>(s->value), f32_at(newest, kMeasurements[8 + k].offset));
-    }
+    EXPECT_EQ(count_named(samples, "kavren_voltage_volts"), 6u);
+    EXPECT_EQ(count_named(samples, "kavren_current_amperes"), 3u);
     const Sample* zero = find(samples, "kavren_zero_sequence_current_amperes", {});
     ASSERT_NE(zero, nullptr);
     EXPECT_EQ(static_cast<float>(zero->value), f32_at(newest, kMeasurements[12].offset));
@@ -126,8 +136,25 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
     EXPECT_EQ(static_cast<float>(frequency->value),
               f32_at(newest, offsetof(KAVREN_M7_Data_t, frequency)));
     EXPECT_EQ(static_cast<float>(frequency->value), 50.0f);
-    EXPECT_EQ(count_named(samples, "kavren_power_factor_ratio"), 4u);
+    EXPECT_EQ(count_named(samples, "kavren_power_factor_ratio"), 3u);
+    EXPECT_EQ(count_named(samples, "kavren_power_factor_total_ratio"), 1u);
     EXPECT_EQ(count_named(samples, "kavren_limit_alarm_active"), 6u);
+    // Each limit's value is a gauge of its own; the description names the measurand and the
+    // comparison, not the value, so that a changed limit keeps its series.
+    EXPECT_EQ(count_named(samples, "kavren_limit_threshold"), 6u);
+    for (int slot = 0; slot < 6; ++slot) {
+        const std::string key = std::to_string(slot) + " KAVREN_M7";
+        const Sample* threshold = find(samples, "kavren_limit_threshold", {{"alarm", key}});
+        ASSERT_NE(threshold, nullptr) << key;
+        EXPECT_EQ(static_cast<float>(threshold->value),
+                  f32_at(newest, offsetof(KAVREN_M7_Data_t, limits) + slot * sizeof(LimitEntry) +
+                                     offsetof(LimitEntry, value)))
+            << key;
+        const Sample* alarm = find(samples, "kavren_limit_alarm_active", {{"alarm", key}});
+        ASSERT_NE(alarm, nullptr) << key;
+        const std::string description = alarm->labels["description"].asString();
+        EXPECT_TRUE(std::regex_search(description, std::regex("(小于|大于)$"))) << description;
+    }
     // The injected faults, each counted once under its kind, and the rounds they ended.
     EXPECT_EQ(find(samples, "kavren_errors_total", {{"kind", "crc_error"}})->value, 1.0);
     EXPECT_EQ(find(samples, "kavren_errors_total", {{"kind", "exception"}})->value, 1.0);
@@ -151,8 +178,9 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
     })) << read_file(dir + "/host.log");
     samples = metrics();
     for (const char* name :
-         {"kavren_voltage_volts", "kavren_current_amperes", "kavren_zero_sequence_current_amperes",
-          "kavren_frequency_hertz", "kavren_power_factor_ratio"})
+         {"kavren_voltage_volts", "kavren_voltage_average_volts", "kavren_current_amperes",
+          "kavren_current_average_amperes", "kavren_zero_sequence_current_amperes",
+          "kavren_frequency_hertz", "kavren_power_factor_ratio", "kavren_power_factor_total_ratio"})
         EXPECT_EQ(count_named(samples, name), 0u) << name;
     // What it did is still counted; the time of its last complete round stays.
     EXPECT_GE(find(samples, "kavren_rounds_total", {{"outcome", "complete"}})->value, complete);
@@ -237,15 +265,89 @@ TEST_F(HttpHost, TheApiServesWhatTheHistoryHoldsAndRefusesBadRequests) {
          {"/api/meters/meter-1/history?from=yesterday", "/api/meters/meter-1/history?to=2026-13-01",
           "/api/meters/meter-1/history?from=2026-05-02&to=2026-05-01",
           "/api/meters/meter-1/history?limit=0", "/api/meters/meter-1/history?limit=10001",
-          "/api/meters/meter-1/history?limit=ten", "/api/meters/meter-1/alarms?from=x"})
+          "/api/meters/meter-1/history?limit=ten", "/api/meters/meter-1/alarms?from=x",
+          "/api/meters/meter-1/history?to=253402300800",
+          "/api/meters/meter-1/history?from=253402300800&to=253402300900",
+          "/api/meters/meter-1/history?fields=", "/api/meters/meter-1/alarms?fields=UA"})
         EXPECT_TRUE(get_json(target, 400).isMember("error")) << target;
+    // A misspelt field or parameter is named in the refusal.
+    const std::pair<const char*, const char*> misspelt[] = {{"fields=UAA", "\"UAA\""},
+                                                            {"fields=frequency,UX", "\"UX\""},
+                                                            {"feilds=UA", "\"feilds\""},
+                                                            {"form=1", "\"form\""}};
+    for (const auto& [query, named] : misspelt) {
+        const std::string message =
+            get_json("/api/meters/meter-1/history?" + std::string(query), 400)["error"].asString();
+        EXPECT_NE(message.find(named), std::string::npos) << query << ": " << message;
+    }
     const HttpReply post = http_request(port, "POST", "/api/meters");
     EXPECT_EQ(post.status, 405);
+    // A name made to resolve here (DNS rebinding) is not served without a password.
+    EXPECT_EQ(http_request(port, "GET", "/metrics", "Host: attacker.example\r\n").status, 403);
+    EXPECT_EQ(http_request(port, "GET", "/metrics", "Host: localhost:8080\r\n").status, 200);
     // A request larger than the bound is refused, and the next one served.
     const HttpReply huge =
         http_request(port, "GET", "/api/meters", "X-Padding: " + std::string(16384, 'x') + "\r\n");
     EXPECT_NE(huge.status, 200);
     EXPECT_EQ(http_get(port, "/api/meters").status, 200);
+}
+
+// histogram_quantile as Prometheus computes it, from the cumulative buckets of one meter: linear
+// within the bucket that holds the rank, the first bucket starting at 0.
+double histogram_quantile(double q, const std::vector<Sample>& samples) {
+    std::vector<std::pair<double, double>> buckets;  // upper bound, cumulative count
+    for (const Sample& s : samples)
+        if (s.name == "kavren_round_duration_seconds_bucket")
+            buckets.emplace_back(s.labels["le"].asString() == "+Inf"
+                                     ? HUGE_VAL
+                                     : std::stod(s.labels["le"].asString()),
+                                 s.value);
+    std::sort(buckets.begin(), buckets.end());
+    if (buckets.empty() || buckets.back().second == 0) return NAN;
+    const double rank = q * buckets.back().second;
+    double lower = 0, below = 0;
+    for (const auto& [upper, count] : buckets) {
+        if (count >= rank) {
+            if (std::isinf(upper)) return lower;
+            return lower + (upper - lower) * (rank - below) / (count - below);
+        }
+        lower = upper;
+        below = count;
+    }
+    return lower;
+}
+
+// /metrics of a running host as promtool (Prometheus's own checker) reads it; the scrape
+// configuration and alert rules shipped in docs/ checked by it too. Rounds over TCP to the
+// simulator on this machine take a fraction of a millisecond: the round-duration histogram
+// resolves them, its median at most twice their mean (a histogram whose smallest bucket is
+// 10 ms puts the median at 5 ms, thirty times the mean).
+TEST_F(HttpHost, MetricsPassPromtoolAndTheirHistogramResolvesTcpRounds) {
+    if (access("/usr/bin/promtool", X_OK) != 0) GTEST_SKIP() << "promtool is not installed";
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.02"});
+    ASSERT_TRUE(eventually([&] { return complete_rounds() >= 50; }));
+    write_file(dir + "/live.txt", http_get(port, "/metrics").body);
+    const Finished checked = run_program(
+        {"/bin/sh", "-c", "exec /usr/bin/promtool check metrics < \"$0\"", dir + "/live.txt"});
+    EXPECT_EQ(checked.status, 0) << checked.out << checked.err;
+    EXPECT_EQ(checked.out + checked.err, "") << "promtool's advice on the names";
+    const std::string docs = std::string(KAVREN_SOURCE_DIR) + "/docs/";
+    for (const auto& [what, file] : {std::make_pair("config", "prometheus.yml"),
+                                     std::make_pair("rules", "kavren-alerts.yml")}) {
+        const Finished shipped = run_program({"/usr/bin/promtool", "check", what, docs + file});
+        EXPECT_EQ(shipped.status, 0) << file << ": " << shipped.out << shipped.err;
+    }
+
+    const auto samples = metrics();
+    const double count = find(samples, "kavren_round_duration_seconds_count", {})->value;
+    const double mean = find(samples, "kavren_round_duration_seconds_sum", {})->value / count;
+    const double median = histogram_quantile(0.5, samples);
+    EXPECT_GT(median, 0) << "mean " << mean;
+    // Only an over-estimate is the histogram's: a round the busy machine held up raises the
+    // mean, not the median, so a median below half the mean says nothing about the buckets.
+    EXPECT_LT(median, mean * 2) << "mean " << mean;
 }
 
 TEST_F(HttpHost, BasicAuthenticationGuardsEveryPath) {
@@ -276,6 +378,8 @@ TEST_F(HttpHost, BadHttpOptionsEndWithOneLineAndStatusTwo) {
     };
     expect_refused({"--http", "127.0.0.1:99999"}, "port 0 to 65535");
     expect_refused({"--http", "example.org:80"}, "IP address");
+    expect_refused({"--http", "[::1]:0"}, "IPv4 only");
+    expect_refused({"--http-host-name", "kavren.lan"}, "need --http");
     expect_refused({"--http-port-file", dir + "/p"}, "need --http");
     expect_refused({"--http", "0", "--http-password-file", dir + "/missing"},
                    "cannot read password file");
@@ -297,7 +401,7 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
                                          std::to_string(sim_port) +
                                          R"(", "meters": [{"name": "meter-1"}]}],
                    "http": {"listen": "127.0.0.1:0", "max_connections": 8,
-                            "request_timeout_ms": 1500}})");
+                            "request_timeout_ms": 1500, "host_names": ["Kavren.lan"]}})");
     running = std::make_unique<Background>(
         std::vector<std::string>{kHost, "--config", dir + "/config.json", "--db", db,
                                  "--quiet-plugin", "--http-port-file", port_file},
@@ -305,6 +409,9 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
     port = port_from_file(port_file);
     ASSERT_GT(port, 0) << read_file(dir + "/host.log");
     ASSERT_TRUE(eventually([&] { return complete_rounds() >= 2; }));
+    // A configured name is served without a password, another name is not.
+    EXPECT_EQ(http_request(port, "GET", "/metrics", "Host: kavren.lan:8080\r\n").status, 200);
+    EXPECT_EQ(http_request(port, "GET", "/metrics", "Host: other.lan\r\n").status, 403);
 
     // Six trickling clients, fewer than the server's connections: others are not delayed.
     std::vector<int> slow;
@@ -360,6 +467,54 @@ TEST_F(HttpHost, SlowClientsDelayNeitherRoundsNorOtherClients) {
     const long rounds_after = parse_json(late.body)["rounds"]["complete"].asInt();
     EXPECT_GE(rounds_after - rounds_mid, static_cast<long>(waited_s / 0.1 / 2));
     for (int fd : silent) close(fd);
+}
+
+// Requests with bodies, sent one byte at a time, more of them than the server has workers: each
+// is refused at once without its body being read and its connection ended, and the server
+// answers everyone else meanwhile.
+TEST_F(HttpHost, SlowBodiesAreRefusedUnreadAndHoldNoWorker) {
+    int sim_port = 0;
+    auto sim = tcp_sim(sim_port);
+    start_host({"--tcp", "127.0.0.1:" + std::to_string(sim_port), "--interval", "0.5"});
+    ASSERT_TRUE(eventually([&] { return complete_rounds() >= 1; }));
+    std::vector<int> slow;
+    for (int i = 0; i < 20; ++i) {
+        const int fd = connect_local(port);
+        ASSERT_GE(fd, 0);
+        const std::string head =
+            std::string(i % 2 ? "POST /metrics" : "GET /api/meters") +
+            " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 100000000\r\n\r\n";
+        send(fd, head.data(), head.size(), MSG_NOSIGNAL);
+        slow.push_back(fd);
+    }
+    std::vector<std::string> got(slow.size());
+    std::vector<bool> ended(slow.size(), false);
+    double slowest_ms = 0;
+    const auto started = std::chrono::steady_clock::now();
+    while (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(2000)) {
+        for (std::size_t i = 0; i < slow.size(); ++i) {
+            send(slow[i], "X", 1, MSG_NOSIGNAL);
+            char buffer[512];
+            ssize_t n;
+            while (!ended[i] && (n = recv(slow[i], buffer, sizeof buffer, MSG_DONTWAIT)) != -1) {
+                if (n == 0) ended[i] = true;
+                if (n > 0) got[i].append(buffer, static_cast<std::size_t>(n));
+            }
+            if (errno != EAGAIN && errno != EWOULDBLOCK) ended[i] = true;
+        }
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(http_request(port, "GET", "/metrics", "", 5).status, 200);
+        slowest_ms = std::max(slowest_ms, std::chrono::duration<double, std::milli>(
+                                              std::chrono::steady_clock::now() - t0)
+                                              .count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    }
+    EXPECT_LT(slowest_ms, 1000.0);
+    for (std::size_t i = 0; i < slow.size(); ++i) {
+        EXPECT_TRUE(ended[i]) << "a client sending a body still holds its connection";
+        EXPECT_EQ(got[i].compare(0, 12, i % 2 ? "HTTP/1.1 405" : "HTTP/1.1 413"), 0) << got[i];
+        close(slow[i]);
+    }
 }
 
 // The body of a gzip reply, inflated; empty when it is not gzip.

@@ -1,5 +1,6 @@
 // kavren-host under a service manager: readiness and the watchdog, heard on a notification
 // socket of the test's own, as systemd would hear them.
+#include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/apps/e2e_fixture.h"
+#include "tests/apps/eventually.h"
 
 namespace {
 
@@ -76,6 +78,58 @@ TEST_F(EndToEnd, ReadyAfterTheFirstRoundThenTheWatchdogWhileRoundsHappen) {
     EXPECT_GE(stored_records(db, "meter-1").size(), 1u);
     host_run.stop();
     EXPECT_EQ(notify.next(), "STOPPING=1");
+}
+
+// SIGHUP (a daemon's "re-read your configuration") does not end the host: it says that it goes
+// on as it started, and polls and stores on.
+TEST_F(EndToEnd, AHangupIsAnsweredInTheLogAndPollingGoesOn) {
+    int port = 0;
+    auto sim = tcp_sim(port);
+    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--interval", "0.1",
+                         "--db", db, "--quiet-plugin", "--json"},
+                        dir + "/host.log");
+    // Rounds shown so far: one JSON line each.
+    const auto rounds = [&] { return json_lines(json_only(read_file(dir + "/host.log"))).size(); };
+    ASSERT_TRUE(eventually([&] { return rounds() >= 2; })) << read_file(dir + "/host.log");
+    kill(host_run.pid(), SIGHUP);
+    ASSERT_TRUE(eventually([&] {
+        return read_file(dir + "/host.log").find("SIGHUP: the configuration is not re-read") !=
+               std::string::npos;
+    })) << read_file(dir + "/host.log");
+    const std::size_t shown = rounds();
+    EXPECT_TRUE(eventually([&] { return rounds() >= shown + 3; }));
+    kill(host_run.pid(), SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(host_run.wait(10, &status));
+    EXPECT_EQ(status, 0) << read_file(dir + "/host.log");
+    EXPECT_GE(stored_records(db, "meter-1").size(), shown + 3);
+}
+
+// The history deleted under the running host (as `rm` of the file and its companions does): the
+// host says so once, stores nothing into the unlinked file, stops by itself with status 1, and
+// never claims the rounds stored.
+TEST_F(EndToEnd, AHistoryDeletedUnderTheHostEndsItWithStatusOne) {
+    int port = 0;
+    auto sim = tcp_sim(port);
+    Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--interval", "0.1",
+                         "--db", db, "--quiet-plugin", "--json"},
+                        dir + "/host.log");
+    ASSERT_TRUE(eventually([&] {
+        return json_lines(json_only(read_file(dir + "/host.log"))).size() >= 3;
+    })) << read_file(dir + "/host.log");
+    for (const char* part : {"", "-wal", "-shm"}) unlink((db + part).c_str());
+    int status = -1;
+    ASSERT_TRUE(host_run.wait(10, &status)) << read_file(dir + "/host.log");
+    const std::string log = read_file(dir + "/host.log");
+    EXPECT_EQ(status, 1) << log;
+    const std::string said = "was deleted or replaced while the host ran";
+    const auto first = log.find(said);
+    EXPECT_NE(first, std::string::npos) << log;
+    EXPECT_EQ(log.find(said, first + 1), std::string::npos) << "said more than once: " << log;
+    EXPECT_NE(log.find("records stored before went with it"), std::string::npos) << log;
+    EXPECT_EQ(log.find(" records stored,"), std::string::npos) << log;
+    EXPECT_EQ(log.find(" records stored)"), std::string::npos) << log;
+    EXPECT_EQ(access(db.c_str(), F_OK), -1) << "nothing is made at the path again";
 }
 
 }  // namespace

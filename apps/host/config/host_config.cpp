@@ -183,8 +183,8 @@ HttpConfig read_http(const Json::Value& h, const std::string& file) {
     const Place place{file, {}, {}};
     if (!h.isObject()) place.bad("\"http\" must be an object");
     only_members(h,
-                 {"listen", "port_file", "password_file", "max_connections", "request_timeout_ms",
-                  "history_rows"},
+                 {"listen", "port_file", "password_file", "host_names", "max_connections",
+                  "request_timeout_ms", "history_rows"},
                  place);
     HttpConfig http;
     http.listen = text_member(h, "listen", place);
@@ -194,6 +194,16 @@ HttpConfig read_http(const Json::Value& h, const std::string& file) {
     http.max_connections = int_member(h, "max_connections", http.max_connections, place);
     http.request_timeout_ms = int_member(h, "request_timeout_ms", http.request_timeout_ms, place);
     http.history_rows = int_member(h, "history_rows", http.history_rows, place);
+    if (h.isMember("host_names")) {
+        const Json::Value& names = h["host_names"];
+        if (!names.isArray())
+            place.bad("host_names", "--http-host-name", "must be a list of names");
+        for (const Json::Value& name : names) {
+            if (!name.isString() || name.asString().empty())
+                place.bad("host_names", "--http-host-name", "must be a list of names");
+            http.host_names.push_back(name.asString());
+        }
+    }
     return http;
 }
 
@@ -217,7 +227,15 @@ std::string listen_address(const std::string& text, const std::string& what) {
     return host + ":" + port;
 }
 
-std::string http_listen_address(const std::string& text) { return listen_address(text, "HTTP"); }
+std::string http_listen_address(const std::string& text) {
+    const std::string address = listen_address(text, "HTTP");
+    // Debian's civetweb is built without IPv6: its listener would fail with no reason given.
+    if (address.front() == '[')
+        throw std::invalid_argument("bad HTTP address \"" + text +
+                                    "\": the HTTP side listens on IPv4 only (127.0.0.1, * or an "
+                                    "IPv4 address of this machine)");
+    return address;
+}
 
 HostConfig read_host_config(const std::string& path) {
     Json::Value root;
@@ -279,6 +297,13 @@ void check_meter_values(const MeterConfig& meter, const Place& at, std::set<std:
     if (meter.name.empty()) at.bad("name", "--name", "must not be empty");
     if (!printable_utf8(meter.name))
         at.bad("name", "--name", "must be UTF-8 text without control characters");
+    // A name is one path segment of the API's addresses and one level of the MQTT topics.
+    if (meter.name.find('/') != std::string::npos || meter.name == "." || meter.name == "..")
+        at.bad("name", "--name", "must not hold a '/' nor be \".\" or \"..\"");
+    if (meter.name.size() > kMaxMeterNameBytes)
+        at.bad("name", "--name",
+               "must be at most " + std::to_string(kMaxMeterNameBytes) + " bytes (it has " +
+                   std::to_string(meter.name.size()) + ")");
     check_range(at, "unit", "--unit", meter.unit, 1, 247, "");
     if (!names.insert(meter.name).second)
         at.bad("name", "--name", "is given to two meters; each meter needs its own name");

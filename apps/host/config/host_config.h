@@ -15,12 +15,14 @@ namespace kavren::host {
 
 // The embedded HTTP server (page, metrics, API); off while `listen` is empty.
 struct HttpConfig {
-    std::string listen;             // "HOST:PORT" as given; normalized by http_listen_address()
-    std::string port_file;          // where the bound port is written (useful with port 0)
-    std::string password_file;      // "user:password" lines: basic authentication for every request
-    int max_connections = 16;       // requests served at once
-    int request_timeout_ms = 5000;  // the whole time a client has to send its request
-    int history_rows = 10000;       // rows one history request may return
+    std::string listen;         // "HOST:PORT" as given; normalized by http_listen_address()
+    std::string port_file;      // where the bound port is written (useful with port 0)
+    std::string password_file;  // "user:password" lines: basic authentication for every request
+    std::vector<std::string> host_names;  // more names than this machine's that the page is
+                                          // reached by without a password (Host headers)
+    int max_connections = 16;             // requests served at once
+    int request_timeout_ms = 5000;        // the whole time a client has to send its request
+    int history_rows = 10000;             // rows one history request may return
 };
 
 struct HostConfig {

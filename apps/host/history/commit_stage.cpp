@@ -75,8 +75,13 @@ void CommitStage::finish(std::chrono::steady_clock::time_point deadline) {
 }
 
 std::string CommitStage::summary() const {
-    std::string line = "history: " + absolute_path(store_.path()) + " (" +
-                       std::to_string(store_.records_stored()) + " records stored";
+    std::string line = "history: " + absolute_path(store_.path()) + " (";
+    if (file_gone()) {
+        line += "deleted or replaced while the host ran: the " +
+                std::to_string(store_.records_stored()) + " records stored before went with it";
+    } else {
+        line += std::to_string(store_.records_stored()) + " records stored";
+    }
     if (rounds_refused() > 0)
         line += ", " + std::to_string(rounds_refused()) +
                 " rounds refused while the history queue was full";
@@ -180,7 +185,7 @@ void CommitStage::run() {
     }
     // Out of time: what is still waiting is lost, and said so in the summary.
     worker_.queue().pop_all(pending, std::chrono::milliseconds(0));
-    lost_.store(pending.size());
+    lost_.fetch_add(pending.size());
 }
 
 bool CommitStage::take_queued(Pending& pending) {
@@ -205,7 +210,21 @@ bool CommitStage::take_queued(Pending& pending) {
     return true;
 }
 
+bool CommitStage::dropped_for_a_gone_file(Pending& pending) {
+    if (!file_gone_.load() && store_.still_at_its_path()) return false;
+    if (!file_gone_.exchange(true)) {
+        log_("history " + absolute_path(store_.path()) +
+             " was deleted or replaced while the host ran: no round is stored from now on, and "
+             "the host stops (status 1); started again, it makes a new history");
+        if (on_file_gone_) on_file_gone_();
+    }
+    lost_.fetch_add(pending.size());
+    pending.clear();
+    return true;
+}
+
 void CommitStage::commit_first(Pending& pending) {
+    if (dropped_for_a_gone_file(pending)) return;
     const auto count = static_cast<std::ptrdiff_t>(std::min(pending.size(), kBatchRounds));
     StoredBatch stored;
     most_steps_ahead_.store(std::max(most_steps_ahead_.load(), steps_ahead_));

@@ -49,6 +49,11 @@ class CommitStage {
     // have not acknowledged are not removed by age. `now` is the clock rows age by.
     void set_retention(const RetentionConfig& retention, std::vector<std::string> consumers,
                        HistoryPurger::Clock now = system_now_ms);
+    // Before start(): called once when the history file is deleted or replaced under the
+    // running host. From then on no round is stored (they would go to a file nobody can open):
+    // each is counted as not stored, and the summary says the file is gone.
+    void set_on_file_gone(std::function<void()> fn) { on_file_gone_ = std::move(fn); }
+    bool file_gone() const { return file_gone_.load(); }
     // Before start(): without rollups (only to measure what they cost).
     void set_rollups(bool on);
     void start();
@@ -71,7 +76,7 @@ class CommitStage {
     uint64_t most_purge_steps_ahead_of_rounds() const { return most_steps_ahead_.load(); }
     // Whether every round was stored: nothing failed, refused or left unstored.
     bool stored_all() const {
-        return !write_failed() && rounds_refused() == 0 && rounds_lost() == 0;
+        return !write_failed() && !file_gone() && rounds_refused() == 0 && rounds_lost() == 0;
     }
     // What this run stored: "history: FILE (N records stored, ...)".
     std::string summary() const;
@@ -95,6 +100,8 @@ class CommitStage {
     StoredBatch store_batch(const Pending& batch);
     // One round of a batch, into the open transaction.
     void store_round(const RoundResult& result, AlarmBook& book, StoredRound& round);
+    // Whether the file is gone; then the rounds of `pending` are dropped and counted.
+    bool dropped_for_a_gone_file(Pending& pending);
     bool purge_due();
     void purge_step(bool rounds_waiting);
 
@@ -113,6 +120,8 @@ class CommitStage {
     std::atomic<bool> refusing_{false};
     std::atomic<uint64_t> lost_{0};
     std::atomic<bool> write_failed_{false};
+    std::atomic<bool> file_gone_{false};
+    std::function<void()> on_file_gone_;
     Trouble trouble_ = Trouble::none;  // the thread's only
     std::chrono::steady_clock::time_point retry_at_{};
     QueueWorker<std::shared_ptr<const RoundResult>> worker_;

@@ -1,5 +1,6 @@
 #include "apps/host/history/history_export.h"
 
+#include <sqlite3.h>
 #include <unistd.h>
 
 #include <climits>
@@ -14,13 +15,14 @@
 #include "apps/host/history/series.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/support/json_writer.h"
+#include "apps/host/support/sqlite_query.h"
 
 namespace kavren::host {
 
 namespace {
 
-// No limit on the rows of an export: they are written as they are read.
-constexpr std::size_t kAllRows = std::size_t{1} << 50;
+// Rows (or rollup buckets) of one read: a few hundred kilobytes, read in a few milliseconds.
+constexpr std::size_t kPageRows = 500;
 
 void csv_cell(std::string& line, std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) {
@@ -95,6 +97,23 @@ void rollup_line(std::string& line, bool csv, const ExportRequest& request, int6
     json.end_object();
 }
 
+// The first and last bucket of the meter's rollups of a step; false when there is none.
+bool rollup_span(HistoryReader& reader, const std::string& meter, int step_s, int64_t& first,
+                 int64_t& last) {
+    SqliteQuery q(reader.handle(),
+                  "SELECT min(t_ms), max(t_ms) FROM (SELECT t_ms FROM rollups WHERE device = ?1 "
+                  "AND step_s = ?2 UNION ALL SELECT t_ms FROM rollups_open WHERE device = ?1 "
+                  "AND step_s = ?2)");
+    q.text(1, meter);
+    q.integer(2, step_s);
+    if (!q.step() || sqlite3_column_type(q.get(), 0) == SQLITE_NULL) return false;
+    first = q.column_int64(0);
+    last = q.column_int64(1);
+    return true;
+}
+
+// Each read is over before its rows are written: a reader of the export that stalls holds no
+// snapshot of the history, and the host's write-ahead log is not held back by it.
 void export_rollups(HistoryReader& reader, const ExportRequest& request, int64_t from, int64_t to,
                     Output& output) {
     const bool csv = request.format == "csv";
@@ -107,13 +126,52 @@ void export_rollups(HistoryReader& reader, const ExportRequest& request, int64_t
                 line += std::string(",") + q.name + part;
         output.line(line);
     }
-    // Every bucket that holds part of the range.
-    for_each_rollup(reader.handle(), request.meter, step_s,
-                    from == INT64_MIN ? from : floor_to_step(from, step_s * int64_t{1000}), to,
-                    [&](int64_t t_ms, const Rollup& row) {
-                        rollup_line(line, csv, request, t_ms, row);
-                        output.line(line);
-                    });
+    int64_t first = 0, last = 0;
+    if (!rollup_span(reader, request.meter, step_s, first, last)) return;
+    // Every bucket that holds part of the range, a window of buckets at a time.
+    const int64_t step_ms = step_s * int64_t{1000};
+    const int64_t window_ms = static_cast<int64_t>(kPageRows) * step_ms;
+    int64_t cursor = std::max(first, from == INT64_MIN ? from : floor_to_step(from, step_ms));
+    const int64_t end = std::min(to, last);
+    std::vector<std::pair<int64_t, Rollup>> page;
+    while (cursor <= end) {
+        const int64_t window_end = end - cursor < window_ms ? end : cursor + window_ms - 1;
+        page.clear();
+        for_each_rollup(reader.handle(), request.meter, step_s, cursor, window_end,
+                        [&](int64_t t_ms, const Rollup& row) { page.emplace_back(t_ms, row); });
+        for (const auto& [t_ms, row] : page) {
+            rollup_line(line, csv, request, t_ms, row);
+            output.line(line);
+        }
+        if (window_end == end) break;
+        cursor = window_end + 1;
+    }
+}
+
+// A stored round as a CSV line or a JSON object.
+void round_line(std::string& line, bool csv, const ExportRequest& request, const HistoryRow& row) {
+    line.clear();
+    if (csv) {
+        line += std::to_string(row.history_id);
+        line += ',';
+        line += iso_local_time(row.t_ms);
+        flatten_members(row.record_json, [&](const std::string&, std::string_view value, bool) {
+            line += ',';
+            csv_cell(line, value);
+        });
+    } else {
+        line += "{\"history_id\":";
+        line += std::to_string(row.history_id);
+        line += ",\"time\":\"";
+        line += iso_local_time(row.t_ms);
+        line += "\",\"t_ms\":";
+        line += std::to_string(row.t_ms);
+        line += ",\"meter\":\"";
+        append_json_escaped(line, request.meter);
+        line += "\",\"record\":";
+        line += row.record_json;
+        line += '}';
+    }
 }
 
 // The stored rounds, decoded: CSV cells or a JSON object per line.
@@ -129,31 +187,19 @@ void export_rounds(HistoryReader& reader, const ExportRequest& request, int64_t 
         });
         output.line(line);
     }
-    reader.rounds(request.meter, from, to, kAllRows, [&](const HistoryRow& row) {
-        line.clear();
-        if (csv) {
-            line += std::to_string(row.history_id);
-            line += ',';
-            line += iso_local_time(row.t_ms);
-            flatten_members(row.record_json, [&](const std::string&, std::string_view value, bool) {
-                line += ',';
-                csv_cell(line, value);
-            });
-        } else {
-            line += "{\"history_id\":";
-            line += std::to_string(row.history_id);
-            line += ",\"time\":\"";
-            line += iso_local_time(row.t_ms);
-            line += "\",\"t_ms\":";
-            line += std::to_string(row.t_ms);
-            line += ",\"meter\":\"";
-            append_json_escaped(line, request.meter);
-            line += "\",\"record\":";
-            line += row.record_json;
-            line += '}';
+    std::vector<HistoryRow> page;
+    int64_t after_ms = INT64_MIN, after_id = INT64_MIN;
+    for (;;) {
+        // Read, then written: see export_rollups.
+        reader.rounds_after(request.meter, from, to, after_ms, after_id, kPageRows, page);
+        for (const HistoryRow& row : page) {
+            round_line(line, csv, request, row);
+            output.line(line);
         }
-        output.line(line);
-    });
+        if (page.size() < kPageRows) return;
+        after_ms = page.back().t_ms;
+        after_id = page.back().history_id;
+    }
 }
 
 }  // namespace

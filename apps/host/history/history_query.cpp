@@ -102,6 +102,24 @@ void flatten_value(const std::string& name, std::string_view value,
     }
 }
 
+// The row a query of (id, t_ms, record) stands on, its record decoded.
+void decoded_row(SqliteQuery& q, HistoryRow& out) {
+    out.history_id = q.column_int64(0);
+    out.t_ms = q.column_int64(1);
+    const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
+    const std::vector<uint8_t> bytes(blob, blob + sqlite3_column_bytes(q.get(), 2));
+    out.record_json.clear();
+    KAVREN_M7_Data_t record;
+    if (decode_record(bytes, record)) {
+        JsonWriter json(out.record_json);
+        json.begin_object();
+        write_record_fields(json, record);
+        json.end_object();
+    } else {
+        out.record_json = "{}";  // a row of another size: its time alone
+    }
+}
+
 }  // namespace
 
 HistoryReader::HistoryReader(const std::string& path) : path_(path) {
@@ -173,25 +191,30 @@ bool HistoryReader::rounds(const std::string& meter, int64_t from_ms, int64_t to
     q.integer(4, after_ms);
     q.integer(5, after_id);
     HistoryRow out;
-    std::vector<uint8_t> bytes;
     while (q.step()) {
-        out.history_id = q.column_int64(0);
-        out.t_ms = q.column_int64(1);
-        const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 2));
-        bytes.assign(blob, blob + sqlite3_column_bytes(q.get(), 2));
-        out.record_json.clear();
-        KAVREN_M7_Data_t record;
-        if (decode_record(bytes, record)) {
-            JsonWriter json(out.record_json);
-            json.begin_object();
-            write_record_fields(json, record);
-            json.end_object();
-        } else {
-            out.record_json = "{}";  // a row of another size: its time alone
-        }
+        decoded_row(q, out);
         row(out);
     }
     return truncated;
+}
+
+void HistoryReader::rounds_after(const std::string& meter, int64_t from_ms, int64_t to_ms,
+                                 int64_t after_ms, int64_t after_id, std::size_t count,
+                                 std::vector<HistoryRow>& rows) {
+    SqliteReadTransaction snapshot(db_);
+    SqliteQuery q(db_,
+                  "SELECT id, t_ms, record FROM records WHERE device = ? AND t_ms >= ? AND "
+                  "t_ms <= ? AND origin = 'round' AND (t_ms > ? OR (t_ms = ? AND id > ?)) "
+                  "ORDER BY t_ms, id LIMIT ?");
+    q.text(1, meter);
+    q.integer(2, std::max(from_ms, after_ms));
+    q.integer(3, to_ms);
+    q.integer(4, after_ms);
+    q.integer(5, after_ms);
+    q.integer(6, after_id);
+    q.integer(7, static_cast<int64_t>(count));
+    rows.clear();
+    while (q.step()) decoded_row(q, rows.emplace_back());
 }
 
 bool HistoryReader::alarm_events(const std::string& meter, int64_t from_ms, int64_t to_ms,

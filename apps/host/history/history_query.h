@@ -44,6 +44,11 @@ class HistoryReader {
     // are more than `limit`, the newest `limit`. Returns true when rows were left out.
     bool rounds(const std::string& meter, int64_t from_ms, int64_t to_ms, std::size_t limit,
                 const std::function<void(const HistoryRow&)>& row);
+    // Up to `count` polled rounds of the meter in [from_ms, to_ms] that come after
+    // (after_ms, after_id) in (t_ms, id) order, read in a transaction over before this returns:
+    // a reader that pages through a range holds no snapshot between its pages.
+    void rounds_after(const std::string& meter, int64_t from_ms, int64_t to_ms, int64_t after_ms,
+                      int64_t after_id, std::size_t count, std::vector<HistoryRow>& rows);
     // Alarm raises and clears in the range, oldest first; the newest `limit` when there are more
     // (then true).
     bool alarm_events(const std::string& meter, int64_t from_ms, int64_t to_ms, std::size_t limit,

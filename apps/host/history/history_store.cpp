@@ -37,6 +37,9 @@ CREATE TABLE IF NOT EXISTS remembered_texts (
 // locked"; the history's writer then logs it and tries again.
 constexpr auto kLockWait = std::chrono::milliseconds(2000);
 constexpr auto kLockPoll = std::chrono::milliseconds(5);
+// The write-ahead log's bound without a max_size: a little over the 1000 pages at which SQLite
+// checkpoints by itself.
+constexpr uint64_t kLogBound = 6 * 1024 * 1024;
 
 void bind_text(sqlite3_stmt* s, int i, const std::string& text) {
     sqlite3_bind_text(s, i, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
@@ -122,6 +125,7 @@ void HistoryStore::prepare() {
         if (history_schema(db_) == 0) exec("PRAGMA auto_vacuum = INCREMENTAL");
         switch_to_wal();
         exec("PRAGMA synchronous=NORMAL");
+        set_log_bound(kLogBound);
         // Deleted rows are not overwritten page by page (Debian's SQLite does by default): the
         // history's purges would write every page they touch twice.
         exec("PRAGMA secure_delete = FAST");
@@ -134,6 +138,12 @@ void HistoryStore::prepare() {
             "VALUES (?, ?, ?, ?, ?, ?)");
         insert_failure_ =
             prepared("INSERT INTO failed_rounds (device, t_ms, kind) VALUES (?, ?, ?)");
+        struct stat file {};
+        if (stat(path_.c_str(), &file) == 0) {
+            identity_known_ = true;
+            device_ = static_cast<uint64_t>(file.st_dev);
+            inode_ = static_cast<uint64_t>(file.st_ino);
+        }
     } catch (const NewerHistory& e) {
         throw std::runtime_error("history " + path_ + ": " + e.what());
     } catch (const std::exception& e) {
@@ -231,6 +241,34 @@ void HistoryStore::commit() {
     exec("COMMIT");
     records_stored_ += records_in_transaction_;
     records_in_transaction_ = 0;
+    trim_log();
+}
+
+bool HistoryStore::still_at_its_path() const {
+    if (!identity_known_) return true;
+    struct stat file {};
+    return stat(path_.c_str(), &file) == 0 && static_cast<uint64_t>(file.st_dev) == device_ &&
+           static_cast<uint64_t>(file.st_ino) == inode_;
+}
+
+void HistoryStore::set_log_bound(uint64_t bytes) {
+    log_bound_ = bytes;
+    exec(("PRAGMA journal_size_limit = " + std::to_string(bytes)).c_str());
+}
+
+void HistoryStore::trim_log() {
+    const auto now = std::chrono::steady_clock::now();
+    if (log_bound_ == 0 || now < next_log_check_) return;
+    next_log_check_ = now + std::chrono::seconds(1);
+    struct stat log {};
+    if (stat((path_ + "-wal").c_str(), &log) != 0 ||
+        static_cast<uint64_t>(log.st_size) <= log_bound_)
+        return;
+    // A reader still on old pages makes this a passive checkpoint, and SQLITE_BUSY: no wait.
+    const bool waiting = wait_for_locks_;
+    wait_for_locks_ = false;
+    sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr);
+    wait_for_locks_ = waiting;
 }
 void HistoryStore::rollback() noexcept {
     records_in_transaction_ = 0;

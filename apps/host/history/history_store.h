@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -48,8 +49,17 @@ class HistoryStore {
     // Begins only when no other program holds the lock (false then), without waiting: for work
     // that can as well be done later.
     bool try_begin();
+    // Commits; then a write-ahead log grown past its bound (a reader held its pages, as a
+    // stalled export does) is checkpointed and cut to nothing, without waiting for readers:
+    // tried again after later commits, at most once a second, until no reader holds it.
     void commit();
     void rollback() noexcept;
+    // Whether the path still names the file prepare() opened: false once it was deleted or
+    // replaced (another device or inode) under the running host.
+    bool still_at_its_path() const;
+    // The write-ahead log's bound in bytes (SQLite's journal_size_limit too).
+    void set_log_bound(uint64_t bytes);
+    uint64_t log_bound() const { return log_bound_; }
 
     // origin: "round" for a polled round, "restore" for a record restored at start-up; time: the
     // record's own local time stamp; t_ms: the instant the row stands for (Unix ms). Returns the
@@ -119,6 +129,7 @@ class HistoryStore {
     sqlite3_stmt* prepared(const char* sql);
     // Throws HistoryBusy for a lock held by another program, std::runtime_error otherwise.
     [[noreturn]] void fail(const std::string& what);
+    void trim_log();
 
     std::string path_;
     sqlite3* db_ = nullptr;
@@ -130,6 +141,10 @@ class HistoryStore {
     std::function<void(const std::string&)> log_;
     long records_stored_ = 0;          // committed
     long records_in_transaction_ = 0;  // not yet
+    uint64_t log_bound_ = 0;
+    bool identity_known_ = false;
+    uint64_t device_ = 0, inode_ = 0;  // of the file prepare() opened
+    std::chrono::steady_clock::time_point next_log_check_{};
 };
 
 }  // namespace kavren::host

@@ -88,7 +88,8 @@ HistoryPurger::HistoryPurger(HistoryStore& store, RetentionConfig config,
     sqlite_exec(db, ("PRAGMA wal_autocheckpoint = " + std::to_string(wal_pages)).c_str());
     // Cut back only what grew past the checkpoint's size by more than a transaction: a log cut
     // at every checkpoint would be grown again by the next.
-    sqlite_exec(db, ("PRAGMA journal_size_limit = " + std::to_string(wal_reserve_)).c_str());
+    store_.set_log_bound(wal_reserve_);
+    log_reserve_ = wal_reserve_;
     headroom_ = std::max<uint64_t>(config_.max_size / 64, 64 * page_size_);
 }
 
@@ -118,7 +119,9 @@ HistoryPurger::Sizes HistoryPurger::sizes() {
     // The database as SQLite has it (pages not yet copied from the log count already), and the
     // log as the file system has it.
     s.file = std::max(pages * page_size_, file_size(store_.path())) + wal;
-    wal_reserve_ = std::max(wal_reserve_, wal + wal / 4);
+    // A log a reader made grow is cut back by the store once the reader is done: it counts
+    // while it is there, not for good.
+    wal_reserve_ = std::max(log_reserve_, wal + wal / 4);
     return s;
 }
 

@@ -98,6 +98,7 @@ class HistoryPurger {
     std::size_t rounds_since_step_ = 0;
     uint64_t page_size_ = 4096;
     uint64_t wal_reserve_ = 0;  // bytes the write-ahead log may reach
+    uint64_t log_reserve_ = 0;  // ... when no reader holds it: the store's bound
     uint64_t headroom_ = 0;     // bytes kept for growth between checks
     bool incremental_vacuum_ = false;
     bool forced_ = false;

@@ -6,6 +6,7 @@
 
 #include "apps/common/stop_signal.h"
 #include "apps/host/link/modbus_link.h"
+#include "apps/host/pipeline/hangup_watch.h"
 #include "apps/host/poll/meter_services.h"
 #include "apps/host/poll/service_watchdog.h"
 #include "apps/host/round/round_text.h"
@@ -115,6 +116,7 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
     std::vector<std::string> consumers;
     if (config_.mqtt.enabled()) consumers.push_back(mqtt_consumer(config_.mqtt));
     commit_->set_retention(config_.retention, std::move(consumers));
+    commit_->set_on_file_gone(app::request_stop);
     make_pollers();
 }
 
@@ -211,6 +213,7 @@ void Pipeline::poll() {
     LinkProgress progress(budgets);
     context_.progress = [&progress](std::size_t link) { progress.mark(link); };
     ServiceWatchdog watchdog(progress);
+    HangupWatch hangups(log_);
     std::vector<std::thread> threads;
     for (auto& poller : pollers_) threads.emplace_back([&poller] { poller->run(); });
     for (auto& thread : threads) thread.join();

@@ -87,15 +87,46 @@ bool whole_number(const std::string& text, std::size_t digits, bool negative_too
                        [](char c) { return c >= '0' && c <= '9'; });
 }
 
+// Refuses a parameter not in `known` ("from, to, ..."), naming the ones there are. Throws
+// BadTimeBound.
+void only_parameters(const HttpRequest& request, const std::string& known) {
+    for (const auto& parameter : request.query) {
+        const std::string listed = ", " + known + ",";
+        if (parameter.first.find(',') != std::string::npos ||
+            listed.find(", " + parameter.first + ",") == std::string::npos)
+            throw BadTimeBound("unknown parameter \"" + parameter.first.substr(0, 40) +
+                               "\" (known: " + known + ")");
+    }
+}
+
+// The record fields a history request names; all of them when it names none. Throws
+// BadTimeBound for an empty list or a name the record does not have.
+std::set<std::string, std::less<>> record_fields(const HttpRequest& request) {
+    std::set<std::string, std::less<>> fields;
+    const auto f = request.query.find("fields");
+    if (f == request.query.end()) return fields;
+    static const std::string every = [] {
+        std::string text;
+        JsonWriter json(text);
+        json.begin_object();
+        write_record_fields(json, KAVREN_M7_Data_t{});
+        json.end_object();
+        return text;
+    }();
+    std::istringstream list(f->second);
+    for (std::string field; std::getline(list, field, ',');) {
+        if (field.empty()) continue;
+        if (pick_members(every, {field}) == "{}")
+            throw BadTimeBound("the record has no field \"" + field.substr(0, 40) + "\"");
+        fields.insert(field);
+    }
+    if (fields.empty()) throw BadTimeBound("fields must name record fields, comma-separated");
+    return fields;
+}
+
 // What a series request asks for. Throws BadTimeBound for anything it cannot use.
 SeriesRequest series_request(const std::string& name, const HttpRequest& request) {
-    static const char* const known[] = {"from", "to", "points", "since_ms"};
-    for (const auto& parameter : request.query) {
-        if (std::find_if(std::begin(known), std::end(known),
-                         [&](const char* k) { return parameter.first == k; }) == std::end(known))
-            throw BadTimeBound("unknown parameter \"" + parameter.first.substr(0, 40) +
-                               "\" (known: from, to, points, since_ms)");
-    }
+    only_parameters(request, "from, to, points, since_ms");
     SeriesRequest r;
     r.meter = name;
     r.from_ms = time_bound(request, "from", false);
@@ -301,18 +332,12 @@ HttpResponse HttpApi::history(const std::string& name, const HttpRequest& reques
     std::size_t limit = 0;
     std::set<std::string, std::less<>> fields;
     try {
+        only_parameters(request, "from, to, limit, fields");
         range = time_range(request);
         limit = row_limit(request, limits_.max_history_rows);
+        fields = record_fields(request);
     } catch (const BadTimeBound& e) {
         return json_error(400, e.what());
-    }
-    const auto f = request.query.find("fields");
-    if (f != request.query.end()) {
-        std::istringstream list(f->second);
-        for (std::string field; std::getline(list, field, ',');)
-            if (!field.empty()) fields.insert(field);
-        if (fields.empty())
-            return json_error(400, "fields must name record fields, comma-separated");
     }
     HistoryReader reader(database_);
     if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
@@ -355,6 +380,7 @@ HttpResponse HttpApi::alarm_events(const std::string& name, const HttpRequest& r
     std::pair<int64_t, int64_t> range;
     std::size_t limit = 0;
     try {
+        only_parameters(request, "from, to, limit");
         range = time_range(request);
         limit = row_limit(request, kMaxAlarmEvents);
     } catch (const BadTimeBound& e) {

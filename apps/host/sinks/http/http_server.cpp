@@ -1,12 +1,22 @@
 #include "apps/host/sinks/http/http_server.h"
 
+#include <arpa/inet.h>
 #include <civetweb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <zlib.h>
 
+#include <atomic>
+#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
 #include <string_view>
+#include <thread>
+
+#include "apps/host/sinks/http/connection_socket.h"
+#include "apps/host/sinks/http/reply_deadlines.h"
 
 namespace kavren::host {
 
@@ -22,8 +32,12 @@ const char* reason_phrase(int status) {
             return "Unauthorized";
         case 404:
             return "Not Found";
+        case 403:
+            return "Forbidden";
         case 405:
             return "Method Not Allowed";
+        case 413:
+            return "Content Too Large";
         case 500:
             return "Internal Server Error";
         case 503:
@@ -90,7 +104,70 @@ bool compressible(const std::string& content_type) {
     return false;
 }
 
+// A reply may take this long to be taken by its client; then its connection is cut.
+constexpr std::chrono::seconds kReplyWindow{60};
+
+// 405 for a method other than GET and HEAD, 413 for a GET or HEAD with a body, 0 for a request
+// this server serves. Nothing here takes a body: it is refused before a byte of it is read.
+int refusal_of(mg_connection* connection, const mg_request_info* info) {
+    const std::string method = info->request_method ? info->request_method : "";
+    if (method != "GET" && method != "HEAD") return 405;
+    if (info->content_length > 0 || mg_get_header(connection, "Transfer-Encoding") != nullptr)
+        return 413;
+    return 0;
+}
+
+HttpResponse refusal(int status) {
+    HttpResponse r;
+    r.status = status;
+    r.body = status == 405 ? "{\"error\":\"only GET and HEAD are served\"}"
+                           : "{\"error\":\"a request body is not taken here\"}";
+    r.headers.emplace_back("Allow", "GET, HEAD");
+    return r;
+}
+
+// The host part of a Host header: without its port, an IPv6 literal with its brackets.
+std::string host_of(std::string_view header) {
+    if (!header.empty() && header.front() == '[') {
+        const auto end = header.find(']');
+        return std::string(header.substr(0, end == std::string_view::npos ? end : end + 1));
+    }
+    return std::string(header.substr(0, header.find(':')));
+}
+
+bool ip_literal(const std::string& host) {
+    unsigned char bytes[16];
+    if (host.size() > 2 && host.front() == '[' && host.back() == ']')
+        return inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), bytes) == 1;
+    return inet_pton(AF_INET, host.c_str(), bytes) == 1;
+}
+
+// The names, this machine's and NAME.local added.
+std::vector<std::string> with_this_machine(std::vector<std::string> names) {
+    char machine[256] = {};
+    gethostname(machine, sizeof machine - 1);
+    if (machine[0] != '\0') {
+        names.push_back(machine);
+        names.push_back(std::string(machine) + ".local");
+    }
+    return names;
+}
+
 }  // namespace
+
+bool host_header_allowed(const char* header, const std::vector<std::string>& names) {
+    if (header == nullptr) return true;  // HTTP/1.0: a browser always names the host
+    const auto lower = [](std::string text) {
+        for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (!text.empty() && text.back() == '.') text.pop_back();
+        return text;
+    };
+    const std::string host = lower(host_of(header));
+    if (ip_literal(host) || host == "localhost") return true;
+    for (const std::string& name : names)
+        if (!name.empty() && host == lower(name)) return true;
+    return false;
+}
 
 bool gzip_compress(const std::string& data, std::string& out) {
     z_stream z{};
@@ -160,8 +237,11 @@ std::vector<std::string> read_http_password_file(const std::string& path) {
 }
 
 HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
-                       const std::string& password_file, Handler handler, Log log)
-    : handler_(std::move(handler)), log_(std::move(log)) {
+                       const std::string& password_file, std::vector<std::string> host_names,
+                       Handler handler, Log log)
+    : handler_(std::move(handler)),
+      log_(std::move(log)),
+      host_names_(with_this_machine(std::move(host_names))) {
     if (!password_file.empty()) credentials_ = read_http_password_file(password_file);
     const std::string threads = std::to_string(limits.max_connections);
     const std::string queue = std::to_string(limits.max_connections);
@@ -180,7 +260,12 @@ HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
                              "enable_keep_alive",
                              "no",
                              nullptr};
+    deadlines_ = std::make_unique<ReplyDeadlines>(log_);
     mg_callbacks callbacks{};
+    callbacks.connection_close = [](const mg_connection* connection) {
+        auto* self = static_cast<HttpServer*>(mg_get_user_data(mg_get_context(connection)));
+        if (self != nullptr) self->deadlines_->disarm(connection);
+    };
     callbacks.log_message = [](const mg_connection* connection, const char* message) {
         const mg_context* context = mg_get_context(connection);
         auto* self = static_cast<HttpServer*>(mg_get_user_data(context));
@@ -211,10 +296,30 @@ HttpServer::HttpServer(const std::string& listen, const HttpLimits& limits,
 }
 
 HttpServer::~HttpServer() {
-    if (context_ != nullptr) {
-        mg_stop(context_);
-        mg_exit_library();
-    }
+    if (context_ == nullptr) return;
+    // civetweb's listening thread sees the stop only when its poll of the listening socket
+    // ends, up to a second later: a connection from here ends it at once.
+    std::atomic<bool> stopped{false};
+    const std::string host = address_.substr(0, address_.rfind(':'));
+    std::thread waking([&] {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port_));
+        if (host == "0.0.0.0" || inet_pton(AF_INET, host.c_str(), &to.sin_addr) != 1)
+            to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        while (!stopped.load()) {
+            const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (fd >= 0) {
+                connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to);
+                close(fd);
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+    mg_stop(context_);
+    stopped.store(true);
+    waking.join();
+    mg_exit_library();
 }
 
 bool HttpServer::authorized(const char* header) const {
@@ -230,14 +335,29 @@ bool HttpServer::authorized(const char* header) const {
 int HttpServer::on_request(::mg_connection* connection, void* data) {
     auto* self = static_cast<HttpServer*>(data);
     const mg_request_info* info = mg_get_request_info(connection);
+    const int fd = connection_socket(info->server_port, info->remote_addr, info->remote_port);
+    const std::string who =
+        std::string(info->remote_addr) + ":" + std::to_string(info->remote_port);
+    if (fd >= 0)
+        self->deadlines_->arm(connection, fd, ReplyDeadlines::Clock::now() + kReplyWindow, who);
+    const int refused = refusal_of(connection, info);
     HttpResponse response;
-    if (!self->authorized(mg_get_header(connection, "Authorization"))) {
+    if (refused != 0) {
+        response = refusal(refused);
+    } else if (self->credentials_.empty() &&
+               !host_header_allowed(mg_get_header(connection, "Host"), self->host_names_)) {
+        // Without a password, a page of another site whose name was made to resolve here (DNS
+        // rebinding) would read everything: only this machine's names and addresses are served.
+        response.status = 403;
+        response.body =
+            "{\"error\":\"the Host header names neither this machine nor an IP address\"}";
+    } else if (!self->authorized(mg_get_header(connection, "Authorization"))) {
         response.status = 401;
         response.body = "{\"error\":\"authentication required\"}";
         response.headers.emplace_back("WWW-Authenticate", "Basic realm=\"kavren-host\"");
     } else {
         HttpRequest request;
-        request.method = info->request_method ? info->request_method : "";
+        request.method = info->request_method;
         request.path = info->local_uri ? info->local_uri : "/";
         request.query = parse_query(info->query_string);
         try {
@@ -249,7 +369,22 @@ int HttpServer::on_request(::mg_connection* connection, void* data) {
             if (self->log_) self->log_(std::string("http: ") + request.path + ": " + e.what());
         }
     }
-    const bool head = info->request_method && std::strcmp(info->request_method, "HEAD") == 0;
+    const bool head =
+        info->request_method != nullptr && std::strcmp(info->request_method, "HEAD") == 0;
+    send_reply(connection, head, response);
+    // The body is never read: the connection ends after the reply (civetweb would otherwise
+    // read and drop the whole announced body, as slowly as the client sends it).
+    if (refused != 0) {
+        if (fd >= 0) {
+            shutdown(fd, SHUT_RDWR);
+        } else if (self->log_) {
+            self->log_("http: cannot find the connection from " + who + " to end it");
+        }
+    }
+    return response.status;
+}
+
+void HttpServer::send_reply(::mg_connection* connection, bool head, HttpResponse& response) {
     if (compressible(response.content_type)) {
         response.headers.emplace_back("Vary", "Accept-Encoding");
         std::string packed;
@@ -269,7 +404,6 @@ int HttpServer::on_request(::mg_connection* connection, void* data) {
     mg_write(connection, head_text.data(), head_text.size());
     if (!head && !response.body.empty())
         mg_write(connection, response.body.data(), response.body.size());
-    return response.status;
 }
 
 }  // namespace kavren::host

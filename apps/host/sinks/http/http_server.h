@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -9,6 +10,8 @@ struct mg_context;
 struct mg_connection;
 
 namespace kavren::host {
+
+class ReplyDeadlines;
 
 struct HttpRequest {
     std::string method;
@@ -30,10 +33,13 @@ struct HttpLimits {
     std::size_t max_history_rows = 10000;  // rows one history request may return
 };
 
-// The embedded HTTP server (civetweb): a fixed pool of worker threads, each request read within
-// a deadline for the whole request (not per byte, so a client that trickles bytes is cut off),
-// requests larger than the bound refused, no keep-alive. Every request goes to one handler.
-// With a password file, every request needs HTTP basic authentication.
+// The embedded HTTP server (civetweb): a fixed pool of worker threads, each request's line and
+// headers read within a deadline for the whole of them (not per byte, so a client that trickles
+// bytes is cut off), requests larger than the bound refused, no keep-alive. Only GET and HEAD
+// without a body are served: any other method (405) or a body (413) is refused without reading
+// the body, and the connection ends after the reply. A reply not taken within a minute is cut.
+// Every request goes to one handler. With a password file, every request needs HTTP basic
+// authentication; without one, a request whose Host header names another host is refused (403).
 class HttpServer {
   public:
     using Handler = std::function<HttpResponse(const HttpRequest&)>;
@@ -41,8 +47,10 @@ class HttpServer {
 
     // listen: "HOST:PORT" (port 0: any free port). password_file: lines "user:password".
     // Throws std::runtime_error when it cannot listen or read the password file.
+    // host_names: names besides this machine's that requests may carry without a password.
     HttpServer(const std::string& listen, const HttpLimits& limits,
-               const std::string& password_file, Handler handler, Log log);
+               const std::string& password_file, std::vector<std::string> host_names,
+               Handler handler, Log log);
     ~HttpServer();
 
     int port() const { return port_; }
@@ -53,11 +61,14 @@ class HttpServer {
 
   private:
     static int on_request(::mg_connection* connection, void* self);
+    static void send_reply(::mg_connection* connection, bool head, HttpResponse& response);
     bool authorized(const char* header) const;
 
     Handler handler_;
     Log log_;
     std::vector<std::string> credentials_;  // "user:password"
+    std::vector<std::string> host_names_;   // this machine's, NAME.local and the configured ones
+    std::unique_ptr<ReplyDeadlines> deadlines_;
     mg_context* context_ = nullptr;
     int port_ = 0;
     std::string address_;
@@ -66,6 +77,9 @@ class HttpServer {
 // Reads a password file: one "user:password" per line; empty lines and lines starting with '#'
 // are skipped. Throws std::runtime_error when it cannot be read or holds no entry.
 std::vector<std::string> read_http_password_file(const std::string& path);
+// Whether a request's Host header may be served without a password: an IP literal (with or
+// without a port), localhost, or one of `names` (any case); no header at all too.
+bool host_header_allowed(const char* header, const std::vector<std::string>& names);
 // The whole text compressed as one gzip member; false when zlib fails.
 bool gzip_compress(const std::string& data, std::string& out);
 // Standard base64 decoding; false for text that is not base64.

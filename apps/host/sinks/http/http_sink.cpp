@@ -56,7 +56,7 @@ void HttpSink::start() {
     const std::string listen = http_listen_address(h.listen);
     HttpApi* api = &api_;
     server_ = std::make_unique<HttpServer>(
-        listen, limits_of(h), h.password_file,
+        listen, limits_of(h), h.password_file, h.host_names,
         [api](const HttpRequest& r) { return api->handle(r); }, log_);
     if (!h.port_file.empty()) {
         write_port_file(h.port_file, server_->port(), "HTTP");

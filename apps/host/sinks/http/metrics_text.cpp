@@ -2,7 +2,9 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
+#include <map>
 
 #include "apps/host/round/read_outcome.h"
 #include "meter/measurements.h"
@@ -11,22 +13,14 @@ namespace kavren::host {
 
 namespace {
 
-// Labels of the thirteen measurements, by their place in kMeasurements: voltages first (phase
-// then line, each with its average), then the currents and the zero-sequence current.
-static_assert(kMeasurementCount == 13, "a label for each measurement");
-struct MeasurementLabels {
-    const char* kind;   // voltages: "phase" or "line"
-    const char* which;  // the phase, the pair of phases, or "average"
-};
-constexpr MeasurementLabels kLabels[kMeasurementCount] = {
-    {"phase", "A"}, {"phase", "B"}, {"phase", "C"}, {"phase", "average"},
-    {"line", "AB"}, {"line", "BC"}, {"line", "CA"}, {"line", "average"},
-    {"", "A"},      {"", "B"},      {"", "C"},      {"", "average"},
-    {"", ""},
-};
-constexpr std::size_t kFirstCurrent = 8;
-constexpr std::size_t kZeroCurrent = 12;
-const char* const kPowerFactorPhases[4] = {"A", "B", "C", "total"};
+// Where the voltages and currents are in kMeasurements: the phase voltages and their average,
+// the line voltages and theirs, the phase currents and theirs, then the zero-sequence current.
+// Averages go under metric names of their own, so that a sum over a per-phase metric's labels
+// adds phases only.
+static_assert(kMeasurementCount == 13, "a place for each measurement");
+constexpr std::size_t kPhaseVoltages = 0, kLineVoltages = 4, kFirstCurrent = 8, kZeroCurrent = 12;
+const char* const kPhases[3] = {"A", "B", "C"};
+const char* const kLines[3] = {"AB", "BC", "CA"};
 
 class Out {
   public:
@@ -42,6 +36,7 @@ class Out {
         s_ += type;
         s_ += '\n';
     }
+    void text(const std::string& lines) { s_ += lines; }
     // name{meter="..." then more labels with label(), then value().
     Out& sample(const char* name, const std::string& meter) {
         s_ += name;
@@ -108,27 +103,51 @@ const LinkStats* stats_of(const MeterView& m) {
 
 using FreshRecords = std::vector<const std::vector<uint8_t>*>;
 
-// Voltages, currents, frequency and power factors: from the fresh records only.
-void write_measurements(Out& out, const std::vector<MeterView>& meters, const FreshRecords& fresh) {
+// Voltages and currents: from the fresh records only.
+void write_voltages_and_currents(Out& out, const std::vector<MeterView>& meters,
+                                 const FreshRecords& fresh) {
     out.family("kavren_voltage_volts", "gauge",
-               "Voltage of the last fresh round: kind phase (to neutral) or line (between "
-               "phases), which phase or pair, or their average.");
+               "Voltage of the last fresh round: kind phase (to neutral, phase A, B or C) or line "
+               "(between phases, AB, BC or CA).");
     for (std::size_t i = 0; i < meters.size(); ++i) {
         if (!fresh[i]) continue;
-        for (std::size_t k = 0; k < kFirstCurrent; ++k)
+        for (std::size_t p = 0; p < 3; ++p) {
             out.sample("kavren_voltage_volts", meters[i].name)
-                .label("kind", kLabels[k].kind)
-                .label("phase", kLabels[k].which)
-                .value(field_at(*fresh[i], kMeasurements[k].offset));
+                .label("kind", "phase")
+                .label("phase", kPhases[p])
+                .value(field_at(*fresh[i], kMeasurements[kPhaseVoltages + p].offset));
+            out.sample("kavren_voltage_volts", meters[i].name)
+                .label("kind", "line")
+                .label("phase", kLines[p])
+                .value(field_at(*fresh[i], kMeasurements[kLineVoltages + p].offset));
+        }
+    }
+    out.family("kavren_voltage_average_volts", "gauge",
+               "The meter's average of its three phase (kind phase) or line (kind line) voltages, "
+               "of the last fresh round.");
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        if (!fresh[i]) continue;
+        for (const auto& [kind, at] : {std::make_pair("phase", kPhaseVoltages + 3),
+                                       std::make_pair("line", kLineVoltages + 3)})
+            out.sample("kavren_voltage_average_volts", meters[i].name)
+                .label("kind", kind)
+                .value(field_at(*fresh[i], kMeasurements[at].offset));
     }
     out.family("kavren_current_amperes", "gauge",
-               "Phase current of the last fresh round, or the average of the phases.");
+               "Phase current (A, B or C) of the last fresh round.");
     for (std::size_t i = 0; i < meters.size(); ++i) {
         if (!fresh[i]) continue;
-        for (std::size_t k = kFirstCurrent; k < kZeroCurrent; ++k)
+        for (std::size_t p = 0; p < 3; ++p)
             out.sample("kavren_current_amperes", meters[i].name)
-                .label("phase", kLabels[k].which)
-                .value(field_at(*fresh[i], kMeasurements[k].offset));
+                .label("phase", kPhases[p])
+                .value(field_at(*fresh[i], kMeasurements[kFirstCurrent + p].offset));
+    }
+    out.family("kavren_current_average_amperes", "gauge",
+               "The meter's average of its three phase currents, of the last fresh round.");
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        if (fresh[i])
+            out.sample("kavren_current_average_amperes", meters[i].name)
+                .value(field_at(*fresh[i], kMeasurements[kFirstCurrent + 3].offset));
     }
     out.family("kavren_zero_sequence_current_amperes", "gauge",
                "Zero-sequence current of the last fresh round.");
@@ -137,40 +156,94 @@ void write_measurements(Out& out, const std::vector<MeterView>& meters, const Fr
             out.sample("kavren_zero_sequence_current_amperes", meters[i].name)
                 .value(field_at(*fresh[i], kMeasurements[kZeroCurrent].offset));
     }
+}
+
+// Frequency and power factors: from the fresh records only.
+void write_frequency_and_power_factors(Out& out, const std::vector<MeterView>& meters,
+                                       const FreshRecords& fresh) {
     out.family("kavren_frequency_hertz", "gauge", "Line frequency of the last fresh round.");
     for (std::size_t i = 0; i < meters.size(); ++i) {
         if (fresh[i])
             out.sample("kavren_frequency_hertz", meters[i].name)
                 .value(field_at(*fresh[i], offsetof(KAVREN_M7_Data_t, frequency)));
     }
+    const std::size_t power_factor = offsetof(KAVREN_M7_Data_t, power_factor);
     out.family("kavren_power_factor_ratio", "gauge",
-               "Power factor of the last fresh round, per phase and in total.");
+               "Power factor of phase A, B or C, of the last fresh round.");
     for (std::size_t i = 0; i < meters.size(); ++i) {
         if (!fresh[i]) continue;
-        for (std::size_t p = 0; p < 4; ++p)
+        for (std::size_t p = 0; p < 3; ++p)
             out.sample("kavren_power_factor_ratio", meters[i].name)
-                .label("phase", kPowerFactorPhases[p])
-                .value(field_at(*fresh[i],
-                                offsetof(KAVREN_M7_Data_t, power_factor) + p * sizeof(float)));
+                .label("phase", kPhases[p])
+                .value(field_at(*fresh[i], power_factor + p * sizeof(float)));
+    }
+    out.family("kavren_power_factor_total_ratio", "gauge",
+               "The meter's total power factor, of the last fresh round.");
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        if (fresh[i])
+            out.sample("kavren_power_factor_total_ratio", meters[i].name)
+                .value(field_at(*fresh[i], power_factor + 3 * sizeof(float)));
     }
 }
 
-// The alarm book, whether each meter answers, and when it last did.
-void write_states(Out& out, const std::vector<MeterView>& meters) {
+// A limit description without its value: "A 相电压小于2.06999993" is "A 相电压小于", so that a
+// changed limit keeps its series (the value is kavren_limit_threshold's).
+std::string without_value(const std::string& description) {
+    for (const char* word : {"小于", "大于"}) {
+        const auto at = description.rfind(word);
+        if (at == std::string::npos) continue;
+        const std::string number = description.substr(at + std::strlen(word));
+        char* end = nullptr;
+        std::strtod(number.c_str(), &end);
+        if (!number.empty() && end == number.c_str() + number.size())
+            return description.substr(0, at + std::strlen(word));
+    }
+    return description;
+}
+
+// The limit's slot in the record from its key ("2 KAVREN_M7"), or -1.
+int limit_slot(const std::string& key) {
+    if (key.size() < 2 || key[0] < '0' || key[0] > '5' || key[1] != ' ') return -1;
+    return key[0] - '0';
+}
+
+// The alarm book, with the limits' thresholds from the last complete round's record.
+void write_alarms(Out& out, const std::vector<MeterView>& meters) {
     out.family("kavren_limit_alarm_active", "gauge",
-               "1 while the limit alarm is raised, 0 while it is clear (the alarm book).");
+               "1 while the limit alarm is raised, 0 while it is clear (the alarm book); "
+               "description: the measurand and the comparison.");
+    std::string thresholds;  // written after the alarms' samples, each family in one piece
+    Out threshold_out(thresholds);
     for (const MeterView& m : meters) {
         std::map<std::string, std::string> alarms;  // key: description
         if (m.last_complete)
             for (const LimitReport& r : m.last_complete->result->limit_reports)
                 alarms[r.key] = r.text;
         for (const auto& a : m.active_alarms) alarms[a.first] = a.second.description;
-        for (const auto& a : alarms)
+        for (const auto& a : alarms) {
             out.sample("kavren_limit_alarm_active", m.name)
                 .label("alarm", a.first)
-                .label("description", a.second)
+                .label("description", without_value(a.second))
                 .value(uint64_t{m.active_alarms.count(a.first) > 0});
+            const int slot = limit_slot(a.first);
+            if (slot < 0 || !m.last_complete ||
+                m.last_complete->result->record.size() != sizeof(KAVREN_M7_Data_t))
+                continue;
+            const std::size_t at = offsetof(KAVREN_M7_Data_t, limits) +
+                                   static_cast<std::size_t>(slot) * sizeof(LimitEntry) +
+                                   offsetof(LimitEntry, value);
+            threshold_out.sample("kavren_limit_threshold", m.name)
+                .label("alarm", a.first)
+                .value(field_at(m.last_complete->result->record, at));
+        }
     }
+    out.family("kavren_limit_threshold", "gauge",
+               "The limit's value as the meter holds it, from the last complete round.");
+    out.text(thresholds);
+}
+
+// Whether each meter answers, and when it last did.
+void write_states(Out& out, const std::vector<MeterView>& meters) {
     out.family("kavren_meter_online", "gauge",
                "1 while the meter answers its rounds; 0 once it is offline or before its first "
                "round.");
@@ -215,7 +288,9 @@ void write_durations(Out& out, const std::vector<MeterView>& meters) {
     for (const MeterView& m : meters) {
         for (std::size_t b = 0; b < kRoundDurationBuckets.size(); ++b) {
             char le[24];
-            const auto r = std::to_chars(le, le + sizeof le, kRoundDurationBuckets[b]);
+            // "0.0005", not "5e-04": the bounds as people write them.
+            const auto r = std::to_chars(le, le + sizeof le, kRoundDurationBuckets[b],
+                                         std::chars_format::fixed);
             out.sample("kavren_round_duration_seconds_bucket", m.name)
                 .label("le", std::string_view(le, static_cast<std::size_t>(r.ptr - le)))
                 .value(m.duration_buckets[b]);
@@ -257,7 +332,9 @@ std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
             fresh[i] = &meters[i].last_complete->result->record;
     }
 
-    write_measurements(out, meters, fresh);
+    write_voltages_and_currents(out, meters, fresh);
+    write_frequency_and_power_factors(out, meters, fresh);
+    write_alarms(out, meters);
     write_states(out, meters);
     write_counters(out, meters);
     write_durations(out, meters);

@@ -138,14 +138,10 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
         if (schema != kHistorySchema)
             throw std::runtime_error("it has history schema " + std::to_string(schema) +
                                      ": start kavren-host with it once, which upgrades it");
-    } catch (const NewerHistory& e) {
+    } catch (...) {
         sqlite3_close(db_);
         db_ = nullptr;
-        throw std::runtime_error("history " + path + ": " + e.what());
-    } catch (const std::exception& e) {
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw std::runtime_error("history " + path + " is not usable: " + e.what());
+        rethrow_as_unusable(path);
     }
 }
 

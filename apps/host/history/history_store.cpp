@@ -88,14 +88,10 @@ HistoryStore::HistoryStore(const std::string& path) : path_(path) {
     try {
         // Reading the schema also tells a file that is no database from one that is.
         history_schema(db_);
-    } catch (const NewerHistory& e) {
+    } catch (...) {
         sqlite3_close(db_);
         db_ = nullptr;
-        throw std::runtime_error("history " + path + ": " + e.what());
-    } catch (const std::exception& e) {
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw std::runtime_error("history " + path + " is not usable: " + e.what());
+        rethrow_as_unusable(path);
     }
 }
 
@@ -144,10 +140,8 @@ void HistoryStore::prepare() {
             device_ = static_cast<uint64_t>(file.st_dev);
             inode_ = static_cast<uint64_t>(file.st_ino);
         }
-    } catch (const NewerHistory& e) {
-        throw std::runtime_error("history " + path_ + ": " + e.what());
-    } catch (const std::exception& e) {
-        throw std::runtime_error("history " + path_ + " is not usable: " + e.what());
+    } catch (...) {
+        rethrow_as_unusable(path_);
     }
 }
 

@@ -238,6 +238,16 @@ void backfill_rollups(sqlite3* db, Progress& progress) {
 
 }  // namespace
 
+void rethrow_as_unusable(const std::string& path) {
+    try {
+        throw;
+    } catch (const NewerHistory& e) {
+        throw std::runtime_error("history " + path + ": " + e.what());
+    } catch (const std::exception& e) {
+        throw std::runtime_error("history " + path + " is not usable: " + e.what());
+    }
+}
+
 int history_schema(sqlite3* db) {
     SqliteQuery version(db, "PRAGMA user_version");
     const int64_t stored = version.step() ? version.column_int64(0) : 0;

@@ -20,6 +20,11 @@ struct NewerHistory : std::runtime_error {
     using std::runtime_error::runtime_error;
 };
 
+// Inside a catch block: the exception being handled, as the one line that tells what is wrong
+// with the history at `path` ("history P: it was written by a newer ..." for NewerHistory,
+// "history P is not usable: ..." for any other std::exception), thrown as std::runtime_error.
+[[noreturn]] void rethrow_as_unusable(const std::string& path);
+
 // The schema of an open history: 0 when it has none of our tables yet, 1 for a history to
 // upgrade (also one whose upgrade was cut short), kHistorySchema for a current one. Throws
 // NewerHistory, or std::runtime_error when its records or alarms table is not ours.

@@ -39,9 +39,9 @@ class GatewayHost : public EndToEnd {
         host.reset();
         sim.reset();
     }
-    // The host polls the simulator every 0.4 s for kRounds rounds with the gateway (its JSON
+    // The host polls the simulator every 0.4 s for `round_count` rounds with the gateway (its JSON
     // members) in front of the line; returns once the first round is complete.
-    void start(const std::string& gateway_members) {
+    void start(const std::string& gateway_members, long round_count = kRounds) {
         sim = pty_sim({"--line-rate", "9600", "--requests-file", requests_file});
         write_file(dir + "/host.json",
                    R"({"interval": 0.4, "links": [{"rtu": "meter", "timeout_ms": 500,
@@ -50,8 +50,9 @@ class GatewayHost : public EndToEnd {
                        gateway_members + "}}]}");
         host = std::make_unique<Background>(
             std::vector<std::string>{kHost, "--config", dir + "/host.json", "--rounds",
-                                     std::to_string(kRounds), "--json", "--quiet-plugin", "--http",
-                                     "127.0.0.1:0", "--http-port-file", dir + "/http-port"},
+                                     std::to_string(round_count), "--json", "--quiet-plugin",
+                                     "--http", "127.0.0.1:0", "--http-port-file",
+                                     dir + "/http-port"},
             dir + "/host.log");
         gateway = port_from_file(dir + "/gateway-port");
         http = port_from_file(dir + "/http-port");
@@ -71,6 +72,16 @@ class GatewayHost : public EndToEnd {
         EXPECT_EQ(done.size(), static_cast<std::size_t>(kRounds));
         for (const Json::Value& r : done) EXPECT_TRUE(r["complete"].asBool()) << r["round"];
         return std::stol(read_file(requests_file)) - 7 * kRounds;
+    }
+    // Stops a host started for more rounds than the test needs: every printed round was
+    // complete; the requests the line carried beyond them (up to six of a round the stop cut
+    // short, which is not printed).
+    long carried_beyond_the_printed_rounds() {
+        host->stop();
+        const std::vector<Json::Value> done = rounds();
+        EXPECT_GT(done.size(), 0u);
+        for (const Json::Value& r : done) EXPECT_TRUE(r["complete"].asBool()) << r["round"];
+        return std::stol(read_file(requests_file)) - 7 * static_cast<long>(done.size());
     }
     double counted(const std::string& outcome) {
         const auto samples = metrics_samples(http, dir);
@@ -167,7 +178,8 @@ TEST_F(GatewayHost, RefusedWritesUnknownUnitsAndAFloodOf50GetTheirExceptionsOffT
 }
 
 TEST_F(GatewayHost, HostileClientsLeaveTheHostAndItsOtherClientsAlone) {
-    start(R"("max_age": 30, "idle_timeout_ms": 500, "request_timeout_ms": 500)");
+    // Rounds enough to outlast the clients on a busy machine; the test stops the host.
+    start(R"("max_age": 30, "idle_timeout_ms": 500, "request_timeout_ms": 500)", 100000);
     SteadyClient steady(gateway, read_pdu(3, 4096, 8), image.read(4096, 8));
     ModbusClient foreign(gateway), oversized(gateway), silent(gateway), trickle(gateway);
     foreign.send_bytes({0, 1, 0, 1, 0, 6, 1, 3, 0x10, 0, 0, 1});  // protocol id 1
@@ -191,7 +203,8 @@ TEST_F(GatewayHost, HostileClientsLeaveTheHostAndItsOtherClientsAlone) {
     EXPECT_GT(counted("too_many_clients"), 0.0);
     EXPECT_EQ(counted("too_many_clients") + counted("idle"), 101.0) << "the crowd and the silent";
     EXPECT_EQ(counted("cached"), steady.answered());
-    EXPECT_EQ(carried_beyond_the_rounds(), 0);
+    ASSERT_GT(steady.answered(), 6) << "more cached reads than a cut round has requests";
+    EXPECT_LE(carried_beyond_the_printed_rounds(), 6) << "the cached reads stayed off the line";
 }
 
 }  // namespace

@@ -23,6 +23,7 @@ import time
 import urllib.request
 
 from selenium import webdriver
+from selenium.common.exceptions import StaleElementReferenceException
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.action_chains import ActionChains
 from selenium.webdriver.support.ui import Select
@@ -71,9 +72,14 @@ def check(condition, what):
 
 
 def eventually(condition, timeout_s=30):
+    """The condition's first true value; an element the page replaced meanwhile (the table is
+    redrawn after every round) is read again."""
     end = time.monotonic() + timeout_s
     while time.monotonic() < end:
-        value = condition()
+        try:
+            value = condition()
+        except StaleElementReferenceException:
+            value = None
         if value:
             return value
         time.sleep(0.1)
@@ -277,14 +283,16 @@ def check_layout(driver, args, width, phone):
         "css selector", 'tr[data-meter="%s"] [data-field="UA"]' % args.meter).text ==
         "%.2f" % api(args.url, "/api/meters/" + args.meter)["last_complete"]["values"]["UA"], 10)
     check(shown, "the table shows the last round's UA as the API has it (%s)" % meter["last_complete"]["values"])
-    state = driver.find_element("css selector", '[data-meter="%s"] [data-field="state"]' % args.meter)
-    colours = driver.execute_script(
-        "return [...arguments[0].querySelectorAll('.badge')].map((b) => getComputedStyle(b).backgroundColor)", state)
-    check(re.fullmatch(r"online\s*1 alarm", state.text) and len(set(colours)) == 2,
-          "%d px: the state reads 'online, 1 alarm' in two colours: %r %s" % (width, state.text, colours))
-    alarms = driver.find_element("css selector", '[data-meter="%s"] [data-field="alarms"]' % args.meter)
-    check("相电压" in alarms.get_attribute("textContent"),
-          "the active alarm's description is shown as stored: %r" % alarms.get_attribute("textContent"))
+    # Read in one script: the row may be redrawn between two reads of it.
+    text, colours, alarms = driver.execute_script(
+        "const row = (f) => document.querySelector('[data-meter=\"' + arguments[0] + '\"] [data-field=\"' + f + '\"]');"
+        "const state = row('state');"
+        "return [state.innerText,"
+        " [...state.querySelectorAll('.badge')].map((b) => getComputedStyle(b).backgroundColor),"
+        " row('alarms').textContent]", args.meter)
+    check(re.fullmatch(r"online\s*1 alarm", text) and len(set(colours)) == 2,
+          "%d px: the state reads 'online, 1 alarm' in two colours: %r %s" % (width, text, colours))
+    check("相电压" in alarms, "the active alarm's description is shown as stored: %r" % alarms)
 
 
 def screenshot(driver, path, width, phone, height):

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -386,15 +387,17 @@ class RoundCount : public RoundSink {
 };
 
 // Clients that keep asking, each a read outside the round and one inside it, until the gateway
-// goes; what they were answered.
+// goes; what they were answered. They start once `ready` (the first round complete: before it,
+// a read inside the round has no round to be answered from and is forwarded too).
 struct Askers {
     std::atomic<int> forwarded_right{0}, cached_right{0}, busy{0}, wrong{0};
     std::vector<std::thread> threads;
 
-    void start(const std::string& port_file, int count) {
+    void start(const std::string& port_file, int count, std::function<bool()> ready) {
         for (int k = 0; k < count; ++k)
-            threads.emplace_back([this, port_file, k] {
+            threads.emplace_back([this, port_file, k, ready] {
                 ModbusClient client(testing_support::port_from_file(port_file));
+                EXPECT_TRUE(testing_support::eventually(ready));
                 while (tally(client.ask(1, read_pdu(3, 1000 + k, 1)), values_from(1000 + k, 1),
                              forwarded_right) &&
                        tally(client.ask(1, read_pdu(3, 4100 + k, 2)), values_from(4100 + k, 2),
@@ -450,7 +453,7 @@ TEST(GatewayInThePipeline, TheLinkCarriesAtMostOneRequestBetweenTwoOfItsOwnAndNo
         return std::make_unique<RoundCount>(complete, counters, context);
     }};
     Askers askers;
-    askers.start(link.gateway.port_file, 10);
+    askers.start(link.gateway.port_file, 10, [&] { return complete.load() > 0; });
     {
         Pipeline pipeline(
             c, [](const std::string&) {}, std::move(parts));

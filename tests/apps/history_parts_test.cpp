@@ -82,6 +82,19 @@ std::shared_ptr<RoundResult> polled(const std::string& meter, std::size_t index,
 
 using Rounds = std::vector<std::shared_ptr<RoundResult>>;
 
+// Complete rounds of meter "m" a second apart from t0, numbered on from one call to the next.
+struct RoundsEverySecond {
+    int64_t t0;
+    int made = 0;
+    Rounds next(int n) {
+        Rounds rounds;
+        for (int i = 0; i < n; ++i, ++made)
+            rounds.push_back(polled("m", 0, t0 + made * 1000, made));
+        return rounds;
+    }
+    int64_t newest_ms() const { return t0 + (made - 1) * int64_t{1000}; }
+};
+
 // Submits the rounds and waits until the history has handed every one on.
 void feed(CommitStage& sink, Collecting& seen, const Rounds& rounds) {
     const std::size_t target = seen.count() + rounds.size();
@@ -505,12 +518,8 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
     set_zone("UTC");
     const std::string db = temp_path("size.db");
     const int64_t t0 = at("2026-12-01T00:00:00Z");
-    int k = 0;
-    const auto next_rounds = [&](int n) {
-        Rounds rounds;
-        for (int i = 0; i < n; ++i, ++k) rounds.push_back(polled("m", 0, t0 + k * 1000, k));
-        return rounds;
-    };
+    RoundsEverySecond rounds_of_m{t0};
+    const auto next_rounds = [&](int n) { return rounds_of_m.next(n); };
     HistoryStore store(db);
     store.prepare();
     store.prepare_deliveries();
@@ -564,7 +573,7 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
     // The oldest went, the newest stayed, every one of them.
     const auto kept = query(db, "SELECT min(t_ms), max(t_ms), count(*) FROM records");
     EXPECT_GT(number(kept[0][0]), t0);
-    EXPECT_EQ(number(kept[0][1]), t0 + (k - 1) * int64_t{1000});
+    EXPECT_EQ(number(kept[0][1]), rounds_of_m.newest_ms());
     EXPECT_EQ(number(kept[0][2]), (number(kept[0][1]) - number(kept[0][0])) / 1000 + 1);
     EXPECT_EQ(query(db, "PRAGMA integrity_check")[0][0], "ok");
 
@@ -594,12 +603,8 @@ TEST(HistoryLog, AStalledExportHoldsNothingAndALogAReaderGrewIsCutBackAfterIt) {
     set_zone("UTC");
     const std::string db = temp_path("log.db");
     const int64_t t0 = at("2026-12-01T00:00:00Z");
-    int k = 0;
-    const auto next_rounds = [&](int n) {
-        Rounds rounds;
-        for (int i = 0; i < n; ++i, ++k) rounds.push_back(polled("m", 0, t0 + k * 1000, k));
-        return rounds;
-    };
+    RoundsEverySecond rounds_of_m{t0};
+    const auto next_rounds = [&](int n) { return rounds_of_m.next(n); };
     const uint64_t bound = 256 * 1024;
     HistoryStore store(db);
     store.prepare();
@@ -663,7 +668,7 @@ TEST(HistoryLog, AStalledExportHoldsNothingAndALogAReaderGrewIsCutBackAfterIt) {
     sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     const auto lines = std::count(text.begin(), text.end(), '\n');
     EXPECT_GE(lines, 2000);
-    EXPECT_LE(lines, k);
+    EXPECT_LE(lines, rounds_of_m.made);
     int64_t previous = -1;
     for (std::size_t at = 0; (at = text.find("\"history_id\":", at)) != std::string::npos;) {
         at += 13;

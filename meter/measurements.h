@@ -41,4 +41,33 @@ inline float float_at(const void* record, std::size_t offset) {
     return value;
 }
 
+// What a limit's measurand code (LimitEntry::signal) measures: a limit's value in the record is
+// in `unit` (powers in kilo units, as the meter shows them); times `to_base`, in the base unit of
+// its Prometheus metric.
+struct LimitQuantity {
+    const char* unit;    // "" for a plain ratio
+    const char* metric;  // the Prometheus metric of such limits' values
+    float to_base;
+    const char* what;  // its help text
+};
+inline constexpr LimitQuantity kLimitQuantities[] = {
+    {"", "kavren_limit_threshold_ratio", 1, "power factor"},
+    {"Hz", "kavren_limit_threshold_hertz", 1, "frequency"},
+    {"V", "kavren_limit_threshold_volts", 1, "phase or line voltage"},
+    {"A", "kavren_limit_threshold_amperes", 1, "phase current"},
+    {"kW", "kavren_limit_threshold_watts", 1000, "active power"},
+    {"kvar", "kavren_limit_threshold_volt_amperes_reactive", 1000, "reactive power"},
+    {"kVA", "kavren_limit_threshold_volt_amperes", 1000, "apparent power"},
+};
+
+// The quantity of a measurand code, or nullptr for a code the meter names no measurand for.
+// By code: power factors A, B, C, total; frequency; phase voltages A, B, C; line voltages AB,
+// BC, CA; phase currents A, B, C; active, reactive and apparent power, each A, B, C, total.
+inline const LimitQuantity* limit_quantity(int code) {
+    constexpr signed char kByCode[32] = {0, 0, 0, 0, -1, -1, 1, 2, 2, 2, -1, 2, 2, 2, -1, 3,
+                                         3, 3, -1, -1, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6};
+    if (code < 0 || code >= 32 || kByCode[code] < 0) return nullptr;
+    return &kLimitQuantities[kByCode[code]];
+}
+
 }  // namespace kavren

@@ -83,10 +83,13 @@ class GatewayHost : public EndToEnd {
         for (const Json::Value& r : done) EXPECT_TRUE(r["complete"].asBool()) << r["round"];
         return std::stol(read_file(requests_file)) - 7 * static_cast<long>(done.size());
     }
-    double counted(const std::string& outcome) {
+    // A request outcome, or with `closed` the reason connections were closed.
+    double counted(const std::string& outcome, bool closed = false) {
         const auto samples = metrics_samples(http, dir);
-        const Sample* s = find(samples, "kavren_gateway_requests_total",
-                               {{"link", dir + "/meter"}, {"outcome", outcome}});
+        const Sample* s = find(
+            samples,
+            closed ? "kavren_gateway_connections_closed_total" : "kavren_gateway_requests_total",
+            {{"link", dir + "/meter"}, {closed ? "reason" : "outcome", outcome}});
         EXPECT_TRUE(s) << outcome;
         return s ? s->value : -1;
     }
@@ -198,10 +201,11 @@ TEST_F(GatewayHost, HostileClientsLeaveTheHostAndItsOtherClientsAlone) {
     ASSERT_TRUE(eventually([&] { return steady.answered() > before + 2; }));
     steady.finish();
     EXPECT_EQ(steady.failed(), 0) << "the steady client was answered throughout";
-    EXPECT_EQ(counted("malformed"), 2.0);
-    EXPECT_EQ(counted("timed_out"), 1.0);
-    EXPECT_GT(counted("too_many_clients"), 0.0);
-    EXPECT_EQ(counted("too_many_clients") + counted("idle"), 101.0) << "the crowd and the silent";
+    EXPECT_EQ(counted("malformed", true), 2.0);
+    EXPECT_EQ(counted("timed_out", true), 1.0);
+    EXPECT_GT(counted("too_many_clients", true), 0.0);
+    EXPECT_EQ(counted("too_many_clients", true) + counted("idle", true), 101.0)
+        << "the crowd and the silent";
     EXPECT_EQ(counted("cached"), steady.answered());
     ASSERT_GT(steady.answered(), 6) << "more cached reads than a cut round has requests";
     EXPECT_LE(carried_beyond_the_printed_rounds(), 6) << "the cached reads stayed off the line";

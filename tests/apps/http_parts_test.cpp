@@ -86,8 +86,7 @@ TEST(Metrics, MeasurementsOnlyFromFreshRoundsOfOnlineMeters) {
         meter_with_round("old", now - 61000, 231.0f, false),
         meter_with_round("offline", now - 1000, 232.0f, true), MeterView{}};
     const std::string text = metrics_text(meters, now, 60000);
-    EXPECT_NE(text.find("kavren_voltage_volts{meter=\"fresh \\\"one\\\"\",kind=\"phase\","
-                        "phase=\"A\"} 230.25\n"),
+    EXPECT_NE(text.find("kavren_voltage_volts{meter=\"fresh \\\"one\\\"\",phase=\"A\"} 230.25\n"),
               std::string::npos)
         << text;
     EXPECT_EQ(text.find("kavren_voltage_volts{meter=\"old\""), std::string::npos);

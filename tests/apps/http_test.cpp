@@ -105,14 +105,14 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
         const char* metric;
         std::map<std::string, std::string> labels;
     } measured[12] = {
-        {"kavren_voltage_volts", {{"kind", "phase"}, {"phase", "A"}}},
-        {"kavren_voltage_volts", {{"kind", "phase"}, {"phase", "B"}}},
-        {"kavren_voltage_volts", {{"kind", "phase"}, {"phase", "C"}}},
-        {"kavren_voltage_average_volts", {{"kind", "phase"}}},
-        {"kavren_voltage_volts", {{"kind", "line"}, {"phase", "AB"}}},
-        {"kavren_voltage_volts", {{"kind", "line"}, {"phase", "BC"}}},
-        {"kavren_voltage_volts", {{"kind", "line"}, {"phase", "CA"}}},
-        {"kavren_voltage_average_volts", {{"kind", "line"}}},
+        {"kavren_voltage_volts", {{"phase", "A"}}},
+        {"kavren_voltage_volts", {{"phase", "B"}}},
+        {"kavren_voltage_volts", {{"phase", "C"}}},
+        {"kavren_voltage_average_volts", {}},
+        {"kavren_line_voltage_volts", {{"line", "AB"}}},
+        {"kavren_line_voltage_volts", {{"line", "BC"}}},
+        {"kavren_line_voltage_volts", {{"line", "CA"}}},
+        {"kavren_line_voltage_average_volts", {}},
         {"kavren_current_amperes", {{"phase", "A"}}},
         {"kavren_current_amperes", {{"phase", "B"}}},
         {"kavren_current_amperes", {{"phase", "C"}}},
@@ -126,7 +126,8 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
         EXPECT_EQ(static_cast<float>(s->value), f32_at(newest, kMeasurements[k].offset))
             << kMeasurements[k].name;
     }
-    EXPECT_EQ(count_named(samples, "kavren_voltage_volts"), 6u);
+    EXPECT_EQ(count_named(samples, "kavren_voltage_volts"), 3u);
+    EXPECT_EQ(count_named(samples, "kavren_line_voltage_volts"), 3u);
     EXPECT_EQ(count_named(samples, "kavren_current_amperes"), 3u);
     const Sample* zero = find(samples, "kavren_zero_sequence_current_amperes", {});
     ASSERT_NE(zero, nullptr);
@@ -139,17 +140,33 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
     EXPECT_EQ(count_named(samples, "kavren_power_factor_ratio"), 3u);
     EXPECT_EQ(count_named(samples, "kavren_power_factor_total_ratio"), 1u);
     EXPECT_EQ(count_named(samples, "kavren_limit_alarm_active"), 6u);
-    // Each limit's value is a gauge of its own; the description names the measurand and the
+    // `sum by (meter)` over the phase voltages adds the three phases, nothing else.
+    double phase_sum = 0;
+    for (const Sample& v : samples)
+        if (v.name == "kavren_voltage_volts") phase_sum += static_cast<float>(v.value);
+    EXPECT_EQ(phase_sum, double{f32_at(newest, kMeasurements[0].offset)} +
+                             f32_at(newest, kMeasurements[1].offset) +
+                             f32_at(newest, kMeasurements[2].offset));
+    // Each limit's value is a gauge of its quantity in its base unit (the simulator's limits: 207
+    // V, 0.99, 4 A, 49.5 Hz, 1 kW, 360 V); the description names the measurand and the
     // comparison, not the value, so that a changed limit keeps its series.
-    EXPECT_EQ(count_named(samples, "kavren_limit_threshold"), 6u);
+    const struct {
+        const char* metric;
+        float value;
+    } limits[6] = {{"kavren_limit_threshold_volts", 207.0f},
+                   {"kavren_limit_threshold_ratio", 0.99f},
+                   {"kavren_limit_threshold_amperes", 4.0f},
+                   {"kavren_limit_threshold_hertz", 49.5f},
+                   {"kavren_limit_threshold_watts", 1000.0f},
+                   {"kavren_limit_threshold_volts", 360.0f}};
+    std::size_t thresholds = 0;
+    for (const Sample& v : samples) thresholds += v.name.rfind("kavren_limit_threshold", 0) == 0;
+    EXPECT_EQ(thresholds, 6u);
     for (int slot = 0; slot < 6; ++slot) {
         const std::string key = std::to_string(slot) + " KAVREN_M7";
-        const Sample* threshold = find(samples, "kavren_limit_threshold", {{"alarm", key}});
+        const Sample* threshold = find(samples, limits[slot].metric, {{"alarm", key}});
         ASSERT_NE(threshold, nullptr) << key;
-        EXPECT_EQ(static_cast<float>(threshold->value),
-                  f32_at(newest, offsetof(KAVREN_M7_Data_t, limits) + slot * sizeof(LimitEntry) +
-                                     offsetof(LimitEntry, value)))
-            << key;
+        EXPECT_EQ(static_cast<float>(threshold->value), limits[slot].value) << key;
         const Sample* alarm = find(samples, "kavren_limit_alarm_active", {{"alarm", key}});
         ASSERT_NE(alarm, nullptr) << key;
         const std::string description = alarm->labels["description"].asString();
@@ -178,7 +195,8 @@ TEST_F(HttpHost, MetricsCarryTheStoredValuesCountFaultsAndStopWhenTheMeterIsOffl
     })) << read_file(dir + "/host.log");
     samples = metrics();
     for (const char* name :
-         {"kavren_voltage_volts", "kavren_voltage_average_volts", "kavren_current_amperes",
+         {"kavren_voltage_volts", "kavren_voltage_average_volts", "kavren_line_voltage_volts",
+          "kavren_line_voltage_average_volts", "kavren_current_amperes",
           "kavren_current_average_amperes", "kavren_zero_sequence_current_amperes",
           "kavren_frequency_hertz", "kavren_power_factor_ratio", "kavren_power_factor_total_ratio"})
         EXPECT_EQ(count_named(samples, name), 0u) << name;

@@ -1,9 +1,11 @@
 // The pieces of MQTT publishing that need no broker: broker URLs, topic levels, settings that are
 // refused, the back-off, the time with its offset, the round payload and the names discovery
 // gives. Discovery as a whole is checked against the real broker (mqtt_test).
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <regex>
 #include <set>
 #include <stdexcept>
 
@@ -53,7 +55,19 @@ TEST(MqttParts, BrokerUrlsAndTopicLevels) {
 
     EXPECT_EQ(topic_safe("feeder-1_A"), "feeder-1_A");
     EXPECT_EQ(topic_safe("feeder 1/a+b#"), "feeder_1_a_b_");
-    EXPECT_EQ(topic_safe("配电"), std::string(6, '_'));  // each byte of a non-ASCII letter
+    EXPECT_EQ(topic_safe("配电"), std::string(6, '_'));  // host ids stay ASCII
+    // Meter names keep their UTF-8 in topics; ASCII as before, so existing topics stay.
+    EXPECT_EQ(meter_topic_level("feeder 1/a+b#"), "feeder_1_a_b_");
+    EXPECT_EQ(meter_topic_level("Zähler ☃ 电表"), "Zähler_☃_电表");
+    EXPECT_EQ(meter_topic_level(std::string("a\xff\xe7\x94") + "b"), "a___b")
+        << "bytes of no character";
+    // Home Assistant's ids: ASCII names keep theirs; others are told apart by a hash.
+    EXPECT_EQ(meter_object_id("feeder 1"), "feeder_1");
+    const std::string one = meter_object_id("一号电表"), two = meter_object_id("二号电表");
+    EXPECT_NE(one, two);
+    for (const std::string& id : {one, two, meter_object_id("Zähler")})
+        EXPECT_TRUE(std::regex_match(id, std::regex("[a-z0-9_]+"))) << id;
+    EXPECT_EQ(meter_object_id("Zähler").rfind("z_hler_", 0), 0u);
 }
 
 TEST(MqttParts, SettingsThatCannotWorkAreRefusedBeforeConnecting) {
@@ -61,6 +75,7 @@ TEST(MqttParts, SettingsThatCannotWorkAreRefusedBeforeConnecting) {
     config.url = "mqtt://broker";
     EXPECT_NO_THROW(check_mqtt_config(config, {"a", "b"}));
     EXPECT_THROW(check_mqtt_config(config, {"a b", "a/b"}), std::runtime_error);
+    EXPECT_NO_THROW(check_mqtt_config(config, {"一号电表", "二号电表"})) << "same length, apart";
     for (const char* prefix :
          {"", "a/+", "#", "/a", "a/", "a//b", "$SYS/kavren", "a\x01b", "caf\xc3", "\xff"}) {
         MqttConfig bad = config;
@@ -138,20 +153,30 @@ TEST(MqttParts, SettingsThatCannotWorkAreRefusedBeforeConnecting) {
     }
 }
 
-TEST(MqttParts, TheRecordTimeCarriesItsUtcOffsetInWinterAndSummer) {
+// A round's time is made from its instant: the record's local clock fields read "02:30:00" twice
+// on the night the clock falls back, an hour apart.
+TEST(MqttParts, TheRoundTimeCarriesTheOffsetOfItsInstantAcrossTheAutumnChange) {
     const char* saved = std::getenv("TZ");
     const std::string before = saved != nullptr ? saved : "";
+    const auto time_of = [](int64_t t_ms) {
+        std::vector<uint8_t> record(sizeof(KAVREN_M7_Data_t), 0);
+        TTime stamp{};  // the local fields alike for both instants: only the instant tells them apart
+        stamp.year = 2026;
+        stamp.month = 10;
+        stamp.day = 25;
+        stamp.hour = 2;
+        stamp.minute = 30;
+        std::memcpy(record.data() + offsetof(KAVREN_M7_Data_t, update_time), &stamp, sizeof stamp);
+        return parse(round_payload("m", 1, t_ms, record, {}))["time"].asString();
+    };
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
-    EXPECT_EQ(iso_time("2026-03-01 12:00:05"), "2026-03-01T12:00:05+01:00");
-    EXPECT_EQ(iso_time("2026-07-01 23:59:59"), "2026-07-01T23:59:59+02:00");
+    EXPECT_EQ(time_of(1792888200000), "2026-10-25T02:30:00+02:00");      // 00:30 UTC
+    EXPECT_EQ(time_of(1792891800999), "2026-10-25T02:30:00+01:00");      // 01:30 UTC, whole second
+    EXPECT_EQ(time_of(1782943199000), "2026-07-01T23:59:59+02:00");      // summer
     setenv("TZ", "America/St_Johns", 1);
     tzset();
-    EXPECT_EQ(iso_time("2026-01-15 08:30:00"), "2026-01-15T08:30:00-03:30");
-    setenv("TZ", "UTC", 1);
-    tzset();
-    EXPECT_EQ(iso_time("2026-01-15 08:30:00"), "2026-01-15T08:30:00+00:00");
-    EXPECT_EQ(iso_time("not a time"), "not a time");
+    EXPECT_EQ(time_of(1768478400000), "2026-01-15T08:30:00-03:30");
     if (saved != nullptr) {
         setenv("TZ", before.c_str(), 1);
     } else {
@@ -182,7 +207,7 @@ TEST(MqttParts, ThePayloadHasEveryValueByNameAsTheShortestFloatAndTheLimitsTexts
     LimitTextKey key;
     ASSERT_TRUE(limit_text_key(bytes, 0, key));
     texts[key] = LimitText{"0 KAVREN_M7", "A 相电压小于2.20000005"};
-    const std::string payload = round_payload("feeder 1", 4711, bytes, texts);
+    const std::string payload = round_payload("feeder 1", 4711, 1796724907000, bytes, texts);
     EXPECT_NE(payload.find("\"UA\":232.49,"), std::string::npos) << payload;
     EXPECT_NE(payload.find("A 相电压小于2.20000005"), std::string::npos) << "UTF-8 unescaped";
     const Json::Value json = parse(payload);
@@ -203,7 +228,7 @@ TEST(MqttParts, ThePayloadHasEveryValueByNameAsTheShortestFloatAndTheLimitsTexts
     EXPECT_FALSE(json["limits"][0]["active"].asBool());
     EXPECT_TRUE(json["limits"][2]["active"].asBool());
     EXPECT_TRUE(json["limits"][1]["description"].isNull()) << "a text never reported";
-    EXPECT_TRUE(round_payload("x", 1, std::vector<uint8_t>(100), texts).empty());
+    EXPECT_TRUE(round_payload("x", 1, 0, std::vector<uint8_t>(100), texts).empty());
 }
 
 // A broker that accepts every connection and closes it at once is tried a handful of times a
@@ -253,11 +278,17 @@ TEST(MqttParts, TheBackOffOutlastsAFlappingBrokerAndTellsAStalledOne) {
 }
 
 TEST(MqttParts, DiscoveryNamesLimitsByMeasurandAndComparisonAndClearsEveryTopicItPublishes) {
-    EXPECT_EQ(limit_title(0, "A 相电压小于2.20000005"), "Limit 1: A 相电压 < 2.2");
-    EXPECT_EQ(limit_title(5, "总相功率因数大于0.899999976"), "Limit 6: 总相功率因数 > 0.9");
-    EXPECT_EQ(limit_title(2, "无效告警小于-inf"), "Limit 3: 无效告警 < -inf");
-    EXPECT_EQ(limit_title(1, "something else"), "Limit 2: something else");
-    EXPECT_EQ(limit_title(1, "小于3"), "Limit 2: 小于3") << "no measurand";
+    // The record's value and the measurand's unit, not the description's value (a further 100
+    // smaller).
+    EXPECT_EQ(limit_title(0, "A 相电压小于2.06999993", 207.0f, 7), "Limit 1: A 相电压 < 207 V");
+    EXPECT_EQ(limit_title(3, "频率小于0.495000005", 49.5f, 6), "Limit 4: 频率 < 49.5 Hz");
+    EXPECT_EQ(limit_title(5, "总相功率因数大于0.00899999961", 0.9f, 3),
+              "Limit 6: 总相功率因数 > 0.9");
+    EXPECT_EQ(limit_title(4, "总相有功功率小于0.00999999978", 1.0f, 23),
+              "Limit 5: 总相有功功率 < 1 kW");
+    EXPECT_EQ(limit_title(2, "无效告警小于-inf", -INFINITY, 40), "Limit 3: 无效告警 < -inf");
+    EXPECT_EQ(limit_title(1, "something else", 1.0f, 7), "Limit 2: something else");
+    EXPECT_EQ(limit_title(1, "小于3", 3.0f, 7), "Limit 2: 小于3") << "no measurand";
     EXPECT_EQ(entity_slug("feeder 1"), "feeder_1");
     EXPECT_EQ(entity_slug("UAverage_1"), "uaverage_1");
     EXPECT_EQ(entity_slug("  Süd--Halle  2 "), "s_d_halle_2");

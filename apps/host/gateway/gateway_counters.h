@@ -24,6 +24,10 @@ enum class GatewayOutcome {
     too_many_clients,  // a connection past max_clients: closed at once
 };
 constexpr int kGatewayOutcomeCount = 11;
+// The outcomes before `malformed` end a request; the others end a connection.
+constexpr bool gateway_request_outcome(GatewayOutcome outcome) {
+    return outcome < GatewayOutcome::malformed;
+}
 const char* gateway_outcome_name(GatewayOutcome outcome);
 
 // A gateway's counts by outcome: counted on its thread, read by /metrics on another.

@@ -317,11 +317,12 @@ void HistoryStore::save_failed_round(const std::string& device, int64_t t_ms, co
 
 std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std::string& device) {
     SqliteQuery q(db_,
-                  "SELECT data_id, record FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
+                  "SELECT data_id, record, t_ms FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
     q.text(1, device);
     if (!q.step()) return std::nullopt;
     StoredRecord found;
     found.data_id = static_cast<uint32_t>(sqlite3_column_int64(q.get(), 0));
+    found.t_ms = sqlite3_column_int64(q.get(), 2);
     const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1));
     const int length = sqlite3_column_bytes(q.get(), 1);
     if (bytes != nullptr && length > 0) found.bytes.assign(bytes, bytes + length);
@@ -336,13 +337,14 @@ long HistoryStore::record_count(const std::string& device) {
 
 std::map<std::string, AlarmBook::Alarm> HistoryStore::active_alarms(const std::string& device) {
     SqliteQuery q(db_,
-                  "SELECT key, state, description, time FROM alarms WHERE id IN "
+                  "SELECT key, state, description, time, t_ms FROM alarms WHERE id IN "
                   "(SELECT max(id) FROM alarms WHERE device = ? GROUP BY key)");
     q.text(1, device);
     std::map<std::string, AlarmBook::Alarm> active;
     while (q.step()) {
         if (q.column_text(1) == "raised")
-            active[q.column_text(0)] = AlarmBook::Alarm{q.column_text(2), q.column_text(3)};
+            active[q.column_text(0)] = AlarmBook::Alarm{q.column_text(2), q.column_text(3),
+                                                        sqlite3_column_int64(q.get(), 4)};
     }
     return active;
 }
@@ -396,7 +398,7 @@ int64_t HistoryStore::newest_id(const std::string& device) {
 std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::string& device,
                                                                    int64_t after_id, int limit) {
     SqliteQuery q(db_,
-                  "SELECT id, record FROM records WHERE device = ? AND id > ? AND origin = 'round' "
+                  "SELECT id, record, t_ms FROM records WHERE device = ? AND id > ? AND origin = 'round' "
                   "ORDER BY id LIMIT ?");
     q.text(1, device);
     sqlite3_bind_int64(q.get(), 2, after_id);
@@ -405,6 +407,7 @@ std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::st
     while (q.step()) {
         PolledRecord row;
         row.id = sqlite3_column_int64(q.get(), 0);
+        row.t_ms = sqlite3_column_int64(q.get(), 2);
         const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(q.get(), 1));
         const int length = sqlite3_column_bytes(q.get(), 1);
         if (bytes != nullptr && length > 0) row.bytes.assign(bytes, bytes + length);

@@ -74,6 +74,7 @@ class HistoryStore {
 
     struct StoredRecord {
         uint32_t data_id = 0;
+        int64_t t_ms = 0;  // its instant
         std::vector<uint8_t> bytes;
     };
     // The newest record of the device, or nothing when it has none. Throws for any other
@@ -95,6 +96,7 @@ class HistoryStore {
     int64_t newest_id(const std::string& device);
     struct PolledRecord {
         int64_t id = 0;
+        int64_t t_ms = 0;  // its instant
         std::vector<uint8_t> bytes;
     };
     // Up to `limit` polled records (not restores) of the device after `after_id`, oldest first.

@@ -71,6 +71,7 @@ void restore_last_record(MeterSlot& slot, HistoryStore& store, PollContext& cont
         return;
     }
     result->stored_record_time = record_time_text(stored->bytes);
+    result->stored_record_ms = stored->t_ms;
     context.submit(std::move(result));
 }
 

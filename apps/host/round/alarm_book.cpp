@@ -3,10 +3,11 @@
 namespace kavren::host {
 
 AlarmBook::Change AlarmBook::report(const std::string& key, bool active,
-                                    const std::string& description, const std::string& time) {
+                                    const std::string& description, const std::string& time,
+                                    int64_t time_ms) {
     const auto known = active_.find(key);
     if (active && known == active_.end()) {
-        active_.emplace(key, Alarm{description, time});
+        active_.emplace(key, Alarm{description, time, time_ms});
         return Change::raised;
     }
     if (!active && known != active_.end()) {

@@ -60,8 +60,10 @@ struct RoundResult {
     int64_t unix_ms = 0;  // the same instant, for sinks that keep time as a number
     RoundOutcome outcome;
     std::vector<uint8_t> record;  // the published record (complete rounds and restores)
-    // A restore: the stored record's own time. The driver stamps the restored copy anew.
+    // A restore: the stored record's own time, and the instant it was stored at (0: not known).
+    // The driver stamps the restored copy anew.
     std::string stored_record_time;
+    int64_t stored_record_ms = 0;
     ServedValue values[kMeasurementCount];
     std::vector<LimitReport> limit_reports;
     LinkStats stats;

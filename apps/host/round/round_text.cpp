@@ -5,6 +5,8 @@
 #include <iomanip>
 #include <sstream>
 
+#include "apps/host/support/utc_time.h"
+
 namespace kavren::host {
 
 namespace {
@@ -121,7 +123,8 @@ void write_active_alarms(JsonWriter& json, const std::map<std::string, AlarmBook
     for (const auto& alarm : alarms) {
         json.key(alarm.first).begin_object();
         json.member("description", alarm.second.description);
-        json.member("since", alarm.second.since);
+        json.member("since", alarm.second.since_ms != 0 ? iso_local_second(alarm.second.since_ms)
+                                                        : alarm.second.since);
         json.end_object();
     }
     json.end_object();
@@ -185,12 +188,14 @@ std::string round_json_line(const StoredRound& round) {
     line.reserve(2048);
     JsonWriter json(line);
     json.begin_object();
-    json.member("time", r.time);
+    // Times with the UTC offset of their instant: a local time alone repeats an hour in autumn.
+    json.member("time", iso_local_second(r.unix_ms));
     json.member("meter", r.meter);
     if (r.origin == RoundResult::Origin::restore) {
         json.member("restored", true);
         json.member("history_id", round.history_id);
-        json.member("record_time", r.stored_record_time);
+        json.member("record_time", r.stored_record_ms != 0 ? iso_local_second(r.stored_record_ms)
+                                                           : r.stored_record_time);
         write_values(json, r);
         json.end_object();
         return line;

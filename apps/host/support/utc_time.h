@@ -26,6 +26,8 @@ int64_t system_now_ms();
 // The instant as ISO 8601 in the host's zone with its offset: "2026-12-09T01:02:03+01:00", and
 // ".456" after the seconds when it has milliseconds.
 std::string iso_local_time(int64_t ms);
+// The same to the second, for times that a record carries to the second: a round's time.
+inline std::string iso_local_second(int64_t ms) { return iso_local_time(floor_to_step(ms, 1000)); }
 
 // The instants a local wall-clock time of the host's zone stands for: one (earliest == latest);
 // two an hour apart in the hour a fall-back repeats; in the hour a spring-forward skips, there is

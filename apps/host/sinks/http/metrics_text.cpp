@@ -1,6 +1,8 @@
 #include "apps/host/sinks/http/metrics_text.h"
 
+#include <array>
 #include <charconv>
+#include <iterator>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -103,87 +105,76 @@ const LinkStats* stats_of(const MeterView& m) {
 
 using FreshRecords = std::vector<const std::vector<uint8_t>*>;
 
-// Voltages and currents: from the fresh records only.
+// A family of one sample per fresh meter: the record's float at `offset`.
+void write_single(Out& out, const char* metric, const char* help,
+                  const std::vector<MeterView>& meters, const FreshRecords& fresh,
+                  std::size_t offset) {
+    out.family(metric, "gauge", help);
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        if (fresh[i]) out.sample(metric, meters[i].name).value(field_at(*fresh[i], offset));
+    }
+}
+
+// A family of three samples per fresh meter, labelled `label` with `names[k]`: the record's
+// floats at `offsets[k]`.
+void write_three(Out& out, const char* metric, const char* help, const char* label,
+                 const char* const (&names)[3], const std::vector<MeterView>& meters,
+                 const FreshRecords& fresh, const std::array<std::size_t, 3>& offsets) {
+    out.family(metric, "gauge", help);
+    for (std::size_t i = 0; i < meters.size(); ++i) {
+        if (!fresh[i]) continue;
+        for (std::size_t k = 0; k < 3; ++k)
+            out.sample(metric, meters[i].name)
+                .label(label, names[k])
+                .value(field_at(*fresh[i], offsets[k]));
+    }
+}
+
+std::size_t offset_of(std::size_t measurement) { return kMeasurements[measurement].offset; }
+
+// Voltages and currents: from the fresh records only. Phase and line voltages are metrics of
+// their own, so that a sum over one adds what it should.
 void write_voltages_and_currents(Out& out, const std::vector<MeterView>& meters,
                                  const FreshRecords& fresh) {
-    out.family("kavren_voltage_volts", "gauge",
-               "Voltage of the last fresh round: kind phase (to neutral, phase A, B or C) or line "
-               "(between phases, AB, BC or CA).");
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (!fresh[i]) continue;
-        for (std::size_t p = 0; p < 3; ++p) {
-            out.sample("kavren_voltage_volts", meters[i].name)
-                .label("kind", "phase")
-                .label("phase", kPhases[p])
-                .value(field_at(*fresh[i], kMeasurements[kPhaseVoltages + p].offset));
-            out.sample("kavren_voltage_volts", meters[i].name)
-                .label("kind", "line")
-                .label("phase", kLines[p])
-                .value(field_at(*fresh[i], kMeasurements[kLineVoltages + p].offset));
-        }
-    }
-    out.family("kavren_voltage_average_volts", "gauge",
-               "The meter's average of its three phase (kind phase) or line (kind line) voltages, "
-               "of the last fresh round.");
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (!fresh[i]) continue;
-        for (const auto& [kind, at] : {std::make_pair("phase", kPhaseVoltages + 3),
-                                       std::make_pair("line", kLineVoltages + 3)})
-            out.sample("kavren_voltage_average_volts", meters[i].name)
-                .label("kind", kind)
-                .value(field_at(*fresh[i], kMeasurements[at].offset));
-    }
-    out.family("kavren_current_amperes", "gauge",
-               "Phase current (A, B or C) of the last fresh round.");
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (!fresh[i]) continue;
-        for (std::size_t p = 0; p < 3; ++p)
-            out.sample("kavren_current_amperes", meters[i].name)
-                .label("phase", kPhases[p])
-                .value(field_at(*fresh[i], kMeasurements[kFirstCurrent + p].offset));
-    }
-    out.family("kavren_current_average_amperes", "gauge",
-               "The meter's average of its three phase currents, of the last fresh round.");
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (fresh[i])
-            out.sample("kavren_current_average_amperes", meters[i].name)
-                .value(field_at(*fresh[i], kMeasurements[kFirstCurrent + 3].offset));
-    }
-    out.family("kavren_zero_sequence_current_amperes", "gauge",
-               "Zero-sequence current of the last fresh round.");
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (fresh[i])
-            out.sample("kavren_zero_sequence_current_amperes", meters[i].name)
-                .value(field_at(*fresh[i], kMeasurements[kZeroCurrent].offset));
-    }
+    const auto three = [](std::size_t first) {
+        return std::array<std::size_t, 3>{offset_of(first), offset_of(first + 1),
+                                          offset_of(first + 2)};
+    };
+    write_three(out, "kavren_voltage_volts", "Phase voltage (to neutral) of the last fresh round.",
+                "phase", kPhases, meters, fresh, three(kPhaseVoltages));
+    write_single(out, "kavren_voltage_average_volts",
+                 "The meter's average of its three phase voltages, of the last fresh round.",
+                 meters, fresh, offset_of(kPhaseVoltages + 3));
+    write_three(out, "kavren_line_voltage_volts",
+                "Line voltage (between two phases) of the last fresh round.", "line", kLines,
+                meters, fresh, three(kLineVoltages));
+    write_single(out, "kavren_line_voltage_average_volts",
+                 "The meter's average of its three line voltages, of the last fresh round.",
+                 meters, fresh, offset_of(kLineVoltages + 3));
+    write_three(out, "kavren_current_amperes", "Phase current of the last fresh round.", "phase",
+                kPhases, meters, fresh, three(kFirstCurrent));
+    write_single(out, "kavren_current_average_amperes",
+                 "The meter's average of its three phase currents, of the last fresh round.",
+                 meters, fresh, offset_of(kFirstCurrent + 3));
+    write_single(out, "kavren_zero_sequence_current_amperes",
+                 "Zero-sequence current of the last fresh round.", meters, fresh,
+                 offset_of(kZeroCurrent));
 }
 
 // Frequency and power factors: from the fresh records only.
 void write_frequency_and_power_factors(Out& out, const std::vector<MeterView>& meters,
                                        const FreshRecords& fresh) {
-    out.family("kavren_frequency_hertz", "gauge", "Line frequency of the last fresh round.");
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (fresh[i])
-            out.sample("kavren_frequency_hertz", meters[i].name)
-                .value(field_at(*fresh[i], offsetof(KAVREN_M7_Data_t, frequency)));
-    }
+    write_single(out, "kavren_frequency_hertz", "Line frequency of the last fresh round.", meters,
+                 fresh, offsetof(KAVREN_M7_Data_t, frequency));
     const std::size_t power_factor = offsetof(KAVREN_M7_Data_t, power_factor);
-    out.family("kavren_power_factor_ratio", "gauge",
-               "Power factor of phase A, B or C, of the last fresh round.");
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (!fresh[i]) continue;
-        for (std::size_t p = 0; p < 3; ++p)
-            out.sample("kavren_power_factor_ratio", meters[i].name)
-                .label("phase", kPhases[p])
-                .value(field_at(*fresh[i], power_factor + p * sizeof(float)));
-    }
-    out.family("kavren_power_factor_total_ratio", "gauge",
-               "The meter's total power factor, of the last fresh round.");
-    for (std::size_t i = 0; i < meters.size(); ++i) {
-        if (fresh[i])
-            out.sample("kavren_power_factor_total_ratio", meters[i].name)
-                .value(field_at(*fresh[i], power_factor + 3 * sizeof(float)));
-    }
+    const std::array<std::size_t, 3> factors = {power_factor, power_factor + sizeof(float),
+                                                power_factor + 2 * sizeof(float)};
+    write_three(out, "kavren_power_factor_ratio",
+                "Power factor of phase A, B or C, of the last fresh round.", "phase", kPhases,
+                meters, fresh, factors);
+    write_single(out, "kavren_power_factor_total_ratio",
+                 "The meter's total power factor, of the last fresh round.", meters, fresh,
+                 power_factor + 3 * sizeof(float));
 }
 
 // A limit description without its value: "A 相电压小于2.06999993" is "A 相电压小于", so that a
@@ -207,13 +198,25 @@ int limit_slot(const std::string& key) {
     return key[0] - '0';
 }
 
-// The alarm book, with the limits' thresholds from the last complete round's record.
+// The limit's entry of slot `slot` in the record, when it has the record's size.
+bool limit_entry(const std::vector<uint8_t>& record, int slot, LimitEntry& entry) {
+    if (slot < 0 || record.size() != sizeof(KAVREN_M7_Data_t)) return false;
+    std::memcpy(&entry,
+                record.data() + offsetof(KAVREN_M7_Data_t, limits) +
+                    static_cast<std::size_t>(slot) * sizeof(LimitEntry),
+                sizeof entry);
+    return true;
+}
+
+// The alarm book, then the limits' values from the last complete round's record: a family per
+// quantity, in its unit, so that no metric mixes volts with hertz. A limit whose measurand code
+// names no quantity has no value sample (its alarm is still reported).
 void write_alarms(Out& out, const std::vector<MeterView>& meters) {
     out.family("kavren_limit_alarm_active", "gauge",
                "1 while the limit alarm is raised, 0 while it is clear (the alarm book); "
                "description: the measurand and the comparison.");
-    std::string thresholds;  // written after the alarms' samples, each family in one piece
-    Out threshold_out(thresholds);
+    constexpr std::size_t kQuantities = std::size(kLimitQuantities);
+    std::string thresholds[kQuantities];  // written after the alarms, each family in one piece
     for (const MeterView& m : meters) {
         std::map<std::string, std::string> alarms;  // key: description
         if (m.last_complete)
@@ -225,21 +228,26 @@ void write_alarms(Out& out, const std::vector<MeterView>& meters) {
                 .label("alarm", a.first)
                 .label("description", without_value(a.second))
                 .value(uint64_t{m.active_alarms.count(a.first) > 0});
-            const int slot = limit_slot(a.first);
-            if (slot < 0 || !m.last_complete ||
-                m.last_complete->result->record.size() != sizeof(KAVREN_M7_Data_t))
+            LimitEntry entry;
+            if (!m.last_complete ||
+                !limit_entry(m.last_complete->result->record, limit_slot(a.first), entry))
                 continue;
-            const std::size_t at = offsetof(KAVREN_M7_Data_t, limits) +
-                                   static_cast<std::size_t>(slot) * sizeof(LimitEntry) +
-                                   offsetof(LimitEntry, value);
-            threshold_out.sample("kavren_limit_threshold", m.name)
-                .label("alarm", a.first)
-                .value(field_at(m.last_complete->result->record, at));
+            const LimitQuantity* quantity = limit_quantity(entry.signal);
+            if (quantity == nullptr) continue;
+            const std::size_t q = static_cast<std::size_t>(quantity - kLimitQuantities);
+            // In single precision, as the record holds it: 1.1 kW is 1100 W, not 1100.0000238.
+            const float value = entry.value * quantity->to_base;
+            Out(thresholds[q]).sample(quantity->metric, m.name).label("alarm", a.first).value(value);
         }
     }
-    out.family("kavren_limit_threshold", "gauge",
-               "The limit's value as the meter holds it, from the last complete round.");
-    out.text(thresholds);
+    for (std::size_t q = 0; q < kQuantities; ++q) {
+        if (thresholds[q].empty()) continue;
+        const std::string help = std::string("The value of a limit on ") +
+                                 kLimitQuantities[q].what +
+                                 " as the meter holds it, from the last complete round.";
+        out.family(kLimitQuantities[q].metric, "gauge", help.c_str());
+        out.text(thresholds[q]);
+    }
 }
 
 // Whether each meter answers, and when it last did.

@@ -1,9 +1,12 @@
 #include "apps/host/sinks/mqtt/mqtt_discovery.h"
 
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "apps/host/sinks/mqtt/mqtt_options.h"
 #include "apps/host/support/json_writer.h"
 #include "meter/measurements.h"
 
@@ -43,9 +46,9 @@ const ExtraSensor kExtraSensors[] = {
      "value_json.power_factor.total"},
 };
 
-// The meter's entities; limits only where `descriptions` knows their text (all of them when
-// `descriptions` is null).
-std::vector<Entity> entities(const std::vector<std::string>* descriptions) {
+// The meter's entities; limits only where `names` knows their name (all of them when `names` is
+// null).
+std::vector<Entity> entities(const std::vector<std::string>* names) {
     std::vector<Entity> all;
     for (const Measurement& m : kMeasurements) {
         const bool volts = std::strcmp(m.unit, "V") == 0;
@@ -55,19 +58,36 @@ std::vector<Entity> entities(const std::vector<std::string>* descriptions) {
     for (const ExtraSensor& s : kExtraSensors)
         all.push_back({"sensor", s.id, s.name, s.device_class, s.unit, s.value});
     for (int i = 0; i < kLimitCount; ++i) {
-        const bool known = descriptions == nullptr || (i < static_cast<int>(descriptions->size()) &&
-                                                       !(*descriptions)[i].empty());
+        const bool known =
+            names == nullptr || (i < static_cast<int>(names->size()) && !(*names)[i].empty());
         if (!known) continue;
         const std::string slot = std::to_string(i);
         all.push_back({"binary_sensor", "limit_" + slot,
-                       descriptions != nullptr ? limit_title(i, (*descriptions)[i]) : "", "problem",
+                       names != nullptr ? (*names)[i] : "", "problem",
                        nullptr, "'ON' if value_json.limits[" + slot + "].active else 'OFF'", i});
     }
     return all;
 }
 
+bool ascii(const std::string& text) {
+    for (const char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) return false;
+    }
+    return true;
+}
+
+// FNV-1a: small, and the same on every machine and in every version.
+uint32_t name_hash(const std::string& text) {
+    uint32_t hash = 2166136261u;
+    for (const char c : text) {
+        hash ^= static_cast<unsigned char>(c);
+        hash *= 16777619u;
+    }
+    return hash;
+}
+
 std::string node_of(const MqttTopics& topics, const std::string& meter) {
-    return "kavren_" + topics.host_id + "_" + topic_safe(meter);
+    return "kavren_" + topics.host_id + "_" + meter_object_id(meter);
 }
 
 std::string config_topic(const MqttTopics& topics, const std::string& meter, const Entity& e) {
@@ -104,7 +124,7 @@ std::string entity_config(const MqttTopics& topics, const std::string& meter, co
     json.begin_object();
     json.member("name", e.name);
     json.member("unique_id", node_of(topics, meter) + "_" + e.id);
-    const std::string object = entity_slug(meter);
+    const std::string object = ascii(meter) ? entity_slug(meter) : meter_object_id(meter);
     json.member("default_entity_id",
                 e.component + "." + (object.empty() ? "kavren" : object) + "_" + entity_slug(e.id));
     json.member("state_topic", topics.state(meter));
@@ -130,9 +150,9 @@ std::string entity_config(const MqttTopics& topics, const std::string& meter, co
 
 std::vector<std::pair<std::string, std::string>> discovery_messages(
     const MqttTopics& topics, const std::string& meter,
-    const std::vector<std::string>& descriptions, const std::string& page_url) {
+    const std::vector<std::string>& limit_names, const std::string& page_url) {
     std::vector<std::pair<std::string, std::string>> messages;
-    for (const Entity& e : entities(&descriptions))
+    for (const Entity& e : entities(&limit_names))
         messages.emplace_back(config_topic(topics, meter, e),
                               entity_config(topics, meter, e, page_url));
     return messages;
@@ -144,24 +164,31 @@ std::vector<std::string> discovery_topics(const MqttTopics& topics, const std::s
     return all;
 }
 
-std::string limit_title(int slot, const std::string& description) {
+std::string limit_title(int slot, const std::string& description, float value, int code) {
     const std::string head = "Limit " + std::to_string(slot + 1) + ": ";
     for (const auto& word : {std::make_pair("小于", "<"), std::make_pair("大于", ">")}) {
         const auto at = description.rfind(word.first);
         if (at == std::string::npos || at == 0) continue;
-        const std::string number = description.substr(at + std::strlen(word.first));
-        char* end = nullptr;
-        const float value = std::strtof(number.c_str(), &end);
-        if (number.empty() || end != number.c_str() + number.size()) continue;
         // The shortest text that reads back to the float; JSON has none for inf and nan.
-        std::string shown = number;
+        std::string shown;
         if (std::isfinite(value)) {
-            shown.clear();
             JsonWriter(shown).value(value);
+        } else {
+            shown = std::isnan(value) ? "nan" : value < 0 ? "-inf" : "inf";
         }
+        const LimitQuantity* quantity = limit_quantity(code);
+        if (quantity != nullptr && quantity->unit[0] != '\0') shown += std::string(" ") + quantity->unit;
         return head + description.substr(0, at) + " " + word.second + " " + shown;
     }
     return head + description;
+}
+
+std::string meter_object_id(const std::string& meter) {
+    if (ascii(meter)) return topic_safe(meter);
+    char hash[9];
+    std::snprintf(hash, sizeof hash, "%08x", static_cast<unsigned>(name_hash(meter)));
+    const std::string slug = entity_slug(meter);
+    return slug.empty() ? hash : slug + "_" + hash;
 }
 
 std::string entity_slug(const std::string& text) {

@@ -83,22 +83,27 @@ void check_password_file(const MqttConfig& config) {
         throw std::runtime_error("an MQTT password file needs a user name (--mqtt-user)");
 }
 
-// Every meter name within the cap and its own topic level, and every topic within MQTT's limit
+// Every meter name within the cap with its own topic level and Home Assistant id, and every topic within MQTT's limit
 // (a broker drops the connection of a client that publishes a longer one). A host id yet to be
 // made counts at its longest.
 void check_topics(const MqttConfig& config, const std::vector<std::string>& meter_names) {
-    std::map<std::string, std::string> levels;
+    std::map<std::string, std::string> levels, objects;
     for (const std::string& name : meter_names) {
         if (name.size() > kMaxMeterNameBytes)
             throw std::runtime_error("meter " + quoted_start(name) + ": a name is at most " +
                                      std::to_string(kMaxMeterNameBytes) +
                                      " bytes with MQTT (it has " + std::to_string(name.size()) +
                                      ")");
-        const std::string safe = topic_safe(name);
-        const auto seen = levels.emplace(safe, name);
+        const std::string level = meter_topic_level(name);
+        const auto seen = levels.emplace(level, name);
         if (!seen.second)
             throw std::runtime_error("meters " + seen.first->second + " and " + name +
-                                     " would share the MQTT topic level " + safe);
+                                     " would share the MQTT topic level " + level);
+        const std::string object = meter_object_id(name);
+        const auto same_object = objects.emplace(object, name);
+        if (!same_object.second)
+            throw std::runtime_error("meters " + same_object.first->second + " and " + name +
+                                     " would share the Home Assistant id " + object);
     }
     MqttTopics topics;
     topics.prefix = config.prefix;
@@ -179,14 +184,38 @@ MqttAddress parse_mqtt_url(const std::string& url) {
     return address;
 }
 
+namespace {
+
+bool ascii_kept(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
+           c == '_';
+}
+
+}  // namespace
+
 std::string topic_safe(const std::string& name) {
     std::string safe = name;
     for (char& c : safe) {
-        const bool kept = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
-                          (c >= '0' && c <= '9') || c == '-' || c == '_';
-        if (!kept) c = '_';
+        if (!ascii_kept(c)) c = '_';
     }
     return safe;
+}
+
+std::string meter_topic_level(const std::string& name) {
+    std::string level;
+    level.reserve(name.size());
+    for (std::size_t i = 0; i < name.size();) {
+        const auto byte = static_cast<unsigned char>(name[i]);
+        const std::size_t length = byte < 0x80 ? 1 : utf8_sequence(name, i);
+        if (length > 1) {
+            level.append(name, i, length);
+            i += length;
+        } else {
+            level += byte < 0x80 && ascii_kept(name[i]) ? name[i] : '_';
+            ++i;
+        }
+    }
+    return level;
 }
 
 std::string read_mqtt_password_file(const std::string& path) {

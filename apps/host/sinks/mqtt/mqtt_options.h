@@ -20,9 +20,14 @@ struct MqttAddress {
 // Throws std::invalid_argument with a one-line reason.
 MqttAddress parse_mqtt_url(const std::string& url);
 
-// A meter or host name as one topic level: ASCII letters, digits, '-' and '_' are kept, every
-// other byte becomes '_' (so '/', '+', '#', spaces and non-ASCII letters never reach a topic).
+// A host id or client id as one ASCII topic level (Home Assistant's ids are made from it): ASCII
+// letters, digits, '-' and '_' are kept, every other byte becomes '_'.
 std::string topic_safe(const std::string& name);
+
+// A meter name as one topic level: the ASCII as topic_safe() keeps it, so '/', '+', '#' and
+// spaces never reach a topic, and every well-formed non-ASCII character as it is (MQTT carries
+// UTF-8): "Zähler ☃ 电表" is "Zähler_☃_电表". A byte of no well-formed character becomes '_'.
+std::string meter_topic_level(const std::string& name);
 
 // MQTT's limit on a topic, in bytes.
 inline constexpr std::size_t kMaxTopicBytes = 65535;

@@ -1,11 +1,10 @@
 #include "apps/host/sinks/mqtt/mqtt_payload.h"
 
-#include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "apps/host/round/round_text.h"
 #include "apps/host/support/json_writer.h"
+#include "apps/host/support/utc_time.h"
 #include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"
 
@@ -31,28 +30,7 @@ bool limit_text_key(const std::vector<uint8_t>& record, int slot, LimitTextKey& 
     return true;
 }
 
-std::string iso_time(const std::string& local) {
-    std::tm t{};
-    if (std::sscanf(local.c_str(), "%d-%d-%d %d:%d:%d", &t.tm_year, &t.tm_mon, &t.tm_mday,
-                    &t.tm_hour, &t.tm_min, &t.tm_sec) != 6)
-        return local;
-    t.tm_year -= 1900;
-    t.tm_mon -= 1;
-    t.tm_isdst = -1;
-    const std::tm asked = t;
-    const std::time_t when = std::mktime(&t);
-    std::tm back{};
-    if (when == static_cast<std::time_t>(-1) || localtime_r(&when, &back) == nullptr) return local;
-    const long offset = back.tm_gmtoff;
-    const long minutes = (offset < 0 ? -offset : offset) / 60;
-    char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d%c%02ld:%02ld",
-                  asked.tm_year + 1900, asked.tm_mon + 1, asked.tm_mday, asked.tm_hour,
-                  asked.tm_min, asked.tm_sec, offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
-    return text;
-}
-
-std::string round_payload(const std::string& meter, int64_t history_id,
+std::string round_payload(const std::string& meter, int64_t history_id, int64_t t_ms,
                           const std::vector<uint8_t>& record, const LimitTexts& texts) {
     std::string out;
     KAVREN_M7_Data_t r;
@@ -61,7 +39,7 @@ std::string round_payload(const std::string& meter, int64_t history_id,
     out.reserve(1024);
     JsonWriter json(out);
     json.begin_object();
-    json.member("time", iso_time(record_time_text(record)));
+    json.member("time", iso_local_second(t_ms));
     json.member("history_id", history_id);
     json.member("meter", meter);
     for (const Measurement& m : kMeasurements)

@@ -31,14 +31,11 @@ using LimitTexts = std::map<LimitTextKey, LimitText>;
 // The record's limit i as a key into LimitTexts; false when the record has not the record's size.
 bool limit_text_key(const std::vector<uint8_t>& record, int slot, LimitTextKey& key);
 
-// The record's local time "YYYY-MM-DD HH:MM:SS" as ISO 8601 with its UTC offset
-// ("2026-03-01T12:00:05+01:00"); the text unchanged when it is not such a time.
-std::string iso_time(const std::string& local);
-
-// The JSON of one stored round, as published on `state` and `rounds`: the record's time, the
-// history id, the thirteen measurements by name, frequency, the four power factors and the six
-// limits. Empty when the record has not the record's size.
-std::string round_payload(const std::string& meter, int64_t history_id,
+// The JSON of one stored round, as published on `state` and `rounds`: the round's time (ISO 8601
+// with the UTC offset of its instant `t_ms`: the record's local clock fields repeat an hour when
+// the clock falls back), the history id, the thirteen measurements by name, frequency, the four
+// power factors and the six limits. Empty when the record has not the record's size.
+std::string round_payload(const std::string& meter, int64_t history_id, int64_t t_ms,
                           const std::vector<uint8_t>& record, const LimitTexts& texts);
 
 // The topics one host publishes under.
@@ -50,13 +47,13 @@ struct MqttTopics {
 
     std::string status() const { return prefix + "/" + status_level + "/status"; }
     std::string state(const std::string& meter) const {
-        return prefix + "/" + topic_safe(meter) + "/state";
+        return prefix + "/" + meter_topic_level(meter) + "/state";
     }
     std::string rounds(const std::string& meter) const {
-        return prefix + "/" + topic_safe(meter) + "/rounds";
+        return prefix + "/" + meter_topic_level(meter) + "/rounds";
     }
     std::string availability(const std::string& meter) const {
-        return prefix + "/" + topic_safe(meter) + "/availability";
+        return prefix + "/" + meter_topic_level(meter) + "/availability";
     }
 };
 

@@ -88,7 +88,7 @@ void MqttSink::read_history(const std::vector<std::string>& names) {
         meter.name = names[i];
         meter.acked = acked[i];
         meter.sent = meter.acked;
-        meter.descriptions.assign(kLimitCount, std::string());
+        meter.limit_names.assign(kLimitCount, std::string());
         meters_.push_back(std::move(meter));
         retained[topics_.state(names[i])] = names[i];
         retained[topics_.availability(names[i])] = names[i];
@@ -366,9 +366,11 @@ void MqttSink::take_round(const StoredRound& stored, bool connected) {
             texts_[key] = text;
             book_.text(key, text);
         }
-        m.descriptions[i] = text.description;
+        float value;
+        std::memcpy(&value, &key.value, sizeof value);
+        m.limit_names[i] = limit_title(static_cast<int>(i), text.description, value, key.signal);
     }
-    std::string payload = round_payload(m.name, stored.history_id, r.record, texts_);
+    std::string payload = round_payload(m.name, stored.history_id, r.unix_ms, r.record, texts_);
     if (stored.history_id > m.state_id) {
         m.state = payload;
         m.state_id = stored.history_id;
@@ -399,7 +401,7 @@ void MqttSink::catch_up(Meter& m, std::size_t index) {
         }
         backlog_failed_ = false;
         for (const auto& row : rows) {
-            std::string payload = round_payload(m.name, row.id, row.bytes, texts_);
+            std::string payload = round_payload(m.name, row.id, row.t_ms, row.bytes, texts_);
             m.sent = row.id;
             if (payload.empty()) continue;  // not a record of ours
             if (!publish(topics_.rounds(m.name), payload, false, InFlight{index, row.id, {}}))
@@ -437,11 +439,11 @@ void MqttSink::publish_due() {
 }
 
 bool MqttSink::publish_meter(Meter& m) {
-    if (!config_.discovery_prefix.empty() && m.discovered != m.descriptions) {
+    if (!config_.discovery_prefix.empty() && m.discovered != m.limit_names) {
         const std::string page = page_ ? page_->get() : std::string();
-        for (const auto& message : discovery_messages(topics_, m.name, m.descriptions, page))
+        for (const auto& message : discovery_messages(topics_, m.name, m.limit_names, page))
             if (!publish(message.first, message.second, true)) return false;
-        m.discovered = m.descriptions;
+        m.discovered = m.limit_names;
     }
     if (m.availability_due) {
         if (!publish(topics_.availability(m.name),

@@ -87,8 +87,8 @@ class MqttSink final : public RoundSink {
         bool state_due = false;
         Availability availability = Availability::unknown;
         bool availability_due = false;
-        std::vector<std::string> descriptions;  // the limits' texts of its newest round
-        std::vector<std::string> discovered;    // those published in discovery
+        std::vector<std::string> limit_names;  // the limits' entity names from its newest round
+        std::vector<std::string> discovered;   // those published in discovery
     };
     struct InFlight {
         std::size_t meter = 0;

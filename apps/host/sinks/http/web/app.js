@@ -73,11 +73,12 @@ function stateCell(m) {
 }
 
 // When an active alarm was raised, on the page's clock: from the alarm intervals the plots hold,
-// else the clock time the host noted.
+// else the instant the host noted (ISO 8601 with its offset).
 function raisedText(name, key, a) {
   const held = meters[name] && meters[name].data;
   const i = held && held.intervals.find((x) => x.key === key && x.cleared_ms === null);
-  return i ? shortTime(i.raised_ms) : a.since ? String(a.since).split(" ").pop() : null;
+  const noted = a.since ? Date.parse(a.since) : NaN;
+  return i ? shortTime(i.raised_ms) : !isNaN(noted) ? shortTime(noted) : a.since || null;
 }
 
 function alarmsText(m) {

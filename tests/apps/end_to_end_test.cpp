@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstring>
+#include <ctime>
 #include <map>
 #include <regex>
 #include <sstream>
@@ -35,11 +36,20 @@ void date_newest_record(const std::string& db, const std::string& device, uint8_
     ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
     sqlite3_stmt* s = nullptr;
     sqlite3_prepare_v2(handle,
-                       "UPDATE records SET record = ? WHERE id = "
+                       "UPDATE records SET record = ?, t_ms = ? WHERE id = "
                        "(SELECT max(id) FROM records WHERE device = ?)",
                        -1, &s, nullptr);
+    std::tm local{};  // the row's instant moves with its clock fields
+    local.tm_year = 2020 - 1900;
+    local.tm_mon = 0;
+    local.tm_mday = 2;
+    local.tm_hour = 3;
+    local.tm_min = 4;
+    local.tm_sec = second;
+    local.tm_isdst = -1;
     sqlite3_bind_blob(s, 1, record.data(), static_cast<int>(record.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_text(s, 2, device.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(s, 2, static_cast<int64_t>(std::mktime(&local)) * 1000);
+    sqlite3_bind_text(s, 3, device.c_str(), -1, SQLITE_TRANSIENT);
     EXPECT_EQ(sqlite3_step(s), SQLITE_DONE) << sqlite3_errmsg(handle);
     sqlite3_finalize(s);
     sqlite3_close(handle);
@@ -192,7 +202,9 @@ TEST_F(EndToEnd, ASecondStartRestoresTheLastRecordAndKeepsTheHistory) {
     const auto lines = json_lines(second.out);
     ASSERT_EQ(lines.size(), 2u) << second.out;
     EXPECT_TRUE(lines[0]["restored"].asBool());
-    EXPECT_EQ(lines[0]["record_time"].asString(), "2020-01-02 03:04:05");
+    EXPECT_TRUE(std::regex_match(lines[0]["record_time"].asString(),
+                                 std::regex(R"(2020-01-02T03:04:05[+-]\d\d:\d\d)")))
+        << lines[0]["record_time"];
     EXPECT_EQ(static_cast<float>(lines[0]["values"]["UA"].asDouble()), 230.0f);
     EXPECT_EQ(static_cast<float>(lines[0]["values"]["ZeroCurrent"].asDouble()), 3.008f);
     EXPECT_FALSE(lines[1]["complete"].asBool());

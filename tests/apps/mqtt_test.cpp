@@ -232,12 +232,13 @@ TEST_F(MqttEndToEnd, DiscoveryStateAndAvailabilityFollowTheRoundsAndTheWillTells
                   std::string::npos);
         EXPECT_FALSE(state["limits"][i]["description"].asString().empty());
     }
-    // The pinned first limit: A-phase voltage (code 7) below 220.00 V / 100, printed by the driver
-    // as "A 相电压小于2.20000005".
+    // The pinned first limit: A-phase voltage (code 7) below 220.00 V, printed by the driver
+    // divided by a further 100 as "A 相电压小于2.20000005"; the entity is named by the record's
+    // value and the measurand's unit.
     EXPECT_EQ(state["limits"][0]["description"].asString(), "A 相电压小于2.20000005");
     EXPECT_EQ(configs["homeassistant/binary_sensor/kavren_site-a_feeder_1/limit_0/config"]["name"]
                   .asString(),
-              "Limit 1: A 相电压 < 2.2");
+              "Limit 1: A 相电压 < 220 V");
     EXPECT_EQ(configs.size(), kavren::kMeasurementCount + 5 + 6);
 
     // Both availability topics online, and the state is the newest record, value by value.

@@ -1,6 +1,6 @@
 // The pieces of MQTT publishing that need no broker: broker URLs, topic levels, settings that are
-// refused, the back-off, the time with its offset, the round payload and the names discovery
-// gives. Discovery as a whole is checked against the real broker (mqtt_test).
+// refused, the back-off, the times with their offsets (also the JSON line's), the round payload and
+// the names discovery gives. Discovery as a whole is checked against the real broker (mqtt_test).
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <json/json.h>
 
+#include "apps/host/round/round_text.h"
 #include "apps/host/sinks/mqtt/mqtt_discovery.h"
 #include "apps/host/sinks/mqtt/mqtt_link_health.h"
 #include "apps/host/sinks/mqtt/mqtt_options.h"
@@ -160,7 +161,8 @@ TEST(MqttParts, TheRoundTimeCarriesTheOffsetOfItsInstantAcrossTheAutumnChange) {
     const std::string before = saved != nullptr ? saved : "";
     const auto time_of = [](int64_t t_ms) {
         std::vector<uint8_t> record(sizeof(KAVREN_M7_Data_t), 0);
-        TTime stamp{};  // the local fields alike for both instants: only the instant tells them apart
+        TTime
+            stamp{};  // the local fields alike for both instants: only the instant tells them apart
         stamp.year = 2026;
         stamp.month = 10;
         stamp.day = 25;
@@ -171,9 +173,23 @@ TEST(MqttParts, TheRoundTimeCarriesTheOffsetOfItsInstantAcrossTheAutumnChange) {
     };
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
-    EXPECT_EQ(time_of(1792888200000), "2026-10-25T02:30:00+02:00");      // 00:30 UTC
-    EXPECT_EQ(time_of(1792891800999), "2026-10-25T02:30:00+01:00");      // 01:30 UTC, whole second
-    EXPECT_EQ(time_of(1782943199000), "2026-07-01T23:59:59+02:00");      // summer
+    EXPECT_EQ(time_of(1792888200000), "2026-10-25T02:30:00+02:00");  // 00:30 UTC
+    EXPECT_EQ(time_of(1792891800999), "2026-10-25T02:30:00+01:00");  // 01:30 UTC, whole second
+    EXPECT_EQ(time_of(1782943199000), "2026-07-01T23:59:59+02:00");  // summer
+    // The JSON line's times likewise: the round's, a restored record's and an alarm's.
+    auto result = std::make_shared<RoundResult>();
+    result->unix_ms = 1792891800000;
+    result->origin = RoundResult::Origin::restore;
+    result->stored_record_ms = 1792888200000;
+    StoredRound restored{result, 1, {}, {}};
+    const Json::Value line = parse(round_json_line(restored));
+    EXPECT_EQ(line["time"].asString(), "2026-10-25T02:30:00+01:00");
+    EXPECT_EQ(line["record_time"].asString(), "2026-10-25T02:30:00+02:00");
+    result->origin = RoundResult::Origin::round;
+    StoredRound alarmed{
+        result, 2, {}, {{"0 KAVREN_M7", {"d", "2026-10-25 02:30:00", 1792888200000}}}};
+    EXPECT_EQ(parse(round_json_line(alarmed))["active_alarms"]["0 KAVREN_M7"]["since"].asString(),
+              "2026-10-25T02:30:00+02:00");
     setenv("TZ", "America/St_Johns", 1);
     tzset();
     EXPECT_EQ(time_of(1768478400000), "2026-01-15T08:30:00-03:30");

@@ -582,6 +582,60 @@ TEST_F(MqttEndToEnd, AMeterRemovedOrRenamedLeavesNoRetainedTopicAndTheHostKeepsI
         << second_log;
 }
 
+// Names in Chinese, the same length in bytes: each meter has topics and entities of its own,
+// its name kept in the topics and payloads, and Home Assistant's ids valid (ASCII).
+TEST_F(MqttEndToEnd, MetersNamedInChineseGetTopicsAndEntitiesOfTheirOwn) {
+    Broker broker(dir, "site");
+    Subscriber sub(broker.socket(), "checker", true);
+    int port = 0;
+    auto sim = tcp_sim(port, {"--unit", "1-2"});
+    const std::vector<std::string> names{"一号电表", "二号电表"};
+    write_file(dir + "/host.json",
+               "{\"interval\": 0.2, \"links\": [{\"tcp\": \"127.0.0.1:" + std::to_string(port) +
+                   "\", \"meters\": [{\"name\": \"" + names[0] + "\", \"unit\": 1}, " +
+                   "{\"name\": \"" + names[1] + "\", \"unit\": 2}]}]}");
+    Background host({kHost, "--config", dir + "/host.json", "--db", db, "--quiet-plugin", "--mqtt",
+                     broker.url(), "--mqtt-host-id", "site"},
+                    dir + "/host.log");
+    const std::size_t per_meter = kavren::kMeasurementCount + 5 + 6;
+    const auto configs_of = [](const std::vector<Message>& messages) {
+        std::map<std::string, Json::Value> configs;
+        for (const Message& m : messages)
+            if (m.topic.rfind("homeassistant/", 0) == 0) configs[m.topic] = parse_json(m.payload);
+        return configs;
+    };
+    ASSERT_TRUE(sub.wait(
+        [&](const std::vector<Message>& m) {
+            return configs_of(m).size() == 2 * per_meter &&
+                   !history_ids(m, "kavren/" + names[0] + "/state").empty() &&
+                   !history_ids(m, "kavren/" + names[1] + "/state").empty();
+        },
+        30))
+        << read_file(dir + "/host.log");
+    for (const std::string& name : names)
+        EXPECT_EQ(parse_json(sub.last("kavren/" + name + "/state"))["meter"].asString(), name);
+    std::set<std::string> unique_ids, entity_ids;
+    std::map<std::string, std::set<std::string>> devices;  // device name: its identifiers
+    for (const auto& [topic, c] : configs_of(sub.messages())) {
+        EXPECT_TRUE(std::regex_match(
+            topic,
+            std::regex("homeassistant/(binary_)?sensor/[A-Za-z0-9_-]+/[A-Za-z0-9_-]+/config")))
+            << topic;
+        expect_documented_config(topic, c, "");
+        unique_ids.insert(c["unique_id"].asString());
+        entity_ids.insert(c["default_entity_id"].asString());
+        devices[c["device"]["name"].asString()].insert(c["device"]["identifiers"][0].asString());
+        EXPECT_NE(c["state_topic"].asString().find(c["device"]["name"].asString()),
+                  std::string::npos);
+    }
+    EXPECT_EQ(unique_ids.size(), 2 * per_meter);
+    EXPECT_EQ(entity_ids.size(), 2 * per_meter);
+    ASSERT_EQ(devices.size(), 2u);
+    EXPECT_EQ(devices[names[0]].size(), 1u);
+    EXPECT_EQ(devices[names[1]].size(), 1u);
+    EXPECT_NE(*devices[names[0]].begin(), *devices[names[1]].begin());
+}
+
 // Records deleted (the newest among them) give their row ids again; the acknowledged mark of
 // the rounds before is then above every new round, which would never be published.
 TEST_F(MqttEndToEnd, RoundsStoredAfterTheRecordsWereDeletedArePublished) {

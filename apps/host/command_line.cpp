@@ -117,6 +117,10 @@ void HostCommandLine::add_http_options(CLI::App& app) {
     app.add_option("--http-host-name", v_.http_host_names,
                    "Without a password file, serve requests naming this host too (repeatable); "
                    "IP addresses, localhost and this machine's name always are");
+    app.add_option("--http-page-url", v_.http_page_url,
+                   "The page's address for other machines, as Home Assistant links to it "
+                   "(default: made from --http, this machine's name when it listens on every "
+                   "address)");
 }
 
 void HostCommandLine::add_gateway_options(CLI::App& app) {
@@ -249,11 +253,13 @@ void HostCommandLine::apply_http(HostConfig& config) const {
     if (!v_.http_port_file.empty()) config.http.port_file = v_.http_port_file;
     if (!v_.http_password_file.empty()) config.http.password_file = v_.http_password_file;
     if (!v_.http_host_names.empty()) config.http.host_names = v_.http_host_names;
+    if (!v_.http_page_url.empty()) config.http.page_url = v_.http_page_url;
     if (config.http.listen.empty() &&
         (!v_.http_port_file.empty() || !v_.http_password_file.empty() ||
-         !v_.http_host_names.empty()))
+         !v_.http_host_names.empty() || !v_.http_page_url.empty()))
         throw UsageError(
-            "--http-port-file, --http-password-file and --http-host-name need --http HOST:PORT");
+            "--http-port-file, --http-password-file, --http-host-name and --http-page-url need "
+            "--http HOST:PORT");
     try {
         if (!config.http.password_file.empty()) read_http_password_file(config.http.password_file);
         validate_values(config);

@@ -45,6 +45,7 @@ class HostCommandLine {
         std::size_t history_queue = 10000;
         std::string http_listen, http_port_file, http_password_file;
         std::vector<std::string> http_host_names;
+        std::string http_page_url;
         std::string gateway_listen, gateway_port_file;
         bool gateway_writes = false;
         MqttConfig mqtt;

@@ -406,6 +406,7 @@ TEST_F(HttpHost, BadHttpOptionsEndWithOneLineAndStatusTwo) {
     expect_refused({"--http", "[::1]:0"}, "IPv4 only");
     expect_refused({"--http-host-name", "kavren.lan"}, "need --http");
     expect_refused({"--http-port-file", dir + "/p"}, "need --http");
+    expect_refused({"--http", "0", "--http-page-url", "meters.lan:8080"}, "http:// or https://");
     expect_refused({"--http", "0", "--http-password-file", dir + "/missing"},
                    "cannot read password file");
     write_file(dir + "/config.json",

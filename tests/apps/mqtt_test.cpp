@@ -583,7 +583,8 @@ TEST_F(MqttEndToEnd, AMeterRemovedOrRenamedLeavesNoRetainedTopicAndTheHostKeepsI
 }
 
 // Names in Chinese, the same length in bytes: each meter has topics and entities of its own,
-// its name kept in the topics and payloads, and Home Assistant's ids valid (ASCII).
+// its name kept in the topics and payloads, and Home Assistant's ids valid (ASCII). The page's
+// address for Home Assistant is the configured one.
 TEST_F(MqttEndToEnd, MetersNamedInChineseGetTopicsAndEntitiesOfTheirOwn) {
     Broker broker(dir, "site");
     Subscriber sub(broker.socket(), "checker", true);
@@ -594,8 +595,10 @@ TEST_F(MqttEndToEnd, MetersNamedInChineseGetTopicsAndEntitiesOfTheirOwn) {
                "{\"interval\": 0.2, \"links\": [{\"tcp\": \"127.0.0.1:" + std::to_string(port) +
                    "\", \"meters\": [{\"name\": \"" + names[0] + "\", \"unit\": 1}, " +
                    "{\"name\": \"" + names[1] + "\", \"unit\": 2}]}]}");
+    // The page's address as the configuration gives it: Home Assistant's link to it.
     Background host({kHost, "--config", dir + "/host.json", "--db", db, "--quiet-plugin", "--mqtt",
-                     broker.url(), "--mqtt-host-id", "site"},
+                     broker.url(), "--mqtt-host-id", "site", "--http", "127.0.0.1:0",
+                     "--http-page-url", "https://meters.example.org/"},
                     dir + "/host.log");
     const std::size_t per_meter = kavren::kMeasurementCount + 5 + 6;
     const auto configs_of = [](const std::vector<Message>& messages) {
@@ -621,7 +624,7 @@ TEST_F(MqttEndToEnd, MetersNamedInChineseGetTopicsAndEntitiesOfTheirOwn) {
             topic,
             std::regex("homeassistant/(binary_)?sensor/[A-Za-z0-9_-]+/[A-Za-z0-9_-]+/config")))
             << topic;
-        expect_documented_config(topic, c, "");
+        expect_documented_config(topic, c, "https://meters.example.org/");
         unique_ids.insert(c["unique_id"].asString());
         entity_ids.insert(c["default_entity_id"].asString());
         devices[c["device"]["name"].asString()].insert(c["device"]["identifiers"][0].asString());

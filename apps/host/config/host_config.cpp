@@ -183,14 +183,15 @@ HttpConfig read_http(const Json::Value& h, const std::string& file) {
     const Place place{file, {}, {}};
     if (!h.isObject()) place.bad("\"http\" must be an object");
     only_members(h,
-                 {"listen", "port_file", "password_file", "host_names", "max_connections",
-                  "request_timeout_ms", "history_rows"},
+                 {"listen", "port_file", "password_file", "host_names", "page_url",
+                  "max_connections", "request_timeout_ms", "history_rows"},
                  place);
     HttpConfig http;
     http.listen = text_member(h, "listen", place);
     if (http.listen.empty()) place.bad("\"http\" needs \"listen\": \"HOST:PORT\"");
     http.port_file = beside(file, text_member(h, "port_file", place));
     http.password_file = beside(file, text_member(h, "password_file", place));
+    http.page_url = text_member(h, "page_url", place);
     http.max_connections = int_member(h, "max_connections", http.max_connections, place);
     http.request_timeout_ms = int_member(h, "request_timeout_ms", http.request_timeout_ms, place);
     http.history_rows = int_member(h, "history_rows", http.history_rows, place);
@@ -346,6 +347,12 @@ void check_http_values(const HttpConfig& h, const Place& http) {
     check_range(http, "request_timeout_ms", "request_timeout_ms", h.request_timeout_ms, 100, 600000,
                 " ms");
     check_range(http, "history_rows", "history_rows", h.history_rows, 1, 1000000, " rows");
+    // Sent as it is to Home Assistant, which shows it as a link.
+    const std::string& url = h.page_url;
+    const bool web = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
+    if (!url.empty() && (!web || url.find_first_of(" \t\r\n\"<>") != std::string::npos))
+        http.bad("page_url", "--http-page-url",
+                 "must be an http:// or https:// address without spaces (\"" + url + "\")");
 }
 
 // No two servers of the host (the gateways, the HTTP side) on one address and port (port 0

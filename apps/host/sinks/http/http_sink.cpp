@@ -63,7 +63,7 @@ void HttpSink::start() {
         port_file_ = h.port_file;
     }
     log_("http: serving the page, /metrics and /api on http://" + server_->address() + "/");
-    page_->set(page_url(server_->address()));
+    page_->set(h.page_url.empty() ? page_url(server_->address()) : h.page_url);
     if (h.password_file.empty() && listen.compare(0, 4, "127.") != 0 &&
         listen.compare(0, 6, "[::1]:") != 0)
         log_(

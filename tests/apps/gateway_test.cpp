@@ -1,6 +1,7 @@
 // kavren-host's gateway as a program: mbpoll and raw Modbus TCP clients against it while the
 // host polls kavren-sim on a pseudo-terminal paced at 9600 bit/s. The simulator counts every
 // request that reached the line.
+#include <algorithm>
 #include <regex>
 #include <sstream>
 #include <string>
@@ -74,8 +75,8 @@ class GatewayHost : public EndToEnd {
         return std::stol(read_file(requests_file)) - 7 * kRounds;
     }
     // Stops a host started for more rounds than the test needs: every printed round was
-    // complete; the requests the line carried beyond them (up to six of a round the stop cut
-    // short, which is not printed).
+    // complete; the requests the line carried beyond them (up to seven of a round in flight at
+    // the stop, which is not printed, however far it had got).
     long carried_beyond_the_printed_rounds() {
         host->stop();
         const std::vector<Json::Value> done = rounds();
@@ -197,8 +198,10 @@ TEST_F(GatewayHost, HostileClientsLeaveTheHostAndItsOtherClientsAlone) {
     std::vector<std::unique_ptr<ModbusClient>> crowd;
     for (int i = 0; i < 100; ++i) crowd.push_back(std::make_unique<ModbusClient>(gateway));
     for (auto& c : crowd) EXPECT_TRUE(c->closed_by_gateway());
+    // More cached reads than a whole round has requests: had they gone on the line, they would
+    // outnumber what a round in flight at the stop can add there (up to all seven of it).
     const int before = steady.answered();
-    ASSERT_TRUE(eventually([&] { return steady.answered() > before + 2; }));
+    ASSERT_TRUE(eventually([&] { return steady.answered() > std::max(before + 2, 7); }));
     steady.finish();
     EXPECT_EQ(steady.failed(), 0) << "the steady client was answered throughout";
     EXPECT_EQ(counted("malformed", true), 2.0);
@@ -207,8 +210,7 @@ TEST_F(GatewayHost, HostileClientsLeaveTheHostAndItsOtherClientsAlone) {
     EXPECT_EQ(counted("too_many_clients", true) + counted("idle", true), 101.0)
         << "the crowd and the silent";
     EXPECT_EQ(counted("cached"), steady.answered());
-    ASSERT_GT(steady.answered(), 6) << "more cached reads than a cut round has requests";
-    EXPECT_LE(carried_beyond_the_printed_rounds(), 6) << "the cached reads stayed off the line";
+    EXPECT_LE(carried_beyond_the_printed_rounds(), 7) << "the cached reads stayed off the line";
 }
 
 }  // namespace

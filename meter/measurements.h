@@ -64,8 +64,8 @@ inline constexpr LimitQuantity kLimitQuantities[] = {
 // By code: power factors A, B, C, total; frequency; phase voltages A, B, C; line voltages AB,
 // BC, CA; phase currents A, B, C; active, reactive and apparent power, each A, B, C, total.
 inline const LimitQuantity* limit_quantity(int code) {
-    constexpr signed char kByCode[32] = {0, 0, 0, 0, -1, -1, 1, 2, 2, 2, -1, 2, 2, 2, -1, 3,
-                                         3, 3, -1, -1, 4, 4, 4, 4, 5, 5, 5, 5, 6, 6, 6, 6};
+    constexpr signed char kByCode[32] = {0, 0, 0,  0,  -1, -1, 1, 2, 2, 2, -1, 2, 2, 2, -1, 3,
+                                         3, 3, -1, -1, 4,  4,  4, 4, 5, 5, 5,  5, 6, 6, 6,  6};
     if (code < 0 || code >= 32 || kByCode[code] < 0) return nullptr;
     return &kLimitQuantities[kByCode[code]];
 }

@@ -284,8 +284,9 @@ TEST_F(ServedGateway, PastTheQueueClientsAreToldBusyAndAClientThatLeftIsForgotte
     ASSERT_TRUE(clients[1]->send_bytes(mbap(2, 1, read_pdu(3, 4096, 1))));
     EXPECT_TRUE(clients[1]->next_adu(0.3).empty());
     EXPECT_EQ(reply_words(clients[5]->ask(1, read_pdu(3, 4096, 3))), values_from(4096, 3));
-    // A client that leaves with its request waiting frees its place in the queue.
-    clients[4].reset();
+    // A client that leaves with its request waiting (its connection reset) frees its place in
+    // the queue.
+    clients[4]->abort();
     ASSERT_TRUE(eventually([&] { return clients[5]->ask(1, read_pdu(3, 1005, 1), 0.2).empty(); }));
     hold(false);
     for (int i : {0, 1, 2, 3, 5}) {
@@ -298,6 +299,29 @@ TEST_F(ServedGateway, PastTheQueueClientsAreToldBusyAndAClientThatLeftIsForgotte
     EXPECT_EQ(second[1], 2);
     EXPECT_EQ(reply_words(Bytes(second.begin() + 7, second.end())), values_from(4096, 1));
     EXPECT_EQ(carried.load(), 5) << "the request of the client that left was dropped";
+}
+
+// Clients that send their requests and then their FIN (shutdown(SHUT_WR)) get every reply, a
+// cached and a forwarded one, before the gateway closes the connection.
+TEST_F(ServedGateway, RequestsBeforeTheClientsFinAreAnsweredThenTheConnectionCloses) {
+    start();
+    Bytes both = mbap(1, 1, read_pdu(3, 4100, 2));
+    const Bytes forwarded = mbap(2, 1, read_pdu(3, 1000, 1));
+    both.insert(both.end(), forwarded.begin(), forwarded.end());
+    for (int i = 0; i < 20; ++i) {
+        ModbusClient client(server->port());
+        ASSERT_TRUE(client.send_bytes(both));
+        client.stop_sending();
+        const Bytes cached = client.next_adu(), carried_reply = client.next_adu();
+        ASSERT_EQ(cached.size(), 7u + 6u) << i;
+        EXPECT_EQ(reply_words(Bytes(cached.begin() + 7, cached.end())), values_from(4100, 2));
+        ASSERT_EQ(carried_reply.size(), 7u + 4u) << i;
+        EXPECT_EQ(reply_words(Bytes(carried_reply.begin() + 7, carried_reply.end())),
+                  values_from(1000, 1));
+        EXPECT_TRUE(client.closed_by_gateway()) << i;
+    }
+    EXPECT_EQ(count(GatewayOutcome::cached), 20u);
+    EXPECT_EQ(count(GatewayOutcome::forwarded), 20u);
 }
 
 TEST_F(ServedGateway, HostileClientsAreCutAndCountedWhileAnotherIsServed) {

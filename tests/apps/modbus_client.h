@@ -78,6 +78,15 @@ class ModbusClient {
             return {};
         return Bytes(adu.begin() + 7, adu.end());
     }
+    // Sends a FIN: the client will send nothing more, and still reads.
+    void stop_sending() { shutdown(fd_, SHUT_WR); }
+    // Leaves at once with a reset, as a client that crashed or was killed.
+    void abort() {
+        const linger at_once{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once);
+        close(fd_);
+        fd_ = -1;
+    }
     // Whether the gateway closes the connection within timeout_s (whatever it sends first).
     bool closed_by_gateway(double timeout_s = 10) {
         const auto deadline = after(timeout_s);

@@ -20,11 +20,11 @@ struct HttpConfig {
     std::string password_file;  // "user:password" lines: basic authentication for every request
     std::vector<std::string> host_names;  // more names than this machine's that the page is
                                           // reached by without a password (Host headers)
-    std::string page_url;  // the page's address for other machines (Home Assistant's link to
-                           // it); empty: made from the address it listens on
-    int max_connections = 16;             // requests served at once
-    int request_timeout_ms = 5000;        // the whole time a client has to send its request
-    int history_rows = 10000;             // rows one history request may return
+    std::string page_url;      // the page's address for other machines (Home Assistant's link to
+                               // it); empty: made from the address it listens on
+    int max_connections = 16;  // requests served at once
+    int request_timeout_ms = 5000;  // the whole time a client has to send its request
+    int history_rows = 10000;       // rows one history request may return
 };
 
 struct HostConfig {

@@ -109,7 +109,7 @@ void GatewayServer::run() {
         fds.push_back(
             {listener_, static_cast<short>(now < listener_paused_until_ ? 0 : POLLIN), 0});
         for (const Client& c : clients_) {
-            short events = c.in.size() < kInRoom ? POLLIN : 0;
+            short events = c.in.size() < kInRoom && !c.sent_all ? POLLIN : 0;
             if (!c.out.empty()) events |= POLLOUT;
             fds.push_back({c.fd, events, 0});
         }
@@ -186,6 +186,13 @@ void GatewayServer::on_ready(Client& client, short revents, Clock::time_point no
     if (revents & POLLIN) receive(client, now);
     if (!client.gone && (revents & POLLOUT)) send_out(client, now);
     if (!client.gone) serve(client, now);
+    close_if_answered(client);
+}
+
+void GatewayServer::close_if_answered(Client& client) {
+    // What is left in `in` is no whole request: nothing more will complete it.
+    if (client.sent_all && !client.gone && !client.waiting && client.out.empty())
+        close_client(client);
 }
 
 void GatewayServer::receive(Client& client, Clock::time_point now) {
@@ -199,7 +206,13 @@ void GatewayServer::receive(Client& client, Clock::time_point now) {
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-        close_client(client);  // the client closed, or its connection failed
+        if (n == 0) {
+            // The client sent all it will (a FIN: shutdown(SHUT_WR) or close()); the requests
+            // before it are answered all the same.
+            client.sent_all = true;
+            return;
+        }
+        close_client(client);  // its connection failed
         return;
     }
 }
@@ -285,6 +298,7 @@ void GatewayServer::deliver_done(Clock::time_point now) {
         owner->waiting = false;
         reply(*owner, owner->pending, handling, now);
         if (!owner->gone) serve(*owner, now);  // a request it sent meanwhile
+        close_if_answered(*owner);
     }
 }
 

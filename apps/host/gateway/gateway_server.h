@@ -60,6 +60,8 @@ class GatewayServer {
         bool begun = false;       // part of a request is in `in`, since `began`
         Clock::time_point began;
         Clock::time_point sending_since;
+        bool sent_all = false;  // the client shut its sending side: its requests are answered,
+                                // then the connection is closed
         bool gone = false;
     };
 
@@ -70,6 +72,8 @@ class GatewayServer {
     void receive(Client& client, Clock::time_point now);
     // Takes the client's whole requests one at a time while nothing of it is pending.
     void serve(Client& client, Clock::time_point now);
+    // Closes the connection of a client that sent all it will once nothing of it is pending.
+    void close_if_answered(Client& client);
     void take_request(Client& client, const MbapRequest& request, Clock::time_point now);
     void reply(Client& client, const MbapHeader& header, const Handling& handling,
                Clock::time_point now);

@@ -129,8 +129,8 @@ void CommitStage::store_round(const RoundResult& result, AlarmBook& book, Stored
                                result.record.size(), polled ? "round" : "restore", result.unix_ms);
         int raises = 0;
         for (const LimitReport& report : result.limit_reports) {
-            const auto change = book.report(report.key, report.active, report.text, record_time,
-                                            result.unix_ms);
+            const auto change =
+                book.report(report.key, report.active, report.text, record_time, result.unix_ms);
             if (change == AlarmBook::Change::none) continue;
             const bool raised = change == AlarmBook::Change::raised;
             raises += raised;

@@ -316,8 +316,8 @@ void HistoryStore::save_failed_round(const std::string& device, int64_t t_ms, co
 }
 
 std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std::string& device) {
-    SqliteQuery q(db_,
-                  "SELECT data_id, record, t_ms FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
+    SqliteQuery q(
+        db_, "SELECT data_id, record, t_ms FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
     q.text(1, device);
     if (!q.step()) return std::nullopt;
     StoredRecord found;
@@ -397,9 +397,10 @@ int64_t HistoryStore::newest_id(const std::string& device) {
 
 std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::string& device,
                                                                    int64_t after_id, int limit) {
-    SqliteQuery q(db_,
-                  "SELECT id, record, t_ms FROM records WHERE device = ? AND id > ? AND origin = 'round' "
-                  "ORDER BY id LIMIT ?");
+    SqliteQuery q(
+        db_,
+        "SELECT id, record, t_ms FROM records WHERE device = ? AND id > ? AND origin = 'round' "
+        "ORDER BY id LIMIT ?");
     q.text(1, device);
     sqlite3_bind_int64(q.get(), 2, after_id);
     sqlite3_bind_int(q.get(), 3, limit);

@@ -7,7 +7,8 @@ namespace kavren::host {
 namespace {
 
 // One counter family of the gateways: the outcomes that are requests, or those that are not.
-void write_family(std::string& s, const std::vector<std::shared_ptr<const GatewayCounters>>& gateways,
+void write_family(std::string& s,
+                  const std::vector<std::shared_ptr<const GatewayCounters>>& gateways,
                   bool requests) {
     const char* const metric =
         requests ? "kavren_gateway_requests_total" : "kavren_gateway_connections_closed_total";

@@ -2,10 +2,10 @@
 
 #include <array>
 #include <charconv>
-#include <iterator>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <map>
 
 #include "apps/host/round/read_outcome.h"
@@ -149,8 +149,8 @@ void write_voltages_and_currents(Out& out, const std::vector<MeterView>& meters,
                 "Line voltage (between two phases) of the last fresh round.", "line", kLines,
                 meters, fresh, three(kLineVoltages));
     write_single(out, "kavren_line_voltage_average_volts",
-                 "The meter's average of its three line voltages, of the last fresh round.",
-                 meters, fresh, offset_of(kLineVoltages + 3));
+                 "The meter's average of its three line voltages, of the last fresh round.", meters,
+                 fresh, offset_of(kLineVoltages + 3));
     write_three(out, "kavren_current_amperes", "Phase current of the last fresh round.", "phase",
                 kPhases, meters, fresh, three(kFirstCurrent));
     write_single(out, "kavren_current_average_amperes",
@@ -237,7 +237,10 @@ void write_alarms(Out& out, const std::vector<MeterView>& meters) {
             const std::size_t q = static_cast<std::size_t>(quantity - kLimitQuantities);
             // In single precision, as the record holds it: 1.1 kW is 1100 W, not 1100.0000238.
             const float value = entry.value * quantity->to_base;
-            Out(thresholds[q]).sample(quantity->metric, m.name).label("alarm", a.first).value(value);
+            Out(thresholds[q])
+                .sample(quantity->metric, m.name)
+                .label("alarm", a.first)
+                .value(value);
         }
     }
     for (std::size_t q = 0; q < kQuantities; ++q) {

@@ -62,9 +62,9 @@ std::vector<Entity> entities(const std::vector<std::string>* names) {
             names == nullptr || (i < static_cast<int>(names->size()) && !(*names)[i].empty());
         if (!known) continue;
         const std::string slot = std::to_string(i);
-        all.push_back({"binary_sensor", "limit_" + slot,
-                       names != nullptr ? (*names)[i] : "", "problem",
-                       nullptr, "'ON' if value_json.limits[" + slot + "].active else 'OFF'", i});
+        all.push_back({"binary_sensor", "limit_" + slot, names != nullptr ? (*names)[i] : "",
+                       "problem", nullptr,
+                       "'ON' if value_json.limits[" + slot + "].active else 'OFF'", i});
     }
     return all;
 }
@@ -149,8 +149,8 @@ std::string entity_config(const MqttTopics& topics, const std::string& meter, co
 }  // namespace
 
 std::vector<std::pair<std::string, std::string>> discovery_messages(
-    const MqttTopics& topics, const std::string& meter,
-    const std::vector<std::string>& limit_names, const std::string& page_url) {
+    const MqttTopics& topics, const std::string& meter, const std::vector<std::string>& limit_names,
+    const std::string& page_url) {
     std::vector<std::pair<std::string, std::string>> messages;
     for (const Entity& e : entities(&limit_names))
         messages.emplace_back(config_topic(topics, meter, e),
@@ -177,7 +177,8 @@ std::string limit_title(int slot, const std::string& description, float value, i
             shown = std::isnan(value) ? "nan" : value < 0 ? "-inf" : "inf";
         }
         const LimitQuantity* quantity = limit_quantity(code);
-        if (quantity != nullptr && quantity->unit[0] != '\0') shown += std::string(" ") + quantity->unit;
+        if (quantity != nullptr && quantity->unit[0] != '\0')
+            shown += std::string(" ") + quantity->unit;
         return head + description.substr(0, at) + " " + word.second + " " + shown;
     }
     return head + description;

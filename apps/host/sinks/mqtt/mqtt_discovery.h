@@ -13,8 +13,8 @@ namespace kavren::host {
 // limit whose name is known (limit_names[i] empty: that limit is left out until a round has
 // reported it). `page_url`, when not empty, is the device's configuration_url: the host's page.
 std::vector<std::pair<std::string, std::string>> discovery_messages(
-    const MqttTopics& topics, const std::string& meter,
-    const std::vector<std::string>& limit_names, const std::string& page_url);
+    const MqttTopics& topics, const std::string& meter, const std::vector<std::string>& limit_names,
+    const std::string& page_url);
 
 // Every config topic the meter has or may come to have (every limit's): what is cleared when
 // the meter is no longer configured.

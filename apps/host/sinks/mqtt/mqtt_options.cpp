@@ -83,9 +83,9 @@ void check_password_file(const MqttConfig& config) {
         throw std::runtime_error("an MQTT password file needs a user name (--mqtt-user)");
 }
 
-// Every meter name within the cap with its own topic level and Home Assistant id, and every topic within MQTT's limit
-// (a broker drops the connection of a client that publishes a longer one). A host id yet to be
-// made counts at its longest.
+// Every meter name within the cap with its own topic level and Home Assistant id, and every topic
+// within MQTT's limit (a broker drops the connection of a client that publishes a longer one). A
+// host id yet to be made counts at its longest.
 void check_topics(const MqttConfig& config, const std::vector<std::string>& meter_names) {
     std::map<std::string, std::string> levels, objects;
     for (const std::string& name : meter_names) {

@@ -154,8 +154,10 @@ void HostileTcpServer::serve() {
                 const Bytes request(pending.begin(), pending.begin() + static_cast<long>(size));
                 pending.erase(pending.begin(), pending.begin() + static_cast<long>(size));
                 const Answer answer = script_(request, ++requests_);
-                open = answer_on(client, answer) && !answer.hang_up;
+                open = answer_on(client, answer) && !answer.hang_up && !answer.hang_up_late;
                 ++answered_;
+                pollfd next{client, POLLIN, 0};
+                if (answer.hang_up_late && pending.empty()) poll(&next, 1, 2000);
             }
         }
         close(client);

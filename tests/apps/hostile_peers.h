@@ -19,6 +19,9 @@ struct Answer {
     Bytes bytes;           // nothing: no answer at all
     int byte_gap_ms = 0;   // more than 0: one byte at a time, this far apart (a trickling device)
     bool hang_up = false;  // TCP: the connection is closed after the bytes
+    // TCP: the connection is closed after the bytes once the next request has come, unread (a
+    // serial server in "short connection" mode whose close comes late: the host sees a reset).
+    bool hang_up_late = false;
 };
 // The answer to a request (the whole frame as received); `number` counts requests from 1.
 using Script = std::function<Answer(const Bytes& request, int number)>;

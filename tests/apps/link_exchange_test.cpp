@@ -298,6 +298,26 @@ TEST(LinkExchange, RtuOverTcpTakesOnlyItsOwnRepliesFromAHostileServer) {
     EXPECT_EQ(server.requests(), 7);
 }
 
+// A serial server in "short connection" mode closes each connection a moment after its reply,
+// after the host's next request went out on it: that read goes again on a new connection and
+// none fails. A server that hangs up having read a request stays a failure (above).
+TEST(LinkExchange, AServerThatClosesEachConnectionLateAfterItsReplyFailsNoRead) {
+    HostileTcpServer server(
+        [](const Bytes& request, int) {
+            Answer late_close{rtu_reply(request)};
+            late_close.hang_up_late = true;
+            return late_close;
+        },
+        HostileTcpServer::Frames::rtu);
+    ModbusLink link(rtu_over_tcp_link(server, 1000), 9600);
+    for (int i = 0; i < 7; ++i) expect_good_read(link, 4096 + i, 8);
+    EXPECT_EQ(server.requests(), 7) << "the reset requests were never read";
+    // A write is never sent twice: the one the reset took is a failure.
+    Bytes reply;
+    const Bytes write_one{6, 0x00, 0x10, 0x00, 0x01};
+    EXPECT_EQ(link.exchange(kUnit, write_one, reply), ReadOutcome::connection_lost);
+}
+
 TEST(LinkExchange, EveryExceptionCodeIsAnExceptionWithItsCodeKept) {
     for (const int code : {0, 1, 4, 11, 255}) {
         SCOPED_TRACE(code);

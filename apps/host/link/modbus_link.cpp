@@ -41,6 +41,7 @@ ModbusLink::~ModbusLink() { close(); }
 void ModbusLink::close() {
     transport_->close();
     resync_pending_ = false;
+    answered_on_connection_ = false;
 }
 
 ReadOutcome ModbusLink::fail(ReadOutcome outcome, const std::string& why) {
@@ -66,6 +67,21 @@ ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t*
 }
 
 ReadOutcome ModbusLink::exchange(int unit, const Bytes& request, Bytes& reply) {
+    const bool answered_before = answered_on_connection_;
+    const ReadOutcome outcome = exchange_once(unit, request, reply);
+    // A serial server in "short connection" mode closes each connection a moment after its
+    // reply; a request that went out before that close is reset with it, unread. Sent again on
+    // a new connection. A read only: a write is never made twice. A server that hangs up
+    // without a reset, or after part of a reply, has read the request: that stays a failure.
+    const bool read = !request.empty() && request[0] >= 1 && request[0] <= 4;
+    if (outcome != ReadOutcome::connection_lost || !answered_before || reply_heard_ ||
+        !transport_->reset_by_peer() || !read)
+        return outcome;
+    return exchange_once(unit, request, reply);
+}
+
+ReadOutcome ModbusLink::exchange_once(int unit, const Bytes& request, Bytes& reply) {
+    reply_heard_ = false;
     ReadOutcome outcome = ReadOutcome::ok;
     if (!ready_for_request(outcome)) return outcome;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
@@ -93,6 +109,7 @@ ReadOutcome ModbusLink::exchange(int unit, const Bytes& request, Bytes& reply) {
         if (exception && reply.size() != 2) wrong = function_mismatch(reply[0], request[0]);
         if (!wrong.empty()) outcome = fail(ReadOutcome::bad_reply, wrong);
     }
+    if (outcome == ReadOutcome::ok) answered_on_connection_ = true;
     return after(outcome);
 }
 
@@ -153,6 +170,7 @@ ReadOutcome ModbusLink::await_reply(Clock::time_point deadline, Bytes& reply) {
         switch (transport_->receive_some(buffer + got, room, deadline, !first, n, why)) {
             case Transport::Io::done:
                 got += n;
+                reply_heard_ = true;
                 last_activity_ = Clock::now();
                 continue;
             case Transport::Io::timed_out:

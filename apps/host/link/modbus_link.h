@@ -40,6 +40,7 @@ class ModbusLink final : public RegisterLink {
 
   private:
     using Clock = std::chrono::steady_clock;
+    ReadOutcome exchange_once(int unit, const Bytes& request, Bytes& reply);
     // Opens the link and readies it for a request; false with the outcome to report.
     bool ready_for_request(ReadOutcome& outcome);
     ReadOutcome await_reply(Clock::time_point deadline, Bytes& reply);
@@ -52,8 +53,10 @@ class ModbusLink final : public RegisterLink {
     std::unique_ptr<Transport> transport_;
     std::unique_ptr<Framing> framing_;
     int timeout_ms_;
-    bool resync_pending_ = false;      // the last exchange failed: the line is to go quiet
-    Clock::time_point last_activity_;  // when a byte last came in, or the last exchange failed
+    bool resync_pending_ = false;          // the last exchange failed: the line is to go quiet
+    bool answered_on_connection_ = false;  // a reply came on the connection now open
+    bool reply_heard_ = false;             // a byte of the current exchange's reply came
+    Clock::time_point last_activity_;      // when a byte last came in, or the last exchange failed
     std::string last_error_;
     int last_exception_ = -1;
     uint64_t noise_bytes_ = 0;

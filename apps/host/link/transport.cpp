@@ -49,6 +49,7 @@ Transport::Io io_of(Transport::Wait waited, std::string& why) {
 
 Transport::Io Transport::send_all(const uint8_t* bytes, std::size_t size, Deadline deadline,
                                   std::string& why) {
+    reset_by_peer_ = false;
     std::size_t sent = 0;
     while (sent < size) {
         const long n = write_some(bytes + sent, size - sent);
@@ -62,6 +63,7 @@ Transport::Io Transport::send_all(const uint8_t* bytes, std::size_t size, Deadli
             if (waited == Wait::ready) continue;
             return io_of(waited, why);
         }
+        reset_by_peer_ = errno == ECONNRESET || errno == EPIPE;
         why = std::string("cannot send the request: ") + std::strerror(errno);
         return Io::lost;
     }
@@ -89,6 +91,7 @@ Transport::Io Transport::receive_some(uint8_t* into, std::size_t up_to, Deadline
             continue;
         }
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
+            reset_by_peer_ = errno == ECONNRESET;
             why = std::string("cannot read the reply: ") + std::strerror(errno);
             return Io::lost;
         }

@@ -38,6 +38,9 @@ class Transport {
     // `try_first` (the rest of a reply is usually there already).
     Io receive_some(uint8_t* into, std::size_t up_to, Deadline deadline, bool try_first,
                     std::size_t& got, std::string& why);
+    // Whether the last send_all() or receive_some() that lost the connection found it reset:
+    // the other end closed it with bytes of ours unread there.
+    bool reset_by_peer() const { return reset_by_peer_; }
     // Reads and counts what is waiting, without waiting; false when the other end is gone.
     bool drain(uint64_t& count, std::string& why);
     // Reads and drops what comes until nothing has come for `quiet` since `last_activity` (a
@@ -54,6 +57,7 @@ class Transport {
 
     int fd_ = -1;
     std::string name_;
+    bool reset_by_peer_ = false;
 };
 
 }  // namespace kavren::host

@@ -41,6 +41,16 @@ inline float float_at(const void* record, std::size_t offset) {
     return value;
 }
 
+// Limit `slot` (0 to 5) of a record image, copied out as float_at() copies a float.
+inline LimitEntry limit_at(const void* record, int slot) {
+    LimitEntry entry;
+    std::memcpy(&entry,
+                static_cast<const unsigned char*>(record) + offsetof(KAVREN_M7_Data_t, limits) +
+                    static_cast<std::size_t>(slot) * sizeof(LimitEntry),
+                sizeof entry);
+    return entry;
+}
+
 // What a limit's measurand code (LimitEntry::signal) measures: a limit's value in the record is
 // in `unit` (powers in kilo units, as the meter shows them); times `to_base`, in the base unit of
 // its Prometheus metric.

@@ -198,16 +198,6 @@ int limit_slot(const std::string& key) {
     return key[0] - '0';
 }
 
-// The limit's entry of slot `slot` in the record, when it has the record's size.
-bool limit_entry(const std::vector<uint8_t>& record, int slot, LimitEntry& entry) {
-    if (slot < 0 || record.size() != sizeof(KAVREN_M7_Data_t)) return false;
-    std::memcpy(&entry,
-                record.data() + offsetof(KAVREN_M7_Data_t, limits) +
-                    static_cast<std::size_t>(slot) * sizeof(LimitEntry),
-                sizeof entry);
-    return true;
-}
-
 // The alarm book, then the limits' values from the last complete round's record: a family per
 // quantity, in its unit, so that no metric mixes volts with hertz. A limit whose measurand code
 // names no quantity has no value sample (its alarm is still reported).
@@ -228,10 +218,11 @@ void write_alarms(Out& out, const std::vector<MeterView>& meters) {
                 .label("alarm", a.first)
                 .label("description", without_value(a.second))
                 .value(uint64_t{m.active_alarms.count(a.first) > 0});
-            LimitEntry entry;
-            if (!m.last_complete ||
-                !limit_entry(m.last_complete->result->record, limit_slot(a.first), entry))
+            const int slot = limit_slot(a.first);
+            if (slot < 0 || !m.last_complete ||
+                m.last_complete->result->record.size() != sizeof(KAVREN_M7_Data_t))
                 continue;
+            const LimitEntry entry = limit_at(m.last_complete->result->record.data(), slot);
             const LimitQuantity* quantity = limit_quantity(entry.signal);
             if (quantity == nullptr) continue;
             const std::size_t q = static_cast<std::size_t>(quantity - kLimitQuantities);

@@ -19,10 +19,7 @@ const char* const kPhases[4] = {"A", "B", "C", "total"};
 
 bool limit_text_key(const std::vector<uint8_t>& record, int slot, LimitTextKey& key) {
     if (record.size() != sizeof(KAVREN_M7_Data_t) || slot < 0 || slot >= kLimitCount) return false;
-    LimitEntry entry;
-    std::memcpy(&entry,
-                record.data() + offsetof(KAVREN_M7_Data_t, limits) + slot * sizeof(LimitEntry),
-                sizeof entry);
+    const LimitEntry entry = limit_at(record.data(), slot);
     key.slot = slot;
     key.signal = entry.signal;
     const float value = entry.value;

@@ -1026,7 +1026,8 @@ TEST_F(SeriesApi, BadRequestsAre400AndAnUnknownMeter404) {
     for (const char* query :
          {"points=0", "points=10001", "points=ten", "points=", "from=2026-13-01",
           "from=2026-12-09&to=2026-12-08", "from=10000-01-01", "to=253402300800", "since_ms=soon",
-          "since_ms=99999999999999999", "limit=5", "step=raw"}) {
+          "since_ms=99999999999999999", "limit=5", "step=raw",
+          "from=1969-12-31&to=1970-01-02&points=1"}) {
         const Json::Value r = get(std::string("/api/meters/m/series?") + query, 400);
         EXPECT_TRUE(r.isMember("error")) << query;
     }

@@ -29,8 +29,8 @@ struct SeriesRequest {
 // them), the minutes or the hours (or buckets of several of them), each point with its step; the
 // newest data of the range in the last point, and no round after `to` in it where a finer tier
 // holds the end of the range; and the range's alarm events. Read in one read transaction.
-// Throws BadTimeBound when the range ends before it starts, std::runtime_error with SQLite's
-// reason.
+// Throws BadTimeBound when the range ends before it starts or cannot be cut into `points`,
+// std::runtime_error with SQLite's reason.
 std::string series_json(HistoryReader& reader, const SeriesRequest& request, int64_t now_ms);
 
 // A bucket as a point: its counts, and min, mean and max of each quantity when it has complete

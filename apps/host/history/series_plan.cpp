@@ -38,17 +38,40 @@ int64_t bucket_count(int64_t from, int64_t to, int64_t step) {
     return (floor_to_step(to, step) - floor_to_step(from, step)) / step + 1;
 }
 
+// The shortest step above `step` at which the bucket holding `at` has another index
+// (INT64_MAX: none; the index of 0 is 0, of an instant before it -1 from a step on).
+int64_t next_index_change(int64_t at, int64_t step) {
+    if (at > 0) {
+        const int64_t k = at / step;
+        return k == 0 ? INT64_MAX : at / k + 1;
+    }
+    if (at < 0) {
+        const int64_t c = (-at + step - 1) / step;
+        return c <= 1 ? INT64_MAX : (-at + c - 2) / (c - 1);
+    }
+    return INT64_MAX;
+}
+
 // The shortest multiple of `base` that cuts [from, to] into at most `points` buckets and divides
 // `within` (when not 0, so that the buckets fill the coarser bucket before them); 0 when none
-// does.
+// does (one bucket never holds a range across the epoch, an edge of every step). Steps at which
+// the count cannot change are passed over.
 int64_t fit_step(int64_t from, int64_t to, int64_t points, int64_t base, int64_t within) {
     const int64_t wanted = (to - from) / points + 1;
     int64_t step = std::max<int64_t>(1, (wanted + base - 1) / base) * base;
-    while (bucket_count(from, to, step) > points || (within > 0 && within % step != 0)) {
-        step += base;
-        if (within > 0 && step > within) return 0;
+    for (;;) {
+        const bool fits = bucket_count(from, to, step) <= points;
+        if (fits && (within == 0 || within % step == 0)) return step;
+        int64_t next = step + base;
+        if (!fits) {
+            const int64_t change =
+                std::min(next_index_change(from, step), next_index_change(to, step));
+            if (change == INT64_MAX) return 0;
+            next = std::max(next, ceil_to_step(change, base));
+        }
+        if (within > 0 && next > within) return 0;
+        step = next;
     }
-    return step;
 }
 
 // A tier and where it takes over from the coarser one before it (INT64_MIN: from the start).
@@ -148,10 +171,14 @@ std::vector<SeriesPart> plan_series(sqlite3* db, const std::string& meter, int64
     const int64_t wanted = (to - from) / n + 1;
     Tier finest = wanted < kMinuteMs ? Tier::raw : wanted < kHourMs ? Tier::minutes : Tier::hours;
     for (;;) {
-        // The hours alone always fit: their step grows with the range.
+        // The hours alone always fit, but for one point across the epoch.
         std::vector<SeriesPart> parts =
             parts_of(db, meter, tiers_used(coverage, finest, from, to), from, to, n);
         if (!parts.empty()) return parts;
+        if (finest == Tier::hours)
+            throw BadTimeBound(
+                "one point cannot hold a range across 1970-01-01T00:00:00Z, where buckets are "
+                "aligned: ask for 2 points or more");
         finest = coarser(finest);
     }
 }

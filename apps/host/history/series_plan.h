@@ -44,6 +44,7 @@ struct SeriesPart {
 // comes from one tier). The coarser parts take a point per minute or hour; the newest part takes
 // the rest of the points, in a step that divides the bucket before it. Rounds are read as
 // themselves while they fit, buckets computed from them for at most 20,000 rounds. Throws
+// BadTimeBound for one point over a range across the Unix epoch (no bucket holds it),
 // std::runtime_error with SQLite's reason.
 std::vector<SeriesPart> plan_series(sqlite3* db, const std::string& meter, int64_t from, int64_t to,
                                     std::size_t points, const TierCoverage& coverage);

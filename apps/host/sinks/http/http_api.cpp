@@ -321,7 +321,11 @@ HttpResponse HttpApi::series(const std::string& name, const HttpRequest& request
     HistoryReader reader(database_);
     if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
     HttpResponse r;
-    r.body = series_json(reader, wanted, now);
+    try {
+        r.body = series_json(reader, wanted, now);
+    } catch (const BadTimeBound& e) {
+        return json_error(400, e.what());
+    }
     return r;
 }
 

@@ -991,6 +991,46 @@ TEST_F(SeriesApi, TheLastBucketHoldsNoRoundAfterTheRange) {
     }
 }
 
+// The two hours after retention removed the minutes before 07:00 and the rounds before 07:30:07:
+// the hour before the minutes, the minutes up to the first minute after the rounds' start, then
+// the rounds; every round in one point, the steps only getting finer.
+TEST_F(SeriesApi, WhereRetentionRemovedRowsTheStretchBeforeComesFromCoarserRows) {
+    const std::string copy = temp_path("series-retained.db");
+    std::remove(copy.c_str());
+    execute(db(), "VACUUM INTO '" + copy + "'");
+    const int64_t minutes_from = start() + kHourMs - 30000,
+                  raw_from = start() + 90 * kMinuteMs + 7000;
+    execute(copy, "DELETE FROM rollups WHERE step_s = 60 AND t_ms < " + ms(minutes_from) +
+                      "; DELETE FROM records WHERE t_ms < " + ms(raw_from) +
+                      "; DELETE FROM failed_rounds WHERE t_ms < " + ms(raw_from) +
+                      "; INSERT INTO purged_before (device, tier, t_ms) VALUES ('m', 'minute', " +
+                      ms(minutes_from) + "), ('m', 'raw', " + ms(raw_from) + ")");
+    HistoryReader reader(copy);
+    const Json::Value r = parse(
+        series_json(reader, SeriesRequest{"m", start(), newest(), 1000, {}}, newest() + 1000));
+    EXPECT_EQ(r["step"], "raw");
+    const Json::Value& points = r["points"];
+    ASSERT_EQ(points.size(), 1 + 31 + (newest() - start() - 91 * kMinuteMs) / 2000 + 1);
+    EXPECT_EQ(points[0]["t_ms"].asInt64(), start());
+    EXPECT_EQ(points[0]["step_ms"], 3600000);
+    for (int i = 1; i <= 31; ++i) {
+        EXPECT_EQ(points[i]["t_ms"].asInt64(), start() + (59 + i) * kMinuteMs);
+        EXPECT_EQ(points[i]["step_ms"], 60000);
+    }
+    for (Json::ArrayIndex i = 32; i < points.size(); ++i) {
+        EXPECT_EQ(points[i]["t_ms"].asInt64(), start() + 91 * kMinuteMs + (i - 32) * 2000);
+        EXPECT_EQ(points[i]["step_ms"], 0);
+        EXPECT_GT(points[i]["history_id"].asInt64(), 0);
+    }
+    int64_t rounds = 0, failed = 0;
+    for (const Json::Value& p : points) {
+        rounds += p["rounds"].asInt64();
+        failed += p["failed"].asInt64();
+    }
+    EXPECT_EQ(rounds, number(query(db(), "SELECT count(*) FROM records")[0][0]));
+    EXPECT_EQ(failed, number(query(db(), "SELECT count(*) FROM failed_rounds")[0][0]));
+}
+
 TEST_F(SeriesApi, FailedRoundsAndMissingRoundsAreToldApart) {
     // Minutes: the one whose rounds all failed is a point without values; the five without any
     // rounds have no point.

@@ -188,7 +188,7 @@ void read_part(sqlite3* db, const SeriesRequest& r, const SeriesPart& part, bool
     // An older part ends on an edge of its tier's rows; the newest at the range's end.
     const int64_t last = newest ? floor_to_step(part.to_ms, step) : part.to_ms + 1;
     if (last > from) read_rollups(db, r.meter, part.tier, step, from, last - 1, points);
-    if (newest && last >= from) read_last_bucket(db, r.meter, part, last, coverage, points);
+    if (newest) read_last_bucket(db, r.meter, part, last, coverage, points);
 }
 
 std::string step_text(const SeriesPart& part) {

@@ -6,8 +6,10 @@
 //     and without them, the runs interleaved;
 //   - the upgrade of a million rows of the first schema;
 //   - what incremental vacuum costs a stored and a removed row.
-// usage: history_bench DIR [rounds]   (its files are made in DIR and removed at the end;
-//        "rounds": only the CPU that rollups and purging add)
+// usage: history_bench DIR [rounds|series]   (its files are made in DIR and removed at the end;
+//        "rounds": only the CPU that rollups and purging add; "series": only the series requests,
+//        on DIR/synthetic.db, built when it is not there and kept, so that two builds can be
+//        timed on the same file)
 #include <sqlite3.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -455,6 +457,11 @@ int main(int argc, char** argv) {
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
     const std::string synthetic = dir + "/synthetic.db";
+    if (argc > 2 && std::string(argv[2]) == "series") {
+        if (file_size(synthetic) == 0) build_synthetic(synthetic);
+        time_series(synthetic);
+        return 0;
+    }
     remove_history(synthetic);
     auto t0 = std::chrono::steady_clock::now();
     const uint64_t older = build_synthetic(synthetic);

@@ -420,8 +420,8 @@ TEST(DaylightSaving, RangesOrderAndRollupsFollowUtcAcrossBothChanges) {
 
 // 40 s of rounds at 0.1 s with --retention-raw 10s, the clock moving with the rounds: the raw
 // rows keep the last 10 s, the minutes the whole run, and a series of the whole run reaches
-// from the first round to the newest. A meter whose rounds the broker has not acknowledged keeps
-// them past the 10 s.
+// from the first round to the newest, each stretch from the finest rows that hold it. A meter
+// whose rounds the broker has not acknowledged keeps them past the 10 s.
 TEST(Retention, RawRowsKeepTheLastTenSecondsWhileMinutesCoverTheWholeRun) {
     set_zone("UTC");
     const std::string db = temp_path("retention.db");
@@ -482,16 +482,29 @@ TEST(Retention, RawRowsKeepTheLastTenSecondsWhileMinutesCoverTheWholeRun) {
     EXPECT_EQ(number(minutes[0][1]), floor_to_step(last, kMinuteMs));
     EXPECT_EQ(minutes[0][2], "400");
 
+    // The whole run in 100 points: the minute in which the raw rows end, whole from the minutes,
+    // then every round after that minute as itself, from the raw rows.
     HistoryReader reader(db);
-    const Json::Value whole =
-        parse(series_json(reader, SeriesRequest{"m", {}, {}, 1000, {}}, last));
-    EXPECT_EQ(whole["step"], "60s");  // the raw rounds no longer cover the run
+    const Json::Value whole = parse(series_json(reader, SeriesRequest{"m", {}, {}, 100, {}}, last));
+    EXPECT_EQ(whole["step"], "raw");  // the newest points'
+    const int64_t raw_from = ceil_to_step(
+        number(
+            query(db, "SELECT t_ms FROM purged_before WHERE device = 'm' AND tier = 'raw'")[0][0]),
+        kMinuteMs);
+    ASSERT_EQ(raw_from, floor_to_step(last, kMinuteMs));
     const Json::Value& points = whole["points"];
-    ASSERT_GE(points.size(), 1u);
-    EXPECT_LE(points[0]["t_ms"].asInt64(), t0);
-    EXPECT_GT(points[0]["t_ms"].asInt64() + 60000, t0);
-    EXPECT_LE(points[points.size() - 1]["t_ms"].asInt64(), last);
-    EXPECT_GT(points[points.size() - 1]["t_ms"].asInt64() + 60000, last);
+    const auto raw_rounds = static_cast<unsigned>((last - raw_from) / 100 + 1);
+    ASSERT_EQ(points.size(), 1 + raw_rounds);
+    EXPECT_EQ(points[0]["t_ms"].asInt64(), floor_to_step(t0, kMinuteMs));
+    EXPECT_EQ(points[0]["step_ms"], 60000);
+    EXPECT_EQ(points[0]["rounds"].asUInt(), 400 - raw_rounds);
+    for (unsigned i = 1; i < points.size(); ++i) {
+        EXPECT_EQ(points[i]["t_ms"].asInt64(), raw_from + (i - 1) * 100);
+        EXPECT_EQ(points[i]["step_ms"], 0);
+        EXPECT_EQ(points[i]["rounds"], 1);
+        EXPECT_GT(points[i]["history_id"].asInt64(), 0);
+    }
+    EXPECT_EQ(points[points.size() - 1]["t_ms"].asInt64(), last);
     EXPECT_EQ(whole["newest_ms"].asInt64(), last);
     int64_t total = 0;
     for (const Json::Value& p : points) total += p["rounds"].asInt64();
@@ -789,6 +802,50 @@ TEST(Upgrade, AHistoryOfANewerSchemaIsRefusedUntouched) {
     EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after_file)), {}), before);
 }
 
+// The clock ran a year ahead for a few rounds and came back: a range without `to` still ends
+// now, in the present rounds as themselves, and the rounds after them come through since_ms;
+// the rounds stamped a year ahead are in a range whose `to` is after them.
+TEST(Series, RoundsStampedInTheFutureDoNotHideThePresent) {
+    set_zone("UTC");
+    const std::string db = temp_path("future.db");
+    HistoryStore store(db);
+    store.prepare();
+    Collecting seen;
+    CommitStage sink(store, {"m"}, 100000, [](const std::string&) {});
+    sink.add_sink(&seen);
+    sink.start();
+    RoundsEverySecond present{at("2026-12-08T10:00:00Z")};
+    feed(sink, seen, present.next(600));
+    const int64_t ahead = present.newest_ms() + 364 * kDayMs;
+    feed(sink, seen, {polled("m", 0, ahead, 0), polled("m", 0, ahead + 1000, 1)});
+    feed(sink, seen, present.next(60));
+    const int64_t now = present.newest_ms() + 500;
+
+    HistoryReader reader(db);
+    const int64_t from = now - 15 * kMinuteMs;  // the page's last 15 minutes
+    const Json::Value last =
+        parse(series_json(reader, SeriesRequest{"m", from, {}, 1000, {}}, now));
+    EXPECT_EQ(last["to"], iso_local_time(now));
+    EXPECT_EQ(last["step"], "raw");
+    ASSERT_EQ(last["points"].size(), 660u);
+    EXPECT_EQ(last["points"][659]["t_ms"].asInt64(), present.newest_ms());
+    EXPECT_EQ(last["newest_ms"].asInt64(), present.newest_ms());
+    feed(sink, seen, present.next(1));
+    const Json::Value newer = parse(series_json(
+        reader, SeriesRequest{"m", from, {}, 1000, last["newest_ms"].asInt64()}, now + 1000));
+    ASSERT_EQ(newer["points"].size(), 1u);
+    EXPECT_EQ(newer["points"][0]["t_ms"].asInt64(), present.newest_ms());
+
+    const Json::Value stored =
+        parse(series_json(reader, SeriesRequest{"m", {}, {}, 1000, {}}, now + 1000));
+    EXPECT_EQ(stored["newest_ms"].asInt64(), present.newest_ms());
+    EXPECT_EQ(stored["points"].size(), 661u);
+    const Json::Value named =
+        parse(series_json(reader, SeriesRequest{"m", {}, ahead + 1000, 1000, {}}, now + 1000));
+    EXPECT_EQ(named["newest_ms"].asInt64(), ahead + 1000);
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+}
+
 // Two hours of rounds 2 s apart with a minute in which every round failed and five minutes in
 // which none was made, asked for through the API as the page would.
 class SeriesApi : public testing::Test {
@@ -899,6 +956,81 @@ TEST_F(SeriesApi, PointsCoverTheRangeWithTheNewestRoundInTheLastAndOffsetsEveryw
               hundred["points"][hundred["points"].size() - 1]["t_ms"]);
 }
 
+// A range that ends on the start of a bucket (its last second taken in): the last point holds
+// the rounds of that second, the newest of the range, and none after it, whether the buckets
+// come from the raw rounds, the minutes or the hours.
+TEST_F(SeriesApi, TheLastBucketHoldsNoRoundAfterTheRange) {
+    const int64_t to = start() + kHourMs + 999;  // 07:00:00, a round at it, the next 2 s later
+    const struct {
+        int64_t from;
+        int points;
+        const char* step;
+    } cases[] = {
+        {start() + 30 * kMinuteMs, 61, "30s"}, {start(), 31, "120s"}, {start(), 1, "7200s"}};
+    for (const auto& c : cases) {
+        const Json::Value r = get("/api/meters/m/series?from=" + ms(c.from / 1000) +
+                                  "&to=" + ms(to / 1000) + "&points=" + std::to_string(c.points));
+        EXPECT_EQ(r["step"], c.step);
+        const Json::Value& points = r["points"];
+        ASSERT_GE(points.size(), 1u);
+        const Json::Value& last = points[points.size() - 1];
+        EXPECT_EQ(r["newest_ms"].asInt64(), to - 999) << c.step;
+        EXPECT_LE(last["t_ms"].asInt64(), to - 999) << c.step;
+        EXPECT_GT(last["t_ms"].asInt64() + last["step_ms"].asInt64(), to - 999) << c.step;
+        int64_t rounds = 0, failed = 0;
+        for (const Json::Value& p : points) {
+            rounds += p["rounds"].asInt64();
+            failed += p["failed"].asInt64();
+        }
+        const std::string within =
+            " WHERE t_ms >= " + ms(points[0]["t_ms"].asInt64()) + " AND t_ms <= " + ms(to);
+        EXPECT_EQ(rounds, number(query(db(), "SELECT count(*) FROM records" + within)[0][0]))
+            << c.step;
+        EXPECT_EQ(failed, number(query(db(), "SELECT count(*) FROM failed_rounds" + within)[0][0]))
+            << c.step;
+    }
+}
+
+// The two hours after retention removed the minutes before 07:00 and the rounds before 07:30:07:
+// the hour before the minutes, the minutes up to the first minute after the rounds' start, then
+// the rounds; every round in one point, the steps only getting finer.
+TEST_F(SeriesApi, WhereRetentionRemovedRowsTheStretchBeforeComesFromCoarserRows) {
+    const std::string copy = temp_path("series-retained.db");
+    std::remove(copy.c_str());
+    execute(db(), "VACUUM INTO '" + copy + "'");
+    const int64_t minutes_from = start() + kHourMs - 30000,
+                  raw_from = start() + 90 * kMinuteMs + 7000;
+    execute(copy, "DELETE FROM rollups WHERE step_s = 60 AND t_ms < " + ms(minutes_from) +
+                      "; DELETE FROM records WHERE t_ms < " + ms(raw_from) +
+                      "; DELETE FROM failed_rounds WHERE t_ms < " + ms(raw_from) +
+                      "; INSERT INTO purged_before (device, tier, t_ms) VALUES ('m', 'minute', " +
+                      ms(minutes_from) + "), ('m', 'raw', " + ms(raw_from) + ")");
+    HistoryReader reader(copy);
+    const Json::Value r = parse(
+        series_json(reader, SeriesRequest{"m", start(), newest(), 1000, {}}, newest() + 1000));
+    EXPECT_EQ(r["step"], "raw");
+    const Json::Value& points = r["points"];
+    ASSERT_EQ(points.size(), 1 + 31 + (newest() - start() - 91 * kMinuteMs) / 2000 + 1);
+    EXPECT_EQ(points[0]["t_ms"].asInt64(), start());
+    EXPECT_EQ(points[0]["step_ms"], 3600000);
+    for (int i = 1; i <= 31; ++i) {
+        EXPECT_EQ(points[i]["t_ms"].asInt64(), start() + (59 + i) * kMinuteMs);
+        EXPECT_EQ(points[i]["step_ms"], 60000);
+    }
+    for (Json::ArrayIndex i = 32; i < points.size(); ++i) {
+        EXPECT_EQ(points[i]["t_ms"].asInt64(), start() + 91 * kMinuteMs + (i - 32) * 2000);
+        EXPECT_EQ(points[i]["step_ms"], 0);
+        EXPECT_GT(points[i]["history_id"].asInt64(), 0);
+    }
+    int64_t rounds = 0, failed = 0;
+    for (const Json::Value& p : points) {
+        rounds += p["rounds"].asInt64();
+        failed += p["failed"].asInt64();
+    }
+    EXPECT_EQ(rounds, number(query(db(), "SELECT count(*) FROM records")[0][0]));
+    EXPECT_EQ(failed, number(query(db(), "SELECT count(*) FROM failed_rounds")[0][0]));
+}
+
 TEST_F(SeriesApi, FailedRoundsAndMissingRoundsAreToldApart) {
     // Minutes: the one whose rounds all failed is a point without values; the five without any
     // rounds have no point.
@@ -934,10 +1066,14 @@ TEST_F(SeriesApi, BadRequestsAre400AndAnUnknownMeter404) {
     for (const char* query :
          {"points=0", "points=10001", "points=ten", "points=", "from=2026-13-01",
           "from=2026-12-09&to=2026-12-08", "from=10000-01-01", "to=253402300800", "since_ms=soon",
-          "since_ms=99999999999999999", "limit=5", "step=raw"}) {
+          "since_ms=99999999999999999", "limit=5", "step=raw",
+          "from=1969-12-31&to=1970-01-02&points=1"}) {
         const Json::Value r = get(std::string("/api/meters/m/series?") + query, 400);
         EXPECT_TRUE(r.isMember("error")) << query;
     }
+    // Without `to` a range ends now: one that starts later ends before it starts.
+    const std::string later = ms(system_now_ms() / 1000 + 3600);
+    EXPECT_TRUE(get("/api/meters/m/series?from=" + later, 400).isMember("error"));
     EXPECT_TRUE(get("/api/meters/nobody/series", 404).isMember("error"));
 }
 

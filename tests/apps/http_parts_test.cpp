@@ -46,6 +46,12 @@ TEST(TimeBound, LocalTimesOffsetsAndUnixSecondsBecomeInstants) {
     EXPECT_EQ(iso_local_time(1782900000500), "2026-07-01T12:00:00.500+02:00");
     EXPECT_EQ(iso_local_time(1792888200000), "2026-10-25T02:30:00+02:00");
     EXPECT_EQ(iso_local_time(1792891800000), "2026-10-25T02:30:00+01:00");
+    // Years before 1000 with four digits, as ISO 8601 readers take them; the local mean time of
+    // year 1 (+00:53:28) with whole minutes, so that the text reads back as the same instant.
+    const int64_t year_one = parse_time_bound("0001-01-01T00:00:00Z", false);
+    EXPECT_EQ(iso_local_time(year_one), "0001-01-01T00:53:00+00:53");
+    EXPECT_EQ(parse_time_bound(iso_local_time(year_one), false), year_one);
+    EXPECT_EQ(iso_local_time(year_one - 1), "0001-01-01T00:52:59.999+00:53");
     for (const char* bad :
          {"", "yesterday", "2026-13-01", "2026-12-32", "2026-02-29", "2026-12-08 24:00",
           "2026-12-08 10:60", "2026/12/08", "2026-12-08Z", "2026-12-08T10:15:07.",
@@ -54,6 +60,9 @@ TEST(TimeBound, LocalTimesOffsetsAndUnixSecondsBecomeInstants) {
     EXPECT_EQ(parse_time_bound("253402300799", true), 253402300799999);
     setenv("TZ", "UTC", 1);
     tzset();
+    EXPECT_EQ(iso_local_time(year_one), "0001-01-01T00:00:00+00:00");
+    EXPECT_EQ(iso_local_time(parse_time_bound("0000-01-01T00:00:00Z", false) - 1),
+              "-000001-12-31T23:59:59.999+00:00");
 }
 
 // A meter whose last complete round ended at `unix_ms`, UA set to `ua`.

@@ -6,14 +6,16 @@ the points they asked for and end at the newest round; later rounds are appended
 since_ms requests without reading the range again; the page does not scroll sideways; every plot
 has a visible legend naming each of its series; points of several rounds are min-max bands;
 outages are breaks in the lines; alarms are shaded spans with their description on hover;
-dragging across a plot reads the finer points of that stretch, as do times typed for a range;
+dragging across a plot reads the finer points of that stretch, as do times typed for a range,
+drawn from the minutes where retention removed the rounds and from the rounds after, in one line;
 the meter's state is text in colours; times are on one 24-hour clock
 with the UTC offset once, controls are labelled; the alarm description is shown as stored;
 without the chart library the page says so and keeps its table.
 Prints one line per failed check and exits 1 when any failed.
 
 usage: page_check.py URL METER --outage FROM_MS TO_MS [--outage ...] --oldest MS
-       [--screenshots DIR]
+       --raw-from MS [--screenshots DIR]
+(--raw-from: the rounds before it are gone, their minutes kept; the typed range spans it)
 """
 import argparse
 import json
@@ -238,6 +240,16 @@ def check_typed_range(driver, args):
     asked = [u for u in series_requests(driver)[read:] if "since_ms=" not in u]
     check(asked and all("from=%d&to=%d" % (start // 1000, end // 1000) in u for u in asked),
           "the typed range was read as it was typed: %s" % asked)
+    if start < args.raw_from < end:
+        rows = plot(driver, args.meter, "frequency")["rows"]
+        minutes = [has for x, has in rows if x < args.raw_from]
+        rounds = [x for x, has in rows if has and x >= args.raw_from]
+        check(minutes and all(minutes) and rounds,
+              "the minutes before the rounds' retention are one line, the rounds after it drawn: "
+              "%d rows before, %d breaks, %d rounds after" % (
+                  len(minutes), minutes.count(None), len(rounds)))
+        note = driver.find_element("css selector", '[data-meter="%s"] [data-field="history"]' % args.meter).text
+        check("each point 1 min, then one round" in note, "the note names both steps: %r" % note)
     driver.find_element("id", "from").send_keys("h")
     driver.find_element("id", "show").click()
     check(eventually(lambda: "is not a time" in driver.find_element("id", "notice").text, 10),
@@ -321,6 +333,7 @@ def main():
     parser.add_argument("meter")
     parser.add_argument("--outage", nargs=2, type=int, action="append", default=[])
     parser.add_argument("--oldest", type=int, required=True)
+    parser.add_argument("--raw-from", type=int, required=True)
     parser.add_argument("--screenshots")
     args = parser.parse_args()
     args.url = args.url.rstrip("/")

@@ -12,6 +12,7 @@
 
 #include "apps/host/history/history_store.h"
 #include "apps/host/history/rollups.h"
+#include "apps/host/support/sqlite_query.h"
 #include "apps/host/support/utc_time.h"
 #include "tests/apps/e2e_fixture.h"
 #include "tests/apps/synthetic_record.h"
@@ -32,6 +33,7 @@ struct History {
     int64_t oldest = 0;
     int64_t outage_from = 0, outage_to = 0;  // no rounds made
     int64_t failed_from = 0, failed_to = 0;  // every round failed
+    int64_t raw_from = 0;                    // retention removed the rounds before
 };
 
 // Values that move with the hour of the day, line voltages √3 times the phase ones, a
@@ -52,12 +54,13 @@ std::vector<uint8_t> daily_record(int64_t t_ms, int64_t k) {
 }
 
 // Three days of rounds a minute apart up to a minute ago, stored as the host stores them (with
-// their minutes and hours), and two alarm intervals.
+// their minutes and hours), and two alarm intervals; the rounds of the first 39 hours removed as
+// the raw rows' retention would, their minutes and hours kept.
 History write_history(const std::string& db) {
     using namespace kavren::host;
     const int64_t newest = (system_now_ms() - kMinuteMs) / kRoundMs * kRoundMs;
-    History h{newest - kHistoryMs, newest - 30 * kHourMs, newest - 27 * kHourMs,
-              newest - 12 * kHourMs, newest - 10 * kHourMs};
+    History h{newest - kHistoryMs,   newest - 30 * kHourMs, newest - 27 * kHourMs,
+              newest - 12 * kHourMs, newest - 10 * kHourMs, newest - kHistoryMs + 39 * kHourMs};
     HistoryStore store(db);
     store.prepare();
     RollupWriter rollups(store.handle());
@@ -78,6 +81,11 @@ History write_history(const std::string& db) {
         rollups.add_record("meter-1", t, record.data(), record.size(), raise ? 1 : 0);
     }
     rollups.write();
+    const std::string before = " WHERE device = 'meter-1' AND t_ms < " + std::to_string(h.raw_from);
+    sqlite_exec(store.handle(), ("DELETE FROM records" + before + "; DELETE FROM failed_rounds" +
+                                 before + "; INSERT INTO purged_before (device, tier, t_ms) " +
+                                 "VALUES ('meter-1', 'raw', " + std::to_string(h.raw_from) + ")")
+                                    .c_str());
     store.commit();
     return h;
 }
@@ -111,7 +119,9 @@ TEST_F(PageInBrowser, PlotsReadTheSeriesAppendNewRoundsAndFitADeskAndAPhone) {
                                   "http://127.0.0.1:" + std::to_string(port),
                                   "meter-1",
                                   "--oldest",
-                                  std::to_string(h.oldest)};
+                                  std::to_string(h.oldest),
+                                  "--raw-from",
+                                  std::to_string(h.raw_from)};
     for (const auto& [from, to] :
          {std::pair{h.outage_from, h.outage_to}, {h.failed_from, h.failed_to}})
         args.insert(args.end(), {"--outage", std::to_string(from), std::to_string(to)});

@@ -8,6 +8,7 @@
 
 #include "apps/host/history/alarm_intervals.h"
 #include "apps/host/history/history_query.h"
+#include "apps/host/history/series_plan.h"
 #include "apps/host/support/json_writer.h"
 #include "apps/host/support/sqlite_query.h"
 #include "apps/host/support/utc_time.h"
@@ -16,20 +17,12 @@ namespace kavren::host {
 
 namespace {
 
-// Rounds decoded at most for buckets computed from the raw rounds; past that, the minutes.
-constexpr int64_t kMostRawRows = 20000;
 constexpr std::size_t kMostAlarmEvents = 10000;
 
-enum class Tier { raw, raw_buckets, minutes, hours };
-
-struct Plan {
-    Tier tier = Tier::raw;
-    int64_t step_ms = 0;  // 0: a point per round
-};
-
-// A point: a round (history_id set), a failed round (failure set), or a bucket.
+// A point: a round (history_id set), a failed round (failure set), or a bucket of step_ms.
 struct Point {
     int64_t t_ms = 0;
+    int64_t step_ms = 0;
     int64_t history_id = 0;
     std::string failure;
     Rollup values;
@@ -70,76 +63,28 @@ std::optional<int64_t> raw_end(sqlite3* db, const std::string& meter, int64_t fr
     return std::max(*a, *b);
 }
 
+// The start of the meter's oldest bucket of the step, finished or open (a clock set back can
+// leave the open one older than finished ones).
 std::optional<int64_t> first_rollup(sqlite3* db, const std::string& meter, int step_s) {
-    // A finished bucket is older than the open one.
     SqliteQuery q(db,
-                  "SELECT coalesce((SELECT t_ms FROM rollups WHERE device = ?1 AND step_s = ?2 "
-                  "ORDER BY t_ms LIMIT 1), (SELECT t_ms FROM rollups_open WHERE device = ?1 AND "
-                  "step_s = ?2))");
+                  "SELECT min(t_ms) FROM (SELECT min(t_ms) AS t_ms FROM rollups WHERE device = ?1 "
+                  "AND step_s = ?2 UNION ALL SELECT t_ms FROM rollups_open WHERE device = ?1 AND "
+                  "step_s = ?2)");
     q.text(1, meter);
     q.integer(2, step_s);
     return first_value(q);
 }
 
-// Whether the meter's tier holds everything from `from_ms` on: retention removed none of its
-// rows after that instant.
-bool covers(sqlite3* db, const std::string& meter, const char* tier, int64_t from_ms) {
-    SqliteQuery q(db, "SELECT t_ms FROM purged_before WHERE device = ? AND tier = ?");
-    q.text(1, meter);
-    q.text(2, tier);
-    return !q.step() || q.column_int64(0) <= from_ms;
-}
-
-int64_t count_raw(sqlite3* db, const std::string& meter, int64_t from, int64_t to, int64_t most) {
-    int64_t total = 0;
-    for (const char* table : {"records", "failed_rounds"}) {
-        const std::string origin = std::string(table) == "records" ? " AND origin = 'round'" : "";
-        SqliteQuery q(db, ("SELECT count(*) FROM (SELECT 1 FROM " + std::string(table) +
-                           " WHERE device = ? AND t_ms >= ? AND t_ms <= ?" + origin + " LIMIT ?)")
-                              .c_str());
-        q.text(1, meter);
-        q.integer(2, from);
-        q.integer(3, to);
-        q.integer(4, most + 1);
-        if (q.step()) total += q.column_int64(0);
-    }
-    return total;
-}
-
-int64_t bucket_count(int64_t from, int64_t to, int64_t step) {
-    return (floor_to_step(to, step) - floor_to_step(from, step)) / step + 1;
-}
-
-// The shortest multiple of `base` that cuts [from, to] into at most `points` buckets.
-int64_t fit_step(int64_t from, int64_t to, std::size_t points, int64_t base) {
-    const auto n = static_cast<int64_t>(points);
-    const int64_t wanted = (to - from) / n + 1;
-    int64_t step = std::max<int64_t>(1, (wanted + base - 1) / base) * base;
-    while (bucket_count(from, to, step) > n) step += base;
-    return step;
-}
-
-Plan plan_for(sqlite3* db, const SeriesRequest& r, int64_t from, int64_t to) {
-    const int64_t wanted = (to - from) / static_cast<int64_t>(r.points) + 1;
-    if (wanted < kMinuteMs && covers(db, r.meter, "raw", from)) {
-        const int64_t rows = count_raw(db, r.meter, from, to, kMostRawRows);
-        if (rows <= static_cast<int64_t>(r.points)) return {Tier::raw, 0};
-        if (rows <= kMostRawRows) return {Tier::raw_buckets, fit_step(from, to, r.points, 1000)};
-    }
-    if (wanted < kHourMs && covers(db, r.meter, "minute", floor_to_step(from, kMinuteMs)))
-        return {Tier::minutes, fit_step(from, to, r.points, kMinuteMs)};
-    return {Tier::hours, fit_step(from, to, r.points, kHourMs)};
-}
-
 // Adds to the bucket starting at `start`, made if needed; points stay in time order.
-Rollup& bucket_at(std::vector<Point>& points, int64_t start) {
+Rollup& bucket_at(std::vector<Point>& points, int64_t start, int64_t step) {
     if (points.empty() || points.back().t_ms < start) {
-        points.push_back(Point{start, 0, {}, {}});
+        points.push_back(Point{start, step, 0, {}, {}});
         return points.back().values;
     }
     auto at = std::lower_bound(points.begin(), points.end(), start,
                                [](const Point& p, int64_t t) { return p.t_ms < t; });
-    if (at == points.end() || at->t_ms != start) at = points.insert(at, Point{start, 0, {}, {}});
+    if (at == points.end() || at->t_ms != start)
+        at = points.insert(at, Point{start, step, 0, {}, {}});
     return at->values;
 }
 
@@ -161,7 +106,7 @@ void read_raw(sqlite3* db, const std::string& meter, int64_t from, int64_t to, i
         q->integer(3, to);
     }
     const auto at = [&](int64_t t_ms) -> Rollup& {
-        return bucket_at(points, step > 0 ? floor_to_step(t_ms, step) : t_ms);
+        return bucket_at(points, step > 0 ? floor_to_step(t_ms, step) : t_ms, step);
     };
     while (rounds.step()) {
         sqlite3_stmt* s = rounds.get();
@@ -171,7 +116,7 @@ void read_raw(sqlite3* db, const std::string& meter, int64_t from, int64_t to, i
             at(rounds.column_int64(0)).add_record(record, length);
             continue;
         }
-        points.push_back(Point{rounds.column_int64(0), rounds.column_int64(1), {}, {}});
+        points.push_back(Point{rounds.column_int64(0), 0, rounds.column_int64(1), {}, {}});
         points.back().values.add_record(record, length);
     }
     while (failed.step()) {
@@ -179,7 +124,7 @@ void read_raw(sqlite3* db, const std::string& meter, int64_t from, int64_t to, i
             ++at(failed.column_int64(0)).failed;
             continue;
         }
-        Point p{failed.column_int64(0), 0, failed.column_text(1), {}};
+        Point p{failed.column_int64(0), 0, 0, failed.column_text(1), {}};
         p.values.failed = 1;
         const auto place = std::upper_bound(points.begin(), points.end(), p.t_ms,
                                             [](int64_t t, const Point& q) { return t < q.t_ms; });
@@ -195,8 +140,59 @@ void read_raw(sqlite3* db, const std::string& meter, int64_t from, int64_t to, i
     }
 }
 
-std::string step_text(const Plan& plan) {
-    return plan.tier == Tier::raw ? "raw" : std::to_string(plan.step_ms / 1000) + "s";
+// The tier's rows that start in [from, to], into buckets of `step`.
+void read_rollups(sqlite3* db, const std::string& meter, Tier tier, int64_t step, int64_t from,
+                  int64_t to, std::vector<Point>& points) {
+    const int step_s = static_cast<int>(tier_base_ms(tier) / 1000);
+    for_each_rollup(db, meter, step_s, from, to, [&](int64_t start, const Rollup& row) {
+        bucket_at(points, floor_to_step(start, step), step).merge(row);
+    });
+}
+
+Tier finer(Tier tier) { return tier == Tier::hours ? Tier::minutes : Tier::raw; }
+
+// The range's last bucket, [start, to], where the tier's last row would reach past `to`: the
+// tier's rows that end by `to`, then the finer tiers' for what is left, down to the raw rounds.
+// Where a finer tier no longer holds what is left, the coarser row that does is taken whole.
+void read_last_bucket(sqlite3* db, const std::string& meter, const SeriesPart& part, int64_t start,
+                      const TierCoverage& coverage, std::vector<Point>& points) {
+    int64_t cursor = start;
+    for (Tier tier = part.tier; tier != Tier::raw; tier = finer(tier)) {
+        const int64_t base = tier_base_ms(tier);
+        const int64_t whole_end = floor_to_step(part.to_ms + 1, base);
+        if (whole_end > cursor)
+            read_rollups(db, meter, tier, part.step_ms, cursor, whole_end - base, points);
+        cursor = std::max(cursor, whole_end);
+        if (cursor > part.to_ms) return;
+        if (!tier_holds(coverage, finer(tier), cursor)) {
+            read_rollups(db, meter, tier, part.step_ms, cursor, cursor, points);
+            return;
+        }
+    }
+    read_raw(db, meter, cursor, part.to_ms, part.step_ms, points);
+}
+
+// A part's points: only what is newer than since_ms (rounds after it, buckets that end after
+// it). The newest part's last bucket holds no round after the range's end.
+void read_part(sqlite3* db, const SeriesRequest& r, const SeriesPart& part, bool newest,
+               const TierCoverage& coverage, std::vector<Point>& points) {
+    const int64_t step = part.step_ms;
+    int64_t from = step == 0 ? part.from_ms : floor_to_step(part.from_ms, step);
+    if (r.since_ms && *r.since_ms >= from)
+        from = step == 0 ? *r.since_ms + 1 : floor_to_step(*r.since_ms + 1, step);
+    if (from > part.to_ms) return;
+    if (part.tier == Tier::raw) {
+        read_raw(db, r.meter, from, part.to_ms, step, points);
+        return;
+    }
+    // An older part ends on an edge of its tier's rows; the newest at the range's end.
+    const int64_t last = newest ? floor_to_step(part.to_ms, step) : part.to_ms + 1;
+    if (last > from) read_rollups(db, r.meter, part.tier, step, from, last - 1, points);
+    if (newest) read_last_bucket(db, r.meter, part, last, coverage, points);
+}
+
+std::string step_text(const SeriesPart& part) {
+    return part.step_ms == 0 ? "raw" : std::to_string(part.step_ms / 1000) + "s";
 }
 
 // The range's alarm events, and the time each alarm was active within it (from a raise that may
@@ -255,38 +251,18 @@ void write_point_members(JsonWriter& json, const Rollup& bucket) {
 
 namespace {
 
-// The range asked for, with its open ends closed: from the meter's oldest data, to now (or its
-// newest data, when later).
+// The range asked for, with its open ends closed: from the meter's oldest data, to now. Throws
+// BadTimeBound when it ends before it starts.
 std::pair<int64_t, int64_t> resolved_range(sqlite3* db, const SeriesRequest& r, int64_t now_ms) {
-    const std::optional<int64_t> newest_any = raw_end(db, r.meter, INT64_MIN, INT64_MAX, true);
-    const int64_t to = r.to_ms.value_or(std::max(now_ms, newest_any.value_or(now_ms)));
-    if (r.from_ms) return {*r.from_ms, to};
+    const int64_t to = r.to_ms.value_or(now_ms);
+    if (r.from_ms) {
+        require_ordered_range(*r.from_ms, to);
+        return {*r.from_ms, to};
+    }
     const auto oldest =
         earlier(raw_end(db, r.meter, INT64_MIN, INT64_MAX, false),
                 earlier(first_rollup(db, r.meter, 60), first_rollup(db, r.meter, 3600)));
     return {oldest ? std::min(*oldest, to) : to, to};
-}
-
-// The points of the plan: only what is newer than since_ms (rounds after it, buckets that end
-// after it).
-std::vector<Point> read_points(sqlite3* db, const SeriesRequest& r, const Plan& plan, int64_t from,
-                               int64_t to) {
-    int64_t read_from = plan.tier == Tier::raw ? from : floor_to_step(from, plan.step_ms);
-    if (r.since_ms && *r.since_ms >= read_from)
-        read_from =
-            plan.tier == Tier::raw ? *r.since_ms + 1 : floor_to_step(*r.since_ms + 1, plan.step_ms);
-    std::vector<Point> points;
-    if (plan.tier == Tier::raw || plan.tier == Tier::raw_buckets) {
-        const int64_t read_to =
-            plan.tier == Tier::raw ? to : floor_to_step(to, plan.step_ms) + plan.step_ms - 1;
-        read_raw(db, r.meter, read_from, read_to, plan.step_ms, points);
-        return points;
-    }
-    const int step_s = plan.tier == Tier::minutes ? 60 : 3600;
-    for_each_rollup(db, r.meter, step_s, read_from, to, [&](int64_t start, const Rollup& row) {
-        bucket_at(points, floor_to_step(start, plan.step_ms)).merge(row);
-    });
-    return points;
 }
 
 void write_points(JsonWriter& json, const std::vector<Point>& points) {
@@ -295,6 +271,7 @@ void write_points(JsonWriter& json, const std::vector<Point>& points) {
         json.begin_object();
         json.member("t", iso_local_time(p.t_ms));
         json.member("t_ms", p.t_ms);
+        json.member("step_ms", p.step_ms);
         if (p.history_id != 0) json.member("history_id", p.history_id);
         if (!p.failure.empty()) json.member("failure", p.failure);
         write_point_members(json, p.values);
@@ -309,8 +286,11 @@ std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t n
     sqlite3* db = reader.handle();
     SqliteReadTransaction snapshot(db);
     const auto [from, to] = resolved_range(db, r, now_ms);
-    const Plan plan = plan_for(db, r, from, to);
-    const std::vector<Point> points = read_points(db, r, plan, from, to);
+    const TierCoverage coverage = tier_coverage(db, r.meter);
+    const std::vector<SeriesPart> parts = plan_series(db, r.meter, from, to, r.points, coverage);
+    std::vector<Point> points;
+    for (std::size_t i = 0; i < parts.size(); ++i)
+        read_part(db, r, parts[i], i + 1 == parts.size(), coverage, points);
     std::string out;
     out.reserve(256 + points.size() * 900);
     JsonWriter json(out);
@@ -318,8 +298,8 @@ std::string series_json(HistoryReader& reader, const SeriesRequest& r, int64_t n
     json.member("meter", r.meter);
     json.member("from", iso_local_time(from));
     json.member("to", iso_local_time(to));
-    json.member("step", step_text(plan));
-    json.member("step_ms", plan.step_ms);
+    json.member("step", step_text(parts.back()));
+    json.member("step_ms", parts.back().step_ms);
     const std::optional<int64_t> newest = raw_end(db, r.meter, from, to, true);
     json.key("newest_ms");
     if (newest) {

@@ -140,20 +140,28 @@ std::string iso_local_time(int64_t ms) {
     const time_t seconds = static_cast<time_t>(second / 1000);
     std::tm t{};
     if (localtime_r(&seconds, &t) == nullptr) return std::to_string(ms);
-    char clock[40];
-    std::strftime(clock, sizeof clock, "%Y-%m-%dT%H:%M:%S", &t);
-    std::string out = clock;
-    const int millis = static_cast<int>(ms - second);
-    char tail[24];
-    if (millis != 0) {
-        std::snprintf(tail, sizeof tail, ".%03d", millis);
-        out += tail;
-    }
     const long offset = t.tm_gmtoff / 60;
+    if (t.tm_gmtoff % 60 != 0) {
+        const time_t shifted = seconds + static_cast<time_t>(offset * 60);
+        if (gmtime_r(&shifted, &t) == nullptr) return std::to_string(ms);
+    }
+    const long year = t.tm_year + 1900L;
+    char text[64];
+    int length = year >= 0 && year <= 9999
+                     ? std::snprintf(text, sizeof text, "%04ld", year)
+                     : std::snprintf(text, sizeof text, "%c%06ld", year < 0 ? '-' : '+',
+                                     year < 0 ? -year : year);
+    length += std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length),
+                            "-%02d-%02dT%02d:%02d:%02d", t.tm_mon + 1, t.tm_mday, t.tm_hour,
+                            t.tm_min, t.tm_sec);
+    const int millis = static_cast<int>(ms - second);
+    if (millis != 0)
+        length += std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length),
+                                ".%03d", millis);
     const long magnitude = offset < 0 ? -offset : offset;
-    std::snprintf(tail, sizeof tail, "%c%02ld:%02ld", offset < 0 ? '-' : '+', magnitude / 60,
-                  magnitude % 60);
-    return out + tail;
+    std::snprintf(text + length, sizeof text - static_cast<std::size_t>(length), "%c%02ld:%02ld",
+                  offset < 0 ? '-' : '+', magnitude / 60, magnitude % 60);
+    return text;
 }
 
 LocalInstants local_instants(int year, int month, int day, int hour, int minute, int second) {
@@ -211,6 +219,12 @@ int64_t parse_time_bound(std::string_view text, bool upper) {
     }
     ms += f.millis;
     return upper ? ms + f.unit_ms - 1 : ms;
+}
+
+void require_ordered_range(int64_t from_ms, int64_t to_ms) {
+    if (from_ms > to_ms)
+        throw BadTimeBound("the range ends before it starts (from " + iso_local_time(from_ms) +
+                           ", to " + iso_local_time(to_ms) + ")");
 }
 
 bool StoredLocalTimes::read(const std::string& device, std::string_view text, int64_t& ms) {

@@ -21,10 +21,19 @@ inline int64_t floor_to_step(int64_t ms, int64_t step_ms) {
     return (ms % step_ms < 0 ? q - 1 : q) * step_ms;
 }
 
+// The end of the step-long interval (aligned on the Unix epoch) that the instant starts or is in:
+// the instant itself on an edge.
+inline int64_t ceil_to_step(int64_t ms, int64_t step_ms) {
+    const int64_t start = floor_to_step(ms, step_ms);
+    return start == ms ? ms : start + step_ms;
+}
+
 int64_t system_now_ms();
 
 // The instant as ISO 8601 in the host's zone with its offset: "2026-12-09T01:02:03+01:00", and
-// ".456" after the seconds when it has milliseconds.
+// ".456" after the seconds when it has milliseconds. The year has four digits ("0001"), one
+// outside 0 to 9999 a sign and six ("-000044"); an offset is whole minutes (a zone's old local
+// mean time of +00:53:28 is written +00:53, the clock time with it), so the text is the instant.
 std::string iso_local_time(int64_t ms);
 // The same to the second, for times that a record carries to the second: a round's time.
 inline std::string iso_local_second(int64_t ms) { return iso_local_time(floor_to_step(ms, 1000)); }
@@ -42,6 +51,9 @@ LocalInstants local_instants(int year, int month, int day, int hour, int minute,
 struct BadTimeBound : std::invalid_argument {
     using std::invalid_argument::invalid_argument;
 };
+
+// Throws BadTimeBound, naming both, when the range [from_ms, to_ms] ends before it starts.
+void require_ordered_range(int64_t from_ms, int64_t to_ms);
 
 // A time bound in Unix milliseconds. Takes ISO 8601 with an offset ("2026-12-09T01:00:00Z",
 // "...+08:00", "...-0530"; a space for the '+' that a URL turns into one), a local time of the

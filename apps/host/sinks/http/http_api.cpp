@@ -63,9 +63,7 @@ std::optional<int64_t> time_bound(const HttpRequest& request, const char* name, 
 std::pair<int64_t, int64_t> time_range(const HttpRequest& request) {
     const int64_t from = time_bound(request, "from", false).value_or(INT64_MIN);
     const int64_t to = time_bound(request, "to", true).value_or(INT64_MAX);
-    if (from > to)
-        throw BadTimeBound("the range ends before it starts (from " + iso_local_time(from) +
-                           ", to " + iso_local_time(to) + ")");
+    require_ordered_range(from, to);
     return {from, to};
 }
 
@@ -124,16 +122,15 @@ std::set<std::string, std::less<>> record_fields(const HttpRequest& request) {
     return fields;
 }
 
-// What a series request asks for. Throws BadTimeBound for anything it cannot use.
-SeriesRequest series_request(const std::string& name, const HttpRequest& request) {
+// What a series request asks for. Throws BadTimeBound for anything it cannot use, a range that
+// ends before it starts too (without `to`, it ends now).
+SeriesRequest series_request(const std::string& name, const HttpRequest& request, int64_t now_ms) {
     only_parameters(request, "from, to, points, since_ms");
     SeriesRequest r;
     r.meter = name;
     r.from_ms = time_bound(request, "from", false);
     r.to_ms = time_bound(request, "to", true);
-    if (r.from_ms && r.to_ms && *r.from_ms > *r.to_ms)
-        throw BadTimeBound("the range ends before it starts (from " + iso_local_time(*r.from_ms) +
-                           ", to " + iso_local_time(*r.to_ms) + ")");
+    if (r.from_ms) require_ordered_range(*r.from_ms, r.to_ms.value_or(now_ms));
     const auto points = request.query.find("points");
     if (points != request.query.end()) {
         if (!whole_number(points->second, 5, false) || std::stoul(points->second) < 1 ||
@@ -314,16 +311,21 @@ bool HttpApi::known_meter(const std::string& name, HistoryReader& reader) const 
 }
 
 HttpResponse HttpApi::series(const std::string& name, const HttpRequest& request) const {
+    const int64_t now = system_now_ms();
     SeriesRequest wanted;
     try {
-        wanted = series_request(name, request);
+        wanted = series_request(name, request, now);
     } catch (const BadTimeBound& e) {
         return json_error(400, e.what());
     }
     HistoryReader reader(database_);
     if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
     HttpResponse r;
-    r.body = series_json(reader, wanted, system_now_ms());
+    try {
+        r.body = series_json(reader, wanted, now);
+    } catch (const BadTimeBound& e) {
+        return json_error(400, e.what());
+    }
     return r;
 }
 

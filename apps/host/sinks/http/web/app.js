@@ -173,7 +173,7 @@ function merged(data, reply, from) {
     else if (p.t_ms > last) points.push(p);
   }
   let drop = 0;
-  while (from !== null && drop < points.length && points[drop].t_ms + data.step_ms < from) ++drop;
+  while (from !== null && drop < points.length && points[drop].t_ms + points[drop].step_ms < from) ++drop;
   if (drop) points.splice(0, drop);
   const intervals = new Map(data.intervals.map((i) => [intervalKey(i), i]));
   for (const i of reply.alarm_intervals) intervals.set(intervalKey(i), i);
@@ -243,18 +243,19 @@ function meterOf(name) {
 }
 
 // Rows for one plot: [time, [min, mean, max] per quantity]; a row of nulls where the series
-// has a break (no rounds made), so the line stops there.
+// has a break (no rounds made), so the line stops there. Points differ in step where retention
+// left minutes or hours before the rounds: each point's own step tells a break after it.
 function plotRows(data, group) {
-  const gapMs = data.step_ms > 0 ? data.step_ms * 1.5 : Math.max(intervalS * 2500, 1500);
+  const gapAfter = (p) => (p.step_ms > 0 ? p.step_ms * 1.5 : Math.max(intervalS * 2500, 1500));
   const rows = [];
   let prev = null, gaps = 0;
   for (const p of data.points) {
-    if (prev !== null && p.t_ms - prev > gapMs) {
-      rows.push([new Date(prev + 1)].concat(group.series.map(() => null)));
+    if (prev !== null && p.t_ms - prev.t_ms > gapAfter(prev)) {
+      rows.push([new Date(prev.t_ms + 1)].concat(group.series.map(() => null)));
       ++gaps;
     }
     rows.push([new Date(p.t_ms)].concat(group.series.map(([k]) => (p[k] ? [p[k].min, p[k].mean, p[k].max] : null))));
-    prev = p.t_ms;
+    prev = p;
   }
   return { rows: rows, gaps: gaps };
 }
@@ -330,7 +331,10 @@ function drawPlot(m, p) {
 
 function draw(m) {
   const d = m.data, range = rangeOf(m);
-  const step = d.step_ms ? "each point " + stepText(d.step_ms) + " (mean line, min–max band)" : "each point one round";
+  const steps = [...new Set(d.points.map((p) => p.step_ms))];
+  if (!steps.length) steps.push(d.step_ms);
+  const step = "each point " + steps.map((s) => (s ? stepText(s) : "one round")).join(", then ") +
+    (steps.some((s) => s) ? " (mean line, min–max band)" : "");
   const alarms = d.intervals.length + (d.intervals.length === 1 ? " alarm interval" : " alarm intervals");
   m.note.textContent = d.points.length + (d.points.length === 1 ? " point, " : " points, ") + step + "; " + alarms +
     (range.live ? ", live" : ", " + dateTime(d.points.length ? d.points[0].t_ms : range.from) + " to " +

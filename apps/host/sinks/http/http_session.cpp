@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <limits>
 
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -54,7 +55,9 @@ HttpSession::HttpSession(tcp::socket socket, HttpService& service, std::function
     boost::system::error_code ignored;
     stream_.socket().set_option(asio::socket_base::send_buffer_size(kSendBuffer), ignored);
     parser_.header_limit(static_cast<std::uint32_t>(service_.limits.max_request_bytes));
-    parser_.body_limit(boost::none);  // never read: a request with a body is refused unread
+    // Never read: a request with a body is refused unread. (Boost 1.74 takes boost::none, meant
+    // as no limit, as a limit below any length.)
+    parser_.body_limit(std::numeric_limits<std::uint64_t>::max());
 }
 
 HttpSession::~HttpSession() {

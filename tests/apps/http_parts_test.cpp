@@ -159,9 +159,9 @@ TEST(HttpAddress, LoopbackUnlessAHostIsNamed) {
     EXPECT_EQ(http_listen_address("[::]:0"), "[::]:0");
     EXPECT_EQ(http_listen_address("[2001:db8::7]:8080"), "[2001:db8::7]:8080");
     EXPECT_EQ(http_listen_address("kavren-7.lan:80"), "kavren-7.lan:80");
-    for (const char* bad : {"", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o", "[::1:80",
-                            "::1:80", "[192.0.2.7]:80", "[kavren.lan]:80", "300.0.0.1:80",
-                            "kavren lan:80", "kavren/lan:80"})
+    for (const char* bad :
+         {"", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o", "[::1:80", "::1:80",
+          "[192.0.2.7]:80", "[kavren.lan]:80", "300.0.0.1:80", "kavren lan:80", "kavren/lan:80"})
         EXPECT_THROW(http_listen_address(bad), std::invalid_argument) << bad;
 }
 
@@ -170,8 +170,9 @@ TEST(RequestTarget, PathAndQueryDecoded) {
     EXPECT_EQ(decode_path("/api/meters/feeder%201+2/history"), "/api/meters/feeder 1+2/history");
     EXPECT_EQ(decode_path("/100%"), "/100%");
     EXPECT_EQ(decode_path("/%zz%4"), "/%zz%4");
-    const auto query = decode_query("from=2026-12-08T18:15:07+08:00&to=&limit=5&limit=6&=x&"
-                                    "fields=UA%2CUB&flag");
+    const auto query = decode_query(
+        "from=2026-12-08T18:15:07+08:00&to=&limit=5&limit=6&=x&"
+        "fields=UA%2CUB&flag");
     EXPECT_EQ(query, (std::map<std::string, std::string>{{"fields", "UA,UB"},
                                                          {"flag", ""},
                                                          {"from", "2026-12-08T18:15:07 08:00"},
@@ -245,8 +246,8 @@ TEST(HttpServerReplies, ALongReplyReadSlowlyArrivesWholeAStalledOneIsCut) {
             logged.push_back(line);
         });
     // A small window read every 15 ms: about 4 s in all, four times the deadline.
-    const std::string slow = read_to_end(small_window_request(server.port()),
-                                         std::chrono::milliseconds(15));
+    const std::string slow =
+        read_to_end(small_window_request(server.port()), std::chrono::milliseconds(15));
     const auto head_end = slow.find("\r\n\r\n");
     ASSERT_NE(head_end, std::string::npos);
     EXPECT_NE(slow.find("Content-Length: " + std::to_string(body.size())), std::string::npos);

@@ -80,8 +80,8 @@ class HttpHost : public EndToEnd {
     // Starts the host with the HTTP server on a port of its choosing.
     void start_host(std::vector<std::string> args, const std::string& listen = "127.0.0.1:0") {
         args.insert(args.begin(), kHost);
-        args.insert(args.end(),
-                    {"--db", db, "--quiet-plugin", "--http", listen, "--http-port-file", port_file});
+        args.insert(args.end(), {"--db", db, "--quiet-plugin", "--http", listen, "--http-port-file",
+                                 port_file});
         running = std::make_unique<Background>(args, dir + "/host.log");
         port = port_from_file(port_file);
         ASSERT_GT(port, 0) << read_file(dir + "/host.log");

@@ -250,9 +250,9 @@ std::string http_listen_address(const std::string& text) {
     unsigned char bytes[4];
     const bool ipv4 = host.find_first_not_of("0123456789.") == std::string::npos;
     const bool name = !ipv4 && host.front() != '[' &&
-                      host.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
-                                             "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._") ==
-                          std::string::npos;
+                      host.find_first_not_of(
+                          "abcdefghijklmnopqrstuvwxyz"
+                          "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._") == std::string::npos;
     if (ipv4 ? inet_pton(AF_INET, host.c_str(), bytes) != 1 : !name && !bracketed_ipv6(host))
         throw std::invalid_argument("bad HTTP address \"" + text +
                                     "\": the host is an IPv4 address, an IPv6 address in "

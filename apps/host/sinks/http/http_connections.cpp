@@ -48,10 +48,10 @@ void HttpConnections::stop() {
 void HttpConnections::accept(Listener& listener) {
     listener.acceptor.async_accept(
         asio::make_strand(strand_.get_inner_executor()),
-        asio::bind_executor(strand_, [this, &listener](const boost::system::error_code& ec,
-                                                       tcp::socket socket) {
-            on_accepted(listener, ec, std::move(socket));
-        }));
+        asio::bind_executor(
+            strand_, [this, &listener](const boost::system::error_code& ec, tcp::socket socket) {
+                on_accepted(listener, ec, std::move(socket));
+            }));
 }
 
 void HttpConnections::on_accepted(Listener& listener, const boost::system::error_code& ec,
@@ -76,8 +76,8 @@ void HttpConnections::on_accepted(Listener& listener, const boost::system::error
 
 void HttpConnections::open_session(tcp::socket socket) {
     const std::uint64_t id = next_id_++;
-    auto session =
-        std::make_shared<HttpSession>(std::move(socket), service_, [this, id] { session_ended(id); });
+    auto session = std::make_shared<HttpSession>(std::move(socket), service_,
+                                                 [this, id] { session_ended(id); });
     {
         std::lock_guard<std::mutex> lock(mutex_);
         ++holds_;

@@ -78,8 +78,8 @@ std::string reply_text(HttpResponse response, std::string_view accept_encoding, 
         }
     }
     std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
-                       reason_phrase(response.status) + "\r\nContent-Type: " +
-                       response.content_type +
+                       reason_phrase(response.status) +
+                       "\r\nContent-Type: " + response.content_type +
                        "\r\nContent-Length: " + std::to_string(response.body.size()) +
                        "\r\nCache-Control: no-store\r\nConnection: close\r\n";
     for (const auto& h : response.headers) text += h.first + ": " + h.second + "\r\n";

@@ -82,10 +82,10 @@ void HttpSession::on_header(const beast::error_code& ec) {
     stream_.expires_never();
     if (ec == http::error::header_limit) {
         unread_input_ = true;
-        send(reply_text(error_reply(431, "the request line and headers exceed " +
-                                             std::to_string(service_.limits.max_request_bytes) +
-                                             " bytes"),
-                        "", false));
+        send(reply_text(
+            error_reply(431, "the request line and headers exceed " +
+                                 std::to_string(service_.limits.max_request_bytes) + " bytes"),
+            "", false));
     } else if (ec && malformed(ec)) {
         unread_input_ = true;
         send(reply_text(error_reply(400, "not a well-formed HTTP request"), "", false));
@@ -135,26 +135,26 @@ void HttpSession::answer() {
 void HttpSession::run_handler(HttpRequest request, std::string accept_encoding, bool head) {
     // The loop has work while the handler runs: its answer comes back to the connection.
     auto work = asio::make_work_guard(stream_.get_executor());
-    asio::post(*service_.workers, [self = shared_from_this(), work = std::move(work),
-                                   request = std::move(request),
-                                   accept_encoding = std::move(accept_encoding), head]() mutable {
-        std::string text;
-        if (!self->service_.stopping.load()) {
-            HttpResponse response;
-            try {
-                response = self->service_.handler(request);
-            } catch (const std::exception& e) {
-                response = error_reply(500, "internal error");
-                if (self->service_.log)
-                    self->service_.log("http: " + request.path + ": " + e.what());
-            }
-            text = reply_text(std::move(response), accept_encoding, head);
-        }
-        const auto executor = self->stream_.get_executor();
-        asio::post(executor, [self = std::move(self), text = std::move(text)]() mutable {
-            self->send(std::move(text));
-        });
-    });
+    asio::post(*service_.workers,
+               [self = shared_from_this(), work = std::move(work), request = std::move(request),
+                accept_encoding = std::move(accept_encoding), head]() mutable {
+                   std::string text;
+                   if (!self->service_.stopping.load()) {
+                       HttpResponse response;
+                       try {
+                           response = self->service_.handler(request);
+                       } catch (const std::exception& e) {
+                           response = error_reply(500, "internal error");
+                           if (self->service_.log)
+                               self->service_.log("http: " + request.path + ": " + e.what());
+                       }
+                       text = reply_text(std::move(response), accept_encoding, head);
+                   }
+                   const auto executor = self->stream_.get_executor();
+                   asio::post(executor, [self = std::move(self), text = std::move(text)]() mutable {
+                       self->send(std::move(text));
+                   });
+               });
 }
 
 void HttpSession::send(std::string text) {
@@ -188,8 +188,8 @@ void HttpSession::close() {
     // What the client sent and nobody reads (a refused request's body) ends the connection both
     // ways; otherwise the reply is followed by the end of the stream, then the socket closed.
     beast::error_code ignored;
-    stream_.socket().shutdown(unread_input_ ? tcp::socket::shutdown_both : tcp::socket::shutdown_send,
-                              ignored);
+    stream_.socket().shutdown(
+        unread_input_ ? tcp::socket::shutdown_both : tcp::socket::shutdown_send, ignored);
     stream_.close();
 }
 

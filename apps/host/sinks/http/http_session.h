@@ -23,8 +23,8 @@ struct HttpService {
     HttpLimits limits;
     std::function<HttpResponse(const HttpRequest&)> handler;
     std::function<void(const std::string&)> log;
-    std::vector<std::string> credentials;  // "user:password"; none: no authentication
-    std::vector<std::string> host_names;   // served without a password, besides IP addresses
+    std::vector<std::string> credentials;         // "user:password"; none: no authentication
+    std::vector<std::string> host_names;          // served without a password, besides IP addresses
     boost::asio::thread_pool* workers = nullptr;  // where handlers run
     std::atomic<bool> stopping{false};            // handlers not yet begun are skipped
 };

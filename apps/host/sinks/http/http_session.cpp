@@ -175,7 +175,7 @@ void HttpSession::write_next() {
         [self = shared_from_this()](const beast::error_code& ec, std::size_t written) {
             if (ec == beast::error::timeout && self->service_.log)
                 self->service_.log("http: the reply to " + self->who_ +
-                                   " cut: the client took none of it in time");
+                                   " cut: the client stopped taking it");
             self->sent_ += written;
             if (ec || self->sent_ == self->reply_.size()) return self->close();
             self->write_next();

@@ -7,10 +7,13 @@
 
 #include <chrono>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "apps/host/config/host_config.h"
 #include "apps/host/history/history_query.h"
@@ -282,6 +285,33 @@ TEST(HttpServerReplies, ListensOnANamedHost) {
     const HttpReply reply = http_get(server.port(), "/here");
     EXPECT_EQ(reply.status, 200);
     EXPECT_EQ(reply.body, "{\"path\":\"/here\"}");
+}
+
+// On a loop its owner runs: served there; once the server is destroyed, a connection that was
+// still waiting for its request has been cut (not left to its deadline, ten minutes away) and
+// nothing of the server is left on the loop, whose run() then returns.
+TEST(HttpServerReplies, OnAGivenLoopItLeavesNothingBehind) {
+    boost::asio::io_context loop;
+    auto guard = boost::asio::make_work_guard(loop);
+    std::thread runner([&] { loop.run(); });
+    HttpLimits limits;
+    limits.request_timeout_ms = 600000;
+    auto server = std::make_unique<HttpServer>(
+        loop, "127.0.0.1:0", limits, "", std::vector<std::string>{},
+        [](const HttpRequest&) { return HttpResponse{}; }, nullptr);
+    EXPECT_EQ(http_get(server->port(), "/").status, 200);
+    const int waiting = testing_support::connect_local(server->port());
+    ASSERT_GE(waiting, 0);
+    auto gone = std::async(std::launch::async, [&] { server.reset(); });
+    ASSERT_EQ(gone.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << "a waiting connection held the server";
+    pollfd p{waiting, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1) << "the waiting connection is still open";
+    char byte;
+    EXPECT_LE(recv(waiting, &byte, 1, 0), 0);
+    close(waiting);
+    guard.reset();
+    runner.join();
 }
 
 TEST(BasicCredentials, Base64AsBrowsersSendIt) {

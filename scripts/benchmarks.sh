@@ -316,8 +316,8 @@ remove one (chunks of 1000); $(hv vacuum_bytes_per_row 3) and $(hv vacuum_bytes_
 \`bench/stop_time.sh\` starts 200 meters (five simulators on TCP, 40 units each, 1 s interval)
 with MQTT to a local mosquitto and the HTTP side on, lets them poll for 5 s, sends SIGTERM and
 times the exit: ${stop_runs:-?} ms (median ${stop_median:-?} ms), against the 2 s the host
-promises. The HTTP side wakes civetweb's listening thread at its stop (it would see the stop
-only when its poll of the listening socket ends, up to a second later).
+promises. The HTTP side stops by cancellation on its event loop (its listening sockets closed,
+its connections cut): nothing waits for a poll to end.
 
 ## A stalled export beside a writing host
 

@@ -8,11 +8,12 @@ set -euo pipefail
 
 demo_packages=(
   build-essential cmake ninja-build pkg-config
-  libboost-dev libjsoncpp-dev                # the plug-in: date_time, lexical_cast, settings JSON
+  libboost-dev libjsoncpp-dev                # the plug-in: date_time, lexical_cast, settings JSON;
+                                             # the host's page, metrics and API: Asio and Beast
   libmodbus-dev libsqlite3-dev libcli11-dev  # reference host and meter simulator
   libsystemd-dev                             # the service: readiness and watchdog
   libmosquitto-dev libssl-dev                # MQTT publishing; its TLS files checked with OpenSSL
-  libcivetweb-dev libjs-dygraphs             # the host's page, metrics and API; the page's plots
+  libjs-dygraphs                             # the page's plots
   zlib1g-dev                                 # the host's compressed replies
 )
 test_packages=(

@@ -109,7 +109,8 @@ void HostCommandLine::add_mqtt_options(CLI::App& app) {
 void HostCommandLine::add_http_options(CLI::App& app) {
     app.add_option("--http", v_.http_listen,
                    "Serve the page, /metrics and the JSON API on HOST:PORT (PORT alone: "
-                   "127.0.0.1; port 0: any free port)");
+                   "127.0.0.1; [::1]:PORT, [::]:PORT: IPv6, [::] IPv4 too; port 0: any free "
+                   "port)");
     app.add_option("--http-port-file", v_.http_port_file,
                    "Write the HTTP port here once listening");
     app.add_option("--http-password-file", v_.http_password_file,

@@ -22,26 +22,41 @@ struct HttpReply {
     std::string body;
 };
 
-// A connected socket to 127.0.0.1:port, or -1.
-inline int connect_local(int port) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+// A connected socket to address (IPv4 or IPv6, as text) and port, or -1.
+inline int connect_to(const std::string& address, int port) {
+    sockaddr_storage to{};
+    socklen_t size = 0;
+    auto* v4 = reinterpret_cast<sockaddr_in*>(&to);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(&to);
+    if (inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        size = sizeof *v4;
+    } else if (inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        size = sizeof *v6;
+    } else {
+        return -1;
+    }
+    const int fd = socket(to.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), size) != 0) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-inline HttpReply http_request(int port, const std::string& method, const std::string& target,
-                              const std::string& extra_headers = "", double timeout_s = 10) {
+// A connected socket to 127.0.0.1:port, or -1.
+inline int connect_local(int port) { return connect_to("127.0.0.1", port); }
+
+// One request to address:port; Host: 127.0.0.1 unless extra_headers begin with another.
+inline HttpReply http_request_at(const std::string& address, int port, const std::string& method,
+                                 const std::string& target, const std::string& extra_headers = "",
+                                 double timeout_s = 10) {
     HttpReply reply;
-    const int fd = connect_local(port);
+    const int fd = connect_to(address, port);
     if (fd < 0) return reply;
-    // Host: 127.0.0.1 unless the caller names another.
     const bool named = extra_headers.compare(0, 5, "Host:") == 0;
     const std::string request = method + " " + target + " HTTP/1.1\r\n" +
                                 (named ? "" : "Host: 127.0.0.1\r\n") + extra_headers +
@@ -73,6 +88,11 @@ inline HttpReply http_request(int port, const std::string& method, const std::st
     reply.headers = all.substr(0, end);
     reply.body = all.substr(end + 4);
     return reply;
+}
+
+inline HttpReply http_request(int port, const std::string& method, const std::string& target,
+                              const std::string& extra_headers = "", double timeout_s = 10) {
+    return http_request_at("127.0.0.1", port, method, target, extra_headers, timeout_s);
 }
 
 inline HttpReply http_get(int port, const std::string& target, const std::string& headers = "") {

@@ -1,26 +1,36 @@
 // The HTTP side's parts on their own: time bounds, the metrics' freshness rule, picking and
-// flattening record fields, addresses, Host headers, credentials and reply deadlines.
+// flattening record fields, addresses, request targets, Host headers, credentials, and the
+// server's replies.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
+#include <future>
 #include <mutex>
+#include <thread>
 
 #include <gtest/gtest.h>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "apps/host/config/host_config.h"
 #include "apps/host/history/history_query.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/sinks/http/http_server.h"
 #include "apps/host/sinks/http/metrics_text.h"
-#include "apps/host/sinks/http/reply_deadlines.h"
 #include "meter/measurements.h"
+#include "tests/apps/eventually.h"
+#include "tests/apps/http_client.h"
 
 namespace {
 
 using namespace kavren;
 using namespace kavren::host;
+using testing_support::eventually;
+using testing_support::http_get;
+using testing_support::HttpReply;
 
 // Bounds are instants: with an offset as given, without one in the host's zone (here Berlin),
 // an upper bound taking in the whole of its last unit, the repeated hour of a fall-back read
@@ -156,9 +166,29 @@ TEST(HttpAddress, LoopbackUnlessAHostIsNamed) {
     EXPECT_EQ(http_listen_address("localhost:80"), "127.0.0.1:80");
     EXPECT_EQ(http_listen_address("*:8080"), "0.0.0.0:8080");
     EXPECT_EQ(http_listen_address("192.0.2.7:8080"), "192.0.2.7:8080");
+    EXPECT_EQ(http_listen_address("[::1]:80"), "[::1]:80");
+    EXPECT_EQ(http_listen_address("[::]:0"), "[::]:0");
+    EXPECT_EQ(http_listen_address("[2001:db8::7]:8080"), "[2001:db8::7]:8080");
+    EXPECT_EQ(http_listen_address("kavren-7.lan:80"), "kavren-7.lan:80");
     for (const char* bad :
-         {"", "host:80", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o", "[::1]:80", "[::]:0"})
+         {"", "127.0.0.1:65536", "127.0.0.1:", "127.0.0.1:8o", "[::1:80", "::1:80",
+          "[192.0.2.7]:80", "[kavren.lan]:80", "300.0.0.1:80", "kavren lan:80", "kavren/lan:80"})
         EXPECT_THROW(http_listen_address(bad), std::invalid_argument) << bad;
+}
+
+// A query as a form sends it ('+' a space, percent escapes); the path with '+' kept.
+TEST(RequestTarget, PathAndQueryDecoded) {
+    EXPECT_EQ(decode_path("/api/meters/feeder%201+2/history"), "/api/meters/feeder 1+2/history");
+    EXPECT_EQ(decode_path("/100%"), "/100%");
+    EXPECT_EQ(decode_path("/%zz%4"), "/%zz%4");
+    const auto query = decode_query(
+        "from=2026-12-08T18:15:07+08:00&to=&limit=5&limit=6&=x&"
+        "fields=UA%2CUB&flag");
+    EXPECT_EQ(query, (std::map<std::string, std::string>{{"fields", "UA,UB"},
+                                                         {"flag", ""},
+                                                         {"from", "2026-12-08T18:15:07 08:00"},
+                                                         {"limit", "6"},
+                                                         {"to", ""}}));
 }
 
 // Without a password, a page of another site whose name resolves here is refused.
@@ -174,33 +204,122 @@ TEST(HostHeader, OnlyThisMachinesNamesAndAddresses) {
         EXPECT_FALSE(host_header_allowed(refused, names)) << refused;
 }
 
-// A connection still armed at its deadline is shut both ways (its client sees the end); one
-// disarmed before is left alone. The log names the client once.
-TEST(ReplyDeadlines, ShutAnArmedConnectionAtItsDeadlineAndLeaveADisarmedOne) {
-    int late[2], done[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, late), 0);
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, done), 0);
-    std::vector<std::string> logged;
+// A socket to the server that takes little at a time (a small receive buffer), its request sent.
+int small_window_request(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int window = 16384;
+    setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &window, sizeof window);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) return -1;
+    const std::string request = "GET /big HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n";
+    send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    return fd;
+}
+
+// Everything until the server ends the connection; `pause`: between reads.
+std::string read_to_end(int fd, std::chrono::milliseconds pause) {
+    std::string got;
+    char buffer[65536];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) != 1) break;
+        const ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+        if (n <= 0) break;
+        got.append(buffer, static_cast<std::size_t>(n));
+        std::this_thread::sleep_for(pause);
+    }
+    close(fd);
+    return got;
+}
+
+// A reply goes out a piece at a time, each piece with a deadline of its own: a reply far
+// longer than one deadline, read slowly, arrives whole; one its client stops taking is cut,
+// and the log says so.
+TEST(HttpServerReplies, ALongReplyReadSlowlyArrivesWholeAStalledOneIsCut) {
+    const std::string body(4 << 20, 'k');
     std::mutex lock;
-    {
-        ReplyDeadlines deadlines([&](const std::string& line) {
+    std::vector<std::string> logged;
+    HttpLimits limits;
+    limits.reply_chunk_timeout_ms = 1000;
+    HttpServer server(
+        "127.0.0.1:0", limits, "", {},
+        [&](const HttpRequest&) {
+            HttpResponse r;
+            r.content_type = "application/octet-stream";
+            r.body = body;
+            return r;
+        },
+        [&](const std::string& line) {
             std::lock_guard<std::mutex> hold(lock);
             logged.push_back(line);
         });
-        const auto soon = ReplyDeadlines::Clock::now() + std::chrono::milliseconds(100);
-        deadlines.arm(&late, late[0], soon, "late client");
-        deadlines.arm(&done, done[0], soon, "done client");
-        deadlines.disarm(&done);
-        char byte;
-        pollfd p{late[1], POLLIN, 0};
-        ASSERT_EQ(poll(&p, 1, 5000), 1) << "not cut";
-        EXPECT_EQ(recv(late[1], &byte, 1, 0), 0);
-        p = pollfd{done[1], POLLIN, 0};
-        EXPECT_EQ(poll(&p, 1, 300), 0) << "a disarmed connection was cut";
+    // A small window read every 15 ms: about 4 s in all, four times the deadline.
+    const std::string slow =
+        read_to_end(small_window_request(server.port()), std::chrono::milliseconds(15));
+    const auto head_end = slow.find("\r\n\r\n");
+    ASSERT_NE(head_end, std::string::npos);
+    EXPECT_NE(slow.find("Content-Length: " + std::to_string(body.size())), std::string::npos);
+    EXPECT_TRUE(slow.compare(head_end + 4, std::string::npos, body) == 0)
+        << "got " << slow.size() - head_end - 4 << " of " << body.size() << " bytes";
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        EXPECT_TRUE(logged.empty()) << logged.front();
     }
-    ASSERT_EQ(logged.size(), 1u);
-    EXPECT_NE(logged[0].find("late client"), std::string::npos) << logged[0];
-    for (int fd : {late[0], late[1], done[0], done[1]}) close(fd);
+
+    const int stalled = small_window_request(server.port());
+    ASSERT_TRUE(eventually([&] {
+        std::lock_guard<std::mutex> hold(lock);
+        return logged.size() == 1;
+    }));
+    EXPECT_NE(logged[0].find("cut"), std::string::npos) << logged[0];
+    const std::string cut = read_to_end(stalled, std::chrono::milliseconds(0));
+    EXPECT_LT(cut.size(), body.size());
+}
+
+// A name is looked up and listened on; the server answers there.
+TEST(HttpServerReplies, ListensOnANamedHost) {
+    HttpServer server(
+        "localhost:0", HttpLimits{}, "", {},
+        [](const HttpRequest& r) {
+            HttpResponse reply;
+            reply.body = "{\"path\":\"" + r.path + "\"}";
+            return reply;
+        },
+        nullptr);
+    EXPECT_EQ(server.address(), "localhost:" + std::to_string(server.port()));
+    const HttpReply reply = http_get(server.port(), "/here");
+    EXPECT_EQ(reply.status, 200);
+    EXPECT_EQ(reply.body, "{\"path\":\"/here\"}");
+}
+
+// On a loop its owner runs: served there; once the server is destroyed, a connection that was
+// still waiting for its request has been cut (not left to its deadline, ten minutes away) and
+// nothing of the server is left on the loop, whose run() then returns.
+TEST(HttpServerReplies, OnAGivenLoopItLeavesNothingBehind) {
+    boost::asio::io_context loop;
+    auto guard = boost::asio::make_work_guard(loop);
+    std::thread runner([&] { loop.run(); });
+    HttpLimits limits;
+    limits.request_timeout_ms = 600000;
+    auto server = std::make_unique<HttpServer>(
+        loop, "127.0.0.1:0", limits, "", std::vector<std::string>{},
+        [](const HttpRequest&) { return HttpResponse{}; }, nullptr);
+    EXPECT_EQ(http_get(server->port(), "/").status, 200);
+    const int waiting = testing_support::connect_local(server->port());
+    ASSERT_GE(waiting, 0);
+    auto gone = std::async(std::launch::async, [&] { server.reset(); });
+    ASSERT_EQ(gone.wait_for(std::chrono::seconds(20)), std::future_status::ready)
+        << "a waiting connection held the server";
+    pollfd p{waiting, POLLIN, 0};
+    ASSERT_EQ(poll(&p, 1, 10000), 1) << "the waiting connection is still open";
+    char byte;
+    EXPECT_LE(recv(waiting, &byte, 1, 0), 0);
+    close(waiting);
+    guard.reset();
+    runner.join();
 }
 
 TEST(BasicCredentials, Base64AsBrowsersSendIt) {

@@ -1,5 +1,6 @@
 #include "apps/host/config/host_config.h"
 
+#include <arpa/inet.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 
@@ -210,7 +211,11 @@ HttpConfig read_http(const Json::Value& h, const std::string& file) {
 
 }  // namespace
 
-std::string listen_address(const std::string& text, const std::string& what) {
+namespace {
+
+// The host and port of a listen address, the port checked; "PORT" and ":PORT" have no host.
+std::pair<std::string, std::string> host_and_port(const std::string& text,
+                                                  const std::string& what) {
     const auto colon = text.rfind(':');
     std::string host = colon == std::string::npos ? std::string() : text.substr(0, colon);
     const std::string port = colon == std::string::npos ? text : text.substr(colon + 1);
@@ -221,6 +226,19 @@ std::string listen_address(const std::string& text, const std::string& what) {
                                     "\": expected HOST:PORT or PORT, port 0 to 65535");
     if (host.empty() || host == "localhost") host = "127.0.0.1";
     if (host == "*") host = "0.0.0.0";
+    return {host, port};
+}
+
+bool bracketed_ipv6(const std::string& host) {
+    unsigned char bytes[16];
+    return host.size() > 2 && host.front() == '[' && host.back() == ']' &&
+           inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), bytes) == 1;
+}
+
+}  // namespace
+
+std::string listen_address(const std::string& text, const std::string& what) {
+    const auto [host, port] = host_and_port(text, what);
     const bool v6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
     if (!v6 && host.find_first_not_of("0123456789.") != std::string::npos)
         throw std::invalid_argument("bad " + what + " address \"" + text +
@@ -229,13 +247,18 @@ std::string listen_address(const std::string& text, const std::string& what) {
 }
 
 std::string http_listen_address(const std::string& text) {
-    const std::string address = listen_address(text, "HTTP");
-    // Debian's civetweb is built without IPv6: its listener would fail with no reason given.
-    if (address.front() == '[')
+    const auto [host, port] = host_and_port(text, "HTTP");
+    unsigned char bytes[4];
+    const bool ipv4 = host.find_first_not_of("0123456789.") == std::string::npos;
+    const bool name = !ipv4 && host.front() != '[' &&
+                      host.find_first_not_of(
+                          "abcdefghijklmnopqrstuvwxyz"
+                          "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._") == std::string::npos;
+    if (ipv4 ? inet_pton(AF_INET, host.c_str(), bytes) != 1 : !name && !bracketed_ipv6(host))
         throw std::invalid_argument("bad HTTP address \"" + text +
-                                    "\": the HTTP side listens on IPv4 only (127.0.0.1, * or an "
-                                    "IPv4 address of this machine)");
-    return address;
+                                    "\": the host is an IPv4 address, an IPv6 address in "
+                                    "brackets ([::1], [::]), * or a host name");
+    return host + ":" + port;
 }
 
 HostConfig read_host_config(const std::string& path) {

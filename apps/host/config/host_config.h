@@ -64,6 +64,8 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
 // "*" is every address; a host must be an IP address. Throws std::invalid_argument, whose
 // message calls it the `what` address.
 std::string listen_address(const std::string& text, const std::string& what);
+// The same for the HTTP side, which also takes an IPv6 address in brackets ("[::]" every
+// address, IPv4 too) and a host name (looked up when it starts listening).
 std::string http_listen_address(const std::string& text);
 
 // Checks the whole configuration before anything starts: numbers in range, line settings a

@@ -135,6 +135,11 @@ void execute(const std::string& path, const std::string& sql) {
 
 int64_t number(const std::string& text) { return std::stoll(text); }
 
+std::string bytes_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
 uint64_t file_size(const std::string& path) {
     struct stat s {};
     return stat(path.c_str(), &s) == 0 ? static_cast<uint64_t>(s.st_size) : 0;
@@ -953,8 +958,7 @@ TEST(Upgrade, AHistoryOfANewerSchemaIsRefusedUntouched) {
     }
     execute(db, "PRAGMA user_version = 3");
     execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
-    std::ifstream before_file(db, std::ios::binary);
-    const std::string before((std::istreambuf_iterator<char>(before_file)), {});
+    const std::string before = bytes_of(db);
     try {
         HistoryStore store(db);
         ADD_FAILURE() << "a newer history was accepted";
@@ -964,8 +968,37 @@ TEST(Upgrade, AHistoryOfANewerSchemaIsRefusedUntouched) {
         EXPECT_EQ(why.find('\n'), std::string::npos);
     }
     EXPECT_THROW(HistoryReader reader(db), std::runtime_error);
-    std::ifstream after_file(db, std::ios::binary);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after_file)), {}), before);
+    EXPECT_TRUE(bytes_of(db) == before) << "its bytes changed";
+}
+
+// An old history with one damaged page is refused before its upgrade writes anything: not
+// switched to write-ahead logging, no column added, its bytes as they were.
+TEST(Upgrade, ADamagedOldHistoryIsRefusedUntouched) {
+    const std::string db = old_history("damaged.db");
+    // The first page of its records (past the first page, which holds the schema) overwritten.
+    const int64_t page_size = number(query(db, "PRAGMA page_size")[0][0]);
+    const int64_t root =
+        number(query(db, "SELECT rootpage FROM sqlite_master WHERE name = 'records'")[0][0]);
+    ASSERT_GT(root, 1);
+    {
+        std::fstream file(db, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((root - 1) * page_size);
+        const std::string garbage(static_cast<std::size_t>(page_size) / 4, '\xff');
+        file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+    const std::string before = bytes_of(db);
+    try {
+        HistoryStore store(db);
+        store.prepare();
+        ADD_FAILURE() << "a damaged history was upgraded";
+    } catch (const std::runtime_error& e) {
+        const std::string why = e.what();
+        EXPECT_NE(why.find("history " + db + " is not usable: it is damaged"), std::string::npos)
+            << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos) << why;
+    }
+    EXPECT_TRUE(bytes_of(db) == before) << "its bytes changed";
+    EXPECT_EQ(file_size(db + "-wal"), 0u);
 }
 
 // Two hours of rounds 2 s apart with a minute in which every round failed and five minutes in

@@ -720,10 +720,10 @@ TEST(Retention, AClockThatJumpsAheadAndBackRemovesNothingBeforeItsTime) {
 }
 
 // Starts with a clock that is wrong. Set a year ahead before the start: rows are aged from the
-// newest round stored on. A round stamped in the future (by such a clock) moves nothing. A
+// round stored last on. A round stamped in the future (by such a clock) moves nothing. A
 // board that starts in 2000 removes nothing, and once NTP has set its clock and the clock has
 // held its time for a minute, the rounds stamped in 2000 go with those past their retention.
-TEST(Retention, AHostStartedOnAWrongClockAgesRowsFromTheNewestRoundStored) {
+TEST(Retention, AHostStartedOnAWrongClockAgesRowsFromTheRoundStoredLast) {
     set_zone("UTC");
     const std::string db = temp_path("clock-at-start.db");
     const int64_t t0 = at("2026-12-08T10:00:00Z"), year = 365 * kDayMs;
@@ -743,7 +743,7 @@ TEST(Retention, AHostStartedOnAWrongClockAgesRowsFromTheNewestRoundStored) {
         LogLines logged;
         auto sink = aging_sink(store, clocks, logged, seen);
         clocks.pass(1000);  // the first pass
-        ASSERT_TRUE(eventually([&] { return logged.count("365 days past the newest round") == 1; }))
+        ASSERT_TRUE(eventually([&] { return logged.count("365 days past the round stored last") == 1; }))
             << logged.all();
         feed(*sink, seen, {polled("m", 0, clocks.system, 30)});
         EXPECT_EQ(rows_between(db, t0, last), 10);  // aged by last + 2 s

@@ -36,15 +36,15 @@ int64_t monotonic_now_ms() {
     return static_cast<int64_t>(t.tv_sec) * 1000 + t.tv_nsec / 1000000;
 }
 
-AgeClock::AgeClock(Clock system, Clock monotonic, std::optional<int64_t> newest_round_ms,
+AgeClock::AgeClock(Clock system, Clock monotonic, std::optional<int64_t> last_round_ms,
                    Limits limits, Log log)
     : system_(std::move(system)),
       monotonic_(std::move(monotonic)),
       limits_(limits),
       log_(std::move(log)) {
     const int64_t system_ms = system_();
-    const bool past = newest_round_ms && system_ms - *newest_round_ms > limits_.start_tolerance_ms;
-    kept_at_ms_ = past ? *newest_round_ms : system_ms;
+    const bool past = last_round_ms && system_ms - *last_round_ms > limits_.start_tolerance_ms;
+    kept_at_ms_ = past ? *last_round_ms : system_ms;
     kept_since_ms_ = monotonic_();
 }
 
@@ -97,7 +97,7 @@ void AgeClock::moved(int64_t system_ms, int64_t kept_ms, int64_t monotonic_ms) {
              "only as it passes them");
     } else if (at_start_) {
         log_("the system clock (" + iso_local_time(system_ms) + ") is " + roughly(step_ms_) +
-             " past the newest round stored: rows are aged from that round on (" +
+             " past the round stored last: rows are aged from that round on (" +
              iso_local_time(kept_ms) + " now)" + wait);
     } else {
         log_("the system clock jumped " + roughly(step_ms_) + " ahead (to " +

@@ -15,7 +15,7 @@ int64_t monotonic_now_ms();
 // hand-set date a year ahead, a board without a real-time clock that starts in 2000 and is
 // stepped by NTP. Aged by a clock a year ahead, every row would go at once, for good.
 //
-// So this keeps a time of its own: it starts at the system clock, or at the newest round stored
+// So this keeps a time of its own: it starts at the system clock, or at the round stored last
 // where the system clock is past it by more than `start_tolerance` (a stop that long, or a clock
 // set ahead meanwhile), runs on with the monotonic clock, and follows
 // the system clock while the two agree within `tolerance`. Rows are aged by the earlier of the
@@ -26,7 +26,7 @@ int64_t monotonic_now_ms();
 // held its time for `trust_after` too, so that a later jump ahead is judged from it.
 //
 // A round stamped in the future counts for nothing: the kept time starts at most at the system
-// clock. Each jump, each return and each new time followed is logged once.
+// clock, and from the round stored last, not the one of the latest instant. Each jump, each return and each new time followed is logged once.
 class AgeClock {
   public:
     using Clock = std::function<int64_t()>;  // Unix ms (the system clock) or monotonic ms
@@ -38,7 +38,7 @@ class AgeClock {
         int64_t start_tolerance_ms = 60000;
     };
 
-    AgeClock(Clock system, Clock monotonic, std::optional<int64_t> newest_round_ms, Limits limits,
+    AgeClock(Clock system, Clock monotonic, std::optional<int64_t> last_round_ms, Limits limits,
              Log log);
 
     // The instant to age rows by, now.

@@ -84,15 +84,15 @@ HistoryPurger::HistoryPurger(HistoryStore& store, RetentionConfig config,
     if (shortest() != kKeepForever) {
         // A step of the clock of up to a hundredth of the shortest retention (a second to a
         // minute) is followed at once; a larger one once the clock has held it for a tenth (a
-        // minute to an hour). At a start, a clock past the newest round by up to a tenth of the
-        // shortest retention is followed at once: it removes at most that share early. The
-        // newest round is read before this start stores its first.
+        // minute to an hour). At a start, a clock past the round stored last by up to a tenth of
+        // the shortest retention is followed at once: it removes at most that share early. That
+        // round is read before this start stores its first.
         const int64_t tolerance = std::clamp<int64_t>(shortest() / 100, 1000, kMinuteMs);
         const AgeClock::Limits limits{tolerance,
                                       std::clamp<int64_t>(shortest() / 10, kMinuteMs, kHourMs),
                                       std::max(tolerance, shortest() / 10)};
         age_clock_ = std::make_unique<AgeClock>(
-            std::move(now), monotonic_, newest_round_ms(), limits,
+            std::move(now), monotonic_, last_round_ms(), limits,
             [this](const std::string& line) { log_("history " + store_.path() + ": " + line); });
     }
     page_size_ = static_cast<uint64_t>(pragma(db, "page_size"));
@@ -299,18 +299,13 @@ int64_t HistoryPurger::pass_every() const {
                                       : std::clamp<int64_t>(shortest() / 100, 1000, kHourMs);
 }
 
-std::optional<int64_t> HistoryPurger::newest_round_ms() {
-    // Each meter's newest by its index on the instant; a restored record is no round.
+std::optional<int64_t> HistoryPurger::last_round_ms() {
+    // By id, the order of storing: the host's clock when it stored its last round, which a round
+    // stamped ahead by a clock that came back since does not stand for.
     SqliteQuery q(store_.handle(),
-                  "SELECT t_ms FROM records WHERE device = ? AND origin = 'round' ORDER BY t_ms "
-                  "DESC LIMIT 1");
-    std::optional<int64_t> newest;
-    for (const std::string& device : devices()) {
-        q.reset();
-        q.text(1, device);
-        if (q.step()) newest = std::max(newest.value_or(q.column_int64(0)), q.column_int64(0));
-    }
-    return newest;
+                  "SELECT t_ms FROM records WHERE origin = 'round' ORDER BY id DESC LIMIT 1");
+    if (!q.step()) return std::nullopt;
+    return q.column_int64(0);
 }
 
 bool HistoryPurger::remove_oldest_raw() {

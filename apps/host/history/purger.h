@@ -83,8 +83,8 @@ class HistoryPurger {
     int64_t shortest() const;
     // Time between two passes: a hundredth of the shortest retention, 1 s to an hour.
     int64_t pass_every() const;
-    // The instant of the newest polled round stored, of any meter.
-    std::optional<int64_t> newest_round_ms();
+    // The instant of the polled round stored last, of any meter.
+    std::optional<int64_t> last_round_ms();
 
     HistoryStore& store_;
     RetentionConfig config_;

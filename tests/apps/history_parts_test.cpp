@@ -743,8 +743,9 @@ TEST(Retention, AHostStartedOnAWrongClockAgesRowsFromTheRoundStoredLast) {
         LogLines logged;
         auto sink = aging_sink(store, clocks, logged, seen);
         clocks.pass(1000);  // the first pass
-        ASSERT_TRUE(eventually([&] { return logged.count("365 days past the round stored last") == 1; }))
-            << logged.all();
+        ASSERT_TRUE(eventually([&] {
+            return logged.count("365 days past the round stored last") == 1;
+        })) << logged.all();
         feed(*sink, seen, {polled("m", 0, clocks.system, 30)});
         EXPECT_EQ(rows_between(db, t0, last), 10);  // aged by last + 2 s
     }

@@ -45,6 +45,7 @@ AgeClock::AgeClock(Clock system, Clock monotonic, std::optional<int64_t> last_ro
     const int64_t system_ms = system_();
     const bool past = last_round_ms && system_ms - *last_round_ms > limits_.start_tolerance_ms;
     kept_at_ms_ = past ? *last_round_ms : system_ms;
+    from_last_round_ = past;
     kept_since_ms_ = monotonic_();
 }
 
@@ -77,7 +78,7 @@ int64_t AgeClock::now() {
 void AgeClock::follow(int64_t system_ms, int64_t monotonic_ms) {
     kept_at_ms_ = system_ms;
     kept_since_ms_ = monotonic_ms;
-    at_start_ = false;
+    from_last_round_ = false;
     out_of_step_ = false;
 }
 
@@ -88,14 +89,13 @@ void AgeClock::moved(int64_t system_ms, int64_t kept_ms, int64_t monotonic_ms) {
     step_since_ms_ = monotonic_ms;
     // A clock that keeps moving restarts the wait without a line each time.
     if (!first) return;
-    const std::string wait = " until the clock has held its time for " +
-                             roughly(limits_.trust_after_ms) + " (retention is judged by the " +
-                             "earlier of the two)";
+    const std::string wait =
+        ", not by this clock until it has held its time for " + roughly(limits_.trust_after_ms);
     if (step_ms_ < 0) {
         log_("the system clock went back " + roughly(-step_ms_) + " (to " +
              iso_local_time(system_ms) + "): rows are aged by it, and older rows are removed " +
              "only as it passes them");
-    } else if (at_start_) {
+    } else if (from_last_round_) {
         log_("the system clock (" + iso_local_time(system_ms) + ") is " + roughly(step_ms_) +
              " past the round stored last: rows are aged from that round on (" +
              iso_local_time(kept_ms) + " now)" + wait);

@@ -26,7 +26,8 @@ int64_t monotonic_now_ms();
 // held its time for `trust_after` too, so that a later jump ahead is judged from it.
 //
 // A round stamped in the future counts for nothing: the kept time starts at most at the system
-// clock, and from the round stored last, not the one of the latest instant. Each jump, each return and each new time followed is logged once.
+// clock, and from the round stored last, not the one of the latest instant. Each jump, each return
+// and each new time followed is logged once.
 class AgeClock {
   public:
     using Clock = std::function<int64_t()>;  // Unix ms (the system clock) or monotonic ms
@@ -53,7 +54,7 @@ class AgeClock {
     Log log_;
     // The kept time: kept_at_ms_ when the monotonic clock read kept_since_ms_.
     int64_t kept_at_ms_ = 0, kept_since_ms_ = 0;
-    bool at_start_ = true;  // the system clock was not followed yet
+    bool from_last_round_ = false;  // the kept time started at the round stored last
     // A system clock out of step with the kept time: by how much, since when (monotonic).
     bool out_of_step_ = false;
     int64_t step_ms_ = 0, step_since_ms_ = 0;

@@ -17,17 +17,17 @@ int64_t monotonic_now_ms();
 //
 // So this keeps a time of its own: it starts at the system clock, or at the round stored last
 // where the system clock is past it by more than `start_tolerance` (a stop that long, or a clock
-// set ahead meanwhile), runs on with the monotonic clock, and follows
-// the system clock while the two agree within `tolerance`. Rows are aged by the earlier of the
-// two. A system clock that moved ahead of the kept time is followed only once it has held its
-// new time (within `tolerance`) for `trust_after`: a clock that jumps and comes back removes
-// nothing that the kept time would not have, and one that came back finds retention in step
-// again at once. A system clock behind the kept time removes less; it is followed once it has
-// held its time for `trust_after` too, so that a later jump ahead is judged from it.
+// set ahead meanwhile), runs on with the monotonic clock, and follows the system clock while the
+// two agree within `tolerance`. Rows are aged by the earlier of the two. A system clock that
+// moved ahead of the kept time is followed only once it has held its new time (within
+// `tolerance`) for `trust_after`: a clock that jumps and comes back removes nothing that the kept
+// time would not have, and one that came back finds retention in step again at once. A system
+// clock behind the kept time removes less; it is followed once it has held its time for
+// `trust_after` too, so that a later jump ahead is judged from it.
 //
 // A round stamped in the future counts for nothing: the kept time starts at most at the system
-// clock, and from the round stored last, not the one of the latest instant. Each jump, each return
-// and each new time followed is logged once.
+// clock, and from the round stored last, not the one of the latest instant. Each jump, each
+// return and each new time followed is logged once.
 class AgeClock {
   public:
     using Clock = std::function<int64_t()>;  // Unix ms (the system clock) or monotonic ms

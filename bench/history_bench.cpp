@@ -275,7 +275,8 @@ double cpu_per_round(const std::string& prefilled, const std::string& path, int 
     if (extras == Extras::rollups_and_purging) {
         RetentionConfig retention;
         retention.raw_ms = 2 * kHourMs;
-        sink.set_retention(retention, {}, [&] { return clock.load(); });
+        const auto now = [&] { return clock.load(); };  // the rounds' time, for both clocks
+        sink.set_retention(retention, {}, now, now);
     } else if (extras == Extras::none) {
         sink.set_rollups(false);
     }

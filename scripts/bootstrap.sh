@@ -30,6 +30,7 @@ test_packages=(
   chromium-driver python3-selenium        # the page driven through WebDriver
   fonts-wqy-microhei                      # Chinese alarm texts in the page's screenshots
   prometheus                              # promtool: the metrics, the scrape config and alert rules
+  libfaketime                             # a system clock that jumps, for the history's retention
 )
 
 case "${1:---test}" in

@@ -135,6 +135,11 @@ void execute(const std::string& path, const std::string& sql) {
 
 int64_t number(const std::string& text) { return std::stoll(text); }
 
+std::string bytes_of(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(file)), {});
+}
+
 uint64_t file_size(const std::string& path) {
     struct stat s {};
     return stat(path.c_str(), &s) == 0 ? static_cast<uint64_t>(s.st_size) : 0;
@@ -435,7 +440,10 @@ TEST(Retention, RawRowsKeepTheLastTenSecondsWhileMinutesCoverTheWholeRun) {
     retention.raw_ms = parse_retention_duration("10s");
     Collecting seen;
     CommitStage sink(store, {"m", "p"}, 100000, [](const std::string&) {});
-    sink.set_retention(retention, {"mqtt test"}, [&] { return clock.load(); });
+    // The clock moves with the rounds, faster than time passes: no jump, and a pass each of its
+    // seconds.
+    const auto now = [&] { return clock.load(); };
+    sink.set_retention(retention, {"mqtt test"}, now, now);
     sink.add_sink(&seen);
     sink.start();
     const int64_t t0 = at("2026-12-08T10:00:25Z") + 300;
@@ -607,6 +615,183 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
             << retention.max_size;
         sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     }
+}
+
+// The system clock and the monotonic clock as a test sets them.
+struct TestClocks {
+    std::atomic<int64_t> system;
+    std::atomic<int64_t> monotonic{kDayMs};
+    explicit TestClocks(int64_t system_ms) : system(system_ms) {}
+    // Time passes: both move on.
+    void pass(int64_t ms) {
+        system += ms;
+        monotonic += ms;
+    }
+};
+
+// Lines logged from the history's thread.
+struct LogLines {
+    std::mutex lock;
+    std::vector<std::string> lines;
+    CommitStage::Log log() {
+        return [this](const std::string& line) {
+            std::lock_guard<std::mutex> hold(lock);
+            lines.push_back(line);
+        };
+    }
+    std::size_t count(const std::string& text) {
+        std::lock_guard<std::mutex> hold(lock);
+        return static_cast<std::size_t>(std::count_if(lines.begin(), lines.end(), [&](auto& l) {
+            return l.find(text) != std::string::npos;
+        }));
+    }
+    std::string all() {
+        std::lock_guard<std::mutex> hold(lock);
+        std::string text;
+        for (const std::string& line : lines) text += line + "\n";
+        return text;
+    }
+};
+
+// A commit stage over meter "m" that keeps raw rows 10 s, by the test's clocks.
+std::unique_ptr<CommitStage> aging_sink(HistoryStore& store, TestClocks& clocks, LogLines& logged,
+                                        Collecting& seen) {
+    auto sink =
+        std::make_unique<CommitStage>(store, std::vector<std::string>{"m"}, 100000, logged.log());
+    RetentionConfig retention;
+    retention.raw_ms = 10000;
+    sink->set_retention(
+        retention, {}, [&] { return clocks.system.load(); },
+        [&] { return clocks.monotonic.load(); });
+    sink->add_sink(&seen);
+    sink->start();
+    return sink;
+}
+
+// The rows of meter "m" stamped in [from, to].
+int64_t rows_between(const std::string& db, int64_t from, int64_t to) {
+    return number(query(db, "SELECT count(*) FROM records WHERE t_ms BETWEEN " +
+                                std::to_string(from) + " AND " + std::to_string(to))[0][0]);
+}
+
+// Raw rows kept 10 s, and the system clock jumping while the host runs: a year ahead and back
+// removes nothing that time alone would not have (the rounds stamped meanwhile keep their
+// instants), and retention goes on once it is back. A clock that holds its new time is followed
+// once it has held it for a minute.
+TEST(Retention, AClockThatJumpsAheadAndBackRemovesNothingBeforeItsTime) {
+    set_zone("UTC");
+    const std::string db = temp_path("clock-jumps.db");
+    const int64_t t0 = at("2026-12-08T10:00:00Z"), year = 365 * kDayMs;
+    HistoryStore store(db);
+    store.prepare();
+    TestClocks clocks(t0);
+    LogLines logged;
+    Collecting seen;
+    auto sink = aging_sink(store, clocks, logged, seen);
+    RoundsEverySecond rounds_of_m{t0};
+    for (int k = 0; k < 20; ++k) {
+        if (k > 0) clocks.pass(1000);
+        feed(*sink, seen, rounds_of_m.next(1));
+    }
+    const int64_t last = rounds_of_m.newest_ms();  // t0 + 19 s, the clock's time
+    const auto oldest = [&] { return number(query(db, "SELECT min(t_ms) FROM records")[0][0]); };
+    ASSERT_TRUE(eventually([&] { return oldest() == last - 10000; })) << oldest() - t0;
+
+    // A year ahead for a second: the pass then ages rows by the time kept, t0 + 20 s.
+    clocks.system += year;
+    clocks.monotonic += 1000;
+    ASSERT_TRUE(eventually([&] { return logged.count("jumped 365 days ahead") == 1; }))
+        << logged.all();
+    feed(*sink, seen, {polled("m", 0, clocks.system, 20), polled("m", 0, clocks.system + 500, 21)});
+    EXPECT_EQ(rows_between(db, t0, last), 10);
+    EXPECT_EQ(oldest(), last - 9000);
+
+    // Back: in step again at once, and rows go as they age, those of the future not.
+    clocks.system = last + 2000;
+    clocks.monotonic += 1000;
+    ASSERT_TRUE(eventually([&] { return logged.count("in step again") == 1; })) << logged.all();
+    clocks.pass(5000);
+    EXPECT_TRUE(eventually([&] { return rows_between(db, t0, last) == 4; }))
+        << rows_between(db, t0, last);
+    EXPECT_EQ(rows_between(db, t0 + year, t0 + year + kDayMs), 2);
+
+    // Two days ahead, for good: followed once it has held them for a minute (a tenth of the
+    // retention, at least a minute).
+    clocks.system += 2 * kDayMs;
+    clocks.monotonic += 1000;
+    ASSERT_TRUE(eventually([&] { return logged.count("jumped 2 days ahead") == 1; }))
+        << logged.all();
+    feed(*sink, seen, {polled("m", 0, clocks.system, 22)});
+    EXPECT_EQ(rows_between(db, t0, last), 3);  // aged by the time kept: last + 8 s
+    clocks.pass(kMinuteMs);
+    ASSERT_TRUE(eventually([&] { return logged.count("aged by it from now on") == 1; }))
+        << logged.all();
+    EXPECT_TRUE(eventually([&] { return rows_between(db, t0, last) == 0; }));
+    EXPECT_EQ(rows_between(db, t0 + year, t0 + year + kDayMs), 2);
+    sink->finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    EXPECT_EQ(query(db, "SELECT count(*) FROM records")[0][0], "3") << logged.all();
+}
+
+// Starts with a clock that is wrong. Set a year ahead before the start: rows are aged from the
+// round stored last on. A round stamped in the future (by such a clock) moves nothing. A
+// board that starts in 2000 removes nothing, and once NTP has set its clock and the clock has
+// held its time for a minute, the rounds stamped in 2000 go with those past their retention.
+TEST(Retention, AHostStartedOnAWrongClockAgesRowsFromTheRoundStoredLast) {
+    set_zone("UTC");
+    const std::string db = temp_path("clock-at-start.db");
+    const int64_t t0 = at("2026-12-08T10:00:00Z"), year = 365 * kDayMs;
+    HistoryStore store(db);
+    store.prepare();
+    Collecting seen;
+    RoundsEverySecond rounds_of_m{t0};
+    {
+        CommitStage filling(store, {"m"}, 100000, [](const std::string&) {});
+        filling.add_sink(&seen);
+        filling.start();
+        feed(filling, seen, rounds_of_m.next(30));  // t0 to t0 + 29 s
+    }
+    const int64_t last = rounds_of_m.newest_ms();
+    {
+        TestClocks clocks(last + 1000 + year);
+        LogLines logged;
+        auto sink = aging_sink(store, clocks, logged, seen);
+        clocks.pass(1000);  // the first pass
+        ASSERT_TRUE(eventually([&] {
+            return logged.count("365 days past the round stored last") == 1;
+        })) << logged.all();
+        feed(*sink, seen, {polled("m", 0, clocks.system, 30)});
+        EXPECT_EQ(rows_between(db, t0, last), 10);  // aged by last + 2 s
+    }
+    {
+        // The clock right again; the round stamped a year ahead is ignored.
+        TestClocks clocks(last + 1000);
+        LogLines logged;
+        auto sink = aging_sink(store, clocks, logged, seen);
+        clocks.pass(1000);
+        EXPECT_TRUE(eventually([&] { return rows_between(db, t0, last) == 9; }));
+        EXPECT_EQ(logged.count("clock"), 0u) << logged.all();
+    }
+    TestClocks clocks(at("2000-01-01T00:00:00Z"));
+    LogLines logged;
+    auto sink = aging_sink(store, clocks, logged, seen);
+    clocks.pass(1000);
+    feed(*sink, seen, {polled("m", 0, clocks.system, 31), polled("m", 0, clocks.system + 1, 32)});
+    const int64_t ntp = last + 5000;  // NTP steps the clock
+    clocks.system = ntp;
+    clocks.monotonic += 1000;
+    ASSERT_TRUE(eventually([&] { return logged.count("days ahead") == 1; })) << logged.all();
+    feed(*sink, seen, {polled("m", 0, ntp, 33)});
+    EXPECT_EQ(rows_between(db, t0, last), 9);
+    EXPECT_EQ(rows_between(db, 0, at("2000-01-02T00:00:00Z")), 2);
+    clocks.pass(kMinuteMs);
+    ASSERT_TRUE(eventually([&] { return logged.count("aged by it from now on") == 1; }))
+        << logged.all();
+    EXPECT_TRUE(eventually([&] { return rows_between(db, 0, ntp - 1) == 0; }))
+        << rows_between(db, 0, ntp - 1);
+    sink->finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    // The meter's newest round and the one of the future are left.
+    EXPECT_EQ(rows_between(db, ntp, ntp), 1);
+    EXPECT_EQ(query(db, "SELECT count(*) FROM records")[0][0], "2");
 }
 
 // A reader that holds its snapshot lets the write-ahead log grow; once it lets go, the writer
@@ -787,8 +972,7 @@ TEST(Upgrade, AHistoryOfANewerSchemaIsRefusedUntouched) {
     }
     execute(db, "PRAGMA user_version = 3");
     execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
-    std::ifstream before_file(db, std::ios::binary);
-    const std::string before((std::istreambuf_iterator<char>(before_file)), {});
+    const std::string before = bytes_of(db);
     try {
         HistoryStore store(db);
         ADD_FAILURE() << "a newer history was accepted";
@@ -798,8 +982,37 @@ TEST(Upgrade, AHistoryOfANewerSchemaIsRefusedUntouched) {
         EXPECT_EQ(why.find('\n'), std::string::npos);
     }
     EXPECT_THROW(HistoryReader reader(db), std::runtime_error);
-    std::ifstream after_file(db, std::ios::binary);
-    EXPECT_EQ(std::string((std::istreambuf_iterator<char>(after_file)), {}), before);
+    EXPECT_TRUE(bytes_of(db) == before) << "its bytes changed";
+}
+
+// An old history with one damaged page is refused before its upgrade writes anything: not
+// switched to write-ahead logging, no column added, its bytes as they were.
+TEST(Upgrade, ADamagedOldHistoryIsRefusedUntouched) {
+    const std::string db = old_history("damaged.db");
+    // The first page of its records (past the first page, which holds the schema) overwritten.
+    const int64_t page_size = number(query(db, "PRAGMA page_size")[0][0]);
+    const int64_t root =
+        number(query(db, "SELECT rootpage FROM sqlite_master WHERE name = 'records'")[0][0]);
+    ASSERT_GT(root, 1);
+    {
+        std::fstream file(db, std::ios::in | std::ios::out | std::ios::binary);
+        file.seekp((root - 1) * page_size);
+        const std::string garbage(static_cast<std::size_t>(page_size) / 4, '\xff');
+        file.write(garbage.data(), static_cast<std::streamsize>(garbage.size()));
+    }
+    const std::string before = bytes_of(db);
+    try {
+        HistoryStore store(db);
+        store.prepare();
+        ADD_FAILURE() << "a damaged history was upgraded";
+    } catch (const std::runtime_error& e) {
+        const std::string why = e.what();
+        EXPECT_NE(why.find("history " + db + " is not usable: it is damaged"), std::string::npos)
+            << why;
+        EXPECT_EQ(why.find('\n'), std::string::npos) << why;
+    }
+    EXPECT_TRUE(bytes_of(db) == before) << "its bytes changed";
+    EXPECT_EQ(file_size(db + "-wal"), 0u);
 }
 
 // The clock ran a year ahead for a few rounds and came back: a range without `to` still ends

@@ -1,6 +1,6 @@
-// Whole runs of kavren-host: a configuration is checked whole before anything starts, a
-// configuration file keeps its paths beside it, and a reply trickled byte by byte neither holds
-// a round past the time-out nor the host past a stop.
+// Whole runs of kavren-host: a configuration is checked whole before anything starts, a second
+// host on a history in use is refused, a configuration file keeps its paths beside it, and a
+// reply trickled byte by byte neither holds a round past the time-out nor the host past a stop.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -324,6 +324,39 @@ TEST_F(RefusedConfiguration, AGatewayPortInUse) {
     EXPECT_NE(run.err.find("port in use"), std::string::npos) << run.err;
     EXPECT_FALSE(exists(history));
     EXPECT_EQ(line.requests(), 0);
+}
+
+// A history belongs to one running host: a second host on the same file is refused at its start
+// with one line naming the file, and the first goes on storing; export reads the history in use,
+// and once the first has stopped the file is free again.
+TEST_F(EndToEnd, ASecondHostOnAHistoryInUseIsRefused) {
+    int port = 0;
+    auto sim = tcp_sim(port);
+    const std::string address = "127.0.0.1:" + std::to_string(port);
+    Background first({kHost, "--tcp", address, "--interval", "0.05", "--db", db, "--quiet-plugin"},
+                     dir + "/first.log");
+    ASSERT_TRUE(wait_for_file(db));
+    ASSERT_TRUE(eventually([&] { return stored_records(db, "meter-1").size() >= 5; }))
+        << read_file(dir + "/first.log");
+    const Finished second =
+        run_program({kHost, "--tcp", address, "--rounds", "1", "--db", db, "--quiet-plugin"}, 60);
+    EXPECT_EQ(second.status, 1) << second.err;
+    EXPECT_EQ(std::count(second.err.begin(), second.err.end(), '\n'), 1) << second.err;
+    EXPECT_NE(second.err.find("history " + db + " is in use by another kavren-host"),
+              std::string::npos)
+        << second.err;
+    EXPECT_TRUE(second.out.empty()) << second.out;
+
+    const std::size_t stored = stored_records(db, "meter-1").size();
+    EXPECT_TRUE(eventually([&] { return stored_records(db, "meter-1").size() >= stored + 5; }));
+    const Finished exported =
+        run_program({kHost, "export", "--db", db, "--meter", "meter-1", "--format", "jsonl"}, 60);
+    EXPECT_EQ(exported.status, 0) << exported.err;
+    EXPECT_GE(json_lines(exported.out).size(), stored);
+    first.stop();
+    const Finished after = host({"--tcp", address, "--rounds", "1"});
+    EXPECT_EQ(after.status, 0) << after.err;
+    EXPECT_EQ(read_file(dir + "/first.log").find("cannot store"), std::string::npos);
 }
 
 TEST_F(EndToEnd, AConfigurationFileRunFromAnotherFolderKeepsItsPathsBesideIt) {

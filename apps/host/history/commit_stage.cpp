@@ -42,9 +42,10 @@ CommitStage::CommitStage(HistoryStore& store, std::vector<std::string> meter_nam
 CommitStage::~CommitStage() { finish(std::chrono::steady_clock::now()); }
 
 void CommitStage::set_retention(const RetentionConfig& retention,
-                                std::vector<std::string> consumers, HistoryPurger::Clock now) {
+                                std::vector<std::string> consumers, HistoryPurger::Clock now,
+                                HistoryPurger::Clock monotonic) {
     purger_ = std::make_unique<HistoryPurger>(store_, retention, std::move(consumers), log_,
-                                              std::move(now));
+                                              std::move(now), std::move(monotonic));
 }
 
 void CommitStage::set_rollups(bool on) {

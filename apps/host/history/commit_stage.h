@@ -46,9 +46,12 @@ class CommitStage {
     // Before start(): the sinks that get every stored round, in this order.
     void add_sink(RoundSink* sink) { sinks_.push_back(sink); }
     // Before start(): keep the history within `retention`; rounds these deliveries consumers
-    // have not acknowledged are not removed by age. `now` is the clock rows age by.
+    // have not acknowledged are not removed by age. `now` is the system clock rows age by (see
+    // AgeClock), `monotonic` the clock that schedules the passes and keeps time when `now`
+    // jumps.
     void set_retention(const RetentionConfig& retention, std::vector<std::string> consumers,
-                       HistoryPurger::Clock now = system_now_ms);
+                       HistoryPurger::Clock now = system_now_ms,
+                       HistoryPurger::Clock monotonic = monotonic_now_ms);
     // Before start(): called once when the history file is deleted or replaced under the
     // running host. From then on no round is stored (they would go to a file nobody can open):
     // each is counted as not stored, and the summary says the file is gone.

@@ -79,6 +79,7 @@ HistoryStore::HistoryStore(const std::string& path) : path_(path) {
     if (access(folder.c_str(), W_OK | X_OK) != 0)
         throw std::runtime_error("history " + path + ": its folder " + folder +
                                  " is not writable (SQLite keeps its write-ahead log there)");
+    claim_ = std::make_unique<HistoryClaim>(path);
     open(SQLITE_OPEN_READWRITE);
     if (sqlite3_db_readonly(db_, "main") == 1) {
         sqlite3_close(db_);
@@ -114,11 +115,18 @@ void HistoryStore::open(int flags) {
 }
 
 void HistoryStore::prepare() {
-    if (db_ == nullptr) open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    if (db_ == nullptr) {
+        // Opening makes the file (empty): claimed before anything is written into it.
+        open(SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+        claim_ = std::make_unique<HistoryClaim>(path_);
+    }
     try {
+        const int schema = history_schema(db_);
         // A new file gives freed pages back to the file system when max_size asks for it:
         // set before its first table, it cannot be set later without rewriting the file.
-        if (history_schema(db_) == 0) exec("PRAGMA auto_vacuum = INCREMENTAL");
+        if (schema == 0) exec("PRAGMA auto_vacuum = INCREMENTAL");
+        // A history to upgrade is read whole first: a damaged one is refused untouched.
+        if (schema == 1) check_before_upgrade(db_);
         switch_to_wal();
         exec("PRAGMA synchronous=NORMAL");
         set_log_bound(kLogBound);
@@ -145,9 +153,9 @@ void HistoryStore::prepare() {
     }
 }
 
-// Two hosts starting together on a new file both get here: the switch to WAL and the tables are
-// made under SQLite's locks, the second waiting for the first. A history that has both already
-// needs no write, so another program's lock does not stop a start.
+// Another program (the sqlite3 shell, a reader) may hold SQLite's locks meanwhile: the switch to
+// WAL and the tables are made under them, waiting for it. A history that has both already needs
+// no write, so another program's lock does not stop a start.
 void HistoryStore::switch_to_wal() {
     if (journal_mode() == "wal") return;
     const auto deadline = std::chrono::steady_clock::now() + 5 * kLockWait;

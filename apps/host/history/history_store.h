@@ -4,12 +4,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "apps/host/history/history_claim.h"
 #include "apps/host/round/alarm_book.h"
 
 struct sqlite3;
@@ -26,9 +28,11 @@ struct HistoryBusy : std::runtime_error {
 // raised or cleared, each with its instant in UTC, and the per-minute and per-hour rollups.
 //
 // Opening only checks: a file we cannot write, whose tables are not ours or whose schema is newer
-// than ours, is refused, and nothing in it is touched (no WAL switch, no tables made, no upgrade)
-// until prepare(), which the host calls once every other start-up check has passed. Writes go in
-// transactions that the caller opens and commits, so that a batch of rounds is one commit.
+// than ours, or that another host holds (HistoryClaim), is refused, and nothing in it is touched
+// (no WAL switch, no tables made, no upgrade) until prepare(), which the host calls once every
+// other start-up check has passed; a history to upgrade is checked whole before that writes
+// anything. Writes go in transactions that the caller opens and commits, so that a batch of
+// rounds is one commit.
 class HistoryStore {
   public:
     // Throws std::runtime_error naming the file and the reason when it cannot be used.
@@ -134,6 +138,7 @@ class HistoryStore {
     void trim_log();
 
     std::string path_;
+    std::unique_ptr<HistoryClaim> claim_;  // let go after the connection is closed
     sqlite3* db_ = nullptr;
     sqlite3_stmt* insert_record_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;

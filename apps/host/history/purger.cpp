@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <limits>
 
 #include "apps/host/history/history_store.h"
 #include "apps/host/support/sqlite_query.h"
@@ -18,7 +17,6 @@ namespace {
 constexpr auto kStepTime = std::chrono::milliseconds(20);
 // The first pass after a start comes at most this long after it.
 constexpr int64_t kFirstPassAfterMs = 10000;
-constexpr int64_t kNotScheduled = std::numeric_limits<int64_t>::min();
 // How often the file's size is read while nothing says it grew fast.
 constexpr auto kSizeCheckEvery = std::chrono::milliseconds(500);
 
@@ -70,13 +68,33 @@ uint64_t file_size(const std::string& path) {
 }  // namespace
 
 HistoryPurger::HistoryPurger(HistoryStore& store, RetentionConfig config,
-                             std::vector<std::string> consumers, Log log, Clock now)
+                             std::vector<std::string> consumers, Log log, Clock now,
+                             Clock monotonic)
     : store_(store),
       config_(config),
       consumers_(std::move(consumers)),
       log_(std::move(log)),
-      now_(std::move(now)) {
+      monotonic_(std::move(monotonic)) {
     sqlite3* db = store_.handle();
+    // The first pass waits a little: a start has the meters' records to restore first, on the
+    // same connection.
+    next_pass_ms_ = pass_every() == kKeepForever
+                        ? kKeepForever
+                        : monotonic_() + std::min<int64_t>(pass_every(), kFirstPassAfterMs);
+    if (shortest() != kKeepForever) {
+        // A step of the clock of up to a hundredth of the shortest retention (a second to a
+        // minute) is followed at once; a larger one once the clock has held it for a tenth (a
+        // minute to an hour). At a start, a clock past the round stored last by up to a tenth of
+        // the shortest retention is followed at once: it removes at most that share early. That
+        // round is read before this start stores its first.
+        const int64_t tolerance = std::clamp<int64_t>(shortest() / 100, 1000, kMinuteMs);
+        const AgeClock::Limits limits{tolerance,
+                                      std::clamp<int64_t>(shortest() / 10, kMinuteMs, kHourMs),
+                                      std::max(tolerance, shortest() / 10)};
+        age_clock_ = std::make_unique<AgeClock>(
+            std::move(now), monotonic_, last_round_ms(), limits,
+            [this](const std::string& line) { log_("history " + store_.path() + ": " + line); });
+    }
     page_size_ = static_cast<uint64_t>(pragma(db, "page_size"));
     incremental_vacuum_ = pragma(db, "auto_vacuum") == 2;
     if (config_.max_size == 0) return;
@@ -157,14 +175,7 @@ bool HistoryPurger::due() {
         if (forced_) return true;
     }
     if (in_pass_) return true;
-    const int64_t now = now_();
-    // The first pass waits a little: a start has the meters' records to restore first, on the
-    // same connection.
-    if (next_pass_ms_ == kNotScheduled)
-        next_pass_ms_ = pass_every() == kKeepForever
-                            ? kKeepForever
-                            : now + std::min<int64_t>(pass_every(), kFirstPassAfterMs);
-    return now >= next_pass_ms_;
+    return monotonic_() >= next_pass_ms_;
 }
 
 void HistoryPurger::step() {
@@ -236,9 +247,11 @@ std::map<std::string, int64_t> HistoryPurger::pins() {
 }
 
 void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
+    if (!age_clock_) return;  // nothing is removed by age
     if (!in_pass_) {
         in_pass_ = true;
-        pass_now_ms_ = now_();
+        pass_started_ms_ = monotonic_();
+        pass_now_ms_ = age_clock_->now();
         pass_job_ = pass_device_ = 0;
         pass_devices_ = devices();
         pass_pins_ = pins();
@@ -272,14 +285,27 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
     }
     // Once through: the next pass when a little more has aged.
     in_pass_ = false;
-    next_pass_ms_ = pass_now_ms_ + pass_every();
+    next_pass_ms_ = pass_started_ms_ + pass_every();
+}
+
+int64_t HistoryPurger::shortest() const {
+    int64_t shortest = kKeepForever;
+    for (const AgeJob& job : kAgeJobs) shortest = std::min(shortest, config_.*job.keep);
+    return shortest;
 }
 
 int64_t HistoryPurger::pass_every() const {
-    int64_t shortest = kKeepForever;
-    for (const AgeJob& job : kAgeJobs) shortest = std::min(shortest, config_.*job.keep);
-    return shortest == kKeepForever ? kKeepForever
-                                    : std::clamp<int64_t>(shortest / 100, 1000, kHourMs);
+    return shortest() == kKeepForever ? kKeepForever
+                                      : std::clamp<int64_t>(shortest() / 100, 1000, kHourMs);
+}
+
+std::optional<int64_t> HistoryPurger::last_round_ms() {
+    // By id, the order of storing: the host's clock when it stored its last round, which a round
+    // stamped ahead by a clock that came back since does not stand for.
+    SqliteQuery q(store_.handle(),
+                  "SELECT t_ms FROM records WHERE origin = 'round' ORDER BY id DESC LIMIT 1");
+    if (!q.step()) return std::nullopt;
+    return q.column_int64(0);
 }
 
 bool HistoryPurger::remove_oldest_raw() {

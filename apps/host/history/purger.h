@@ -4,12 +4,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <limits>
 #include <map>
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "apps/host/config/retention.h"
+#include "apps/host/history/age_clock.h"
 
 namespace kavren::host {
 
@@ -22,7 +24,8 @@ class HistoryStore;
 // By age: raw rounds and failed rounds older than `raw`, minutes (and alarm events) older than
 // `minute`, hours older than `hour`. Never a meter's newest record (the one restored at the
 // next start), never the newest event of an alarm (the alarm book's state), and never a round
-// that a consumer (an MQTT broker) has not acknowledged.
+// that a consumer (an MQTT broker) has not acknowledged. Age is judged by an AgeClock, which a
+// system clock that jumps ahead does not move; passes come on the monotonic clock.
 //
 // By size: when the file (database and write-ahead log) nears max_size, the oldest raw rounds of
 // any meter go first, acknowledged or not, then the oldest minutes, then the oldest hours; each
@@ -32,11 +35,12 @@ class HistoryStore;
 class HistoryPurger {
   public:
     using Log = std::function<void(const std::string&)>;
-    using Clock = std::function<int64_t()>;  // now, Unix ms
+    using Clock = std::function<int64_t()>;  // now: Unix ms, or monotonic ms
 
     // consumers: the deliveries consumers whose unacknowledged rounds are kept ("mqtt ...").
+    // now: the system clock; monotonic: a clock that only moves forward.
     HistoryPurger(HistoryStore& store, RetentionConfig config, std::vector<std::string> consumers,
-                  Log log, Clock now);
+                  Log log, Clock now, Clock monotonic);
 
     // Whether a step has work to do. Cheap: the file's size is read at most every few
     // hundred milliseconds or after enough rounds were stored to matter.
@@ -75,19 +79,26 @@ class HistoryPurger {
     std::vector<std::string> devices();
     std::map<std::string, int64_t> pins();
     int64_t rows_per_statement() const;
+    // The shortest retention by age (kKeepForever: none).
+    int64_t shortest() const;
     // Time between two passes: a hundredth of the shortest retention, 1 s to an hour.
     int64_t pass_every() const;
+    // The instant of the polled round stored last, of any meter.
+    std::optional<int64_t> last_round_ms();
 
     HistoryStore& store_;
     RetentionConfig config_;
     std::vector<std::string> consumers_;
     Log log_;
-    Clock now_;
+    Clock monotonic_;
+    std::unique_ptr<AgeClock> age_clock_;  // none without a retention by age
 
-    // Age: a pass over every device and tier, resumed where the last step stopped.
-    int64_t next_pass_ms_ = std::numeric_limits<int64_t>::min();  // not yet scheduled
+    // Age: a pass over every device and tier, resumed where the last step stopped; passes are
+    // scheduled on the monotonic clock.
+    int64_t next_pass_ms_ = 0;
     bool in_pass_ = false;
-    int64_t pass_now_ms_ = 0;
+    int64_t pass_now_ms_ = 0;      // the instant its rows are aged by
+    int64_t pass_started_ms_ = 0;  // monotonic
     std::size_t pass_job_ = 0, pass_device_ = 0;
     std::vector<std::string> pass_devices_;
     std::map<std::string, int64_t> pass_pins_;

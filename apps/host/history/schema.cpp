@@ -270,6 +270,18 @@ int history_schema(sqlite3* db) {
     return 1;
 }
 
+void check_before_upgrade(sqlite3* db) {
+    // The first problem found is enough to refuse it.
+    SqliteQuery check(db, "PRAGMA quick_check(1)");
+    std::string found = check.step() ? check.column_text(0) : std::string("no answer");
+    if (found == "ok") return;
+    // "*** in database main ***\nPage 2: ...": its last line names the problem.
+    found = found.substr(found.rfind('\n') + 1);
+    throw std::runtime_error("it is damaged (" + found +
+                             ") and is left as it is; the sqlite3 shell's .recover may rescue "
+                             "its rows into a new file");
+}
+
 void upgrade_history(sqlite3* db, const std::string& path,
                      const std::function<void(const std::string&)>& log) {
     const int64_t records = count_rows(db, "records"), alarms = count_rows(db, "alarms");

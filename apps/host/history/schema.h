@@ -30,6 +30,11 @@ struct NewerHistory : std::runtime_error {
 // NewerHistory, or std::runtime_error when its records or alarms table is not ours.
 int history_schema(sqlite3* db);
 
+// Reads the whole of a history to upgrade (PRAGMA quick_check) before anything is written into
+// it: the upgrade reads every row, and a damaged page found halfway would leave a file that is
+// neither the old one nor a new one. Throws std::runtime_error saying what is damaged.
+void check_before_upgrade(sqlite3* db);
+
 // Brings a schema 1 history to kHistorySchema in place: the instant of every row read from its
 // local time text in the host's zone (see StoredLocalTimes), the new tables and indexes, and the
 // rollups of every stored round. Rows are converted in transactions of their own, so a history

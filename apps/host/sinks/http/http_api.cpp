@@ -13,6 +13,7 @@
 #include "apps/host/round/read_outcome.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/sinks/http/gateway_metrics.h"
+#include "apps/host/sinks/http/http_reply.h"
 #include "apps/host/sinks/http/metrics_text.h"
 #include "apps/host/sinks/http/web_assets.h"
 #include "apps/host/support/json_writer.h"
@@ -27,14 +28,6 @@ namespace {
 constexpr int64_t kFreshAtLeastMs = 60000;
 // Alarm events one request may return.
 constexpr std::size_t kMaxAlarmEvents = 10000;
-
-HttpResponse json_error(int status, const std::string& message) {
-    HttpResponse r;
-    r.status = status;
-    JsonWriter json(r.body);
-    json.begin_object().member("error", message).end_object();
-    return r;
-}
 
 HttpResponse content(std::string type, std::string body) {
     HttpResponse r;
@@ -221,7 +214,7 @@ HttpApi::HttpApi(const LiveMeters& sink, std::string database, const HttpLimits&
 
 HttpResponse HttpApi::handle(const HttpRequest& request) const {
     if (request.method != "GET" && request.method != "HEAD") {
-        HttpResponse r = json_error(405, "only GET and HEAD are served");
+        HttpResponse r = error_reply(405, "only GET and HEAD are served");
         r.headers.emplace_back("Allow", "GET, HEAD");
         return r;
     }
@@ -234,7 +227,7 @@ HttpResponse HttpApi::handle(const HttpRequest& request) const {
     if (path == "/dygraph.min.js" || path == "/dygraph.min.css") {
         const std::string& body = path == "/dygraph.min.js" ? chart_js_ : chart_css_;
         if (body.empty())
-            return json_error(404, "the chart library (libjs-dygraphs) is not installed");
+            return error_reply(404, "the chart library (libjs-dygraphs) is not installed");
         return content(path == "/dygraph.min.js" ? "text/javascript" : "text/css", body);
     }
     if (path == "/metrics") return metrics();
@@ -252,7 +245,7 @@ HttpResponse HttpApi::handle(const HttpRequest& request) const {
         if (ends_with("/alarms")) return alarm_events(name.substr(0, name.size() - 7), request);
         return meter(name);
     }
-    return json_error(404, "no such page: " + path);
+    return error_reply(404, "no such page: " + path);
 }
 
 HttpResponse HttpApi::metrics() const {
@@ -287,7 +280,7 @@ HttpResponse HttpApi::meters() const {
 
 HttpResponse HttpApi::meter(const std::string& name) const {
     MeterView view;
-    if (!sink_.meter(name, view)) return json_error(404, "no meter named " + name);
+    if (!sink_.meter(name, view)) return error_reply(404, "no meter named " + name);
     HttpResponse r;
     r.body = meter_json(view, system_now_ms(), fresh_for_ms_);
     return r;
@@ -316,15 +309,15 @@ HttpResponse HttpApi::series(const std::string& name, const HttpRequest& request
     try {
         wanted = series_request(name, request, now);
     } catch (const BadTimeBound& e) {
-        return json_error(400, e.what());
+        return error_reply(400, e.what());
     }
     HistoryReader reader(database_);
-    if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
+    if (!known_meter(name, reader)) return error_reply(404, "no meter named " + name);
     HttpResponse r;
     try {
         r.body = series_json(reader, wanted, now);
     } catch (const BadTimeBound& e) {
-        return json_error(400, e.what());
+        return error_reply(400, e.what());
     }
     return r;
 }
@@ -339,10 +332,10 @@ HttpResponse HttpApi::history(const std::string& name, const HttpRequest& reques
         limit = row_limit(request, limits_.max_history_rows);
         fields = record_fields(request);
     } catch (const BadTimeBound& e) {
-        return json_error(400, e.what());
+        return error_reply(400, e.what());
     }
     HistoryReader reader(database_);
-    if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
+    if (!known_meter(name, reader)) return error_reply(404, "no meter named " + name);
     HttpResponse r;
     r.body.reserve(64 + limit * (fields.empty() ? 1400 : 40 + 16 * fields.size()));
     JsonWriter json(r.body);
@@ -386,10 +379,10 @@ HttpResponse HttpApi::alarm_events(const std::string& name, const HttpRequest& r
         range = time_range(request);
         limit = row_limit(request, kMaxAlarmEvents);
     } catch (const BadTimeBound& e) {
-        return json_error(400, e.what());
+        return error_reply(400, e.what());
     }
     HistoryReader reader(database_);
-    if (!known_meter(name, reader)) return json_error(404, "no meter named " + name);
+    if (!known_meter(name, reader)) return error_reply(404, "no meter named " + name);
     std::vector<AlarmEvent> events;
     const bool truncated = reader.alarm_events(name, range.first, range.second, limit, events);
     HttpResponse r;

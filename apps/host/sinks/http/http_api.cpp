@@ -4,7 +4,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -14,7 +13,7 @@
 #include "apps/host/round/round_text.h"
 #include "apps/host/sinks/http/gateway_metrics.h"
 #include "apps/host/sinks/http/metrics_text.h"
-#include "apps/host/sinks/http/web_assets.h"
+#include "apps/host/sinks/http/page_files.h"
 #include "apps/host/support/json_writer.h"
 #include "meter/measurements.h"
 
@@ -41,14 +40,6 @@ HttpResponse content(std::string type, std::string body) {
     r.content_type = std::move(type);
     r.body = std::move(body);
     return r;
-}
-
-std::string read_whole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // A time bound of a request, when given. Throws BadTimeBound.
@@ -218,8 +209,7 @@ HttpApi::HttpApi(const LiveMeters& sink, std::string database, const HttpLimits&
       limits_(limits),
       interval_s_(interval_s),
       fresh_for_ms_(std::max<int64_t>(kFreshAtLeastMs, static_cast<int64_t>(interval_s * 3000))),
-      chart_js_(read_whole(chart_dir + "/dygraph.min.js")),
-      chart_css_(read_whole(chart_dir + "/dygraph.min.css")),
+      page_files_(chart_dir),
       gateways_(std::move(gateways)) {}
 
 HttpResponse HttpApi::handle(const HttpRequest& request) const {
@@ -229,17 +219,9 @@ HttpResponse HttpApi::handle(const HttpRequest& request) const {
         return r;
     }
     const std::string& path = request.path;
-    if (path == "/" || path == "/index.html")
-        return content("text/html; charset=utf-8", web::kIndexHtml);
-    if (path == "/app.js") return content("text/javascript; charset=utf-8", web::kAppJs);
-    if (path == "/favicon.svg" || path == "/favicon.ico")
-        return content("image/svg+xml", web::kFaviconSvg);
-    if (path == "/dygraph.min.js" || path == "/dygraph.min.css") {
-        const std::string& body = path == "/dygraph.min.js" ? chart_js_ : chart_css_;
-        if (body.empty())
-            return json_error(404, "the chart library (libjs-dygraphs) is not installed");
-        return content(path == "/dygraph.min.js" ? "text/javascript" : "text/css", body);
-    }
+    if (const HttpResponse* file = page_files_.find(path)) return *file;
+    if (path.compare(0, 9, "/dygraph.") == 0)
+        return json_error(404, "the chart library (libjs-dygraphs) is not installed");
     if (path == "/metrics") return metrics();
     if (path == "/api/meters" || path == "/api/meters/") return meters();
     if (path == "/api/alarms") return alarm_book();

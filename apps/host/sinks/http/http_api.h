@@ -8,6 +8,7 @@
 #include "apps/host/gateway/gateway_counters.h"
 #include "apps/host/sinks/http/http_server.h"
 #include "apps/host/sinks/http/live_meters.h"
+#include "apps/host/sinks/http/page_files.h"
 
 namespace kavren::host {
 
@@ -45,7 +46,7 @@ class HttpApi {
     HttpLimits limits_;
     double interval_s_;
     int64_t fresh_for_ms_;
-    std::string chart_js_, chart_css_;
+    PageFiles page_files_;
     std::vector<std::shared_ptr<const GatewayCounters>> gateways_;
 };
 

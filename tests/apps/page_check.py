@@ -40,10 +40,12 @@ window.fetch = function (target) { window.__requests.push(String(target)); retur
 """
 
 # What one plot shows: its points (x, and the first series' [min, mean, max] or null), its legend,
-# the labels on its axes. A plot is drawn once it comes near the window: it is scrolled to.
+# the labels on its axes. A plot is drawn (and redrawn) once it comes near the window: it is
+# scrolled to.
 PLOT_STATE = """
 const div = document.querySelector('[data-meter="' + arguments[0] + '"] [data-plot="' + arguments[1] + '"]');
-if (!div.dygraph) div.scrollIntoView({ block: "center" });
+const sight = div.getBoundingClientRect();
+if (sight.top < 0 || sight.bottom > innerHeight) div.scrollIntoView({ block: "center" });
 const legend = div.parentElement.querySelector('.legend');
 const labels = (axis) => [...div.querySelectorAll('.dygraph-axis-label-' + axis)].map((e) => e.textContent);
 const g = div.dygraph, rows = [];
@@ -173,6 +175,8 @@ def check_alarm_spans(driver, args):
     alarm = cleared[0]
     middle = (alarm["raised_ms"] + alarm["cleared_ms"]) // 2
     before = alarm["raised_ms"] - 3 * 3600 * 1000
+    # In the middle of the window, with room above it for the pointer to leave it.
+    driver.execute_script("arguments[0].scrollIntoView({ block: 'center' })", plot_div(driver, args.meter, "phase_voltages"))
     s = driver.execute_script(SPAN_STATE, args.meter, "phase_voltages", middle, before)
     check(s["inside"][:3] != s["outside"][:3] and s["inside"][0] > s["inside"][2],
           "the alarm's time is shaded (%s inside, %s before it)" % (s["inside"], s["outside"]))
@@ -227,6 +231,8 @@ def check_zoom(driver, args):
     ActionChains(driver).double_click(div).perform()
     back = eventually(lambda: plot(driver, args.meter, "phase_voltages")["step"] == whole["step"])
     check(back, "a double-click shows the whole range again")
+    # The zoom of the address was every meter's: all of them back to the whole range.
+    driver.find_element("id", "unzoom").click()
     check(eventually(lambda: driver.execute_script("return location.hash") == "#range=all", 10),
           "the address drops the zoom: %r" % driver.execute_script("return location.hash"))
 

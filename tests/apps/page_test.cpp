@@ -62,7 +62,7 @@ TEST_F(PageInBrowser, PlotsReadTheSeriesAppendNewRoundsAndFitADeskAndAPhone) {
         args.insert(args.end(), {"--outage", std::to_string(from), std::to_string(to)});
     if (const char* shots = std::getenv("KAVREN_PAGE_SCREENSHOTS"))
         args.insert(args.end(), {"--screenshots", shots});
-    const Finished check = run_program(args, 240);
+    const Finished check = run_program(args, 420);
     EXPECT_EQ(check.status, 0) << check.out << check.err << read_file(dir + "/host.log");
 }
 

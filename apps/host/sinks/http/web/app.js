@@ -513,7 +513,8 @@ function writeAddress() {
   const zoomed = Object.values(meters).find((m) => m.view);
   if (zoomed) shown = zoomed.view;
   if (shown && shown.from !== null) text += "&from=" + isoTime(shown.from);
-  if (shown && shown.to !== null) text += "&to=" + isoTime(shown.to);
+  // Whole seconds that take in what is shown, as the series are asked for.
+  if (shown && shown.to !== null) text += "&to=" + isoTime(Math.ceil(shown.to / 1000) * 1000);
   if (text !== location.hash) history.replaceState(null, "", text);
 }
 

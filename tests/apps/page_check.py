@@ -379,9 +379,14 @@ def check_axes(driver, args):
     Select(driver.find_element("id", "range")).select_by_value("0")
 
 
-def screenshot(driver, path, width, phone, height):
+def screenshot(driver, args, path, width, phone, height):
     """The page at a height that shows its plots, once they are redrawn at that size."""
     set_width(driver, width, phone, height)
+    driver.execute_script("scrollTo(0, 0)")
+    # The plots that came into sight drawn, then two frames.
+    eventually(lambda: driver.execute_script(
+        "return [...document.querySelectorAll('[data-meter=\"' + arguments[0] + '\"] .plot')].every((p) => {"
+        " const r = p.getBoundingClientRect(); return r.top > innerHeight || p.dygraph; })", args.meter), 10)
     driver.execute_script("return new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)))")
     driver.save_screenshot(path)
     set_width(driver, width, phone)
@@ -425,11 +430,11 @@ def main():
         check(not errors, "no errors in the console: %s" % errors)
         check_layout(driver, args, 1280, False)
         if args.screenshots:
-            screenshot(driver, args.screenshots + "/page.png", 1280, False, 1120)
+            screenshot(driver, args, args.screenshots + "/page.png", 1280, False, 1120)
         check_layout(driver, args, 390, True)
         check_axes(driver, args)
         if args.screenshots:
-            screenshot(driver, args.screenshots + "/page-phone.png", 390, True, 1700)
+            screenshot(driver, args, args.screenshots + "/page-phone.png", 390, True, 1700)
         set_width(driver, 1280, False)
         check_without_chart_library(driver, args)
     finally:

@@ -151,9 +151,12 @@ function linkRow(m) {
 }
 
 // The table as cards when its columns do not fit its box (a phone, long names): measured after
-// the columns change or the window does, in a frame of its own, not at each round.
+// the columns change or the window does, in a frame of its own, not at each round. A window as
+// narrow as a phone's holds no table of them: cards at once, without a layout to measure.
+const PHONE_PX = 700;
 let fitPending = false;
 function fitTable(again) {
+  if (innerWidth <= PHONE_PX) { document.querySelector(".table-box").classList.add("cards"); return; }
   if (fitPending && !again) return;
   fitPending = true;
   requestAnimationFrame(() => {
@@ -345,7 +348,7 @@ const nearView = new IntersectionObserver((entries) => {
     p.near = e.isIntersecting;
     if (p.near && p.stale) setTimeout(() => { if (p.stale) drawPlot(m, p); });
   }
-}, { rootMargin: "200px 0px" });
+}, { rootMargin: "0px" });
 
 function meterOf(name) {
   if (meters[name]) return meters[name];
@@ -542,6 +545,17 @@ function followAddress() {
 
 // ---- polling
 
+// A live plot moves by a pixel every span / points: its newer rounds are read and drawn that
+// often, from every round to every 10 s (not each second a plot of days that would not change).
+function newerDue(m) {
+  const range = rangeOf(m), now = Date.now();
+  if (!range.live) return false;
+  const from = range.from !== null ? range.from : m.data.points.length ? m.data.points[0].t_ms : now;
+  if (now - (m.newerAt || 0) < Math.min(10000, (now - from) / m.points)) return false;
+  m.newerAt = now;
+  return true;
+}
+
 function notice(text) { document.getElementById("notice").textContent = text; }
 // Clears what was said of an earlier range (not that the chart library is missing).
 function clearNotice() { if (!chartMissing()) notice(""); }
@@ -558,10 +572,13 @@ async function poll() {
       if (!document.querySelector(".table-box").classList.contains("cards")) fitTable();
       // Shown with the first table, not pushed down by it.
       for (const e of document.querySelectorAll(".after-table")) e.hidden = false;
-      for (const info of data.meters) {
-        const m = meterOf(info.name);
-        if (!chartMissing()) loadSeries(m, !m.data);
-      }
+      // In a task of its own: the table is painted first.
+      setTimeout(() => {
+        for (const info of data.meters) {
+          const m = meterOf(info.name);
+          if (!chartMissing() && (!m.data || newerDue(m))) loadSeries(m, !m.data);
+        }
+      });
     }
     document.getElementById("status").textContent = data.meters.length + (data.meters.length === 1 ? " meter" : " meters") +
       ", polled every " + data.interval_s + " s; updated " + clock(new Date());

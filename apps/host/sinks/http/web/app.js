@@ -153,10 +153,10 @@ function linkRow(m) {
 // The table as cards when its columns do not fit its box (a phone, long names): measured after
 // the columns change or the window does, in a frame of its own, not at each round. A window as
 // narrow as a phone's holds no table of them: cards at once, without a layout to measure.
-const PHONE_PX = 700;
+const phone = matchMedia("(max-width: 700px)");
 let fitPending = false;
 function fitTable(again) {
-  if (innerWidth <= PHONE_PX) { document.querySelector(".table-box").classList.add("cards"); return; }
+  if (phone.matches) { document.querySelector(".table-box").classList.add("cards"); return; }
   if (fitPending && !again) return;
   fitPending = true;
   requestAnimationFrame(() => {

@@ -212,7 +212,18 @@ HttpApi::HttpApi(const LiveMeters& sink, std::string database, const HttpLimits&
       page_files_(chart_dir),
       gateways_(std::move(gateways)) {}
 
+// Every reply says how a browser may keep it: the page's files as PageFiles has them, the rest
+// (live values, history, metrics) asked again on each use. Not no-store: a page whose replies
+// forbid storing is kept out of the browser's back/forward cache.
 HttpResponse HttpApi::handle(const HttpRequest& request) const {
+    HttpResponse r = route(request);
+    const bool said = std::any_of(r.headers.begin(), r.headers.end(),
+                                  [](const auto& h) { return h.first == "Cache-Control"; });
+    if (!said) r.headers.emplace_back("Cache-Control", "no-cache");
+    return r;
+}
+
+HttpResponse HttpApi::route(const HttpRequest& request) const {
     if (request.method != "GET" && request.method != "HEAD") {
         HttpResponse r = json_error(405, "only GET and HEAD are served");
         r.headers.emplace_back("Allow", "GET, HEAD");

@@ -31,6 +31,7 @@ class HttpApi {
     int64_t fresh_for_ms() const { return fresh_for_ms_; }
 
   private:
+    HttpResponse route(const HttpRequest& request) const;
     HttpResponse meters() const;
     HttpResponse meter(const std::string& name) const;
     HttpResponse history(const std::string& name, const HttpRequest& request) const;

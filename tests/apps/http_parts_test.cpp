@@ -1,6 +1,6 @@
 // The HTTP side's parts on their own: time bounds, the metrics' freshness rule, picking and
-// flattening record fields, addresses, request targets, Host headers, credentials, and the
-// server's replies.
+// flattening record fields, addresses, request targets, Host headers, credentials, the server's
+// replies and the page's files.
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -9,6 +9,7 @@
 #include <cstring>
 #include <future>
 #include <mutex>
+#include <regex>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -18,8 +19,10 @@
 #include "apps/host/config/host_config.h"
 #include "apps/host/history/history_query.h"
 #include "apps/host/round/round_text.h"
+#include "apps/host/sinks/http/http_reply.h"
 #include "apps/host/sinks/http/http_server.h"
 #include "apps/host/sinks/http/metrics_text.h"
+#include "apps/host/sinks/http/page_files.h"
 #include "meter/measurements.h"
 #include "tests/apps/eventually.h"
 #include "tests/apps/http_client.h"
@@ -96,6 +99,54 @@ MeterView meter_with_round(const std::string& name, int64_t unix_ms, float ua, b
     m.duration_buckets[2] = 1;
     m.duration_count = 1;
     return m;
+}
+
+std::string header_of(const HttpResponse& r, const std::string& name) {
+    for (const auto& [key, value] : r.headers)
+        if (key == name) return value;
+    return "";
+}
+
+// Every file the page names is served under that name, kept for a year (its name changes with
+// its content), while the page itself is asked again on each load; without the chart library,
+// the page names it under its plain name, which is not served.
+TEST(PageFiles, ThePageNamesItsFilesByTheirContentAndTheyAreKept) {
+    for (const std::string& chart_dir :
+         {std::string(KAVREN_CHART_DIR), std::string("/nonexistent")}) {
+        const PageFiles files(chart_dir);
+        const HttpResponse* page = files.find("/");
+        ASSERT_NE(page, nullptr);
+        EXPECT_EQ(header_of(*page, "Cache-Control"), "no-cache");
+        const std::regex named(
+            R"re((?:src|href)="([a-z]+)(-[0-9a-f]{12})?((?:\.min)?\.(?:js|css))")re");
+        int tagged = 0;
+        for (std::sregex_iterator m(page->body.begin(), page->body.end(), named), end; m != end;
+             ++m) {
+            const std::string name = "/" + (*m)[1].str() + (*m)[2].str() + (*m)[3].str();
+            const HttpResponse* file = files.find(name);
+            if (!(*m)[2].matched) {
+                EXPECT_EQ(file, nullptr) << name << " is named without its tag yet served";
+                continue;
+            }
+            ++tagged;
+            ASSERT_NE(file, nullptr) << name;
+            EXPECT_EQ((*m)[2].str(), "-" + content_tag(file->body)) << name;
+            EXPECT_EQ(header_of(*file, "Cache-Control"), "public, max-age=31536000, immutable");
+        }
+        EXPECT_EQ(tagged, chart_dir == KAVREN_CHART_DIR ? 3 : 1) << page->body;
+    }
+    // On the wire a reply says once how it may be kept: as it said, else not at all.
+    const auto caching = [](const HttpResponse& r) {
+        const std::string text = reply_text(r, "", true);
+        std::vector<std::string> said;
+        const std::regex line("\r\nCache-Control: ([^\r]*)");
+        for (std::sregex_iterator m(text.begin(), text.end(), line), end; m != end; ++m)
+            said.push_back((*m)[1]);
+        return said;
+    };
+    EXPECT_EQ(caching(*PageFiles(KAVREN_CHART_DIR).find("/")),
+              std::vector<std::string>{"no-cache"});
+    EXPECT_EQ(caching(HttpResponse{}), std::vector<std::string>{"no-store"});
 }
 
 TEST(Metrics, MeasurementsOnlyFromFreshRoundsOfOnlineMeters) {

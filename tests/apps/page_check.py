@@ -8,12 +8,14 @@ has a visible legend naming each of its series; points of several rounds are min
 outages are breaks in the lines; alarms are shaded spans with their description on hover;
 dragging across a plot reads the finer points of that stretch, as do times typed for a range,
 drawn from the minutes where retention removed the rounds and from the rounds after, in one line;
-the meter's state is text in colours; times are on one 24-hour clock
-with the UTC offset once, controls are labelled; the alarm description is shown as stored;
-without the chart library the page says so and keeps its table.
+the range, a zoom and typed times are in the address and come back on a reload; the meter's state
+is text in colours; times are on one 24-hour clock with the UTC offset once, controls are labelled;
+the alarm description is shown as stored; the live table of every meter fits the desk without a
+sideways scroll; on the phone each plot has at least three time labels and three values on its
+axes; without the chart library the page says so and keeps its table.
 Prints one line per failed check and exits 1 when any failed.
 
-usage: page_check.py URL METER --outage FROM_MS TO_MS [--outage ...] --oldest MS
+usage: page_check.py URL METER --meters N --outage FROM_MS TO_MS [--outage ...] --oldest MS
        --raw-from MS [--screenshots DIR]
 (--raw-from: the rounds before it are gone, their minutes kept; the typed range spans it)
 """
@@ -39,17 +41,23 @@ const original = window.fetch;
 window.fetch = function (target) { window.__requests.push(String(target)); return original.apply(this, arguments); };
 """
 
-# What one plot shows: its points (x, and the first series' [min, mean, max] or null), its legend.
+# What one plot shows: its points (x, and the first series' [min, mean, max] or null), its legend,
+# the labels on its axes. A plot is drawn (and redrawn) once it comes near the window: it is
+# scrolled to.
 PLOT_STATE = """
 const div = document.querySelector('[data-meter="' + arguments[0] + '"] [data-plot="' + arguments[1] + '"]');
+const sight = div.getBoundingClientRect();
+if (sight.top < 0 || sight.bottom > innerHeight) div.scrollIntoView({ block: "center" });
 const legend = div.parentElement.querySelector('.legend');
+const labels = (axis) => [...div.querySelectorAll('.dygraph-axis-label-' + axis)].map((e) => e.textContent);
 const g = div.dygraph, rows = [];
 if (g) for (let i = 0; i < g.numRows(); ++i) rows.push([g.getValue(i, 0), g.getValue(i, 1)]);
 const box = legend.getBoundingClientRect();
 return { rows: rows, labels: g ? g.getLabels().slice(1) : [], bars: g ? g.getOption("customBars") : false, requested: Number(div.dataset.requested || 0),
          points: Number(div.dataset.points), newest: Number(div.dataset.newestMs || 0),
          step: Number(div.dataset.stepMs || 0), legend: legend.innerText,
-         legend_box: [box.left, box.right, box.width, box.height] };
+         legend_box: [box.left, box.right, box.width, box.height], x_labels: labels('x'), y_labels: labels('y'),
+         window: g ? g.xAxisRange() : null };
 """
 
 # Where an instant is drawn on a plot (x from the plot's left edge), and the colour of the plot
@@ -169,6 +177,8 @@ def check_alarm_spans(driver, args):
     alarm = cleared[0]
     middle = (alarm["raised_ms"] + alarm["cleared_ms"]) // 2
     before = alarm["raised_ms"] - 3 * 3600 * 1000
+    # In the middle of the window, with room above it for the pointer to leave it.
+    driver.execute_script("arguments[0].scrollIntoView({ block: 'center' })", plot_div(driver, args.meter, "phase_voltages"))
     s = driver.execute_script(SPAN_STATE, args.meter, "phase_voltages", middle, before)
     check(s["inside"][:3] != s["outside"][:3] and s["inside"][0] > s["inside"][2],
           "the alarm's time is shaded (%s inside, %s before it)" % (s["inside"], s["outside"]))
@@ -217,10 +227,25 @@ def check_zoom(driver, args):
               "the zoomed plot holds points of %d-%d only" % (start, end))
         check(0 < zoomed["points"] <= zoomed["requested"],
               "zoomed: %d points, %d asked for" % (zoomed["points"], zoomed["requested"]))
+        reload_shows(driver, args, "the zoom", "from=%d&to=%d" % (start // 1000, end // 1000))
+        div = plot_div(driver, args.meter, "phase_voltages")
     check_clock(driver)
     ActionChains(driver).double_click(div).perform()
     back = eventually(lambda: plot(driver, args.meter, "phase_voltages")["step"] == whole["step"])
     check(back, "a double-click shows the whole range again")
+    # The zoom of the address was every meter's: all of them back to the whole range.
+    driver.find_element("id", "unzoom").click()
+    check(eventually(lambda: driver.execute_script("return location.hash") == "#range=all", 10),
+          "the address drops the zoom: %r" % driver.execute_script("return location.hash"))
+
+
+def reload_shows(driver, args, what, query):
+    """After a reload from the address, the plots read what the address names (`query`)."""
+    address = driver.execute_script("return location.href")
+    driver.refresh()
+    asked = eventually(lambda: [u for u in series_requests(driver) if query in u])
+    check(asked, "the address %s brings %s back: %s" % (address, what, series_requests(driver)))
+    eventually(lambda: plot(driver, args.meter, "phase_voltages")["rows"])
 
 
 def check_typed_range(driver, args):
@@ -250,6 +275,9 @@ def check_typed_range(driver, args):
                   len(minutes), minutes.count(None), len(rounds)))
         note = driver.find_element("css selector", '[data-meter="%s"] [data-field="history"]' % args.meter).text
         check("each point 1 min, then one round" in note, "the note names both steps: %r" % note)
+    reload_shows(driver, args, "the typed range", "from=%d&to=%d" % (start // 1000, end // 1000))
+    check(driver.find_element("id", "from").get_attribute("value").startswith(local(start)),
+          "the typed times come back with the address: %r" % driver.find_element("id", "from").get_attribute("value"))
     driver.find_element("id", "from").send_keys("h")
     driver.find_element("id", "show").click()
     check(eventually(lambda: "is not a time" in driver.find_element("id", "notice").text, 10),
@@ -260,6 +288,20 @@ def check_typed_range(driver, args):
     eventually(lambda: (lambda rows: rows and rows[0][0] <= args.oldest)(
         plot(driver, args.meter, "frequency")["rows"]))
     check(not driver.find_element("id", "notice").text, "another range clears the notice")
+
+
+def check_address(driver, args):
+    """A range chosen is in the address: a reload (or a bookmark) shows it again."""
+    Select(driver.find_element("id", "range")).select_by_value("604800000")
+    check(eventually(lambda: driver.execute_script("return location.hash") == "#range=7d", 10),
+          "the address names the range: %r" % driver.execute_script("return location.hash"))
+    now = int(time.time())
+    reload_shows(driver, args, "the last 7 days", "points=")
+    check(driver.execute_script("return document.getElementById('range').value") == "604800000",
+          "the range comes back with the address")
+    whole = [re.search(r"from=(\d+)", u) for u in series_requests(driver) if "since_ms=" not in u]
+    check(whole and all(w and abs(int(w.group(1)) - (now - 7 * 86400)) < 120 for w in whole),
+          "the series of the last 7 days are read after a reload: %s" % series_requests(driver))
 
 
 def check_clock(driver):
@@ -297,19 +339,66 @@ def check_layout(driver, args, width, phone):
     check(shown, "the table shows the last round's UA as the API has it (%s)" % meter["last_complete"]["values"])
     # Read in one script: the row may be redrawn between two reads of it.
     text, colours, alarms = driver.execute_script(
-        "const row = (f) => document.querySelector('[data-meter=\"' + arguments[0] + '\"] [data-field=\"' + f + '\"]');"
-        "const state = row('state');"
-        "return [state.innerText,"
+        "const state = document.querySelector('tr[data-meter=\"' + arguments[0] + '\"] td.state');"
+        "return [state.querySelector('span').innerText,"
         " [...state.querySelectorAll('.badge')].map((b) => getComputedStyle(b).backgroundColor),"
-        " row('alarms').textContent]", args.meter)
+        " [state.querySelector('[data-field=alarms]').title, state.innerText]]", args.meter)
     check(re.fullmatch(r"online\s*1 alarm", text) and len(set(colours)) == 2,
           "%d px: the state reads 'online, 1 alarm' in two colours: %r %s" % (width, text, colours))
-    check("相电压" in alarms, "the active alarm's description is shown as stored: %r" % alarms)
+    check("相电压" in alarms[0], "the active alarm's description is shown as stored on hover: %r" % alarms[0])
+    if phone:
+        check("相电压" in alarms[1], "on a card the alarm's description is written out: %r" % alarms[1])
+    check_table_fits(driver, args, width, phone)
 
 
-def screenshot(driver, path, width, phone, height):
+def check_table_fits(driver, args, width, phone):
+    """Every meter's row in the table, all its columns in sight: side by side on a desk, a card per
+    meter on a phone."""
+    rows, scroll, box, cards = eventually(lambda: (lambda r: r if r[0] == args.meters else None)(
+        driver.execute_script(
+            "const box = document.querySelector('.table-box');"
+            "return [document.querySelectorAll('#live tbody tr').length, box.scrollWidth, box.clientWidth,"
+            " box.classList.contains('cards')]")), 20) or [0, 0, 0, None]
+    check(rows == args.meters, "%d px: the table shows %d meters: %d" % (width, args.meters, rows))
+    check(scroll <= box, "%d px: the table is not wider than its box (%d > %d)" % (width, scroll, box))
+    check(cards == phone, "%d px: the table is %s" % (width, "cards" if phone else "one row per meter"))
+    stats = driver.find_element("css selector", "details.links")
+    stats.find_element("tag name", "summary").click()
+    shown = eventually(lambda: driver.find_element(
+        "css selector", 'tr[data-link-meter="%s"] [data-field="requests"]' % args.meter).text.isdigit(), 10)
+    check(shown, "%d px: the link statistics open behind their toggle" % width)
+    stats.find_element("tag name", "summary").click()
+
+
+def check_axes(driver, args):
+    """On a phone, each plot has three time labels or more and three values or more, whatever
+    the range (the frequency varies by a few hundredths of a hertz)."""
+    day = 86400000
+    for value, spans in [("900000", lambda w: abs(w - 900000) < 120000),
+                         ("0", lambda w: w > (args.history_days - 0.1) * day),
+                         ("604800000", lambda w: abs(w - 7 * day) < 120000)]:
+        Select(driver.find_element("id", "range")).select_by_value(value)
+        for p in PLOTS:
+            s = eventually(lambda: (lambda s: s if s["window"] and spans(s["window"][1] - s["window"][0]) else None)(
+                plot(driver, args.meter, p)), 20)
+            if not check(s, "390 px, range %s: %s is drawn" % (value, p)):
+                continue
+            xs, ys = s["x_labels"], s["y_labels"]
+            check(len(set(xs)) >= 3 and len(xs) == len(set(xs)),
+                  "390 px, range %s: %s has 3 distinct time labels or more: %s" % (value, p, xs))
+            check(len(set(ys)) >= 3 and len(ys) == len(set(ys)),
+                  "390 px, range %s: %s has 3 distinct values on its axis or more: %s" % (value, p, ys))
+    Select(driver.find_element("id", "range")).select_by_value("0")
+
+
+def screenshot(driver, args, path, width, phone, height):
     """The page at a height that shows its plots, once they are redrawn at that size."""
     set_width(driver, width, phone, height)
+    driver.execute_script("scrollTo(0, 0)")
+    # The plots that came into sight drawn, then two frames.
+    eventually(lambda: driver.execute_script(
+        "return [...document.querySelectorAll('[data-meter=\"' + arguments[0] + '\"] .plot')].every((p) => {"
+        " const r = p.getBoundingClientRect(); return r.top > innerHeight || p.dygraph; })", args.meter), 10)
     driver.execute_script("return new Promise((done) => requestAnimationFrame(() => requestAnimationFrame(done)))")
     driver.save_screenshot(path)
     set_width(driver, width, phone)
@@ -317,7 +406,7 @@ def screenshot(driver, path, width, phone, height):
 
 def check_without_chart_library(driver, args):
     driver.execute_cdp_cmd("Network.enable", {})
-    driver.execute_cdp_cmd("Network.setBlockedURLs", {"urls": ["*dygraph.min.js"]})
+    driver.execute_cdp_cmd("Network.setBlockedURLs", {"urls": ["*dygraph*.js"]})
     driver.get(args.url + "/")
     ready = eventually(lambda: driver.execute_script(
         "return document.body.dataset.ready === '1' && document.querySelectorAll('#live tbody tr').length"))
@@ -331,12 +420,14 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("url")
     parser.add_argument("meter")
+    parser.add_argument("--meters", type=int, required=True)
     parser.add_argument("--outage", nargs=2, type=int, action="append", default=[])
     parser.add_argument("--oldest", type=int, required=True)
     parser.add_argument("--raw-from", type=int, required=True)
     parser.add_argument("--screenshots")
     args = parser.parse_args()
     args.url = args.url.rstrip("/")
+    args.history_days = (time.time() * 1000 - args.oldest) / 86400000
     driver = browser()
     try:
         driver.get(args.url + "/")
@@ -345,16 +436,18 @@ def main():
         check_live_appends(driver, args)
         check_zoom(driver, args)
         check_typed_range(driver, args)
+        check_address(driver, args)
         with urllib.request.urlopen(args.url + "/favicon.ico", timeout=10) as icon:
             check(icon.headers["Content-Type"] == "image/svg+xml", "the icon is served")
         errors = [e for e in driver.get_log("browser") if e["level"] == "SEVERE"]
         check(not errors, "no errors in the console: %s" % errors)
         check_layout(driver, args, 1280, False)
         if args.screenshots:
-            screenshot(driver, args.screenshots + "/page.png", 1280, False, 1120)
+            screenshot(driver, args, args.screenshots + "/page.png", 1280, False, 1120)
         check_layout(driver, args, 390, True)
+        check_axes(driver, args)
         if args.screenshots:
-            screenshot(driver, args.screenshots + "/page-phone.png", 390, True, 1700)
+            screenshot(driver, args, args.screenshots + "/page-phone.png", 390, True, 1700)
         set_width(driver, 1280, False)
         check_without_chart_library(driver, args)
     finally:

@@ -4,7 +4,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdlib>
-#include <fstream>
 #include <set>
 #include <sstream>
 
@@ -15,7 +14,7 @@
 #include "apps/host/sinks/http/gateway_metrics.h"
 #include "apps/host/sinks/http/http_reply.h"
 #include "apps/host/sinks/http/metrics_text.h"
-#include "apps/host/sinks/http/web_assets.h"
+#include "apps/host/sinks/http/page_files.h"
 #include "apps/host/support/json_writer.h"
 #include "meter/measurements.h"
 
@@ -34,14 +33,6 @@ HttpResponse content(std::string type, std::string body) {
     r.content_type = std::move(type);
     r.body = std::move(body);
     return r;
-}
-
-std::string read_whole(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return {};
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
 }
 
 // A time bound of a request, when given. Throws BadTimeBound.
@@ -208,28 +199,30 @@ HttpApi::HttpApi(const LiveMeters& sink, std::string database, const HttpLimits&
       limits_(limits),
       interval_s_(interval_s),
       fresh_for_ms_(std::max<int64_t>(kFreshAtLeastMs, static_cast<int64_t>(interval_s * 3000))),
-      chart_js_(read_whole(chart_dir + "/dygraph.min.js")),
-      chart_css_(read_whole(chart_dir + "/dygraph.min.css")),
+      page_files_(chart_dir),
       gateways_(std::move(gateways)) {}
 
+// Every reply says how a browser may keep it: the page's files as PageFiles has them, the rest
+// (live values, history, metrics) asked again on each use. Not no-store: a page whose replies
+// forbid storing is kept out of the browser's back/forward cache.
 HttpResponse HttpApi::handle(const HttpRequest& request) const {
+    HttpResponse r = route(request);
+    const bool said = std::any_of(r.headers.begin(), r.headers.end(),
+                                  [](const auto& h) { return h.first == "Cache-Control"; });
+    if (!said) r.headers.emplace_back("Cache-Control", "no-cache");
+    return r;
+}
+
+HttpResponse HttpApi::route(const HttpRequest& request) const {
     if (request.method != "GET" && request.method != "HEAD") {
         HttpResponse r = error_reply(405, "only GET and HEAD are served");
         r.headers.emplace_back("Allow", "GET, HEAD");
         return r;
     }
     const std::string& path = request.path;
-    if (path == "/" || path == "/index.html")
-        return content("text/html; charset=utf-8", web::kIndexHtml);
-    if (path == "/app.js") return content("text/javascript; charset=utf-8", web::kAppJs);
-    if (path == "/favicon.svg" || path == "/favicon.ico")
-        return content("image/svg+xml", web::kFaviconSvg);
-    if (path == "/dygraph.min.js" || path == "/dygraph.min.css") {
-        const std::string& body = path == "/dygraph.min.js" ? chart_js_ : chart_css_;
-        if (body.empty())
-            return error_reply(404, "the chart library (libjs-dygraphs) is not installed");
-        return content(path == "/dygraph.min.js" ? "text/javascript" : "text/css", body);
-    }
+    if (const HttpResponse* file = page_files_.find(path)) return *file;
+    if (path.compare(0, 9, "/dygraph.") == 0)
+        return error_reply(404, "the chart library (libjs-dygraphs) is not installed");
     if (path == "/metrics") return metrics();
     if (path == "/api/meters" || path == "/api/meters/") return meters();
     if (path == "/api/alarms") return alarm_book();

@@ -8,6 +8,7 @@
 #include "apps/host/gateway/gateway_counters.h"
 #include "apps/host/sinks/http/http_server.h"
 #include "apps/host/sinks/http/live_meters.h"
+#include "apps/host/sinks/http/page_files.h"
 
 namespace kavren::host {
 
@@ -30,6 +31,7 @@ class HttpApi {
     int64_t fresh_for_ms() const { return fresh_for_ms_; }
 
   private:
+    HttpResponse route(const HttpRequest& request) const;
     HttpResponse meters() const;
     HttpResponse meter(const std::string& name) const;
     HttpResponse history(const std::string& name, const HttpRequest& request) const;
@@ -45,7 +47,7 @@ class HttpApi {
     HttpLimits limits_;
     double interval_s_;
     int64_t fresh_for_ms_;
-    std::string chart_js_, chart_css_;
+    PageFiles page_files_;
     std::vector<std::shared_ptr<const GatewayCounters>> gateways_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "apps/host/support/json_writer.h"
@@ -77,11 +78,19 @@ std::string reply_text(HttpResponse response, std::string_view accept_encoding, 
             response.headers.emplace_back("Content-Encoding", "gzip");
         }
     }
+    // How a browser may keep the reply: as the response says, else not at all.
+    std::string caching = "no-store";
+    const auto own = std::find_if(response.headers.begin(), response.headers.end(),
+                                  [](const auto& h) { return h.first == "Cache-Control"; });
+    if (own != response.headers.end()) {
+        caching = own->second;
+        response.headers.erase(own);
+    }
     std::string text = "HTTP/1.1 " + std::to_string(response.status) + " " +
                        reason_phrase(response.status) +
                        "\r\nContent-Type: " + response.content_type +
                        "\r\nContent-Length: " + std::to_string(response.body.size()) +
-                       "\r\nCache-Control: no-store\r\nConnection: close\r\n";
+                       "\r\nCache-Control: " + caching + "\r\nConnection: close\r\n";
     for (const auto& h : response.headers) text += h.first + ": " + h.second + "\r\n";
     text += "\r\n";
     if (!head) {

@@ -8,7 +8,8 @@
 namespace kavren::host {
 
 // The bytes of a reply as they go out: the status line, Content-Type, Content-Length,
-// Cache-Control: no-store, Connection: close and the response's own headers, then the body (none
+// Cache-Control (the response's own, else no-store), Connection: close and the response's other
+// headers, then the body (none
 // for HEAD). A text reply varies by Accept-Encoding and is gzip-compressed for a client that
 // takes gzip (`accept_encoding`: that header's value, empty without one).
 std::string reply_text(HttpResponse response, std::string_view accept_encoding, bool head);

@@ -50,14 +50,35 @@ const api = (path) => fetch(path, { cache: "no-store" }).then((r) => {
 
 // ---- the live table
 
-const COLUMNS = () => ["meter", "state", "last round"].concat(
-  measurements.map((m) => m.name + " (" + m.unit + ")"),
-  ["f (Hz)", "PF total", "active alarms", "requests", "errors", "rounds ok / failed", "round ms"]);
+// Its columns: a meter's name, state (its active alarms counted, described on hover) and last
+// round, then its measurements a plot's group to a column, phases side by side, then f and PF.
+// What a link did is in a table of its own, behind a toggle.
+function columns() {
+  const cols = [{ label: "meter", field: "name" }, { label: "state", field: "state" },
+    { label: "last round", field: "time" }];
+  const grouped = new Set();
+  for (const g of GROUPS) {
+    const parts = g.series.filter(([k]) => measurements.some((m) => m.name === k));
+    parts.forEach(([k]) => grouped.add(k));
+    if (parts.length) cols.push({ label: g.title, field: g.id, parts: parts, digits: g.digits });
+  }
+  for (const m of measurements)
+    if (!grouped.has(m.name)) cols.push({ label: m.name + " (" + m.unit + ")", field: m.name, parts: [[m.name, m.name]], digits: 3 });
+  return cols.concat([{ label: "f (Hz)", field: "frequency" }, { label: "PF total", field: "power_factor" }]);
+}
+
+let tableColumns = [];
 
 function header() {
+  tableColumns = columns();
   const row = el("tr");
-  for (const c of COLUMNS()) row.appendChild(el("th", { scope: "col" }, c));
+  for (const c of tableColumns) {
+    const th = el("th", { scope: "col" }, c.label);
+    if (c.parts && c.parts.length > 1) th.appendChild(el("span", { class: "parts" }, c.parts.map((x) => x[1]).join(" · ")));
+    row.appendChild(th);
+  }
   document.querySelector("#live thead").replaceChildren(row);
+  fitTable(true);
 }
 
 function stateCell(m) {
@@ -67,8 +88,14 @@ function stateCell(m) {
   const [text, kind] = !latest ? ["no round yet", "waiting"] : !m.online ? ["offline", "offline"]
     : m.fresh ? ["online", "online"] : ["online, no fresh round", "stale"];
   badges.appendChild(el("span", { class: "badge " + kind }, text));
-  const alarms = Object.keys(m.active_alarms).length;
-  if (alarms) badges.appendChild(el("span", { class: "badge alarm" }, alarms + (alarms === 1 ? " alarm" : " alarms")));
+  const alarms = alarmsText(m);
+  if (alarms.length) {
+    const b = el("span", { class: "badge alarm", "data-field": "alarms", tabindex: "0", title: alarms.join("; ") },
+      alarms.length + (alarms.length === 1 ? " alarm" : " alarms"));
+    badges.appendChild(b);
+    // Shown in full on a card, where nothing hovers.
+    td.appendChild(el("span", { class: "alarm-text" }, alarms.join("; ")));
+  }
   return td;
 }
 
@@ -88,36 +115,56 @@ function alarmsText(m) {
   });
 }
 
+// A cell of a group: each phase's value in a span of its own, named by its field.
+function groupCell(c, values) {
+  const td = el("td", { class: "group" });
+  for (const [k, label] of c.parts)
+    td.appendChild(el("span", { "data-field": k, title: label }, fmt(values ? values[k] : undefined, c.digits)));
+  return td;
+}
+
 function liveRow(m) {
   const r = el("tr", { "data-meter": m.name });
-  const last = m.last_complete, st = m.latest && m.latest.link_stats;
-  const values = [m.name, null, typeof m.last_complete_ms === "number" ? shortTime(m.last_complete_ms) : "–"];
-  const fields = ["name", "state", "time"];
-  for (const meas of measurements) {
-    values.push(fmt(last && last.values ? last.values[meas.name] : undefined, meas.unit === "V" ? 2 : 3));
-    fields.push(meas.name);
+  const last = m.last_complete, rec = last && last.record, values = last && last.values;
+  const text = { name: m.name, time: typeof m.last_complete_ms === "number" ? shortTime(m.last_complete_ms) : "–",
+    frequency: fmt(rec && rec.frequency, 2), power_factor: fmt(rec && rec.power_factor[3], 3) };
+  for (const c of tableColumns) {
+    const td = c.field === "state" ? stateCell(m) : c.parts ? groupCell(c, values) : el("td", { "data-field": c.field }, text[c.field]);
+    td.setAttribute("data-label", c.label);
+    if (c.field === "name") td.className = "name";
+    r.appendChild(td);
   }
-  const rec = last && last.record;
+  return r;
+}
+
+function linkRow(m) {
+  const st = m.latest && m.latest.link_stats;
   let errors = 0;
   if (st) for (const k in st.errors) errors += st.errors[k];
-  const alarms = alarmsText(m);
-  values.push(fmt(rec && rec.frequency, 2), fmt(rec && rec.power_factor[3], 3),
-    alarms.length ? alarms.join("; ") : "none", st ? String(st.requests) : "–", st ? String(errors) : "–",
-    st ? st.rounds_complete + " / " + st.rounds_failed : "–", st ? fmt(st.last_round_ms, 1) : "–");
-  fields.push("frequency", "power_factor", "alarms", "requests", "errors", "rounds", "round_ms");
-  const labels = COLUMNS();
-  values.forEach((v, i) => {
-    const td = i === 1 ? stateCell(m) : el("td", { "data-field": fields[i] }, v);
-    td.setAttribute("data-label", labels[i]);
-    if (i === 0) td.className = "name";
-    if (fields[i] === "alarms") {
-      td.className = alarms.length ? "alarms active" : "alarms";
-      td.title = v;
-    }
-    if (fields[i] === "errors" && st) td.title = JSON.stringify(st.errors);
-    r.appendChild(td);
-  });
+  const r = el("tr", { "data-link-meter": m.name });
+  const cells = [["meter", m.name], ["requests", st ? String(st.requests) : "–"], ["errors", st ? String(errors) : "–"],
+    ["rounds ok / failed", st ? st.rounds_complete + " / " + st.rounds_failed : "–"], ["round ms", st ? fmt(st.last_round_ms, 1) : "–"]];
+  for (const [label, v] of cells) r.appendChild(el("td", { "data-label": label, "data-field": label.split(" ")[0] }, v));
+  r.firstChild.className = "name";
+  if (st) r.children[2].title = JSON.stringify(st.errors);
   return r;
+}
+
+// The table as cards when its columns do not fit its box (a phone, long names): measured after
+// the columns change or the window does, in a frame of its own, not at each round. A window as
+// narrow as a phone's holds no table of them: cards at once, without a layout to measure.
+const phone = matchMedia("(max-width: 700px)");
+let fitPending = false;
+function fitTable(again) {
+  if (phone.matches) { document.querySelector(".table-box").classList.add("cards"); return; }
+  if (fitPending && !again) return;
+  fitPending = true;
+  requestAnimationFrame(() => {
+    fitPending = false;
+    const box = document.querySelector(".table-box"), table = document.getElementById("live");
+    box.classList.remove("cards");
+    if (table.scrollWidth > box.clientWidth) box.classList.add("cards");
+  });
 }
 
 // ---- the range and the series
@@ -212,7 +259,96 @@ async function loadSeries(m, whole) {
   }
 }
 
+// ---- the axes: at least three labelled ticks each, however long the range and however little
+// a quantity varies, as many as fit without crowding
+
+const SECOND = 1000, MINUTE = 60000, HOUR = 3600000, DAY = 86400000;
+const TIME_STEPS = [SECOND, 2 * SECOND, 5 * SECOND, 10 * SECOND, 15 * SECOND, 30 * SECOND, MINUTE,
+  2 * MINUTE, 5 * MINUTE, 10 * MINUTE, 15 * MINUTE, 30 * MINUTE, HOUR, 2 * HOUR, 3 * HOUR, 6 * HOUR,
+  12 * HOUR, DAY, 2 * DAY, 4 * DAY, 7 * DAY, 14 * DAY];
+const MONTH_STEPS = [1, 2, 3, 6, 12, 24, 60, 120];
+const MONTHS = ["Jan", "Feb", "Mar", "Apr", "May", "Jun", "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"];
+const dayMonth = (d) => two(d.getDate()) + " " + MONTHS[d.getMonth()];
+
+// Instants from `from` to `to` that are multiples of `step` on the local clock (days from
+// local midnight, whole months from the first).
+function alignedTimes(from, to, step, months) {
+  const out = [];
+  if (months) {
+    const d = new Date(from);
+    let m = Math.ceil((d.getFullYear() * 12 + d.getMonth()) / months) * months;
+    for (let t; (t = new Date(Math.floor(m / 12), m % 12, 1).getTime()) <= to; m += months) if (t >= from) out.push(t);
+    return out;
+  }
+  if (step < DAY) {
+    const offset = -new Date(from).getTimezoneOffset() * MINUTE;
+    for (let t = Math.ceil((from + offset) / step) * step - offset; t <= to; t += step) out.push(t);
+    return out;
+  }
+  const days = step / DAY, d = new Date(from);
+  d.setHours(0, 0, 0, 0);
+  if (d.getTime() < from) d.setDate(d.getDate() + 1);
+  for (; d.getTime() <= to; d.setDate(d.getDate() + 1))
+    if (Math.round(d.getTime() / DAY) % days === 0 || days === 1) out.push(d.getTime());
+  return out;
+}
+
+function timeLabel(t, step, months) {
+  const d = new Date(t);
+  if (months) return months >= 12 ? String(d.getFullYear()) : MONTHS[d.getMonth()] + " " + d.getFullYear();
+  if (step >= DAY || (d.getHours() === 0 && d.getMinutes() === 0 && d.getSeconds() === 0)) return dayMonth(d);
+  return step < MINUTE ? clock(d) : two(d.getHours()) + ":" + two(d.getMinutes());
+}
+
+// The finest steps that leave each label about 60 px; where no step gives three labels, three
+// instants a quarter of the range apart.
+function timeTicks(from, to, pixels) {
+  const most = Math.max(3, Math.floor(pixels / 60)), span = to - from;
+  const tries = TIME_STEPS.map((s) => [s, 0]).concat(MONTH_STEPS.map((n) => [n * 30.44 * DAY, n]));
+  for (const [step, months] of tries) {
+    if (span / step > most + 1) continue;
+    const times = alignedTimes(from, to, step, months);
+    if (times.length > most) continue;
+    if (times.length < 3) break;
+    return times.map((t) => ({ v: t, label: timeLabel(t, step, months) }));
+  }
+  const gap = span / 4, unit = gap >= DAY ? DAY : gap >= MINUTE ? MINUTE : SECOND;
+  return [1, 2, 3].map((k) => {
+    const t = Math.round((from + k * gap) / unit) * unit, d = new Date(t);
+    const label = gap >= DAY ? dayMonth(d) : (span >= DAY ? dayMonth(d) + " " : "") +
+      (unit === SECOND ? clock(d) : two(d.getHours()) + ":" + two(d.getMinutes()));
+    return { v: t, label: label };
+  });
+}
+
+// The coarsest of 1, 2 and 5 times a power of ten that gives three ticks, with the decimals
+// that tell them apart (a frequency of 49.98 to 50.02 Hz: 49.98, 50.00, 50.02).
+function valueTicks(lo, hi) {
+  if (!isFinite(lo) || !isFinite(hi)) return [];
+  if (!(hi > lo)) { const d = Math.abs(lo) / 1000 || 1; lo -= d; hi += d; }
+  for (let e = Math.ceil(Math.log10(hi - lo)); ; --e)
+    for (const mantissa of [5, 2, 1]) {
+      const step = mantissa * Math.pow(10, e), first = Math.ceil(lo / step), last = Math.floor(hi / step);
+      if (last - first < 2) continue;
+      const decimals = Math.max(0, -e);
+      const ticks = [];
+      for (let k = first; k <= last; ++k) ticks.push({ v: k * step, label: (k * step).toFixed(decimals) });
+      return ticks;
+    }
+}
+
 // ---- the plots
+
+// A plot is drawn when it comes near the window: at load only those in sight, the rest as the
+// page scrolls to them (drawing them all at once held the page for seconds on a phone).
+const plotOf = new WeakMap();
+const nearView = new IntersectionObserver((entries) => {
+  for (const e of entries) {
+    const [m, p] = plotOf.get(e.target);
+    p.near = e.isIntersecting;
+    if (p.near && p.stale) setTimeout(() => { if (p.stale) drawPlot(m, p); });
+  }
+}, { rootMargin: "0px" });
 
 function meterOf(name) {
   if (meters[name]) return meters[name];
@@ -230,14 +366,20 @@ function meterOf(name) {
     const hover = el("div", { class: "alarm-hover", "aria-live": "polite" });
     box.append(legend, plot, hover);
     grid.appendChild(box);
-    plots[g.id] = { group: g, legend: legend, div: plot, hover: hover, graph: null };
+    plots[g.id] = { group: g, legend: legend, div: plot, hover: hover, graph: null, near: false, stale: false };
   }
   s.appendChild(grid);
   document.getElementById("meters").appendChild(s);
-  const width = Object.values(plots)[0].div.clientWidth;
-  const m = { name: name, section: s, note: note, plots: plots, data: null, view: null, busy: false,
+  // A point per pixel of a plot's width, as the grid lays the plots out (the window's width is
+  // read, not the plot's: that would make the browser lay out the page here, for each meter).
+  const page = Math.min(innerWidth, 1600) - 40, width = page / Math.max(1, Math.floor((page + 19) / 499));
+  const m = { name: name, section: s, note: note, plots: plots, data: null, view: addressView, busy: false,
     pending: null, points: Math.max(50, Math.min(MOST_POINTS, Math.round(width) || 500)) };
-  for (const p of Object.values(plots)) p.div.addEventListener("dblclick", () => unzoom(m));
+  for (const p of Object.values(plots)) {
+    p.div.addEventListener("dblclick", () => unzoom(m));
+    plotOf.set(p.div, [m, p]);
+    nearView.observe(p.div);
+  }
   meters[name] = m;
   return m;
 }
@@ -280,8 +422,8 @@ function graphOptions(m, p) {
     labels: ["time"].concat(p.group.series.map((s) => s[1])), customBars: true, legend: "always",
     labelsDiv: p.legend, colors: COLORS, strokeWidth: 1.3, fillAlpha: 0.18, drawGapEdgePoints: true,
     digitsAfterDecimal: p.group.digits, animatedZooms: false,
-    axes: { x: { axisLabelWidth: 70, pixelsPerLabel: 90, valueFormatter: dateTime },
-      y: { axisLabelWidth: 52 } },
+    axes: { x: { axisLabelWidth: 70, valueFormatter: dateTime, ticker: (a, b, pixels) => timeTicks(a, b, pixels) },
+      y: { axisLabelWidth: 52, ticker: (a, b) => valueTicks(a, b) } },
     underlayCallback: (ctx, area, g) => shadeAlarms(m, ctx, area, g),
     highlightCallback: (e, x) => {
       const a = activeAt(m, x);
@@ -292,6 +434,7 @@ function graphOptions(m, p) {
       if (!p.graph || !p.graph.isZoomed("x")) return;
       m.view = { from: Math.floor(from), to: Math.ceil(to), live: false };
       document.getElementById("unzoom").hidden = false;
+      writeAddress();
       loadSeries(m, true);
     },
   };
@@ -308,6 +451,7 @@ function windowOf(m) {
 }
 
 function drawPlot(m, p) {
+  p.stale = false;
   const { rows, gaps } = plotRows(m.data, p.group);
   const shown = m.data.points.length;
   p.div.setAttribute("data-points", String(shown));
@@ -339,8 +483,11 @@ function draw(m) {
   m.note.textContent = d.points.length + (d.points.length === 1 ? " point, " : " points, ") + step + "; " + alarms +
     (range.live ? ", live" : ", " + dateTime(d.points.length ? d.points[0].t_ms : range.from) + " to " +
       dateTime(range.to !== null ? range.to : Date.now()));
-  // A plot per task: the page answers input between them.
-  Object.values(m.plots).forEach((p, i) => setTimeout(() => drawPlot(m, p), i));
+  // A plot per task, those in sight only: the page answers input between them.
+  for (const p of Object.values(m.plots)) {
+    p.stale = true;
+    if (p.near) setTimeout(() => { if (p.stale) drawPlot(m, p); });
+  }
 }
 
 function stepText(ms) {
@@ -353,10 +500,65 @@ function unzoom(m) {
   if (!m.view) { if (m.data) draw(m); return; }
   m.view = null;
   document.getElementById("unzoom").hidden = Object.values(meters).every((x) => !x.view);
+  writeAddress();
   loadSeries(m, true);
 }
 
+// ---- the address: the range and a zoom in it, so that a reload, a bookmark or a shared link
+// shows the same view. "#range=7d"; a zoom or typed times add "&from=...&to=..." (UTC, ISO 8601).
+
+// A zoom the address asked for, given to each meter as it appears.
+let addressView = null;
+const isoTime = (ms) => new Date(ms).toISOString().replace(/\.\d+Z$/, "Z");
+
+function writeAddress() {
+  const select = document.getElementById("range");
+  let text = "#range=" + select.selectedOptions[0].dataset.name, shown = null;
+  if (select.value === "custom") {
+    try { shown = { from: typedTime("from"), to: typedTime("to") }; } catch (e) { shown = null; }
+  }
+  const zoomed = Object.values(meters).find((m) => m.view);
+  if (zoomed) shown = zoomed.view;
+  if (shown && shown.from !== null) text += "&from=" + isoTime(shown.from);
+  // Whole seconds that take in what is shown, as the series are asked for.
+  if (shown && shown.to !== null) text += "&to=" + isoTime(Math.ceil(shown.to / 1000) * 1000);
+  if (text !== location.hash) history.replaceState(null, "", text);
+}
+
+// Sets the controls and the zoom from the address; false when it names no range.
+function readAddress() {
+  const q = new URLSearchParams(location.hash.slice(1)), select = document.getElementById("range");
+  const option = [...select.options].find((o) => o.dataset.name === q.get("range"));
+  if (!option) return false;
+  select.value = option.value;
+  const time = (k) => { const t = q.get(k) ? Date.parse(q.get(k)) : NaN; return isNaN(t) ? null : t; };
+  const from = time("from"), to = time("to");
+  const custom = option.value === "custom";
+  document.getElementById("from").value = custom && from !== null ? dateTime(from) : "";
+  document.getElementById("to").value = custom && to !== null ? dateTime(to) : "";
+  addressView = !custom && from !== null && to !== null && from < to ? { from: from, to: to, live: false } : null;
+  return true;
+}
+
+function followAddress() {
+  if (!readAddress()) return;
+  clearNotice();
+  for (const m of Object.values(meters)) { m.view = addressView; loadSeries(m, true); }
+  document.getElementById("unzoom").hidden = !addressView;
+}
+
 // ---- polling
+
+// A live plot moves by a pixel every span / points: its newer rounds are read and drawn that
+// often, from every round to every 10 s (not each second a plot of days that would not change).
+function newerDue(m) {
+  const range = rangeOf(m), now = Date.now();
+  if (!range.live) return false;
+  const from = range.from !== null ? range.from : m.data.points.length ? m.data.points[0].t_ms : now;
+  if (now - (m.newerAt || 0) < Math.min(10000, (now - from) / m.points)) return false;
+  m.newerAt = now;
+  return true;
+}
 
 function notice(text) { document.getElementById("notice").textContent = text; }
 // Clears what was said of an earlier range (not that the chart library is missing).
@@ -370,12 +572,17 @@ async function poll() {
     if (data.sequence !== sequence) {
       sequence = data.sequence;
       document.querySelector("#live tbody").replaceChildren(...data.meters.map(liveRow));
+      document.querySelector("#links tbody").replaceChildren(...data.meters.map(linkRow));
+      if (!document.querySelector(".table-box").classList.contains("cards")) fitTable();
       // Shown with the first table, not pushed down by it.
       for (const e of document.querySelectorAll(".after-table")) e.hidden = false;
-      for (const info of data.meters) {
-        const m = meterOf(info.name);
-        if (!chartMissing()) loadSeries(m, !m.data);
-      }
+      // In a task of its own: the table is painted first.
+      setTimeout(() => {
+        for (const info of data.meters) {
+          const m = meterOf(info.name);
+          if (!chartMissing() && (!m.data || newerDue(m))) loadSeries(m, !m.data);
+        }
+      });
     }
     document.getElementById("status").textContent = data.meters.length + (data.meters.length === 1 ? " meter" : " meters") +
       ", polled every " + data.interval_s + " s; updated " + clock(new Date());
@@ -389,6 +596,8 @@ async function poll() {
 function reloadAll() {
   for (const m of Object.values(meters)) { m.view = null; loadSeries(m, true); }
   document.getElementById("unzoom").hidden = true;
+  addressView = null;
+  writeAddress();
 }
 
 function start() {
@@ -404,6 +613,10 @@ function start() {
     reloadAll();
   });
   document.getElementById("unzoom").addEventListener("click", () => Object.values(meters).forEach(unzoom));
+  readAddress();
+  document.getElementById("unzoom").hidden = !addressView;
+  window.addEventListener("hashchange", followAddress);
+  window.addEventListener("resize", () => fitTable(true));
   poll();
 }
 

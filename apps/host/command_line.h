@@ -1,17 +1,20 @@
 #pragma once
 
+#include <deque>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include <CLI/CLI.hpp>
 
+#include "apps/host/config/field_table.h"
 #include "apps/host/config/host_config.h"
 
 namespace kavren::host {
 
-// kavren-host's command line: its options on a CLI11 app, then the whole configuration they
-// and the configuration file give, checked.
+// kavren-host's command line: an option for every field of the configuration table that has
+// one, then the whole configuration they and the configuration file give, checked. An option
+// given wins over the file; the options of a link, its meter and its gateway describe the one
+// link of a command line without --config.
 class HostCommandLine {
   public:
     // Adds every option to `app`.
@@ -20,55 +23,29 @@ class HostCommandLine {
     HostConfig config() const;
 
   private:
-    struct Values {
-        std::string config_file;
-        std::string rtu;
-        std::string tcp;
-        std::string rtu_over_tcp;
-        int unit = 1;
-        int baud = 0;
-        std::string parity = "N";
-        int stop_bits = 1;
-        int timeout_ms = 1000;
-        int pause_ms = 0;
-        uint32_t data_id = 0;
-        std::string settings_file;
-        std::string name = "meter-1";
-        std::string plugin;
-        double interval_s = 5.0;
-        long rounds = 0;
-        bool json = false;
-        std::string database = "kavren-history.db";
-        bool no_restore = false;
-        bool quiet_plugin = false;
-        int offline_after = 3;
-        std::size_t history_queue = 10000;
-        std::string http_listen, http_port_file, http_password_file;
-        std::vector<std::string> http_host_names;
-        std::string http_page_url;
-        std::string gateway_listen, gateway_port_file;
-        bool gateway_writes = false;
-        MqttConfig mqtt;
+    // One option and what it was given.
+    struct Given {
+        const Field* field = nullptr;
+        CLI::Option* option = nullptr;
+        std::string text;
+        std::vector<std::string> names;
+        bool flag = false;
+
+        bool given() const { return option->count() > 0; }
     };
-    void add_link_options(CLI::App& app);
-    void add_run_options(CLI::App& app);
-    void add_mqtt_options(CLI::App& app);
-    void add_http_options(CLI::App& app);
-    void add_gateway_options(CLI::App& app);
+    void add_option(CLI::App& app, const Field& field);
+    const Given* given(Section section, const char* key) const;
     HostConfig from_file() const;
     HostConfig from_options() const;
     LinkConfig link_from_options() const;
-    void apply_mqtt(HostConfig& config) const;
-    void apply_http(HostConfig& config) const;
+    void apply_options(HostConfig& config) const;
+    void check_sinks(const HostConfig& config) const;
 
-    Values v_;
-    RetentionOptions retention_;
-    CLI::Option* interval_ = nullptr;
-    CLI::Option* database_ = nullptr;
-    CLI::Option* keepalive_ = nullptr;
-    CLI::Option* inflight_ = nullptr;
-    // The MQTT options that were given win over the file's.
-    std::vector<std::pair<CLI::Option*, std::string MqttConfig::*>> mqtt_texts_;
+    std::string config_file_;
+    std::deque<Given> options_;  // a deque: CLI11 keeps pointers to each one's values
 };
+
+// What --help says after the options: how the command line and the file go together.
+extern const char* const kCommandLineRule;
 
 }  // namespace kavren::host

@@ -2,6 +2,7 @@
 // Modbus RTU or TCP, storing every round and alarm in SQLite.
 #include <chrono>
 #include <csignal>
+#include <iostream>
 #include <string>
 
 #include <CLI/CLI.hpp>
@@ -9,6 +10,7 @@
 #include "apps/common/program.h"
 #include "apps/common/stop_signal.h"
 #include "apps/host/command_line.h"
+#include "apps/host/config/fields_markdown.h"
 #include "apps/host/history/history_export.h"
 #include "apps/host/pipeline/pipeline.h"
 #include "apps/host/support/host_log.h"
@@ -34,6 +36,11 @@ int run(const HostConfig& config) {
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::string(argv[1]) == "export") return export_main(argc - 1, argv + 1);
+    // The documentation's table of configuration fields is made from the program's own.
+    if (argc == 2 && std::string(argv[1]) == "--help-fields-markdown") {
+        std::cout << fields_markdown();
+        return 0;
+    }
     CLI::App app{
         "kavren-host: the reference host for the kavren_m7 plug-in. It loads the plug-in as the\n"
         "monitoring host does, polls KAVREN_M7 meters over Modbus RTU or TCP, shows each round,\n"

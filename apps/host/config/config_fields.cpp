@@ -18,6 +18,7 @@ std::string Place::prefix() const {
     std::string p = file.empty() ? std::string() : file + ": ";
     if (!link.empty()) p += "link " + link + (meter.empty() ? ": " : ", ");
     if (!meter.empty()) p += "meter " + meter + ": ";
+    if (!object.empty()) p += quoted(object) + ": ";
     return p;
 }
 
@@ -28,14 +29,14 @@ void Place::bad(const char* member, const char* option, const std::string& what)
 
 void Place::bad(const std::string& what) const { throw ConfigError(prefix() + what); }
 
-void only_members(const Json::Value& object, std::initializer_list<const char*> known,
+void only_members(const Json::Value& object, const std::vector<std::string>& known,
                   const Place& place) {
     for (const std::string& name : object.getMemberNames()) {
         bool found = false;
-        for (const char* k : known) found = found || name == k;
+        for (const std::string& k : known) found = found || name == k;
         if (!found) {
             std::string list;
-            for (const char* k : known) list += std::string(list.empty() ? "" : ", ") + k;
+            for (const std::string& k : known) list += (list.empty() ? "" : ", ") + k;
             place.bad("unknown member " + quoted(name) + " (known: " + list + ")");
         }
     }

@@ -1,7 +1,8 @@
 #pragma once
 
-#include <initializer_list>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <json/json.h>
 
@@ -18,11 +19,21 @@ std::string directory_of(const std::string& path);
 std::string beside(const std::string& file, const std::string& path);
 std::string quoted(const std::string& text);
 
-// Where in a configuration a value is: the file (or the command line), the link, the meter.
+// Where in a configuration a value is: the file (or the command line), the link, the meter, and
+// the object of the file it stands in ("mqtt", "gateway") when messages name it.
 struct Place {
     std::string file;  // empty: the command line
     std::string link;
     std::string meter;
+    std::string object;
+
+    Place() = default;
+    explicit Place(std::string in_file, std::string in_link = {}, std::string in_meter = {},
+                   std::string in_object = {})
+        : file(std::move(in_file)),
+          link(std::move(in_link)),
+          meter(std::move(in_meter)),
+          object(std::move(in_object)) {}
 
     std::string prefix() const;
     // A field as the file calls it, or as the command line option that sets it.
@@ -31,7 +42,7 @@ struct Place {
 };
 
 // Refuses a member the object does not know, naming the ones it does.
-void only_members(const Json::Value& object, std::initializer_list<const char*> known,
+void only_members(const Json::Value& object, const std::vector<std::string>& known,
                   const Place& place);
 int int_member(const Json::Value& object, const char* name, int fallback, const Place& place);
 std::string text_member(const Json::Value& object, const char* name, const Place& place);

@@ -13,7 +13,8 @@ namespace kavren::host {
 // Throws ConfigError naming the link and the member.
 GatewayConfig read_gateway_config(const Json::Value& object, const std::string& file,
                                   const Place& link_place);
-// The gateway's values in range, its address one a server can listen on. Throws ConfigError.
+// The gateway's address one a server can listen on (its other values are checked as they are
+// read). Throws ConfigError.
 void check_gateway_config(const GatewayConfig& gateway, const Place& link_place);
 
 }  // namespace kavren::host

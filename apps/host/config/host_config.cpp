@@ -15,6 +15,8 @@
 
 #include "apps/common/json_file.h"
 #include "apps/host/config/config_fields.h"
+#include "apps/host/config/field_checks.h"
+#include "apps/host/config/field_values.h"
 #include "apps/host/config/gateway_config.h"
 #include "apps/host/support/utf8.h"
 
@@ -25,51 +27,40 @@ std::string LinkConfig::describe() const {
     return tcp.host + ":" + tcp.port;
 }
 
-bool standard_baud_rate(int baud) {
-    // The speeds termios names (B110 ... B921600) that serial adapters run.
-    static const int rates[] = {110,   300,   600,    1200,   2400,   4800,   9600,   19200,
-                                38400, 57600, 115200, 230400, 460800, 500000, 576000, 921600};
-    for (int rate : rates) {
-        if (rate == baud) return true;
-    }
-    return false;
-}
+std::string default_meter_name(std::size_t index) { return "meter-" + std::to_string(index + 1); }
 
 namespace {
 
-MeterConfig read_meter(const Json::Value& m, const std::string& file, const Place& link_place,
-                       std::size_t index) {
-    Place place = link_place;
-    place.meter = std::to_string(index + 1);
-    if (!m.isObject()) place.bad("must be an object");
-    only_members(m, {"name", "unit", "data_id", "settings"}, place);
-    MeterConfig meter;
-    if (m.isMember("name")) {
-        meter.name = text_member(m, "name", place);
-        if (meter.name.empty()) place.bad("name", "--name", "must not be empty");
-    } else {
-        meter.name = "meter-" + std::to_string(index + 1);
-    }
-    place.meter = quoted(meter.name);
-    meter.unit = int_member(m, "unit", 1, place);
-    const Json::Value& id = m["data_id"];
-    if (m.isMember("data_id")) {
-        if (!id.isUInt())
-            place.bad("data_id", "--data-id", "must be a whole number from 0 to 4294967295");
-        meter.data_id = id.asUInt();
-    }
+void read_settings(const Json::Value& m, const std::string& file, const Place& place,
+                   MeterConfig& meter) {
+    const Field& field = field_named(Section::meter, "settings");
     const Json::Value& settings = m["settings"];
     if (settings.isString()) {
         const std::string path = beside(file, settings.asString());
-        if (path.empty()) place.bad("settings", "--settings", "must name a file");
+        if (path.empty()) bad_field(place, field, "must name a file");
         meter.settings = app::read_json_file(path);  // a settings problem, not the file's
         meter.settings_origin = path;
     } else if (settings.isObject()) {
         meter.settings = settings;
         meter.settings_origin = file + " (meter " + meter.name + ")";
     } else if (m.isMember("settings")) {
-        place.bad("settings", "--settings", "must be a file name or an object");
+        bad_field(place, field, "must be a file name or an object");
     }
+}
+
+MeterConfig read_meter(const Json::Value& m, const std::string& file, const Place& link_place,
+                       std::size_t index) {
+    Place place = link_place;
+    place.meter = std::to_string(index + 1);
+    if (!m.isObject()) place.bad("must be an object");
+    MeterConfig meter;
+    meter.name = default_meter_name(index);
+    // The name first: messages about the meter's other members name it.
+    const Field& name = field_named(Section::meter, "name");
+    if (m.isMember(name.key)) read_field(name, m, file, place, &meter);
+    place.meter = quoted(meter.name);
+    read_fields(Section::meter, m, {}, file, place, &meter);
+    read_settings(m, file, place, meter);
     return meter;
 }
 
@@ -103,30 +94,9 @@ LinkConfig read_link(const Json::Value& l, const std::string& file, std::size_t 
                      std::size_t& meters_seen) {
     Place place{file, std::to_string(index + 1), {}};
     if (!l.isObject()) place.bad("must be an object");
-    only_members(l,
-                 {"rtu", "tcp", "rtu_over_tcp", "baud", "parity", "stop_bits", "timeout_ms",
-                  "pause_ms", "meters", "gateway"},
-                 place);
     LinkConfig link = read_link_kind(l, file, place);
     place.link += " (" + link.describe() + ")";
-    if (l.isMember("baud")) {
-        link.baud = int_member(l, "baud", 0, place);
-        if (!standard_baud_rate(link.baud))
-            place.bad("baud", "--baud",
-                      "must be a speed a serial port can run, such as 9600 or 19200 (got " +
-                          std::to_string(link.baud) + ")");
-    }
-    if (l.isMember("parity")) {
-        const std::string parity = text_member(l, "parity", place);
-        try {
-            link.parity = app::parse_parity(parity);
-        } catch (const std::invalid_argument&) {
-            place.bad("parity", "--parity", "must be N, E or O (got " + quoted(parity) + ")");
-        }
-    }
-    link.stop_bits = int_member(l, "stop_bits", 1, place);
-    link.timeout_ms = int_member(l, "timeout_ms", 1000, place);
-    link.pause_ms = int_member(l, "pause_ms", 0, place);
+    read_fields(Section::link, l, {"meters", "gateway"}, file, place, &link);
     if (l.isMember("gateway")) link.gateway = read_gateway_config(l["gateway"], file, place);
     const Json::Value& meters = l["meters"];
     if (!meters.isArray() || meters.empty()) place.bad("needs a non-empty \"meters\" array");
@@ -183,29 +153,9 @@ void check_serial_device(const LinkConfig& link, const Place& place) {
 HttpConfig read_http(const Json::Value& h, const std::string& file) {
     const Place place{file, {}, {}};
     if (!h.isObject()) place.bad("\"http\" must be an object");
-    only_members(h,
-                 {"listen", "port_file", "password_file", "host_names", "page_url",
-                  "max_connections", "request_timeout_ms", "history_rows"},
-                 place);
     HttpConfig http;
-    http.listen = text_member(h, "listen", place);
+    read_fields(Section::http, h, {}, file, place, &http);
     if (http.listen.empty()) place.bad("\"http\" needs \"listen\": \"HOST:PORT\"");
-    http.port_file = beside(file, text_member(h, "port_file", place));
-    http.password_file = beside(file, text_member(h, "password_file", place));
-    http.page_url = text_member(h, "page_url", place);
-    http.max_connections = int_member(h, "max_connections", http.max_connections, place);
-    http.request_timeout_ms = int_member(h, "request_timeout_ms", http.request_timeout_ms, place);
-    http.history_rows = int_member(h, "history_rows", http.history_rows, place);
-    if (h.isMember("host_names")) {
-        const Json::Value& names = h["host_names"];
-        if (!names.isArray())
-            place.bad("host_names", "--http-host-name", "must be a list of names");
-        for (const Json::Value& name : names) {
-            if (!name.isString() || name.asString().empty())
-                place.bad("host_names", "--http-host-name", "must be a list of names");
-            http.host_names.push_back(name.asString());
-        }
-    }
     return http;
 }
 
@@ -280,32 +230,13 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         place.bad(
             "the unedited sample configuration: name your meters' line and meters under "
             "\"links\", delete the \"unedited_sample\" line, then start the host again");
-    only_members(root, {"interval", "database", "retention", "plugin", "links", "mqtt", "http"},
-                 place);
     HostConfig config;
     config.origin = path;
-    if (root.isMember("plugin")) {
-        config.plugin = beside(path, text_member(root, "plugin", place));
-        if (config.plugin.empty()) place.bad("plugin", "--plugin", "must name a file");
-    }
-    if (root.isMember("interval")) {
-        if (!root["interval"].isNumeric())
-            place.bad("interval", "--interval", "must be a number of seconds");
-        config.interval_s = root["interval"].asDouble();
-    }
-    config.database = beside(path, "kavren-history.db");
-    if (root.isMember("database")) {
-        config.database = beside(path, text_member(root, "database", place));
-        if (config.database.empty()) place.bad("database", "--db", "must name a file");
-    }
+    // The history is kept beside the file unless it names another.
+    config.database = beside(path, config.database);
+    read_fields(Section::top, root, {"links", "mqtt", "http", "retention"}, path, place, &config);
     if (root.isMember("http")) config.http = read_http(root["http"], path);
-    if (root.isMember("retention")) {
-        try {
-            config.retention = read_retention(root["retention"], place.prefix());
-        } catch (const std::invalid_argument& e) {
-            throw ConfigError(e.what());
-        }
-    }
+    if (root.isMember("retention")) config.retention = read_retention(root["retention"], path);
     const Json::Value& links = root["links"];
     if (!links.isArray() || links.empty()) place.bad("\"links\" must be a non-empty array");
     std::size_t meters_seen = 0;
@@ -317,35 +248,7 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
 
 namespace {
 
-void check_meter_values(const MeterConfig& meter, const Place& at, std::set<std::string>& names) {
-    if (meter.name.empty()) at.bad("name", "--name", "must not be empty");
-    if (!printable_utf8(meter.name))
-        at.bad("name", "--name", "must be UTF-8 text without control characters");
-    // A name is one path segment of the API's addresses and one level of the MQTT topics.
-    if (meter.name.find('/') != std::string::npos || meter.name == "." || meter.name == "..")
-        at.bad("name", "--name", "must not hold a '/' nor be \".\" or \"..\"");
-    if (meter.name.size() > kMaxMeterNameBytes)
-        at.bad("name", "--name",
-               "must be at most " + std::to_string(kMaxMeterNameBytes) + " bytes (it has " +
-                   std::to_string(meter.name.size()) + ")");
-    check_range(at, "unit", "--unit", meter.unit, 1, 247, "");
-    if (!names.insert(meter.name).second)
-        at.bad("name", "--name", "is given to two meters; each meter needs its own name");
-}
-
 void check_link_values(const LinkConfig& link, const Place& place, std::set<std::string>& names) {
-    // Line settings are checked on TCP links too: a wrong value is a mistake wherever it is.
-    if (link.baud != 0 && !standard_baud_rate(link.baud))
-        place.bad("baud", "--baud",
-                  "must be a speed a serial port can run, such as 9600 or 19200 (got " +
-                      std::to_string(link.baud) + ")");
-    if (link.parity != 'N' && link.parity != 'E' && link.parity != 'O')
-        place.bad("parity", "--parity", "must be N, E or O");
-    if (link.stop_bits != 1 && link.stop_bits != 2)
-        place.bad("stop_bits", "--stop-bits",
-                  "must be 1 or 2 (got " + std::to_string(link.stop_bits) + ")");
-    check_range(place, "timeout_ms", "--timeout-ms", link.timeout_ms, 1, 60000, " ms");
-    check_range(place, "pause_ms", "--pause-ms", link.pause_ms, 0, 60000, " ms");
     if (link.meters.empty()) place.bad("has no meters");
     for (std::size_t m = 0; m < link.meters.size(); ++m) {
         const MeterConfig& meter = link.meters[m];
@@ -354,28 +257,10 @@ void check_link_values(const LinkConfig& link, const Place& place, std::set<std:
             at.meter = printable_utf8(meter.name) && !meter.name.empty()
                            ? quoted(meter.name)
                            : std::to_string(m + 1) + " of the link";
-        check_meter_values(meter, at, names);
+        if (!names.insert(meter.name).second)
+            at.bad("name", "--name", "is given to two meters; each meter needs its own name");
     }
     if (link.gateway.enabled()) check_gateway_config(link.gateway, place);
-}
-
-void check_http_values(const HttpConfig& h, const Place& http) {
-    try {
-        http_listen_address(h.listen);
-    } catch (const std::invalid_argument& e) {
-        http.bad(e.what());
-    }
-    check_range(http, "max_connections", "max_connections", h.max_connections, 1, 256,
-                " HTTP connections");
-    check_range(http, "request_timeout_ms", "request_timeout_ms", h.request_timeout_ms, 100, 600000,
-                " ms");
-    check_range(http, "history_rows", "history_rows", h.history_rows, 1, 1000000, " rows");
-    // Sent as it is to Home Assistant, which shows it as a link.
-    const std::string& url = h.page_url;
-    const bool web = url.rfind("http://", 0) == 0 || url.rfind("https://", 0) == 0;
-    if (!url.empty() && (!web || url.find_first_of(" \t\r\n\"<>") != std::string::npos))
-        http.bad("page_url", "--http-page-url",
-                 "must be an http:// or https:// address without spaces (\"" + url + "\")");
 }
 
 // No two servers of the host (the gateways, the HTTP side) on one address and port (port 0
@@ -404,11 +289,6 @@ void check_listen_addresses(const HostConfig& config) {
 
 void validate_values(const HostConfig& config) {
     const Place top{config.origin, {}, {}};
-    if (!(config.interval_s > 0) || config.interval_s > 86400)
-        top.bad("interval", "--interval", "must be more than 0 and at most 86400 seconds");
-    if (config.rounds < 0) top.bad("rounds", "--rounds", "cannot be negative");
-    check_range(top, "offline_after", "--offline-after", config.offline_after, 1, 1000000, "");
-    if (config.database.empty()) top.bad("database", "--db", "must name a file");
     std::set<std::string> names;
     for (std::size_t i = 0; i < config.links.size(); ++i) {
         const LinkConfig& link = config.links[i];
@@ -419,7 +299,13 @@ void validate_values(const HostConfig& config) {
                           {}};
         check_link_values(link, place, names);
     }
-    if (!config.http.listen.empty()) check_http_values(config.http, top);
+    if (!config.http.listen.empty()) {
+        try {
+            http_listen_address(config.http.listen);
+        } catch (const std::invalid_argument& e) {
+            top.bad(e.what());
+        }
+    }
     check_listen_addresses(config);
 }
 

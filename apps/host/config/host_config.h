@@ -41,6 +41,7 @@ struct HostConfig {
     int offline_after = 3;   // failed rounds in a row before a meter is marked offline
     double max_backoff_s = 60.0;
     std::size_t history_queue = 10000;  // rounds that may wait to be stored
+    double commit_interval_s = 5.0;     // the longest a stored round waits for its commit
     MqttConfig mqtt;                    // publishing to a broker; off without a URL
     HttpConfig http;
 };
@@ -68,12 +69,16 @@ std::string listen_address(const std::string& text, const std::string& what);
 // address, IPv4 too) and a host name (looked up when it starts listening).
 std::string http_listen_address(const std::string& text);
 
-// Checks the whole configuration before anything starts: numbers in range, line settings a
-// serial port can run, unit ids, meter names, serial devices that exist and are serial lines,
-// one link per serial line. Throws ConfigError.
+// Checks the whole configuration before anything starts, beyond what each field's own check
+// saw as it was read (config/field_table.h): every link with meters, each meter its own name,
+// addresses a server can listen on, each on its own port, serial devices that exist and are
+// serial lines, one link per serial line. Throws ConfigError.
 void validate(const HostConfig& config);
-// The values alone, without looking at any device.
+// The same without looking at any device.
 void validate_values(const HostConfig& config);
+
+// The name of a meter the configuration does not name: "meter-1" for the first of all.
+std::string default_meter_name(std::size_t index);
 
 // Whether a serial port can be set to this speed (bit/s).
 bool standard_baud_rate(int baud);

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include <CLI/CLI.hpp>
+#include "apps/host/config/field_values.h"
 
 namespace kavren::host {
 
@@ -41,39 +41,6 @@ bool same_letters(const std::string& a, const char* b) {
             std::tolower(static_cast<unsigned char>(b[i])))
             return false;
     return true;
-}
-
-std::string text_of(const Json::Value& object, const char* name, const std::string& place) {
-    const Json::Value& v = object[name];
-    if (!v.isString())
-        throw std::invalid_argument(place + "\"retention\": \"" + name +
-                                    "\" must be text such as \"30d\"" +
-                                    (std::string(name) == "max_size" ? " or \"2GiB\"" : ""));
-    return v.asString();
-}
-
-// A member of the "retention" object, read by `parse`.
-template <typename T, typename Parse>
-void read_member(const Json::Value& value, const char* name, const std::string& place, Parse parse,
-                 T& out) {
-    if (!value.isMember(name)) return;
-    const std::string text = text_of(value, name, place);
-    try {
-        out = parse(text);
-    } catch (const std::invalid_argument& e) {
-        throw std::invalid_argument(place + "\"retention\": \"" + name + "\" " + e.what());
-    }
-}
-
-// An option given on the command line, read by `parse`.
-template <typename T, typename Parse>
-void apply_option(const std::string& text, const char* option, Parse parse, T& out) {
-    if (text.empty()) return;
-    try {
-        out = parse(text);
-    } catch (const std::invalid_argument& e) {
-        throw std::invalid_argument(std::string(option) + " " + e.what());
-    }
 }
 
 }  // namespace
@@ -153,42 +120,11 @@ std::string size_text(uint64_t bytes) {
     return out;
 }
 
-RetentionConfig read_retention(const Json::Value& value, const std::string& place) {
-    if (!value.isObject()) throw std::invalid_argument(place + "\"retention\" must be an object");
+RetentionConfig read_retention(const Json::Value& value, const std::string& file) {
+    if (!value.isObject()) Place{file, {}, {}}.bad("\"retention\" must be an object");
     RetentionConfig config;
-    static const char* const known[] = {"raw", "minute", "hour", "max_size"};
-    for (const std::string& name : value.getMemberNames()) {
-        bool found = false;
-        for (const char* k : known) found = found || name == k;
-        if (!found)
-            throw std::invalid_argument(place + "\"retention\": unknown member \"" + name +
-                                        "\" (known: raw, minute, hour, max_size)");
-    }
-    read_member(value, "raw", place, parse_retention_duration, config.raw_ms);
-    read_member(value, "minute", place, parse_retention_duration, config.minute_ms);
-    read_member(value, "hour", place, parse_retention_duration, config.hour_ms);
-    read_member(value, "max_size", place, parse_history_size, config.max_size);
+    read_fields(Section::retention, value, {}, file, Place{file, {}, {}, "retention"}, &config);
     return config;
-}
-
-void RetentionOptions::add_to(CLI::App& app) {
-    app.add_option("--retention-raw", raw_,
-                   "How long every round is kept: s, m, h, d, w, y or \"forever\" (default 30d)");
-    app.add_option("--retention-minute", minute_,
-                   "How long the per-minute rollups are kept (default 400d)");
-    app.add_option("--retention-hour", hour_,
-                   "How long the per-hour rollups are kept (default forever)");
-    app.add_option("--history-max-size", max_size_,
-                   "The most the history file may take, its write-ahead log included: the "
-                   "oldest rounds, then the oldest minutes go first (default 2GiB; "
-                   "\"unlimited\")");
-}
-
-void RetentionOptions::apply(RetentionConfig& config) const {
-    apply_option(raw_, "--retention-raw", parse_retention_duration, config.raw_ms);
-    apply_option(minute_, "--retention-minute", parse_retention_duration, config.minute_ms);
-    apply_option(hour_, "--retention-hour", parse_retention_duration, config.hour_ms);
-    apply_option(max_size_, "--history-max-size", parse_history_size, config.max_size);
 }
 
 }  // namespace kavren::host

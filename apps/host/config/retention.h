@@ -7,11 +7,6 @@
 
 #include <json/json.h>
 
-namespace CLI {
-class App;
-class Option;
-}  // namespace CLI
-
 namespace kavren::host {
 
 constexpr int64_t kKeepForever = std::numeric_limits<int64_t>::max();
@@ -39,20 +34,8 @@ uint64_t parse_history_size(std::string_view text);
 std::string retention_text(int64_t ms);
 std::string size_text(uint64_t bytes);
 
-// The configuration file's "retention" object. `place` starts each message ("host.json: ").
-// Throws std::invalid_argument naming the member.
-RetentionConfig read_retention(const Json::Value& value, const std::string& place);
-
-// --retention-raw, --retention-minute, --retention-hour and --history-max-size, over what the
-// configuration file says.
-class RetentionOptions {
-  public:
-    void add_to(CLI::App& app);
-    // Throws std::invalid_argument naming the option.
-    void apply(RetentionConfig& config) const;
-
-  private:
-    std::string raw_, minute_, hour_, max_size_;
-};
+// The configuration file's "retention" object; `file` names it in messages. Throws ConfigError
+// naming the member.
+RetentionConfig read_retention(const Json::Value& value, const std::string& file);
 
 }  // namespace kavren::host

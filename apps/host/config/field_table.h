@@ -1,0 +1,157 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <type_traits>
+#include <vector>
+
+#include "apps/host/config/host_config.h"
+
+namespace kavren::host {
+
+// Every configuration field of kavren-host, written once: where it stands in the configuration
+// file, the option that sets it, what it takes, its help, and whether a reload may change it.
+// The file reader, the command line, the checks and their messages, --help and the table of
+// fields in the documentation are all made from this table.
+
+// Where a field lives: the file's top level or one of its objects, and the struct that holds it.
+enum class Section { top, link, meter, gateway, http, mqtt, retention };
+
+// What a field's value is, and so how it is read from the file and from the command line.
+enum class Kind {
+    text,       // std::string
+    path,       // std::string; in a file, taken from the file's folder
+    whole,      // int
+    whole_long, // long
+    count,      // std::size_t
+    id,         // uint32_t
+    seconds,    // double
+    flag,       // bool: the option is given or not
+    off_flag,   // bool, false when the option is given (a "--no-..." option)
+    parity,     // char: 'N', 'E' or 'O'
+    names,      // std::vector<std::string>; the option is given once per name
+    duration,   // int64_t milliseconds, written "30d"
+    size,       // uint64_t bytes, written "2GiB"
+    link_kind,  // where a link goes (rtu, tcp, rtu_over_tcp): read with the link itself
+    settings,   // the driver's settings: a file, or in a file an object
+};
+
+template <Kind K> struct KindStorage { using type = void; };
+template <> struct KindStorage<Kind::text> { using type = std::string; };
+template <> struct KindStorage<Kind::path> { using type = std::string; };
+template <> struct KindStorage<Kind::whole> { using type = int; };
+template <> struct KindStorage<Kind::whole_long> { using type = long; };
+template <> struct KindStorage<Kind::count> { using type = std::size_t; };
+template <> struct KindStorage<Kind::id> { using type = uint32_t; };
+template <> struct KindStorage<Kind::seconds> { using type = double; };
+template <> struct KindStorage<Kind::flag> { using type = bool; };
+template <> struct KindStorage<Kind::off_flag> { using type = bool; };
+template <> struct KindStorage<Kind::parity> { using type = char; };
+template <> struct KindStorage<Kind::names> { using type = std::vector<std::string>; };
+template <> struct KindStorage<Kind::duration> { using type = int64_t; };
+template <> struct KindStorage<Kind::size> { using type = uint64_t; };
+
+template <class Owner> constexpr Section section_of();
+template <> constexpr Section section_of<HostConfig>() { return Section::top; }
+template <> constexpr Section section_of<LinkConfig>() { return Section::link; }
+template <> constexpr Section section_of<MeterConfig>() { return Section::meter; }
+template <> constexpr Section section_of<GatewayConfig>() { return Section::gateway; }
+template <> constexpr Section section_of<HttpConfig>() { return Section::http; }
+template <> constexpr Section section_of<MqttConfig>() { return Section::mqtt; }
+template <> constexpr Section section_of<RetentionConfig>() { return Section::retention; }
+
+struct Place;
+struct Field;
+
+// A field's value as read, before it is stored: whole numbers of every size as long long or
+// unsigned long long, so that a range is checked before anything is narrowed.
+struct FieldValue {
+    std::string text;
+    long long whole = 0;
+    unsigned long long unsigned_whole = 0;
+    double number = 0;
+    bool flag = false;
+    std::vector<std::string> names;
+};
+
+// A check beyond a range: throws ConfigError through `place` naming the field.
+using FieldCheck = void (*)(const Field& field, const FieldValue& value, const Place& place);
+
+struct Field {
+    Section section = Section::top;
+    Kind kind = Kind::text;
+    const char* key = nullptr;     // in its object of the file; nullptr: the command line only
+    const char* option = nullptr;  // nullptr: the file only
+    const char* help = "";
+    std::string accepted;          // for --help and the documentation; empty: made from `range`
+    bool has_range = false;        // whole numbers from `low` to `high`, checked
+    long long low = 0, high = 0;
+    const char* unit = "";          // "ms", "clients": in messages and the documentation
+    FieldCheck check = nullptr;
+    const char* default_note = nullptr;  // nullptr: the default is what the struct starts with
+    bool reloadable = true;
+    void* (*at)(void* owner) = nullptr;  // the value in its struct (HostConfig for Section::top)
+
+    // How the field is named in messages: as the file calls it, or the option that sets it.
+    const char* option_or_key() const { return option != nullptr ? option : key; }
+
+    Field& accepts(std::string text) { accepted = std::move(text); return *this; }
+    Field& range(long long from, long long to, const char* in = "") {
+        has_range = true;
+        low = from;
+        high = to;
+        unit = in;
+        return *this;
+    }
+    Field& in_units(const char* in) { unit = in; return *this; }
+    Field& checked_by(FieldCheck by) { check = by; return *this; }
+    Field& by_default(const char* note) { default_note = note; return *this; }
+    Field& fixed_until_restart() { reloadable = false; return *this; }
+};
+
+template <class Member> struct MemberTraits;
+template <class Owner, class Type> struct MemberTraits<Type Owner::*> {
+    using owner = Owner;
+    using type = Type;
+};
+
+template <auto Member> void* member_at(void* owner) {
+    using Owner = typename MemberTraits<decltype(Member)>::owner;
+    return &(static_cast<Owner*>(owner)->*Member);
+}
+
+// A field held in `Member`, whose type must be the one its kind reads.
+template <Kind K, auto Member>
+Field field(const char* key, const char* option, const char* help) {
+    using Traits = MemberTraits<decltype(Member)>;
+    static_assert(std::is_same_v<typename KindStorage<K>::type, typename Traits::type>,
+                  "the member's type is not the one its kind reads");
+    Field f;
+    f.section = section_of<typename Traits::owner>();
+    f.kind = K;
+    f.key = key;
+    f.option = option;
+    f.help = help;
+    f.at = &member_at<Member>;
+    return f;
+}
+
+// Every field, in the order of --help and of the documentation.
+const std::vector<Field>& config_fields();
+// The fields of one section, in that order.
+std::vector<const Field*> fields_of(Section section);
+
+// The section's object in the file ("mqtt"), nullptr for the top level, links and meters.
+const char* section_key(Section section);
+// A field's full name in the file: "links[].meters[].unit", "mqtt.prefix".
+std::string field_path(const Field& field);
+
+// A field's default as the documentation and --help show it.
+std::string default_text(const Field& field);
+// What a field accepts, as the documentation and --help show it.
+std::string accepted_text(const Field& field);
+// A value as the file would write it ("30d", "2GiB", "E", "a, b").
+std::string value_text(const Field& field, const void* owner);
+
+}  // namespace kavren::host

@@ -77,6 +77,9 @@ std::string value_text(const Field& field, const void* owner) {
 
 std::string default_text(const Field& field) {
     if (field.default_note != nullptr) return field.default_note;
+    const bool option_alone = field.key == nullptr;
+    if (option_alone && (field.kind == Kind::flag || field.kind == Kind::off_flag))
+        return "not given";
     if (field.at == nullptr) return {};
     const HostConfig host;
     const LinkConfig link;
@@ -94,7 +97,7 @@ std::string accepted_text(const Field& field) {
                (*field.unit ? " " : "") + field.unit;
     switch (field.kind) {
         case Kind::path: return "a file name";
-        case Kind::flag: return "true or false";
+        case Kind::flag: return field.key != nullptr ? "true or false" : "given or not";
         case Kind::off_flag: return "given or not";
         default: return "text";
     }

@@ -6,15 +6,15 @@ namespace kavren::host {
 
 namespace {
 
-const char* type_text(Kind kind) {
-    switch (kind) {
+const char* type_text(const Field& field) {
+    switch (field.kind) {
         case Kind::path: return "file name";
         case Kind::whole:
         case Kind::whole_long:
         case Kind::count:
         case Kind::id: return "whole number";
         case Kind::seconds: return "seconds";
-        case Kind::flag: return "true or false";
+        case Kind::flag: return field.key != nullptr ? "true or false" : "flag";
         case Kind::off_flag: return "flag";
         case Kind::parity: return "letter";
         case Kind::names: return "list of names";
@@ -43,7 +43,7 @@ const char* reload_text(const Field& f) {
 std::string row(const Field& f) {
     const std::string shown = default_text(f);
     return "| " + code(field_path(f)) + " | " + code(f.option != nullptr ? f.option : "") +
-           " | " + type_text(f.kind) + " | " + cell(shown.empty() ? "none" : shown) + " | " +
+           " | " + type_text(f) + " | " + cell(shown.empty() ? "none" : shown) + " | " +
            cell(accepted_text(f)) + " | " + reload_text(f) + " | " + cell(f.help) +
            " |\n";
 }

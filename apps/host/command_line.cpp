@@ -20,13 +20,20 @@ namespace {
 
 const char* group_of(Section section) {
     switch (section) {
-        case Section::top: return "Running";
-        case Section::retention: return "History retention";
-        case Section::link: return "The link (without --config)";
-        case Section::meter: return "The link's meter (without --config)";
-        case Section::gateway: return "The link's Modbus TCP gateway (without --config)";
-        case Section::http: return "HTTP";
-        case Section::mqtt: return "MQTT";
+        case Section::top:
+            return "Running";
+        case Section::retention:
+            return "History retention";
+        case Section::link:
+            return "The link (without --config)";
+        case Section::meter:
+            return "The link's meter (without --config)";
+        case Section::gateway:
+            return "The link's Modbus TCP gateway (without --config)";
+        case Section::http:
+            return "HTTP";
+        case Section::mqtt:
+            return "MQTT";
     }
     return "";
 }
@@ -35,16 +42,23 @@ const char* group_of(Section section) {
 const char* type_name(const Field& field) {
     switch (field.kind) {
         case Kind::path:
-        case Kind::settings: return "FILE";
+        case Kind::settings:
+            return "FILE";
         case Kind::whole:
         case Kind::whole_long:
         case Kind::count:
-        case Kind::id: return "INT";
-        case Kind::seconds: return "SECONDS";
-        case Kind::parity: return "N|E|O";
-        case Kind::duration: return "DURATION";
-        case Kind::size: return "SIZE";
-        default: return "TEXT";
+        case Kind::id:
+            return "INT";
+        case Kind::seconds:
+            return "SECONDS";
+        case Kind::parity:
+            return "N|E|O";
+        case Kind::duration:
+            return "DURATION";
+        case Kind::size:
+            return "SIZE";
+        default:
+            return "TEXT";
     }
 }
 
@@ -59,7 +73,8 @@ std::string description(const Field& field) {
 }
 
 // A failure of the checks as the command line reports it: a usage error, status 2.
-template <typename Body> auto as_usage(Body body) {
+template <typename Body>
+auto as_usage(Body body) {
     try {
         return body();
     } catch (const ConfigError& e) {

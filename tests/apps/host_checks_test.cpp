@@ -154,6 +154,11 @@ TEST_F(RefusedConfiguration, ValuesOutOfRangeInAFile) {
         {", \"retention\": {\"max_size\": \"10KiB\"}", "", "", {"\"max_size\"", "1MiB"}},
         {", \"retention\": {\"days\": \"30d\"}", "", "", {"\"days\"", "unknown"}},
         {", \"retention\": []", "", "", {"\"retention\"", "object"}},
+        {", \"offline_after\": 0", "", "", {"\"offline_after\"", "(got 0)"}},
+        {", \"history_queue\": -1", "", "", {"\"history_queue\""}},
+        {", \"commit_interval\": 61", "", "", {"\"commit_interval\""}},
+        {", \"mqtt\": {\"keepalive\": 2.5}", "", "", {"\"mqtt\": \"keepalive\"", "whole"}},
+        {", \"http\": {\"listen\": \"0\", \"history_rows\": 0}", "", "", {"\"history_rows\""}},
     };
     for (const Case& c : cases) expect_file_refused(c.top, c.link, c.meter, c.named);
 }
@@ -304,6 +309,17 @@ TEST_F(RefusedConfiguration, GatewayValues) {
                    {"--gateway", "\"gateway\" in the file"});
 }
 
+// The options of the command line's one link and meter are refused beside a file, whose links
+// and meters each have their own, rather than left unused.
+TEST_F(RefusedConfiguration, LinkAndMeterOptionsBesideAFile) {
+    write_file(config, "{\"links\": [{\"rtu\": \"" + line.path() + "\", \"meters\": [{}]}]}");
+    expect_refused({"--config", config, "--baud", "19200"},
+                   {"--baud", "with --config", "\"baud\" in the file"});
+    expect_refused({"--config", config, "--unit", "3"},
+                   {"--unit", "each meter its \"unit\" in the file"});
+    expect_refused({"--config", config, "--tcp", "127.0.0.1:1502"}, {"--config", "not both"});
+}
+
 // A gateway whose port is taken ends the start before anything is stored or polled.
 TEST_F(RefusedConfiguration, AGatewayPortInUse) {
     const int taken = socket(AF_INET, SOCK_STREAM, 0);
@@ -357,6 +373,27 @@ TEST_F(EndToEnd, ASecondHostOnAHistoryInUseIsRefused) {
     const Finished after = host({"--tcp", address, "--rounds", "1"});
     EXPECT_EQ(after.status, 0) << after.err;
     EXPECT_EQ(read_file(dir + "/first.log").find("cannot store"), std::string::npos);
+}
+
+// An option given on the command line wins over the file's value, field by field: the file's
+// history and HTTP port file stay, its HTTP address gives way to the option's.
+TEST_F(EndToEnd, AnOptionGivenWinsOverTheFile) {
+    int port = 0;
+    auto sim = tcp_sim(port);
+    const std::string config = dir + "/host.json";
+    write_file(config, R"({"database": "file.db", "interval": 3600,
+        "http": {"listen": "127.0.0.1:1", "port_file": "http.port"},
+        "links": [{"tcp": "127.0.0.1:)" +
+                           std::to_string(port) + R"(", "meters": [{"name": "m"}]}]})");
+    Background run({kHost, "--config", config, "--db", db, "--interval", "0.05", "--http",
+                    "127.0.0.1:0", "--quiet-plugin"},
+                   dir + "/host.log");
+    EXPECT_GT(port_from_file(dir + "/http.port"), 1) << read_file(dir + "/host.log");
+    // Rounds 0.05 s apart, not the file's hour, in the option's history.
+    EXPECT_TRUE(eventually([&] { return stored_records(db, "m").size() >= 3; }))
+        << read_file(dir + "/host.log");
+    run.stop();
+    EXPECT_FALSE(exists(dir + "/file.db"));
 }
 
 TEST_F(EndToEnd, AConfigurationFileRunFromAnotherFolderKeepsItsPathsBesideIt) {

@@ -9,11 +9,14 @@
 #include <fstream>
 #include <iostream>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "apps/common/cli_values.h"
+#include "apps/host/config/field_table.h"
+#include "apps/host/config/field_values.h"
 #include "apps/host/config/host_config.h"
 #include "apps/host/history/commit_stage.h"
 #include "apps/host/history/history_store.h"
@@ -241,6 +244,60 @@ TEST(HostConfig, BadFilesAreRefusedWithTheirName) {
     }
     unlink(config.c_str());
     EXPECT_THROW(host::read_host_config(temp_path("missing.json")), std::runtime_error);
+}
+
+// The structs a field's section stands for, in the order of host::Section.
+struct FieldOwners {
+    host::HostConfig top;
+    host::LinkConfig link;
+    host::MeterConfig meter;
+    host::GatewayConfig gateway;
+
+    void* of(host::Section section) {
+        void* owners[] = {&top, &link, &meter, &gateway, &top.http, &top.mqtt, &top.retention};
+        return owners[static_cast<int>(section)];
+    }
+};
+
+// A default is a value the field's own reading and checks take, and its text reads back as
+// itself: a default moved out of its range, or shown as a text the reader refuses, fails here.
+// Defaults that stand for "not set" (the driver's speed, the interval as the gateway's age) say
+// so in words instead.
+TEST(ConfigFields, EveryDefaultPassesItsOwnChecksAndReadsBackAsItself) {
+    FieldOwners defaults, read;
+    int tried = 0;
+    for (const host::Field& f : host::config_fields()) {
+        if (f.at == nullptr || f.default_note != nullptr || f.kind == host::Kind::flag ||
+            f.kind == host::Kind::off_flag || f.kind == host::Kind::names)
+            continue;
+        const std::string text = host::value_text(f, defaults.of(f.section));
+        if (text.empty()) continue;  // an optional text, not given
+        SCOPED_TRACE(f.option_or_key() + std::string(" = ") + text);
+        try {
+            const host::FieldValue value = host::value_from_text(f, text, host::Place());
+            host::check_value(f, value, host::Place());
+            host::store_value(f, value, read.of(f.section));
+        } catch (const host::ConfigError& e) {
+            ADD_FAILURE() << e.what();
+        }
+        EXPECT_EQ(host::value_text(f, read.of(f.section)), text);
+        ++tried;
+    }
+    EXPECT_GT(tried, 20);
+}
+
+// Each key is named once in its object of the file, each option once on the command line.
+TEST(ConfigFields, KeysAndOptionsAreNamedOnce) {
+    std::set<std::string> keys, options;
+    for (const host::Field& f : host::config_fields()) {
+        if (f.key != nullptr) {
+            EXPECT_TRUE(keys.insert(host::field_path(f)).second) << host::field_path(f);
+        }
+        if (f.option != nullptr) {
+            EXPECT_TRUE(options.insert(f.option).second) << f.option;
+        }
+        EXPECT_TRUE(f.key != nullptr || f.option != nullptr);
+    }
 }
 
 TEST(CommandLineValues, AddressesAndParity) {

@@ -58,8 +58,8 @@ void add_run_fields(std::vector<Field>& t) {
 
 void add_retention_fields(std::vector<Field>& t) {
     const char* durations = "s, m, h, d, w or y after a whole number (\"30d\"), or \"forever\"";
-    t.push_back(field<Kind::duration, &RetentionConfig::raw_ms>(
-                    "raw", "--retention-raw", "How long every round is kept")
+    t.push_back(field<Kind::duration, &RetentionConfig::raw_ms>("raw", "--retention-raw",
+                                                                "How long every round is kept")
                     .accepts(durations));
     t.push_back(field<Kind::duration, &RetentionConfig::minute_ms>(
                     "minute", "--retention-minute", "How long the per-minute rollups are kept")
@@ -89,20 +89,19 @@ void add_link_fields(std::vector<Field>& t) {
                     .checked_by(check_baud)
                     .accepts(baud_rates_text())
                     .by_default("the driver's, 9600"));
-    t.push_back(
-        field<Kind::parity, &LinkConfig::parity>("parity", "--parity", "Parity: N, E or O")
-            .accepts("N, E, O (also none, even, odd)"));
+    t.push_back(field<Kind::parity, &LinkConfig::parity>("parity", "--parity", "Parity: N, E or O")
+                    .accepts("N, E, O (also none, even, odd)"));
     t.push_back(field<Kind::whole, &LinkConfig::stop_bits>("stop_bits", "--stop-bits", "Stop bits")
                     .checked_by(check_stop_bits)
                     .accepts("1 or 2"));
-    t.push_back(field<Kind::whole, &LinkConfig::timeout_ms>(
-                    "timeout_ms", "--timeout-ms",
-                    "Response time-out per request, and for a TCP connect")
-                    .range(1, 60000, "ms"));
-    t.push_back(field<Kind::whole, &LinkConfig::pause_ms>(
-                    "pause_ms", "--pause-ms",
-                    "Pause between requests (slow meters, RS485 adapters)")
-                    .range(0, 60000, "ms"));
+    t.push_back(
+        field<Kind::whole, &LinkConfig::timeout_ms>(
+            "timeout_ms", "--timeout-ms", "Response time-out per request, and for a TCP connect")
+            .range(1, 60000, "ms"));
+    t.push_back(
+        field<Kind::whole, &LinkConfig::pause_ms>(
+            "pause_ms", "--pause-ms", "Pause between requests (slow meters, RS485 adapters)")
+            .range(0, 60000, "ms"));
 }
 
 void add_meter_fields(std::vector<Field>& t) {
@@ -112,8 +111,8 @@ void add_meter_fields(std::vector<Field>& t) {
                     .accepts("printable UTF-8 without \"/\", not \".\" or \"..\", at most 64 "
                              "bytes, each meter its own")
                     .by_default("meter-1, meter-2, ... in order"));
-    t.push_back(field<Kind::whole, &MeterConfig::unit>("unit", "--unit", "Modbus unit id")
-                    .range(1, 247));
+    t.push_back(
+        field<Kind::whole, &MeterConfig::unit>("unit", "--unit", "Modbus unit id").range(1, 247));
     t.push_back(field<Kind::id, &MeterConfig::data_id>("data_id", "--data-id",
                                                        "The host's data id for the meter")
                     .accepts("0 to 4294967295"));
@@ -138,19 +137,19 @@ void add_gateway_fields(std::vector<Field>& t) {
     t.push_back(field<Kind::whole, &GatewayConfig::max_clients>(
                     "max_clients", nullptr, "Connections at once; more are refused")
                     .range(1, 256, "clients"));
-    t.push_back(field<Kind::whole, &GatewayConfig::max_queue>(
-                    "max_queue", nullptr,
-                    "Forwarded requests waiting for the line; more are answered busy")
-                    .range(1, 256, "requests"));
+    t.push_back(
+        field<Kind::whole, &GatewayConfig::max_queue>(
+            "max_queue", nullptr, "Forwarded requests waiting for the line; more are answered busy")
+            .range(1, 256, "requests"));
     t.push_back(field<Kind::seconds, &GatewayConfig::max_age_s>(
                     "max_age", nullptr, "The oldest round reads are answered from, seconds")
                     .checked_by(check_max_age)
                     .accepts("0 to 86400 seconds")
                     .by_default("the interval"));
-    t.push_back(field<Kind::whole, &GatewayConfig::idle_timeout_ms>(
-                    "idle_timeout_ms", nullptr,
-                    "A connection that sends nothing for this long is closed")
-                    .range(100, 86400000, "ms"));
+    t.push_back(
+        field<Kind::whole, &GatewayConfig::idle_timeout_ms>(
+            "idle_timeout_ms", nullptr, "A connection that sends nothing for this long is closed")
+            .range(100, 86400000, "ms"));
     t.push_back(field<Kind::whole, &GatewayConfig::request_timeout_ms>(
                     "request_timeout_ms", nullptr,
                     "A request begun must be whole, and its reply taken, within this")
@@ -179,20 +178,21 @@ void add_http_fields(std::vector<Field>& t) {
                     .accepts("an http:// or https:// address without spaces")
                     .by_default("made from the HTTP address, this machine's name when it listens "
                                 "on every address"));
-    t.push_back(field<Kind::whole, &HttpConfig::max_connections>(
-                    "max_connections", nullptr, "Requests served at once")
+    t.push_back(field<Kind::whole, &HttpConfig::max_connections>("max_connections", nullptr,
+                                                                 "Requests served at once")
                     .range(1, 256, "HTTP connections"));
-    t.push_back(field<Kind::whole, &HttpConfig::request_timeout_ms>(
-                    "request_timeout_ms", nullptr, "The whole time a client has to send its request")
-                    .range(100, 600000, "ms"));
-    t.push_back(field<Kind::whole, &HttpConfig::history_rows>(
-                    "history_rows", nullptr, "Rows one history request may return")
+    t.push_back(
+        field<Kind::whole, &HttpConfig::request_timeout_ms>(
+            "request_timeout_ms", nullptr, "The whole time a client has to send its request")
+            .range(100, 600000, "ms"));
+    t.push_back(field<Kind::whole, &HttpConfig::history_rows>("history_rows", nullptr,
+                                                              "Rows one history request may return")
                     .range(1, 1000000, "rows"));
 }
 
 void add_mqtt_fields(std::vector<Field>& t) {
-    t.push_back(field<Kind::text, &MqttConfig::url>(
-                    "url", "--mqtt", "Publish every round to this MQTT broker")
+    t.push_back(field<Kind::text, &MqttConfig::url>("url", "--mqtt",
+                                                    "Publish every round to this MQTT broker")
                     .accepts("mqtt://HOST[:PORT], mqtts://HOST[:PORT], mqtt+unix:///SOCKET")
                     .by_default("no publishing"));
     t.push_back(field<Kind::text, &MqttConfig::prefix>("prefix", "--mqtt-prefix", "Topic prefix")
@@ -209,12 +209,12 @@ void add_mqtt_fields(std::vector<Field>& t) {
                     "host_id", "--mqtt-host-id", "This host's id in Home Assistant's unique ids")
                     .accepts("letters, digits, - and _, at most 64 bytes")
                     .by_default("made once and kept in the history"));
-    t.push_back(field<Kind::text, &MqttConfig::username>("username", "--mqtt-user",
-                                                         "MQTT user name"));
+    t.push_back(
+        field<Kind::text, &MqttConfig::username>("username", "--mqtt-user", "MQTT user name"));
     t.push_back(field<Kind::path, &MqttConfig::password_file>(
         "password_file", "--mqtt-password-file", "File whose first line is the MQTT password"));
-    t.push_back(field<Kind::path, &MqttConfig::ca_file>(
-                    "ca_file", "--mqtt-ca-file", "mqtts: CA certificate of the broker")
+    t.push_back(field<Kind::path, &MqttConfig::ca_file>("ca_file", "--mqtt-ca-file",
+                                                        "mqtts: CA certificate of the broker")
                     .by_default("the system's"));
     t.push_back(field<Kind::path, &MqttConfig::cert_file>("cert_file", "--mqtt-cert-file",
                                                           "mqtts: client certificate"));

@@ -20,46 +20,110 @@ enum class Section { top, link, meter, gateway, http, mqtt, retention };
 
 // What a field's value is, and so how it is read from the file and from the command line.
 enum class Kind {
-    text,       // std::string
-    path,       // std::string; in a file, taken from the file's folder
-    whole,      // int
-    whole_long, // long
-    count,      // std::size_t
-    id,         // uint32_t
-    seconds,    // double
-    flag,       // bool: the option is given or not
-    off_flag,   // bool, false when the option is given (a "--no-..." option)
-    parity,     // char: 'N', 'E' or 'O'
-    names,      // std::vector<std::string>; the option is given once per name
-    duration,   // int64_t milliseconds, written "30d"
-    size,       // uint64_t bytes, written "2GiB"
-    link_kind,  // where a link goes (rtu, tcp, rtu_over_tcp): read with the link itself
-    settings,   // the driver's settings: a file, or in a file an object
+    text,        // std::string
+    path,        // std::string; in a file, taken from the file's folder
+    whole,       // int
+    whole_long,  // long
+    count,       // std::size_t
+    id,          // uint32_t
+    seconds,     // double
+    flag,        // bool: the option is given or not
+    off_flag,    // bool, false when the option is given (a "--no-..." option)
+    parity,      // char: 'N', 'E' or 'O'
+    names,       // std::vector<std::string>; the option is given once per name
+    duration,    // int64_t milliseconds, written "30d"
+    size,        // uint64_t bytes, written "2GiB"
+    link_kind,   // where a link goes (rtu, tcp, rtu_over_tcp): read with the link itself
+    settings,    // the driver's settings: a file, or in a file an object
 };
 
-template <Kind K> struct KindStorage { using type = void; };
-template <> struct KindStorage<Kind::text> { using type = std::string; };
-template <> struct KindStorage<Kind::path> { using type = std::string; };
-template <> struct KindStorage<Kind::whole> { using type = int; };
-template <> struct KindStorage<Kind::whole_long> { using type = long; };
-template <> struct KindStorage<Kind::count> { using type = std::size_t; };
-template <> struct KindStorage<Kind::id> { using type = uint32_t; };
-template <> struct KindStorage<Kind::seconds> { using type = double; };
-template <> struct KindStorage<Kind::flag> { using type = bool; };
-template <> struct KindStorage<Kind::off_flag> { using type = bool; };
-template <> struct KindStorage<Kind::parity> { using type = char; };
-template <> struct KindStorage<Kind::names> { using type = std::vector<std::string>; };
-template <> struct KindStorage<Kind::duration> { using type = int64_t; };
-template <> struct KindStorage<Kind::size> { using type = uint64_t; };
+template <Kind K>
+struct KindStorage {
+    using type = void;
+};
+template <>
+struct KindStorage<Kind::text> {
+    using type = std::string;
+};
+template <>
+struct KindStorage<Kind::path> {
+    using type = std::string;
+};
+template <>
+struct KindStorage<Kind::whole> {
+    using type = int;
+};
+template <>
+struct KindStorage<Kind::whole_long> {
+    using type = long;
+};
+template <>
+struct KindStorage<Kind::count> {
+    using type = std::size_t;
+};
+template <>
+struct KindStorage<Kind::id> {
+    using type = uint32_t;
+};
+template <>
+struct KindStorage<Kind::seconds> {
+    using type = double;
+};
+template <>
+struct KindStorage<Kind::flag> {
+    using type = bool;
+};
+template <>
+struct KindStorage<Kind::off_flag> {
+    using type = bool;
+};
+template <>
+struct KindStorage<Kind::parity> {
+    using type = char;
+};
+template <>
+struct KindStorage<Kind::names> {
+    using type = std::vector<std::string>;
+};
+template <>
+struct KindStorage<Kind::duration> {
+    using type = int64_t;
+};
+template <>
+struct KindStorage<Kind::size> {
+    using type = uint64_t;
+};
 
-template <class Owner> constexpr Section section_of();
-template <> constexpr Section section_of<HostConfig>() { return Section::top; }
-template <> constexpr Section section_of<LinkConfig>() { return Section::link; }
-template <> constexpr Section section_of<MeterConfig>() { return Section::meter; }
-template <> constexpr Section section_of<GatewayConfig>() { return Section::gateway; }
-template <> constexpr Section section_of<HttpConfig>() { return Section::http; }
-template <> constexpr Section section_of<MqttConfig>() { return Section::mqtt; }
-template <> constexpr Section section_of<RetentionConfig>() { return Section::retention; }
+template <class Owner>
+constexpr Section section_of();
+template <>
+constexpr Section section_of<HostConfig>() {
+    return Section::top;
+}
+template <>
+constexpr Section section_of<LinkConfig>() {
+    return Section::link;
+}
+template <>
+constexpr Section section_of<MeterConfig>() {
+    return Section::meter;
+}
+template <>
+constexpr Section section_of<GatewayConfig>() {
+    return Section::gateway;
+}
+template <>
+constexpr Section section_of<HttpConfig>() {
+    return Section::http;
+}
+template <>
+constexpr Section section_of<MqttConfig>() {
+    return Section::mqtt;
+}
+template <>
+constexpr Section section_of<RetentionConfig>() {
+    return Section::retention;
+}
 
 struct Place;
 struct Field;
@@ -84,10 +148,10 @@ struct Field {
     const char* key = nullptr;     // in its object of the file; nullptr: the command line only
     const char* option = nullptr;  // nullptr: the file only
     const char* help = "";
-    std::string accepted;          // for --help and the documentation; empty: made from `range`
-    bool has_range = false;        // whole numbers from `low` to `high`, checked
+    std::string accepted;    // for --help and the documentation; empty: made from `range`
+    bool has_range = false;  // whole numbers from `low` to `high`, checked
     long long low = 0, high = 0;
-    const char* unit = "";          // "ms", "clients": in messages and the documentation
+    const char* unit = "";  // "ms", "clients": in messages and the documentation
     FieldCheck check = nullptr;
     const char* default_note = nullptr;  // nullptr: the default is what the struct starts with
     bool reloadable = true;
@@ -96,7 +160,10 @@ struct Field {
     // How the field is named in messages: as the file calls it, or the option that sets it.
     const char* option_or_key() const { return option != nullptr ? option : key; }
 
-    Field& accepts(std::string text) { accepted = std::move(text); return *this; }
+    Field& accepts(std::string text) {
+        accepted = std::move(text);
+        return *this;
+    }
     Field& range(long long from, long long to, const char* in = "") {
         has_range = true;
         low = from;
@@ -104,19 +171,34 @@ struct Field {
         unit = in;
         return *this;
     }
-    Field& in_units(const char* in) { unit = in; return *this; }
-    Field& checked_by(FieldCheck by) { check = by; return *this; }
-    Field& by_default(const char* note) { default_note = note; return *this; }
-    Field& fixed_until_restart() { reloadable = false; return *this; }
+    Field& in_units(const char* in) {
+        unit = in;
+        return *this;
+    }
+    Field& checked_by(FieldCheck by) {
+        check = by;
+        return *this;
+    }
+    Field& by_default(const char* note) {
+        default_note = note;
+        return *this;
+    }
+    Field& fixed_until_restart() {
+        reloadable = false;
+        return *this;
+    }
 };
 
-template <class Member> struct MemberTraits;
-template <class Owner, class Type> struct MemberTraits<Type Owner::*> {
+template <class Member>
+struct MemberTraits;
+template <class Owner, class Type>
+struct MemberTraits<Type Owner::*> {
     using owner = Owner;
     using type = Type;
 };
 
-template <auto Member> void* member_at(void* owner) {
+template <auto Member>
+void* member_at(void* owner) {
     using Owner = typename MemberTraits<decltype(Member)>::owner;
     return &(static_cast<Owner*>(owner)->*Member);
 }

@@ -18,10 +18,14 @@ std::string whole_number_text(const Field& field) {
 
 bool fits(const Field& field, long long value) {
     switch (field.kind) {
-        case Kind::whole: return value >= INT_MIN && value <= INT_MAX;
-        case Kind::count: return value >= 0;
-        case Kind::id: return value >= 0 && value <= UINT32_MAX;
-        default: return true;
+        case Kind::whole:
+            return value >= INT_MIN && value <= INT_MAX;
+        case Kind::count:
+            return value >= 0;
+        case Kind::id:
+            return value >= 0 && value <= UINT32_MAX;
+        default:
+            return true;
     }
 }
 
@@ -105,12 +109,14 @@ FieldValue value_from_json(const Field& field, const Json::Value& value, const P
         case Kind::parity:
             if (!value.isString()) bad_field(place, field, "must be text");
             return parity(field, value.asString(), place);
-        case Kind::names: return names_from_json(field, value, place);
+        case Kind::names:
+            return names_from_json(field, value, place);
         case Kind::duration:
         case Kind::size:
             if (!value.isString()) bad_field(place, field, retention_example(field));
             return value_from_text(field, value.asString(), place);
-        default: throw std::logic_error(std::string("no generic reading of ") + field.key);
+        default:
+            throw std::logic_error(std::string("no generic reading of ") + field.key);
     }
 }
 
@@ -138,9 +144,12 @@ FieldValue value_from_text(const Field& field, const std::string& text, const Pl
                 bad_field(place, field, "must be a number of seconds");
             return v;
         }
-        case Kind::parity: return parity(field, text, place);
-        case Kind::duration: return parsed(field, text, place, parse_retention_duration);
-        case Kind::size: return parsed(field, text, place, parse_history_size);
+        case Kind::parity:
+            return parity(field, text, place);
+        case Kind::duration:
+            return parsed(field, text, place, parse_retention_duration);
+        case Kind::size:
+            return parsed(field, text, place, parse_history_size);
         default: {
             FieldValue v;
             v.text = text;
@@ -161,21 +170,44 @@ void store_value(const Field& field, const FieldValue& value, void* owner) {
     void* at = field.at(owner);
     switch (field.kind) {
         case Kind::text:
-        case Kind::path: *static_cast<std::string*>(at) = value.text; break;
-        case Kind::whole: *static_cast<int*>(at) = static_cast<int>(value.whole); break;
-        case Kind::whole_long: *static_cast<long*>(at) = static_cast<long>(value.whole); break;
+        case Kind::path:
+            *static_cast<std::string*>(at) = value.text;
+            break;
+        case Kind::whole:
+            *static_cast<int*>(at) = static_cast<int>(value.whole);
+            break;
+        case Kind::whole_long:
+            *static_cast<long*>(at) = static_cast<long>(value.whole);
+            break;
         case Kind::count:
             *static_cast<std::size_t*>(at) = static_cast<std::size_t>(value.whole);
             break;
-        case Kind::id: *static_cast<uint32_t*>(at) = static_cast<uint32_t>(value.whole); break;
-        case Kind::seconds: *static_cast<double*>(at) = value.number; break;
-        case Kind::flag: *static_cast<bool*>(at) = value.flag; break;
-        case Kind::off_flag: *static_cast<bool*>(at) = !value.flag; break;
-        case Kind::parity: *static_cast<char*>(at) = value.text.at(0); break;
-        case Kind::names: *static_cast<std::vector<std::string>*>(at) = value.names; break;
-        case Kind::duration: *static_cast<int64_t*>(at) = value.whole; break;
-        case Kind::size: *static_cast<uint64_t*>(at) = value.unsigned_whole; break;
-        default: throw std::logic_error(std::string("no member for ") + field.key);
+        case Kind::id:
+            *static_cast<uint32_t*>(at) = static_cast<uint32_t>(value.whole);
+            break;
+        case Kind::seconds:
+            *static_cast<double*>(at) = value.number;
+            break;
+        case Kind::flag:
+            *static_cast<bool*>(at) = value.flag;
+            break;
+        case Kind::off_flag:
+            *static_cast<bool*>(at) = !value.flag;
+            break;
+        case Kind::parity:
+            *static_cast<char*>(at) = value.text.at(0);
+            break;
+        case Kind::names:
+            *static_cast<std::vector<std::string>*>(at) = value.names;
+            break;
+        case Kind::duration:
+            *static_cast<int64_t*>(at) = value.whole;
+            break;
+        case Kind::size:
+            *static_cast<uint64_t*>(at) = value.unsigned_whole;
+            break;
+        default:
+            throw std::logic_error(std::string("no member for ") + field.key);
     }
 }
 

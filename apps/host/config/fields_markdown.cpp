@@ -8,20 +8,31 @@ namespace {
 
 const char* type_text(const Field& field) {
     switch (field.kind) {
-        case Kind::path: return "file name";
+        case Kind::path:
+            return "file name";
         case Kind::whole:
         case Kind::whole_long:
         case Kind::count:
-        case Kind::id: return "whole number";
-        case Kind::seconds: return "seconds";
-        case Kind::flag: return field.key != nullptr ? "true or false" : "flag";
-        case Kind::off_flag: return "flag";
-        case Kind::parity: return "letter";
-        case Kind::names: return "list of names";
-        case Kind::duration: return "duration";
-        case Kind::size: return "size";
-        case Kind::settings: return "file name or object";
-        default: return "text";
+        case Kind::id:
+            return "whole number";
+        case Kind::seconds:
+            return "seconds";
+        case Kind::flag:
+            return field.key != nullptr ? "true or false" : "flag";
+        case Kind::off_flag:
+            return "flag";
+        case Kind::parity:
+            return "letter";
+        case Kind::names:
+            return "list of names";
+        case Kind::duration:
+            return "duration";
+        case Kind::size:
+            return "size";
+        case Kind::settings:
+            return "file name or object";
+        default:
+            return "text";
     }
 }
 
@@ -42,10 +53,9 @@ const char* reload_text(const Field& f) {
 
 std::string row(const Field& f) {
     const std::string shown = default_text(f);
-    return "| " + code(field_path(f)) + " | " + code(f.option != nullptr ? f.option : "") +
-           " | " + type_text(f) + " | " + cell(shown.empty() ? "none" : shown) + " | " +
-           cell(accepted_text(f)) + " | " + reload_text(f) + " | " + cell(f.help) +
-           " |\n";
+    return "| " + code(field_path(f)) + " | " + code(f.option != nullptr ? f.option : "") + " | " +
+           type_text(f) + " | " + cell(shown.empty() ? "none" : shown) + " | " +
+           cell(accepted_text(f)) + " | " + reload_text(f) + " | " + cell(f.help) + " |\n";
 }
 
 }  // namespace

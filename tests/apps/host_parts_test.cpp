@@ -10,11 +10,13 @@
 #include <iostream>
 #include <mutex>
 #include <set>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
 
 #include "apps/common/cli_values.h"
+#include "apps/host/config/config_changes.h"
 #include "apps/host/config/field_table.h"
 #include "apps/host/config/field_values.h"
 #include "apps/host/config/host_config.h"
@@ -298,6 +300,83 @@ TEST(ConfigFields, KeysAndOptionsAreNamedOnce) {
         }
         EXPECT_TRUE(f.key != nullptr || f.option != nullptr);
     }
+}
+
+host::HostConfig config_of(const std::string& text) {
+    Json::Value root;
+    std::istringstream in(text);
+    Json::CharReaderBuilder reader;
+    std::string errors;
+    EXPECT_TRUE(Json::parseFromStream(reader, in, &root, &errors)) << errors;
+    return host::host_config_from_json(root, "/etc/kavren/host.json");
+}
+
+std::vector<std::string> names_of(const std::vector<const host::Field*>& fields) {
+    std::vector<std::string> names;
+    for (const host::Field* f : fields) names.push_back(host::field_path(*f));
+    return names;
+}
+
+using Names = std::vector<std::string>;
+
+// Two links and three meters, then: a meter added to one link and removed from the other, one
+// meter's data id and another's settings changed, the MQTT prefix, the retention, the history
+// file and the plug-in changed, one link's pause, another's gateway.
+TEST(ConfigChanges, LinksMetersSinksAndWhatAReloadCannotChange) {
+    const std::string before = R"({"links": [
+        {"tcp": "10.0.0.1:502", "meters": [{"name": "a"}, {"name": "b", "unit": 2}]},
+        {"rtu": "/dev/ttyUSB0", "meters": [{"name": "c", "settings": {"appSetting": {}}},
+                                           {"name": "d", "unit": 2}]}],
+        "mqtt": {"url": "mqtt://broker", "prefix": "kavren"}})";
+    const host::HostConfig a = config_of(before);
+    EXPECT_TRUE(host::compare_configs(a, a).empty());
+    EXPECT_TRUE(host::compare_configs(a, config_of(before)).empty());
+
+    const host::ConfigChanges changes = host::compare_configs(a, config_of(R"({
+        "database": "other.db", "plugin": "other.so", "retention": {"raw": "10d"},
+        "links": [
+        {"tcp": "10.0.0.1:502", "gateway": {"listen": "1502"},
+         "meters": [{"name": "a", "data_id": 7}, {"name": "b", "unit": 2}, {"name": "e", "unit": 3}]},
+        {"rtu": "/dev/ttyUSB0", "pause_ms": 20,
+         "meters": [{"name": "c", "settings": {"appSetting": {"b_mode": "1"}}}]}],
+        "mqtt": {"url": "mqtt://broker", "prefix": "site"}})"));
+    EXPECT_EQ(changes.meters_added, Names{"e"});
+    EXPECT_EQ(changes.meters_removed, Names{"d"});
+    EXPECT_EQ(changes.meters_changed, (Names{"a", "c"}));
+    EXPECT_EQ(changes.links_reopened, Names{"/dev/ttyUSB0"});
+    EXPECT_EQ(changes.gateways_changed, Names{"10.0.0.1:502"});
+    EXPECT_TRUE(changes.links_added.empty() && changes.links_removed.empty());
+    EXPECT_EQ(names_of(changes.fields_changed),
+              (Names{"database", "plugin", "retention.raw", "mqtt.prefix"}));
+    EXPECT_EQ(names_of(changes.fixed_until_restart()), (Names{"database", "plugin"}));
+    EXPECT_TRUE(changes.changed(host::Section::mqtt));
+    EXPECT_FALSE(changes.changed(host::Section::http));
+}
+
+// A link is its line: another address, or the same address spoken another way, is another link,
+// and a meter that moves to it is a changed meter.
+TEST(ConfigChanges, ALinkIsItsLineAndAMeterThatMovesChanges) {
+    const host::HostConfig a = config_of(
+        R"({"links": [{"tcp": "10.0.0.1:502", "meters": [{"name": "a"}]},
+                      {"tcp": "10.0.0.2:502", "meters": [{"name": "b"}]}]})");
+    const host::ConfigChanges changes = host::compare_configs(
+        a, config_of(R"({"links": [{"rtu_over_tcp": "10.0.0.1:502", "meters": [{"name": "a"}]},
+                                   {"tcp": "10.0.0.2:502", "meters": [{"name": "b"}]}]})"));
+    EXPECT_EQ(changes.links_added, Names{"10.0.0.1:502"});
+    EXPECT_EQ(changes.links_removed, Names{"10.0.0.1:502"});
+    EXPECT_EQ(changes.meters_changed, Names{"a"});
+    EXPECT_TRUE(changes.meters_added.empty() && changes.meters_removed.empty());
+    EXPECT_TRUE(changes.links_reopened.empty());
+
+    // The gateway taken away is a change of the gateway only.
+    const host::HostConfig with_gateway = config_of(
+        R"({"links": [{"tcp": "10.0.0.1:502", "gateway": {"listen": "1502"},
+                       "meters": [{"name": "a"}]}]})");
+    const host::ConfigChanges without = host::compare_configs(
+        with_gateway,
+        config_of(R"({"links": [{"tcp": "10.0.0.1:502", "meters": [{"name": "a"}]}]})"));
+    EXPECT_EQ(without.gateways_changed, Names{"10.0.0.1:502"});
+    EXPECT_TRUE(without.links_reopened.empty() && without.meters_changed.empty());
 }
 
 TEST(CommandLineValues, AddressesAndParity) {

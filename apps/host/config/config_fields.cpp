@@ -42,13 +42,6 @@ void only_members(const Json::Value& object, const std::vector<std::string>& kno
     }
 }
 
-int int_member(const Json::Value& object, const char* name, int fallback, const Place& place) {
-    const Json::Value& v = object[name];
-    if (!object.isMember(name)) return fallback;
-    if (!v.isInt()) place.bad(name, name, "must be a whole number");
-    return v.asInt();
-}
-
 std::string text_member(const Json::Value& object, const char* name, const Place& place) {
     const Json::Value& v = object[name];
     if (!object.isMember(name)) return {};

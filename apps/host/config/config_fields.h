@@ -44,7 +44,6 @@ struct Place {
 // Refuses a member the object does not know, naming the ones it does.
 void only_members(const Json::Value& object, const std::vector<std::string>& known,
                   const Place& place);
-int int_member(const Json::Value& object, const char* name, int fallback, const Place& place);
 std::string text_member(const Json::Value& object, const char* name, const Place& place);
 void check_range(const Place& place, const char* member, const char* option, long long value,
                  long long low, long long high, const char* unit);

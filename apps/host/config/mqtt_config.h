@@ -28,7 +28,8 @@ struct MqttConfig {
 };
 
 // Reads the "mqtt" object of the host's configuration file into `config`; members not given
-// keep their value. Throws std::runtime_error naming the file.
+// keep their value, files are taken from the file's folder. Throws ConfigError naming the file
+// and the member.
 void read_mqtt_config(const Json::Value& object, const std::string& file, MqttConfig& config);
 
 }  // namespace kavren::host

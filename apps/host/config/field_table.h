@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <tuple>
 #include <type_traits>
 #include <vector>
 
@@ -37,92 +38,22 @@ enum class Kind {
     settings,    // the driver's settings: a file, or in a file an object
 };
 
+// The member type each kind is read into, in the order of Kind (link_kind and settings have
+// none: they are read with their link and meter).
+using KindStorages = std::tuple<std::string, std::string, int, long, std::size_t, uint32_t, double,
+                                bool, bool, char, std::vector<std::string>, int64_t, uint64_t>;
 template <Kind K>
-struct KindStorage {
-    using type = void;
-};
-template <>
-struct KindStorage<Kind::text> {
-    using type = std::string;
-};
-template <>
-struct KindStorage<Kind::path> {
-    using type = std::string;
-};
-template <>
-struct KindStorage<Kind::whole> {
-    using type = int;
-};
-template <>
-struct KindStorage<Kind::whole_long> {
-    using type = long;
-};
-template <>
-struct KindStorage<Kind::count> {
-    using type = std::size_t;
-};
-template <>
-struct KindStorage<Kind::id> {
-    using type = uint32_t;
-};
-template <>
-struct KindStorage<Kind::seconds> {
-    using type = double;
-};
-template <>
-struct KindStorage<Kind::flag> {
-    using type = bool;
-};
-template <>
-struct KindStorage<Kind::off_flag> {
-    using type = bool;
-};
-template <>
-struct KindStorage<Kind::parity> {
-    using type = char;
-};
-template <>
-struct KindStorage<Kind::names> {
-    using type = std::vector<std::string>;
-};
-template <>
-struct KindStorage<Kind::duration> {
-    using type = int64_t;
-};
-template <>
-struct KindStorage<Kind::size> {
-    using type = uint64_t;
-};
+using KindStorage = std::tuple_element_t<static_cast<std::size_t>(K), KindStorages>;
 
-template <class Owner>
-constexpr Section section_of();
-template <>
-constexpr Section section_of<HostConfig>() {
-    return Section::top;
-}
-template <>
-constexpr Section section_of<LinkConfig>() {
-    return Section::link;
-}
-template <>
-constexpr Section section_of<MeterConfig>() {
-    return Section::meter;
-}
-template <>
-constexpr Section section_of<GatewayConfig>() {
-    return Section::gateway;
-}
-template <>
-constexpr Section section_of<HttpConfig>() {
-    return Section::http;
-}
-template <>
-constexpr Section section_of<MqttConfig>() {
-    return Section::mqtt;
-}
-template <>
-constexpr Section section_of<RetentionConfig>() {
-    return Section::retention;
+// The struct each section is held in, in the order of Section.
+using SectionOwners = std::tuple<HostConfig, LinkConfig, MeterConfig, GatewayConfig, HttpConfig,
+                                 MqttConfig, RetentionConfig>;
+template <class Owner, std::size_t I = 0>
+constexpr Section section_of() {
+    if constexpr (std::is_same_v<Owner, std::tuple_element_t<I, SectionOwners>>)
+        return static_cast<Section>(I);
+    else
+        return section_of<Owner, I + 1>();
 }
 
 struct Place;
@@ -207,7 +138,7 @@ void* member_at(void* owner) {
 template <Kind K, auto Member>
 Field field(const char* key, const char* option, const char* help) {
     using Traits = MemberTraits<decltype(Member)>;
-    static_assert(std::is_same_v<typename KindStorage<K>::type, typename Traits::type>,
+    static_assert(std::is_same_v<KindStorage<K>, typename Traits::type>,
                   "the member's type is not the one its kind reads");
     Field f;
     f.section = section_of<typename Traits::owner>();

@@ -12,7 +12,7 @@ if [ "${1:-}" = "--check" ]; then
 fi
 host=${1:?usage: $0 [--check] KAVREN_HOST [DOCUMENT]}
 root=$(cd "$(dirname "$0")/.." && pwd)
-doc=${2:-$root/README.md}
+doc=${2:-$root/docs/configuration.md}
 
 for marker in "<!-- fields:begin -->" "<!-- fields:end -->"; do
   if [ "$(grep -cxF "$marker" "$doc")" != 1 ]; then

@@ -52,6 +52,11 @@ void HostCommandLine::add_run_options(CLI::App& app) {
     interval_ = app.add_option("--interval", v_.interval_s,
                                "Seconds from the start of one round to the next")
                     ->capture_default_str();
+    commit_interval_ =
+        app.add_option("--commit-interval", v_.commit_interval_s,
+                       "Seconds a round may wait for its transaction; a kill or power cut loses "
+                       "at most the rounds of the last interval (0: each batch at once)")
+            ->capture_default_str();
     app.add_option("--rounds", v_.rounds, "Stop after this many rounds (0: run until stopped)")
         ->capture_default_str();
     app.add_flag("--json", v_.json,
@@ -175,6 +180,7 @@ HostConfig HostCommandLine::from_file() const {
         throw UsageError(e.what());
     }
     if (interval_->count() > 0) config.interval_s = v_.interval_s;
+    if (commit_interval_->count() > 0) config.commit_interval_s = v_.commit_interval_s;
     if (database_->count() > 0) config.database = v_.database;
     return config;
 }
@@ -188,6 +194,7 @@ HostConfig HostCommandLine::from_options() const {
     HostConfig config;
     config.links.push_back(link_from_options());
     config.interval_s = v_.interval_s;
+    config.commit_interval_s = v_.commit_interval_s;
     config.database = v_.database;
     return config;
 }

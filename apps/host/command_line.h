@@ -36,6 +36,7 @@ class HostCommandLine {
         std::string name = "meter-1";
         std::string plugin;
         double interval_s = 5.0;
+        double commit_interval_s = 5.0;
         long rounds = 0;
         bool json = false;
         std::string database = "kavren-history.db";
@@ -64,6 +65,7 @@ class HostCommandLine {
     Values v_;
     RetentionOptions retention_;
     CLI::Option* interval_ = nullptr;
+    CLI::Option* commit_interval_ = nullptr;
     CLI::Option* database_ = nullptr;
     CLI::Option* keepalive_ = nullptr;
     CLI::Option* inflight_ = nullptr;

@@ -280,7 +280,9 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         place.bad(
             "the unedited sample configuration: name your meters' line and meters under "
             "\"links\", delete the \"unedited_sample\" line, then start the host again");
-    only_members(root, {"interval", "database", "retention", "plugin", "links", "mqtt", "http"},
+    only_members(root,
+                 {"interval", "commit_interval", "database", "retention", "plugin", "links",
+                  "mqtt", "http"},
                  place);
     HostConfig config;
     config.origin = path;
@@ -292,6 +294,11 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         if (!root["interval"].isNumeric())
             place.bad("interval", "--interval", "must be a number of seconds");
         config.interval_s = root["interval"].asDouble();
+    }
+    if (root.isMember("commit_interval")) {
+        if (!root["commit_interval"].isNumeric())
+            place.bad("commit_interval", "--commit-interval", "must be a number of seconds");
+        config.commit_interval_s = root["commit_interval"].asDouble();
     }
     config.database = beside(path, "kavren-history.db");
     if (root.isMember("database")) {
@@ -406,6 +413,8 @@ void validate_values(const HostConfig& config) {
     const Place top{config.origin, {}, {}};
     if (!(config.interval_s > 0) || config.interval_s > 86400)
         top.bad("interval", "--interval", "must be more than 0 and at most 86400 seconds");
+    if (!(config.commit_interval_s >= 0) || config.commit_interval_s > 3600)
+        top.bad("commit_interval", "--commit-interval", "must be from 0 to 3600 seconds");
     if (config.rounds < 0) top.bad("rounds", "--rounds", "cannot be negative");
     check_range(top, "offline_after", "--offline-after", config.offline_after, 1, 1000000, "");
     if (config.database.empty()) top.bad("database", "--db", "must name a file");

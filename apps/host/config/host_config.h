@@ -41,6 +41,7 @@ struct HostConfig {
     int offline_after = 3;   // failed rounds in a row before a meter is marked offline
     double max_backoff_s = 60.0;
     std::size_t history_queue = 10000;  // rounds that may wait to be stored
+    double commit_interval_s = 5.0;     // how long a round may wait for its transaction
     MqttConfig mqtt;                    // publishing to a broker; off without a URL
     HttpConfig http;
 };

@@ -114,8 +114,11 @@ void MqttSink::start() {
     worker_.start([this] { run(); });
 }
 
-void MqttSink::take(const StoredBatch& batch) {
-    const std::size_t taken = worker_.queue().try_push_all(batch.begin(), batch.end());
+void MqttSink::hand(const StoredBatch& batch, bool committed) {
+    std::vector<Handed> handed;
+    handed.reserve(batch.size());
+    for (const auto& round : batch) handed.push_back({round, committed});
+    const std::size_t taken = worker_.queue().try_push_all(handed.begin(), handed.end());
     // The rest is in the history, and read back from there.
     if (taken < batch.size()) overflowed_.store(true);
 }
@@ -335,20 +338,24 @@ bool MqttSink::publish(const std::string& topic, const std::string& payload, boo
 }
 
 void MqttSink::take_queued(bool connected) {
-    std::vector<std::shared_ptr<const StoredRound>> rounds;
+    std::vector<Handed> rounds;
     worker_.queue().pop_all(rounds, connected ? std::chrono::milliseconds(0) : kLoopWait);
     if (overflowed_.exchange(false)) {
         for (Meter& m : meters_) m.caught_up = false;
     }
-    for (const auto& stored : rounds) {
-        take_round(*stored, connected);
+    for (const auto& handed : rounds) {
+        const RoundResult& r = *handed.round->result;
+        if (r.meter_index >= meters_.size() || r.origin != RoundResult::Origin::round) continue;
+        if (handed.committed)
+            take_committed_round(*handed.round, connected);
+        else
+            take_live(*handed.round);
         if (connected && link_ != Link::up) return;  // the connection failed meanwhile
     }
 }
 
-void MqttSink::take_round(const StoredRound& stored, bool connected) {
+void MqttSink::take_live(const StoredRound& stored) {
     const RoundResult& r = *stored.result;
-    if (r.meter_index >= meters_.size() || r.origin != RoundResult::Origin::round) return;
     Meter& m = meters_[r.meter_index];
     const Availability now = r.offline ? Availability::offline : Availability::online;
     if (r.has_record() || r.offline) {
@@ -370,18 +377,25 @@ void MqttSink::take_round(const StoredRound& stored, bool connected) {
         std::memcpy(&value, &key.value, sizeof value);
         m.limit_names[i] = limit_title(static_cast<int>(i), text.description, value, key.signal);
     }
-    std::string payload = round_payload(m.name, stored.history_id, r.unix_ms, r.record, texts_);
     if (stored.history_id > m.state_id) {
-        m.state = payload;
+        m.state = round_payload(m.name, stored.history_id, r.unix_ms, r.record, texts_);
         m.state_id = stored.history_id;
         m.state_due = true;
     }
+}
+
+void MqttSink::take_committed_round(const StoredRound& stored, bool connected) {
+    const RoundResult& r = *stored.result;
+    Meter& m = meters_[r.meter_index];
+    if (!r.has_record() || stored.history_id == 0) return;
     if (!connected || !m.caught_up || window_full()) {
         m.caught_up = false;  // it waits in the history
         return;
     }
     if (stored.history_id <= m.sent) return;  // already read back from the history
     m.sent = stored.history_id;
+    const std::string payload =
+        round_payload(m.name, stored.history_id, r.unix_ms, r.record, texts_);
     publish(topics_.rounds(m.name), payload, false, InFlight{r.meter_index, stored.history_id, {}});
 }
 

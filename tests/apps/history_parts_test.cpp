@@ -525,7 +525,8 @@ struct SizeWatch : RoundSink {
     std::string db;
     std::atomic<uint64_t> largest{0};
     explicit SizeWatch(std::string path) : db(std::move(path)) {}
-    void take(const StoredBatch&) override {
+    void take(const StoredBatch&) override {}
+    void take_committed(const StoredBatch&) override {
         const uint64_t now = file_size(db) + file_size(db + "-wal");
         if (now > largest.load()) largest.store(now);
     }

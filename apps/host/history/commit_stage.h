@@ -128,7 +128,7 @@ class CommitStage {
     std::vector<std::string> names_;
     Log log_;
     std::vector<AlarmBook> books_;  // by meter index; only the thread touches them once started
-    std::chrono::milliseconds commit_interval_{5000};
+    std::chrono::milliseconds commit_interval_{0};
     StoredBatch uncommitted_;  // judged, handed on live, waiting for their transaction
     std::chrono::steady_clock::time_point commit_at_{};  // when uncommitted_ is due
     int64_t next_id_ = 0;                                // the next record's history id

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -21,6 +22,8 @@ constexpr int kPage = 100;
 constexpr auto kLoopWait = std::chrono::milliseconds(25);
 // The least time finish() takes to say goodbye: availability offline, the status, disconnect.
 constexpr auto kLeastFinish = std::chrono::seconds(1);
+// What the broker acknowledged is written at most this often, and at most once per group
+// commit: a mark lost to a kill has its rounds published once more.
 constexpr auto kRememberEvery = std::chrono::milliseconds(200);
 // Refused credentials or a TLS failure do not mend by themselves: retried slowly.
 constexpr auto kSlowRetry = std::chrono::seconds(30);
@@ -475,7 +478,7 @@ bool MqttSink::publish_meter(Meter& m) {
 
 void MqttSink::remember(bool force) {
     const auto now = std::chrono::steady_clock::now();
-    if (!force && now - remembered_at_ < kRememberEvery) return;
+    if (!force && now - remembered_at_ < remember_every_) return;
     if (!book_.due()) return;
     remembered_at_ = now;
     book_.write();
@@ -566,8 +569,12 @@ std::unique_ptr<RoundSink> make_mqtt_sink(const SinkContext& context) {
     auto store = std::make_unique<HistoryStore>(context.config.database);
     store->set_give_up(context.give_up);
     store->prepare();
-    return std::make_unique<MqttSink>(context.config.mqtt, std::move(store), context.meter_names(),
-                                      context.log, context.page);
+    auto sink = std::make_unique<MqttSink>(context.config.mqtt, std::move(store),
+                                           context.meter_names(), context.log, context.page);
+    sink->set_remember_every(std::max<std::chrono::milliseconds>(
+        kRememberEvery, std::chrono::milliseconds(static_cast<int64_t>(
+                            std::llround(context.config.commit_interval_s * 1000)))));
+    return sink;
 }
 
 }  // namespace kavren::host

@@ -68,6 +68,8 @@ class MqttSink final : public RoundSink {
     // logs how many rounds the broker acknowledged.
     void finish(std::chrono::steady_clock::time_point deadline) override;
 
+    // Before start(): how often what the broker acknowledged may be written to the history.
+    void set_remember_every(std::chrono::milliseconds every) { remember_every_ = every; }
     uint64_t rounds_acknowledged() const { return acknowledged_.load(); }
     bool ever_connected() const { return ever_connected_.load(); }
     const std::string& client_id() const { return client_id_; }
@@ -160,6 +162,7 @@ class MqttSink final : public RoundSink {
     bool backlog_failed_ = false;
     std::map<int, InFlight> in_flight_;
     std::chrono::steady_clock::time_point remembered_at_{};
+    std::chrono::milliseconds remember_every_{200};
     bool ever_logged_connect_ = false;
     std::string library_error_;  // libmosquitto's last error line
     int connack_ = -1;           // the broker's answer, set in libmosquitto's callback

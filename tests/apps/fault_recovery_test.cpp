@@ -144,8 +144,8 @@ TEST_F(EndToEnd, AHostKilledDuringRoundsLosesAtMostItsLastCommitInterval) {
     // Printed and not stored: only the newest, those of the commit that the kill cut off.
     int missing = 0;
     for (const long long id : printed.ids) missing += id > rows.back().id;
-    EXPECT_LE(missing, most_missing) << rows.size() << " stored, " << printed.complete
-                                     << " printed";
+    EXPECT_LE(missing, most_missing)
+        << rows.size() << " stored, " << printed.complete << " printed";
 
     const Finished again = host({"--tcp", address, "--rounds", "1", "--json"});
     ASSERT_EQ(again.status, 0) << again.err;
@@ -164,8 +164,8 @@ TEST_F(EndToEnd, RoundsWaitForTheGroupCommitAndAStopStoresEveryOne) {
     int port = 0;
     auto sim = tcp_sim(port);
     const std::string address = "127.0.0.1:" + std::to_string(port);
-    Background waiting({kHost, "--tcp", address, "--interval", "0.05", "--commit-interval",
-                        "3600", "--db", db, "--quiet-plugin", "--json"},
+    Background waiting({kHost, "--tcp", address, "--interval", "0.05", "--commit-interval", "3600",
+                        "--db", db, "--quiet-plugin", "--json"},
                        dir + "/host.log");
     ASSERT_TRUE(eventually(
         [&] { return rounds_in(whole_lines(read_file(dir + "/host.log"))).complete >= 5; }));

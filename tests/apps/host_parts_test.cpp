@@ -331,7 +331,8 @@ int64_t sql_count(const std::string& path, const char* query) {
     sqlite3_stmt* s = nullptr;
     int64_t n = -1;
     if (sqlite3_open(path.c_str(), &db) == SQLITE_OK &&
-        sqlite3_prepare_v2(db, query, -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
+        sqlite3_prepare_v2(db, query, -1, &s, nullptr) == SQLITE_OK &&
+        sqlite3_step(s) == SQLITE_ROW)
         n = sqlite3_column_int64(s, 0);
     sqlite3_finalize(s);
     sqlite3_close(db);

@@ -280,10 +280,10 @@ HostConfig host_config_from_json(const Json::Value& root, const std::string& pat
         place.bad(
             "the unedited sample configuration: name your meters' line and meters under "
             "\"links\", delete the \"unedited_sample\" line, then start the host again");
-    only_members(root,
-                 {"interval", "commit_interval", "database", "retention", "plugin", "links",
-                  "mqtt", "http"},
-                 place);
+    only_members(
+        root,
+        {"interval", "commit_interval", "database", "retention", "plugin", "links", "mqtt", "http"},
+        place);
     HostConfig config;
     config.origin = path;
     if (root.isMember("plugin")) {

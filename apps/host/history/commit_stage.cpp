@@ -107,8 +107,8 @@ std::shared_ptr<StoredRound> CommitStage::judge(const std::shared_ptr<const Roun
         round->history_id = next_id_++;
         const std::string record_time = record_time_text(result->record);
         for (const LimitReport& report : result->limit_reports) {
-            const auto change = book.report(report.key, report.active, report.text, record_time,
-                                            result->unix_ms);
+            const auto change =
+                book.report(report.key, report.active, report.text, record_time, result->unix_ms);
             if (change == AlarmBook::Change::none) continue;
             round->alarm_changes.push_back(
                 {report.key, change == AlarmBook::Change::raised, report.text});
@@ -140,8 +140,8 @@ void CommitStage::store_round(const StoredRound& round) {
         int raises = 0;
         for (const AlarmChange& change : round.alarm_changes) {
             raises += change.raised;
-            store_.save_alarm(result.meter, change.key, change.raised, change.description, record_time,
-                              result.unix_ms);
+            store_.save_alarm(result.meter, change.key, change.raised, change.description,
+                              record_time, result.unix_ms);
         }
         if (polled && rollups_)
             rollups_->add_record(result.meter, result.unix_ms, result.record.data(),

@@ -1,7 +1,7 @@
 #include "apps/host/pipeline/pipeline.h"
 
-#include <cmath>
 #include <chrono>
+#include <cmath>
 #include <mutex>
 #include <thread>
 

@@ -325,6 +325,32 @@ TEST_F(MqttEndToEnd, EveryRoundStoredWhileTheBrokerWasAwayArrivesInOrderAndTheSt
     EXPECT_EQ(count_lines(log, "mqtt: connected to"), 2) << log;
 }
 
+// The state shows each round as soon as it is complete; the rounds topic carries a round only
+// once it is committed: with an hour's commit interval, states come and no round, until a stop
+// commits them and publishes every one.
+TEST_F(MqttEndToEnd, RoundsWaitForTheirCommitWhileTheStateShowsThePresent) {
+    Broker broker(dir, "site");
+    Subscriber sub(broker.socket(), "consumer", false, "kavren/#");
+    auto sim = pty_sim();
+    auto host = host_in_background(broker.url(), "host.log", {"--commit-interval", "3600"});
+    ASSERT_TRUE(sub.wait(
+        [](const std::vector<Message>& m) {
+            return history_ids(m, "kavren/feeder_1/state").size() >= 3;
+        },
+        30))
+        << read_file(dir + "/host.log");
+    EXPECT_TRUE(history_ids(sub.messages(), "kavren/feeder_1/rounds").empty());
+    EXPECT_TRUE(round_ids(db, "feeder 1").empty());
+    int status = -1;
+    kill(host->pid(), SIGTERM);
+    ASSERT_TRUE(host->wait(20, &status));
+    EXPECT_EQ(status, 0) << read_file(dir + "/host.log");
+    ASSERT_GE(round_ids(db, "feeder 1").size(), 3u);
+    ASSERT_TRUE(eventually([&] { return all_rounds_arrived(sub); }, 20))
+        << read_file(dir + "/host.log");
+    expect_every_round_once_in_order(sub);
+}
+
 TEST_F(MqttEndToEnd, RoundsOfAHostKilledWhileTheBrokerWasAwayArriveAfterItStartsAgain) {
     Broker broker(dir, "site");
     { Subscriber session(broker.socket(), "consumer", false, "kavren/#"); }

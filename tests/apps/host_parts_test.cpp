@@ -179,7 +179,7 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
     const std::string settings = temp_path("settings.json");
     const std::string config = temp_path("host.json");
     std::ofstream(settings) << R"({"appSetting": {"b_mode": "3"}})";
-    std::ofstream(config) << R"({"interval": 2, "links": [
+    std::ofstream(config) << R"({"interval": 2, "commit_interval": 30, "links": [
         {"rtu": "/dev/ttyUSB0", "parity": "even", "pause_ms": 20,
          "meters": [{"name": "a", "unit": 3, "data_id": 9, "settings": ")"
                           << settings.substr(settings.rfind('/') + 1) << R"("}, {"unit": 4}]},
@@ -187,6 +187,7 @@ TEST(HostConfig, ReadsLinksMetersAndSettingsFiles) {
         {"rtu_over_tcp": "gateway.lan:4001", "meters": [{"name": "d", "unit": 7}]}]})";
     const host::HostConfig c = host::read_host_config(config);
     EXPECT_EQ(c.interval_s, 2.0);
+    EXPECT_EQ(c.commit_interval_s, 30.0);
     ASSERT_EQ(c.links.size(), 3u);
     EXPECT_EQ(c.links[0].parity, 'E');
     EXPECT_EQ(c.links[0].pause_ms, 20);

@@ -215,7 +215,7 @@ bool CommitStage::take_queued(Pending& arrived) {
     const bool finishing = worker_.finishing();
     auto& queue = worker_.queue();
     const auto now = std::chrono::steady_clock::now();
-    // Old rows are removed while no round waits for its commit, a step at a time.
+    // Old rows are removed while no commit is due, a step at a time.
     const bool purge = !finishing && purge_due() && !commit_due(true);
     auto wait = std::chrono::milliseconds(purge ? 0 : 200);
     if (!uncommitted_.empty())
@@ -230,7 +230,7 @@ bool CommitStage::take_queued(Pending& arrived) {
     // and one wake-up for many rounds when they come fast. Not waiting on the queue, so that
     // producers have nobody to wake.
     if (!finishing) {
-        sleep_until(now + kBatchWindow);
+        sleep_until(std::chrono::steady_clock::now() + kBatchWindow);
         queue.pop_all(arrived, std::chrono::milliseconds(0));
     }
     return true;

@@ -6,7 +6,11 @@
 //     and without them, the runs interleaved;
 //   - the upgrade of a million rows of the first schema;
 //   - what incremental vacuum costs a stored and a removed row.
-// usage: history_bench DIR [rounds|series]   (its files are made in DIR and removed at the end;
+//   - the bytes written to storage per stored round (write_bytes of /proc/self/io), one and ten
+//     meters at 1 s in real time, with rollups and the default retention, committed every 5 s
+//     (the default) and at once;
+// usage: history_bench DIR [rounds|series|writes]   (its files are made in DIR and removed at the
+// end;
 //        "rounds": only the CPU that rollups and purging add; "series": only the series requests,
 //        on DIR/synthetic.db, built when it is not there and kept, so that two builds can be
 //        timed on the same file)
@@ -233,7 +237,8 @@ struct Counting : RoundSink {
     std::mutex lock;
     std::condition_variable changed;
     std::size_t rounds = 0;
-    void take(const StoredBatch& batch) override {
+    void take(const StoredBatch&) override {}
+    void take_committed(const StoredBatch& batch) override {
         {
             std::lock_guard<std::mutex> hold(lock);
             rounds += batch.size();
@@ -247,11 +252,12 @@ struct Counting : RoundSink {
 };
 
 // CPU per stored round (the whole process) of `ticks` seconds of rounds of `meters` meters,
-// one batch a second, with rollups and purging (raw kept 2 h: steady removal) or without.
+// one batch a second, with rollups and purging (raw kept 2 h: steady removal) or without;
+// `grouped`: five seconds of rounds to a commit, as the default commit_interval makes it.
 enum class Extras { none, rollups, rollups_and_purging };
 
 double cpu_per_round(const std::string& prefilled, const std::string& path, int meters, int ticks,
-                     Extras extras) {
+                     Extras extras, bool grouped = false) {
     remove_history(path);
     std::filesystem::copy_file(prefilled, path);
     std::vector<std::vector<std::shared_ptr<RoundResult>>> rounds(static_cast<std::size_t>(ticks));
@@ -280,6 +286,9 @@ double cpu_per_round(const std::string& prefilled, const std::string& path, int 
     } else if (extras == Extras::none) {
         sink.set_rollups(false);
     }
+    // The five seconds come at once here: a short interval commits them together.
+    const int per_commit = grouped ? 5 : 1;
+    if (grouped) sink.set_commit_interval(std::chrono::milliseconds(20));
     Counting counted;
     sink.add_sink(&counted);
     sink.start();
@@ -287,7 +296,8 @@ double cpu_per_round(const std::string& prefilled, const std::string& path, int 
     for (int tick = 0; tick < ticks; ++tick) {
         clock.store(kNow + tick * int64_t{1000});
         for (const auto& r : rounds[static_cast<std::size_t>(tick)]) sink.submit(r);
-        counted.wait_for(static_cast<std::size_t>((tick + 1) * meters));
+        if ((tick + 1) % per_commit == 0)
+            counted.wait_for(static_cast<std::size_t>((tick + 1) * meters));
     }
     const double cpu = cpu_seconds() - cpu0;
     sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(10));
@@ -299,19 +309,83 @@ void time_rollups_and_purging(const std::string& dir) {
         const std::string prefilled = dir + "/prefilled-" + std::to_string(meters) + ".db";
         const std::string path = dir + "/sink.db";
         prefill(prefilled, meters);
-        std::vector<double> cpu[3];
-        for (int run = 0; run < 7; ++run)
+        std::vector<double> cpu[4];
+        for (int run = 0; run < 7; ++run) {
             for (int k = 0; k < 3; ++k)
                 cpu[k].push_back(
                     cpu_per_round(prefilled, path, meters, 300, static_cast<Extras>(k)));
+            cpu[3].push_back(
+                cpu_per_round(prefilled, path, meters, 300, Extras::rollups_and_purging, true));
+        }
         const double none = median(cpu[0]), rollups = median(cpu[1]), both = median(cpu[2]);
         std::printf(
             "round_cpu_us meters %d without %.2f rollups %.2f rollups_purging %.2f added %.2f "
-            "rollups_added %.2f\n",
-            meters, none, rollups, both, both - none, rollups - none);
+            "rollups_added %.2f grouped_rollups_purging %.2f\n",
+            meters, none, rollups, both, both - none, rollups - none, median(cpu[3]));
         remove_history(prefilled);
         remove_history(path);
     }
+}
+
+uint64_t bytes_written() {
+    std::ifstream io("/proc/self/io");
+    std::string key;
+    uint64_t value = 0;
+    while (io >> key >> value)
+        if (key == "write_bytes:") return value;
+    return 0;
+}
+
+// Bytes written per stored round: `meters` meters' rounds handed over once a second for
+// `seconds` s (after a first commit that makes the file), the history committed every
+// `commit_interval`; the end of the run commits what waits and counts.
+double bytes_per_round(const std::string& path, int meters, int seconds,
+                       std::chrono::milliseconds commit_interval) {
+    remove_history(path);
+    HistoryStore store(path);
+    store.prepare();
+    std::vector<std::string> names;
+    for (int m = 0; m < meters; ++m) names.push_back("m" + std::to_string(m));
+    CommitStage sink(store, names, 100000, [](const std::string&) {});
+    sink.set_retention(RetentionConfig{}, {});
+    sink.set_commit_interval(commit_interval);
+    Counting counted;
+    sink.add_sink(&counted);
+    sink.start();
+    const auto submit_tick = [&](int tick) {
+        for (int m = 0; m < meters; ++m) {
+            auto r = std::make_shared<RoundResult>();
+            r->meter_index = static_cast<std::size_t>(m);
+            r->meter = names[static_cast<std::size_t>(m)];
+            r->unix_ms = kNow + tick * int64_t{1000};
+            r->outcome.complete = true;
+            r->record = synthetic_record(r->unix_ms, tick + m);
+            sink.submit(r);
+        }
+    };
+    submit_tick(0);
+    counted.wait_for(static_cast<std::size_t>(meters));
+    const uint64_t bytes0 = bytes_written();
+    auto next = std::chrono::steady_clock::now();
+    for (int tick = 1; tick <= seconds; ++tick) {
+        next += std::chrono::seconds(1);
+        std::this_thread::sleep_until(next);
+        submit_tick(tick);
+    }
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(10));
+    const double bytes = static_cast<double>(bytes_written() - bytes0);
+    remove_history(path);
+    return bytes / (static_cast<double>(seconds) * meters);
+}
+
+void time_writes(const std::string& dir) {
+    for (const int meters : {1, 10})
+        for (const int interval_ms : {5000, 0}) {
+            const double per_round = bytes_per_round(dir + "/writes.db", meters, 60,
+                                                     std::chrono::milliseconds(interval_ms));
+            std::printf("bytes_written_per_round meters %d commit_interval_s %d bytes %.0f\n",
+                        meters, interval_ms / 1000, per_round);
+        }
 }
 
 // A history of the first schema with `rows` records of two meters (and an alarm event every
@@ -454,6 +528,10 @@ int main(int argc, char** argv) {
         time_rollups_and_purging(dir);
         return 0;
     }
+    if (argc > 2 && std::string(argv[2]) == "writes") {
+        time_writes(dir);
+        return 0;
+    }
     // The old history's local times, and every reply's offsets, in a zone with summer time.
     setenv("TZ", "Europe/Berlin", 1);
     tzset();
@@ -473,6 +551,7 @@ int main(int argc, char** argv) {
     time_series(synthetic);
     remove_history(synthetic);
     time_rollups_and_purging(dir);
+    time_writes(dir);
     time_upgrade(dir);
     time_vacuum(dir);
     return 0;

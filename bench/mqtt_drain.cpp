@@ -41,7 +41,8 @@ void make_backlog(const std::string& db, const std::string& url, int rounds) {
     const std::vector<uint8_t> record(sizeof(KAVREN_M7_Data_t), 0);
     store.begin();
     for (int i = 0; i < rounds; ++i)
-        store.save_record("m", 0, "2026-12-09 10:00:00", record.data(), record.size(), "round");
+        store.save_record("m", 0, "2026-12-09 10:00:00", record.data(), record.size(), "round",
+                          int64_t{1796810400000} + i * int64_t{1000});
     store.commit();
     store.prepare_deliveries();
     store.begin();

@@ -54,6 +54,7 @@ class ClockJumps : public EndToEnd {
 
     // "+0", "+365d": how far the host's system clock is from the real one.
     void set_offset(const std::string& offset) { write_file(offset_file, offset + "\n"); }
+    // Each batch committed at once: what the history holds is what the host has judged.
     std::unique_ptr<Background> host_on_fake_clock(int port, std::vector<std::string> extra,
                                                    const std::string& log) {
         std::vector<std::string> args{"/usr/bin/env",
@@ -66,6 +67,8 @@ class ClockJumps : public EndToEnd {
                                       "127.0.0.1:" + std::to_string(port),
                                       "--interval",
                                       "0.1",
+                                      "--commit-interval",
+                                      "0",
                                       "--db",
                                       db,
                                       "--quiet-plugin"};

@@ -525,7 +525,8 @@ struct SizeWatch : RoundSink {
     std::string db;
     std::atomic<uint64_t> largest{0};
     explicit SizeWatch(std::string path) : db(std::move(path)) {}
-    void take(const StoredBatch&) override {
+    void take(const StoredBatch&) override {}
+    void take_committed(const StoredBatch&) override {
         const uint64_t now = file_size(db) + file_size(db + "-wal");
         if (now > largest.load()) largest.store(now);
     }
@@ -730,6 +731,41 @@ TEST(Retention, AClockThatJumpsAheadAndBackRemovesNothingBeforeItsTime) {
     EXPECT_EQ(rows_between(db, t0 + year, t0 + year + kDayMs), 2);
     sink->finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     EXPECT_EQ(query(db, "SELECT count(*) FROM records")[0][0], "3") << logged.all();
+}
+
+// A pass that removes more of a meter's raw rounds than it keeps says so in the log: a history
+// of 30 s of rounds, then kept 10 s. The passes after it remove a round each, silently.
+TEST(Retention, APassThatRemovesMostOfAMetersRawRoundsSaysSo) {
+    set_zone("UTC");
+    const std::string db = temp_path("large-removal.db");
+    const int64_t t0 = at("2026-12-08T10:00:00Z");
+    HistoryStore store(db);
+    store.prepare();
+    Collecting seen;
+    RoundsEverySecond rounds_of_m{t0};
+    {
+        CommitStage filling(store, {"m"}, 100000, [](const std::string&) {});
+        filling.add_sink(&seen);
+        filling.start();
+        feed(filling, seen, rounds_of_m.next(30));
+        filling.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    TestClocks clocks(rounds_of_m.newest_ms());
+    LogLines logged;
+    auto sink = aging_sink(store, clocks, logged, seen);
+    const auto rows = [&] { return number(query(db, "SELECT count(*) FROM records")[0][0]); };
+    clocks.pass(1000);  // the first pass: what is older than 10 s goes
+    ASSERT_TRUE(eventually([&] { return rows() == 10; })) << rows();
+    ASSERT_TRUE(eventually([&] { return logged.count("removed at once") == 1; })) << logged.all();
+    EXPECT_EQ(logged.count("m: 20 raw rounds removed at once, more than the 10 kept"), 1u)
+        << logged.all();
+    for (int k = 0; k < 5; ++k) {
+        clocks.pass(1000);
+        feed(*sink, seen, rounds_of_m.next(1));
+        ASSERT_TRUE(eventually([&] { return rows() == 10; })) << rows();
+    }
+    sink->finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    EXPECT_EQ(logged.count("removed at once"), 1u) << logged.all();
 }
 
 // Starts with a clock that is wrong. Set a year ahead before the start: rows are aged from the

@@ -77,11 +77,12 @@ class HttpHost : public EndToEnd {
     std::unique_ptr<Background> running;
     int port = 0;
 
-    // Starts the host with the HTTP server on a port of its choosing.
+    // Starts the host with the HTTP server on a port of its choosing. Each batch is committed
+    // at once: these tests compare what the live side shows with what the history holds.
     void start_host(std::vector<std::string> args, const std::string& listen = "127.0.0.1:0") {
         args.insert(args.begin(), kHost);
         args.insert(args.end(), {"--db", db, "--quiet-plugin", "--http", listen, "--http-port-file",
-                                 port_file});
+                                 port_file, "--commit-interval", "0"});
         running = std::make_unique<Background>(args, dir + "/host.log");
         port = port_from_file(port_file);
         ASSERT_GT(port, 0) << read_file(dir + "/host.log");

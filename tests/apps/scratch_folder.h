@@ -49,18 +49,27 @@ class ScratchFolder : public testing::Environment {
 
 inline std::string temp_path(const std::string& name) { return ScratchFolder::path() + "/" + name; }
 
-// A sink that keeps what it is given.
+// A sink that keeps what it is given: `live` the rounds as soon as they are judged, `rounds` the
+// same once they are committed.
 struct Collecting : kavren::host::RoundSink {
     const char* name() const override { return "collecting"; }
     std::mutex lock;
-    std::vector<std::shared_ptr<const kavren::host::StoredRound>> rounds;
+    std::vector<std::shared_ptr<const kavren::host::StoredRound>> live, rounds;
     void take(const kavren::host::StoredBatch& batch) override {
+        std::lock_guard<std::mutex> hold(lock);
+        live.insert(live.end(), batch.begin(), batch.end());
+    }
+    void take_committed(const kavren::host::StoredBatch& batch) override {
         std::lock_guard<std::mutex> hold(lock);
         rounds.insert(rounds.end(), batch.begin(), batch.end());
     }
     std::size_t count() {
         std::lock_guard<std::mutex> hold(lock);
         return rounds.size();
+    }
+    std::size_t live_count() {
+        std::lock_guard<std::mutex> hold(lock);
+        return live.size();
     }
 };
 

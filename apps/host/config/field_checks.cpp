@@ -34,8 +34,8 @@ void check_interval(const Field& field, const FieldValue& value, const Place& pl
 }
 
 void check_commit_interval(const Field& field, const FieldValue& value, const Place& place) {
-    if (!(value.number >= 0) || value.number > 60)
-        bad_field(place, field, "must be from 0 to 60 seconds");
+    if (!(value.number >= 0) || value.number > 3600)
+        bad_field(place, field, "must be from 0 to 3600 seconds");
 }
 
 void check_max_age(const Field& field, const FieldValue& value, const Place& place) {

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include <thread>
+#include <algorithm>
 
 #include "apps/host/round/read_outcome.h"
 #include "apps/host/round/round_text.h"
@@ -11,8 +11,6 @@ namespace kavren::host {
 
 namespace {
 
-// A batch is at most this many rounds, so a commit stays short.
-constexpr std::size_t kBatchRounds = 256;
 constexpr auto kRetryAfter = std::chrono::seconds(1);
 constexpr auto kBatchWindow = std::chrono::milliseconds(10);
 // A purge that failed for another reason than a lock is tried again after this.
@@ -54,6 +52,9 @@ void CommitStage::set_rollups(bool on) {
 }
 
 void CommitStage::start() {
+    // The history ids are given here, in the order the rounds are judged: a round shown live
+    // carries the id it will be stored under.
+    next_id_ = store_.max_record_id() + 1;
     worker_.start([this] { run(); });
 }
 
@@ -72,6 +73,11 @@ bool CommitStage::submit(std::shared_ptr<const RoundResult> result) {
 }
 
 void CommitStage::finish(std::chrono::steady_clock::time_point deadline) {
+    {
+        std::lock_guard<std::mutex> hold(wake_mutex_);
+        woken_ = true;
+    }
+    wake_.notify_all();
     worker_.finish(deadline);
 }
 
@@ -93,51 +99,49 @@ std::string CommitStage::summary() const {
     return line + ")";
 }
 
-StoredBatch CommitStage::store_batch(const Pending& batch) {
-    // The alarm books as this batch leaves them; they become the books once it is committed.
-    std::map<std::size_t, AlarmBook> books;
-    StoredBatch stored;
-    stored.reserve(batch.size());
-    store_.begin();
-    try {
-        for (const auto& result : batch) {
-            auto round = std::make_shared<StoredRound>();
-            round->result = result;
-            const std::size_t meter = result->meter_index;
-            auto book = books.find(meter);
-            if (book == books.end()) book = books.emplace(meter, books_.at(meter)).first;
-            store_round(*result, book->second, *round);
-            stored.push_back(std::move(round));
+std::shared_ptr<StoredRound> CommitStage::judge(const std::shared_ptr<const RoundResult>& result) {
+    auto round = std::make_shared<StoredRound>();
+    round->result = result;
+    AlarmBook& book = books_.at(result->meter_index);
+    if (result->has_record()) {
+        round->history_id = next_id_++;
+        const std::string record_time = record_time_text(result->record);
+        for (const LimitReport& report : result->limit_reports) {
+            const auto change =
+                book.report(report.key, report.active, report.text, record_time, result->unix_ms);
+            if (change == AlarmBook::Change::none) continue;
+            round->alarm_changes.push_back(
+                {report.key, change == AlarmBook::Change::raised, report.text});
         }
-        if (rollups_) rollups_->write();
-        store_.commit();
-    } catch (...) {
-        store_.rollback();
-        // The rollups in memory hold what was rolled back: they are read again.
-        if (rollups_) rollups_->forget();
-        throw;
     }
-    for (auto& book : books) books_[book.first] = std::move(book.second);
-    return stored;
+    round->active_alarms = book.active();
+    return round;
 }
 
-void CommitStage::store_round(const RoundResult& result, AlarmBook& book, StoredRound& round) {
+void CommitStage::hand_on_live(Pending& arrived) {
+    if (arrived.empty()) return;
+    StoredBatch batch;
+    batch.reserve(arrived.size());
+    for (const auto& result : arrived) batch.push_back(judge(result));
+    arrived.clear();
+    for (RoundSink* sink : sinks_) sink->take(batch);
+    if (uncommitted_.empty()) commit_at_ = std::chrono::steady_clock::now() + commit_interval_;
+    uncommitted_.insert(uncommitted_.end(), batch.begin(), batch.end());
+}
+
+void CommitStage::store_round(const StoredRound& round) {
+    const RoundResult& result = *round.result;
     const bool polled = result.origin == RoundResult::Origin::round;
     if (result.has_record()) {
         const std::string record_time = record_time_text(result.record);
-        round.history_id =
-            store_.save_record(result.meter, result.data_id, record_time, result.record.data(),
-                               result.record.size(), polled ? "round" : "restore", result.unix_ms);
+        store_.save_record(result.meter, result.data_id, record_time, result.record.data(),
+                           result.record.size(), polled ? "round" : "restore", result.unix_ms,
+                           round.history_id);
         int raises = 0;
-        for (const LimitReport& report : result.limit_reports) {
-            const auto change =
-                book.report(report.key, report.active, report.text, record_time, result.unix_ms);
-            if (change == AlarmBook::Change::none) continue;
-            const bool raised = change == AlarmBook::Change::raised;
-            raises += raised;
-            store_.save_alarm(result.meter, report.key, raised, report.text, record_time,
-                              result.unix_ms);
-            round.alarm_changes.push_back({report.key, raised, report.text});
+        for (const AlarmChange& change : round.alarm_changes) {
+            raises += change.raised;
+            store_.save_alarm(result.meter, change.key, change.raised, change.description,
+                              record_time, result.unix_ms);
         }
         if (polled && rollups_)
             rollups_->add_record(result.meter, result.unix_ms, result.record.data(),
@@ -147,7 +151,21 @@ void CommitStage::store_round(const RoundResult& result, AlarmBook& book, Stored
                                  outcome_name(result.outcome.failure));
         if (rollups_) rollups_->add_failed(result.meter, result.unix_ms);
     }
-    round.active_alarms = book.active();
+}
+
+void CommitStage::write_waiting() {
+    store_.begin();
+    try {
+        for (const auto& round : uncommitted_) store_round(*round);
+        // The open rollup rows are written once per commit, not once per batch.
+        if (rollups_) rollups_->write();
+        store_.commit();
+    } catch (...) {
+        store_.rollback();
+        // The rollups in memory hold what was rolled back: they are read again.
+        if (rollups_) rollups_->forget();
+        throw;
+    }
 }
 
 bool CommitStage::purge_due() {
@@ -173,46 +191,66 @@ void CommitStage::purge_step(bool rounds_waiting) {
 }
 
 void CommitStage::run() {
-    Pending pending;
+    Pending arrived;
+    bool open = true;
     while (!worker_.out_of_time()) {
         // While the history is in trouble, new rounds stay in the queue, whose bound then
-        // refuses the excess: only the batch being retried is held here.
-        if (pending.empty() || (trouble_ == Trouble::none && pending.size() < kBatchRounds)) {
-            if (!take_queued(pending)) return;  // closed, and everything stored
-        } else if (trouble_ == Trouble::failing && std::chrono::steady_clock::now() < retry_at_) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            continue;
+        // refuses the excess: only the rounds judged before are held here.
+        if (trouble_ == Trouble::none && open) {
+            open = take_queued(arrived);
+            hand_on_live(arrived);
+        } else if (trouble_ == Trouble::failing) {
+            sleep_until(retry_at_);
         }
-        if (!pending.empty()) commit_first(pending);
+        if (commit_due(open)) commit_waiting();
+        if (!open && uncommitted_.empty()) return;  // closed, and everything stored
     }
     // Out of time: what is still waiting is lost, and said so in the summary.
-    worker_.queue().pop_all(pending, std::chrono::milliseconds(0));
-    lost_.fetch_add(pending.size());
+    worker_.queue().pop_all(arrived, std::chrono::milliseconds(0));
+    lost_.fetch_add(arrived.size() + uncommitted_.size());
+    uncommitted_.clear();
 }
 
-bool CommitStage::take_queued(Pending& pending) {
+bool CommitStage::take_queued(Pending& arrived) {
     const bool finishing = worker_.finishing();
-    const bool was_empty = pending.empty();
     auto& queue = worker_.queue();
-    // Old rows are removed while no round waits, a step at a time.
-    const bool purge = was_empty && trouble_ == Trouble::none && !finishing && purge_due();
-    if (!queue.pop_all(pending, std::chrono::milliseconds(purge ? 0 : 200)) && pending.empty())
-        return false;
-    if (pending.empty()) {
+    const auto now = std::chrono::steady_clock::now();
+    // Old rows are removed while no commit is due, a step at a time.
+    const bool purge = !finishing && purge_due() && !commit_due(true);
+    auto wait = std::chrono::milliseconds(purge ? 0 : 200);
+    if (!uncommitted_.empty())
+        wait = std::clamp(std::chrono::ceil<std::chrono::milliseconds>(commit_at_ - now),
+                          std::chrono::milliseconds(0), wait);
+    if (!queue.pop_all(arrived, wait)) return false;
+    if (arrived.empty()) {
         if (purge) purge_step(false);
         return true;
     }
-    // A batch stays open a few milliseconds for the rounds that come meanwhile: one commit and
-    // one wake-up for many rounds when they come fast. Asleep, not waiting on the queue, so
-    // that producers have nobody to wake.
-    if (was_empty && !pending.empty() && !finishing) {
-        std::this_thread::sleep_for(kBatchWindow);
-        queue.pop_all(pending, std::chrono::milliseconds(0));
+    // A batch stays open a few milliseconds for the rounds that come meanwhile: one hand-off
+    // and one wake-up for many rounds when they come fast. Not waiting on the queue, so that
+    // producers have nobody to wake.
+    if (!finishing) {
+        sleep_until(std::chrono::steady_clock::now() + kBatchWindow);
+        queue.pop_all(arrived, std::chrono::milliseconds(0));
     }
     return true;
 }
 
-bool CommitStage::dropped_for_a_gone_file(Pending& pending) {
+void CommitStage::sleep_until(std::chrono::steady_clock::time_point until) {
+    if (worker_.finishing()) until = std::min(until, worker_.deadline());
+    std::unique_lock<std::mutex> lock(wake_mutex_);
+    wake_.wait_until(lock, until, [this] { return woken_; });
+    woken_ = false;
+}
+
+bool CommitStage::commit_due(bool open) const {
+    if (uncommitted_.empty()) return false;
+    return trouble_ != Trouble::none || !open || worker_.finishing() ||
+           commit_interval_.count() == 0 || std::chrono::steady_clock::now() >= commit_at_ ||
+           uncommitted_.size() >= worker_.queue().bound();
+}
+
+bool CommitStage::dropped_for_a_gone_file() {
     if (!file_gone_.load() && store_.still_at_its_path()) return false;
     if (!file_gone_.exchange(true)) {
         log_("history " + absolute_path(store_.path()) +
@@ -220,21 +258,19 @@ bool CommitStage::dropped_for_a_gone_file(Pending& pending) {
              "the host stops (status 1); started again, it makes a new history");
         if (on_file_gone_) on_file_gone_();
     }
-    lost_.fetch_add(pending.size());
-    pending.clear();
+    lost_.fetch_add(uncommitted_.size());
+    uncommitted_.clear();
     return true;
 }
 
-void CommitStage::commit_first(Pending& pending) {
-    if (dropped_for_a_gone_file(pending)) return;
-    const auto count = static_cast<std::ptrdiff_t>(std::min(pending.size(), kBatchRounds));
-    StoredBatch stored;
+void CommitStage::commit_waiting() {
+    if (dropped_for_a_gone_file()) return;
     most_steps_ahead_.store(std::max(most_steps_ahead_.load(), steps_ahead_));
     steps_ahead_ = 0;
     try {
-        stored = store_batch(Pending(pending.begin(), pending.begin() + count));
+        write_waiting();
     } catch (const HistoryBusy& e) {
-        // Another program holds the lock: the rounds wait in the queue, nothing is wrong.
+        // Another program holds the lock: the rounds wait, nothing is wrong.
         if (trouble_ != Trouble::busy)
             log_("history " + store_.path() + " is locked by another program (" + e.what() +
                  "): rounds wait until it is free");
@@ -251,12 +287,13 @@ void CommitStage::commit_first(Pending& pending) {
     }
     if (trouble_ != Trouble::none) log_("history " + store_.path() + " takes rounds again");
     trouble_ = Trouble::none;
-    pending.erase(pending.begin(), pending.begin() + count);
-    for (RoundSink* sink : sinks_) sink->take(stored);
-    // While rounds keep coming, one purge step after each batch: neither starves.
+    StoredBatch committed;
+    committed.swap(uncommitted_);
+    for (RoundSink* sink : sinks_) sink->take_committed(committed);
+    // While rounds keep coming, one purge step after each commit: neither starves.
     if (purger_) {
-        purger_->stored(static_cast<std::size_t>(count));
-        if (!worker_.finishing() && purge_due()) purge_step(!pending.empty());
+        purger_->stored(committed.size());
+        if (!worker_.finishing() && purge_due()) purge_step(worker_.queue().size() > 0);
     }
 }
 

@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,21 +21,24 @@
 
 namespace kavren::host {
 
-// The commit stage between the links and the sinks: stores every round, then hands it on. It
-// runs on its own thread, takes rounds from a bounded queue, and writes them in small batches,
-// one transaction each, with the statements prepared once: the records, the alarm events, the
-// failed rounds (not records, but their instants and kinds) and the per-minute and per-hour
-// rollups they change. Only once a batch is committed are its rounds handed to the sinks
-// (printed, published), and only then does each meter's alarm book change: every round that was
-// reported is in the history, also after the host is killed. A restored record is stored, but
-// is no round: it counts in no rollup.
+// The commit stage between the links and the sinks: judges every round, stores it, and hands it
+// on twice. It runs on its own thread and takes rounds from a bounded queue. A round taken is
+// judged at once (each meter's alarm book changes, a record gets its history id) and handed to
+// the sinks' live side; it then waits for the group commit: every commit_interval (at once when
+// 0) one transaction writes what waited, with the statements prepared once: the records, the
+// alarm events, the failed rounds (not records, but their instants and kinds) and the per-minute
+// and per-hour rollups they change. Only once it is committed are those rounds handed to the
+// sinks' committed side (RoundSink::take_committed). A stop, or finish(), commits what waits
+// before the thread ends: only a kill or a power cut loses rounds, those of the last
+// commit_interval at most. A restored record is stored, but is no round: it counts in no rollup.
 //
-// Between batches it keeps the history within its retention (HistoryPurger): one short step at a
+// Between commits it keeps the history within its retention (HistoryPurger): one short step at a
 // time, so that a round waits for at most one step.
 //
-// A history that cannot be written (busy, full, too large) stalls nobody: the batch is retried
-// once a second, the failure logged once with its reason; meanwhile the queue fills up to its
-// bound and then new rounds are refused, logged once and counted.
+// A history that cannot be written (busy, full, too large) stalls nobody: the commit is retried
+// once a second, the failure logged once with its reason, the rounds waiting kept as they were
+// judged; meanwhile new rounds stay in the queue, which fills up to its bound and then refuses
+// them, logged once and counted.
 class CommitStage {
   public:
     using Log = std::function<void(const std::string&)>;
@@ -59,11 +64,15 @@ class CommitStage {
     bool file_gone() const { return file_gone_.load(); }
     // Before start(): without rollups (only to measure what they cost).
     void set_rollups(bool on);
+    // Before start(): how long a round may wait for its transaction; zero commits each batch
+    // as soon as it is judged.
+    void set_commit_interval(std::chrono::milliseconds interval) { commit_interval_ = interval; }
     void start();
 
     // Never waits; false when the round was refused (queue full, or stopping).
     bool submit(std::shared_ptr<const RoundResult> result);
-    // Writes what is queued, retrying a failed batch until the deadline, then ends the thread.
+    // Commits what waits and what is queued, retrying a failed commit until the deadline, then
+    // ends the thread.
     void finish(std::chrono::steady_clock::time_point deadline);
 
     uint64_t rounds_refused() const { return refused_.load(); }
@@ -95,16 +104,23 @@ class CommitStage {
     using Pending = std::vector<std::shared_ptr<const RoundResult>>;
     enum class Trouble { none, busy, failing };
     void run();
-    // Takes what the queue holds into `pending`; false once it is closed and empty.
-    bool take_queued(Pending& pending);
-    // Stores the first rounds of `pending` and hands them on; they stay when the history
-    // refuses them.
-    void commit_first(Pending& pending);
-    StoredBatch store_batch(const Pending& batch);
-    // One round of a batch, into the open transaction.
-    void store_round(const RoundResult& result, AlarmBook& book, StoredRound& round);
-    // Whether the file is gone; then the rounds of `pending` are dropped and counted.
-    bool dropped_for_a_gone_file(Pending& pending);
+    // Takes what the queue holds into `arrived`; false once it is closed and empty.
+    bool take_queued(Pending& arrived);
+    // Judges the rounds that arrived and hands them to the sinks' live side; they wait in
+    // uncommitted_ for their transaction.
+    void hand_on_live(Pending& arrived);
+    std::shared_ptr<StoredRound> judge(const std::shared_ptr<const RoundResult>& result);
+    bool commit_due(bool open) const;
+    // Commits what waits and hands it to the sinks' committed side; it stays when the history
+    // refuses it.
+    void commit_waiting();
+    void write_waiting();
+    // One judged round, into the open transaction.
+    void store_round(const StoredRound& round);
+    // Whether the file is gone; then the rounds waiting are dropped and counted.
+    bool dropped_for_a_gone_file();
+    // Waits until `until`, the end of the run's time, or a wake-up by finish().
+    void sleep_until(std::chrono::steady_clock::time_point until);
     bool purge_due();
     void purge_step(bool rounds_waiting);
 
@@ -112,6 +128,13 @@ class CommitStage {
     std::vector<std::string> names_;
     Log log_;
     std::vector<AlarmBook> books_;  // by meter index; only the thread touches them once started
+    std::chrono::milliseconds commit_interval_{0};
+    StoredBatch uncommitted_;  // judged, handed on live, waiting for their transaction
+    std::chrono::steady_clock::time_point commit_at_{};  // when uncommitted_ is due
+    int64_t next_id_ = 0;                                // the next record's history id
+    std::mutex wake_mutex_;
+    std::condition_variable wake_;
+    bool woken_ = false;
     std::vector<RoundSink*> sinks_;
     std::unique_ptr<RollupWriter> rollups_;
     std::unique_ptr<HistoryPurger> purger_;

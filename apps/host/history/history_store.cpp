@@ -135,8 +135,8 @@ void HistoryStore::prepare() {
         exec("PRAGMA secure_delete = FAST");
         make_or_upgrade_tables();
         insert_record_ = prepared(
-            "INSERT INTO records (device, data_id, time, origin, record, t_ms) "
-            "VALUES (?, ?, ?, ?, ?, ?)");
+            "INSERT INTO records (device, data_id, time, origin, record, t_ms, id) "
+            "VALUES (?, ?, ?, ?, ?, ?, ?)");
         insert_alarm_ = prepared(
             "INSERT INTO alarms (device, key, state, description, time, t_ms) "
             "VALUES (?, ?, ?, ?, ?, ?)");
@@ -280,7 +280,8 @@ void HistoryStore::rollback() noexcept {
 
 int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
                                   const std::string& time, const uint8_t* record,
-                                  std::size_t length, const char* origin, int64_t t_ms) {
+                                  std::size_t length, const char* origin, int64_t t_ms,
+                                  int64_t id) {
     sqlite3_stmt* s = insert_record_;
     sqlite3_reset(s);
     bind_text(s, 1, device);
@@ -289,6 +290,10 @@ int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
     sqlite3_bind_text(s, 4, origin, -1, SQLITE_STATIC);
     sqlite3_bind_blob(s, 5, record, static_cast<int>(length), SQLITE_TRANSIENT);
     sqlite3_bind_int64(s, 6, t_ms);
+    if (id > 0)
+        sqlite3_bind_int64(s, 7, id);
+    else
+        sqlite3_bind_null(s, 7);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) fail("cannot store a record");

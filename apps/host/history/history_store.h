@@ -66,11 +66,12 @@ class HistoryStore {
     uint64_t log_bound() const { return log_bound_; }
 
     // origin: "round" for a polled round, "restore" for a record restored at start-up; time: the
-    // record's own local time stamp; t_ms: the instant the row stands for (Unix ms). Returns the
-    // row's id.
+    // record's own local time stamp; t_ms: the instant the row stands for (Unix ms); id: the
+    // row's id, given by the writer that numbers its rounds before they are stored (0: the next
+    // free one). Returns the row's id.
     int64_t save_record(const std::string& device, uint32_t data_id, const std::string& time,
-                        const uint8_t* record, std::size_t length, const char* origin,
-                        int64_t t_ms);
+                        const uint8_t* record, std::size_t length, const char* origin, int64_t t_ms,
+                        int64_t id = 0);
     void save_alarm(const std::string& device, const std::string& key, bool raised,
                     const std::string& description, const std::string& time, int64_t t_ms);
     // A round that failed: its instant and how it failed ("timeout", ...). Not a record.

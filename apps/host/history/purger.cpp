@@ -278,6 +278,7 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
             q.run();
             const int changes = sqlite3_changes(store_.handle());
             if (changes > 0 && job.tier != nullptr) note_purged(device, job.tier, cutoff);
+            if (pass_job_ == 0) pass_removed_[device] += changes;  // raw rounds
             removed += changes;
             if (changes < asked) ++pass_device_;  // nothing more of it to remove
             if (removed >= limit || std::chrono::steady_clock::now() > deadline) return;
@@ -285,6 +286,7 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
     }
     // Once through: the next pass when a little more has aged.
     in_pass_ = false;
+    tell_large_removals();
     next_pass_ms_ = pass_started_ms_ + pass_every();
 }
 
@@ -292,6 +294,25 @@ int64_t HistoryPurger::shortest() const {
     int64_t shortest = kKeepForever;
     for (const AgeJob& job : kAgeJobs) shortest = std::min(shortest, config_.*job.keep);
     return shortest;
+}
+
+void HistoryPurger::tell_large_removals() {
+    // Counted only up to what went: a pass that removes less than a meter keeps costs nothing.
+    SqliteQuery left(store_.handle(),
+                     "SELECT count(*) FROM (SELECT 1 FROM records WHERE device = ? LIMIT ?)");
+    for (const auto& [device, removed] : pass_removed_) {
+        if (removed == 0) continue;
+        left.reset();
+        left.text(1, device);
+        left.integer(2, removed);
+        const int64_t kept = left.step() ? left.column_int64(0) : removed;
+        if (kept >= removed) continue;
+        log_("history " + store_.path() + ": " + device + ": " + std::to_string(removed) +
+             " raw rounds removed at once, more than the " + std::to_string(kept) +
+             " kept: those stored before " + iso_local_time(pass_now_ms_ - config_.raw_ms) +
+             " (raw retention, aged by " + iso_local_time(pass_now_ms_) + ")");
+    }
+    pass_removed_.clear();
 }
 
 int64_t HistoryPurger::pass_every() const {

@@ -71,6 +71,9 @@ class HistoryPurger {
     void check_size();
     void age_step(std::chrono::steady_clock::time_point deadline);
     void size_step();
+    // Says in the log where a pass removed more of a meter's raw rounds than it kept: a
+    // retention lowered, a long stop, a clock followed to a new time; never silently.
+    void tell_large_removals();
     // Rows of the tier before `before` may be gone (for readers choosing a resolution).
     void note_purged(const std::string& device, const char* tier, int64_t before);
     bool remove_oldest_raw();
@@ -102,6 +105,7 @@ class HistoryPurger {
     std::size_t pass_job_ = 0, pass_device_ = 0;
     std::vector<std::string> pass_devices_;
     std::map<std::string, int64_t> pass_pins_;
+    std::map<std::string, int64_t> pass_removed_;  // raw rounds removed by the pass, by meter
 
     // Size.
     std::chrono::steady_clock::time_point next_size_check_{};

@@ -1,6 +1,7 @@
 #include "apps/host/pipeline/pipeline.h"
 
 #include <chrono>
+#include <cmath>
 #include <mutex>
 #include <thread>
 
@@ -117,6 +118,8 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
     std::vector<std::string> consumers;
     if (config_.mqtt.enabled()) consumers.push_back(mqtt_consumer(config_.mqtt));
     commit_->set_retention(config_.retention, std::move(consumers));
+    commit_->set_commit_interval(std::chrono::milliseconds(
+        static_cast<int64_t>(std::llround(config_.commit_interval_s * 1000))));
     commit_->set_on_file_gone(app::request_stop);
     make_pollers();
 }

@@ -79,7 +79,7 @@ struct AlarmChange {
     std::string description;
 };
 
-// A round after the history took it: the row it was stored as (0 when it stored none: a failed
+// A round after the history judged it: the row it is stored as (0 when it stores none: a failed
 // round), the alarm changes stored with it and the meter's active alarms after them.
 struct StoredRound {
     std::shared_ptr<const RoundResult> result;

@@ -7,10 +7,15 @@
 
 namespace kavren::host {
 
-// A consumer of stored rounds, as the pipeline runs it: started before the first round, handed
-// every committed batch in order, finished at the end. take() is called on the history's thread
-// and never blocks: a sink queues what it is given and does its work on its own thread, so that
-// a sink that stalls loses only what its own queue cannot hold.
+// A consumer of rounds, as the pipeline runs it: started before the first round, handed every
+// round twice in order, finished at the end. take() gets a batch as soon as its rounds are
+// complete and judged (their alarms and history ids known), for what shows the present: the
+// console, the live row, /metrics, MQTT state. take_committed() gets the same rounds once their
+// transaction is committed, up to commit_interval later, for what promises completeness (MQTT
+// rounds with their backfill): a consumer that is told of a round there finds it in the history,
+// also after the host is killed. Both are called on the history's thread and never block: a sink
+// queues what it is given and does its work on its own thread, so that a sink that stalls loses
+// only what its own queue cannot hold.
 class RoundSink {
   public:
     virtual ~RoundSink() = default;
@@ -19,6 +24,7 @@ class RoundSink {
     virtual const char* name() const = 0;
     virtual void start() {}
     virtual void take(const StoredBatch& batch) = 0;
+    virtual void take_committed(const StoredBatch& batch) { (void)batch; }
     // Does what is left of its work until the deadline (a sink that must say goodbye, to a
     // reader or a broker, takes the short least time it needs even when the deadline is
     // nearer), then ends its thread.

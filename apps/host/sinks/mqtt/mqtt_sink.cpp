@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -21,6 +22,8 @@ constexpr int kPage = 100;
 constexpr auto kLoopWait = std::chrono::milliseconds(25);
 // The least time finish() takes to say goodbye: availability offline, the status, disconnect.
 constexpr auto kLeastFinish = std::chrono::seconds(1);
+// What the broker acknowledged is written at most this often, and at most once per group
+// commit: a mark lost to a kill has its rounds published once more.
 constexpr auto kRememberEvery = std::chrono::milliseconds(200);
 // Refused credentials or a TLS failure do not mend by themselves: retried slowly.
 constexpr auto kSlowRetry = std::chrono::seconds(30);
@@ -114,8 +117,11 @@ void MqttSink::start() {
     worker_.start([this] { run(); });
 }
 
-void MqttSink::take(const StoredBatch& batch) {
-    const std::size_t taken = worker_.queue().try_push_all(batch.begin(), batch.end());
+void MqttSink::hand(const StoredBatch& batch, bool committed) {
+    std::vector<Handed> handed;
+    handed.reserve(batch.size());
+    for (const auto& round : batch) handed.push_back({round, committed});
+    const std::size_t taken = worker_.queue().try_push_all(handed.begin(), handed.end());
     // The rest is in the history, and read back from there.
     if (taken < batch.size()) overflowed_.store(true);
 }
@@ -335,20 +341,24 @@ bool MqttSink::publish(const std::string& topic, const std::string& payload, boo
 }
 
 void MqttSink::take_queued(bool connected) {
-    std::vector<std::shared_ptr<const StoredRound>> rounds;
+    std::vector<Handed> rounds;
     worker_.queue().pop_all(rounds, connected ? std::chrono::milliseconds(0) : kLoopWait);
     if (overflowed_.exchange(false)) {
         for (Meter& m : meters_) m.caught_up = false;
     }
-    for (const auto& stored : rounds) {
-        take_round(*stored, connected);
+    for (const auto& handed : rounds) {
+        const RoundResult& r = *handed.round->result;
+        if (r.meter_index >= meters_.size() || r.origin != RoundResult::Origin::round) continue;
+        if (handed.committed)
+            take_committed_round(*handed.round, connected);
+        else
+            take_live(*handed.round);
         if (connected && link_ != Link::up) return;  // the connection failed meanwhile
     }
 }
 
-void MqttSink::take_round(const StoredRound& stored, bool connected) {
+void MqttSink::take_live(const StoredRound& stored) {
     const RoundResult& r = *stored.result;
-    if (r.meter_index >= meters_.size() || r.origin != RoundResult::Origin::round) return;
     Meter& m = meters_[r.meter_index];
     const Availability now = r.offline ? Availability::offline : Availability::online;
     if (r.has_record() || r.offline) {
@@ -370,18 +380,25 @@ void MqttSink::take_round(const StoredRound& stored, bool connected) {
         std::memcpy(&value, &key.value, sizeof value);
         m.limit_names[i] = limit_title(static_cast<int>(i), text.description, value, key.signal);
     }
-    std::string payload = round_payload(m.name, stored.history_id, r.unix_ms, r.record, texts_);
     if (stored.history_id > m.state_id) {
-        m.state = payload;
+        m.state = round_payload(m.name, stored.history_id, r.unix_ms, r.record, texts_);
         m.state_id = stored.history_id;
         m.state_due = true;
     }
+}
+
+void MqttSink::take_committed_round(const StoredRound& stored, bool connected) {
+    const RoundResult& r = *stored.result;
+    Meter& m = meters_[r.meter_index];
+    if (!r.has_record() || stored.history_id == 0) return;
     if (!connected || !m.caught_up || window_full()) {
         m.caught_up = false;  // it waits in the history
         return;
     }
     if (stored.history_id <= m.sent) return;  // already read back from the history
     m.sent = stored.history_id;
+    const std::string payload =
+        round_payload(m.name, stored.history_id, r.unix_ms, r.record, texts_);
     publish(topics_.rounds(m.name), payload, false, InFlight{r.meter_index, stored.history_id, {}});
 }
 
@@ -461,7 +478,7 @@ bool MqttSink::publish_meter(Meter& m) {
 
 void MqttSink::remember(bool force) {
     const auto now = std::chrono::steady_clock::now();
-    if (!force && now - remembered_at_ < kRememberEvery) return;
+    if (!force && now - remembered_at_ < remember_every_) return;
     if (!book_.due()) return;
     remembered_at_ = now;
     book_.write();
@@ -552,8 +569,12 @@ std::unique_ptr<RoundSink> make_mqtt_sink(const SinkContext& context) {
     auto store = std::make_unique<HistoryStore>(context.config.database);
     store->set_give_up(context.give_up);
     store->prepare();
-    return std::make_unique<MqttSink>(context.config.mqtt, std::move(store), context.meter_names(),
-                                      context.log, context.page);
+    auto sink = std::make_unique<MqttSink>(context.config.mqtt, std::move(store),
+                                           context.meter_names(), context.log, context.page);
+    sink->set_remember_every(std::max<std::chrono::milliseconds>(
+        kRememberEvery, std::chrono::milliseconds(static_cast<int64_t>(
+                            std::llround(context.config.commit_interval_s * 1000)))));
+    return sink;
 }
 
 }  // namespace kavren::host

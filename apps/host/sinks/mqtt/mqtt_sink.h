@@ -59,12 +59,17 @@ class MqttSink final : public RoundSink {
 
     const char* name() const override { return "mqtt"; }
     void start() override;
-    void take(const StoredBatch& batch) override;
+    // Live rounds change the meters' availability and state; committed ones are published on
+    // their `rounds` topic, so that a round published there is one the backfill finds again.
+    void take(const StoredBatch& batch) override { hand(batch, false); }
+    void take_committed(const StoredBatch& batch) override { hand(batch, true); }
     // Publishes what it can until the deadline, at least a second (the meters and the host then
     // go offline, cleanly), remembers what was acknowledged, disconnects, ends the thread and
     // logs how many rounds the broker acknowledged.
     void finish(std::chrono::steady_clock::time_point deadline) override;
 
+    // Before start(): how often what the broker acknowledged may be written to the history.
+    void set_remember_every(std::chrono::milliseconds every) { remember_every_ = every; }
     uint64_t rounds_acknowledged() const { return acknowledged_.load(); }
     bool ever_connected() const { return ever_connected_.load(); }
     const std::string& client_id() const { return client_id_; }
@@ -111,8 +116,14 @@ class MqttSink final : public RoundSink {
     void acknowledged(const InFlight& done);
     bool publish(const std::string& topic, const std::string& payload, bool retain, InFlight what);
     bool publish(const std::string& topic, const std::string& payload, bool retain);
+    struct Handed {
+        std::shared_ptr<const StoredRound> round;
+        bool committed = false;
+    };
+    void hand(const StoredBatch& batch, bool committed);
     void take_queued(bool connected);
-    void take_round(const StoredRound& stored, bool connected);
+    void take_live(const StoredRound& stored);
+    void take_committed_round(const StoredRound& stored, bool connected);
     void publish_due();
     bool publish_meter(Meter& meter);
     void catch_up(Meter& meter, std::size_t index);
@@ -151,13 +162,14 @@ class MqttSink final : public RoundSink {
     bool backlog_failed_ = false;
     std::map<int, InFlight> in_flight_;
     std::chrono::steady_clock::time_point remembered_at_{};
+    std::chrono::milliseconds remember_every_{200};
     bool ever_logged_connect_ = false;
     std::string library_error_;  // libmosquitto's last error line
     int connack_ = -1;           // the broker's answer, set in libmosquitto's callback
 
     std::atomic<uint64_t> acknowledged_{0};
     std::atomic<bool> ever_connected_{false};
-    QueueWorker<std::shared_ptr<const StoredRound>> worker_;
+    QueueWorker<Handed> worker_;
 };
 
 // The MQTT sink when the configuration names a broker, with a history connection of its own.

@@ -54,7 +54,7 @@ asio::awaitable<ReadOutcome> ModbusLink::read_registers(int unit, int start, int
     last_exception_ = -1;
     if (count < 1 || count > 125 || start < 0 || start + count > 65536 || unit < 0 || unit > 255)
         co_return fail(ReadOutcome::bad_reply, "no such request: " + std::to_string(count) +
-                                                " registers from " + std::to_string(start));
+                                                   " registers from " + std::to_string(start));
     Bytes reply;
     const ReadOutcome outcome =
         co_await exchange(unit, read_registers_request(start, count), reply);
@@ -62,7 +62,7 @@ asio::awaitable<ReadOutcome> ModbusLink::read_registers(int unit, int start, int
     if (reply[0] & kExceptionFlag) {
         last_exception_ = reply[1];
         co_return fail(ReadOutcome::exception, "exception " + std::to_string(reply[1]) + " (" +
-                                                exception_meaning(reply[1]) + ")");
+                                                   exception_meaning(reply[1]) + ")");
     }
     for (int i = 0; i < count; ++i) words[i] = big_endian_at(reply.data() + 2 + 2 * i);
     co_return ReadOutcome::ok;
@@ -86,11 +86,14 @@ asio::awaitable<ReadOutcome> ModbusLink::exchange_once(int unit, const Bytes& re
                                                        Bytes& reply) {
     reply_heard_ = false;
     ReadOutcome outcome = ReadOutcome::ok;
-    if (!co_await ready_for_request(outcome)) co_return outcome;
+    const bool ready = co_await ready_for_request(outcome);
+    if (!ready) co_return outcome;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
     const Bytes frame = framing_->frame_request(unit, request);
     std::string why;
-    switch (co_await transport_->send_all(frame.data(), frame.size(), deadline, why)) {
+    const Transport::Io sent =
+        co_await transport_->send_all(frame.data(), frame.size(), deadline, why);
+    switch (sent) {
         case Transport::Io::done:
             break;
         case Transport::Io::stopped:
@@ -118,7 +121,8 @@ asio::awaitable<ReadOutcome> ModbusLink::exchange_once(int unit, const Bytes& re
 
 asio::awaitable<bool> ModbusLink::ready_for_request(ReadOutcome& outcome) {
     outcome = ReadOutcome::connection_lost;
-    if (!co_await transport_->open(last_error_)) co_return false;
+    const bool open = co_await transport_->open(last_error_);
+    if (!open) co_return false;
     if (resync_pending_) {
         std::string why;
         const auto quiet = std::chrono::milliseconds(timeout_ms_);
@@ -133,8 +137,9 @@ asio::awaitable<bool> ModbusLink::ready_for_request(ReadOutcome& outcome) {
             // A connection is opened afresh (the late bytes went with it); a line is lost.
             last_error_ = why;
             close();
-            if (!transport_->reopens_at_once() || !co_await transport_->open(last_error_))
-                co_return false;
+            if (!transport_->reopens_at_once()) co_return false;
+            const bool reopened = co_await transport_->open(last_error_);
+            if (!reopened) co_return false;
         }
     }
     co_return co_await drained(outcome);
@@ -147,8 +152,9 @@ asio::awaitable<bool> ModbusLink::drained(ReadOutcome& outcome) {
         // opened again at once.
         last_error_ = why;
         close();
-        if (!transport_->reopens_at_once() || !co_await transport_->open(last_error_))
-            co_return false;
+        if (!transport_->reopens_at_once()) co_return false;
+        const bool reopened = co_await transport_->open(last_error_);
+        if (!reopened) co_return false;
     }
     outcome = ReadOutcome::ok;
     co_return true;
@@ -177,7 +183,9 @@ asio::awaitable<ReadOutcome> ModbusLink::await_reply(Clock::time_point deadline,
         const std::size_t room = std::min(scan.up_to, sizeof buffer - got);
         std::size_t n = 0;
         std::string why;
-        switch (co_await transport_->receive_some(buffer + got, room, deadline, !first, n, why)) {
+        const Transport::Io received =
+            co_await transport_->receive_some(buffer + got, room, deadline, !first, n, why);
+        switch (received) {
             case Transport::Io::done:
                 got += n;
                 reply_heard_ = true;

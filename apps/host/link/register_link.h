@@ -22,8 +22,7 @@ class RegisterLink {
                                                         uint16_t* words) = 0;
     // Any request PDU to `unit` and its reply PDU: its answer, or its exception (the function
     // code with kExceptionFlag). For requests that are not the host's own (a gateway's clients').
-    virtual asio::awaitable<ReadOutcome> exchange(int unit, const Bytes& request,
-                                                  Bytes& reply) = 0;
+    virtual asio::awaitable<ReadOutcome> exchange(int unit, const Bytes& request, Bytes& reply) = 0;
     // Ends the exchange under way, and makes every later one end at once (the link is
     // stopping). Called on the link's strand.
     virtual void stop() {}

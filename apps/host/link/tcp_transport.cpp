@@ -61,7 +61,9 @@ asio::awaitable<bool> TcpTransport::open(std::string& why) {
     }
     const Deadline deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
     const Results found = co_await look_up(deadline, why);
-    if (found.empty() || !co_await connect_any(found, deadline, why)) {
+    bool connected = false;
+    if (!found.empty()) connected = co_await connect_any(found, deadline, why);
+    if (!connected) {
         why = where + why;
         co_return false;
     }
@@ -83,8 +85,8 @@ asio::awaitable<Results> TcpTransport::look_up(Deadline deadline, std::string& w
         co_return Results();
     }
     if (ec == asio::error::operation_aborted) {
-        why = "host name " + address_.host + " not resolved within " +
-              std::to_string(timeout_ms_) + " ms";
+        why = "host name " + address_.host + " not resolved within " + std::to_string(timeout_ms_) +
+              " ms";
         co_return Results();
     }
     if (ec) {

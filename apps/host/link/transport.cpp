@@ -18,11 +18,12 @@ asio::awaitable<void> Transport::arm(Deadline deadline) {
     timer_->expires_at(deadline);
     // The handler runs on the timer's executor, the link's strand. One that expired as its wait
     // ended may come after a later arm(), or after the transport went: it then does nothing.
-    timer_->async_wait([weak = std::weak_ptr<Armed>(armed_), armed](const boost::system::error_code& ec) {
-        if (ec) return;
-        const std::shared_ptr<Armed> now = weak.lock();
-        if (now && now->count == armed) now->owner->cancel_io();
-    });
+    timer_->async_wait(
+        [weak = std::weak_ptr<Armed>(armed_), armed](const boost::system::error_code& ec) {
+            if (ec) return;
+            const std::shared_ptr<Armed> now = weak.lock();
+            if (now && now->count == armed) now->owner->cancel_io();
+        });
 }
 
 void Transport::disarm() {

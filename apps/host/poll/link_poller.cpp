@@ -62,8 +62,12 @@ void LinkPoller::start(std::function<void()> ended) {
     if (share_ != nullptr)
         share_->forwards.on_arrival([this] { asio::post(strand_, [this] { timer_.cancel(); }); });
     asio::co_spawn(strand_, run_rounds(), [this, ended = std::move(ended)](std::exception_ptr e) {
-        // Nothing carries the gateway's requests from here on: what waits is answered.
-        if (share_ != nullptr) share_->forwards.close();
+        // Nothing carries the gateway's requests from here on: what waits is answered, and
+        // nothing posts to the strand for the poller any more.
+        if (share_ != nullptr) {
+            share_->forwards.on_arrival(nullptr);
+            share_->forwards.close();
+        }
         if (e) {
             try {
                 std::rethrow_exception(e);
@@ -92,15 +96,17 @@ asio::awaitable<bool> LinkPoller::sleep_until(Clock::time_point until) {
 }
 
 asio::awaitable<bool> LinkPoller::quiet_line() {
-    while (!stopping_ && Clock::now() < line_free_at_) co_await sleep_until(line_free_at_);
-    co_return !stopping_;
+    bool awake = !stopping_;
+    while (awake && Clock::now() < line_free_at_) awake = co_await sleep_until(line_free_at_);
+    co_return awake;
 }
 
 asio::awaitable<bool> LinkPoller::forward_one() {
     if (share_ == nullptr) co_return false;
     std::unique_ptr<ForwardedRequest> request = share_->forwards.next();
     if (!request) co_return false;
-    if (co_await quiet_line()) {
+    const bool quiet = co_await quiet_line();
+    if (quiet) {
         request->carried = true;
         request->outcome = co_await link_->exchange(request->unit, request->pdu, request->reply);
         if (request->outcome != ReadOutcome::ok) request->error = link_->last_error();
@@ -110,24 +116,27 @@ asio::awaitable<bool> LinkPoller::forward_one() {
         request->error = "the host is stopping";
     }
     share_->forwards.finished(std::move(request));
-    // The link's poller is alive: a request carried within its time-out (the service manager
-    // hears of the host only once a round was attempted).
-    if (attempted_) made_progress();
     co_return true;
 }
 
 asio::awaitable<bool> LinkPoller::wait_carrying(Clock::time_point until) {
-    for (;;) {
-        if (stopping_) co_return false;
-        if (Clock::now() >= until) co_return true;
-        if (!co_await forward_one()) co_await sleep_until(until);
+    bool awake = !stopping_;
+    while (awake && Clock::now() < until) {
+        const bool carried = co_await forward_one();
+        if (carried && attempted_) made_progress();
+        if (!carried) awake = co_await sleep_until(until);
+        if (stopping_) awake = false;
     }
+    co_return awake;
 }
 
 asio::awaitable<bool> LinkPoller::read_step(MeterSlot& meter, const PendingRead& read,
                                             RoundWords* kept, RoundOutcome& outcome) {
-    co_await forward_one();  // between two of the host's own requests
-    if (!co_await quiet_line()) {
+    // Between two of the host's own requests: a gateway's, if one waits.
+    const bool carried = co_await forward_one();
+    if (carried && attempted_) made_progress();
+    const bool quiet = co_await quiet_line();
+    if (!quiet) {
         std::lock_guard<std::mutex> lock(context_.driver_calls);
         fail_read(*meter.device);
         outcome.failure = ReadOutcome::connection_lost;
@@ -170,7 +179,9 @@ asio::awaitable<RoundOutcome> LinkPoller::poll_round(MeterSlot& meter) {
         meter.device->RefreshStatus();
         read = pending_read(*meter.device);
     }
-    while (read.count > 0 && co_await read_step(meter, read, kept.get(), outcome)) {
+    while (read.count > 0) {
+        const bool more = co_await read_step(meter, read, kept.get(), outcome);
+        if (!more) break;
         std::lock_guard<std::mutex> lock(context_.driver_calls);
         read = pending_read(*meter.device);
     }
@@ -240,7 +251,8 @@ asio::awaitable<void> LinkPoller::run_rounds() {
         // Waiting is progress too: a link whose meters are all offline is alive.
         while (Clock::now() < next_cycle) {
             const auto until = std::min(next_cycle, Clock::now() + std::chrono::milliseconds(500));
-            if (!co_await wait_carrying(until)) co_return;
+            const bool awake = co_await wait_carrying(until);
+            if (!awake) co_return;
             made_progress();
         }
     }

@@ -91,7 +91,9 @@ class LinkPoller {
     asio::awaitable<bool> sleep_until(Clock::time_point until);
     // Waits out the pause the line needs after its last request; false when stopped.
     asio::awaitable<bool> quiet_line();
-    // A gateway's request, if one waits, carried and handed back; false when none waited.
+    // A gateway's request, if one waits, carried and handed back; false when none waited. One
+    // carried is progress once a round was attempted (the service manager hears of the host
+    // only then): the caller marks it.
     asio::awaitable<bool> forward_one();
     // Waits until `until`, carrying the gateway's requests as they come; false when stopped.
     asio::awaitable<bool> wait_carrying(Clock::time_point until);

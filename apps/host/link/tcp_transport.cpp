@@ -2,6 +2,8 @@
 
 #include <sys/socket.h>
 
+#include <cstdlib>
+
 namespace kavren::host {
 
 namespace {
@@ -75,6 +77,15 @@ asio::awaitable<bool> TcpTransport::open(std::string& why) {
 }
 
 asio::awaitable<Results> TcpTransport::look_up(Deadline deadline, std::string& why) {
+    // An address needs no lookup (nor Asio's lookup thread, started on the first).
+    error_code not_numeric;
+    const asio::ip::address address = asio::ip::make_address(address_.host, not_numeric);
+    char* end = nullptr;
+    const unsigned long port = std::strtoul(address_.port.c_str(), &end, 10);
+    if (!not_numeric && end != address_.port.c_str() && *end == '\0' && port <= 65535)
+        co_return Results::create(
+            asio::ip::tcp::endpoint(address, static_cast<unsigned short>(port)), address_.host,
+            address_.port);
     if (!resolver_) resolver_.emplace(co_await asio::this_coro::executor);
     co_await arm(deadline);
     error_code ec;

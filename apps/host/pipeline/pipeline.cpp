@@ -133,6 +133,11 @@ Pipeline::~Pipeline() {
     }
     boost::system::error_code ignored;
     signals_.cancel(ignored);
+    // Asio gives the signals back to their default (the end of the program) as it lets go of
+    // them: the program's own handlers take them again for what is left of its run.
+    signals_.clear(ignored);
+    app::install_stop_signals();
+    app::install_hangup_signal();
 }
 
 void Pipeline::wait_for_signals() {

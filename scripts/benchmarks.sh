@@ -198,7 +198,7 @@ The reference is \`bench/bare_modbus_loop\`: the same seven \`modbus_read_regist
 round with libmodbus, nothing decoded or stored. Against it, \`kavren-host --tcp --interval
 0.000001 --rounds $rounds --json --db FILE\` (history on disk, JSON lines to a file); both timed as
 whole processes. Both against one \`kavren-sim --tcp\`, $runs runs each, interleaved, pinned with \`taskset\`;
-the figure is the median. Goals: the host at 0.90 of the bare loop or more with simulator and
+the figure is the median. Goals: the host at 0.95 of the bare loop or more with simulator and
 client on different cores, 0.75 or more on one core.
 
 | placement | bare loop | host | host / bare |

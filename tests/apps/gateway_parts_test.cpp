@@ -367,17 +367,18 @@ TEST_F(ServedGateway, HostileClientsAreCutAndCountedWhileAnotherIsServed) {
 class JournalLink : public RegisterLink {
   public:
     JournalLink(std::mutex& lock, std::string& journal) : lock_(lock), journal_(journal) {}
-    ReadOutcome read_registers(int, int start, int count, uint16_t* words) override {
+    asio::awaitable<ReadOutcome> read_registers(int, int start, int count,
+                                                uint16_t* words) override {
         note('R');
         for (int i = 0; i < count; ++i) words[i] = register_value(start + i);
-        return ReadOutcome::ok;
+        co_return ReadOutcome::ok;
     }
-    ReadOutcome exchange(int, const Bytes& request, Bytes& reply) override {
+    asio::awaitable<ReadOutcome> exchange(int, const Bytes& request, Bytes& reply) override {
         note('F');
         const int start = request[1] << 8 | request[2];
         reply = {3, 2, static_cast<uint8_t>(register_value(start) >> 8),
                  static_cast<uint8_t>(register_value(start))};
-        return ReadOutcome::ok;
+        co_return ReadOutcome::ok;
     }
     const std::string& last_error() const override { return error_; }
     int last_exception() const override { return -1; }

@@ -18,11 +18,40 @@ namespace {
 
 using namespace testing_support;
 using kavren::host::LinkConfig;
-using kavren::host::ModbusLink;
 using kavren::host::ReadOutcome;
 using Clock = std::chrono::steady_clock;
+namespace asio = kavren::host::asio;
 
 constexpr int kUnit = 5;
+
+// The host's link, each call driven to its end on a loop of the test's own.
+class LinkOnLoop {
+  public:
+    LinkOnLoop(const LinkConfig& config, int driver_baud) : link_(config, driver_baud) {}
+    ReadOutcome read_registers(int unit, int start, int count, uint16_t* words) {
+        return run(link_.read_registers(unit, start, count, words));
+    }
+    ReadOutcome exchange(int unit, const Bytes& request, Bytes& reply) {
+        return run(link_.exchange(unit, request, reply));
+    }
+    const std::string& last_error() const { return link_.last_error(); }
+    int last_exception() const { return link_.last_exception(); }
+    uint64_t noise_bytes() const { return link_.noise_bytes(); }
+
+  private:
+    ReadOutcome run(asio::awaitable<ReadOutcome> call) {
+        ReadOutcome outcome = ReadOutcome::ok;
+        asio::co_spawn(loop_, std::move(call), [&](std::exception_ptr e, ReadOutcome result) {
+            if (e) std::rethrow_exception(e);
+            outcome = result;
+        });
+        loop_.restart();
+        loop_.run();
+        return outcome;
+    }
+    asio::io_context loop_;  // outlives the link's sockets and timers
+    kavren::host::ModbusLink link_;
+};
 
 LinkConfig tcp_link(const HostileTcpServer& server, int timeout_ms) {
     LinkConfig config;
@@ -48,7 +77,7 @@ LinkConfig rtu_link(const HostileRtuDevice& device, int timeout_ms) {
 }
 
 // A read that must succeed with the registers the scripted meter holds.
-void expect_good_read(ModbusLink& link, int start = 4096, int count = 30) {
+void expect_good_read(LinkOnLoop& link, int start = 4096, int count = 30) {
     uint16_t words[125] = {};
     ASSERT_EQ(link.read_registers(kUnit, start, count, words), ReadOutcome::ok)
         << link.last_error();
@@ -56,7 +85,7 @@ void expect_good_read(ModbusLink& link, int start = 4096, int count = 30) {
     EXPECT_EQ(link.last_exception(), -1);
 }
 
-ReadOutcome read_once(ModbusLink& link, int start = 4096, int count = 30) {
+ReadOutcome read_once(LinkOnLoop& link, int start = 4096, int count = 30) {
     uint16_t words[125] = {};
     return link.read_registers(kUnit, start, count, words);
 }
@@ -74,7 +103,7 @@ TEST(LinkExchange, AReplyTrickledPastTheTimeOutEndsTheRequestAtTheTimeOut) {
         HostileTcpServer server([](const Bytes& request, int number) {
             return Answer{tcp_reply(request), number == 1 ? 150 : 0};
         });
-        ModbusLink link(tcp_link(server, 500), 9600);
+        LinkOnLoop link(tcp_link(server, 500), 9600);
         const auto start = Clock::now();
         EXPECT_EQ(read_once(link), ReadOutcome::timeout);
         EXPECT_GE(seconds_since(start), 0.49);
@@ -88,7 +117,7 @@ TEST(LinkExchange, AReplyTrickledPastTheTimeOutEndsTheRequestAtTheTimeOut) {
         HostileRtuDevice device([](const Bytes& request, int number) {
             return Answer{rtu_reply(request), number == 1 ? 100 : 0};
         });
-        ModbusLink link(rtu_link(device, 500), 9600);
+        LinkOnLoop link(rtu_link(device, 500), 9600);
         const auto start = Clock::now();
         EXPECT_EQ(read_once(link, 0, 6), ReadOutcome::timeout);
         EXPECT_GE(seconds_since(start), 0.49);
@@ -141,7 +170,7 @@ TEST(LinkExchange, TcpRepliesThatAnswerAnotherRequestAreBadAndTheNextGoodOneIsTa
     for (const auto& c : cases) {
         SCOPED_TRACE(c.first);
         HostileTcpServer server(first_spoiled(tcp_reply, c.second));
-        ModbusLink link(tcp_link(server, 1000), 9600);
+        LinkOnLoop link(tcp_link(server, 1000), 9600);
         EXPECT_EQ(read_once(link), ReadOutcome::bad_reply) << link.last_error();
         EXPECT_EQ(link.last_exception(), -1);
         expect_good_read(link);
@@ -192,7 +221,7 @@ TEST(LinkExchange, RtuRepliesThatAnswerAnotherRequestAreBadAndTheNextGoodOneIsTa
     for (const auto& c : cases) {
         SCOPED_TRACE(std::get<0>(c));
         HostileRtuDevice device(first_spoiled(rtu_reply, std::get<1>(c)));
-        ModbusLink link(rtu_link(device, 1000), 9600);
+        LinkOnLoop link(rtu_link(device, 1000), 9600);
         EXPECT_EQ(read_once(link), std::get<2>(c)) << link.last_error();
         expect_good_read(link);
         expect_good_read(link, 0, 6);
@@ -206,7 +235,7 @@ TEST(LinkExchange, StrayBytesAndNoiseAreDrainedAndCountedAndEveryExchangeSucceed
             if (number == 2) reply.push_back(0x5A);  // a stray byte after the reply
             return Answer{reply};
         });
-        ModbusLink link(rtu_link(device, 1000), 9600);
+        LinkOnLoop link(rtu_link(device, 1000), 9600);
         expect_good_read(link);
         device.send_noise({0x00, 0xFF, 0x13});  // on the idle line
         ASSERT_TRUE(device.wait_unread(3));
@@ -223,7 +252,7 @@ TEST(LinkExchange, StrayBytesAndNoiseAreDrainedAndCountedAndEveryExchangeSucceed
             if (number == 1) reply.push_back(0x5A);
             return Answer{reply};
         });
-        ModbusLink link(tcp_link(server, 1000), 9600);
+        LinkOnLoop link(tcp_link(server, 1000), 9600);
         for (int i = 0; i < 4; ++i) expect_good_read(link);
         EXPECT_EQ(link.noise_bytes(), 1u);
     }
@@ -248,9 +277,9 @@ TEST(LinkExchange, AnRtuReplyIsFoundAfterStrayBytesThatCameWhileWaiting) {
     };
     HostileRtuDevice device(script);
     HostileTcpServer server(script, HostileTcpServer::Frames::rtu);
-    ModbusLink serial(rtu_link(device, 1000), 9600);
-    ModbusLink tcp(rtu_over_tcp_link(server, 1000), 9600);
-    for (ModbusLink* link : {&serial, &tcp}) {
+    LinkOnLoop serial(rtu_link(device, 1000), 9600);
+    LinkOnLoop tcp(rtu_over_tcp_link(server, 1000), 9600);
+    for (LinkOnLoop* link : {&serial, &tcp}) {
         uint64_t noise = 0;
         for (int number = 1; number <= 20; ++number) {
             SCOPED_TRACE(number);
@@ -283,7 +312,7 @@ TEST(LinkExchange, RtuOverTcpTakesOnlyItsOwnRepliesFromAHostileServer) {
             }
         },
         HostileTcpServer::Frames::rtu);
-    ModbusLink link(rtu_over_tcp_link(server, 500), 9600);
+    LinkOnLoop link(rtu_over_tcp_link(server, 500), 9600);
     // 17 bytes 40 ms apart: the line is quiet again well before the next request.
     EXPECT_EQ(read_once(link, 0, 6), ReadOutcome::timeout);
     EXPECT_NE(link.last_error().find("incomplete after 500 ms"), std::string::npos)
@@ -309,7 +338,7 @@ TEST(LinkExchange, AServerThatClosesEachConnectionLateAfterItsReplyFailsNoRead) 
             return late_close;
         },
         HostileTcpServer::Frames::rtu);
-    ModbusLink link(rtu_over_tcp_link(server, 1000), 9600);
+    LinkOnLoop link(rtu_over_tcp_link(server, 1000), 9600);
     for (int i = 0; i < 7; ++i) expect_good_read(link, 4096 + i, 8);
     EXPECT_EQ(server.requests(), 7) << "the reset requests were never read";
     // A write is never sent twice: the one the reset took is a failure.
@@ -328,9 +357,9 @@ TEST(LinkExchange, EveryExceptionCodeIsAnExceptionWithItsCodeKept) {
         HostileRtuDevice device([code_byte](const Bytes& request, int number) {
             return Answer{number == 1 ? rtu_exception(request, code_byte) : rtu_reply(request)};
         });
-        ModbusLink tcp(tcp_link(server, 1000), 9600);
-        ModbusLink rtu(rtu_link(device, 1000), 9600);
-        for (ModbusLink* link : {&tcp, &rtu}) {
+        LinkOnLoop tcp(tcp_link(server, 1000), 9600);
+        LinkOnLoop rtu(rtu_link(device, 1000), 9600);
+        for (LinkOnLoop* link : {&tcp, &rtu}) {
             EXPECT_EQ(read_once(*link), ReadOutcome::exception) << link->last_error();
             EXPECT_EQ(link->last_exception(), code);
             EXPECT_EQ(link->last_error().rfind("exception " + std::to_string(code) + " (", 0), 0u)
@@ -342,7 +371,7 @@ TEST(LinkExchange, EveryExceptionCodeIsAnExceptionWithItsCodeKept) {
     }
     HostileTcpServer server(
         [](const Bytes& request, int) { return Answer{tcp_exception(request, 4)}; });
-    ModbusLink link(tcp_link(server, 1000), 9600);
+    LinkOnLoop link(tcp_link(server, 1000), 9600);
     read_once(link);
     EXPECT_EQ(link.last_error(), "exception 4 (server device failure)");
 }
@@ -367,7 +396,7 @@ TEST(LinkExchange, AConnectThatHangsEndsAtTheTimeOut) {
     config.tcp.host = "127.0.0.1";
     config.tcp.port = std::to_string(ntohs(address.sin_port));
     config.timeout_ms = 400;
-    ModbusLink link(config, 9600);
+    LinkOnLoop link(config, 9600);
     const auto start = Clock::now();
     EXPECT_EQ(read_once(link), ReadOutcome::connection_lost);
     EXPECT_GE(seconds_since(start), 0.39);
@@ -383,7 +412,7 @@ TEST(LinkExchange, AHostNameThatDoesNotResolveIsSaidSo) {
     config.kind = LinkConfig::Kind::tcp;
     config.tcp.host = "no-such-meter.invalid";
     config.tcp.port = "502";
-    ModbusLink link(config, 9600);
+    LinkOnLoop link(config, 9600);
     EXPECT_EQ(read_once(link), ReadOutcome::connection_lost);
     EXPECT_NE(link.last_error().find("no-such-meter.invalid does not resolve"), std::string::npos)
         << link.last_error();

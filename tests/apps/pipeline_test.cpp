@@ -39,18 +39,19 @@ class MemoryLink : public RegisterLink {
   public:
     using Fails = std::function<ReadOutcome(const std::string& link, int number)>;
     MemoryLink(std::string link, Fails fails) : link_(std::move(link)), fails_(std::move(fails)) {}
-    ReadOutcome read_registers(int, int start, int count, uint16_t* words) override {
+    asio::awaitable<ReadOutcome> read_registers(int, int start, int count,
+                                                uint16_t* words) override {
         const ReadOutcome outcome = fails_ ? fails_(link_, ++reads_) : ReadOutcome::ok;
         if (outcome != ReadOutcome::ok) {
             error_ = std::string("made to fail: ") + outcome_name(outcome);
-            return outcome;
+            co_return outcome;
         }
         for (int i = 0; i < count; ++i) words[i] = register_value(start + i);
-        return ReadOutcome::ok;
+        co_return ReadOutcome::ok;
     }
-    ReadOutcome exchange(int, const Bytes&, Bytes&) override {
+    asio::awaitable<ReadOutcome> exchange(int, const Bytes&, Bytes&) override {
         error_ = "a memory link carries no other requests";
-        return ReadOutcome::connection_lost;
+        co_return ReadOutcome::connection_lost;
     }
     const std::string& last_error() const override { return error_; }
     int last_exception() const override { return -1; }

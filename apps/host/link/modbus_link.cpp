@@ -49,26 +49,28 @@ ReadOutcome ModbusLink::fail(ReadOutcome outcome, const std::string& why) {
     return outcome;
 }
 
-ReadOutcome ModbusLink::read_registers(int unit, int start, int count, uint16_t* words) {
+asio::awaitable<ReadOutcome> ModbusLink::read_registers(int unit, int start, int count,
+                                                        uint16_t* words) {
     last_exception_ = -1;
     if (count < 1 || count > 125 || start < 0 || start + count > 65536 || unit < 0 || unit > 255)
-        return fail(ReadOutcome::bad_reply, "no such request: " + std::to_string(count) +
-                                                " registers from " + std::to_string(start));
+        co_return fail(ReadOutcome::bad_reply, "no such request: " + std::to_string(count) +
+                                                   " registers from " + std::to_string(start));
     Bytes reply;
-    const ReadOutcome outcome = exchange(unit, read_registers_request(start, count), reply);
-    if (outcome != ReadOutcome::ok) return outcome;
+    const ReadOutcome outcome =
+        co_await exchange(unit, read_registers_request(start, count), reply);
+    if (outcome != ReadOutcome::ok) co_return outcome;
     if (reply[0] & kExceptionFlag) {
         last_exception_ = reply[1];
-        return fail(ReadOutcome::exception, "exception " + std::to_string(reply[1]) + " (" +
-                                                exception_meaning(reply[1]) + ")");
+        co_return fail(ReadOutcome::exception, "exception " + std::to_string(reply[1]) + " (" +
+                                                   exception_meaning(reply[1]) + ")");
     }
     for (int i = 0; i < count; ++i) words[i] = big_endian_at(reply.data() + 2 + 2 * i);
-    return ReadOutcome::ok;
+    co_return ReadOutcome::ok;
 }
 
-ReadOutcome ModbusLink::exchange(int unit, const Bytes& request, Bytes& reply) {
+asio::awaitable<ReadOutcome> ModbusLink::exchange(int unit, const Bytes& request, Bytes& reply) {
     const bool answered_before = answered_on_connection_;
-    const ReadOutcome outcome = exchange_once(unit, request, reply);
+    const ReadOutcome outcome = co_await exchange_once(unit, request, reply);
     // A serial server in "short connection" mode closes each connection a moment after its
     // reply; a request that went out before that close is reset with it, unread. Sent again on
     // a new connection. A read only: a write is never made twice. A server that hangs up
@@ -76,31 +78,35 @@ ReadOutcome ModbusLink::exchange(int unit, const Bytes& request, Bytes& reply) {
     const bool read = !request.empty() && request[0] >= 1 && request[0] <= 4;
     if (outcome != ReadOutcome::connection_lost || !answered_before || reply_heard_ ||
         !transport_->reset_by_peer() || !read)
-        return outcome;
-    return exchange_once(unit, request, reply);
+        co_return outcome;
+    co_return co_await exchange_once(unit, request, reply);
 }
 
-ReadOutcome ModbusLink::exchange_once(int unit, const Bytes& request, Bytes& reply) {
+asio::awaitable<ReadOutcome> ModbusLink::exchange_once(int unit, const Bytes& request,
+                                                       Bytes& reply) {
     reply_heard_ = false;
     ReadOutcome outcome = ReadOutcome::ok;
-    if (!ready_for_request(outcome)) return outcome;
+    const bool ready = co_await ready_for_request(outcome);
+    if (!ready) co_return outcome;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
     const Bytes frame = framing_->frame_request(unit, request);
     std::string why;
-    switch (transport_->send_all(frame.data(), frame.size(), deadline, why)) {
+    const Transport::Io sent =
+        co_await transport_->send_all(frame.data(), frame.size(), deadline, why);
+    switch (sent) {
         case Transport::Io::done:
             break;
         case Transport::Io::stopped:
-            return after(fail(ReadOutcome::timeout, "stopped while sending the request"));
+            co_return after(fail(ReadOutcome::timeout, "stopped while sending the request"));
         case Transport::Io::timed_out:
-            return after(out_of_time(ReplyScan{}));
+            co_return after(out_of_time(ReplyScan{}));
         case Transport::Io::wait_failed:
-            return after(
+            co_return after(
                 fail(ReadOutcome::connection_lost, "failed while sending the request: " + why));
         case Transport::Io::lost:
-            return after(fail(ReadOutcome::connection_lost, why));
+            co_return after(fail(ReadOutcome::connection_lost, why));
     }
-    outcome = await_reply(deadline, reply);
+    outcome = co_await await_reply(deadline, reply);
     if (outcome == ReadOutcome::ok) {
         // Framings take replies of the request's function or its exception.
         const bool exception = reply[0] == (request[0] | kExceptionFlag);
@@ -110,50 +116,60 @@ ReadOutcome ModbusLink::exchange_once(int unit, const Bytes& request, Bytes& rep
         if (!wrong.empty()) outcome = fail(ReadOutcome::bad_reply, wrong);
     }
     if (outcome == ReadOutcome::ok) answered_on_connection_ = true;
-    return after(outcome);
+    co_return after(outcome);
 }
 
-bool ModbusLink::ready_for_request(ReadOutcome& outcome) {
+asio::awaitable<bool> ModbusLink::ready_for_request(ReadOutcome& outcome) {
     outcome = ReadOutcome::connection_lost;
-    if (!transport_->open(last_error_)) return false;
+    const bool open = co_await transport_->open(last_error_);
+    if (!open) co_return false;
     if (resync_pending_) {
         std::string why;
         const auto quiet = std::chrono::milliseconds(timeout_ms_);
-        const Transport::Wait waited = transport_->discard_until_quiet(quiet, last_activity_, why);
+        const Transport::Wait waited =
+            co_await transport_->discard_until_quiet(quiet, last_activity_, why);
         if (waited == Transport::Wait::stopped) {
             outcome = fail(ReadOutcome::timeout, "stopped");
-            return false;
+            co_return false;
         }
         resync_pending_ = false;
         if (waited == Transport::Wait::failed) {
             // A connection is opened afresh (the late bytes went with it); a line is lost.
             last_error_ = why;
             close();
-            if (!transport_->reopens_at_once() || !transport_->open(last_error_)) return false;
+            if (!transport_->reopens_at_once()) co_return false;
+            const bool reopened = co_await transport_->open(last_error_);
+            if (!reopened) co_return false;
         }
     }
+    co_return co_await drained(outcome);
+}
+
+asio::awaitable<bool> ModbusLink::drained(ReadOutcome& outcome) {
     std::string why;
     if (!transport_->drain(noise_bytes_, why)) {
         // A serial device that failed is lost; an idle TCP connection the other end dropped is
         // opened again at once.
         last_error_ = why;
         close();
-        if (!transport_->reopens_at_once() || !transport_->open(last_error_)) return false;
+        if (!transport_->reopens_at_once()) co_return false;
+        const bool reopened = co_await transport_->open(last_error_);
+        if (!reopened) co_return false;
     }
     outcome = ReadOutcome::ok;
-    return true;
+    co_return true;
 }
 
-ReadOutcome ModbusLink::await_reply(Clock::time_point deadline, Bytes& reply) {
+asio::awaitable<ReadOutcome> ModbusLink::await_reply(Clock::time_point deadline, Bytes& reply) {
     uint8_t buffer[kReceiveRoom];
     std::size_t got = 0;
     for (bool first = true;; first = false) {
         ReplyScan scan = framing_->scan_reply(buffer, got);
         if (scan.state == ReplyScan::State::done) {
             noise_bytes_ += scan.noise;
-            if (scan.outcome != ReadOutcome::ok) return fail(scan.outcome, scan.detail);
+            if (scan.outcome != ReadOutcome::ok) co_return fail(scan.outcome, scan.detail);
             reply.assign(buffer + scan.pdu_at, buffer + scan.pdu_at + scan.pdu_size);
-            return ReadOutcome::ok;
+            co_return ReadOutcome::ok;
         }
         if (got + scan.at_least > sizeof buffer) {
             // A line that babbles: what is noise already goes (or, after a damaged frame, the
@@ -167,7 +183,9 @@ ReadOutcome ModbusLink::await_reply(Clock::time_point deadline, Bytes& reply) {
         const std::size_t room = std::min(scan.up_to, sizeof buffer - got);
         std::size_t n = 0;
         std::string why;
-        switch (transport_->receive_some(buffer + got, room, deadline, !first, n, why)) {
+        const Transport::Io received =
+            co_await transport_->receive_some(buffer + got, room, deadline, !first, n, why);
+        switch (received) {
             case Transport::Io::done:
                 got += n;
                 reply_heard_ = true;
@@ -175,14 +193,14 @@ ReadOutcome ModbusLink::await_reply(Clock::time_point deadline, Bytes& reply) {
                 continue;
             case Transport::Io::timed_out:
                 noise_bytes_ += scan.noise;
-                return out_of_time(scan);
+                co_return out_of_time(scan);
             case Transport::Io::stopped:
-                return fail(ReadOutcome::timeout, "stopped while waiting for the reply");
+                co_return fail(ReadOutcome::timeout, "stopped while waiting for the reply");
             case Transport::Io::wait_failed:
-                return fail(ReadOutcome::connection_lost,
-                            "failed while waiting for the reply: " + why);
+                co_return fail(ReadOutcome::connection_lost,
+                               "failed while waiting for the reply: " + why);
             case Transport::Io::lost:
-                return fail(ReadOutcome::connection_lost, why);
+                co_return fail(ReadOutcome::connection_lost, why);
         }
     }
 }

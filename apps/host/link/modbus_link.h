@@ -15,7 +15,7 @@ namespace kavren::host {
 
 // One Modbus link: a transport (serial line, TCP connection) and a framing (RTU, MBAP), one
 // request at a time. Every exchange ends within the link's time-out, however slowly the other
-// end sends, and within a fraction of a second of a stop request. Before each request, bytes
+// end sends, and at once on stop(). Before each request, bytes
 // already waiting are read and counted as noise; after a failed exchange an RTU line must stay
 // quiet for one time-out, and an MBAP connection is opened afresh, so that a late reply is never
 // taken for the next request's.
@@ -27,10 +27,12 @@ class ModbusLink final : public RegisterLink {
                int timeout_ms);
     ~ModbusLink() override;
 
-    ReadOutcome read_registers(int unit, int start, int count, uint16_t* words) override;
+    asio::awaitable<ReadOutcome> read_registers(int unit, int start, int count,
+                                                uint16_t* words) override;
     // One request PDU to `unit` and its reply PDU: its answer, or its exception (function code
-    // with kExceptionFlag). A link thread may put requests of its own between its rounds'.
-    ReadOutcome exchange(int unit, const Bytes& request, Bytes& reply) override;
+    // with kExceptionFlag). A link may put requests of its own between its rounds'.
+    asio::awaitable<ReadOutcome> exchange(int unit, const Bytes& request, Bytes& reply) override;
+    void stop() override { transport_->stop(); }
     const std::string& last_error() const override { return last_error_; }
     int last_exception() const override { return last_exception_; }
     uint64_t noise_bytes() const override { return noise_bytes_; }
@@ -40,10 +42,12 @@ class ModbusLink final : public RegisterLink {
 
   private:
     using Clock = std::chrono::steady_clock;
-    ReadOutcome exchange_once(int unit, const Bytes& request, Bytes& reply);
+    asio::awaitable<ReadOutcome> exchange_once(int unit, const Bytes& request, Bytes& reply);
     // Opens the link and readies it for a request; false with the outcome to report.
-    bool ready_for_request(ReadOutcome& outcome);
-    ReadOutcome await_reply(Clock::time_point deadline, Bytes& reply);
+    asio::awaitable<bool> ready_for_request(ReadOutcome& outcome);
+    // Before a request: noise waiting is counted; a link the other end dropped is opened again.
+    asio::awaitable<bool> drained(ReadOutcome& outcome);
+    asio::awaitable<ReadOutcome> await_reply(Clock::time_point deadline, Bytes& reply);
     ReadOutcome out_of_time(const ReplyScan& scan);
     // After a failed exchange: the line goes quiet first, or the connection starts afresh.
     ReadOutcome after(ReadOutcome outcome);

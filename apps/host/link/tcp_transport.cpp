@@ -1,43 +1,22 @@
 #include "apps/host/link/tcp_transport.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
-#include <cerrno>
-#include <condition_variable>
-#include <cstring>
-#include <mutex>
-#include <system_error>
-#include <thread>
-
-#include "apps/common/stop_signal.h"
+#include <cstdlib>
 
 namespace kavren::host {
 
 namespace {
 
-constexpr std::chrono::milliseconds kStopSlice{50};
+using boost::system::error_code;
+using Results = asio::ip::tcp::resolver::results_type;
 
-// A lookup that a link may give up on: it ends by itself later, and whoever is last frees it.
-struct NameLookup {
-    std::mutex lock;
-    std::condition_variable finished;
-    bool done = false;
-    int status = 0;
-    addrinfo* found = nullptr;
-    ~NameLookup() {
-        if (found != nullptr) freeaddrinfo(found);
-    }
-};
-
-std::string lookup_failure(int status, const std::string& host) {
-    if (status == EAI_NONAME || status == EAI_AGAIN || status == EAI_FAIL || status == EAI_NODATA)
-        return "host name " + host + " does not resolve (" + gai_strerror(status) + ")";
-    return gai_strerror(status);
+std::string lookup_failure(const error_code& ec, const std::string& host) {
+    namespace e = asio::error;
+    if (ec == e::host_not_found || ec == e::host_not_found_try_again || ec == e::no_recovery ||
+        ec == e::no_data)
+        return "host name " + host + " does not resolve (" + ec.message() + ")";
+    return ec.message();
 }
 
 }  // namespace
@@ -48,103 +27,109 @@ TcpTransport::TcpTransport(const app::TcpAddress& address, int timeout_ms)
 TcpTransport::~TcpTransport() { close(); }
 
 void TcpTransport::close() {
-    if (fd_ >= 0) ::close(fd_);
+    if (socket_) {
+        error_code ignored;
+        socket_->close(ignored);
+    }
     fd_ = -1;
+}
+
+void TcpTransport::cancel_io() {
+    if (resolver_) resolver_->cancel();
+    if (socket_ && socket_->is_open()) {
+        error_code ignored;
+        socket_->cancel(ignored);
+    }
 }
 
 long TcpTransport::write_some(const uint8_t* bytes, std::size_t size) {
     return ::send(fd_, bytes, size, MSG_NOSIGNAL);
 }
 
-bool TcpTransport::open(std::string& why) {
-    if (fd_ >= 0) return true;
+asio::awaitable<error_code> TcpTransport::wait_ready(Direction direction) {
+    error_code ec;
+    co_await socket_->async_wait(direction == Direction::read ? asio::ip::tcp::socket::wait_read
+                                                              : asio::ip::tcp::socket::wait_write,
+                                 into(ec));
+    co_return ec;
+}
+
+asio::awaitable<bool> TcpTransport::open(std::string& why) {
+    if (fd_ >= 0) co_return true;
     const std::string where = "cannot connect to " + name_ + ": ";
+    if (stopped()) {
+        why = where + "stopped";
+        co_return false;
+    }
     const Deadline deadline = Clock::now() + std::chrono::milliseconds(timeout_ms_);
-    const std::shared_ptr<addrinfo> found = look_up(deadline, why);
-    if (!found) {
+    const Results found = co_await look_up(deadline, why);
+    bool connected = false;
+    if (!found.empty()) connected = co_await connect_any(found, deadline, why);
+    if (!connected) {
         why = where + why;
-        return false;
+        co_return false;
     }
-    if (!connect_any(found.get(), deadline, why)) {
-        why = where + why;
-        return false;
-    }
-    const int on = 1;
-    setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
-    return true;
+    socket_->set_option(asio::ip::tcp::no_delay(true));
+    // The reads and writes are ours, without waiting: a read that finds nothing says so.
+    socket_->native_non_blocking(true);
+    fd_ = socket_->native_handle();
+    co_return true;
 }
 
-std::shared_ptr<addrinfo> TcpTransport::look_up(Deadline deadline, std::string& why) {
-    auto lookup = std::make_shared<NameLookup>();
-    try {
-        std::thread([lookup, host = address_.host, port = address_.port] {
-            addrinfo hints{};
-            hints.ai_family = AF_UNSPEC;
-            hints.ai_socktype = SOCK_STREAM;
-            addrinfo* found = nullptr;
-            const int status = getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-            std::lock_guard<std::mutex> hold(lookup->lock);
-            lookup->status = status;
-            lookup->found = found;
-            lookup->done = true;
-            lookup->finished.notify_all();
-        }).detach();
-    } catch (const std::system_error& e) {
-        why = std::string("cannot look the host name up: ") + e.what();
-        return nullptr;
+asio::awaitable<Results> TcpTransport::look_up(Deadline deadline, std::string& why) {
+    // An address needs no lookup (nor Asio's lookup thread, started on the first).
+    error_code not_numeric;
+    const asio::ip::address address = asio::ip::make_address(address_.host, not_numeric);
+    char* end = nullptr;
+    const unsigned long port = std::strtoul(address_.port.c_str(), &end, 10);
+    if (!not_numeric && end != address_.port.c_str() && *end == '\0' && port <= 65535)
+        co_return Results::create(
+            asio::ip::tcp::endpoint(address, static_cast<unsigned short>(port)), address_.host,
+            address_.port);
+    if (!resolver_) resolver_.emplace(co_await asio::this_coro::executor);
+    co_await arm(deadline);
+    error_code ec;
+    Results found = co_await resolver_->async_resolve(address_.host, address_.port, into(ec));
+    disarm();
+    if (stopped()) {
+        why = "stopped while looking the host name up";
+        co_return Results();
     }
-    std::unique_lock<std::mutex> hold(lookup->lock);
-    while (!lookup->done) {
-        if (app::stop_requested()) {
-            why = "stopped while looking the host name up";
-            return nullptr;
-        }
-        if (Clock::now() >= deadline) {
-            why = "host name " + address_.host + " not resolved within " +
-                  std::to_string(timeout_ms_) + " ms";
-            return nullptr;
-        }
-        lookup->finished.wait_for(hold, kStopSlice);
+    if (ec == asio::error::operation_aborted) {
+        why = "host name " + address_.host + " not resolved within " + std::to_string(timeout_ms_) +
+              " ms";
+        co_return Results();
     }
-    if (lookup->status != 0) {
-        why = lookup_failure(lookup->status, address_.host);
-        return nullptr;
+    if (ec) {
+        why = lookup_failure(ec, address_.host);
+        co_return Results();
     }
-    // The list is freed with the last owner of the lookup: this call, or the thread.
-    return std::shared_ptr<addrinfo>(lookup, lookup->found);
+    if (found.empty()) why = "no address";
+    co_return found;
 }
 
-bool TcpTransport::connect_any(const addrinfo* addresses, Deadline deadline, std::string& why) {
-    why = "no address";
-    for (const addrinfo* a = addresses; a != nullptr && fd_ < 0; a = a->ai_next) {
-        fd_ = socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol);
-        if (fd_ < 0) {
-            why = std::strerror(errno);
-            continue;
-        }
-        int error = 0;
-        if (connect(fd_, a->ai_addr, a->ai_addrlen) != 0) {
-            error = errno;
-            if (error == EINPROGRESS) {
-                const Wait waited = wait_for(POLLOUT, deadline);
-                socklen_t size = sizeof error;
-                if (waited == Wait::ready) {
-                    getsockopt(fd_, SOL_SOCKET, SO_ERROR, &error, &size);
-                } else {
-                    error = waited == Wait::timed_out ? ETIMEDOUT
-                            : waited == Wait::stopped ? ECANCELED
-                                                      : errno;
-                }
-            }
-        }
-        if (error != 0) {
-            why = error == ETIMEDOUT ? "no connection within " + std::to_string(timeout_ms_) + " ms"
-                                     : std::string(std::strerror(error));
-            ::close(fd_);
-            fd_ = -1;
-        }
+asio::awaitable<bool> TcpTransport::connect_any(const Results& addresses, Deadline deadline,
+                                                std::string& why) {
+    if (!socket_) socket_.emplace(co_await asio::this_coro::executor);
+    error_code ec = asio::error::host_not_found;
+    for (const auto& address : addresses) {
+        error_code ignored;
+        socket_->close(ignored);
+        co_await arm(deadline);
+        co_await socket_->async_connect(address.endpoint(), into(ec));
+        disarm();
+        if (!ec) co_return true;
+        if (stopped() || ec == asio::error::operation_aborted) break;
     }
-    return fd_ >= 0;
+    error_code ignored;
+    socket_->close(ignored);
+    if (stopped())
+        why = "stopped while connecting";
+    else if (ec == asio::error::operation_aborted)
+        why = "no connection within " + std::to_string(timeout_ms_) + " ms";
+    else
+        why = ec.message();
+    co_return false;
 }
 
 }  // namespace kavren::host

@@ -1,39 +1,52 @@
 #include "apps/host/link/transport.h"
 
-#include <poll.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "apps/common/stop_signal.h"
-
 namespace kavren::host {
-
-namespace {
-
-using std::chrono::milliseconds;
-
-// No wait lasts longer than this without looking at the stop flag.
-constexpr milliseconds kStopSlice{50};
-
-}  // namespace
 
 long Transport::write_some(const uint8_t* bytes, std::size_t size) {
     return ::write(fd_, bytes, size);
 }
 
-Transport::Wait Transport::wait_for(short events, Deadline deadline) {
-    for (;;) {
-        if (app::stop_requested()) return Wait::stopped;
-        const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) return Wait::timed_out;
-        pollfd ready{fd_, events, 0};
-        const int n = poll(&ready, 1, static_cast<int>(std::min(left, kStopSlice).count()) + 1);
-        if (n > 0) return Wait::ready;  // readable, writable, or failed: the next call tells
-        if (n < 0 && errno != EINTR) return Wait::failed;
-    }
+asio::awaitable<void> Transport::arm(Deadline deadline) {
+    if (!timer_) timer_.emplace(co_await asio::this_coro::executor);
+    const unsigned armed = ++armed_->count;
+    timer_->expires_at(deadline);
+    // The handler runs on the timer's executor, the link's strand. One that expired as its wait
+    // ended may come after a later arm(), or after the transport went: it then does nothing.
+    timer_->async_wait(
+        [weak = std::weak_ptr<Armed>(armed_), armed](const boost::system::error_code& ec) {
+            if (ec) return;
+            const std::shared_ptr<Armed> now = weak.lock();
+            if (now && now->count == armed) now->owner->cancel_io();
+        });
+}
+
+void Transport::disarm() {
+    ++armed_->count;
+    if (timer_) timer_->cancel();
+}
+
+void Transport::stop() {
+    stopped_ = true;
+    cancel_io();
+}
+
+asio::awaitable<Transport::Wait> Transport::wait_for(Direction direction, Deadline deadline) {
+    if (stopped_) co_return Wait::stopped;
+    if (Clock::now() >= deadline) co_return Wait::timed_out;
+    co_await arm(deadline);
+    const boost::system::error_code ec = co_await wait_ready(direction);
+    disarm();
+    if (stopped_) co_return Wait::stopped;
+    if (!ec) co_return Wait::ready;  // readable, writable, or failed: the next call tells
+    if (ec == asio::error::operation_aborted) co_return Wait::timed_out;
+    errno = ec.value();
+    co_return Wait::failed;
 }
 
 namespace {
@@ -47,11 +60,12 @@ Transport::Io io_of(Transport::Wait waited, std::string& why) {
 
 }  // namespace
 
-Transport::Io Transport::send_all(const uint8_t* bytes, std::size_t size, Deadline deadline,
-                                  std::string& why) {
+asio::awaitable<Transport::Io> Transport::send_all(const uint8_t* bytes, std::size_t size,
+                                                   Deadline deadline, std::string& why) {
     reset_by_peer_ = false;
     std::size_t sent = 0;
     while (sent < size) {
+        if (stopped_) co_return Io::stopped;
         const long n = write_some(bytes + sent, size - sent);
         if (n > 0) {
             sent += static_cast<std::size_t>(n);
@@ -59,32 +73,35 @@ Transport::Io Transport::send_all(const uint8_t* bytes, std::size_t size, Deadli
         }
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            const Wait waited = wait_for(POLLOUT, deadline);
+            const Wait waited = co_await wait_for(Direction::write, deadline);
             if (waited == Wait::ready) continue;
-            return io_of(waited, why);
+            co_return io_of(waited, why);
         }
         reset_by_peer_ = errno == ECONNRESET || errno == EPIPE;
         why = std::string("cannot send the request: ") + std::strerror(errno);
-        return Io::lost;
+        co_return Io::lost;
     }
-    return Io::done;
+    co_return Io::done;
 }
 
-Transport::Io Transport::receive_some(uint8_t* into, std::size_t up_to, Deadline deadline,
-                                      bool try_first, std::size_t& got, std::string& why) {
+asio::awaitable<Transport::Io> Transport::receive_some(uint8_t* into, std::size_t up_to,
+                                                       Deadline deadline, bool try_first,
+                                                       std::size_t& got, std::string& why) {
     for (bool wait = !try_first;;) {
         if (wait) {
-            const Wait waited = wait_for(POLLIN, deadline);
-            if (waited != Wait::ready) return io_of(waited, why);
+            const Wait waited = co_await wait_for(Direction::read, deadline);
+            if (waited != Wait::ready) co_return io_of(waited, why);
+        } else if (stopped_) {
+            co_return Io::stopped;
         }
         const ssize_t n = ::read(fd_, into, up_to);
         if (n > 0) {
             got = static_cast<std::size_t>(n);
-            return Io::done;
+            co_return Io::done;
         }
         if (n == 0) {
             why = "the connection was closed by the meter";
-            return Io::lost;
+            co_return Io::lost;
         }
         if (errno == EINTR) {
             wait = false;
@@ -93,7 +110,7 @@ Transport::Io Transport::receive_some(uint8_t* into, std::size_t up_to, Deadline
         if (errno != EAGAIN && errno != EWOULDBLOCK) {
             reset_by_peer_ = errno == ECONNRESET;
             why = std::string("cannot read the reply: ") + std::strerror(errno);
-            return Io::lost;
+            co_return Io::lost;
         }
         wait = true;
     }
@@ -116,16 +133,18 @@ bool Transport::drain(uint64_t& count, std::string& why) {
     }
 }
 
-Transport::Wait Transport::discard_until_quiet(milliseconds quiet, Clock::time_point last_activity,
-                                               std::string& why) {
+asio::awaitable<Transport::Wait> Transport::discard_until_quiet(std::chrono::milliseconds quiet,
+                                                                Clock::time_point last_activity,
+                                                                std::string& why) {
     const Deadline give_up = Clock::now() + 2 * quiet;
     uint8_t scrap[256];
     for (;;) {
         const Deadline quiet_at = std::min(last_activity + quiet, give_up);
+        if (stopped_) co_return Wait::stopped;
         if (Clock::now() >= quiet_at) break;
-        const Wait waited = wait_for(POLLIN, quiet_at);
+        const Wait waited = co_await wait_for(Direction::read, quiet_at);
         if (waited == Wait::failed) why = name_ + ": " + std::strerror(errno);
-        if (waited == Wait::stopped || waited == Wait::failed) return waited;
+        if (waited == Wait::stopped || waited == Wait::failed) co_return waited;
         if (waited == Wait::timed_out) continue;
         const ssize_t n = ::read(fd_, scrap, sizeof scrap);
         if (n > 0) {
@@ -133,11 +152,11 @@ Transport::Wait Transport::discard_until_quiet(milliseconds quiet, Clock::time_p
         } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
             why = name_ +
                   (n == 0 ? std::string(": hung up") : std::string(": ") + std::strerror(errno));
-            return Wait::failed;
+            co_return Wait::failed;
         }
     }
     flush_input();
-    return Wait::ready;
+    co_return Wait::ready;
 }
 
 }  // namespace kavren::host

@@ -2,18 +2,18 @@
 
 #include <chrono>
 #include <cmath>
+#include <csignal>
 #include <mutex>
-#include <thread>
 
 #include "apps/common/stop_signal.h"
 #include "apps/host/link/modbus_link.h"
-#include "apps/host/pipeline/hangup_watch.h"
 #include "apps/host/poll/meter_services.h"
 #include "apps/host/poll/service_watchdog.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/sinks/console/console_sink.h"
 #include "apps/host/sinks/http/http_sink.h"
 #include "apps/host/sinks/mqtt/mqtt_sink.h"
+#include "apps/host/support/done_latch.h"
 #include "apps/host/support/steady_ns.h"
 #include "runtime/device_state.h"
 
@@ -93,12 +93,17 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
     : config_(config),
       log_(std::move(log)),
       parts_(std::move(parts)),
+      loop_(EventLoop::threads_for_machine(), log_),
+      signals_(loop_.io(), SIGTERM, SIGINT, SIGHUP),
       plugin_lines_([this](const std::string& line) {
           if (config_.plugin_log) log_("kavren_m7: " + line);
       }),
       plugin_output_(&plugin_lines_),
       store_(config.database),
       plugin_(config.plugin) {
+    wait_for_signals();
+    // One that came during the start is answered too.
+    if (app::hangups() > 0) on_signal(SIGHUP);
     if (!parts_.make_link) parts_.make_link = make_modbus_link;
     if (parts_.sinks.empty()) parts_.sinks = standard_sinks();
     store_.set_log(log_);
@@ -120,11 +125,52 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
     commit_->set_retention(config_.retention, std::move(consumers));
     commit_->set_commit_interval(std::chrono::milliseconds(
         static_cast<int64_t>(std::llround(config_.commit_interval_s * 1000))));
-    commit_->set_on_file_gone(app::request_stop);
+    commit_->set_on_file_gone([this] { request_stop(); });
     make_pollers();
 }
 
-Pipeline::~Pipeline() = default;
+Pipeline::~Pipeline() {
+    {
+        std::lock_guard<std::mutex> hold(stop_lock_);
+        pollers_reachable_ = false;
+    }
+    boost::system::error_code ignored;
+    signals_.cancel(ignored);
+    // Asio gives the signals back to their default (the end of the program) as it lets go of
+    // them: the program's own handlers take them again for what is left of its run.
+    signals_.clear(ignored);
+    app::install_stop_signals();
+    app::install_hangup_signal();
+}
+
+void Pipeline::wait_for_signals() {
+    signals_.async_wait([this](const boost::system::error_code& ec, int number) {
+        if (ec) return;  // cancelled: the pipeline goes
+        on_signal(number);
+        wait_for_signals();
+    });
+}
+
+void Pipeline::on_signal(int number) {
+    if (number != SIGHUP) {
+        request_stop();
+        return;
+    }
+    log_(
+        "SIGHUP: the configuration is not re-read while running; the host goes on as it "
+        "started (restart it to apply a changed configuration)");
+}
+
+void Pipeline::request_stop() {
+    app::request_stop();
+    stop_links();
+}
+
+void Pipeline::stop_links() {
+    std::lock_guard<std::mutex> hold(stop_lock_);
+    if (!pollers_reachable_) return;
+    for (const auto& poller : pollers_) poller->stop();
+}
 
 bool Pipeline::past_give_up() const {
     return app::stop_requested() && steady_now_ns() > give_up_at_.load();
@@ -164,9 +210,15 @@ void Pipeline::make_gateways() {
 }
 
 void Pipeline::make_sinks() {
-    SinkContext context{
-        config_,          {}, store_, log_, [this] { return past_give_up(); }, app::request_stop,
-        parts_.output_fd, {}};
+    SinkContext context{config_,
+                        {},
+                        store_,
+                        log_,
+                        [this] { return past_give_up(); },
+                        [this] { request_stop(); },
+                        parts_.output_fd,
+                        {}};
+    context.loop = &loop_.io();
     for (const auto& slot : meters_)
         context.meters.push_back({slot->config.name, slot->config.unit, slot->link_name});
     for (const auto& gateway : gateways_)
@@ -187,7 +239,7 @@ void Pipeline::make_pollers() {
     context_.make_link = parts_.make_link;
     for (std::size_t i = 0; i < config_.links.size(); ++i)
         pollers_.push_back(
-            std::make_unique<LinkPoller>(i, config_.links[i], link_meters_[i], context_,
+            std::make_unique<LinkPoller>(loop_.io(), i, config_.links[i], link_meters_[i], context_,
                                          gateways_[i] ? &gateways_[i]->share() : nullptr));
 }
 
@@ -216,16 +268,37 @@ void Pipeline::poll() {
     for (const LinkConfig& link : config_.links) budgets.push_back(attempt_budget(link));
     LinkProgress progress(budgets);
     context_.progress = [&progress](std::size_t link) { progress.mark(link); };
-    ServiceWatchdog watchdog(progress);
-    HangupWatch hangups(log_);
-    std::vector<std::thread> threads;
-    for (auto& poller : pollers_) threads.emplace_back([&poller] { poller->run(); });
-    for (auto& thread : threads) thread.join();
-    pollers_.clear();  // the links close
+    ServiceWatchdog watchdog(loop_.io(), progress);
+    DoneLatch ended(pollers_.size());
+    for (auto& poller : pollers_) poller->start([&ended] { ended.count_down(); });
+    {
+        std::lock_guard<std::mutex> hold(stop_lock_);
+        pollers_reachable_ = true;
+    }
+    if (app::stop_requested()) stop_links();  // asked for before the pollers could hear it
+    ended.wait();
+    destroy_pollers();  // the links close
     for (const auto& gateway : gateways_)
         if (gateway) gateway->stop();  // what still waits for a link is answered
     context_.progress = nullptr;
     watchdog.stopping();
+}
+
+void Pipeline::destroy_pollers() {
+    {
+        std::lock_guard<std::mutex> hold(stop_lock_);
+        pollers_reachable_ = false;
+    }
+    DoneLatch destroyed(pollers_.size());
+    for (auto& poller : pollers_) {
+        const LinkPoller::Strand strand = poller->strand();
+        asio::post(strand, [&destroyed, gone = std::move(poller)]() mutable {
+            gone.reset();
+            destroyed.count_down();
+        });
+    }
+    destroyed.wait();
+    pollers_.clear();
 }
 
 PipelineReport Pipeline::finish() {

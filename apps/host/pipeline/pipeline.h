@@ -6,8 +6,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
+
+#include <boost/asio/signal_set.hpp>
 
 #include "apps/common/plugin_library.h"
 #include "apps/common/plugin_output.h"
@@ -16,6 +19,7 @@
 #include "apps/host/history/commit_stage.h"
 #include "apps/host/history/history_store.h"
 #include "apps/host/link/register_link.h"
+#include "apps/host/pipeline/event_loop.h"
 #include "apps/host/poll/link_poller.h"
 #include "apps/host/sinks/sink_context.h"
 
@@ -39,9 +43,10 @@ struct PipelineReport {
 };
 
 // kavren-host's stages, owned in the order they are made and the reverse of the order they go:
-// the history, the plug-in, its meters, the links' gateways, the sinks, the commit stage that
-// feeds them, the link pollers. Rounds travel link -> driver -> round result -> commit stage ->
-// sinks; a gateway's clients reach a link through its poller.
+// the event loop, the history, the plug-in, its meters, the links' gateways, the sinks, the
+// commit stage that feeds them, the link pollers. Rounds travel link -> driver -> round result ->
+// commit stage -> sinks; a gateway's clients reach a link through its poller. The pollers, the
+// HTTP server, the timers and the signals (SIGTERM, SIGINT: stop; SIGHUP) run on the one loop.
 class Pipeline {
   public:
     using Log = std::function<void(const std::string&)>;
@@ -55,6 +60,10 @@ class Pipeline {
     // for, then ends every stage in order, each within what is left of the time, and logs what
     // the run stored.
     PipelineReport run();
+    // The event loop every stage of the host's network I/O runs on.
+    asio::io_context& io() { return loop_.io(); }
+    // Asks the host to stop, from any thread: every link's exchange or wait ends at once.
+    void request_stop();
 
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
@@ -65,12 +74,23 @@ class Pipeline {
     void make_sinks();
     void make_pollers();
     bool past_give_up() const;
+    void wait_for_signals();
+    void on_signal(int number);
+    void stop_links();
     void poll();
+    // Each poller destroyed on its strand, where its link's I/O lives.
+    void destroy_pollers();
     PipelineReport finish();
 
     const HostConfig& config_;
     Log log_;
     PipelineParts parts_;
+    // The pollers are reachable by request_stop() while this is true (under stop_lock_). Both
+    // outlive the loop's threads.
+    std::mutex stop_lock_;
+    bool pollers_reachable_ = false;
+    EventLoop loop_;
+    asio::signal_set signals_;
     // Every wait for the history gives up once a stop was asked for and its time is over.
     std::atomic<int64_t> give_up_at_{INT64_MAX};
     // The plug-in's lines become log lines; they never mix into the host's own output.

@@ -9,12 +9,18 @@ void ForwardQueue::on_done(std::function<void()> wake) {
     wake_ = std::move(wake);
 }
 
+void ForwardQueue::on_arrival(std::function<void()> wake) {
+    std::lock_guard<std::mutex> hold(lock_);
+    arrival_ = std::move(wake);
+}
+
 ForwardQueue::Offer ForwardQueue::offer(std::unique_ptr<ForwardedRequest> request) {
     {
         std::lock_guard<std::mutex> hold(lock_);
         if (closed_) return Offer::closed;
         if (waiting_.size() >= capacity_) return Offer::full;
         waiting_.push_back(std::move(request));
+        if (arrival_) arrival_();
     }
     arrived_.notify_one();
     return Offer::queued;

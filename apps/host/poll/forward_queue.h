@@ -16,12 +16,12 @@
 
 namespace kavren::host {
 
-// A request of a gateway's client for a meter, carried by the link's thread.
+// A request of a gateway's client for a meter, carried by the link's poller.
 struct ForwardedRequest {
     uint64_t ticket = 0;  // the gateway's: whose request it is
     int unit = 0;
     Bytes pdu;
-    // Set by the link's thread: ok with the reply PDU (an exception reply included), or the
+    // Set by the link's poller: ok with the reply PDU (an exception reply included), or the
     // failure and why.
     ReadOutcome outcome = ReadOutcome::ok;
     Bytes reply;
@@ -29,18 +29,22 @@ struct ForwardedRequest {
     bool carried = false;  // false: the link never sent it (the host is stopping)
 };
 
-// The requests a gateway hands to its link's thread, bounded: a request that finds it full is
+// The requests a gateway hands to its link's poller, bounded: a request that finds it full is
 // refused at once (the gateway answers "busy"), so that no number of clients makes polling
-// wait. The link's thread takes one request at a time and hands it back done.
+// wait. The link's poller takes one request at a time and hands it back done.
 class ForwardQueue {
   public:
     using Clock = std::chrono::steady_clock;
     enum class Offer { queued, full, closed };
 
     explicit ForwardQueue(std::size_t capacity) : capacity_(capacity) {}
-    // Called on the link's thread after each request is done (a gateway wakes its own thread
+    // Called on the link's strand after each request is done (a gateway wakes its own thread
     // with it: it must not call back into the queue); nullptr: none.
     void on_done(std::function<void()> wake);
+    // Called after each request is queued, under the queue's lock (the link's poller wakes with
+    // it: it must not call back into the queue); nullptr: none. Once it has returned, no
+    // earlier call can still run.
+    void on_arrival(std::function<void()> wake);
 
     // The gateway's side.
     Offer offer(std::unique_ptr<ForwardedRequest> request);
@@ -48,12 +52,12 @@ class ForwardQueue {
     // The client went: its request, if it still waits, is dropped.
     void withdraw(uint64_t ticket);
 
-    // The link thread's side: the next request without waiting (null when none waits), or a
+    // The link poller's side: the next request without waiting (null when none waits), or a
     // wait for one until `until` (true once one waits).
     std::unique_ptr<ForwardedRequest> next();
     bool wait(Clock::time_point until);
     void finished(std::unique_ptr<ForwardedRequest> request);
-    // The link's thread has ended: every waiting request is done without being carried, and
+    // The link's poller has ended: every waiting request is done without being carried, and
     // later ones are refused.
     void close();
 
@@ -70,6 +74,7 @@ class ForwardQueue {
     std::size_t capacity_;
     bool closed_ = false;
     std::function<void()> wake_;
+    std::function<void()> arrival_;
 };
 
 }  // namespace kavren::host

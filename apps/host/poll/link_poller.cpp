@@ -2,31 +2,12 @@
 
 #include <algorithm>
 #include <chrono>
-#include <thread>
 
 #include "apps/common/program.h"
-#include "apps/common/stop_signal.h"
 #include "apps/host/support/utc_time.h"
 #include "runtime/device_state.h"
 
 namespace kavren::host {
-
-namespace {
-
-// No wait of the link's thread lasts longer than this without looking at the stop flag.
-constexpr auto kStopCheck = std::chrono::milliseconds(50);
-
-}  // namespace
-
-bool sleep_unless_stopped(Clock::duration duration) {
-    const auto until = Clock::now() + duration;
-    for (;;) {
-        if (app::stop_requested()) return false;
-        const auto now = Clock::now();
-        if (now >= until) return true;
-        std::this_thread::sleep_for(std::min<Clock::duration>(until - now, kStopCheck));
-    }
-}
 
 std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome outcome,
                                                   RoundResult::Origin origin) {
@@ -61,27 +42,73 @@ std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome
     return result;
 }
 
-LinkPoller::LinkPoller(std::size_t index, const LinkConfig& config, std::vector<MeterSlot*> meters,
-                       PollContext& context, LinkShare* share)
+LinkPoller::LinkPoller(asio::io_context& io, std::size_t index, const LinkConfig& config,
+                       std::vector<MeterSlot*> meters, PollContext& context, LinkShare* share)
     : index_(index),
       config_(config),
       link_(context.make_link(config, meters.empty() ? 9600 : meters.front()->device->baud_rate_)),
       meters_(std::move(meters)),
       context_(context),
-      share_(share) {}
+      share_(share),
+      strand_(asio::make_strand(io)),
+      timer_(strand_) {}
 
-bool LinkPoller::quiet_line() {
-    const auto now = Clock::now();
-    return now >= line_free_at_ || sleep_unless_stopped(line_free_at_ - now);
+LinkPoller::~LinkPoller() {
+    if (share_ != nullptr) share_->forwards.on_arrival(nullptr);
 }
 
-void LinkPoller::forward_one() {
-    if (share_ == nullptr) return;
+void LinkPoller::start(std::function<void()> ended) {
+    // A request of the gateway's wakes the poller where it waits.
+    if (share_ != nullptr)
+        share_->forwards.on_arrival([this] { asio::post(strand_, [this] { timer_.cancel(); }); });
+    asio::co_spawn(strand_, run_rounds(), [this, ended = std::move(ended)](std::exception_ptr e) {
+        // Nothing carries the gateway's requests from here on: what waits is answered, and
+        // nothing posts to the strand for the poller any more.
+        if (share_ != nullptr) {
+            share_->forwards.on_arrival(nullptr);
+            share_->forwards.close();
+        }
+        if (e) {
+            try {
+                std::rethrow_exception(e);
+            } catch (const std::exception& failure) {
+                context_.log(config_.describe() + ": polling ended: " + failure.what());
+            }
+        }
+        ended();
+    });
+}
+
+void LinkPoller::stop() {
+    asio::post(strand_, [this] {
+        stopping_ = true;
+        link_->stop();
+        timer_.cancel();
+    });
+}
+
+asio::awaitable<bool> LinkPoller::sleep_until(Clock::time_point until) {
+    if (stopping_) co_return false;
+    timer_.expires_at(until);
+    boost::system::error_code ec;
+    co_await timer_.async_wait(into(ec));
+    co_return !stopping_;
+}
+
+asio::awaitable<bool> LinkPoller::quiet_line() {
+    bool awake = !stopping_;
+    while (awake && Clock::now() < line_free_at_) awake = co_await sleep_until(line_free_at_);
+    co_return awake;
+}
+
+asio::awaitable<bool> LinkPoller::forward_one() {
+    if (share_ == nullptr) co_return false;
     std::unique_ptr<ForwardedRequest> request = share_->forwards.next();
-    if (!request) return;
-    if (quiet_line()) {
+    if (!request) co_return false;
+    const bool quiet = co_await quiet_line();
+    if (quiet) {
         request->carried = true;
-        request->outcome = link_->exchange(request->unit, request->pdu, request->reply);
+        request->outcome = co_await link_->exchange(request->unit, request->pdu, request->reply);
         if (request->outcome != ReadOutcome::ok) request->error = link_->last_error();
         line_free_at_ = Clock::now() + std::chrono::milliseconds(config_.pause_ms);
     } else {
@@ -89,37 +116,37 @@ void LinkPoller::forward_one() {
         request->error = "the host is stopping";
     }
     share_->forwards.finished(std::move(request));
-    // The link's thread is alive: a request carried within its time-out (the service manager
-    // hears of the host only once a round was attempted).
-    if (attempted_) made_progress();
+    co_return true;
 }
 
-bool LinkPoller::wait_carrying(Clock::time_point until) {
-    if (share_ == nullptr) return sleep_unless_stopped(until - Clock::now());
-    for (;;) {
-        if (app::stop_requested()) return false;
-        const auto now = Clock::now();
-        if (now >= until) return true;
-        // A stop is seen within a fraction of a second, as in every other wait.
-        if (share_->forwards.wait(std::min<Clock::time_point>(until, now + kStopCheck)))
-            forward_one();
+asio::awaitable<bool> LinkPoller::wait_carrying(Clock::time_point until) {
+    bool awake = !stopping_;
+    while (awake && Clock::now() < until) {
+        const bool carried = co_await forward_one();
+        if (carried && attempted_) made_progress();
+        if (!carried) awake = co_await sleep_until(until);
+        if (stopping_) awake = false;
     }
+    co_return awake;
 }
 
-bool LinkPoller::read_step(MeterSlot& meter, const PendingRead& read, RoundWords* kept,
-                           RoundOutcome& outcome) {
-    forward_one();  // between two of the host's own requests
-    if (!quiet_line()) {
+asio::awaitable<bool> LinkPoller::read_step(MeterSlot& meter, const PendingRead& read,
+                                            RoundWords* kept, RoundOutcome& outcome) {
+    // Between two of the host's own requests: a gateway's, if one waits.
+    const bool carried = co_await forward_one();
+    if (carried && attempted_) made_progress();
+    const bool quiet = co_await quiet_line();
+    if (!quiet) {
         std::lock_guard<std::mutex> lock(context_.driver_calls);
         fail_read(*meter.device);
         outcome.failure = ReadOutcome::connection_lost;
         outcome.detail = "stopped";
-        return false;
+        co_return false;
     }
     uint16_t words[kModbusMaxReadRegisters];
     ++meter.stats.requests;
     const ReadOutcome result =
-        link_->read_registers(meter.config.unit, read.start, read.count, words);
+        co_await link_->read_registers(meter.config.unit, read.start, read.count, words);
     line_free_at_ = Clock::now() + std::chrono::milliseconds(config_.pause_ms);
     std::lock_guard<std::mutex> lock(context_.driver_calls);
     meter.stats.noise_bytes = link_->noise_bytes();
@@ -131,17 +158,17 @@ bool LinkPoller::read_step(MeterSlot& meter, const PendingRead& read, RoundWords
         outcome.detail = link_->last_error();
         outcome.failed_start = read.start;
         outcome.failed_count = read.count;
-        return false;
+        co_return false;
     }
     if (kept != nullptr)
         kept->reads.push_back(
             {kReadHoldingRegisters, read.start, std::vector<uint16_t>(words, words + read.count)});
     if (complete_read(*meter.device, words, static_cast<std::size_t>(read.count)) == 0)
         outcome.complete = true;
-    return true;
+    co_return true;
 }
 
-RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
+asio::awaitable<RoundOutcome> LinkPoller::poll_round(MeterSlot& meter) {
     RoundOutcome outcome;
     const auto started = Clock::now();
     auto kept = share_ != nullptr ? std::make_shared<RoundWords>() : nullptr;
@@ -152,7 +179,9 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
         meter.device->RefreshStatus();
         read = pending_read(*meter.device);
     }
-    while (read.count > 0 && read_step(meter, read, kept.get(), outcome)) {
+    while (read.count > 0) {
+        const bool more = co_await read_step(meter, read, kept.get(), outcome);
+        if (!more) break;
         std::lock_guard<std::mutex> lock(context_.driver_calls);
         read = pending_read(*meter.device);
     }
@@ -168,9 +197,8 @@ RoundOutcome LinkPoller::poll_round(MeterSlot& meter) {
     } else {
         ++meter.stats.rounds_failed;
     }
-    return outcome;
+    co_return outcome;
 }
-
 void LinkPoller::finish_round(MeterSlot& meter, const RoundOutcome& outcome) {
     const bool link_down = outcome.failure == ReadOutcome::connection_lost;
     if (link_down && !link_was_down_)
@@ -196,27 +224,22 @@ void LinkPoller::finish_round(MeterSlot& meter, const RoundOutcome& outcome) {
     context_.submit(std::move(result));
 }
 
-void LinkPoller::run() {
-    run_rounds();
-    // Nothing carries the gateway's requests from here on: what waits is answered.
-    if (share_ != nullptr) share_->forwards.close();
+bool LinkPoller::all_done() const {
+    return context_.rounds != 0 &&
+           std::all_of(meters_.begin(), meters_.end(),
+                       [&](const MeterSlot* m) { return m->round >= context_.rounds; });
 }
 
-void LinkPoller::run_rounds() {
-    const auto all_done = [&] {
-        return context_.rounds != 0 &&
-               std::all_of(meters_.begin(), meters_.end(),
-                           [&](const MeterSlot* m) { return m->round >= context_.rounds; });
-    };
+asio::awaitable<void> LinkPoller::run_rounds() {
     auto next_cycle = Clock::now();
     while (!all_done()) {
         for (MeterSlot* meter : meters_) {
-            if (app::stop_requested()) return;
+            if (stopping_) co_return;
             if (context_.rounds != 0 && meter->round >= context_.rounds) continue;
             if (!attempt_due(meter->health, Clock::now())) continue;
             ++meter->round;
-            const RoundOutcome outcome = poll_round(*meter);
-            if (app::stop_requested() && !outcome.complete) return;  // cut short by the stop
+            const RoundOutcome outcome = co_await poll_round(*meter);
+            if (stopping_ && !outcome.complete) co_return;  // cut short by the stop
             finish_round(*meter, outcome);
             attempted_ = true;
             made_progress();
@@ -227,8 +250,9 @@ void LinkPoller::run_rounds() {
         if (next_cycle < now) next_cycle = now;  // a cycle that overran starts the next at once
         // Waiting is progress too: a link whose meters are all offline is alive.
         while (Clock::now() < next_cycle) {
-            if (!wait_carrying(std::min(next_cycle, Clock::now() + std::chrono::milliseconds(500))))
-                return;
+            const auto until = std::min(next_cycle, Clock::now() + std::chrono::milliseconds(500));
+            const bool awake = co_await wait_carrying(until);
+            if (!awake) co_return;
             made_progress();
         }
     }

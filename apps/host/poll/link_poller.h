@@ -12,13 +12,14 @@
 #include "apps/host/poll/meter_services.h"
 #include "apps/host/poll/poll_schedule.h"
 #include "apps/host/round/round_result.h"
+#include "apps/host/support/asio_coro.h"
 #include "host/sp_modbus.h"
 #include "runtime/device_state.h"
 
 namespace kavren::host {
 
 // One meter on a link: its driver object, the host's services for it, its statistics. Only its
-// link thread touches it once polling runs.
+// link's poller touches it once polling runs.
 struct MeterSlot {
     MeterConfig config;
     std::size_t index = 0;  // place among all configured meters
@@ -54,31 +55,49 @@ struct PollContext {
 std::shared_ptr<RoundResult> collect_round_result(MeterSlot& meter, RoundOutcome outcome,
                                                   RoundResult::Origin origin);
 
-// Polls the meters of one link, one after another, every interval, on its own thread. With a
-// gateway in front of the link (`share`), it keeps each meter's last complete round for it and
-// carries its clients' requests: before each of its own requests at most one, so that however
-// many clients ask, a round carries no more of theirs than it has requests of its own; while it
-// waits for the next round, each as it comes.
+// Polls the meters of one link, one after another, every interval, as a coroutine on a strand
+// of its own on the event loop. With a gateway in front of the link (`share`), it keeps each
+// meter's last complete round for it and carries its clients' requests: before each of its own
+// requests at most one, so that however many clients ask, a round carries no more of theirs than
+// it has requests of its own; while it waits for the next round, each as it comes. Started and
+// stopped alone: one link may come and go while the others poll.
 class LinkPoller {
   public:
-    LinkPoller(std::size_t index, const LinkConfig& config, std::vector<MeterSlot*> meters,
-               PollContext& context, LinkShare* share = nullptr);
-    void run();
-    // One round of one meter; public for tests.
-    RoundOutcome poll_round(MeterSlot& meter);
+    using Strand = asio::strand<asio::io_context::executor_type>;
+    LinkPoller(asio::io_context& io, std::size_t index, const LinkConfig& config,
+               std::vector<MeterSlot*> meters, PollContext& context, LinkShare* share = nullptr);
+    ~LinkPoller();
+    // Starts polling; `ended` is called on the strand once it has ended (its rounds done, or
+    // stopped). Once.
+    void start(std::function<void()> ended);
+    // Ends polling: the exchange or wait under way ends at once, and no other begins. From any
+    // thread, before the poller is destroyed.
+    void stop();
+    // Where the poller must be destroyed once it has ended (its link's I/O objects live there).
+    const Strand& strand() const { return strand_; }
+
+    LinkPoller(const LinkPoller&) = delete;
+    LinkPoller& operator=(const LinkPoller&) = delete;
 
   private:
-    void run_rounds();
+    asio::awaitable<void> run_rounds();
+    // One round of one meter.
+    asio::awaitable<RoundOutcome> poll_round(MeterSlot& meter);
     // One read of the round: false when the round ends here (failed, or stopped).
-    bool read_step(MeterSlot& meter, const PendingRead& read, RoundWords* kept,
-                   RoundOutcome& outcome);
+    asio::awaitable<bool> read_step(MeterSlot& meter, const PendingRead& read, RoundWords* kept,
+                                    RoundOutcome& outcome);
     void finish_round(MeterSlot& meter, const RoundOutcome& outcome);
+    // Waits until `until` (or until woken); false when stopped.
+    asio::awaitable<bool> sleep_until(Clock::time_point until);
     // Waits out the pause the line needs after its last request; false when stopped.
-    bool quiet_line();
-    // A gateway's request, if one waits, carried and handed back.
-    void forward_one();
+    asio::awaitable<bool> quiet_line();
+    // A gateway's request, if one waits, carried and handed back; false when none waited. One
+    // carried is progress once a round was attempted (the service manager hears of the host
+    // only then): the caller marks it.
+    asio::awaitable<bool> forward_one();
     // Waits until `until`, carrying the gateway's requests as they come; false when stopped.
-    bool wait_carrying(Clock::time_point until);
+    asio::awaitable<bool> wait_carrying(Clock::time_point until);
+    bool all_done() const;
     void made_progress() {
         if (context_.progress) context_.progress(index_);
     }
@@ -88,12 +107,12 @@ class LinkPoller {
     std::vector<MeterSlot*> meters_;
     PollContext& context_;
     LinkShare* share_;
+    Strand strand_;
+    asio::steady_timer timer_;  // the poller's waits; cancelled to wake it
+    bool stopping_ = false;     // on the strand
     bool link_was_down_ = false;
     bool attempted_ = false;            // a round was attempted
     Clock::time_point line_free_at_{};  // the pause after the last request ends here
 };
-
-// Sleeps for the duration, or less when a stop is requested; false when it was.
-bool sleep_unless_stopped(Clock::duration duration);
 
 }  // namespace kavren::host

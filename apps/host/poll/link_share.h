@@ -26,7 +26,7 @@ struct RoundWords {
     std::vector<ReadWords> reads;
 };
 
-// Each unit's last complete round on one link. The link's thread keeps them as rounds complete
+// Each unit's last complete round on one link. The link's poller keeps them as rounds complete
 // (a failed round keeps the one before); a gateway's thread reads them.
 class LastRounds {
   public:
@@ -46,7 +46,7 @@ class LastRounds {
     std::map<int, std::shared_ptr<const RoundWords>> rounds_;
 };
 
-// What a link's thread shares with the gateway in front of the link: the words of its meters'
+// What a link's poller shares with the gateway in front of the link: the words of its meters'
 // last complete rounds, and the requests of the gateway's clients it is to carry.
 struct LinkShare {
     explicit LinkShare(std::size_t max_queue) : forwards(max_queue) {}

@@ -40,23 +40,29 @@ bool LinkProgress::all_progressing(Clock::time_point now) const {
     return true;
 }
 
-ServiceWatchdog::ServiceWatchdog(const LinkProgress& progress) : progress_(progress) {
+ServiceWatchdog::ServiceWatchdog(asio::io_context& io, const LinkProgress& progress)
+    : progress_(progress), strand_(asio::make_strand(io)), timer_(strand_) {
     if (std::getenv("NOTIFY_SOCKET") == nullptr) return;  // no service manager
     uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) > 0) watchdog_ = std::chrono::microseconds(usec);
-    thread_ = std::thread([this] { run(); });
+    ended_ = std::make_unique<DoneLatch>(1);
+    asio::co_spawn(strand_, run(), [this](std::exception_ptr) { ended_->count_down(); });
 }
 
 ServiceWatchdog::~ServiceWatchdog() { stopping(); }
 
 void ServiceWatchdog::stopping() {
-    if (!thread_.joinable()) return;
-    stop_.store(true);
-    thread_.join();
+    if (!ended_) return;
+    asio::post(strand_, [this] {
+        stop_ = true;
+        timer_.cancel();
+    });
+    ended_->wait();
+    ended_.reset();
     sd_notify(0, "STOPPING=1");
 }
 
-void ServiceWatchdog::run() {
+asio::awaitable<void> ServiceWatchdog::run() {
     bool ready = false;
     // The watchdog is fed at twice its rate, as systemd advises; the first check is soon.
     const auto tick =
@@ -64,7 +70,7 @@ void ServiceWatchdog::run() {
             ? std::min<std::chrono::microseconds>(watchdog_ / 2, std::chrono::milliseconds(100))
             : std::chrono::microseconds(std::chrono::milliseconds(100));
     auto next_feed = LinkProgress::Clock::now();
-    while (!stop_.load()) {
+    while (!stop_) {
         const auto now = LinkProgress::Clock::now();
         if (!ready && progress_.all_attempted()) {
             sd_notify(0, "READY=1\nSTATUS=polling");
@@ -76,7 +82,9 @@ void ServiceWatchdog::run() {
             }  // else: a link is stuck; systemd restarts the host when the watchdog runs out
             next_feed = now + watchdog_ / 2;
         }
-        std::this_thread::sleep_for(tick);
+        timer_.expires_after(tick);
+        boost::system::error_code ec;
+        co_await timer_.async_wait(into(ec));
     }
 }
 

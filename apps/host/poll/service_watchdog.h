@@ -5,8 +5,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "apps/host/support/asio_coro.h"
+#include "apps/host/support/done_latch.h"
 
 namespace kavren::host {
 
@@ -31,23 +33,26 @@ class LinkProgress {
 };
 
 // Tells the service manager (systemd, Type=notify) when the host is ready and, while every link
-// makes progress, feeds its watchdog. Without a service manager (no NOTIFY_SOCKET) it does
-// nothing.
+// makes progress, feeds its watchdog: a timer on the event loop. Without a service manager (no
+// NOTIFY_SOCKET) it does nothing.
 class ServiceWatchdog {
   public:
-    explicit ServiceWatchdog(const LinkProgress& progress);
+    ServiceWatchdog(asio::io_context& io, const LinkProgress& progress);
     ~ServiceWatchdog();
+    // Ends the timer (waiting for it, not from the loop's threads) and says the host stops.
     void stopping();
 
     ServiceWatchdog(const ServiceWatchdog&) = delete;
     ServiceWatchdog& operator=(const ServiceWatchdog&) = delete;
 
   private:
-    void run();
+    asio::awaitable<void> run();
     const LinkProgress& progress_;
     std::chrono::microseconds watchdog_{0};  // 0: no watchdog asked for
-    std::atomic<bool> stop_{false};
-    std::thread thread_;
+    asio::strand<asio::io_context::executor_type> strand_;
+    asio::steady_timer timer_;
+    bool stop_ = false;                 // on the strand
+    std::unique_ptr<DoneLatch> ended_;  // null: not started
 };
 
 }  // namespace kavren::host

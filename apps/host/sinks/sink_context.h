@@ -13,6 +13,10 @@
 #include "apps/host/history/history_store.h"
 #include "apps/host/round/round_sink.h"
 
+namespace boost::asio {
+class io_context;
+}
+
 namespace kavren::host {
 
 // A configured meter as the sinks name it.
@@ -54,6 +58,8 @@ struct SinkContext {
     // The counters of the links' gateways, for /metrics.
     std::vector<std::shared_ptr<const GatewayCounters>> gateways;
     std::shared_ptr<PageAddress> page = std::make_shared<PageAddress>();
+    // The host's event loop, for a sink's network I/O (null: the sink runs a loop of its own).
+    boost::asio::io_context* loop = nullptr;
 
     std::vector<std::string> meter_names() const {
         std::vector<std::string> names;

@@ -47,7 +47,8 @@ HttpSink::HttpSink(const SinkContext& context)
       meters_(identities(context)),
       api_(meters_, config_.database, limits_of(config_.http), config_.interval_s, KAVREN_CHART_DIR,
            context.gateways),
-      page_(context.page) {}
+      page_(context.page),
+      loop_(context.loop) {}
 
 HttpSink::~HttpSink() { finish(std::chrono::steady_clock::now()); }
 
@@ -55,9 +56,12 @@ void HttpSink::start() {
     const HttpConfig& h = config_.http;
     const std::string listen = http_listen_address(h.listen);
     HttpApi* api = &api_;
-    server_ = std::make_unique<HttpServer>(
-        listen, limits_of(h), h.password_file, h.host_names,
-        [api](const HttpRequest& r) { return api->handle(r); }, log_);
+    auto handler = [api](const HttpRequest& r) { return api->handle(r); };
+    server_ = loop_ != nullptr
+                  ? std::make_unique<HttpServer>(*loop_, listen, limits_of(h), h.password_file,
+                                                 h.host_names, std::move(handler), log_)
+                  : std::make_unique<HttpServer>(listen, limits_of(h), h.password_file,
+                                                 h.host_names, std::move(handler), log_);
     if (!h.port_file.empty()) {
         write_port_file(h.port_file, server_->port(), "HTTP");
         port_file_ = h.port_file;

@@ -34,6 +34,7 @@ class HttpSink final : public RoundSink {
     std::unique_ptr<HttpServer> server_;
     std::string port_file_;  // once written
     std::shared_ptr<PageAddress> page_;
+    boost::asio::io_context* loop_;  // the host's, or null: the server runs its own
 };
 
 // The HTTP sink when the configuration asks for it.

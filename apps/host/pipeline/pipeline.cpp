@@ -4,6 +4,8 @@
 #include <mutex>
 #include <thread>
 
+#include <boost/asio/executor_work_guard.hpp>
+
 #include "apps/common/stop_signal.h"
 #include "apps/host/link/modbus_link.h"
 #include "apps/host/pipeline/hangup_watch.h"
@@ -74,6 +76,32 @@ void restore_last_record(MeterSlot& slot, HistoryStore& store, PollContext& cont
     result->stored_record_ms = stored->t_ms;
     context.submit(std::move(result));
 }
+
+// The pipeline's loop on a thread while a run lasts; it ends once nothing is left on the loop.
+class LoopThread {
+  public:
+    LoopThread(boost::asio::io_context& io, const Pipeline::Log& log)
+        : guard_(boost::asio::make_work_guard(io)), thread_([&io, log] {
+              for (;;) {
+                  try {
+                      io.run();
+                      return;
+                  } catch (const std::exception& e) {
+                      log(std::string("loop: ") + e.what());
+                  }
+              }
+          }) {}
+    ~LoopThread() {
+        guard_.reset();
+        thread_.join();
+    }
+    LoopThread(const LoopThread&) = delete;
+    LoopThread& operator=(const LoopThread&) = delete;
+
+  private:
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> guard_;
+    std::thread thread_;
+};
 
 template <typename Duration>
 Clock::duration clock_duration(Duration d) {
@@ -156,7 +184,7 @@ void Pipeline::make_meters() {
 void Pipeline::make_gateways() {
     for (const LinkConfig& link : config_.links)
         gateways_.push_back(link.gateway.enabled()
-                                ? std::make_unique<LinkGateway>(link, config_.interval_s, log_)
+                                ? std::make_unique<LinkGateway>(io_, link, config_.interval_s, log_)
                                 : nullptr);
 }
 
@@ -189,6 +217,7 @@ void Pipeline::make_pollers() {
 }
 
 PipelineReport Pipeline::run() {
+    const LoopThread loop(io_, log_);
     for (const auto& sink : sinks_) {
         commit_->add_sink(sink.get());
         sink->start();

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+
 #include "apps/common/plugin_library.h"
 #include "apps/common/plugin_output.h"
 #include "apps/host/config/host_config.h"
@@ -56,6 +58,9 @@ class Pipeline {
     // the run stored.
     PipelineReport run();
 
+    // The loop the host's network I/O runs on: one thread runs it while run() lasts.
+    boost::asio::io_context& io() { return io_; }
+
     Pipeline(const Pipeline&) = delete;
     Pipeline& operator=(const Pipeline&) = delete;
 
@@ -80,6 +85,7 @@ class Pipeline {
     app::PluginLibrary plugin_;
     std::vector<std::unique_ptr<MeterSlot>> meters_;  // die before the plug-in that made them
     std::vector<std::vector<MeterSlot*>> link_meters_;
+    boost::asio::io_context io_;  // outlives what runs on it
     std::vector<std::unique_ptr<LinkGateway>> gateways_;  // by link; null: none; outlive pollers
     std::vector<std::unique_ptr<RoundSink>> sinks_;
     std::unique_ptr<CommitStage> commit_;

@@ -10,9 +10,9 @@
 #include <thread>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
-#include <gtest/gtest.h>
 
 #include "apps/host/gateway/gateway_rules.h"
 #include "apps/host/gateway/gateway_server.h"

@@ -111,11 +111,12 @@ void GatewayClient::reply(const MbapHeader& header, const Handling& handling,
     out_ = mbap_adu(header.transaction, header.unit, handling.reply.data(), handling.reply.size());
     sending_since_ = now;
     service_.begun();
-    asio::async_write(socket_, asio::buffer(out_),
-                      [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
-                          const OperationDone done(self->service_);
-                          self->on_written(ec);
-                      });
+    asio::async_write(
+        socket_, asio::buffer(out_),
+        [self = shared_from_this()](const boost::system::error_code& ec, std::size_t) {
+            const OperationDone done(self->service_);
+            self->on_written(ec);
+        });
 }
 
 void GatewayClient::on_written(const boost::system::error_code& ec) {

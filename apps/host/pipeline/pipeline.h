@@ -85,7 +85,7 @@ class Pipeline {
     app::PluginLibrary plugin_;
     std::vector<std::unique_ptr<MeterSlot>> meters_;  // die before the plug-in that made them
     std::vector<std::vector<MeterSlot*>> link_meters_;
-    boost::asio::io_context io_;  // outlives what runs on it
+    boost::asio::io_context io_;                          // outlives what runs on it
     std::vector<std::unique_ptr<LinkGateway>> gateways_;  // by link; null: none; outlive pollers
     std::vector<std::unique_ptr<RoundSink>> sinks_;
     std::unique_ptr<CommitStage> commit_;

@@ -533,8 +533,8 @@ void MqttSink::turn() {
             io_.stop();
             return;
         }
-    } else if (worker_.finishing() && (now > worker_.deadline() - kStopMargin || drained() ||
-                                       link_ != Link::up)) {
+    } else if (worker_.finishing() &&
+               (now > worker_.deadline() - kStopMargin || drained() || link_ != Link::up)) {
         // Everything queued is on its way, or the time is over.
         leave();
         return;
@@ -594,10 +594,10 @@ void MqttSink::watch_socket() {
     }
     if (!socket_.is_open()) socket_.assign(fd);
     const auto wait = [this](boost::asio::posix::descriptor_base::wait_type what, bool readable) {
-        socket_.async_wait(what, [this, readable, watched = watch_](
-                                     const boost::system::error_code& ec) {
-            if (!ec && watched == watch_) on_socket(readable);
-        });
+        socket_.async_wait(what,
+                           [this, readable, watched = watch_](const boost::system::error_code& ec) {
+                               if (!ec && watched == watch_) on_socket(readable);
+                           });
     };
     if (!reading_) {
         reading_ = true;

@@ -47,10 +47,10 @@ std::string mqtt_consumer(const MqttConfig& config);
 //
 // Everything happens on the sink's own thread, which runs an Asio loop of its own: libmosquitto
 // is called when the client's socket can be read or written, and on a timer for its keep-alive,
-// never polled; take() only queues and wakes it. A broker that is away is retried with back-off (MqttLinkHealth), refused credentials
-// slowly, a broker that acknowledges nothing for the keep-alive time is connected to again; each
-// change is logged once. At the start, the retained topics of meters no longer configured are
-// cleared.
+// never polled; take() only queues and wakes it. A broker that is away is retried with back-off
+// (MqttLinkHealth), refused credentials slowly, a broker that acknowledges nothing for the
+// keep-alive time is connected to again; each change is logged once. At the start, the retained
+// topics of meters no longer configured are cleared.
 class MqttSink final : public RoundSink {
   public:
     using Log = std::function<void(const std::string&)>;

@@ -25,6 +25,7 @@ for path in /usr/bin/kavren-host /usr/bin/kavren-sim /usr/lib/*/kavren/kavren_m7
   /usr/lib/*/kavren/libsmd_runtime.so /etc/kavren/host.json \
   /lib/systemd/system/kavren-host.service /usr/share/man/man1/kavren-host.1.gz \
   /usr/share/man/man1/kavren-sim.1.gz /usr/share/doc/kavren/README.md \
+  /usr/share/doc/kavren/docs/configuration.md /usr/share/doc/kavren/docs/page.png \
   /usr/share/doc/kavren/copyright /usr/share/doc/kavren/changelog.gz \
   /usr/share/kavren/example-host.json /usr/share/kavren/example-settings.json \
   /usr/share/kavren/prometheus.yml /usr/share/kavren/kavren-alerts.yml; do

@@ -40,6 +40,9 @@ add_custom_target(debian_changelog ALL DEPENDS ${kavren_debian_dir}/changelog.gz
 set(kavren_doc_dir ${CMAKE_INSTALL_DATAROOTDIR}/doc/kavren)
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${kavren_debian_dir}/copyright
   ${kavren_debian_dir}/changelog.gz DESTINATION ${kavren_doc_dir})
+# The README's links lead into docs/: the pages and their pictures go beside it.
+file(GLOB kavren_doc_pages ${PROJECT_SOURCE_DIR}/docs/*.md ${PROJECT_SOURCE_DIR}/docs/*.png)
+install(FILES ${kavren_doc_pages} DESTINATION ${kavren_doc_dir}/docs)
 if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
   # The service: its unit and its configuration (a conffile, kept on upgrade).
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/kavren-host.service DESTINATION /lib/systemd/system)

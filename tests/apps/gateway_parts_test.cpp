@@ -11,6 +11,8 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
 
 #include "apps/host/gateway/gateway_rules.h"
 #include "apps/host/gateway/gateway_server.h"
@@ -190,6 +192,10 @@ class ServedGateway : public testing::Test {
   protected:
     LinkShare share{4};
     GatewayCounters counters{"test-link"};
+    boost::asio::io_context loop;
+    boost::asio::executor_work_guard<boost::asio::io_context::executor_type> work{
+        loop.get_executor()};
+    std::thread loop_thread{[this] { loop.run(); }};
     std::unique_ptr<GatewayServer> server;
     std::atomic<bool> stopping{false};
     std::atomic<int> carried{0};
@@ -203,7 +209,8 @@ class ServedGateway : public testing::Test {
         share.rounds.keep(1, round_of_two_reads(Clock::now()));
         GatewayRules rules = rules_for_units_1_and_2();
         rules.max_age = std::chrono::hours(1);
-        server = std::make_unique<GatewayServer>("127.0.0.1:0", limits, rules, share, counters);
+        server =
+            std::make_unique<GatewayServer>(loop, "127.0.0.1:0", limits, rules, share, counters);
         server->start();
         link_thread = std::thread([this] { carry_requests(); });
     }
@@ -213,6 +220,8 @@ class ServedGateway : public testing::Test {
         if (link_thread.joinable()) link_thread.join();
         share.forwards.close();
         if (server) server->stop();
+        work.reset();
+        loop_thread.join();
     }
     void hold(bool on) {
         std::lock_guard<std::mutex> lock(gate_lock);

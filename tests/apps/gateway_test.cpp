@@ -41,14 +41,15 @@ class GatewayHost : public EndToEnd {
         sim.reset();
     }
     // The host polls the simulator every 0.4 s for `round_count` rounds with the gateway (its JSON
-    // members) in front of the line; returns once the first round is complete.
-    void start(const std::string& gateway_members, long round_count = kRounds) {
+    // members) listening on `listen` in front of the line; returns once the first round is
+    // complete.
+    void start(const std::string& gateway_members, long round_count = kRounds,
+               const std::string& listen = "127.0.0.1:0") {
         sim = pty_sim({"--line-rate", "9600", "--requests-file", requests_file});
         write_file(dir + "/host.json",
                    R"({"interval": 0.4, "links": [{"rtu": "meter", "timeout_ms": 500,
-                       "meters": [{"name": "m"}], "gateway": {"listen": "127.0.0.1:0",
-                       "port_file": "gateway-port", )" +
-                       gateway_members + "}}]}");
+                       "meters": [{"name": "m"}], "gateway": {"listen": ")" +
+                       listen + R"(", "port_file": "gateway-port", )" + gateway_members + "}}]}");
         host = std::make_unique<Background>(
             std::vector<std::string>{kHost, "--config", dir + "/host.json", "--rounds",
                                      std::to_string(round_count), "--json", "--quiet-plugin",
@@ -211,6 +212,27 @@ TEST_F(GatewayHost, HostileClientsLeaveTheHostAndItsOtherClientsAlone) {
         << "the crowd and the silent";
     EXPECT_EQ(counted("cached"), steady.answered());
     EXPECT_LE(carried_beyond_the_printed_rounds(), 7) << "the cached reads stayed off the line";
+}
+
+// On IPv6: the loopback address serves IPv6 clients only; [::] serves both families.
+TEST_F(GatewayHost, AnswersOnIpv6) {
+    for (const std::string listen : {"[::1]:0", "[::]:0"}) {
+        host.reset();  // the previous host, gone with its port file
+        sim.reset();
+        start(R"("max_age": 30)", 100000, listen);
+        ModbusClient v6("::1", gateway);
+        EXPECT_EQ(reply_words(v6.ask(1, read_pdu(3, 4096, 8))), image.read(4096, 8)) << listen;
+        ModbusClient v4(gateway);
+        if (listen == "[::]:0") {
+            EXPECT_EQ(reply_words(v4.ask(1, read_pdu(3, 4096, 8))), image.read(4096, 8));
+        } else {
+            EXPECT_FALSE(v4.connected()) << "IPv4 served on " << listen;
+        }
+        EXPECT_NE(read_file(dir + "/host.log")
+                      .find("to Modbus TCP clients on " + listen.substr(0, listen.size() - 1)),
+                  std::string::npos)
+            << read_file(dir + "/host.log");
+    }
 }
 
 }  // namespace

@@ -275,7 +275,7 @@ TEST_F(RefusedConfiguration, GatewayValues) {
         {"5", {"\"gateway\" must be an object"}},
         {"{}", {"\"gateway\"", "needs \"listen\""}},
         {"{\"listen\": \"1502\", \"port\": 1}", {"\"gateway\"", "unknown member \"port\""}},
-        {"{\"listen\": \"meters.lan:1502\"}", {"\"gateway\"", "by its IP address"}},
+        {"{\"listen\": \"[::1:1502\"}", {"\"gateway\"", "an IPv6 address in brackets"}},
         {"{\"listen\": \"70000\"}", {"\"gateway\"", "port 0 to 65535"}},
         {"{\"listen\": \"1502\", \"writes\": \"yes\"}", {"\"writes\"", "true or false"}},
         {"{\"listen\": \"1502\", \"max_clients\": 0}", {"\"max_clients\"", "(got 0)"}},

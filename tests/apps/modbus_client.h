@@ -45,6 +45,7 @@ inline std::vector<uint16_t> reply_words(const Bytes& pdu) {
 class ModbusClient {
   public:
     explicit ModbusClient(int port) : fd_(connect_local(port)) {}
+    ModbusClient(const std::string& address, int port) : fd_(connect_to(address, port)) {}
     ~ModbusClient() {
         if (fd_ >= 0) close(fd_);
     }

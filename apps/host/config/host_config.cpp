@@ -189,15 +189,6 @@ bool bracketed_ipv6(const std::string& host) {
 
 std::string listen_address(const std::string& text, const std::string& what) {
     const auto [host, port] = host_and_port(text, what);
-    const bool v6 = host.size() > 2 && host.front() == '[' && host.back() == ']';
-    if (!v6 && host.find_first_not_of("0123456789.") != std::string::npos)
-        throw std::invalid_argument("bad " + what + " address \"" + text +
-                                    "\": name the host by its IP address (or localhost)");
-    return host + ":" + port;
-}
-
-std::string http_listen_address(const std::string& text) {
-    const auto [host, port] = host_and_port(text, "HTTP");
     unsigned char bytes[4];
     const bool ipv4 = host.find_first_not_of("0123456789.") == std::string::npos;
     const bool name = !ipv4 && host.front() != '[' &&
@@ -205,11 +196,13 @@ std::string http_listen_address(const std::string& text) {
                           "abcdefghijklmnopqrstuvwxyz"
                           "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-._") == std::string::npos;
     if (ipv4 ? inet_pton(AF_INET, host.c_str(), bytes) != 1 : !name && !bracketed_ipv6(host))
-        throw std::invalid_argument("bad HTTP address \"" + text +
+        throw std::invalid_argument("bad " + what + " address \"" + text +
                                     "\": the host is an IPv4 address, an IPv6 address in "
                                     "brackets ([::1], [::]), * or a host name");
     return host + ":" + port;
 }
+
+std::string http_listen_address(const std::string& text) { return listen_address(text, "HTTP"); }
 
 HostConfig read_host_config(const std::string& path) {
     Json::Value root;

@@ -61,12 +61,12 @@ HostConfig read_host_config(const std::string& path);
 // The same from an already parsed file; `path` names it in messages and anchors relative names.
 HostConfig host_config_from_json(const Json::Value& root, const std::string& path);
 
-// The address to listen on: "PORT" and ":PORT" are 127.0.0.1:PORT, "localhost" is 127.0.0.1,
-// "*" is every address; a host must be an IP address. Throws std::invalid_argument, whose
-// message calls it the `what` address.
+// The address a server of the host listens on: "PORT" and ":PORT" are 127.0.0.1:PORT,
+// "localhost" is 127.0.0.1, "*" every IPv4 address; otherwise an IPv4 address, an IPv6 address
+// in brackets ("[::]" every address, IPv4 too) or a host name (looked up when the server starts
+// listening). Throws std::invalid_argument, whose message calls it the `what` address.
 std::string listen_address(const std::string& text, const std::string& what);
-// The same for the HTTP side, which also takes an IPv6 address in brackets ("[::]" every
-// address, IPv4 too) and a host name (looked up when it starts listening).
+// The HTTP side's.
 std::string http_listen_address(const std::string& text);
 
 // Checks the whole configuration before anything starts, beyond what each field's own check

@@ -20,12 +20,13 @@ GatewayLimits limits_of(const GatewayConfig& g) {
 
 }  // namespace
 
-LinkGateway::LinkGateway(const LinkConfig& link, double interval_s, Log log)
+LinkGateway::LinkGateway(boost::asio::io_context& loop, const LinkConfig& link, double interval_s,
+                         Log log)
     : link_(link),
       log_(std::move(log)),
       share_(static_cast<std::size_t>(link.gateway.max_queue)),
       counters_(std::make_shared<GatewayCounters>(link.describe())),
-      server_(listen_address(link.gateway.listen, "gateway"), limits_of(link.gateway),
+      server_(loop, listen_address(link.gateway.listen, "gateway"), limits_of(link.gateway),
               gateway_rules(link, interval_s), share_, *counters_) {}
 
 LinkGateway::~LinkGateway() { stop(); }

@@ -5,6 +5,8 @@
 #include <csignal>
 #include <mutex>
 
+#include <boost/asio/executor_work_guard.hpp>
+
 #include "apps/common/stop_signal.h"
 #include "apps/host/link/modbus_link.h"
 #include "apps/host/poll/meter_services.h"
@@ -205,7 +207,7 @@ void Pipeline::make_meters() {
 void Pipeline::make_gateways() {
     for (const LinkConfig& link : config_.links)
         gateways_.push_back(link.gateway.enabled()
-                                ? std::make_unique<LinkGateway>(link, config_.interval_s, log_)
+                                ? std::make_unique<LinkGateway>(loop_.io(), link, config_.interval_s, log_)
                                 : nullptr);
 }
 

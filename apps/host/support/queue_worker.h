@@ -12,7 +12,8 @@
 namespace kavren::host {
 
 // A thread of its own fed through a bounded queue, and how it ends: finish(deadline) closes the
-// queue and waits for the thread, which sees the deadline through out_of_time() and ends by it.
+// queue (and calls `wake`, for a thread that waits on something else than the queue) and waits
+// for the thread, which sees the deadline through out_of_time() and ends by it.
 // Its owner declares it as its last member, so that its destructor (a finish at once) ends the
 // thread before any other member of the owner goes.
 template <typename T>
@@ -21,13 +22,17 @@ class QueueWorker {
     explicit QueueWorker(std::size_t bound) : queue_(bound) {}
     ~QueueWorker() { finish(std::chrono::steady_clock::now()); }
 
-    void start(std::function<void()> body) { thread_ = std::thread(std::move(body)); }
+    void start(std::function<void()> body, std::function<void()> wake = nullptr) {
+        wake_ = std::move(wake);
+        thread_ = std::thread(std::move(body));
+    }
     bool running() const { return thread_.joinable(); }
     // No more items are taken; the thread gets until the deadline, then is waited for.
     void finish(std::chrono::steady_clock::time_point deadline) {
         deadline_ns_.store(steady_ns(deadline));
         finishing_.store(true);
         queue_.close();
+        if (wake_) wake_();
         if (thread_.joinable()) thread_.join();
     }
 
@@ -48,6 +53,7 @@ class QueueWorker {
     BoundedQueue<T> queue_;
     std::atomic<bool> finishing_{false};
     std::atomic<int64_t> deadline_ns_{0};
+    std::function<void()> wake_;
     std::thread thread_;
 };
 

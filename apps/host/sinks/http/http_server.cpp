@@ -8,8 +8,8 @@
 #include <boost/asio/thread_pool.hpp>
 
 #include "apps/host/sinks/http/http_connections.h"
-#include "apps/host/sinks/http/http_listen.h"
 #include "apps/host/sinks/http/http_session.h"
+#include "apps/host/support/listeners.h"
 
 namespace kavren::host {
 
@@ -56,7 +56,12 @@ class HttpServer::Core {
         if (!password_file.empty()) service_.credentials = read_http_password_file(password_file);
         service_.host_names = with_this_machine(std::move(host_names));
         service_.workers = &workers_;
-        auto listeners = open_listeners(loop.get_executor(), listen);
+        std::vector<asio::ip::tcp::acceptor> listeners;
+        try {
+            listeners = open_listeners(loop.get_executor(), listen);
+        } catch (const std::runtime_error& e) {
+            throw std::runtime_error("cannot serve HTTP on " + listen + ": " + e.what());
+        }
         port_ = listeners.front().local_endpoint().port();
         connections_ = std::make_unique<HttpConnections>(std::move(listeners), service_);
         connections_->start();

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include <boost/asio/post.hpp>
+
 #include "apps/host/sinks/mqtt/mqtt_discovery.h"
 #include "apps/host/support/steady_ns.h"
 
@@ -19,7 +21,11 @@ namespace {
 constexpr std::size_t kQueueRounds = 4096;
 // Rounds read back from the history at a time.
 constexpr int kPage = 100;
-constexpr auto kLoopWait = std::chrono::milliseconds(25);
+// libmosquitto's keep-alive (a ping when due, a broker that stopped answering) and the
+// connection's health are looked at this often at least.
+constexpr auto kTick = std::chrono::seconds(1);
+// The rounds still queued when a stop's time is this close are left to the history.
+constexpr auto kStopMargin = std::chrono::milliseconds(300);
 // The least time finish() takes to say goodbye: availability offline, the status, disconnect.
 constexpr auto kLeastFinish = std::chrono::seconds(1);
 // What the broker acknowledged is written at most this often, and at most once per group
@@ -114,7 +120,7 @@ void MqttSink::warn_about_password_file() const {
 }
 
 void MqttSink::start() {
-    worker_.start([this] { run(); });
+    worker_.start([this] { run(); }, [this] { wake(); });
 }
 
 void MqttSink::hand(const StoredBatch& batch, bool committed) {
@@ -124,6 +130,15 @@ void MqttSink::hand(const StoredBatch& batch, bool committed) {
     const std::size_t taken = worker_.queue().try_push_all(handed.begin(), handed.end());
     // The rest is in the history, and read back from there.
     if (taken < batch.size()) overflowed_.store(true);
+    wake();
+}
+
+void MqttSink::wake() {
+    if (turn_posted_.exchange(true)) return;  // one is on its way
+    boost::asio::post(io_, [this] {
+        turn_posted_.store(false);
+        turn();
+    });
 }
 
 void MqttSink::finish(std::chrono::steady_clock::time_point deadline) {
@@ -243,6 +258,7 @@ void MqttSink::connected(int rc) {
 }
 
 void MqttSink::close_client() {
+    forget_socket();
     if (client_ != nullptr) {
         mosquitto_disconnect(client_);
         mosquitto_destroy(client_);
@@ -342,7 +358,7 @@ bool MqttSink::publish(const std::string& topic, const std::string& payload, boo
 
 void MqttSink::take_queued(bool connected) {
     std::vector<Handed> rounds;
-    worker_.queue().pop_all(rounds, connected ? std::chrono::milliseconds(0) : kLoopWait);
+    worker_.queue().pop_all(rounds, std::chrono::milliseconds(0));
     if (overflowed_.exchange(false)) {
         for (Meter& m : meters_) m.caught_up = false;
     }
@@ -491,17 +507,6 @@ bool MqttSink::drained() const {
     return true;
 }
 
-void MqttSink::go_offline(std::chrono::steady_clock::time_point deadline) {
-    if (link_ != Link::up) return;
-    for (const Meter& m : meters_) publish(topics_.availability(m.name), "offline", true);
-    publish(topics_.status(), "offline", true);
-    while (link_ == Link::up && !in_flight_.empty() &&
-           std::chrono::steady_clock::now() < deadline) {
-        const int rc = mosquitto_loop(client_, 25, 1);
-        if (rc != MOSQ_ERR_SUCCESS) drop_connection(reason(rc));
-    }
-}
-
 // A broker that acknowledges nothing while messages wait is connected to again, said once; a
 // connection that holds after a broker kept closing them is said once too.
 void MqttSink::check_health(std::chrono::steady_clock::time_point now) {
@@ -526,42 +531,121 @@ void MqttSink::check_health(std::chrono::steady_clock::time_point now) {
             health_.renewed());
 }
 
-void MqttSink::step(std::chrono::steady_clock::time_point now) {
-    if (link_ == Link::down && now >= retry_at_) connect();
-    check_health(now);
-    if (client_ != nullptr) {
-        errno = 0;
-        const int rc = mosquitto_loop(client_, static_cast<int>(kLoopWait.count()), 1);
-        if (connack_ >= 0) {
-            // Handled here, not in libmosquitto's callback: it may destroy the client.
-            const int answer = connack_;
-            connack_ = -1;
-            connected(answer);
-        } else if (rc != MOSQ_ERR_SUCCESS) {
-            drop_connection(reason(rc));
-        }
-    }
-    take_queued(link_ == Link::up);
-    publish_due();
-    remember(false);
-}
-
 void MqttSink::run() {
-    for (;;) {
-        // Stop once everything queued is on its way, or the time is over.
-        if (worker_.finishing() && (steady_now_ns() > worker_.deadline_ns() - 300'000'000 ||
-                                    drained() || link_ != Link::up))
-            break;
-        step(std::chrono::steady_clock::now());
-    }
-    go_offline(worker_.deadline());
+    turn();
+    io_.run();  // until leave() is done
     remember(true);
     if (client_ != nullptr) {
+        forget_socket();
         mosquitto_disconnect(client_);
-        mosquitto_loop(client_, 10, 1);
         mosquitto_destroy(client_);
         client_ = nullptr;
     }
+}
+
+void MqttSink::turn() {
+    const auto now = std::chrono::steady_clock::now();
+    if (leaving_) {
+        if (link_ != Link::up || in_flight_.empty() || now >= worker_.deadline()) {
+            io_.stop();
+            return;
+        }
+    } else if (worker_.finishing() &&
+               (now > worker_.deadline() - kStopMargin || drained() || link_ != Link::up)) {
+        // Everything queued is on its way, or the time is over.
+        leave();
+        return;
+    } else {
+        if (link_ == Link::down && now >= retry_at_) connect();
+        check_health(now);
+        take_queued(link_ == Link::up);
+        publish_due();
+        remember(false);
+    }
+    watch_socket();
+    arm_tick(now);
+}
+
+void MqttSink::leave() {
+    leaving_ = true;
+    if (link_ == Link::up) {
+        for (const Meter& m : meters_) publish(topics_.availability(m.name), "offline", true);
+        publish(topics_.status(), "offline", true);
+    }
+    turn();
+}
+
+void MqttSink::on_socket(bool readable) {
+    (readable ? reading_ : writing_) = false;
+    if (client_ == nullptr) return;
+    errno = 0;
+    after_io(readable ? mosquitto_loop_read(client_, 1) : mosquitto_loop_write(client_, 1));
+    turn();
+}
+
+void MqttSink::on_tick() {
+    tick_at_ = std::chrono::steady_clock::time_point::max();
+    if (client_ != nullptr) {
+        errno = 0;
+        after_io(mosquitto_loop_misc(client_));
+    }
+    turn();
+}
+
+void MqttSink::after_io(int rc) {
+    if (connack_ >= 0) {
+        // Handled here, not in libmosquitto's callback: it may destroy the client.
+        const int answer = connack_;
+        connack_ = -1;
+        connected(answer);
+    } else if (rc != MOSQ_ERR_SUCCESS) {
+        drop_connection(reason(rc));
+    }
+}
+
+void MqttSink::watch_socket() {
+    const int fd = client_ == nullptr ? -1 : mosquitto_socket(client_);
+    if (fd < 0) {
+        forget_socket();
+        return;
+    }
+    if (!socket_.is_open()) socket_.assign(fd);
+    const auto wait = [this](boost::asio::posix::descriptor_base::wait_type what, bool readable) {
+        socket_.async_wait(what,
+                           [this, readable, watched = watch_](const boost::system::error_code& ec) {
+                               if (!ec && watched == watch_) on_socket(readable);
+                           });
+    };
+    if (!reading_) {
+        reading_ = true;
+        wait(boost::asio::posix::descriptor_base::wait_read, true);
+    }
+    if (!writing_ && mosquitto_want_write(client_)) {
+        writing_ = true;
+        wait(boost::asio::posix::descriptor_base::wait_write, false);
+    }
+}
+
+void MqttSink::forget_socket() {
+    // libmosquitto owns the descriptor and closes it: it is let go, not closed.
+    if (socket_.is_open()) socket_.release();
+    ++watch_;
+    reading_ = writing_ = false;
+}
+
+void MqttSink::arm_tick(std::chrono::steady_clock::time_point now) {
+    auto next = now + kTick;
+    if (link_ == Link::down && !leaving_) next = std::min(next, retry_at_);
+    if (book_.due()) next = std::min(next, remembered_at_ + kRememberEvery);
+    if (worker_.finishing())
+        next = std::min(next, worker_.deadline() -
+                                  (leaving_ ? std::chrono::steady_clock::duration() : kStopMargin));
+    if (next >= tick_at_) return;  // the timer ends first, and looks again
+    tick_at_ = next;
+    tick_.expires_at(next);
+    tick_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) on_tick();
+    });
 }
 
 std::unique_ptr<RoundSink> make_mqtt_sink(const SinkContext& context) {

@@ -11,6 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+
 #include "apps/host/history/history_store.h"
 #include "apps/host/round/round_result.h"
 #include "apps/host/round/round_sink.h"
@@ -41,11 +45,12 @@ std::string mqtt_consumer(const MqttConfig& config);
 // from the history thread has a bound, and at most `inflight` messages wait for the broker
 // (libmosquitto's window is the same number).
 //
-// Everything happens on the sink's own thread, which runs libmosquitto's loop; take() only
-// queues. A broker that is away is retried with back-off (MqttLinkHealth), refused credentials
-// slowly, a broker that acknowledges nothing for the keep-alive time is connected to again; each
-// change is logged once. At the start, the retained topics of meters no longer configured are
-// cleared.
+// Everything happens on the sink's own thread, which runs an Asio loop of its own: libmosquitto
+// is called when the client's socket can be read or written, and on a timer for its keep-alive,
+// never polled; take() only queues and wakes it. A broker that is away is retried with back-off
+// (MqttLinkHealth), refused credentials slowly, a broker that acknowledges nothing for the
+// keep-alive time is connected to again; each change is logged once. At the start, the retained
+// topics of meters no longer configured are cleared.
 class MqttSink final : public RoundSink {
   public:
     using Log = std::function<void(const std::string&)>;
@@ -105,7 +110,19 @@ class MqttSink final : public RoundSink {
 
     void read_history(const std::vector<std::string>& names);
     void run();
-    void step(std::chrono::steady_clock::time_point now);
+    // From any thread: turn() soon on the sink's.
+    void wake();
+    // What is due after anything happened: connecting, the health checks, the rounds queued,
+    // what waits to be published, the stop.
+    void turn();
+    // libmosquitto's calls when its socket is ready or the timer ends, and what they said.
+    void on_socket(bool readable);
+    void on_tick();
+    void after_io(int rc);
+    // The waits on the client's socket that libmosquitto needs, and the timer.
+    void watch_socket();
+    void forget_socket();
+    void arm_tick(std::chrono::steady_clock::time_point now);
     void connect();
     bool make_client();
     void close_client();
@@ -130,7 +147,9 @@ class MqttSink final : public RoundSink {
     bool window_full() const { return in_flight_.size() >= inflight_; }
     void remember(bool force);
     bool drained() const;
-    void go_offline(std::chrono::steady_clock::time_point deadline);
+    // The meters and the host go offline; the loop ends once that is acknowledged, the
+    // connection is lost or the time is over.
+    void leave();
     void check_health(std::chrono::steady_clock::time_point now);
     void trouble(Trouble kind, const std::string& what, std::chrono::steady_clock::duration retry);
     void warn_about_password_file() const;
@@ -152,6 +171,13 @@ class MqttSink final : public RoundSink {
     std::atomic<bool> overflowed_{false};
 
     // The sink's thread only.
+    boost::asio::io_context io_{1};
+    boost::asio::posix::stream_descriptor socket_{io_};  // the client's, watched, not owned
+    unsigned watch_ = 0;  // counts the sockets watched: a wait for one forgotten is stale
+    bool reading_ = false, writing_ = false;
+    boost::asio::steady_timer tick_{io_};
+    std::chrono::steady_clock::time_point tick_at_ = std::chrono::steady_clock::time_point::max();
+    bool leaving_ = false;
     mosquitto* client_ = nullptr;
     Link link_ = Link::down;
     MqttLinkHealth health_;
@@ -167,6 +193,7 @@ class MqttSink final : public RoundSink {
     std::string library_error_;  // libmosquitto's last error line
     int connack_ = -1;           // the broker's answer, set in libmosquitto's callback
 
+    std::atomic<bool> turn_posted_{false};
     std::atomic<uint64_t> acknowledged_{0};
     std::atomic<bool> ever_connected_{false};
     QueueWorker<Handed> worker_;

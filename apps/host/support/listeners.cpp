@@ -1,9 +1,10 @@
-#include "apps/host/sinks/http/http_listen.h"
+#include "apps/host/support/listeners.h"
 
 #include <algorithm>
 #include <stdexcept>
 
 #include <boost/asio/ip/v6_only.hpp>
+#include <boost/system/system_error.hpp>
 
 namespace kavren::host {
 
@@ -55,8 +56,9 @@ std::vector<tcp::acceptor> open_listeners(const boost::asio::any_io_executor& ex
             out.push_back(listening_on(ex, tcp::endpoint(address, port)));
             port = out.front().local_endpoint().port();
         }
-    } catch (const std::exception& e) {
-        throw std::runtime_error("cannot serve HTTP on " + listen + ": " + e.what());
+    } catch (const boost::system::system_error& e) {
+        if (e.code() == boost::asio::error::address_in_use) throw std::runtime_error("port in use");
+        throw std::runtime_error(e.code().message());
     }
     return out;
 }

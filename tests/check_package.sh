@@ -58,7 +58,9 @@ fi
 #   sandbox, which a System V script would go without;
 # - kavren-sim, built with fortify like the rest, calls no checked function: each of its calls
 #   that fortify could check (read, readlink, ptsname_r into buffers of known size) the compiler
-#   proves safe and calls unchecked, which lintian cannot tell from a build without fortify.
+#   proves safe and calls unchecked, which lintian cannot tell from a build without fortify;
+# - "befor" and "mor" in kavren-host: not words of its texts (the sources have neither) but the
+#   pieces the optimiser cuts "before" and "more" into when it builds a message from literals.
 if ! command -v lintian >/dev/null; then
   fail "lintian is not installed (scripts/bootstrap.sh installs it)"
 else
@@ -67,7 +69,8 @@ else
   status=$?
   unexpected=$(grep -E '^[EWIPX]: ' "$work/lintian" |
     grep -v -E -e '^I: kavren: package-supports-alternative-init-but-no-init.d-script ' \
-      -e '^I: kavren: hardening-no-fortify-functions \[usr/bin/kavren-sim\]$')
+      -e '^I: kavren: hardening-no-fortify-functions \[usr/bin/kavren-sim\]$' \
+      -e '^I: kavren: spelling-error-in-binary (befor before|mor more) \[usr/bin/kavren-host\] *$')
   if [ "$status" -eq 0 ] && [ -z "$unexpected" ]; then
     pass "lintian: $(grep -c -E '^[EWIPX]: ' "$work/lintian") tags, none unexpected"
   else

@@ -25,12 +25,13 @@ void add_run_fields(std::vector<Field>& t) {
                     .checked_by(check_file_named)
                     .accepts("a file name")
                     .fixed_until_restart());
-    t.push_back(field<Kind::seconds, &HostConfig::commit_interval_s>(
-                    "commit_interval", "--commit-interval",
-                    "Seconds a round may wait for its transaction; a kill or power cut loses at most the "
-                    "rounds of the last interval (0: each batch at once)")
-                    .checked_by(check_commit_interval)
-                    .accepts("0 to 3600 seconds"));
+    t.push_back(
+        field<Kind::seconds, &HostConfig::commit_interval_s>(
+            "commit_interval", "--commit-interval",
+            "Seconds a round may wait for its transaction; a kill or power cut loses at most the "
+            "rounds of the last interval (0: each batch at once)")
+            .checked_by(check_commit_interval)
+            .accepts("0 to 3600 seconds"));
     t.push_back(field<Kind::count, &HostConfig::history_queue>(
                     "history_queue", "--history-queue",
                     "Rounds that may wait to be stored while the history is busy; past that, new "

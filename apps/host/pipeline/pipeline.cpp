@@ -206,9 +206,9 @@ void Pipeline::make_meters() {
 
 void Pipeline::make_gateways() {
     for (const LinkConfig& link : config_.links)
-        gateways_.push_back(link.gateway.enabled()
-                                ? std::make_unique<LinkGateway>(loop_.io(), link, config_.interval_s, log_)
-                                : nullptr);
+        gateways_.push_back(link.gateway.enabled() ? std::make_unique<LinkGateway>(
+                                                         loop_.io(), link, config_.interval_s, log_)
+                                                   : nullptr);
 }
 
 void Pipeline::make_sinks() {

@@ -251,6 +251,18 @@ struct Counting : RoundSink {
     }
 };
 
+// A complete round of meter `m` at second `tick`, its record made for that instant.
+std::shared_ptr<RoundResult> complete_round(const std::vector<std::string>& names, int m,
+                                            int tick) {
+    auto r = std::make_shared<RoundResult>();
+    r->meter_index = static_cast<std::size_t>(m);
+    r->meter = names[static_cast<std::size_t>(m)];
+    r->unix_ms = kNow + tick * int64_t{1000};
+    r->outcome.complete = true;
+    r->record = synthetic_record(r->unix_ms, tick + m);
+    return r;
+}
+
 // CPU per stored round (the whole process) of `ticks` seconds of rounds of `meters` meters,
 // one batch a second, with rollups and purging (raw kept 2 h: steady removal) or without;
 // `grouped`: five seconds of rounds to a commit, as the default commit_interval makes it.
@@ -265,13 +277,7 @@ double cpu_per_round(const std::string& prefilled, const std::string& path, int 
     for (int m = 0; m < meters; ++m) names.push_back("m" + std::to_string(m));
     for (int tick = 0; tick < ticks; ++tick) {
         for (int m = 0; m < meters; ++m) {
-            auto r = std::make_shared<RoundResult>();
-            r->meter_index = static_cast<std::size_t>(m);
-            r->meter = names[static_cast<std::size_t>(m)];
-            r->unix_ms = kNow + tick * int64_t{1000};
-            r->outcome.complete = true;
-            r->record = synthetic_record(r->unix_ms, tick + m);
-            rounds[static_cast<std::size_t>(tick)].push_back(r);
+            rounds[static_cast<std::size_t>(tick)].push_back(complete_round(names, m, tick));
         }
     }
     HistoryStore store(path);
@@ -354,13 +360,7 @@ double bytes_per_round(const std::string& path, int meters, int seconds,
     sink.start();
     const auto submit_tick = [&](int tick) {
         for (int m = 0; m < meters; ++m) {
-            auto r = std::make_shared<RoundResult>();
-            r->meter_index = static_cast<std::size_t>(m);
-            r->meter = names[static_cast<std::size_t>(m)];
-            r->unix_ms = kNow + tick * int64_t{1000};
-            r->outcome.complete = true;
-            r->record = synthetic_record(r->unix_ms, tick + m);
-            sink.submit(r);
+            sink.submit(complete_round(names, m, tick));
         }
     };
     submit_tick(0);

@@ -102,6 +102,15 @@ void feed(CommitStage& sink, Collecting& seen, const Rounds& rounds) {
     ASSERT_TRUE(eventually([&] { return seen.count() == target; }, 60));
 }
 
+// Stores the rounds of meter "m" through a commit stage of their own, ended before it returns.
+void fill(HistoryStore& store, Collecting& seen, const Rounds& rounds) {
+    CommitStage filling(store, {"m"}, 100000, [](const std::string&) {});
+    filling.add_sink(&seen);
+    filling.start();
+    feed(filling, seen, rounds);
+    filling.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+}
+
 // Rows of a query, each column as text (integers in decimal, blobs as their bytes).
 std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;
@@ -546,13 +555,7 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
     store.prepare();
     store.prepare_deliveries();
     Collecting seen;
-    {
-        CommitStage filling(store, {"m"}, 100000, [](const std::string&) {});
-        filling.add_sink(&seen);
-        filling.start();
-        feed(filling, seen, next_rounds(4000));
-        filling.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
-    }
+    fill(store, seen, next_rounds(4000));
     execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
     const uint64_t filled = file_size(db) + file_size(db + "-wal");
     store.begin();
@@ -743,13 +746,7 @@ TEST(Retention, APassThatRemovesMostOfAMetersRawRoundsSaysSo) {
     store.prepare();
     Collecting seen;
     RoundsEverySecond rounds_of_m{t0};
-    {
-        CommitStage filling(store, {"m"}, 100000, [](const std::string&) {});
-        filling.add_sink(&seen);
-        filling.start();
-        feed(filling, seen, rounds_of_m.next(30));
-        filling.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
-    }
+    fill(store, seen, rounds_of_m.next(30));
     TestClocks clocks(rounds_of_m.newest_ms());
     LogLines logged;
     auto sink = aging_sink(store, clocks, logged, seen);
@@ -780,12 +777,7 @@ TEST(Retention, AHostStartedOnAWrongClockAgesRowsFromTheRoundStoredLast) {
     store.prepare();
     Collecting seen;
     RoundsEverySecond rounds_of_m{t0};
-    {
-        CommitStage filling(store, {"m"}, 100000, [](const std::string&) {});
-        filling.add_sink(&seen);
-        filling.start();
-        feed(filling, seen, rounds_of_m.next(30));  // t0 to t0 + 29 s
-    }
+    fill(store, seen, rounds_of_m.next(30));  // t0 to t0 + 29 s
     const int64_t last = rounds_of_m.newest_ms();
     {
         TestClocks clocks(last + 1000 + year);

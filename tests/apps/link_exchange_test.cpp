@@ -161,7 +161,8 @@ TEST(LinkExchange, TcpRepliesThatAnswerAnotherRequestAreBadAndTheNextGoodOneIsTa
          }},
         {"one register short",
          [](Bytes r) {
-             r.resize(r.size() - 2);
+             r.pop_back();  // g++ under the sanitizers cannot tell that the reply is long enough
+             r.pop_back();  // for a resize to a size two less
              r[8] -= 2;
              r[5] -= 2;
              return r;

@@ -129,8 +129,8 @@ void add_gateway_fields(std::vector<Field>& t) {
                     "Serve the link to Modbus TCP clients on HOST:PORT: reads of what the last "
                     "round read are answered from it, the rest goes to the meter between the "
                     "host's requests")
-                    .accepts("HOST:PORT or PORT (127.0.0.1), the host an IP address; port 0: "
-                             "any free port"));
+                    .accepts("HOST:PORT; PORT alone: 127.0.0.1; [::1]:PORT, [::]:PORT: IPv6, [::] "
+                             "IPv4 too; a host name; port 0: any free port"));
     t.push_back(field<Kind::path, &GatewayConfig::port_file>(
         "port_file", "--gateway-port-file", "Write the gateway's port here once listening"));
     t.push_back(field<Kind::flag, &GatewayConfig::writes>(

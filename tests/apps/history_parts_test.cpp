@@ -657,6 +657,83 @@ struct LogLines {
     }
 };
 
+// The file's size (database and write-ahead log) sampled from a thread of its own as fast as
+// it goes, in between commits as much as after them: its largest.
+struct SizeSampler {
+    std::string db;
+    std::atomic<bool> stop{false};
+    std::atomic<uint64_t> largest{0};
+    std::atomic<uint64_t> samples{0};
+    std::thread thread;
+    explicit SizeSampler(std::string path) : db(std::move(path)) {
+        thread = std::thread([this] {
+            while (!stop.load()) {
+                // The log read on both sides of the database: unchanged, the two sizes were
+                // the file's together at the instant the database was read.
+                const uint64_t log = file_size(db + "-wal");
+                const uint64_t now = file_size(db) + log;
+                if (file_size(db + "-wal") == log) {
+                    if (now > largest.load()) largest.store(now);
+                    samples.fetch_add(1);
+                }
+                std::this_thread::sleep_for(std::chrono::microseconds(500));
+            }
+        });
+    }
+    ~SizeSampler() {
+        stop.store(true);
+        thread.join();
+    }
+};
+
+// Group commit: each commit holds hundreds of rounds, more than the write-ahead log's own
+// checkpoint threshold; the log peaks at that threshold plus one commit. Sampled between commits
+// too, the file stays under max_size at every instant, while the history keeps most of what fit.
+TEST(Retention, MaxSizeHoldsAtEveryInstantOfLargeCommits) {
+    set_zone("UTC");
+    const std::string db = temp_path("size-commits.db");
+    RoundsEverySecond rounds_of_m{at("2026-12-01T00:00:00Z")};
+    const auto next_rounds = [&](int n) { return rounds_of_m.next(n); };
+    HistoryStore store(db);
+    store.prepare();
+    Collecting seen;
+    constexpr int kFilled = 12000;
+    fill(store, seen, next_rounds(kFilled));
+    execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
+    const uint64_t filled = file_size(db) + file_size(db + "-wal");
+
+    RetentionConfig retention;
+    retention.raw_ms = retention.minute_ms = kKeepForever;
+    retention.max_size = filled + filled / 20;
+    LogLines logged;
+    SizeSampler sampler(db);
+    {
+        CommitStage sink(store, {"m"}, 100000, logged.log());
+        sink.set_retention(retention, {});
+        sink.set_commit_interval(std::chrono::milliseconds(500));
+        sink.add_sink(&seen);
+        sink.start();
+        // Rounds come a few at a time, as polling brings them, and wait for their commit.
+        for (int group = 0; group < 400; ++group) {
+            const std::size_t live = seen.live_count() + 30;
+            for (const auto& r : next_rounds(30)) ASSERT_TRUE(sink.submit(r));
+            const auto given_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (seen.live_count() < live) {
+                ASSERT_LT(std::chrono::steady_clock::now(), given_up) << "rounds not handed on";
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        }
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    EXPECT_GT(sampler.samples.load(), 100u);
+    EXPECT_LE(sampler.largest.load(), retention.max_size)
+        << "over by " << sampler.largest.load() - retention.max_size << " of "
+        << retention.max_size;
+    const int64_t kept = number(query(db, "SELECT count(*) FROM records")[0][0]);
+    EXPECT_LT(kept, kFilled) << logged.all();
+    EXPECT_GE(kept, kFilled / 2);
+}
+
 // A commit stage over meter "m" that keeps raw rows 10 s, by the test's clocks.
 std::unique_ptr<CommitStage> aging_sink(HistoryStore& store, TestClocks& clocks, LogLines& logged,
                                         Collecting& seen) {

@@ -127,6 +127,7 @@ void CommitStage::hand_on_live(Pending& arrived) {
     for (RoundSink* sink : sinks_) sink->take(batch);
     if (uncommitted_.empty()) commit_at_ = std::chrono::steady_clock::now() + commit_interval_;
     uncommitted_.insert(uncommitted_.end(), batch.begin(), batch.end());
+    if (purger_) purger_->waiting(uncommitted_.size());
 }
 
 void CommitStage::store_round(const StoredRound& round) {

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -59,6 +60,21 @@ int HistoryStore::on_busy(void* context, int attempts) {
     if (attempts * kLockPoll >= kLockWait) return 0;
     std::this_thread::sleep_for(kLockPoll);
     return 1;
+}
+
+int HistoryStore::on_commit(void* context, sqlite3* db, const char* name, int frames) {
+    auto* store = static_cast<HistoryStore*>(context);
+    // Pages written to the log since the last commit, counted anew from here on: this commit's,
+    // and those of a transaction rolled back after it spilled pages into the log, which take
+    // the log's room all the same.
+    int written = 0, highest = 0;
+    sqlite3_db_status(db, SQLITE_DBSTATUS_CACHE_WRITE, &written, &highest, 1);
+    store->last_commit_frames_ = static_cast<uint64_t>(std::max(written, 0));
+    store->largest_commit_frames_ =
+        std::max(store->largest_commit_frames_, store->last_commit_frames_);
+    // What SQLite's automatic checkpoint does, which a hook of our own replaces.
+    if (frames >= store->checkpoint_frames_) sqlite3_wal_checkpoint(db, name);
+    return SQLITE_OK;
 }
 
 HistoryStore::HistoryStore(const std::string& path) : path_(path) {
@@ -128,6 +144,10 @@ void HistoryStore::prepare() {
         // A history to upgrade is read whole first: a damaged one is refused untouched.
         if (schema == 1) check_before_upgrade(db_);
         switch_to_wal();
+        // From here on, every commit counts what it wrote into the log.
+        int written = 0, highest = 0;
+        sqlite3_db_status(db_, SQLITE_DBSTATUS_CACHE_WRITE, &written, &highest, 1);
+        sqlite3_wal_hook(db_, on_commit, this);
         exec("PRAGMA synchronous=NORMAL");
         set_log_bound(kLogBound);
         // Deleted rows are not overwritten page by page (Debian's SQLite does by default): the

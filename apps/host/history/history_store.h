@@ -64,6 +64,15 @@ class HistoryStore {
     // The write-ahead log's bound in bytes (SQLite's journal_size_limit too).
     void set_log_bound(uint64_t bytes);
     uint64_t log_bound() const { return log_bound_; }
+    // The frames in the write-ahead log at which a commit checkpoints it (SQLite's automatic
+    // checkpoint, which the commit hook below stands in for). The log then peaks at this many
+    // frames, less one, plus the largest commit.
+    void set_checkpoint_frames(int frames) { checkpoint_frames_ = frames; }
+    int checkpoint_frames() const { return checkpoint_frames_; }
+    // Frames (pages) the write-ahead log took from the last commit of this connection, and the
+    // most that any of its commits took; counted by SQLite as it writes them.
+    uint64_t last_commit_frames() const { return last_commit_frames_; }
+    uint64_t largest_commit_frames() const { return largest_commit_frames_; }
 
     // origin: "round" for a polled round, "restore" for a record restored at start-up; time: the
     // record's own local time stamp; t_ms: the instant the row stands for (Unix ms); id: the
@@ -128,6 +137,7 @@ class HistoryStore {
 
   private:
     static int on_busy(void* store, int attempts);
+    static int on_commit(void* store, sqlite3* db, const char* name, int frames);
     void open(int flags);
     void switch_to_wal();
     void make_or_upgrade_tables();
@@ -150,6 +160,8 @@ class HistoryStore {
     long records_stored_ = 0;          // committed
     long records_in_transaction_ = 0;  // not yet
     uint64_t log_bound_ = 0;
+    int checkpoint_frames_ = 1000;  // SQLite's own default
+    uint64_t last_commit_frames_ = 0, largest_commit_frames_ = 0;
     bool identity_known_ = false;
     uint64_t device_ = 0, inode_ = 0;  // of the file prepare() opened
     std::chrono::steady_clock::time_point next_log_check_{};

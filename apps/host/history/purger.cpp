@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include "apps/host/history/history_store.h"
 #include "apps/host/support/sqlite_query.h"
@@ -19,6 +20,10 @@ constexpr auto kStepTime = std::chrono::milliseconds(20);
 constexpr int64_t kFirstPassAfterMs = 10000;
 // How often the file's size is read while nothing says it grew fast.
 constexpr auto kSizeCheckEvery = std::chrono::milliseconds(500);
+// Frames a round writes into the log, until a batch of this many rounds has shown it: a guess on
+// the safe side (a batch of a thousand rounds writes about a hundred pages, rollups included).
+constexpr double kFramesPerRoundUnseen = 0.15;
+constexpr std::size_t kRoundsToLearnFrom = 100;
 
 // One kind of row removed by age. Parameters: :device, :cutoff (rows before it go), :limit, and
 // for records :newest (the meter's newest id, kept) and :pin (the newest acknowledged id).
@@ -102,12 +107,12 @@ HistoryPurger::HistoryPurger(HistoryStore& store, RetentionConfig config,
     // fits well within it.
     const uint64_t wal_pages = std::clamp<uint64_t>(config_.max_size / page_size_ / 64, 16, 1000);
     const uint64_t frame = page_size_ + 24;
-    wal_reserve_ = 2 * wal_pages * frame + 32;
-    sqlite_exec(db, ("PRAGMA wal_autocheckpoint = " + std::to_string(wal_pages)).c_str());
+    store_.set_checkpoint_frames(static_cast<int>(wal_pages));
     // Cut back only what grew past the checkpoint's size by more than a transaction: a log cut
     // at every checkpoint would be grown again by the next.
-    store_.set_log_bound(wal_reserve_);
-    log_reserve_ = wal_reserve_;
+    log_bound_ = 2 * wal_pages * frame + 32;
+    store_.set_log_bound(log_bound_);
+    log_reserve_ = wal_reserve_ = log_bound_;
     headroom_ = std::max<uint64_t>(config_.max_size / 64, 64 * page_size_);
 }
 
@@ -115,15 +120,40 @@ int64_t HistoryPurger::rows_per_statement() const {
     if (config_.max_size == 0) return 1000;
     // A deleted round dirties about a tenth of a page: a step stays well inside the log's bound.
     const auto base =
-        std::clamp<int64_t>(static_cast<int64_t>(wal_reserve_ / (page_size_ + 24)) * 2, 64, 1000);
-    // At the bound, a step removes more than the batches before it stored: the file shrinks.
+        std::clamp<int64_t>(static_cast<int64_t>(log_bound_ / (page_size_ + 24)) * 2, 64, 1000);
+    // At the bound, a step removes more than the batches before it stored, and at least as many
+    // as wait for their commit, whose room it makes: the file shrinks ahead of that commit.
     if (!forced_) return base;
-    return std::clamp<int64_t>(2 * static_cast<int64_t>(rounds_since_step_), base, 1000);
+    const auto rounds = std::max<int64_t>(2 * static_cast<int64_t>(rounds_since_step_),
+                                          static_cast<int64_t>(waiting_));
+    return std::clamp<int64_t>(rounds, base, 1000);
 }
 
 void HistoryPurger::stored(std::size_t rounds) {
     rounds_since_check_ += rounds;
     rounds_since_step_ += rounds;
+    waiting_ = 0;
+    const uint64_t frames = store_.last_commit_frames();
+    largest_commit_ = std::max(largest_commit_, frames);
+    if (rounds == 0) return;
+    const double per_round = static_cast<double>(frames) / static_cast<double>(rounds);
+    if (rounds > most_rounds_ || (rounds == most_rounds_ && per_round > frames_per_round_)) {
+        most_rounds_ = rounds;
+        frames_per_round_ = per_round;
+    }
+}
+
+void HistoryPurger::waiting(std::size_t rounds) {
+    // More rounds waiting make a larger commit: seen as soon as rounds stored would be.
+    if (rounds > waiting_) rounds_since_check_ += rounds - waiting_;
+    waiting_ = rounds;
+}
+
+uint64_t HistoryPurger::next_commit_frames() const {
+    const double per_round =
+        most_rounds_ >= kRoundsToLearnFrom ? frames_per_round_ : kFramesPerRoundUnseen;
+    const auto rounds = static_cast<uint64_t>(std::ceil(static_cast<double>(waiting_) * per_round));
+    return std::max(largest_commit_, rounds);
 }
 
 HistoryPurger::Sizes HistoryPurger::sizes() {
@@ -137,9 +167,15 @@ HistoryPurger::Sizes HistoryPurger::sizes() {
     // The database as SQLite has it (pages not yet copied from the log count already), and the
     // log as the file system has it.
     s.file = std::max(pages * page_size_, file_size(store_.path())) + wal;
-    // A log a reader made grow is cut back by the store once the reader is done: it counts
-    // while it is there, not for good.
-    wal_reserve_ = std::max(log_reserve_, wal + wal / 4);
+    // At its peak the log holds the frames up to the checkpoint's threshold, less one, and the
+    // whole commit that crosses it; the database grows by at most a page per frame of it.
+    const uint64_t commit = next_commit_frames();
+    const auto threshold = static_cast<uint64_t>(std::max(store_.checkpoint_frames(), 1));
+    log_reserve_ = std::max(log_bound_, (threshold - 1 + commit) * (page_size_ + 24) + 32);
+    commit_reserve_ = commit * page_size_;
+    // A log a reader made grow past that is cut back by the store once the reader is done: it
+    // counts while it is there, not for good.
+    wal_reserve_ = wal > log_reserve_ ? wal + wal / 4 : log_reserve_;
     return s;
 }
 
@@ -151,7 +187,7 @@ void HistoryPurger::check_size() {
     next_size_check_ = now + kSizeCheckEvery;
     rounds_since_check_ = 0;
     const Sizes s = sizes();
-    const bool over = s.used + headroom_ + wal_reserve_ > config_.max_size;
+    const bool over = s.used + headroom_ + commit_reserve_ + wal_reserve_ > config_.max_size;
     const bool too_long =
         incremental_vacuum_ && s.free > 0 && s.used + s.free + wal_reserve_ > config_.max_size;
     if (!over && !too_long) {
@@ -192,6 +228,7 @@ void HistoryPurger::step() {
             age_step(deadline);
         }
         store_.commit();
+        largest_commit_ = std::max(largest_commit_, store_.last_commit_frames());
     } catch (const std::runtime_error& e) {
         // Rolled back: nothing of this step was removed, and it is done again.
         store_.rollback();
@@ -410,17 +447,11 @@ bool HistoryPurger::remove_oldest_rollups(int step_s) {
 
 void HistoryPurger::size_step() {
     const Sizes s = sizes();
-    if (s.used + 2 * headroom_ + wal_reserve_ <= config_.max_size) {
-        // Enough room inside the file; give the free pages back where the file can.
-        const uint64_t over = s.used + s.free + wal_reserve_ + headroom_;
-        if (incremental_vacuum_ && s.free > 0 && over > config_.max_size) {
-            const uint64_t pages =
-                std::min<uint64_t>((over - config_.max_size) / page_size_ + 1,
-                                   static_cast<uint64_t>(rows_per_statement()) / 4 + 1);
-            sqlite_exec(store_.handle(),
-                        ("PRAGMA incremental_vacuum(" + std::to_string(pages) + ")").c_str());
-            return;
-        }
+    // The file as it is, with the log at its peak beside it and room to grow, first: free pages
+    // beyond that go back to the file system (at the next checkpoint, once the log held what
+    // moved) before more rows go.
+    if (give_back(s.used + s.free + wal_reserve_ + headroom_, s.free)) return;
+    if (s.used + 2 * headroom_ + commit_reserve_ + wal_reserve_ <= config_.max_size) {
         forced_end_ = true;
         forced_why_ = nullptr;
         return;
@@ -430,6 +461,18 @@ void HistoryPurger::size_step() {
         forced_end_ = true;
         forced_why_ = "only each meter's newest round is left, and the bound cannot be kept";
     }
+}
+
+bool HistoryPurger::give_back(uint64_t needed, uint64_t free) {
+    if (!incremental_vacuum_ || free == 0 || needed <= config_.max_size) return false;
+    // A page moved writes about two into the log: a step writes no more than the commit that
+    // room is kept for.
+    const uint64_t most = std::min<uint64_t>(static_cast<uint64_t>(rows_per_statement()) / 4 + 1,
+                                             std::max<uint64_t>(next_commit_frames() / 2, 16));
+    const uint64_t pages = std::min<uint64_t>((needed - config_.max_size) / page_size_ + 1, most);
+    sqlite_exec(store_.handle(),
+                ("PRAGMA incremental_vacuum(" + std::to_string(pages) + ")").c_str());
+    return true;
 }
 
 void HistoryPurger::note_purged(const std::string& device, const char* tier, int64_t before) {

@@ -31,7 +31,11 @@ class HistoryStore;
 // any meter go first, acknowledged or not, then the oldest minutes, then the oldest hours; each
 // such purge is logged once with what it removed, and the rounds dropped unacknowledged are
 // counted. Freed pages are reused; a history made with incremental vacuum also gives them back
-// to the file system while it is above its bound.
+// to the file system while it is above its bound. Room is kept for the next commit at every
+// instant of it: the pages it adds, and the write-ahead log at its peak, the checkpoint's
+// threshold plus that commit. A commit's size is what the largest commit so far wrote into the
+// log, or what the rounds waiting for it will write if that is more (learnt from the commits
+// before, per round).
 class HistoryPurger {
   public:
     using Log = std::function<void(const std::string&)>;
@@ -48,8 +52,10 @@ class HistoryPurger {
     // One transaction of work. Throws what the store throws (HistoryBusy, std::runtime_error).
     void step();
     // Told after each committed batch: rounds stored, so that a file nearing its bound is seen
-    // in time.
+    // in time, and what their commit wrote into the log.
     void stored(std::size_t rounds);
+    // Told as rounds wait for their commit: how many wait now.
+    void waiting(std::size_t rounds);
 
     uint64_t unacknowledged_dropped() const { return unacknowledged_dropped_.load(); }
     uint64_t steps() const { return steps_; }
@@ -68,9 +74,14 @@ class HistoryPurger {
     };
 
     Sizes sizes();
+    // Frames the next commit may write into the log.
+    uint64_t next_commit_frames() const;
     void check_size();
     void age_step(std::chrono::steady_clock::time_point deadline);
     void size_step();
+    // Gives free pages back to the file system, as many as `needed` (bytes) is above max_size,
+    // a step's share at most; false when there is nothing to give back.
+    bool give_back(uint64_t needed, uint64_t free);
     // Says in the log where a pass removed more of a meter's raw rounds than it kept: a
     // retention lowered, a long stop, a clock followed to a new time; never silently.
     void tell_large_removals();
@@ -112,9 +123,15 @@ class HistoryPurger {
     std::size_t rounds_since_check_ = 0;
     std::size_t rounds_since_step_ = 0;
     uint64_t page_size_ = 4096;
-    uint64_t wal_reserve_ = 0;  // bytes the write-ahead log may reach
-    uint64_t log_reserve_ = 0;  // ... when no reader holds it: the store's bound
-    uint64_t headroom_ = 0;     // bytes kept for growth between checks
+    uint64_t wal_reserve_ = 0;     // bytes the write-ahead log may reach
+    uint64_t log_reserve_ = 0;     // ... when no reader holds it
+    uint64_t log_bound_ = 0;       // the store's bound: what the log is cut back to
+    uint64_t commit_reserve_ = 0;  // bytes the next commit may add to the database
+    uint64_t headroom_ = 0;        // bytes kept for growth between checks
+    uint64_t largest_commit_ = 0;  // frames, of the commits since this purger began
+    double frames_per_round_ = 0;  // of the largest batch of rounds committed; 0: none yet
+    std::size_t most_rounds_ = 0;  // ... its rounds
+    std::size_t waiting_ = 0;      // rounds waiting for their commit
     bool incremental_vacuum_ = false;
     bool forced_ = false;
     bool exhausted_ = false;  // nothing left that a forced purge may remove

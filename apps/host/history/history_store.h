@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apps/host/history/history_claim.h"
+#include "apps/host/history/record_codec.h"
 #include "apps/host/round/alarm_book.h"
 
 struct sqlite3;
@@ -116,6 +117,10 @@ class HistoryStore {
     // again after the newest rows were deleted: a mark above this one was made before that.
     int64_t max_record_id();
 
+    // Within a transaction: the bases that no stored record of these meters needs any more
+    // (after records were removed).
+    void drop_unused_bases(const std::vector<std::string>& devices);
+
     // Rows of records this process stored.
     long records_stored() const { return records_stored_; }
     const std::string& path() const { return path_; }
@@ -141,6 +146,9 @@ class HistoryStore {
     std::string path_;
     std::unique_ptr<HistoryClaim> claim_;  // let go after the connection is closed
     sqlite3* db_ = nullptr;
+    RecordFunctions* functions_ = nullptr;  // owned by the connection
+    std::unique_ptr<RecordBases> bases_;
+    std::string encoded_;
     sqlite3_stmt* insert_record_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
     sqlite3_stmt* insert_failure_ = nullptr;

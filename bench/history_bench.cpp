@@ -9,8 +9,8 @@
 //   - the bytes written to storage per stored round (write_bytes of /proc/self/io), one and ten
 //     meters at 1 s in real time, with rollups and the default retention, committed every 5 s
 //     (the default) and at once;
-// usage: history_bench DIR [rounds|series|writes|upgrade]   (its files are made in DIR and removed
-// at the end;
+// usage: history_bench DIR [rounds|series|writes|upgrade|store]   (its files are made in DIR and
+// removed at the end;
 //        "rounds": only the CPU that rollups and purging add; "series": only the series requests,
 //        on DIR/synthetic.db, built when it is not there and kept, so that two builds can be
 //        timed on the same file)
@@ -548,6 +548,10 @@ int main(int argc, char** argv) {
     }
     if (argc > 2 && std::string(argv[2]) == "writes") {
         time_writes(dir);
+        return 0;
+    }
+    if (argc > 2 && std::string(argv[2]) == "store") {
+        time_vacuum(dir);
         return 0;
     }
     if (argc > 2 && std::string(argv[2]) == "upgrade") {

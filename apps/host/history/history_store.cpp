@@ -99,6 +99,7 @@ HistoryStore::HistoryStore(const std::string& path) : path_(path) {
 HistoryStore::~HistoryStore() {
     bases_.reset();
     sqlite3_finalize(insert_record_);
+    sqlite3_finalize(newest_id_);
     sqlite3_finalize(insert_alarm_);
     sqlite3_finalize(insert_failure_);
     sqlite3_close(db_);
@@ -138,7 +139,8 @@ void HistoryStore::prepare() {
         make_or_upgrade_tables();
         insert_record_ = prepared(
             "INSERT INTO records (device, data_id, origin, base, record, t_ms, id) "
-            "VALUES (?, ?, ?, ?, ?, ?, coalesce(?, (SELECT max(id) FROM records) + 1, 1))");
+            "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        newest_id_ = prepared("SELECT max(id) FROM records");
         bases_ = std::make_unique<RecordBases>(db_);
         insert_alarm_ = prepared(
             "INSERT INTO alarms (device, key, state, description, time, t_ms) "
@@ -299,17 +301,18 @@ int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
     sqlite3_bind_int64(s, 4, base);
     sqlite3_bind_blob(s, 5, encoded_.data(), static_cast<int>(encoded_.size()), SQLITE_STATIC);
     sqlite3_bind_int64(s, 6, t_ms);
-    if (id > 0)
-        sqlite3_bind_int64(s, 7, id);
-    else
-        sqlite3_bind_null(s, 7);
+    if (id <= 0) {
+        // The next free id, as a row id would be given.
+        sqlite3_reset(newest_id_);
+        id = sqlite3_step(newest_id_) == SQLITE_ROW ? sqlite3_column_int64(newest_id_, 0) + 1 : 1;
+        sqlite3_reset(newest_id_);
+    }
+    sqlite3_bind_int64(s, 7, id);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) fail("cannot store a record");
     ++records_in_transaction_;
-    if (id > 0) return id;
-    SqliteQuery stored(db_, "SELECT max(id) FROM records");
-    return stored.step() ? stored.column_int64(0) : 0;
+    return id;
 }
 
 void HistoryStore::save_alarm(const std::string& device, const std::string& key, bool raised,

@@ -150,6 +150,7 @@ class HistoryStore {
     std::unique_ptr<RecordBases> bases_;
     std::string encoded_;
     sqlite3_stmt* insert_record_ = nullptr;
+    sqlite3_stmt* newest_id_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
     sqlite3_stmt* insert_failure_ = nullptr;
     std::function<bool()> give_up_;

@@ -1199,7 +1199,7 @@ TEST(CompactRecords, ALongRunReadsBackByteForByte) {
                       std::to_string(removed - 1) + ")")
                          .c_str(),
                      nullptr, nullptr, nullptr);
-        store.drop_unused_bases({"m", "p"});
+        store.drop_unused_bases();
         store.commit();
     }
     EXPECT_TRUE(read() == std::vector<std::string>(

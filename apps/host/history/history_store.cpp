@@ -142,6 +142,11 @@ void HistoryStore::prepare() {
             "VALUES (?, ?, ?, ?, ?, ?, ?)");
         newest_id_ = prepared("SELECT max(id) FROM records");
         bases_ = std::make_unique<RecordBases>(db_);
+        // The meters whose records were removed, for drop_unused_bases(); the connection's own.
+        exec(
+            "CREATE TEMP TABLE IF NOT EXISTS records_removed (device TEXT PRIMARY KEY) WITHOUT "
+            "ROWID; CREATE TEMP TRIGGER IF NOT EXISTS records_removed AFTER DELETE ON "
+            "records BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); END");
         insert_alarm_ = prepared(
             "INSERT INTO alarms (device, key, state, description, time, t_ms) "
             "VALUES (?, ?, ?, ?, ?, ?)");
@@ -475,17 +480,15 @@ void HistoryStore::forget(const std::string& kind, const std::string& key) {
     if (sqlite3_step(q.get()) != SQLITE_DONE) fail("cannot forget a text");
 }
 
-void HistoryStore::drop_unused_bases(const std::vector<std::string>& devices) {
+void HistoryStore::drop_unused_bases() {
     // A meter's records use its bases in the order they were stored: those older than the base
-    // of its oldest record are used by none. By id: only the bases older than that are read.
-    SqliteQuery q(db_,
-                  "DELETE FROM record_bases WHERE id < (SELECT base FROM records INDEXED BY "
-                  "records_by_id WHERE device = ?1 ORDER BY id LIMIT 1) AND device = ?1");
-    for (const std::string& device : devices) {
-        q.reset();
-        q.text(1, device);
-        q.run();
-    }
+    // of its oldest record are used by none. Only meters whose records were removed are looked
+    // at: their oldest record is near the start of the order of storing, which is read from its
+    // start; the bases are read by id, only those older than that one.
+    exec(
+        "DELETE FROM record_bases WHERE device IN (SELECT device FROM temp.records_removed) AND "
+        "id < (SELECT r.base FROM records AS r INDEXED BY records_by_id WHERE r.device = "
+        "record_bases.device ORDER BY r.id LIMIT 1); DELETE FROM temp.records_removed");
 }
 
 int64_t HistoryStore::max_record_id() {

@@ -117,9 +117,9 @@ class HistoryStore {
     // again after the newest rows were deleted: a mark above this one was made before that.
     int64_t max_record_id();
 
-    // Within a transaction: the bases that no stored record of these meters needs any more
-    // (after records were removed).
-    void drop_unused_bases(const std::vector<std::string>& devices);
+    // Within a transaction: the bases that no stored record needs any more, of the meters whose
+    // records were removed on this connection since the last call.
+    void drop_unused_bases();
 
     // Rows of records this process stored.
     long records_stored() const { return records_stored_; }

@@ -191,7 +191,7 @@ void HistoryPurger::step() {
         } else {
             age_step(deadline);
         }
-        store_.drop_unused_bases(devices());
+        store_.drop_unused_bases();
         store_.commit();
     } catch (const std::runtime_error& e) {
         // Rolled back: nothing of this step was removed, and it is done again.

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include "apps/host/history/record_codec.h"
 #include "tests/apps/programs.h"
 #include "tests/support/plugin_under_test.h"
 
@@ -37,10 +38,12 @@ inline std::vector<StoredRecord> stored_records(const std::string& db, const std
         sqlite3_close(handle);
         return rows;
     }
+    kavren::host::register_record_functions(handle);
     sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(
-        handle, "SELECT id, origin, data_id, record FROM records WHERE device = ? ORDER BY id", -1,
-        &s, nullptr);
+    sqlite3_prepare_v2(handle,
+                       "SELECT id, origin, data_id, record_bytes(base, record) FROM records WHERE "
+                       "device = ? ORDER BY id",
+                       -1, &s, nullptr);
     sqlite3_bind_text(s, 1, device.c_str(), -1, SQLITE_TRANSIENT);
     while (sqlite3_step(s) == SQLITE_ROW) {
         const auto* bytes = static_cast<const uint8_t*>(sqlite3_column_blob(s, 3));

@@ -34,10 +34,19 @@ void date_newest_record(const std::string& db, const std::string& device, uint8_
     std::memcpy(record.data() + offsetof(KAVREN_M7_Data_t, update_time), &t, sizeof t);
     sqlite3* handle = nullptr;
     ASSERT_EQ(sqlite3_open(db.c_str(), &handle), SQLITE_OK);
+    // The changed record becomes a base of its own, which the row then differs from in nothing.
+    sqlite3_stmt* base = nullptr;
+    sqlite3_prepare_v2(handle, "INSERT INTO record_bases (device, record) VALUES (?, ?)", -1, &base,
+                       nullptr);
+    sqlite3_bind_text(base, 1, device.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_blob(base, 2, record.data(), static_cast<int>(record.size()), SQLITE_TRANSIENT);
+    EXPECT_EQ(sqlite3_step(base), SQLITE_DONE) << sqlite3_errmsg(handle);
+    sqlite3_finalize(base);
+    const std::string same = kavren::host::compact_record(record, record.data(), record.size());
     sqlite3_stmt* s = nullptr;
     sqlite3_prepare_v2(handle,
-                       "UPDATE records SET record = ?, t_ms = ? WHERE id = "
-                       "(SELECT max(id) FROM records WHERE device = ?)",
+                       "UPDATE records SET base = last_insert_rowid(), record = ?, t_ms = ? WHERE "
+                       "id = (SELECT max(id) FROM records WHERE device = ?)",
                        -1, &s, nullptr);
     std::tm local{};  // the row's instant moves with its clock fields
     local.tm_year = 2020 - 1900;
@@ -47,7 +56,7 @@ void date_newest_record(const std::string& db, const std::string& device, uint8_
     local.tm_min = 4;
     local.tm_sec = second;
     local.tm_isdst = -1;
-    sqlite3_bind_blob(s, 1, record.data(), static_cast<int>(record.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_blob(s, 1, same.data(), static_cast<int>(same.size()), SQLITE_TRANSIENT);
     sqlite3_bind_int64(s, 2, static_cast<int64_t>(std::mktime(&local)) * 1000);
     sqlite3_bind_text(s, 3, device.c_str(), -1, SQLITE_TRANSIENT);
     EXPECT_EQ(sqlite3_step(s), SQLITE_DONE) << sqlite3_errmsg(handle);

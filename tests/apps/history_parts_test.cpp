@@ -12,6 +12,7 @@
 #include <ctime>
 #include <fstream>
 #include <map>
+#include <random>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -25,9 +26,11 @@
 #include "apps/host/history/history_export.h"
 #include "apps/host/history/history_query.h"
 #include "apps/host/history/history_store.h"
+#include "apps/host/history/record_codec.h"
 #include "apps/host/history/rollups.h"
 #include "apps/host/history/schema.h"
 #include "apps/host/history/series.h"
+#include "apps/host/round/round_text.h"
 #include "apps/host/sinks/http/http_api.h"
 #include "apps/host/sinks/http/live_meters.h"
 #include "apps/host/support/utc_time.h"
@@ -115,6 +118,7 @@ void fill(HistoryStore& store, Collecting& seen, const Rounds& rounds) {
 std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
+    register_record_functions(db);
     sqlite3_stmt* s = nullptr;
     EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK)
         << sqlite3_errmsg(db);
@@ -352,11 +356,14 @@ TEST(DaylightSaving, RangesOrderAndRollupsFollowUtcAcrossBothChanges) {
     feed(sink, seen, rounds);
     sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
 
-    const auto rows = query(db, "SELECT t_ms, time FROM records ORDER BY id");
+    auto rows = query(db, "SELECT t_ms, record_bytes(base, record) FROM records ORDER BY id");
     ASSERT_EQ(rows.size(), 360u);
     std::size_t repeated = 0, skipped = 0;
     for (std::size_t i = 0; i < rows.size(); ++i) {
         EXPECT_EQ(number(rows[i][0]), rounds[i]->unix_ms);
+        const std::string& record = rows[i][1];
+        rows[i][1] =
+            record_time_text(reinterpret_cast<const uint8_t*>(record.data()), record.size());
         repeated += rows[i][1].compare(0, 14, "2026-10-25 02:") == 0;
         skipped += rows[i][1].compare(0, 14, "2026-03-29 02:") == 0;
     }
@@ -998,14 +1005,17 @@ std::string old_history(const std::string& name) {
 TEST(Upgrade, AnOldHistoryGetsInstantsAndRollupsEqualToItsRows) {
     set_zone("Europe/Berlin");
     const std::string db = old_history("old.db");
+    std::map<std::string, std::vector<std::string>> before;  // by id: time, record
+    for (const auto& row : query(db, "SELECT id, time, record FROM records"))
+        before[row[0]] = {row[1], row[2]};
     std::vector<std::string> logged;
     {
         HistoryStore store(db);
         store.set_log([&](const std::string& line) { logged.push_back(line); });
         store.prepare();
     }
-    EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], "2");
-    ASSERT_GE(logged.size(), 2u);
+    EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
+    ASSERT_GE(logged.size(), 4u);
     EXPECT_NE(logged.front().find("upgrading to history schema 2"), std::string::npos)
         << logged.front();
     EXPECT_NE(logged.back().find("upgraded in"), std::string::npos) << logged.back();
@@ -1017,10 +1027,14 @@ TEST(Upgrade, AnOldHistoryGetsInstantsAndRollupsEqualToItsRows) {
         return static_cast<int64_t>(std::mktime(&t)) * 1000;
     };
     ExpectedRollups expected;
-    const auto records = query(db, "SELECT device, time, t_ms, origin, record FROM records");
+    const auto records = query(
+        db, "SELECT device, id, t_ms, origin, record_bytes(base, record) FROM records ORDER BY id");
+    ASSERT_EQ(records.size(), before.size());
     ASSERT_GT(records.size(), 200u);
     for (const auto& row : records) {
-        EXPECT_EQ(number(row[2]), instant_of(row[1])) << row[1];
+        const auto& old = before.at(row[1]);
+        EXPECT_EQ(number(row[2]), instant_of(old[0])) << old[0];
+        EXPECT_TRUE(row[4] == old[1]) << "record " << row[1] << " came back changed";
         if (row[3] == "round") expect_round(expected, row[0], number(row[2]), &row[4], 0);
     }
     const auto alarms = query(db, "SELECT device, time, t_ms, state FROM alarms");
@@ -1075,7 +1089,7 @@ TEST(Upgrade, AHistoryOfANewerSchemaIsRefusedUntouched) {
         HistoryStore store(db);
         store.prepare();
     }
-    execute(db, "PRAGMA user_version = 3");
+    execute(db, "PRAGMA user_version = " + std::to_string(kHistorySchema + 1));
     execute(db, "PRAGMA wal_checkpoint(TRUNCATE)");
     const std::string before = bytes_of(db);
     try {
@@ -1118,6 +1132,165 @@ TEST(Upgrade, ADamagedOldHistoryIsRefusedUntouched) {
     }
     EXPECT_TRUE(bytes_of(db) == before) << "its bytes changed";
     EXPECT_EQ(file_size(db + "-wal"), 0u);
+}
+
+// The schema 2 fixture (written by the host of schema 2), its records compact now: every row
+// comes back as it was, byte for byte, and the rest of the history is as it was.
+std::string schema_2_history(const std::string& name) {
+    const std::string path = temp_path(name);
+    std::ifstream in(std::string(KAVREN_SOURCE_DIR) + "/tests/apps/fixtures/history-schema-2.sql");
+    std::stringstream text;
+    text << in.rdbuf();
+    EXPECT_FALSE(text.str().empty());
+    execute(path, text.str());
+    return path;
+}
+
+const char* const kRowsOfSchema2 =
+    "SELECT id, device, data_id, origin, t_ms, record FROM records ORDER BY id";
+const char* const kRowsOfSchema3 =
+    "SELECT id, device, data_id, origin, t_ms, record_bytes(base, record) FROM records ORDER BY id";
+const char* const kOtherRows =
+    "SELECT 'a', id, device, key, state, t_ms FROM alarms UNION ALL SELECT 'f', id, device, kind, "
+    "'', t_ms FROM failed_rounds UNION ALL SELECT 'r', step_s, device, t_ms, rounds, stats FROM "
+    "rollups ORDER BY 1, 2, 3, 4";
+
+TEST(Upgrade, ASchema2HistoryKeepsEveryRecordByteForByte) {
+    const std::string db = schema_2_history("schema-2.db");
+    const auto records = query(db, kRowsOfSchema2), others = query(db, kOtherRows);
+    ASSERT_GT(records.size(), 250u);
+    std::vector<std::string> logged;
+    {
+        HistoryStore store(db);
+        store.set_log([&](const std::string& line) { logged.push_back(line); });
+        store.prepare();
+    }
+    EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
+    ASSERT_EQ(logged.size(), 2u);
+    EXPECT_NE(logged[0].find("upgrading to history schema 3"), std::string::npos) << logged[0];
+    EXPECT_NE(logged[1].find("upgraded in"), std::string::npos) << logged[1];
+    EXPECT_TRUE(query(db, kRowsOfSchema3) == records);
+    EXPECT_TRUE(query(db, kOtherRows) == others);
+    // Fewer bytes than the records they stand for, bases included.
+    const auto stored = query(db,
+                              "SELECT (SELECT sum(length(record)) FROM records) + (SELECT "
+                              "sum(length(record)) FROM record_bases)");
+    EXPECT_LT(number(stored[0][0]), static_cast<int64_t>(records.size()) * 259 / 2);
+
+    // What the host reads at start and for MQTT's backfill.
+    HistoryStore store(db);
+    store.prepare();
+    const auto newest = store.newest_record("feeder-1");
+    ASSERT_TRUE(newest.has_value());
+    const auto last = query(db,
+                            "SELECT record_bytes(base, record) FROM records WHERE device = "
+                            "'feeder-1' ORDER BY id DESC LIMIT 1");
+    EXPECT_TRUE(std::string(newest->bytes.begin(), newest->bytes.end()) == last[0][0]);
+    const auto polled = store.polled_after("feeder 2", 0, 100000);
+    const auto expected = query(db,
+                                "SELECT id FROM records WHERE device = 'feeder 2' AND origin = "
+                                "'round' ORDER BY id");
+    ASSERT_EQ(polled.size(), expected.size());
+    for (std::size_t i = 0; i < polled.size(); ++i) EXPECT_EQ(polled[i].id, number(expected[i][0]));
+}
+
+// An upgrade cut short left a half-filled table of compact records and bases: the next start
+// makes them again from the records of schema 2, which were left as they were.
+TEST(Upgrade, AnUpgradeCutShortStartsAgainFromTheBeginning) {
+    const std::string db = schema_2_history("cut-short.db");
+    const auto records = query(db, kRowsOfSchema2);
+    execute(db,
+            "CREATE TABLE records_new (device TEXT NOT NULL, t_ms INTEGER NOT NULL, id INTEGER NOT "
+            "NULL, data_id INTEGER NOT NULL, origin TEXT NOT NULL, base INTEGER NOT NULL, record "
+            "BLOB NOT NULL, PRIMARY KEY (device, t_ms, id)) WITHOUT ROWID; CREATE TABLE "
+            "record_bases (id INTEGER PRIMARY KEY, device TEXT NOT NULL, record BLOB NOT NULL); "
+            "INSERT INTO record_bases VALUES (1, 'feeder-1', x'0102'); INSERT INTO records_new "
+            "SELECT device, t_ms, id, data_id, origin, 1, x'ff' FROM records WHERE id < 50");
+    {
+        HistoryStore store(db);
+        store.prepare();
+    }
+    EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
+    EXPECT_TRUE(query(db, kRowsOfSchema3) == records);
+    EXPECT_TRUE(query(db, "SELECT name FROM sqlite_master WHERE name = 'records_new'").empty());
+}
+
+// A long run of two meters, each record read back as it was stored: values that drift, limit
+// alarms raised and cleared, failed rounds, restored records, records whose bytes change
+// anywhere (setup, limits, flags, all of them at once), a restart between (new bases), and then
+// the oldest half removed (the bases only it used go with it).
+TEST(CompactRecords, ALongRunReadsBackByteForByte) {
+    const std::string db = temp_path("compact.db");
+    std::mt19937 random(29);
+    const int64_t t0 = at("2026-06-01T00:00:00Z");
+    Rounds rounds;
+    std::vector<uint8_t> drift(sizeof(KAVREN_M7_Data_t), 0);
+    for (int k = 0; k < 1600; ++k) {
+        const std::string meter = k % 2 == 0 ? "m" : "p";
+        auto r = polled(meter, static_cast<std::size_t>(k % 2), t0 + (k / 2) * 1000, k,
+                        random() % 17 == 0, (k / 40) % 2 == 1);
+        if (r->has_record()) {
+            if (random() % 50 == 0) drift[random() % drift.size()] = static_cast<uint8_t>(random());
+            for (std::size_t i = 0; i < drift.size(); ++i) r->record[i] ^= drift[i];
+            if (random() % 97 == 0)
+                for (auto& byte : r->record) byte = static_cast<uint8_t>(random());
+            if (random() % 113 == 0) r->origin = RoundResult::Origin::restore;
+        }
+        rounds.push_back(r);
+    }
+    std::vector<std::string> stored;  // the records, in the order stored
+    for (const auto& r : rounds)
+        if (r->has_record()) stored.emplace_back(r->record.begin(), r->record.end());
+    const auto half = rounds.begin() + static_cast<std::ptrdiff_t>(rounds.size() / 2);
+    for (const Rounds& part : {Rounds(rounds.begin(), half), Rounds(half, rounds.end())}) {
+        HistoryStore store(db);
+        store.prepare();
+        Collecting seen;
+        CommitStage sink(store, {"m", "p"}, 100000, [](const std::string&) {});
+        sink.add_sink(&seen);
+        sink.start();
+        feed(sink, seen, part);
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    const auto read = [&] {
+        std::vector<std::string> bytes;
+        for (const auto& row :
+             query(db, "SELECT record_bytes(base, record) FROM records ORDER BY id"))
+            bytes.push_back(row[0]);
+        return bytes;
+    };
+    ASSERT_TRUE(read() == stored);
+    EXPECT_GT(number(query(db, "SELECT count(*) FROM failed_rounds")[0][0]), 0);
+    EXPECT_GT(number(query(db, "SELECT count(*) FROM alarms")[0][0]), 10);
+    EXPECT_GT(number(query(db, "SELECT count(*) FROM records WHERE origin = 'restore'")[0][0]), 0);
+
+    const int64_t bases = number(query(db, "SELECT count(*) FROM record_bases")[0][0]);
+    const std::size_t removed = stored.size() / 2;
+    {
+        HistoryStore store(db);
+        store.prepare();
+        store.begin();
+        sqlite3_exec(store.handle(),
+                     ("DELETE FROM records WHERE id <= (SELECT id FROM records ORDER BY id LIMIT 1 "
+                      "OFFSET " +
+                      std::to_string(removed - 1) + ")")
+                         .c_str(),
+                     nullptr, nullptr, nullptr);
+        store.drop_unused_bases();
+        store.commit();
+    }
+    EXPECT_TRUE(read() == std::vector<std::string>(
+                              stored.begin() + static_cast<std::ptrdiff_t>(removed), stored.end()));
+    EXPECT_LT(number(query(db, "SELECT count(*) FROM record_bases")[0][0]), bases);
+    HistoryStore store(db);
+    store.prepare();
+    const auto newest = store.newest_record("p");
+    ASSERT_TRUE(newest.has_value());
+    std::string last_of_p;
+    for (const auto& r : rounds)
+        if (r->has_record() && r->meter == "p")
+            last_of_p.assign(r->record.begin(), r->record.end());
+    EXPECT_TRUE(std::string(newest->bytes.begin(), newest->bytes.end()) == last_of_p);
 }
 
 // The clock ran a year ahead for a few rounds and came back: a range without `to` still ends

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "apps/host/history/record_codec.h"
 #include "apps/host/history/schema.h"
 #include "apps/host/round/round_text.h"
 #include "apps/host/support/json_writer.h"
@@ -132,6 +133,7 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     }
     // A writer's checkpoint can hold a lock for a moment.
     sqlite3_busy_timeout(db_, 2000);
+    register_record_functions(db_);
     try {
         const int schema = history_schema(db_);
         if (schema == 0) throw std::runtime_error("it holds no records table");
@@ -179,7 +181,8 @@ bool HistoryReader::rounds(const std::string& meter, int64_t from_ms, int64_t to
     const int64_t after_ms = truncated ? boundary.column_int64(0) : INT64_MIN;
     const int64_t after_id = truncated ? boundary.column_int64(1) : INT64_MIN;
     SqliteQuery q(db_,
-                  "SELECT id, t_ms, record FROM records WHERE device = ? AND t_ms >= ? AND "
+                  "SELECT id, t_ms, record_bytes(base, record) FROM records WHERE device = ? AND "
+                  "t_ms >= ? AND "
                   "t_ms <= ? AND origin = 'round' AND (t_ms > ? OR id > ?) ORDER BY t_ms, id");
     q.text(1, meter);
     q.integer(2, std::max(from_ms, after_ms));
@@ -199,7 +202,8 @@ void HistoryReader::rounds_after(const std::string& meter, int64_t from_ms, int6
                                  std::vector<HistoryRow>& rows) {
     SqliteReadTransaction snapshot(db_);
     SqliteQuery q(db_,
-                  "SELECT id, t_ms, record FROM records WHERE device = ? AND t_ms >= ? AND "
+                  "SELECT id, t_ms, record_bytes(base, record) FROM records WHERE device = ? AND "
+                  "t_ms >= ? AND "
                   "t_ms <= ? AND origin = 'round' AND (t_ms > ? OR (t_ms = ? AND id > ?)) "
                   "ORDER BY t_ms, id LIMIT ?");
     q.text(1, meter);

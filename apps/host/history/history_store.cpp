@@ -113,7 +113,9 @@ HistoryStore::HistoryStore(const std::string& path) : path_(path) {
 }
 
 HistoryStore::~HistoryStore() {
+    bases_.reset();
     sqlite3_finalize(insert_record_);
+    sqlite3_finalize(newest_id_);
     sqlite3_finalize(insert_alarm_);
     sqlite3_finalize(insert_failure_);
     sqlite3_close(db_);
@@ -128,6 +130,7 @@ void HistoryStore::open(int flags) {
     }
     sqlite3_busy_handler(db_, on_busy, this);
     sqlite3_extended_result_codes(db_, 1);
+    functions_ = register_record_functions(db_);
 }
 
 void HistoryStore::prepare() {
@@ -142,7 +145,7 @@ void HistoryStore::prepare() {
         // set before its first table, it cannot be set later without rewriting the file.
         if (schema == 0) exec("PRAGMA auto_vacuum = INCREMENTAL");
         // A history to upgrade is read whole first: a damaged one is refused untouched.
-        if (schema == 1) check_before_upgrade(db_);
+        if (schema > 0 && schema < kHistorySchema) check_before_upgrade(db_);
         switch_to_wal();
         // From here on, every commit counts what it wrote into the log.
         int written = 0, highest = 0;
@@ -155,8 +158,15 @@ void HistoryStore::prepare() {
         exec("PRAGMA secure_delete = FAST");
         make_or_upgrade_tables();
         insert_record_ = prepared(
-            "INSERT INTO records (device, data_id, time, origin, record, t_ms, id) "
+            "INSERT INTO records (device, data_id, origin, base, record, t_ms, id) "
             "VALUES (?, ?, ?, ?, ?, ?, ?)");
+        newest_id_ = prepared("SELECT max(id) FROM records");
+        bases_ = std::make_unique<RecordBases>(db_);
+        // The meters whose records were removed, for drop_unused_bases(); the connection's own.
+        exec(
+            "CREATE TEMP TABLE IF NOT EXISTS records_removed (device TEXT PRIMARY KEY) WITHOUT "
+            "ROWID; CREATE TEMP TRIGGER IF NOT EXISTS records_removed AFTER DELETE ON "
+            "records BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); END");
         insert_alarm_ = prepared(
             "INSERT INTO alarms (device, key, state, description, time, t_ms) "
             "VALUES (?, ?, ?, ?, ?, ?)");
@@ -195,10 +205,7 @@ void HistoryStore::make_or_upgrade_tables() {
         exec("BEGIN IMMEDIATE");
         try {
             // Under the write lock: another host may have made them meanwhile.
-            if (history_schema(db_) == 0) {
-                exec(kHistorySchemaSql);
-                exec(("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
-            }
+            if (history_schema(db_) == 0) make_history_tables(db_);
             exec("COMMIT");
         } catch (...) {
             rollback();
@@ -206,7 +213,7 @@ void HistoryStore::make_or_upgrade_tables() {
         }
         schema = history_schema(db_);
     }
-    if (schema == 1) {
+    if (schema > 0 && schema < kHistorySchema) {
         upgrade_history(
             db_, path_, log_ ? log_ : [](const std::string&) {});
         schema = history_schema(db_);
@@ -294,31 +301,43 @@ void HistoryStore::trim_log() {
 }
 void HistoryStore::rollback() noexcept {
     records_in_transaction_ = 0;
+    // The bases written in the transaction go with it.
+    if (bases_) bases_->forget();
+    forget_bases(functions_);
     if (db_ != nullptr && !sqlite3_get_autocommit(db_))
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
 }
 
 int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
-                                  const std::string& time, const uint8_t* record,
-                                  std::size_t length, const char* origin, int64_t t_ms,
-                                  int64_t id) {
+                                  const std::string& /*time: the record's own stamp*/,
+                                  const uint8_t* record, std::size_t length, const char* origin,
+                                  int64_t t_ms, int64_t id) {
+    int64_t base = 0;
+    try {
+        base = bases_->encode(device, record, length, encoded_);
+    } catch (const std::exception&) {
+        fail("cannot store a record");
+    }
     sqlite3_stmt* s = insert_record_;
     sqlite3_reset(s);
     bind_text(s, 1, device);
     sqlite3_bind_int64(s, 2, data_id);
-    bind_text(s, 3, time);
-    sqlite3_bind_text(s, 4, origin, -1, SQLITE_STATIC);
-    sqlite3_bind_blob(s, 5, record, static_cast<int>(length), SQLITE_TRANSIENT);
+    sqlite3_bind_text(s, 3, origin, -1, SQLITE_STATIC);
+    sqlite3_bind_int64(s, 4, base);
+    sqlite3_bind_blob(s, 5, encoded_.data(), static_cast<int>(encoded_.size()), SQLITE_STATIC);
     sqlite3_bind_int64(s, 6, t_ms);
-    if (id > 0)
-        sqlite3_bind_int64(s, 7, id);
-    else
-        sqlite3_bind_null(s, 7);
+    if (id <= 0) {
+        // The next free id, as a row id would be given.
+        sqlite3_reset(newest_id_);
+        id = sqlite3_step(newest_id_) == SQLITE_ROW ? sqlite3_column_int64(newest_id_, 0) + 1 : 1;
+        sqlite3_reset(newest_id_);
+    }
+    sqlite3_bind_int64(s, 7, id);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) fail("cannot store a record");
     ++records_in_transaction_;
-    return sqlite3_last_insert_rowid(db_);
+    return id;
 }
 
 void HistoryStore::save_alarm(const std::string& device, const std::string& key, bool raised,
@@ -350,7 +369,9 @@ void HistoryStore::save_failed_round(const std::string& device, int64_t t_ms, co
 
 std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std::string& device) {
     SqliteQuery q(
-        db_, "SELECT data_id, record, t_ms FROM records WHERE device = ? ORDER BY id DESC LIMIT 1");
+        db_,
+        "SELECT data_id, record_bytes(base, record), t_ms FROM records INDEXED BY records_by_id "
+        "WHERE device = ? ORDER BY id DESC LIMIT 1");
     q.text(1, device);
     if (!q.step()) return std::nullopt;
     StoredRecord found;
@@ -423,7 +444,10 @@ void HistoryStore::set_acknowledged(const std::string& consumer, const std::stri
 }
 
 int64_t HistoryStore::newest_id(const std::string& device) {
-    SqliteQuery q(db_, "SELECT max(id) FROM records WHERE device = ?");
+    // Back from the newest id to the meter's: a few steps for a meter that is polled.
+    SqliteQuery q(db_,
+                  "SELECT id FROM records INDEXED BY records_by_id WHERE device = ? ORDER BY id "
+                  "DESC LIMIT 1");
     q.text(1, device);
     return q.step() ? sqlite3_column_int64(q.get(), 0) : 0;
 }
@@ -432,8 +456,8 @@ std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::st
                                                                    int64_t after_id, int limit) {
     SqliteQuery q(
         db_,
-        "SELECT id, record, t_ms FROM records WHERE device = ? AND id > ? AND origin = 'round' "
-        "ORDER BY id LIMIT ?");
+        "SELECT id, record_bytes(base, record), t_ms FROM records INDEXED BY records_by_id WHERE "
+        "device = ? AND id > ? AND origin = 'round' ORDER BY id LIMIT ?");
     q.text(1, device);
     sqlite3_bind_int64(q.get(), 2, after_id);
     sqlite3_bind_int(q.get(), 3, limit);
@@ -474,6 +498,17 @@ void HistoryStore::forget(const std::string& kind, const std::string& key) {
     q.text(1, kind);
     q.text(2, key);
     if (sqlite3_step(q.get()) != SQLITE_DONE) fail("cannot forget a text");
+}
+
+void HistoryStore::drop_unused_bases() {
+    // A meter's records use its bases in the order they were stored: those older than the base
+    // of its oldest record are used by none. Only meters whose records were removed are looked
+    // at: their oldest record is near the start of the order of storing, which is read from its
+    // start; the bases are read by id, only those older than that one.
+    exec(
+        "DELETE FROM record_bases WHERE device IN (SELECT device FROM temp.records_removed) AND "
+        "id < (SELECT r.base FROM records AS r INDEXED BY records_by_id WHERE r.device = "
+        "record_bases.device ORDER BY r.id LIMIT 1); DELETE FROM temp.records_removed");
 }
 
 int64_t HistoryStore::max_record_id() {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "apps/host/history/history_claim.h"
+#include "apps/host/history/record_codec.h"
 #include "apps/host/round/alarm_book.h"
 
 struct sqlite3;
@@ -125,6 +126,10 @@ class HistoryStore {
     // again after the newest rows were deleted: a mark above this one was made before that.
     int64_t max_record_id();
 
+    // Within a transaction: the bases that no stored record needs any more, of the meters whose
+    // records were removed on this connection since the last call.
+    void drop_unused_bases();
+
     // Rows of records this process stored.
     long records_stored() const { return records_stored_; }
     const std::string& path() const { return path_; }
@@ -151,7 +156,11 @@ class HistoryStore {
     std::string path_;
     std::unique_ptr<HistoryClaim> claim_;  // let go after the connection is closed
     sqlite3* db_ = nullptr;
+    RecordFunctions* functions_ = nullptr;  // owned by the connection
+    std::unique_ptr<RecordBases> bases_;
+    std::string encoded_;
     sqlite3_stmt* insert_record_ = nullptr;
+    sqlite3_stmt* newest_id_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
     sqlite3_stmt* insert_failure_ = nullptr;
     std::function<bool()> give_up_;

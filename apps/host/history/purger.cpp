@@ -227,6 +227,7 @@ void HistoryPurger::step() {
         } else {
             age_step(deadline);
         }
+        store_.drop_unused_bases();
         store_.commit();
         largest_commit_ = std::max(largest_commit_, store_.last_commit_frames());
     } catch (const std::runtime_error& e) {

@@ -7,13 +7,17 @@
 #include <map>
 #include <vector>
 
+#include "apps/host/history/record_codec.h"
 #include "apps/host/history/rollups.h"
 #include "apps/host/support/sqlite_query.h"
 #include "apps/host/support/utc_time.h"
 
 namespace kavren::host {
 
-const char* const kHistorySchemaSql = R"sql(
+namespace {
+
+// Schema 2's records: a row id, two indexes over it, every record whole.
+const char* const kRecordsOfSchema2 = R"sql(
 CREATE TABLE IF NOT EXISTS records (
     id      INTEGER PRIMARY KEY,
     device  TEXT    NOT NULL,
@@ -24,8 +28,37 @@ CREATE TABLE IF NOT EXISTS records (
     t_ms    INTEGER NOT NULL
 );
 CREATE INDEX IF NOT EXISTS records_by_device ON records (device, id);
--- Time-range reads (series, the page, the API, export) find a meter's rounds by their instant.
 CREATE INDEX IF NOT EXISTS records_by_device_utc ON records (device, t_ms);
+)sql";
+
+// Schema 3's records, made as records_new by its upgrade and then renamed: one b-tree in the
+// order every time-range read wants (a meter's rounds by their instant), so that a commit adds to
+// one leaf per meter. records_by_id is the order of storing, which MQTT's backfill and max_size
+// follow; its new entries all go to its last leaf. A record is stored as its difference from a
+// base in record_bases (see record_codec.h); its local time text is in the record itself.
+const char* const kRecordsOfSchema3 = R"sql(
+CREATE TABLE IF NOT EXISTS records_new (
+    device  TEXT    NOT NULL,
+    t_ms    INTEGER NOT NULL,
+    id      INTEGER NOT NULL,
+    data_id INTEGER NOT NULL,
+    origin  TEXT    NOT NULL CHECK (origin IN ('round', 'restore')),
+    base    INTEGER NOT NULL,
+    record  BLOB    NOT NULL,
+    PRIMARY KEY (device, t_ms, id)
+) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS record_bases (
+    id     INTEGER PRIMARY KEY,
+    device TEXT    NOT NULL,
+    record BLOB    NOT NULL
+);
+)sql";
+
+const char* const kRecordsIndexOfSchema3 =
+    "CREATE UNIQUE INDEX IF NOT EXISTS records_by_id ON records (id)";
+
+// The tables schemas 2 and 3 share.
+const char* const kOtherTables = R"sql(
 CREATE TABLE IF NOT EXISTS alarms (
     id          INTEGER PRIMARY KEY,
     device      TEXT    NOT NULL,
@@ -75,13 +108,14 @@ CREATE TABLE IF NOT EXISTS purged_before (
 ) WITHOUT ROWID;
 )sql";
 
-namespace {
-
 // The columns of our two first tables in schema 1; schema 2 adds t_ms to each.
 const std::vector<std::string> kRecordColumns = {"id",   "device", "data_id",
                                                  "time", "origin", "record"};
 const std::vector<std::string> kAlarmColumns = {"id",    "device",      "key",
                                                 "state", "description", "time"};
+// Schema 3's records.
+const std::vector<std::string> kCompactRecordColumns = {"device", "t_ms", "id",    "data_id",
+                                                        "origin", "base", "record"};
 // Rows converted per transaction.
 constexpr std::size_t kChunkRows = 50000;
 constexpr auto kProgressEvery = std::chrono::seconds(2);
@@ -93,20 +127,28 @@ std::vector<std::string> columns_of(sqlite3* db, const char* table) {
     return names;
 }
 
-// 0: no such table; 1: the schema 1 columns; 2: those and t_ms. Throws for anything else.
-int table_shape(sqlite3* db, const char* table, const std::vector<std::string>& first) {
+// 0: no such table; 1: the schema 1 columns; 2: those and t_ms; 3: `third`. Throws for
+// anything else.
+int table_shape(sqlite3* db, const char* table, const std::vector<std::string>& first,
+                const std::vector<std::string>& third = {}) {
     std::vector<std::string> names = columns_of(db, table);
     if (names.empty()) return 0;
     if (names == first) return 1;
     std::vector<std::string> second = first;
     second.push_back("t_ms");
     if (names == second) return 2;
+    if (!third.empty() && names == third) return 3;
     throw std::runtime_error(std::string("its ") + table + " table is not ours");
 }
 
 int64_t count_rows(sqlite3* db, const char* table) {
     SqliteQuery q(db, (std::string("SELECT count(*) FROM ") + table).c_str());
     return q.step() ? q.column_int64(0) : 0;
+}
+
+void make_tables_of_schema_2(sqlite3* db) {
+    sqlite_exec(db, kRecordsOfSchema2);
+    sqlite_exec(db, kOtherTables);
 }
 
 // Progress lines of an upgrade, a few seconds apart.
@@ -255,14 +297,15 @@ int history_schema(sqlite3* db) {
         throw NewerHistory("it was written by a newer kavren-host (history schema " +
                            std::to_string(stored) + "; this one knows schemas up to " +
                            std::to_string(kHistorySchema) + ") and is left as it is");
-    const int records = table_shape(db, "records", kRecordColumns);
+    const int records = table_shape(db, "records", kRecordColumns, kCompactRecordColumns);
     const int alarms = table_shape(db, "alarms", kAlarmColumns);
     if (records == 0 && alarms == 0) return 0;
-    if (stored == kHistorySchema) {
-        if (records != 2 || alarms != 2)
+    if (stored == 2 || stored == 3) {
+        // An upgrade to 3 that was cut short left schema 2's tables as they were.
+        if (records != stored || alarms != 2)
             throw std::runtime_error("its tables are not those of history schema " +
                                      std::to_string(stored));
-        return kHistorySchema;
+        return static_cast<int>(stored);
     }
     if (stored != 0)
         throw std::runtime_error("its schema version " + std::to_string(stored) +
@@ -282,12 +325,14 @@ void check_before_upgrade(sqlite3* db) {
                              "its rows into a new file");
 }
 
-void upgrade_history(sqlite3* db, const std::string& path,
-                     const std::function<void(const std::string&)>& log) {
+namespace {
+
+void upgrade_history_to_2(sqlite3* db, const std::string& path,
+                          const std::function<void(const std::string&)>& log) {
     const int64_t records = count_rows(db, "records"), alarms = count_rows(db, "alarms");
-    log("history " + path + ": upgrading to history schema " + std::to_string(kHistorySchema) +
-        " (instants in UTC, per-minute and per-hour rollups): " + std::to_string(records) +
-        " records and " + std::to_string(alarms) + " alarm events");
+    log("history " + path +
+        ": upgrading to history schema 2 (instants in UTC, per-minute and per-hour rollups): " +
+        std::to_string(records) + " records and " + std::to_string(alarms) + " alarm events");
     Progress progress(log, path, 2 * records + alarms);  // times, then rollups
     {
         SqliteTransaction transaction(db);
@@ -302,16 +347,16 @@ void upgrade_history(sqlite3* db, const std::string& path,
         }
         // The indexes come after the conversion, which is quicker without them; a table that was
         // never made is made now.
-        if (missing) sqlite_exec(db, kHistorySchemaSql);
+        if (missing) make_tables_of_schema_2(db);
         transaction.commit();
     }
     int64_t unreadable = convert_times(db, "records", progress);
     unreadable += convert_times(db, "alarms", progress);
     SqliteTransaction transaction(db);
     sqlite_exec(db, "DROP INDEX IF EXISTS records_by_device_time");
-    sqlite_exec(db, kHistorySchemaSql);
+    make_tables_of_schema_2(db);
     backfill_rollups(db, progress);
-    sqlite_exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
+    sqlite_exec(db, "PRAGMA user_version = 2");
     transaction.commit();
     char done[96];
     std::snprintf(done, sizeof done, ": upgraded in %.1f s", progress.seconds());
@@ -321,6 +366,99 @@ void upgrade_history(sqlite3* db, const std::string& path,
                 " rows had a time that is not YYYY-MM-DD HH:MM:SS and took the instant of their "
                 "meter's row before";
     log(line);
+}
+
+// Schema 2's records into records_new, each encoded against its meter's base, in order of
+// storing and in transactions of kChunkRows.
+void compact_records(sqlite3* db, Progress& progress) {
+    RecordBases bases(db);
+    SqliteQuery select(db,
+                       "SELECT id, device, data_id, origin, record, t_ms FROM records WHERE id > ? "
+                       "ORDER BY id LIMIT ?");
+    SqliteQuery insert(db,
+                       "INSERT INTO records_new (device, t_ms, id, data_id, origin, base, record) "
+                       "VALUES (?, ?, ?, ?, ?, ?, ?)");
+    std::string encoded;
+    for (int64_t after = 0;;) {
+        SqliteTransaction transaction(db);
+        select.reset();
+        select.integer(1, after);
+        select.integer(2, static_cast<int64_t>(kChunkRows));
+        int64_t rows = 0;
+        while (select.step()) {
+            sqlite3_stmt* s = select.get();
+            const std::string device = select.column_text(1);
+            const auto* record = static_cast<const uint8_t*>(sqlite3_column_blob(s, 4));
+            const auto length = static_cast<std::size_t>(sqlite3_column_bytes(s, 4));
+            const int64_t base = bases.encode(device, record, length, encoded);
+            after = select.column_int64(0);
+            insert.text(1, device);
+            insert.integer(2, select.column_int64(5));
+            insert.integer(3, after);
+            insert.integer(4, select.column_int64(2));
+            insert.text(5, select.column_text(3));
+            insert.integer(6, base);
+            insert.blob(7, encoded.data(), encoded.size());
+            insert.run();
+            ++rows;
+        }
+        select.reset();
+        transaction.commit();
+        if (rows == 0) return;
+        progress.advance("compact records", rows);
+    }
+}
+
+void upgrade_history_to_3(sqlite3* db, const std::string& path,
+                          const std::function<void(const std::string&)>& log) {
+    const int64_t records = count_rows(db, "records");
+    log("history " + path +
+        ": upgrading to history schema 3 (compact records, in one b-tree by meter and instant): " +
+        std::to_string(records) + " records");
+    Progress progress(log, path, records);
+    {
+        // What an upgrade cut short made is made again from the start; schema 2's records were
+        // left as they were.
+        SqliteTransaction transaction(db);
+        sqlite_exec(db, "DROP TABLE IF EXISTS records_new; DROP TABLE IF EXISTS record_bases");
+        sqlite_exec(db, kRecordsOfSchema3);
+        transaction.commit();
+    }
+    compact_records(db, progress);
+    {
+        SqliteTransaction transaction(db);
+        sqlite_exec(db, "DROP TABLE records; ALTER TABLE records_new RENAME TO records");
+        sqlite_exec(db, kRecordsIndexOfSchema3);
+        sqlite_exec(db, "PRAGMA user_version = 3");
+        transaction.commit();
+    }
+    // The old records' pages go back to the file system where the file allows it.
+    SqliteQuery vacuum(db, "PRAGMA incremental_vacuum");
+    while (vacuum.step()) {
+    }
+    char done[96];
+    std::snprintf(done, sizeof done, ": upgraded in %.1f s", progress.seconds());
+    log("history " + path + done);
+}
+
+}  // namespace
+
+void make_history_tables(sqlite3* db) {
+    sqlite_exec(db, kRecordsOfSchema3);
+    sqlite_exec(db, "ALTER TABLE records_new RENAME TO records");
+    sqlite_exec(db, kRecordsIndexOfSchema3);
+    sqlite_exec(db, kOtherTables);
+    sqlite_exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
+}
+
+void upgrade_history(sqlite3* db, const std::string& path,
+                     const std::function<void(const std::string&)>& log) {
+    int schema = history_schema(db);
+    if (schema == 1) {
+        upgrade_history_to_2(db, path, log);
+        schema = 2;
+    }
+    if (schema == 2) upgrade_history_to_3(db, path, log);
 }
 
 }  // namespace kavren::host

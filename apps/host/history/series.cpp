@@ -92,7 +92,8 @@ Rollup& bucket_at(std::vector<Point>& points, int64_t start, int64_t step) {
 void read_raw(sqlite3* db, const std::string& meter, int64_t from, int64_t to, int64_t step,
               std::vector<Point>& points) {
     SqliteQuery rounds(db,
-                       "SELECT t_ms, id, record FROM records WHERE device = ? AND t_ms >= ? AND "
+                       "SELECT t_ms, id, record_bytes(base, record) FROM records WHERE device = ? "
+                       "AND t_ms >= ? AND "
                        "t_ms <= ? AND origin = 'round' ORDER BY t_ms, id");
     SqliteQuery failed(db,
                        "SELECT t_ms, kind FROM failed_rounds WHERE device = ? AND t_ms >= ? AND "

@@ -170,7 +170,8 @@ TEST_F(Reload, AChangedFileIsAppliedAsADifferenceWhileTheMetersThatStayPollOn) {
     ASSERT_TRUE(rounds_after("b1", reload_ms + 1500, 1));
     EXPECT_LE(longest_gap(round_times(db, "a1")), 750);
     EXPECT_LE(longest_gap(round_times(db, "b1")), 750);
-    EXPECT_FALSE(rounds_after("b2", reload_ms + 1000, 1)) << "the removed meter polled on";
+    const auto b2 = round_times(db, "b2");
+    EXPECT_TRUE(b2.empty() || b2.back() < reload_ms + 1000) << "the removed meter polled on";
     // Nothing retained is left of the removed meter or of the old prefix.
     EXPECT_TRUE(eventually(
         [&] { return retained_now("b2").empty() && retained_now("site1/").empty(); }, 20))

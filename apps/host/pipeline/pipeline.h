@@ -43,11 +43,11 @@ std::vector<SinkMaker> standard_sinks();
 // The parts a test may put in place of the real ones.
 struct PipelineParts {
     LinkMaker make_link;            // empty: a ModbusLink per configured link
-    // Reads the configuration again, checked whole as at the start, for a reload (SIGHUP);
-    // throws what the start would. Empty: the configuration cannot be reloaded.
-    std::function<HostConfig()> reread;
     std::vector<SinkMaker> sinks;   // empty: standard_sinks()
     int output_fd = STDOUT_FILENO;  // the console sink's
+    // Reads the configuration again, checked whole as at the start, for a reload (SIGHUP);
+    // throws what the start would. Empty: the configuration cannot be reloaded.
+    std::function<HostConfig()> reread = nullptr;
 };
 
 // How a run ended.

@@ -71,8 +71,8 @@ std::vector<std::string> retained_of(const std::vector<Message>& messages,
 // The host's own log lines ("HH:MM:SS text"), not the rounds it prints.
 int log_lines(const std::string& text) {
     static const std::regex line("(^|\n)[0-9]{2}:[0-9]{2}:[0-9]{2} ");
-    return static_cast<int>(
-        std::distance(std::sregex_iterator(text.begin(), text.end(), line), std::sregex_iterator()));
+    return static_cast<int>(std::distance(std::sregex_iterator(text.begin(), text.end(), line),
+                                          std::sregex_iterator()));
 }
 
 bool any_on(const std::vector<Message>& messages, const std::string& topic) {
@@ -96,8 +96,7 @@ class Reload : public EndToEnd {
 
     std::unique_ptr<Background> start_host() {
         return std::make_unique<Background>(
-            std::vector<std::string>{kHost, "--config", config, "--db", db, "--quiet-plugin"},
-            log);
+            std::vector<std::string>{kHost, "--config", config, "--db", db, "--quiet-plugin"}, log);
     }
     void write_config(const std::string& links, const std::string& more) {
         write_file(config, "{\"interval\": 0.5, \"commit_interval\": 0.2, " + more +
@@ -111,9 +110,9 @@ class Reload : public EndToEnd {
         return eventually(
             [&] {
                 const auto times = round_times(db, meter);
-                return std::count_if(times.begin(), times.end(),
-                                     [&](long long t) { return t > after_ms; }) >=
-                       static_cast<long>(count);
+                return std::count_if(times.begin(), times.end(), [&](long long t) {
+                           return t > after_ms;
+                       }) >= static_cast<long>(count);
             },
             20);
     }
@@ -130,8 +129,7 @@ TEST_F(Reload, AChangedFileIsAppliedAsADifferenceWhileTheMetersThatStayPollOn) {
     const auto mqtt = [&](const std::string& prefix) {
         return "\"mqtt\": {\"url\": \"" + broker.url() + "\", \"prefix\": \"" + prefix + "\"}, ";
     };
-    write_config(link_json(port_a, {{"a1", 1}}) + ", " +
-                     link_json(port_b, {{"b1", 1}, {"b2", 2}}),
+    write_config(link_json(port_a, {{"a1", 1}}) + ", " + link_json(port_b, {{"b1", 1}, {"b2", 2}}),
                  mqtt("site1"));
     Subscriber sub(broker.socket(), "checker", true);
     auto host = start_host();
@@ -162,8 +160,8 @@ TEST_F(Reload, AChangedFileIsAppliedAsADifferenceWhileTheMetersThatStayPollOn) {
     EXPECT_TRUE(sub.wait([](const std::vector<Message>& m) { return any_on(m, "site2/a2/state"); },
                          5 - (now_ms() - reload_ms) / 1000.0))
         << read_file(log);
-    EXPECT_TRUE(sub.wait([](const std::vector<Message>& m) { return any_on(m, "site2/a1/state"); },
-                         10));
+    EXPECT_TRUE(
+        sub.wait([](const std::vector<Message>& m) { return any_on(m, "site2/a1/state"); }, 10));
     // The meters that stayed: no round later than 1.5 intervals after the one before, across
     // the reload and three intervals past it.
     ASSERT_TRUE(rounds_after("a1", reload_ms + 1500, 1));
@@ -184,8 +182,8 @@ TEST_F(Reload, AChangedFileIsAppliedAsADifferenceWhileTheMetersThatStayPollOn) {
 TEST_F(Reload, ABrokenFileIsNotAppliedAndTheHostPollsOn) {
     int port = 0;
     auto sim = tcp_sim(port, {"--unit", "1-2"});
-    const std::string http = "\"http\": {\"listen\": \"127.0.0.1:0\", \"port_file\": \"" + dir +
-                             "/http.port\"}, ";
+    const std::string http =
+        "\"http\": {\"listen\": \"127.0.0.1:0\", \"port_file\": \"" + dir + "/http.port\"}, ";
     write_config(link_json(port, {{"m1", 1}, {"m2", 2}}), http);
     auto host = start_host();
     const int http_port = port_from_file(dir + "/http.port");

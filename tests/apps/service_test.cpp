@@ -101,8 +101,8 @@ TEST_F(EndToEnd, AHangupReloadsUnderTheServiceManagerAndPollingGoesOn) {
         << read_file(dir + "/host.log");
     kill(host_run.pid(), SIGHUP);
     std::string reloading;
-    ASSERT_TRUE(eventually([&] { return (reloading = notify.next()).rfind("RELOADING=1", 0) == 0; },
-                           10))
+    ASSERT_TRUE(
+        eventually([&] { return (reloading = notify.next()).rfind("RELOADING=1", 0) == 0; }, 10))
         << read_file(dir + "/host.log");
     EXPECT_TRUE(std::regex_search(reloading, std::regex("\nMONOTONIC_USEC=[0-9]+$"))) << reloading;
     EXPECT_TRUE(eventually([&] { return notify.next().rfind("READY=1", 0) == 0; }, 10));

@@ -1,10 +1,10 @@
 #include "apps/host/pipeline/pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
 #include <mutex>
-#include <algorithm>
 
 #include <boost/asio/executor_work_guard.hpp>
 
@@ -130,8 +130,8 @@ Pipeline::Pipeline(HostConfig config, Log log, PipelineParts parts)
     sinks_ = make_sinks(std::vector<bool>(parts_.sinks.size(), true));
     commit_ = new_commit_stage();
     set_poll_context();
-    progress_ = std::make_unique<LinkProgress>(std::vector<LinkProgress::Clock::duration>{},
-                                               kWatchedLinks);
+    progress_ =
+        std::make_unique<LinkProgress>(std::vector<LinkProgress::Clock::duration>{}, kWatchedLinks);
     places_taken_.assign(kWatchedLinks, false);
     for (auto& link : links_) make_poller(*link);
 }

@@ -242,7 +242,8 @@ void Pipeline::log_changes(const ConfigChanges& changes) const {
     add_part(line, "fields changed:", paths_of(changes.fields_changed));
     log_("reload: " + line);
     std::string fixed;
-    add_part(fixed, "fields a reload cannot change, kept as the host started (restart it to apply):",
+    add_part(fixed,
+             "fields a reload cannot change, kept as the host started (restart it to apply):",
              paths_of(changes.fixed_until_restart()));
     if (!fixed.empty()) log_("reload: " + fixed);
 }

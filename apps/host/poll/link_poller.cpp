@@ -88,7 +88,8 @@ void LinkPoller::stop() {
 }
 
 void LinkPoller::set_meters(std::vector<MeterSlot*> meters) {
-    asio::post(strand_, [this, meters = std::move(meters)]() mutable { meters_ = std::move(meters); });
+    asio::post(strand_,
+               [this, meters = std::move(meters)]() mutable { meters_ = std::move(meters); });
 }
 
 asio::awaitable<bool> LinkPoller::sleep_until(Clock::time_point until) {

@@ -42,8 +42,7 @@ void LinkProgress::mark(std::size_t link, Clock::time_point now) {
 
 bool LinkProgress::all_attempted() const {
     for (std::size_t i = 0; i < capacity_; ++i) {
-        if (budgets_[i].load() != 0 && marks_[i].load(std::memory_order_relaxed) == 0)
-            return false;
+        if (budgets_[i].load() != 0 && marks_[i].load(std::memory_order_relaxed) == 0) return false;
     }
     return true;
 }

@@ -14,8 +14,8 @@
 #include "apps/host/sinks/http/gateway_metrics.h"
 #include "apps/host/sinks/http/http_reply.h"
 #include "apps/host/sinks/http/metrics_text.h"
-#include "apps/host/sinks/http/reload_metrics.h"
 #include "apps/host/sinks/http/page_files.h"
+#include "apps/host/sinks/http/reload_metrics.h"
 #include "apps/host/support/json_writer.h"
 #include "meter/measurements.h"
 

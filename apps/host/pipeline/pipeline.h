@@ -127,7 +127,7 @@ class Pipeline {
 
     // reload.cpp
     void reload();
-    void apply(HostConfig next);
+    bool apply(HostConfig next);
     std::vector<MeterSlot*> slots_for(const LinkConfig& link) const;
     bool needs_reopening(const LinkEntry& entry, const ConfigChanges& changes,
                          const std::vector<MeterSlot*>& slots) const;

@@ -66,27 +66,27 @@ void Pipeline::reload() {
         return;
     }
     notify_reloading();
+    bool whole = false;
     try {
         HostConfig next = parts_.reread();
-        apply(std::move(next));
-        reloads_->last_successful.store(true);
-        reloads_->last_success_unix_s.store(system_now_ms() / 1000);
-        reloads_->successes.fetch_add(1);
+        whole = apply(std::move(next));
     } catch (const std::exception& e) {
         // As at the start, the message names the file, the link, the meter and the field.
-        reloads_->last_successful.store(false);
-        reloads_->failures.fetch_add(1);
         log_(std::string("reload: not applied, the host runs on as it was: ") + e.what());
     }
+    reloads_->last_successful.store(whole);
+    if (whole) reloads_->last_success_unix_s.store(system_now_ms() / 1000);
+    (whole ? reloads_->successes : reloads_->failures).fetch_add(1);
     notify_reloaded();
 }
 
-// Everything that may fail is done before anything running is touched: the file was checked,
-// and the driver objects of the new and changed meters are made here first.
-void Pipeline::apply(HostConfig next) {
+// What may fail is done before anything running is touched: the file was checked, and the
+// driver objects of the new and changed meters are made here first. What fails after that (a
+// gateway's port taken, a sink that cannot start) is logged, and the rest applied: false.
+bool Pipeline::apply(HostConfig next) {
     const ConfigChanges changes = compare_configs(config(), next);
     log_changes(changes);
-    if (changes.empty()) return;
+    if (changes.empty()) return true;
     keep_fixed(changes.fixed_until_restart(), config(), next);
     std::map<std::string, MeterSlot*> made;
     for (const LinkConfig& link : next.links)
@@ -109,10 +109,21 @@ void Pipeline::apply(HostConfig next) {
         // Its first round goes after it: both are held until the new commit stage takes them.
         if (config().restore) restore_last_record(*slot, store_, context_, log_);
     }
-    apply_links(changes);
-    restart_sinks(changes, !same_meters(before, meter_list()));
+    std::string failed;
+    try {
+        apply_links(changes);
+    } catch (const std::exception& e) {
+        failed = e.what();
+    }
+    try {
+        restart_sinks(changes, !same_meters(before, meter_list()));
+    } catch (const std::exception& e) {
+        failed += (failed.empty() ? "" : "; ") + std::string(e.what());
+    }
     commit_ = new_commit_stage();
     start_commit_stage();
+    if (!failed.empty()) log_("reload: applied in part, this failed: " + failed);
+    return failed.empty();
 }
 
 std::vector<MeterSlot*> Pipeline::slots_for(const LinkConfig& link) const {
@@ -134,13 +145,14 @@ bool Pipeline::needs_reopening(const LinkEntry& entry, const ConfigChanges& chan
 void Pipeline::apply_links(const ConfigChanges& changes) {
     std::vector<LinkEntry*> order;
     std::vector<std::unique_ptr<LinkEntry>> added;
+    std::string failed;
     for (const LinkConfig& link : config().links) {
         const std::vector<MeterSlot*> slots = slots_for(link);
         const auto found = std::find_if(links_.begin(), links_.end(), [&](const auto& entry) {
             return link_key(entry->config) == link_key(link);
         });
         LinkEntry* entry = found != links_.end() ? found->get() : nullptr;
-        if (entry != nullptr && !needs_reopening(*entry, changes, slots)) {
+        if (entry != nullptr && entry->poller && !needs_reopening(*entry, changes, slots)) {
             entry->meters = slots;
             entry->poller->set_meters(slots);
         } else {
@@ -148,13 +160,18 @@ void Pipeline::apply_links(const ConfigChanges& changes) {
                 added.push_back(std::make_unique<LinkEntry>());
                 entry = added.back().get();
             }
-            open_link(*entry, link, slots);
+            try {
+                open_link(*entry, link, slots);
+            } catch (const std::exception& e) {  // kept, not polled, until the next reload
+                failed += (failed.empty() ? "" : "; ") + link.describe() + ": " + e.what();
+            }
         }
         order.push_back(entry);
     }
     std::vector<std::unique_ptr<LinkEntry>> gone = arrange_links(order, std::move(added));
     for (auto& entry : gone) end_poller(*entry);
     if (app::stop_requested()) stop_links();  // asked for while the new pollers were made
+    if (!failed.empty()) throw std::runtime_error(failed);
 }
 
 // The link (re)opened with `config`: its poller, if it polls, ends first, then its gateway.

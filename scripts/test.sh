@@ -75,8 +75,8 @@ if [ "${1:-}" != "--quick" ]; then
     UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
     configure_and_test sanitizers build-sanitize -DKAVREN_SANITIZE=address,undefined \
     -DKAVREN_BUILD_TESTS=ON -DKAVREN_BUILD_APPS=ON
-  targets="kavren_m7 kavren-host kavren-sim host_parts_test end_to_end_test fault_recovery_test data_path_test service_test host_checks_test link_exchange_test framing_test pipeline_test mqtt_parts_test mqtt_test mqtt_misbehaving_test http_parts_test http_test history_parts_test gateway_parts_test gateway_test" \
-    tests="host_parts|end_to_end|fault_recovery|data_path|service|host_checks|link_exchange|framing|pipeline|mqtt|http|history_parts|gateway" \
+  targets="kavren_m7 kavren-host kavren-sim host_parts_test end_to_end_test fault_recovery_test data_path_test service_test host_checks_test link_exchange_test framing_test pipeline_test mqtt_parts_test mqtt_test mqtt_misbehaving_test http_parts_test http_test history_parts_test gateway_parts_test gateway_test reload_test" \
+    tests="host_parts|end_to_end|fault_recovery|data_path|service|host_checks|link_exchange|framing|pipeline|mqtt|http|history_parts|gateway|reload" \
     exclude="mqtt_load" \
     TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
     GTEST_FILTER="-HttpHost.SlowClientsDelayNeitherRoundsNorOtherClients" \

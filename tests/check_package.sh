@@ -45,6 +45,14 @@ for library in libmodbus5 libsqlite3-0 libjsoncpp25 libsystemd0 libstdc++6 addus
 done
 pass "dependencies: $depends"
 
+# `systemctl reload kavren-host` sends the host SIGHUP, which it answers by reloading.
+dpkg-deb --fsys-tarfile "$deb" | tar -xO ./lib/systemd/system/kavren-host.service >"$work/unit"
+if grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$work/unit"; then
+  pass "the unit reloads with SIGHUP"
+else
+  fail "the unit has no ExecReload sending SIGHUP: $(grep '^Exec' "$work/unit")"
+fi
+
 dpkg-deb -e "$deb" "$work/control"
 if [ "$(cat "$work/control/conffiles")" = "/etc/kavren/host.json" ]; then
   pass "/etc/kavren/host.json is a conffile"

@@ -14,7 +14,9 @@ using app::UsageError;
 const char* const kCommandLineRule =
     "An option given on the command line wins over the configuration file's value, at start and "
     "at every reload. The options of the link, the meter and the gateway describe the one link "
-    "given by --rtu, --tcp or --rtu-over-tcp; with --config, links are in the file.";
+    "given by --rtu, --tcp or --rtu-over-tcp; with --config, links are in the file. SIGHUP "
+    "(systemctl reload) reads the file again and applies what changed; a field a reload does not "
+    "change is kept as the host started.";
 
 namespace {
 

@@ -20,12 +20,15 @@ namespace {
 using namespace kavren::host;
 
 // The pipeline runs to its end; its report is the exit status. The log outlives it, so that
-// its last lines go out.
-int run(const HostConfig& config) {
+// its last lines go out. A reload reads the configuration again as the start did: the same file,
+// the same options winning over it.
+int run(const HostConfig& config, const HostCommandLine& command_line) {
     HostLog log;
     int status = 0;
     {
-        Pipeline pipeline(config, std::ref(log));
+        PipelineParts parts;
+        parts.reread = [&command_line] { return command_line.config(); };
+        Pipeline pipeline(config, std::ref(log), std::move(parts));
         status = pipeline.run().exit_status();
     }
     log.finish(std::chrono::steady_clock::now() + std::chrono::milliseconds(300));
@@ -55,6 +58,6 @@ int main(int argc, char** argv) {
         // A history that reaches the file-size limit fails its write (EFBIG), which is logged
         // and retried, instead of killing the host.
         std::signal(SIGXFSZ, SIG_IGN);
-        return run(config);
+        return run(config, command_line);
     });
 }

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -81,20 +82,32 @@ TEST_F(EndToEnd, ReadyAfterTheFirstRoundThenTheWatchdogWhileRoundsHappen) {
     EXPECT_EQ(notify.next(), "STOPPING=1");
 }
 
-// SIGHUP (a daemon's "re-read your configuration") does not end the host: it says that it goes
-// on as it started, and polls and stores on.
-TEST_F(EndToEnd, AHangupIsAnsweredInTheLogAndPollingGoesOn) {
+// SIGHUP (`systemctl reload`) does not end the host: it reads its configuration again, tells
+// the service manager RELOADING=1 with the instant (as Type=notify asks) and READY=1 once done,
+// and polls and stores on. From the command line alone nothing changes.
+TEST_F(EndToEnd, AHangupReloadsUnderTheServiceManagerAndPollingGoesOn) {
     int port = 0;
     auto sim = tcp_sim(port);
+    NotifySocket notify(dir + "/notify");
+    ASSERT_TRUE(notify.bound());
+    setenv("NOTIFY_SOCKET", (dir + "/notify").c_str(), 1);
     Background host_run({kHost, "--tcp", "127.0.0.1:" + std::to_string(port), "--interval", "0.1",
                          "--db", db, "--quiet-plugin", "--json"},
                         dir + "/host.log");
+    unsetenv("NOTIFY_SOCKET");
     // Rounds shown so far: one JSON line each.
     const auto rounds = [&] { return json_lines(json_only(read_file(dir + "/host.log"))).size(); };
-    ASSERT_TRUE(eventually([&] { return rounds() >= 2; })) << read_file(dir + "/host.log");
+    ASSERT_TRUE(eventually([&] { return notify.next().rfind("READY=1", 0) == 0; }, 10))
+        << read_file(dir + "/host.log");
     kill(host_run.pid(), SIGHUP);
-    ASSERT_TRUE(eventually([&] {
-        return read_file(dir + "/host.log").find("SIGHUP: the configuration is not re-read") !=
+    std::string reloading;
+    ASSERT_TRUE(
+        eventually([&] { return (reloading = notify.next()).rfind("RELOADING=1", 0) == 0; }, 10))
+        << read_file(dir + "/host.log");
+    EXPECT_TRUE(std::regex_search(reloading, std::regex("\nMONOTONIC_USEC=[0-9]+$"))) << reloading;
+    EXPECT_TRUE(eventually([&] { return notify.next().rfind("READY=1", 0) == 0; }, 10));
+    EXPECT_TRUE(eventually([&] {
+        return read_file(dir + "/host.log").find("reload: the configuration is unchanged") !=
                std::string::npos;
     })) << read_file(dir + "/host.log");
     const std::size_t shown = rounds();

@@ -1,5 +1,6 @@
 #include "apps/host/pipeline/pipeline.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -42,8 +43,10 @@ LinkProgress::Clock::duration attempt_budget(const LinkConfig& link) {
 // The meter's newest stored record handed back to its driver, as the host's cache would, and
 // stored again as a restored round. Only a record of the meter's own data id is taken: the
 // record carries its data id, and every later record would carry an old one.
+}  // namespace
+
 void restore_last_record(MeterSlot& slot, HistoryStore& store, PollContext& context,
-                         const Pipeline::Log& log) {
+                         const std::function<void(const std::string&)>& log) {
     const std::string& name = slot.config.name;
     std::optional<HistoryStore::StoredRecord> stored;
     try {
@@ -78,10 +81,15 @@ void restore_last_record(MeterSlot& slot, HistoryStore& store, PollContext& cont
     context.submit(std::move(result));
 }
 
+namespace {
+
 template <typename Duration>
 Clock::duration clock_duration(Duration d) {
     return std::chrono::duration_cast<Clock::duration>(d);
 }
+
+// Links the watchdog can watch at once; one beyond is polled, not watched.
+constexpr std::size_t kWatchedLinks = 256;
 
 }  // namespace
 
@@ -91,18 +99,20 @@ std::vector<SinkMaker> standard_sinks() {
     return {make_console_sink, make_http_sink, make_mqtt_sink};
 }
 
-Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
-    : config_(config),
-      log_(std::move(log)),
+Pipeline::Pipeline(HostConfig config, Log log, PipelineParts parts)
+    : log_(std::move(log)),
       parts_(std::move(parts)),
       loop_(EventLoop::threads_for_machine(), log_),
       signals_(loop_.io(), SIGTERM, SIGINT, SIGHUP),
       plugin_lines_([this](const std::string& line) {
-          if (config_.plugin_log) log_("kavren_m7: " + line);
+          if (plugin_log_.load()) log_("kavren_m7: " + line);
       }),
       plugin_output_(&plugin_lines_),
       store_(config.database),
       plugin_(config.plugin) {
+    configs_.push_back(std::make_unique<HostConfig>(std::move(config)));
+    plugin_log_.store(this->config().plugin_log);
+    reloads_->last_success_unix_s.store(system_now_ms() / 1000);
     wait_for_signals();
     // One that came during the start is answered too.
     if (app::hangups() > 0) on_signal(SIGHUP);
@@ -114,21 +124,16 @@ Pipeline::Pipeline(const HostConfig& config, Log log, PipelineParts parts)
     });
     make_meters();
     // A gateway's port in use ends the start before the history is made.
-    make_gateways();
+    for (auto& link : links_) link->gateway = make_gateway(link->config);
     // Checked, not yet touched: the history is made and written only from here on.
     store_.prepare();
-    make_sinks();
-    std::vector<std::string> names;
-    for (const auto& slot : meters_) names.push_back(slot->config.name);
-    commit_ = std::make_unique<CommitStage>(store_, std::move(names), config_.history_queue, log_);
-    // Rounds the broker has not acknowledged are not removed by age.
-    std::vector<std::string> consumers;
-    if (config_.mqtt.enabled()) consumers.push_back(mqtt_consumer(config_.mqtt));
-    commit_->set_retention(config_.retention, std::move(consumers));
-    commit_->set_commit_interval(std::chrono::milliseconds(
-        static_cast<int64_t>(std::llround(config_.commit_interval_s * 1000))));
-    commit_->set_on_file_gone([this] { request_stop(); });
-    make_pollers();
+    sinks_ = make_sinks(std::vector<bool>(parts_.sinks.size(), true));
+    commit_ = new_commit_stage();
+    set_poll_context();
+    progress_ =
+        std::make_unique<LinkProgress>(std::vector<LinkProgress::Clock::duration>{}, kWatchedLinks);
+    places_taken_.assign(kWatchedLinks, false);
+    for (auto& link : links_) make_poller(*link);
 }
 
 Pipeline::~Pipeline() {
@@ -158,9 +163,7 @@ void Pipeline::on_signal(int number) {
         request_stop();
         return;
     }
-    log_(
-        "SIGHUP: the configuration is not re-read while running; the host goes on as it "
-        "started (restart it to apply a changed configuration)");
+    request_reload();
 }
 
 void Pipeline::request_stop() {
@@ -171,49 +174,67 @@ void Pipeline::request_stop() {
 void Pipeline::stop_links() {
     std::lock_guard<std::mutex> hold(stop_lock_);
     if (!pollers_reachable_) return;
-    for (const auto& poller : pollers_) poller->stop();
+    for (const auto& link : links_)
+        if (link->poller) link->poller->stop();
 }
 
 bool Pipeline::past_give_up() const {
     return app::stop_requested() && steady_now_ns() > give_up_at_.load();
 }
 
-void Pipeline::make_meters() {
-    for (const LinkConfig& link : config_.links) {
-        link_meters_.emplace_back();
-        for (const MeterConfig& meter : link.meters) {
-            auto slot = std::make_unique<MeterSlot>();
-            slot->config = meter;
-            slot->index = meters_.size();
-            slot->link_name = link.describe();
-            slot->services = std::make_unique<MeterServices>();
-            slot->device = plugin_.create_device();
-            set_host_backend(*slot->device, slot->services.get());
-            slot->device->data_id_ = meter.data_id;
-            try {
-                slot->device->InitSetting(meter.settings);
-            } catch (const std::exception& e) {
-                const std::string origin =
-                    meter.settings_origin.empty() ? "(none)" : meter.settings_origin;
-                throw std::runtime_error("settings " + origin +
-                                         " refused by the driver: " + e.what());
-            }
-            link_meters_.back().push_back(slot.get());
-            meters_.push_back(std::move(slot));
+MeterSlot& Pipeline::make_slot(const LinkConfig& link, const MeterConfig& meter) {
+    auto slot = std::make_unique<MeterSlot>();
+    slot->config = meter;
+    slot->index = meters_.size();
+    slot->link_name = link.describe();
+    slot->services = std::make_unique<MeterServices>();
+    {
+        std::lock_guard<std::mutex> lock(context_.driver_calls);
+        slot->device = plugin_.create_device();
+        set_host_backend(*slot->device, slot->services.get());
+        slot->device->data_id_ = meter.data_id;
+        try {
+            slot->device->InitSetting(meter.settings);
+        } catch (const std::exception& e) {
+            const std::string origin =
+                meter.settings_origin.empty() ? "(none)" : meter.settings_origin;
+            throw std::runtime_error("settings " + origin + " refused by the driver: " + e.what());
         }
+    }
+    MeterSlot& made = *slot;
+    meters_.push_back(std::move(slot));
+    return made;
+}
+
+void Pipeline::make_meters() {
+    for (const LinkConfig& link : config().links) {
+        auto entry = std::make_unique<LinkEntry>();
+        entry->config = link;
+        for (const MeterConfig& meter : link.meters) {
+            MeterSlot& slot = make_slot(entry->config, meter);
+            entry->meters.push_back(&slot);
+            current_meters_[meter.name] = &slot;
+        }
+        links_.push_back(std::move(entry));
     }
 }
 
-void Pipeline::make_gateways() {
-    for (const LinkConfig& link : config_.links)
-        gateways_.push_back(link.gateway.enabled() ? std::make_unique<LinkGateway>(
-                                                         loop_.io(), link, config_.interval_s, log_)
-                                                   : nullptr);
+std::unique_ptr<LinkGateway> Pipeline::make_gateway(const LinkConfig& link) {
+    if (!link.gateway.enabled()) return nullptr;
+    return std::make_unique<LinkGateway>(loop_.io(), link, config().interval_s, log_);
 }
 
-void Pipeline::make_sinks() {
-    SinkContext context{config_,
-                        {},
+std::vector<MeterName> Pipeline::meter_list() const {
+    std::vector<MeterName> meters;
+    for (const auto& link : links_)
+        for (const MeterSlot* slot : link->meters)
+            meters.push_back({slot->config.name, slot->config.unit, slot->link_name});
+    return meters;
+}
+
+std::vector<std::unique_ptr<RoundSink>> Pipeline::make_sinks(const std::vector<bool>& which) {
+    SinkContext context{config(),
+                        meter_list(),
                         store_,
                         log_,
                         [this] { return past_give_up(); },
@@ -221,42 +242,115 @@ void Pipeline::make_sinks() {
                         parts_.output_fd,
                         {}};
     context.loop = &loop_.io();
-    for (const auto& slot : meters_)
-        context.meters.push_back({slot->config.name, slot->config.unit, slot->link_name});
-    for (const auto& gateway : gateways_)
-        if (gateway) context.gateways.push_back(gateway->counters());
-    for (const SinkMaker& make : parts_.sinks)
-        if (auto sink = make(context)) sinks_.push_back(std::move(sink));
+    context.page = page_;
+    context.reloads = reloads_;
+    for (const auto& link : links_)
+        if (link->gateway) context.gateways.push_back(link->gateway->counters());
+    std::vector<std::unique_ptr<RoundSink>> made(parts_.sinks.size());
+    for (std::size_t i = 0; i < parts_.sinks.size(); ++i)
+        if (which[i]) made[i] = parts_.sinks[i](context);
+    return made;
 }
 
-void Pipeline::make_pollers() {
-    context_.submit = [this](std::shared_ptr<const RoundResult> result) {
-        return commit_->submit(std::move(result));
+std::unique_ptr<CommitStage> Pipeline::new_commit_stage() {
+    const HostConfig& c = config();
+    auto stage = std::make_unique<CommitStage>(store_, meter_names(), c.history_queue, log_);
+    // Rounds the broker has not acknowledged are not removed by age.
+    std::vector<std::string> consumers;
+    if (c.mqtt.enabled()) consumers.push_back(mqtt_consumer(c.mqtt));
+    stage->set_retention(c.retention, std::move(consumers));
+    stage->set_commit_interval(
+        std::chrono::milliseconds(static_cast<int64_t>(std::llround(c.commit_interval_s * 1000))));
+    stage->set_on_file_gone([this] { request_stop(); });
+    return stage;
+}
+
+void Pipeline::start_commit_stage() {
+    for (const auto& sink : sinks_)
+        if (sink) commit_->add_sink(sink.get());
+    commit_->start();
+    router_.route_to(commit_.get(), meter_names());
+}
+
+std::vector<std::string> Pipeline::meter_names() const {
+    std::vector<std::string> names;
+    for (const MeterName& m : meter_list()) names.push_back(m.name);
+    return names;
+}
+
+void Pipeline::set_poll_context() {
+    context_.submit = [this](std::shared_ptr<RoundResult> result) {
+        return router_.submit(std::move(result));
     };
     context_.log = log_;
-    context_.offline_after = static_cast<uint32_t>(config_.offline_after);
-    context_.interval = clock_duration(std::chrono::duration<double>(config_.interval_s));
-    context_.max_backoff = clock_duration(std::chrono::duration<double>(config_.max_backoff_s));
-    context_.rounds = config_.rounds;
     context_.make_link = parts_.make_link;
-    for (std::size_t i = 0; i < config_.links.size(); ++i)
-        pollers_.push_back(
-            std::make_unique<LinkPoller>(loop_.io(), i, config_.links[i], link_meters_[i], context_,
-                                         gateways_[i] ? &gateways_[i]->share() : nullptr));
+    context_.progress = [this](std::size_t link) { progress_->mark(link); };
+    set_poll_timing();
+}
+
+void Pipeline::set_poll_timing() {
+    const HostConfig& c = config();
+    context_.offline_after.store(static_cast<uint32_t>(c.offline_after));
+    context_.interval.store(clock_duration(std::chrono::duration<double>(c.interval_s)));
+    context_.max_backoff.store(clock_duration(std::chrono::duration<double>(c.max_backoff_s)));
+    context_.rounds.store(c.rounds);
+}
+
+void Pipeline::make_poller(LinkEntry& link) {
+    const auto free = std::find(places_taken_.begin(), places_taken_.end(), false);
+    link.place = static_cast<std::size_t>(free - places_taken_.begin());
+    if (free != places_taken_.end()) *free = true;
+    progress_->watch(link.place, attempt_budget(link.config));
+    auto poller =
+        std::make_unique<LinkPoller>(loop_.io(), link.place, link.config, link.meters, context_,
+                                     link.gateway ? &link.gateway->share() : nullptr);
+    link.ended = std::make_unique<DoneLatch>(1);
+    std::lock_guard<std::mutex> hold(stop_lock_);
+    link.poller = std::move(poller);
+}
+
+void Pipeline::start_poller(LinkEntry& link) {
+    control_.poller_started();
+    DoneLatch* ended = link.ended.get();
+    link.poller->start([this, ended] {
+        ended->count_down();
+        control_.poller_ended();
+    });
+}
+
+void Pipeline::end_poller(LinkEntry& link) {
+    std::unique_ptr<LinkPoller> gone;
+    {
+        std::lock_guard<std::mutex> hold(stop_lock_);
+        gone = std::move(link.poller);
+    }
+    if (!gone) return;
+    gone->stop();
+    link.ended->wait();
+    DoneLatch destroyed(1);
+    const LinkPoller::Strand strand = gone->strand();
+    asio::post(strand, [&destroyed, &gone] {
+        gone.reset();
+        destroyed.count_down();
+    });
+    destroyed.wait();
+    progress_->unwatch(link.place);
+    if (link.place < places_taken_.size()) places_taken_[link.place] = false;
+    if (link.gateway) link.gateway->stop();  // what still waits for the link is answered
 }
 
 PipelineReport Pipeline::run() {
-    for (const auto& sink : sinks_) {
-        commit_->add_sink(sink.get());
-        sink->start();
-    }
-    commit_->start();
-    for (const auto& gateway : gateways_)
-        if (gateway) gateway->start();
-    if (config_.restore) {
-        for (const auto& slot : meters_) {
-            if (app::stop_requested()) break;
-            restore_last_record(*slot, store_, context_, log_);
+    for (const auto& sink : sinks_)
+        if (sink) sink->start();
+    start_commit_stage();
+    for (const auto& link : links_)
+        if (link->gateway) link->gateway->start();
+    if (config().restore) {
+        for (const auto& link : links_) {
+            for (MeterSlot* slot : link->meters) {
+                if (app::stop_requested()) break;
+                restore_last_record(*slot, store_, context_, log_);
+            }
         }
     }
     poll();
@@ -266,23 +360,18 @@ PipelineReport Pipeline::run() {
 void Pipeline::poll() {
     // The service manager hears of the host once every link has attempted a round, and its
     // watchdog is fed while every link makes progress.
-    std::vector<LinkProgress::Clock::duration> budgets;
-    for (const LinkConfig& link : config_.links) budgets.push_back(attempt_budget(link));
-    LinkProgress progress(budgets);
-    context_.progress = [&progress](std::size_t link) { progress.mark(link); };
-    ServiceWatchdog watchdog(loop_.io(), progress);
-    DoneLatch ended(pollers_.size());
-    for (auto& poller : pollers_) poller->start([&ended] { ended.count_down(); });
+    ServiceWatchdog watchdog(loop_.io(), *progress_);
+    for (auto& link : links_) start_poller(*link);
     {
         std::lock_guard<std::mutex> hold(stop_lock_);
         pollers_reachable_ = true;
     }
     if (app::stop_requested()) stop_links();  // asked for before the pollers could hear it
-    ended.wait();
+    // This thread makes the reloads, between the loop's threads and the history's.
+    while (control_.wait() == RunControl::Event::reload) reload();
     destroy_pollers();  // the links close
-    for (const auto& gateway : gateways_)
-        if (gateway) gateway->stop();  // what still waits for a link is answered
-    context_.progress = nullptr;
+    for (const auto& link : links_)
+        if (link->gateway) link->gateway->stop();  // what still waits for a link is answered
     watchdog.stopping();
 }
 
@@ -291,16 +380,19 @@ void Pipeline::destroy_pollers() {
         std::lock_guard<std::mutex> hold(stop_lock_);
         pollers_reachable_ = false;
     }
-    DoneLatch destroyed(pollers_.size());
-    for (auto& poller : pollers_) {
-        const LinkPoller::Strand strand = poller->strand();
-        asio::post(strand, [&destroyed, gone = std::move(poller)]() mutable {
+    DoneLatch destroyed(links_.size());
+    for (auto& link : links_) {
+        if (!link->poller) {
+            destroyed.count_down();
+            continue;
+        }
+        const LinkPoller::Strand strand = link->poller->strand();
+        asio::post(strand, [&destroyed, gone = std::move(link->poller)]() mutable {
             gone.reset();
             destroyed.count_down();
         });
     }
     destroyed.wait();
-    pollers_.clear();
 }
 
 PipelineReport Pipeline::finish() {
@@ -311,9 +403,11 @@ PipelineReport Pipeline::finish() {
     give_up_at_.store(steady_ns(deadline - kHistoryAhead));
     commit_->finish(deadline - kHistoryAhead);
     PipelineReport report;
-    report.stored_all = commit_->stored_all();
+    report.stored_all = stored_all_earlier_ && commit_->stored_all();
+    report.failed_sinks = failed_earlier_;
     std::string summary = commit_->summary();
     for (const auto& sink : sinks_) {
+        if (!sink) continue;
         sink->finish(deadline);
         const std::string part = sink->summary();
         if (!part.empty()) summary += "; " + part;

@@ -87,6 +87,11 @@ void LinkPoller::stop() {
     });
 }
 
+void LinkPoller::set_meters(std::vector<MeterSlot*> meters) {
+    asio::post(strand_,
+               [this, meters = std::move(meters)]() mutable { meters_ = std::move(meters); });
+}
+
 asio::awaitable<bool> LinkPoller::sleep_until(Clock::time_point until) {
     if (stopping_) co_return false;
     timer_.expires_at(until);
@@ -207,8 +212,8 @@ void LinkPoller::finish_round(MeterSlot& meter, const RoundOutcome& outcome) {
     link_was_down_ = link_down;
     const HealthChange change =
         outcome.complete ? record_success(meter.health)
-                         : record_failure(meter.health, Clock::now(), context_.offline_after,
-                                          context_.interval, context_.max_backoff);
+                         : record_failure(meter.health, Clock::now(), context_.offline_after.load(),
+                                          context_.interval.load(), context_.max_backoff.load());
     if (change == HealthChange::went_offline) {
         context_.log(
             meter.config.name + " offline: " + std::to_string(meter.health.failures_in_a_row) +
@@ -225,17 +230,22 @@ void LinkPoller::finish_round(MeterSlot& meter, const RoundOutcome& outcome) {
 }
 
 bool LinkPoller::all_done() const {
-    return context_.rounds != 0 &&
-           std::all_of(meters_.begin(), meters_.end(),
-                       [&](const MeterSlot* m) { return m->round >= context_.rounds; });
+    const long rounds = context_.rounds.load();
+    return rounds != 0 && std::all_of(meters_.begin(), meters_.end(),
+                                      [&](const MeterSlot* m) { return m->round >= rounds; });
 }
 
 asio::awaitable<void> LinkPoller::run_rounds() {
     auto next_cycle = Clock::now();
     while (!all_done()) {
-        for (MeterSlot* meter : meters_) {
+        // A reload may give other meters while a round is under way: this cycle polls the ones
+        // it started with that are still given.
+        const std::vector<MeterSlot*> cycle = meters_;
+        for (MeterSlot* meter : cycle) {
             if (stopping_) co_return;
-            if (context_.rounds != 0 && meter->round >= context_.rounds) continue;
+            if (std::find(meters_.begin(), meters_.end(), meter) == meters_.end()) continue;
+            const long rounds = context_.rounds.load();
+            if (rounds != 0 && meter->round >= rounds) continue;
             if (!attempt_due(meter->health, Clock::now())) continue;
             ++meter->round;
             const RoundOutcome outcome = co_await poll_round(*meter);
@@ -245,7 +255,7 @@ asio::awaitable<void> LinkPoller::run_rounds() {
             made_progress();
         }
         if (all_done()) break;
-        next_cycle += context_.interval;
+        next_cycle += context_.interval.load();
         const auto now = Clock::now();
         if (next_cycle < now) next_cycle = now;  // a cycle that overran starts the next at once
         // Waiting is progress too: a link whose meters are all offline is alive.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -36,13 +37,15 @@ struct PollContext {
     // Calls into the plug-in, one at a time in the whole process and held for the calls only,
     // never across I/O: the plug-in writes its lines to this process's one std::cout.
     std::mutex driver_calls;
-    // Takes a round's result without waiting; false when it was refused.
-    std::function<bool(std::shared_ptr<const RoundResult>)> submit;
+    // Takes a round's result without waiting; false when it was refused. The result is the
+    // taker's from here on (it may still set the meter's index).
+    std::function<bool(std::shared_ptr<RoundResult>)> submit;
     std::function<void(const std::string&)> log;
-    uint32_t offline_after = 3;
-    Clock::duration interval{};
-    Clock::duration max_backoff{};
-    long rounds = 0;  // rounds to attempt per meter; 0: until stopped
+    // Read by every link, set again by a reload.
+    std::atomic<uint32_t> offline_after{3};
+    std::atomic<Clock::duration> interval{Clock::duration{}};
+    std::atomic<Clock::duration> max_backoff{Clock::duration{}};
+    std::atomic<long> rounds{0};  // rounds to attempt per meter; 0: until stopped
     // Told, by link index, each time a link attempted a round or woke up while waiting (for the
     // service watchdog); may be empty.
     std::function<void(std::size_t link)> progress;
@@ -73,6 +76,9 @@ class LinkPoller {
     // Ends polling: the exchange or wait under way ends at once, and no other begins. From any
     // thread, before the poller is destroyed.
     void stop();
+    // The meters it polls from its next meter on, from any thread (a reload). One no longer
+    // given is not polled again; its slot must outlive the poller.
+    void set_meters(std::vector<MeterSlot*> meters);
     // Where the poller must be destroyed once it has ended (its link's I/O objects live there).
     const Strand& strand() const { return strand_; }
 
@@ -104,7 +110,7 @@ class LinkPoller {
     std::size_t index_;
     const LinkConfig& config_;
     std::unique_ptr<RegisterLink> link_;
-    std::vector<MeterSlot*> meters_;
+    std::vector<MeterSlot*> meters_;  // on the strand
     PollContext& context_;
     LinkShare* share_;
     Strand strand_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <ctime>
 
 namespace kavren::host {
 
@@ -15,30 +16,55 @@ int64_t ns_of(LinkProgress::Clock::time_point t) {
 
 }  // namespace
 
-LinkProgress::LinkProgress(std::vector<Clock::duration> budgets)
-    : budgets_(std::move(budgets)), marks_(new std::atomic<int64_t>[budgets_.size()]) {
-    for (std::size_t i = 0; i < budgets_.size(); ++i) marks_[i].store(0);
+LinkProgress::LinkProgress(std::vector<Clock::duration> budgets, std::size_t capacity)
+    : capacity_(std::max(capacity, budgets.size())),
+      budgets_(new std::atomic<int64_t>[capacity_]),
+      marks_(new std::atomic<int64_t>[capacity_]) {
+    for (std::size_t i = 0; i < capacity_; ++i) {
+        budgets_[i].store(i < budgets.size() ? std::chrono::nanoseconds(budgets[i]).count() : 0);
+        marks_[i].store(0);
+    }
+}
+
+void LinkProgress::watch(std::size_t link, Clock::duration budget) {
+    if (link >= capacity_) return;
+    marks_[link].store(0);
+    budgets_[link].store(std::chrono::nanoseconds(budget).count());
+}
+
+void LinkProgress::unwatch(std::size_t link) {
+    if (link < capacity_) budgets_[link].store(0);
 }
 
 void LinkProgress::mark(std::size_t link, Clock::time_point now) {
-    if (link < budgets_.size()) marks_[link].store(ns_of(now), std::memory_order_relaxed);
+    if (link < capacity_) marks_[link].store(ns_of(now), std::memory_order_relaxed);
 }
 
 bool LinkProgress::all_attempted() const {
-    for (std::size_t i = 0; i < budgets_.size(); ++i) {
-        if (marks_[i].load(std::memory_order_relaxed) == 0) return false;
+    for (std::size_t i = 0; i < capacity_; ++i) {
+        if (budgets_[i].load() != 0 && marks_[i].load(std::memory_order_relaxed) == 0) return false;
     }
     return true;
 }
 
 bool LinkProgress::all_progressing(Clock::time_point now) const {
-    for (std::size_t i = 0; i < budgets_.size(); ++i) {
+    for (std::size_t i = 0; i < capacity_; ++i) {
+        const int64_t budget = budgets_[i].load();
         const int64_t mark = marks_[i].load(std::memory_order_relaxed);
-        if (mark == 0) continue;  // still on its first attempt: judged once it has made one
-        if (ns_of(now) - mark > std::chrono::nanoseconds(budgets_[i]).count()) return false;
+        if (budget == 0 || mark == 0) continue;  // none, or judged once it has made an attempt
+        if (ns_of(now) - mark > budget) return false;
     }
     return true;
 }
+
+void notify_reloading() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    const long long usec = static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+    sd_notifyf(0, "RELOADING=1\nSTATUS=reloading the configuration\nMONOTONIC_USEC=%lld", usec);
+}
+
+void notify_reloaded() { sd_notify(0, "READY=1\nSTATUS=polling"); }
 
 ServiceWatchdog::ServiceWatchdog(asio::io_context& io, const LinkProgress& progress)
     : progress_(progress), strand_(asio::make_strand(io)), timer_(strand_) {

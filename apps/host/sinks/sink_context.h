@@ -12,6 +12,7 @@
 #include "apps/host/gateway/gateway_counters.h"
 #include "apps/host/history/history_store.h"
 #include "apps/host/round/round_sink.h"
+#include "apps/host/support/reload_status.h"
 
 namespace boost::asio {
 class io_context;
@@ -58,6 +59,8 @@ struct SinkContext {
     // The counters of the links' gateways, for /metrics.
     std::vector<std::shared_ptr<const GatewayCounters>> gateways;
     std::shared_ptr<PageAddress> page = std::make_shared<PageAddress>();
+    // How the configuration's reloads went, for /metrics (null: not shown).
+    std::shared_ptr<const ReloadStatus> reloads = nullptr;
     // The host's event loop, for a sink's network I/O (null: the sink runs a loop of its own).
     boost::asio::io_context* loop = nullptr;
 

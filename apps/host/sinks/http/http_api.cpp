@@ -15,6 +15,7 @@
 #include "apps/host/sinks/http/http_reply.h"
 #include "apps/host/sinks/http/metrics_text.h"
 #include "apps/host/sinks/http/page_files.h"
+#include "apps/host/sinks/http/reload_metrics.h"
 #include "apps/host/support/json_writer.h"
 #include "meter/measurements.h"
 
@@ -193,14 +194,16 @@ std::string meter_json(const MeterView& m, int64_t now, int64_t fresh_for_ms) {
 
 HttpApi::HttpApi(const LiveMeters& sink, std::string database, const HttpLimits& limits,
                  double interval_s, const std::string& chart_dir,
-                 std::vector<std::shared_ptr<const GatewayCounters>> gateways)
+                 std::vector<std::shared_ptr<const GatewayCounters>> gateways,
+                 std::shared_ptr<const ReloadStatus> reloads)
     : sink_(sink),
       database_(std::move(database)),
       limits_(limits),
       interval_s_(interval_s),
       fresh_for_ms_(std::max<int64_t>(kFreshAtLeastMs, static_cast<int64_t>(interval_s * 3000))),
       page_files_(chart_dir),
-      gateways_(std::move(gateways)) {}
+      gateways_(std::move(gateways)),
+      reloads_(std::move(reloads)) {}
 
 // Every reply says how a browser may keep it: the page's files as PageFiles has them, the rest
 // (live values, history, metrics) asked again on each use. Not no-store: a page whose replies
@@ -244,7 +247,8 @@ HttpResponse HttpApi::route(const HttpRequest& request) const {
 HttpResponse HttpApi::metrics() const {
     return content("text/plain; version=0.0.4; charset=utf-8",
                    metrics_text(sink_.snapshot(), system_now_ms(), fresh_for_ms_) +
-                       gateway_metrics_text(gateways_));
+                       gateway_metrics_text(gateways_) +
+                       (reloads_ ? reload_metrics_text(*reloads_) : std::string()));
 }
 
 HttpResponse HttpApi::meters() const {

@@ -9,6 +9,7 @@
 #include "apps/host/sinks/http/http_server.h"
 #include "apps/host/sinks/http/live_meters.h"
 #include "apps/host/sinks/http/page_files.h"
+#include "apps/host/support/reload_status.h"
 
 namespace kavren::host {
 
@@ -20,10 +21,12 @@ class HistoryReader;
 class HttpApi {
   public:
     // chart_dir: where the installed chart library is (its files are read once, here).
-    // gateways: the counters of the links' gateways, for /metrics.
+    // gateways: the counters of the links' gateways, for /metrics; reloads: how the
+    // configuration's reloads went (null: not shown).
     HttpApi(const LiveMeters& sink, std::string database, const HttpLimits& limits,
             double interval_s, const std::string& chart_dir,
-            std::vector<std::shared_ptr<const GatewayCounters>> gateways = {});
+            std::vector<std::shared_ptr<const GatewayCounters>> gateways = {},
+            std::shared_ptr<const ReloadStatus> reloads = nullptr);
 
     HttpResponse handle(const HttpRequest& request) const;
 
@@ -49,6 +52,7 @@ class HttpApi {
     int64_t fresh_for_ms_;
     PageFiles page_files_;
     std::vector<std::shared_ptr<const GatewayCounters>> gateways_;
+    std::shared_ptr<const ReloadStatus> reloads_;
 };
 
 // The meter as the API shows it: identity, state, counters and its newest rounds.

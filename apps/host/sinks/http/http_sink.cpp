@@ -46,7 +46,7 @@ HttpSink::HttpSink(const SinkContext& context)
       log_(context.log),
       meters_(identities(context)),
       api_(meters_, config_.database, limits_of(config_.http), config_.interval_s, KAVREN_CHART_DIR,
-           context.gateways),
+           context.gateways, context.reloads),
       page_(context.page),
       loop_(context.loop) {}
 

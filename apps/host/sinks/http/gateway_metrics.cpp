@@ -13,13 +13,9 @@ void write_family(std::string& s,
     const char* const metric =
         requests ? "kavren_gateway_requests_total" : "kavren_gateway_connections_closed_total";
     const char* const label = requests ? "outcome" : "reason";
-    s += "# HELP ";
-    s += metric;
-    s += requests ? " Requests of the gateway's Modbus TCP clients, by outcome.\n"
-                  : " Connections the gateway refused or cut, by reason.\n";
-    s += "# TYPE ";
-    s += metric;
-    s += " counter\n";
+    append_metric_family(s, metric, "counter",
+                         requests ? "Requests of the gateway's Modbus TCP clients, by outcome."
+                                  : "Connections the gateway refused or cut, by reason.");
     for (const auto& gateway : gateways) {
         for (int k = 0; k < kGatewayOutcomeCount; ++k) {
             const auto outcome = static_cast<GatewayOutcome>(k);

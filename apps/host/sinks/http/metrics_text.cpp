@@ -28,15 +28,7 @@ class Out {
   public:
     explicit Out(std::string& s) : s_(s) {}
     void family(const char* name, const char* type, const char* help) {
-        s_ += "# HELP ";
-        s_ += name;
-        s_ += ' ';
-        s_ += help;
-        s_ += "\n# TYPE ";
-        s_ += name;
-        s_ += ' ';
-        s_ += type;
-        s_ += '\n';
+        append_metric_family(s_, name, type, help);
     }
     void text(const std::string& lines) { s_ += lines; }
     // name{meter="..." then more labels with label(), then value().
@@ -306,6 +298,18 @@ void write_durations(Out& out, const std::vector<MeterView>& meters) {
 }
 
 }  // namespace
+
+void append_metric_family(std::string& out, const char* name, const char* type, const char* help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
 
 void append_label_value(std::string& out, std::string_view value) {
     for (char c : value) {

@@ -16,6 +16,9 @@ namespace kavren::host {
 std::string metrics_text(const std::vector<MeterView>& meters, int64_t now_ms,
                          int64_t fresh_for_ms);
 
+// A metric family's "# HELP" and "# TYPE" lines.
+void append_metric_family(std::string& out, const char* name, const char* type, const char* help);
+
 // A label value as the text format writes it: backslash, double quote and line feed escaped.
 void append_label_value(std::string& out, std::string_view value);
 

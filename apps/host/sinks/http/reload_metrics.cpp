@@ -1,35 +1,22 @@
 #include "apps/host/sinks/http/reload_metrics.h"
 
+#include "apps/host/sinks/http/metrics_text.h"
+
 namespace kavren::host {
-
-namespace {
-
-void family(std::string& s, const char* metric, const char* type, const char* help) {
-    s += "# HELP ";
-    s += metric;
-    s += ' ';
-    s += help;
-    s += "\n# TYPE ";
-    s += metric;
-    s += ' ';
-    s += type;
-    s += '\n';
-}
-
-}  // namespace
 
 std::string reload_metrics_text(const ReloadStatus& status) {
     std::string s;
-    family(s, "kavren_config_last_reload_successful", "gauge",
-           "Whether the last reload of the configuration was applied.");
+    append_metric_family(s, "kavren_config_last_reload_successful", "gauge",
+                         "Whether the last reload of the configuration was applied.");
     s += "kavren_config_last_reload_successful ";
     s += status.last_successful.load() ? "1\n" : "0\n";
-    family(s, "kavren_config_last_reload_success_timestamp_seconds", "gauge",
-           "When the configuration was last loaded, at the start or by a reload (Unix time).");
+    append_metric_family(
+        s, "kavren_config_last_reload_success_timestamp_seconds", "gauge",
+        "When the configuration was last loaded, at the start or by a reload (Unix time).");
     s += "kavren_config_last_reload_success_timestamp_seconds ";
     s += std::to_string(status.last_success_unix_s.load()) + '\n';
-    family(s, "kavren_config_reloads_total", "counter",
-           "Reloads of the configuration, by whether they were applied.");
+    append_metric_family(s, "kavren_config_reloads_total", "counter",
+                         "Reloads of the configuration, by whether they were applied.");
     s += "kavren_config_reloads_total{result=\"success\"} ";
     s += std::to_string(status.successes.load()) + '\n';
     s += "kavren_config_reloads_total{result=\"failure\"} ";

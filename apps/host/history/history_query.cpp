@@ -133,7 +133,7 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     }
     // A writer's checkpoint can hold a lock for a moment.
     sqlite3_busy_timeout(db_, 2000);
-    register_record_functions(db_);
+    functions_ = register_record_functions(db_);
     try {
         const int schema = history_schema(db_);
         if (schema == 0) throw std::runtime_error("it holds no records table");
@@ -147,7 +147,10 @@ HistoryReader::HistoryReader(const std::string& path) : path_(path) {
     }
 }
 
-HistoryReader::~HistoryReader() { sqlite3_close(db_); }
+HistoryReader::~HistoryReader() {
+    release_record_functions(functions_);
+    sqlite3_close(db_);
+}
 
 bool HistoryReader::has_meter(const std::string& meter) {
     SqliteQuery q(db_, "SELECT 1 FROM records WHERE device = ? LIMIT 1");

@@ -15,6 +15,8 @@ struct sqlite3;
 
 namespace kavren::host {
 
+struct RecordFunctions;
+
 // One stored round, decoded.
 struct HistoryRow {
     int64_t history_id = 0;
@@ -62,6 +64,7 @@ class HistoryReader {
   private:
     std::string path_;
     sqlite3* db_ = nullptr;
+    RecordFunctions* functions_ = nullptr;  // the connection's: released before it closes
 };
 
 // The members of one JSON object written by JsonWriter, in order: name and the raw text of its

@@ -118,6 +118,7 @@ HistoryStore::~HistoryStore() {
     sqlite3_finalize(newest_id_);
     sqlite3_finalize(insert_alarm_);
     sqlite3_finalize(insert_failure_);
+    release_record_functions(functions_);
     sqlite3_close(db_);
 }
 

@@ -177,4 +177,11 @@ void forget_bases(RecordFunctions* functions) {
     if (functions != nullptr) functions->base_id = -1;
 }
 
+void release_record_functions(RecordFunctions* functions) {
+    if (functions == nullptr) return;
+    sqlite3_finalize(functions->read_base);
+    functions->read_base = nullptr;
+    functions->base_id = -1;
+}
+
 }  // namespace kavren::host

@@ -63,5 +63,8 @@ struct RecordFunctions;
 RecordFunctions* register_record_functions(sqlite3* db);
 // After a rollback: a base the connection read may have gone with it.
 void forget_bases(RecordFunctions* functions);
+// Before the connection is closed: the statement the functions keep is finalized (SQLite closes
+// no connection with a statement open, and the functions go only with the connection).
+void release_record_functions(RecordFunctions* functions);
 
 }  // namespace kavren::host

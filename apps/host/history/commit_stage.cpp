@@ -81,6 +81,27 @@ void CommitStage::finish(std::chrono::steady_clock::time_point deadline) {
     worker_.finish(deadline);
 }
 
+bool CommitStage::flush(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(wake_mutex_);
+    flushed_ = false;
+    flush_asked_.store(true);
+    woken_ = true;
+    wake_.notify_all();
+    worker_.queue().nudge();
+    const bool flushed = flushed_cv_.wait_until(lock, deadline, [this] { return flushed_; });
+    flush_asked_.store(false);
+    return flushed;
+}
+
+void CommitStage::tell_if_flushed() {
+    if (!flush_asked_.load() || !uncommitted_.empty() || worker_.queue().size() > 0) return;
+    {
+        std::lock_guard<std::mutex> lock(wake_mutex_);
+        flushed_ = true;
+    }
+    flushed_cv_.notify_all();
+}
+
 std::string CommitStage::summary() const {
     std::string line = "history: " + absolute_path(store_.path()) + " (";
     if (file_gone()) {
@@ -204,6 +225,7 @@ void CommitStage::run() {
             sleep_until(retry_at_);
         }
         if (commit_due(open)) commit_waiting();
+        tell_if_flushed();
         if (!open && uncommitted_.empty()) return;  // closed, and everything stored
     }
     // Out of time: what is still waiting is lost, and said so in the summary.
@@ -246,7 +268,7 @@ void CommitStage::sleep_until(std::chrono::steady_clock::time_point until) {
 
 bool CommitStage::commit_due(bool open) const {
     if (uncommitted_.empty()) return false;
-    return trouble_ != Trouble::none || !open || worker_.finishing() ||
+    return trouble_ != Trouble::none || !open || worker_.finishing() || flush_asked_.load() ||
            commit_interval_.count() == 0 || std::chrono::steady_clock::now() >= commit_at_ ||
            uncommitted_.size() >= worker_.queue().bound();
 }

@@ -74,6 +74,11 @@ class CommitStage {
     // Commits what waits and what is queued, retrying a failed commit until the deadline, then
     // ends the thread.
     void finish(std::chrono::steady_clock::time_point deadline);
+    // Commits what waits and what is queued now, without waiting for commit_interval: true once
+    // nothing is left uncommitted, false at the deadline (a locked or failing history), when what
+    // waits stays for a later commit. The thread runs on either way; rounds submitted meanwhile
+    // count too, so that the caller holds them back first.
+    bool flush(std::chrono::steady_clock::time_point deadline);
 
     uint64_t rounds_refused() const { return refused_.load(); }
     // Rounds that were taken but could not be stored before the end.
@@ -121,6 +126,8 @@ class CommitStage {
     bool dropped_for_a_gone_file();
     // Waits until `until`, the end of the run's time, or a wake-up by finish().
     void sleep_until(std::chrono::steady_clock::time_point until);
+    // Tells flush() when nothing is left uncommitted.
+    void tell_if_flushed();
     bool purge_due();
     void purge_step(bool rounds_waiting);
 
@@ -135,6 +142,9 @@ class CommitStage {
     std::mutex wake_mutex_;
     std::condition_variable wake_;
     bool woken_ = false;
+    std::atomic<bool> flush_asked_{false};
+    bool flushed_ = false;  // under wake_mutex_
+    std::condition_variable flushed_cv_;
     std::vector<RoundSink*> sinks_;
     std::unique_ptr<RollupWriter> rollups_;
     std::unique_ptr<HistoryPurger> purger_;

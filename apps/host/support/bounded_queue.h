@@ -47,11 +47,12 @@ class BoundedQueue {
     bool pop_all(std::vector<T>& out, std::chrono::milliseconds timeout) {
         const std::size_t before = out.size();
         std::unique_lock<std::mutex> lock(mutex_);
-        if (items_.empty() && !closed_) {
+        if (items_.empty() && !closed_ && !nudged_) {
             waiting_ = true;
-            ready_.wait_for(lock, timeout, [&] { return !items_.empty() || closed_; });
+            ready_.wait_for(lock, timeout, [&] { return !items_.empty() || closed_ || nudged_; });
             waiting_ = false;
         }
+        nudged_ = false;
         for (auto& item : items_) out.push_back(std::move(item));
         items_.clear();
         return !(closed_ && out.size() == before);
@@ -62,6 +63,15 @@ class BoundedQueue {
         {
             std::lock_guard<std::mutex> lock(mutex_);
             closed_ = true;
+        }
+        ready_.notify_all();
+    }
+
+    // The consumer's next (or present) wait in pop_all() returns at once, with what is queued.
+    void nudge() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            nudged_ = true;
         }
         ready_.notify_all();
     }
@@ -79,6 +89,7 @@ class BoundedQueue {
     std::deque<T> items_;
     bool waiting_ = false;
     bool closed_ = false;
+    bool nudged_ = false;
 };
 
 }  // namespace kavren::host

@@ -1,8 +1,12 @@
 // kavren-host reloading its configuration file on SIGHUP, against real simulators and the real
 // Mosquitto broker: what changed is applied while the rest polls on, a file that fails is kept
 // out, and nothing waiting for the broker is lost.
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,6 +14,7 @@
 #include <regex>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -250,6 +255,93 @@ TEST_F(Reload, NoRoundWaitingForTheBrokerIsLostAcrossAReload) {
         },
         30))
         << read_file(log);
+}
+
+// A reload while another program holds the history's write lock waits for it, the rounds of the
+// moment held: once the lock is gone the reload is applied, the meter that stays has no gap and
+// the host stores every round (status 0 at its stop).
+TEST_F(Reload, AReloadWhileTheHistoryIsLockedLosesNoRound) {
+    int port = 0;
+    auto sim = tcp_sim(port, {"--unit", "1-2"});
+    write_config(link_json(port, {{"keep", 1}}), "");
+    auto host = start_host();
+    ASSERT_TRUE(rounds_after("keep", 0, 2)) << read_file(log);
+
+    sqlite3* locker = nullptr;
+    ASSERT_EQ(sqlite3_open(db.c_str(), &locker), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(locker, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+    ASSERT_TRUE(logged("is locked by another program")) << read_file(log);
+    write_config(link_json(port, {{"keep", 1}, {"more", 2}}), "");
+    kill(host->pid(), SIGHUP);
+    ASSERT_TRUE(logged("reload: meters added: more")) << read_file(log);
+    // The lock is held three intervals more: rounds come while the reload waits for it.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    sqlite3_exec(locker, "ROLLBACK", nullptr, nullptr, nullptr);
+    sqlite3_close(locker);
+
+    const long long freed_ms = now_ms();
+    EXPECT_TRUE(rounds_after("more", freed_ms, 2)) << read_file(log);
+    ASSERT_TRUE(rounds_after("keep", freed_ms + 1000, 1)) << read_file(log);
+    EXPECT_LE(longest_gap(round_times(db, "keep")), 750);
+    kill(host->pid(), SIGTERM);
+    int status = -1;
+    ASSERT_TRUE(host->wait(10, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file(log);
+    EXPECT_EQ(read_file(log).find("not stored"), std::string::npos) << read_file(log);
+}
+
+// A TCP port held by the test (another program, to the host): listening, not accepting.
+int hold_a_port(int& fd) {
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+        listen(fd, 1) != 0 || getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) != 0)
+        return 0;
+    return ntohs(address.sin_port);
+}
+
+// A reload that cannot start part of what it changed (a gateway's port held by another program)
+// applies the rest and counts as failed; the same file, sent again once the port is free, starts
+// it: the link polls again and the reload counts as applied.
+TEST_F(Reload, WhatFailedToStartIsTriedAgainByTheNextReloadOfTheSameFile) {
+    int port = 0;
+    auto sim = tcp_sim(port, {"--unit", "1"});
+    const std::string http =
+        "\"http\": {\"listen\": \"127.0.0.1:0\", \"port_file\": \"" + dir + "/http.port\"}, ";
+    std::string link = link_json(port, {{"m1", 1}});
+    write_config(link, http);
+    auto host = start_host();
+    const int http_port = port_from_file(dir + "/http.port");
+    ASSERT_NE(http_port, 0) << read_file(log);
+    ASSERT_TRUE(rounds_after("m1", 0, 2)) << read_file(log);
+    const auto metric_says = [&](const std::string& line) {
+        return eventually([&] {
+            // The page's server restarts with the links' gateways, on a port of its own.
+            const int now_at = port_from_file(dir + "/http.port");
+            return http_get(now_at, "/metrics").body.find("\n" + line + "\n") != std::string::npos;
+        });
+    };
+
+    int taken = -1;
+    const int taken_port = hold_a_port(taken);
+    ASSERT_NE(taken_port, 0);
+    link.pop_back();
+    write_config(
+        link + ", \"gateway\": {\"listen\": \"127.0.0.1:" + std::to_string(taken_port) + "\"}}",
+        http);
+    kill(host->pid(), SIGHUP);
+    ASSERT_TRUE(logged("reload: applied in part, this failed:")) << read_file(log);
+    EXPECT_TRUE(metric_says("kavren_config_last_reload_successful 0"));
+
+    close(taken);
+    kill(host->pid(), SIGHUP);
+    ASSERT_TRUE(logged("reload: the configuration is unchanged")) << read_file(log);
+    EXPECT_TRUE(metric_says("kavren_config_last_reload_successful 1")) << read_file(log);
+    EXPECT_TRUE(rounds_after("m1", now_ms(), 2)) << read_file(log);
+    EXPECT_TRUE(wait_for_port(taken_port)) << "the gateway listens";
 }
 
 }  // namespace

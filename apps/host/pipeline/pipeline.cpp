@@ -168,6 +168,7 @@ void Pipeline::on_signal(int number) {
 
 void Pipeline::request_stop() {
     app::request_stop();
+    control_.ask_stop();
     stop_links();
 }
 
@@ -366,7 +367,7 @@ void Pipeline::poll() {
         std::lock_guard<std::mutex> hold(stop_lock_);
         pollers_reachable_ = true;
     }
-    if (app::stop_requested()) stop_links();  // asked for before the pollers could hear it
+    if (app::stop_requested()) request_stop();  // asked for before the pollers could hear it
     // This thread makes the reloads, between the loop's threads and the history's.
     while (control_.wait() == RunControl::Event::reload) reload();
     destroy_pollers();  // the links close

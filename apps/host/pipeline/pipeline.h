@@ -128,6 +128,10 @@ class Pipeline {
     // reload.cpp
     void reload();
     bool apply(HostConfig next);
+    // Commits what waits, held rounds aside, within a minute: false when the history took no
+    // commit or a stop was asked for.
+    bool flushed_for_reload();
+    bool apply_to_running(const ConfigChanges& changes, const std::vector<MeterName>& before);
     std::vector<MeterSlot*> slots_for(const LinkConfig& link) const;
     bool needs_reopening(const LinkEntry& entry, const ConfigChanges& changes,
                          const std::vector<MeterSlot*>& slots) const;
@@ -136,7 +140,7 @@ class Pipeline {
     std::vector<std::unique_ptr<LinkEntry>> arrange_links(
         const std::vector<LinkEntry*>& order, std::vector<std::unique_ptr<LinkEntry>> added);
     std::vector<bool> sinks_to_restart(const ConfigChanges& changes, bool meters_renamed) const;
-    void restart_sinks(const ConfigChanges& changes, bool meters_renamed);
+    void restart_sinks(const ConfigChanges& changes, bool meters_renamed, std::string& failed);
     void log_changes(const ConfigChanges& changes) const;
 
     // Every configuration loaded, the current one last: what a stage that still runs was
@@ -172,6 +176,8 @@ class Pipeline {
     std::unique_ptr<CommitStage> commit_;
     bool stored_all_earlier_ = true;  // by the commit stages a reload replaced
     std::vector<std::string> failed_earlier_;
+    std::vector<bool> sinks_to_retry_;  // by maker: failed at a reload, made again at the next
+    bool gateways_replaced_ = false;    // by the reload under way: the page shows their counters
     RoundRouter router_;
     PollContext context_;
     std::unique_ptr<LinkProgress> progress_;

@@ -80,27 +80,45 @@ void Pipeline::reload() {
     notify_reloaded();
 }
 
-// What may fail is done before anything running is touched: the file was checked, and the
-// driver objects of the new and changed meters are made here first. What fails after that (a
-// gateway's port taken, a sink that cannot start) is logged, and the rest applied: false.
+// What may fail is done before anything running is touched: the file was checked, the driver
+// objects of the new and changed meters are made here first, and the rounds of before are
+// committed. What fails after that (a gateway's port taken, a sink that cannot start) is logged,
+// and the rest applied: false.
 bool Pipeline::apply(HostConfig next) {
+    const ConfigChanges asked = compare_configs(config(), next);
+    log_changes(asked);
+    keep_fixed(asked.fixed_until_restart(), config(), next);
+    // What is applied: the fields a reload cannot change are left as they run.
     const ConfigChanges changes = compare_configs(config(), next);
-    log_changes(changes);
-    if (changes.empty()) return true;
-    keep_fixed(changes.fixed_until_restart(), config(), next);
+    // A link or sink that could not be started before is tried again, even with nothing else
+    // to do.
+    const bool retry =
+        std::any_of(links_.begin(), links_.end(), [](const auto& e) { return !e->poller; }) ||
+        std::find(sinks_to_retry_.begin(), sinks_to_retry_.end(), true) != sinks_to_retry_.end();
+    if (changes.empty() && !retry) return true;
     std::map<std::string, MeterSlot*> made;
     for (const LinkConfig& link : next.links)
         for (const MeterConfig& meter : link.meters)
             if (listed(changes.meters_added, meter.name) ||
                 listed(changes.meters_changed, meter.name))
                 made[meter.name] = &make_slot(link, meter);
+    // The rounds that come meanwhile are held. A history that takes no commit now (locked by
+    // another program, failing) keeps the reload out, as a file that fails would: the rounds of
+    // before stay where they wait, and none is lost.
+    router_.hold();
+    if (!flushed_for_reload()) {
+        router_.route_to(commit_.get(), meter_names());
+        throw std::runtime_error(app::stop_requested()
+                                     ? "a stop was asked for while the history committed"
+                                     : "the history " + store_.path() +
+                                           " took no commit within 60 s (locked or failing): "
+                                           "send the reload again once it takes rounds");
+    }
     const std::vector<MeterName> before = meter_list();
     configs_.push_back(std::make_unique<HostConfig>(std::move(next)));
     plugin_log_.store(config().plugin_log);
     set_poll_timing();
-    // The rounds of before are committed and handed on; those that come meanwhile are held.
-    router_.hold();
-    commit_->finish(std::chrono::steady_clock::now() + kFlushWithin);
+    commit_->finish(std::chrono::steady_clock::now() + kFlushWithin);  // nothing waits in it
     stored_all_earlier_ = stored_all_earlier_ && commit_->stored_all();
     log_("reload: " + commit_->summary());
     for (const std::string& name : changes.meters_removed) current_meters_.erase(name);
@@ -109,18 +127,42 @@ bool Pipeline::apply(HostConfig next) {
         // Its first round goes after it: both are held until the new commit stage takes them.
         if (config().restore) restore_last_record(*slot, store_, context_, log_);
     }
+    return apply_to_running(changes, before);
+}
+
+bool Pipeline::flushed_for_reload() {
+    const auto deadline = std::chrono::steady_clock::now() + kFlushWithin;
+    while (!app::stop_requested()) {
+        const auto now = std::chrono::steady_clock::now();
+        if (commit_->flush(std::min(deadline, now + std::chrono::milliseconds(200)))) return true;
+        if (now >= deadline) return false;
+    }
+    return false;
+}
+
+// The links, the sinks and a new commit stage, after the one of before ended.
+bool Pipeline::apply_to_running(const ConfigChanges& changes,
+                                const std::vector<MeterName>& before) {
     std::string failed;
+    gateways_replaced_ = false;
     try {
         apply_links(changes);
     } catch (const std::exception& e) {
         failed = e.what();
     }
+    restart_sinks(changes, !same_meters(before, meter_list()), failed);
     try {
-        restart_sinks(changes, !same_meters(before, meter_list()));
+        commit_ = new_commit_stage();
     } catch (const std::exception& e) {
-        failed += (failed.empty() ? "" : "; ") + std::string(e.what());
+        // Rounds can no longer be stored: the host stops, and says it did not store them all.
+        log_(
+            "reload: the history cannot be read, no round is stored from now on and the host "
+            "stops: " +
+            std::string(e.what()));
+        stored_all_earlier_ = false;
+        request_stop();
+        return false;
     }
-    commit_ = new_commit_stage();
     start_commit_stage();
     if (!failed.empty()) log_("reload: applied in part, this failed: " + failed);
     return failed.empty();
@@ -170,6 +212,8 @@ void Pipeline::apply_links(const ConfigChanges& changes) {
     }
     std::vector<std::unique_ptr<LinkEntry>> gone = arrange_links(order, std::move(added));
     for (auto& entry : gone) end_poller(*entry);
+    control_.set_idle_links(static_cast<std::size_t>(std::count_if(
+        links_.begin(), links_.end(), [](const auto& entry) { return !entry->poller; })));
     if (app::stop_requested()) stop_links();  // asked for while the new pollers were made
     if (!failed.empty()) throw std::runtime_error(failed);
 }
@@ -178,6 +222,7 @@ void Pipeline::apply_links(const ConfigChanges& changes) {
 void Pipeline::open_link(LinkEntry& entry, const LinkConfig& config,
                          std::vector<MeterSlot*> slots) {
     end_poller(entry);
+    gateways_replaced_ = gateways_replaced_ || entry.gateway || config.gateway.enabled();
     entry.gateway.reset();
     entry.config = config;
     entry.meters = std::move(slots);
@@ -206,12 +251,15 @@ std::vector<std::unique_ptr<Pipeline::LinkEntry>> Pipeline::arrange_links(
 std::vector<bool> Pipeline::sinks_to_restart(const ConfigChanges& changes,
                                              bool meters_renamed) const {
     const bool top = changes.changed(Section::top);
+    // The page's server shows the links' counters and the gateways'.
     const bool links = !changes.links_added.empty() || !changes.links_removed.empty() ||
-                       !changes.gateways_changed.empty();
+                       !changes.gateways_changed.empty() || gateways_replaced_;
     std::vector<bool> which(sinks_.size(), false);
     for (std::size_t i = 0; i < sinks_.size(); ++i) {
-        if (!sinks_[i]) {  // its maker made none: it may now
-            which[i] = top || changes.changed(Section::http) || changes.changed(Section::mqtt);
+        if (!sinks_[i]) {  // its maker made none, or failed: it may now
+            which[i] = top || meters_renamed || changes.changed(Section::http) ||
+                       changes.changed(Section::mqtt) ||
+                       (i < sinks_to_retry_.size() && sinks_to_retry_[i]);
             continue;
         }
         const std::string name = sinks_[i]->name();
@@ -223,23 +271,39 @@ std::vector<bool> Pipeline::sinks_to_restart(const ConfigChanges& changes,
 }
 
 // Between two commit stages: the sinks restarted have had every round of before, and the new
-// ones read the history before the next stage writes into it.
-void Pipeline::restart_sinks(const ConfigChanges& changes, bool meters_renamed) {
+// ones read the history before the next stage writes into it. A sink that cannot be made or
+// started again is left out (and named in `failed`); the others are not held back by it.
+void Pipeline::restart_sinks(const ConfigChanges& changes, bool meters_renamed,
+                             std::string& failed) {
     const std::vector<bool> which = sinks_to_restart(changes, meters_renamed);
     const auto deadline = std::chrono::steady_clock::now() + kSinkEndsWithin;
+    std::vector<std::string> names(sinks_.size());
     for (std::size_t i = 0; i < sinks_.size(); ++i) {
         if (!which[i] || !sinks_[i]) continue;
+        names[i] = sinks_[i]->name();
         sinks_[i]->finish(deadline);
         const std::string part = sinks_[i]->summary();
         if (!part.empty()) log_("reload: " + part);
-        if (sinks_[i]->failed()) failed_earlier_.push_back(sinks_[i]->name());
+        if (sinks_[i]->failed()) failed_earlier_.push_back(names[i]);
         sinks_[i].reset();
     }
-    std::vector<std::unique_ptr<RoundSink>> made = make_sinks(which);
+    sinks_to_retry_.resize(sinks_.size(), false);
     for (std::size_t i = 0; i < sinks_.size(); ++i) {
         if (!which[i]) continue;
-        sinks_[i] = std::move(made[i]);
-        if (sinks_[i]) sinks_[i]->start();
+        sinks_to_retry_[i] = false;
+        std::vector<bool> only(sinks_.size(), false);
+        only[i] = true;
+        try {
+            sinks_[i] = std::move(make_sinks(only)[i]);
+            if (sinks_[i]) sinks_[i]->start();
+        } catch (const std::exception& e) {
+            if (sinks_[i]) names[i] = sinks_[i]->name();
+            sinks_[i].reset();
+            sinks_to_retry_[i] = true;
+            const std::string name = names[i].empty() ? "a sink" : names[i];
+            failed_earlier_.push_back(name);
+            failed += (failed.empty() ? "" : "; ") + name + ": " + e.what();
+        }
     }
 }
 

@@ -38,7 +38,7 @@ inline std::vector<StoredRecord> stored_records(const std::string& db, const std
         sqlite3_close(handle);
         return rows;
     }
-    kavren::host::register_record_functions(handle);
+    auto* functions = kavren::host::register_record_functions(handle);
     sqlite3_stmt* s = nullptr;
     sqlite3_prepare_v2(handle,
                        "SELECT id, origin, data_id, record_bytes(base, record) FROM records WHERE "
@@ -53,6 +53,7 @@ inline std::vector<StoredRecord> stored_records(const std::string& db, const std
                         std::vector<uint8_t>(bytes, bytes + sqlite3_column_bytes(s, 3))});
     }
     sqlite3_finalize(s);
+    kavren::host::release_record_functions(functions);
     sqlite3_close(handle);
     return rows;
 }

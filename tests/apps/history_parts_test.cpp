@@ -118,7 +118,7 @@ void fill(HistoryStore& store, Collecting& seen, const Rounds& rounds) {
 std::vector<std::vector<std::string>> query(const std::string& path, const std::string& sql) {
     sqlite3* db = nullptr;
     EXPECT_EQ(sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr), SQLITE_OK);
-    register_record_functions(db);
+    auto* functions = register_record_functions(db);
     sqlite3_stmt* s = nullptr;
     EXPECT_EQ(sqlite3_prepare_v2(db, sql.c_str(), -1, &s, nullptr), SQLITE_OK)
         << sqlite3_errmsg(db);
@@ -133,6 +133,7 @@ std::vector<std::vector<std::string>> query(const std::string& path, const std::
         rows.push_back(std::move(row));
     }
     sqlite3_finalize(s);
+    release_record_functions(functions);
     sqlite3_close(db);
     return rows;
 }

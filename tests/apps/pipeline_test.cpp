@@ -8,6 +8,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <sstream>
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -339,6 +340,42 @@ TEST_F(PipelineRun, RtuOverTcpAgainstAHostileServerStoresOnlyWhatTheMeterSent) {
         EXPECT_TRUE(
             std::equal(row.bytes.begin() + 4, row.bytes.begin() + 252, expected.begin() + 4))
             << "a record holds values the meter never sent";
+}
+
+// The rounds and the log on one pipe (a journal, `2>&1`): each writes whole lines, so that
+// neither cuts a line of the other, though many lines go out in one batch.
+TEST(LineOutputs, TwoOnOnePipeNeverCutEachOthersLines) {
+    int pipe_ends[2];
+    ASSERT_EQ(pipe(pipe_ends), 0);
+    std::string read;
+    std::thread reader([&] {
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(pipe_ends[0], buffer, sizeof buffer)) > 0;)
+            read.append(buffer, n);
+    });
+    constexpr int kLines = 3000;
+    {
+        LineOutput rounds(pipe_ends[1], kLines, {});
+        LineOutput log(pipe_ends[1], kLines, {});
+        for (int i = 0; i < kLines; ++i) {
+            ASSERT_TRUE(rounds.write_line(std::string(1500, 'r')));
+            ASSERT_TRUE(log.write_line(std::string(700, 'l')));
+        }
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        rounds.finish(deadline);
+        log.finish(deadline);
+    }
+    close(pipe_ends[1]);
+    reader.join();
+    close(pipe_ends[0]);
+    std::istringstream in(read);
+    int whole = 0;
+    for (std::string line; std::getline(in, line);) {
+        const bool ok = line == std::string(1500, 'r') || line == std::string(700, 'l');
+        ASSERT_TRUE(ok) << "a line cut by the other output: " << line.substr(0, 80) << "...";
+        ++whole;
+    }
+    EXPECT_EQ(whole, 2 * kLines);
 }
 
 // Each way a sink ends keeps to the deadline it is given, however stalled its output.

@@ -16,6 +16,16 @@ namespace {
 constexpr std::size_t kChunk = 4096;
 constexpr int kPollSliceMs = 50;
 
+// The next write: whole lines up to a chunk, so that a line shorter than a chunk goes out in one
+// write() (atomic on a pipe, and on a file shared with the log: stdout and stderr on one
+// journal or file never cut each other's lines); a longer line goes a chunk at a time.
+std::size_t chunk_length(const std::string& text, std::size_t from) {
+    const std::size_t left = text.size() - from;
+    if (left <= kChunk) return left;
+    const std::size_t last_end = text.rfind('\n', from + kChunk - 1);
+    return last_end != std::string::npos && last_end >= from ? last_end + 1 - from : kChunk;
+}
+
 }  // namespace
 
 LineOutput::LineOutput(int fd, std::size_t bound, Events events)
@@ -53,7 +63,7 @@ bool LineOutput::write_all(const std::string& text) {
             return false;
         }
         if (ready <= 0) continue;
-        const std::size_t length = std::min(kChunk, text.size() - done);
+        const std::size_t length = chunk_length(text, done);
         const ssize_t written = ::write(fd_, text.data() + done, length);
         if (written >= 0) {
             done += static_cast<std::size_t>(written);

@@ -4,10 +4,13 @@
 # adds a meter to the first link and removes one from the second, or back. Prints the gaps
 # between consecutive stored rounds of an unchanged meter, in ms, over the reloads and over as
 # long a stretch without reloads before them.
-# usage: bench/reload_deviation.sh BUILD_DIR [RELOADS]
+# A reload is sent every PACE_MS (150 by default), or as soon as the one before is applied if
+# that takes longer: the stretch across the reloads holds enough rounds to judge.
+# usage: bench/reload_deviation.sh BUILD_DIR [RELOADS] [PACE_MS]
 set -euo pipefail
 build=$(realpath "$1")
 reloads=${2:-100}
+pace_ms=${3:-150}
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 for sim in a b; do
@@ -36,6 +39,7 @@ for i in $(seq 1 "$reloads"); do
   kill -HUP "$host"
   # The next only once this one is applied: its summary of what it committed is logged.
   while [ "$(grep -c 'reload: history:' "$work/host.log")" -lt "$i" ]; do sleep 0.01; done
+  while [ "$(now_ms)" -lt $((reloads_from + i * pace_ms)) ]; do sleep 0.01; done
 done
 reloads_to=$(now_ms)
 sleep 1

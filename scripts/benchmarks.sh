@@ -370,8 +370,8 @@ its connections cut): nothing waits for a poll to end.
 ## The poll schedule across reloads
 
 \`bench/reload_deviation.sh\`: two simulators on TCP, three meters at 0.5 s; 30 s without a
-reload, then 100 reloads in a row (each adds a meter to the first link and removes one from the
-second, or back; the next is sent once the last is applied). The gaps between consecutive stored
+reload, then 100 reloads in a row, one every 150 ms (each adds a meter to the first link and
+removes one from the second, or back; the next is sent once the last is applied). The gaps between consecutive stored
 rounds of the two meters that stay, and how far they stray from the 0.5 s interval:
 
 ${reload_lines}

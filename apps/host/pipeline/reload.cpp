@@ -110,9 +110,10 @@ bool Pipeline::apply(HostConfig next) {
         router_.route_to(commit_.get(), meter_names());
         throw std::runtime_error(app::stop_requested()
                                      ? "a stop was asked for while the history committed"
-                                     : "the history " + store_.path() +
-                                           " took no commit within 60 s (locked or failing): "
-                                           "send the reload again once it takes rounds");
+                                     : "the history " + store_.path() + " took no commit within " +
+                                           std::to_string(kFlushWithin.count()) +
+                                           " s (locked or failing): send the reload again "
+                                           "once it takes rounds");
     }
     const std::vector<MeterName> before = meter_list();
     configs_.push_back(std::make_unique<HostConfig>(std::move(next)));

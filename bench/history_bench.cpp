@@ -9,8 +9,8 @@
 //   - the bytes written to storage per stored round (write_bytes of /proc/self/io), one and ten
 //     meters at 1 s in real time, with rollups and the default retention, committed every 5 s
 //     (the default) and at once;
-// usage: history_bench DIR [rounds|series|writes|upgrade|store]   (its files are made in DIR and
-// removed at the end;
+// usage: history_bench DIR [rounds|series|writes|upgrade|store|year]   (its files are made in DIR
+// and removed at the end; "year": only the synthetic history and its series;
 //        "rounds": only the CPU that rollups and purging add; "series": only the series requests,
 //        on DIR/synthetic.db, built when it is not there and kept, so that two builds can be
 //        timed on the same file)
@@ -28,7 +28,10 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <memory>
 #include <mutex>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -472,10 +475,34 @@ void time_upgrade(const std::string& dir) {
     remove_history(path);
 }
 
+using RecordSource = std::function<std::vector<uint8_t>(int64_t t_ms, int k)>;
+
+// Records whose values move as a meter's do, where the synthetic ones cycle through 17 states:
+// each rolled-up quantity a random walk (steps of about 0.05 %), stamped like the synthetic ones.
+RecordSource drifting_records() {
+    auto random = std::make_shared<std::mt19937>(7);
+    auto values = std::make_shared<std::vector<float>>();
+    return [random, values](int64_t t_ms, int k) {
+        auto record = synthetic_record(t_ms, k);
+        std::normal_distribution<float> step(0.0f, 0.0005f);
+        for (std::size_t q = 0; q < kRolledQuantityCount; ++q) {
+            if (values->size() <= q) {
+                float v = 0;
+                std::memcpy(&v, record.data() + kRolledQuantities[q].offset, sizeof v);
+                values->push_back(v);
+            }
+            (*values)[q] *= 1.0f + step(*random);
+            std::memcpy(record.data() + kRolledQuantities[q].offset, &(*values)[q], sizeof(float));
+        }
+        return record;
+    };
+}
+
 // µs to store a round (record and rollups, batches of 128 rows as the writer makes them) and to
 // remove one (chunks of 1000), and bytes per row, with and without incremental vacuum.
 void time_vacuum_mode(const std::string& path, bool incremental, double& store_us,
-                      double& remove_us, double& bytes_per_row) {
+                      double& remove_us, double& bytes_per_row,
+                      const RecordSource& records = synthetic_record) {
     constexpr int kRows = 50000;
     remove_history(path);
     if (!incremental) {
@@ -492,7 +519,7 @@ void time_vacuum_mode(const std::string& path, bool incremental, double& store_u
     for (int k = 0; k < kRows; ++k) {
         if (k % 128 == 0) store.begin();
         const int64_t t = kNow + k * int64_t{1000};
-        const auto record = synthetic_record(t, k);
+        const auto record = records(t, k);
         store.save_record("m1", 1, "", record.data(), record.size(), "round", t);
         rollups.add_record("m1", t, record.data(), record.size(), 0);
         if (k % 128 == 127 || k == kRows - 1) {
@@ -535,6 +562,9 @@ void time_vacuum(const std::string& dir) {
     std::printf("vacuum_remove_us without %.2f with %.2f\n", median(remove_without),
                 median(remove_with));
     std::printf("vacuum_bytes_per_row without %.1f with %.1f\n", bytes_without, bytes_with);
+    double s = 0, r = 0, drifting = 0;
+    time_vacuum_mode(path, true, s, r, drifting, drifting_records());
+    std::printf("drifting_bytes_per_row %.1f store_us %.2f\n", drifting, s);
     remove_history(path);
 }
 
@@ -576,6 +606,7 @@ int main(int argc, char** argv) {
     print_breakdown(synthetic);
     time_series(synthetic);
     remove_history(synthetic);
+    if (argc > 2 && std::string(argv[2]) == "year") return 0;
     time_rollups_and_purging(dir);
     time_writes(dir);
     time_upgrade(dir);

@@ -348,7 +348,7 @@ limit alarm changes. A record of the simulator is stored in 110 bytes on average
 drift a little every round).
 
 **Upgrade.** A history of schema 2 with $(hv upgrade_s 5) rows of two meters
-($(hv upgrade_s 11) MB), upgraded in place to schema 3 by the host's start (every record copied,
+($(hv upgrade_s 11) MB), upgraded in place to schema 4 by the host's start (every record copied,
 compact, into the new table, then the swap); median of 2: $(hv upgrade_s 7) s, $(hv upgrade_s 9) s
 of CPU (goal: under 15 s). The records then take $(hv upgrade_s 13) MB of pages in use (that file,
 made without incremental vacuum, keeps the old records' pages as free pages for later rounds).

@@ -86,13 +86,21 @@ std::shared_ptr<RoundResult> polled(const std::string& meter, std::size_t index,
 using Rounds = std::vector<std::shared_ptr<RoundResult>>;
 
 // Complete rounds of meter "m" a second apart from t0, numbered on from one call to the next.
+// With `noisy`, the low bytes of every value change as a meter's do, where the synthetic values
+// come back every 17 rounds: a round then takes about as many bytes as a meter's.
 struct RoundsEverySecond {
     int64_t t0;
+    bool noisy = false;
     int made = 0;
     Rounds next(int n) {
         Rounds rounds;
-        for (int i = 0; i < n; ++i, ++made)
+        for (int i = 0; i < n; ++i, ++made) {
             rounds.push_back(polled("m", 0, t0 + made * 1000, made));
+            for (std::size_t q = 0; noisy && q < kRolledQuantityCount; ++q)
+                for (std::size_t b = 0; b < 2; ++b)
+                    rounds.back()->record[kRolledQuantities[q].offset + b] ^= static_cast<uint8_t>(
+                        (static_cast<uint32_t>(made * 31 + q * 7 + b) * 2654435761u) >> 24);
+        }
         return rounds;
     }
     int64_t newest_ms() const { return t0 + (made - 1) * int64_t{1000}; }
@@ -557,7 +565,7 @@ TEST(Retention, MaxSizeKeepsTheFileUnderItsBoundAndSaysWhatItRemoved) {
     set_zone("UTC");
     const std::string db = temp_path("size.db");
     const int64_t t0 = at("2026-12-01T00:00:00Z");
-    RoundsEverySecond rounds_of_m{t0};
+    RoundsEverySecond rounds_of_m{t0, true};
     const auto next_rounds = [&](int n) { return rounds_of_m.next(n); };
     HistoryStore store(db);
     store.prepare();
@@ -700,7 +708,7 @@ struct SizeSampler {
 TEST(Retention, MaxSizeHoldsAtEveryInstantOfLargeCommits) {
     set_zone("UTC");
     const std::string db = temp_path("size-commits.db");
-    RoundsEverySecond rounds_of_m{at("2026-12-01T00:00:00Z")};
+    RoundsEverySecond rounds_of_m{at("2026-12-01T00:00:00Z"), true};
     const auto next_rounds = [&](int n) { return rounds_of_m.next(n); };
     HistoryStore store(db);
     store.prepare();
@@ -1170,7 +1178,9 @@ TEST(Upgrade, ASchema2HistoryKeepsEveryRecordByteForByte) {
     }
     EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
     ASSERT_EQ(logged.size(), 2u);
-    EXPECT_NE(logged[0].find("upgrading to history schema 3"), std::string::npos) << logged[0];
+    EXPECT_NE(logged[0].find("upgrading to history schema " + std::to_string(kHistorySchema)),
+              std::string::npos)
+        << logged[0];
     EXPECT_NE(logged[1].find("upgraded in"), std::string::npos) << logged[1];
     EXPECT_TRUE(query(db, kRowsOfSchema3) == records);
     EXPECT_TRUE(query(db, kOtherRows) == others);
@@ -1218,16 +1228,82 @@ TEST(Upgrade, AnUpgradeCutShortStartsAgainFromTheBeginning) {
     EXPECT_TRUE(query(db, "SELECT name FROM sqlite_master WHERE name = 'records_new'").empty());
 }
 
+// The schema 3 fixture (written by the host of schema 3): its bases get their count of records
+// and nothing else is rewritten; every record reads back as that host stored it, and the rounds
+// stored after the upgrade read back too.
+TEST(Upgrade, ASchema3HistoryKeepsItsRecordsAsTheyAre) {
+    const std::string db = temp_path("schema-3.db");
+    {
+        std::ifstream in(std::string(KAVREN_SOURCE_DIR) +
+                         "/tests/apps/fixtures/history-schema-3.sql");
+        std::stringstream text;
+        text << in.rdbuf();
+        execute(db, text.str());
+    }
+    // What schema 3's decoder gave: each record against its one-record base.
+    std::map<std::string, std::vector<uint8_t>> bases;
+    for (const auto& row : query(db, "SELECT id, record FROM record_bases"))
+        bases[row[0]].assign(row[1].begin(), row[1].end());
+    std::vector<std::vector<std::string>> expected;
+    for (auto row : query(db, "SELECT id, device, t_ms, base, record FROM records ORDER BY id")) {
+        const auto bytes = expand_record(
+            bases.at(row[3]), reinterpret_cast<const uint8_t*>(row[4].data()), row[4].size());
+        expected.push_back({row[0], row[1], row[2], std::string(bytes.begin(), bytes.end())});
+    }
+    ASSERT_GT(expected.size(), 400u);
+    const auto records = query(db, "SELECT * FROM records ORDER BY id");
+    const auto others = query(db, kOtherRows);
+    std::vector<std::string> logged;
+    {
+        HistoryStore store(db);
+        store.set_log([&](const std::string& line) { logged.push_back(line); });
+        store.prepare();
+    }
+    EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
+    ASSERT_EQ(logged.size(), 1u);
+    EXPECT_NE(logged[0].find("upgraded to history schema 4"), std::string::npos) << logged[0];
+    EXPECT_TRUE(query(db, "SELECT * FROM records ORDER BY id") == records);
+    EXPECT_TRUE(query(db, kOtherRows) == others);
+    const char* const decoded =
+        "SELECT id, device, t_ms, record_bytes(base, record) FROM records ORDER BY id";
+    EXPECT_TRUE(query(db, decoded) == expected);
+
+    HistoryStore store(db);
+    store.prepare();
+    Collecting seen;
+    CommitStage sink(store, {"feeder-1"}, 1000, [](const std::string&) {});
+    sink.add_sink(&seen);
+    sink.start();
+    const int64_t t = number(expected.back()[2]) + 1000;
+    Rounds more;
+    for (int k = 0; k < 70; ++k) more.push_back(polled("feeder-1", 0, t + k * 1000, k));
+    feed(sink, seen, more);
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    const auto after = query(db, decoded);
+    ASSERT_EQ(after.size(), expected.size() + more.size());
+    EXPECT_TRUE(std::vector<std::vector<std::string>>(
+                    after.begin(), after.begin() + static_cast<std::ptrdiff_t>(expected.size())) ==
+                expected);
+    for (std::size_t i = 0; i < more.size(); ++i)
+        EXPECT_TRUE(after[expected.size() + i][3] ==
+                    std::string(more[i]->record.begin(), more[i]->record.end()));
+}
+
 // A long run of two meters, each record read back as it was stored: values that drift, limit
 // alarms raised and cleared, failed rounds, restored records, records whose bytes change
-// anywhere (setup, limits, flags, all of them at once), a restart between (new bases), and then
-// the oldest half removed (the bases only it used go with it).
+// anywhere (setup, limits, flags, all of them at once), a stretch of records that cycle through
+// a few states (bases of several records), a restart between (new bases), and then the oldest
+// half removed (the bases only it used go with it).
 TEST(CompactRecords, ALongRunReadsBackByteForByte) {
     const std::string db = temp_path("compact.db");
     std::mt19937 random(29);
     const int64_t t0 = at("2026-06-01T00:00:00Z");
     Rounds rounds;
     std::vector<uint8_t> drift(sizeof(KAVREN_M7_Data_t), 0);
+    std::vector<std::vector<uint8_t>> states(7);
+    for (auto& state : states)
+        for (int n = 0; n < 40; ++n)
+            state.push_back(static_cast<uint8_t>(random()));  // the bytes a state sets
     for (int k = 0; k < 1600; ++k) {
         const std::string meter = k % 2 == 0 ? "m" : "p";
         auto r = polled(meter, static_cast<std::size_t>(k % 2), t0 + (k / 2) * 1000, k,
@@ -1235,6 +1311,10 @@ TEST(CompactRecords, ALongRunReadsBackByteForByte) {
         if (r->has_record()) {
             if (random() % 50 == 0) drift[random() % drift.size()] = static_cast<uint8_t>(random());
             for (std::size_t i = 0; i < drift.size(); ++i) r->record[i] ^= drift[i];
+            if (k >= 300 && k < 700) {
+                const auto& state = states[static_cast<std::size_t>(k / 2) % states.size()];
+                std::memcpy(r->record.data() + 60, state.data(), state.size());
+            }
             if (random() % 97 == 0)
                 for (auto& byte : r->record) byte = static_cast<uint8_t>(random());
             if (random() % 113 == 0) r->origin = RoundResult::Origin::restore;
@@ -1263,6 +1343,7 @@ TEST(CompactRecords, ALongRunReadsBackByteForByte) {
         return bytes;
     };
     ASSERT_TRUE(read() == stored);
+    EXPECT_GT(number(query(db, "SELECT count(*) FROM record_bases WHERE records > 1")[0][0]), 0);
     EXPECT_GT(number(query(db, "SELECT count(*) FROM failed_rounds")[0][0]), 0);
     EXPECT_GT(number(query(db, "SELECT count(*) FROM alarms")[0][0]), 10);
     EXPECT_GT(number(query(db, "SELECT count(*) FROM records WHERE origin = 'restore'")[0][0]), 0);

@@ -2,6 +2,7 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <map>
@@ -31,12 +32,13 @@ CREATE INDEX IF NOT EXISTS records_by_device ON records (device, id);
 CREATE INDEX IF NOT EXISTS records_by_device_utc ON records (device, t_ms);
 )sql";
 
-// Schema 3's records, made as records_new by its upgrade and then renamed: one b-tree in the
-// order every time-range read wants (a meter's rounds by their instant), so that a commit adds to
-// one leaf per meter. records_by_id is the order of storing, which MQTT's backfill and max_size
-// follow; its new entries all go to its last leaf. A record is stored as its difference from a
-// base in record_bases (see record_codec.h); its local time text is in the record itself.
-const char* const kRecordsOfSchema3 = R"sql(
+// The compact records (schema 3 on), made as records_new by an upgrade from 2 and then renamed:
+// one b-tree in the order every time-range read wants (a meter's rounds by their instant), so
+// that a commit adds to one leaf per meter. records_by_id is the order of storing, which MQTT's
+// backfill and max_size follow; its new entries all go to its last leaf. A record is stored as
+// its difference from a base in record_bases (see record_codec.h); its local time text is in the
+// record itself. Schema 4 gave a base the number of records it holds (schema 3's hold one).
+const char* const kCompactRecords = R"sql(
 CREATE TABLE IF NOT EXISTS records_new (
     device  TEXT    NOT NULL,
     t_ms    INTEGER NOT NULL,
@@ -48,14 +50,14 @@ CREATE TABLE IF NOT EXISTS records_new (
     PRIMARY KEY (device, t_ms, id)
 ) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS record_bases (
-    id     INTEGER PRIMARY KEY,
-    device TEXT    NOT NULL,
-    record BLOB    NOT NULL
+    id      INTEGER PRIMARY KEY,
+    device  TEXT    NOT NULL,
+    record  BLOB    NOT NULL,
+    records INTEGER NOT NULL DEFAULT 1
 );
 )sql";
 
-const char* const kRecordsIndexOfSchema3 =
-    "CREATE UNIQUE INDEX IF NOT EXISTS records_by_id ON records (id)";
+const char* const kRecordsById = "CREATE UNIQUE INDEX IF NOT EXISTS records_by_id ON records (id)";
 
 // The tables schemas 2 and 3 share.
 const char* const kOtherTables = R"sql(
@@ -113,7 +115,7 @@ const std::vector<std::string> kRecordColumns = {"id",   "device", "data_id",
                                                  "time", "origin", "record"};
 const std::vector<std::string> kAlarmColumns = {"id",    "device",      "key",
                                                 "state", "description", "time"};
-// Schema 3's records.
+// The compact records' columns.
 const std::vector<std::string> kCompactRecordColumns = {"device", "t_ms", "id",    "data_id",
                                                         "origin", "base", "record"};
 // Rows converted per transaction.
@@ -300,9 +302,9 @@ int history_schema(sqlite3* db) {
     const int records = table_shape(db, "records", kRecordColumns, kCompactRecordColumns);
     const int alarms = table_shape(db, "alarms", kAlarmColumns);
     if (records == 0 && alarms == 0) return 0;
-    if (stored == 2 || stored == 3) {
-        // An upgrade to 3 that was cut short left schema 2's tables as they were.
-        if (records != stored || alarms != 2)
+    if (stored >= 2 && stored <= kHistorySchema) {
+        // An upgrade to compact records that was cut short left schema 2's tables as they were.
+        if (records != std::min<int64_t>(stored, 3) || alarms != 2)
             throw std::runtime_error("its tables are not those of history schema " +
                                      std::to_string(stored));
         return static_cast<int>(stored);
@@ -409,27 +411,27 @@ void compact_records(sqlite3* db, Progress& progress) {
     }
 }
 
-void upgrade_history_to_3(sqlite3* db, const std::string& path,
-                          const std::function<void(const std::string&)>& log) {
+void upgrade_history_to_compact(sqlite3* db, const std::string& path,
+                                const std::function<void(const std::string&)>& log) {
     const int64_t records = count_rows(db, "records");
-    log("history " + path +
-        ": upgrading to history schema 3 (compact records, in one b-tree by meter and instant): " +
-        std::to_string(records) + " records");
+    log("history " + path + ": upgrading to history schema " + std::to_string(kHistorySchema) +
+        " (compact records, in one b-tree by meter and instant): " + std::to_string(records) +
+        " records");
     Progress progress(log, path, records);
     {
         // What an upgrade cut short made is made again from the start; schema 2's records were
         // left as they were.
         SqliteTransaction transaction(db);
         sqlite_exec(db, "DROP TABLE IF EXISTS records_new; DROP TABLE IF EXISTS record_bases");
-        sqlite_exec(db, kRecordsOfSchema3);
+        sqlite_exec(db, kCompactRecords);
         transaction.commit();
     }
     compact_records(db, progress);
     {
         SqliteTransaction transaction(db);
         sqlite_exec(db, "DROP TABLE records; ALTER TABLE records_new RENAME TO records");
-        sqlite_exec(db, kRecordsIndexOfSchema3);
-        sqlite_exec(db, "PRAGMA user_version = 3");
+        sqlite_exec(db, kRecordsById);
+        sqlite_exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
         transaction.commit();
     }
     // The old records' pages go back to the file system where the file allows it.
@@ -444,9 +446,9 @@ void upgrade_history_to_3(sqlite3* db, const std::string& path,
 }  // namespace
 
 void make_history_tables(sqlite3* db) {
-    sqlite_exec(db, kRecordsOfSchema3);
+    sqlite_exec(db, kCompactRecords);
     sqlite_exec(db, "ALTER TABLE records_new RENAME TO records");
-    sqlite_exec(db, kRecordsIndexOfSchema3);
+    sqlite_exec(db, kRecordsById);
     sqlite_exec(db, kOtherTables);
     sqlite_exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
 }
@@ -458,7 +460,17 @@ void upgrade_history(sqlite3* db, const std::string& path,
         upgrade_history_to_2(db, path, log);
         schema = 2;
     }
-    if (schema == 2) upgrade_history_to_3(db, path, log);
+    if (schema == 2) {
+        upgrade_history_to_compact(db, path, log);
+    } else if (schema == 3) {
+        // Its records stay as they are: each of its bases holds one record.
+        SqliteTransaction transaction(db);
+        sqlite_exec(db,
+                    "ALTER TABLE record_bases ADD COLUMN records INTEGER NOT NULL DEFAULT 1; "
+                    "PRAGMA user_version = 4");
+        transaction.commit();
+        log("history " + path + ": upgraded to history schema 4 (bases of several records)");
+    }
 }
 
 }  // namespace kavren::host

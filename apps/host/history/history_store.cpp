@@ -302,11 +302,11 @@ void HistoryStore::trim_log() {
 }
 void HistoryStore::rollback() noexcept {
     records_in_transaction_ = 0;
-    // The bases written in the transaction go with it.
+    // The bases written in the transaction go with it; a read between would keep one.
     if (bases_) bases_->forget();
-    forget_bases(functions_);
     if (db_ != nullptr && !sqlite3_get_autocommit(db_))
         sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+    forget_bases(functions_);
 }
 
 int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,

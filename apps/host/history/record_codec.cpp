@@ -108,14 +108,14 @@ std::size_t differing_bytes(const uint8_t* a, const uint8_t* b, std::size_t leng
 
 // The index of the record of `set` (records of `length` bytes) nearest to `record`. Rounds that
 // cycle step through the set in order: the record after the last one taken (`hint`) is tried
-// first, and taken when it is as near as that one was.
+// first, and taken when it is as near as that one was and differs in a few bytes only.
 std::size_t nearest_of(const std::vector<uint8_t>& set, std::size_t length, const uint8_t* record,
                        std::size_t& hint, std::size_t& hint_differs) {
     const std::size_t records = set.size() / length;
     const std::size_t next = (hint + 1) % records;
     std::size_t fewest = differing_bytes(set.data() + next * length, record, length);
     std::size_t best = next;
-    if (fewest > hint_differs)
+    if (fewest > hint_differs || fewest > length / 16)
         for (std::size_t k = 0; k < records && fewest > 0; ++k) {
             const std::size_t differ = differing_bytes(set.data() + k * length, record, length);
             if (differ < fewest) {
@@ -128,8 +128,9 @@ std::size_t nearest_of(const std::vector<uint8_t>& set, std::size_t length, cons
     return best;
 }
 
-// A bound under the bytes that compressing the records of `set` gives: its first record, and of
-// each next one the bytes that differ from the nearest record before it.
+// An estimate of the bytes that compressing the records of `set` gives, to spare compressing a
+// set that could not pay off: its first record, and of each next one the bytes that differ from
+// the nearest record before it, halved.
 std::size_t compressed_at_least(const std::vector<uint8_t>& set, std::size_t length) {
     std::size_t bytes = length;
     for (std::size_t i = 1; i < kBaseSetRecords; ++i) {
@@ -139,7 +140,7 @@ std::size_t compressed_at_least(const std::vector<uint8_t>& set, std::size_t len
                 fewest, differing_bytes(set.data() + j * length, set.data() + i * length, length));
         bytes += fewest;
     }
-    return bytes / 2;  // the bytes that differ are literals to zlib, its matches cost little
+    return bytes / 2;  // differing bytes are literals to zlib, which may shorten them
 }
 
 // Whether a base of the records of `set` (kBaseSetRecords of `length` bytes, compressed to
@@ -180,7 +181,9 @@ std::string compress_set(const std::vector<uint8_t>& set, std::size_t length) {
 std::vector<uint8_t> expand_set(const uint8_t* stored, std::size_t size, std::size_t records) {
     std::size_t at = 0;
     const std::size_t length = get_varint(stored, size, at);
-    if (length == 0 || length > 65536 || records > 256)
+    // Records of a few hundred bytes, kBaseSetRecords of them: a damaged count or length asks
+    // for no more than a megabyte.
+    if (length == 0 || length > 4096 || records > 256)
         throw std::runtime_error("a stored record's base is damaged");
     std::vector<uint8_t> set(length * records);
     uLongf expanded = static_cast<uLongf>(set.size());
@@ -231,6 +234,7 @@ void RecordBases::make_base(const std::string& device, Meter& meter, const uint8
                            kBaseSetRecords);
                 meter.base = std::move(set);
                 meter.base_records = kBaseSetRecords;
+                meter.hint_differs = 0;  // the last base's nearness would take poorer records
                 meter.base_id = sqlite3_last_insert_rowid(db_);
                 return;
             }
@@ -284,7 +288,8 @@ struct ReadBase {
     uint64_t used = 0;
 };
 
-// The bases a reader keeps: a read in the order of storing goes from meter to meter.
+// The bases a reader keeps: a read in the order of storing (export, MQTT's backfill of several
+// meters) goes from meter to meter.
 constexpr std::size_t kBasesKept = 16;
 
 }  // namespace
@@ -386,7 +391,12 @@ RecordFunctions* register_record_functions(sqlite3* db) {
 }
 
 void forget_bases(RecordFunctions* functions) {
-    if (functions != nullptr) functions->bases.clear();
+    if (functions == nullptr) return;
+    // The functions run under the connection's mutex, on whichever thread reads through it.
+    sqlite3_mutex* mutex = sqlite3_db_mutex(functions->db);
+    sqlite3_mutex_enter(mutex);
+    functions->bases.clear();
+    sqlite3_mutex_leave(mutex);
 }
 
 void release_record_functions(RecordFunctions* functions) {

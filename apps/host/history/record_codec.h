@@ -81,7 +81,7 @@ class RecordBases {
 };
 
 // The SQL function record_bytes(base, encoded) on this connection: the stored record's exact
-// bytes, its base read from record_bases (the last one kept for the next rows). Every
+// bytes, its base read from record_bases (the last 16 read are kept for the next rows). Every
 // connection that reads records registers it. Returns a handle for forget_bases().
 struct RecordFunctions;
 RecordFunctions* register_record_functions(sqlite3* db);

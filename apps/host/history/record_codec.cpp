@@ -131,7 +131,7 @@ std::size_t nearest_of(const std::vector<uint8_t>& set, std::size_t length, cons
 // An estimate of the bytes that compressing the records of `set` gives, to spare compressing a
 // set that could not pay off: its first record, and of each next one the bytes that differ from
 // the nearest record before it, halved.
-std::size_t compressed_at_least(const std::vector<uint8_t>& set, std::size_t length) {
+std::size_t compressed_estimate(const std::vector<uint8_t>& set, std::size_t length) {
     std::size_t bytes = length;
     for (std::size_t i = 1; i < kBaseSetRecords; ++i) {
         std::size_t fewest = length;
@@ -222,12 +222,12 @@ void RecordBases::store_base(const std::string& device, const uint8_t* bytes, st
 void RecordBases::make_base(const std::string& device, Meter& meter, const uint8_t* record) {
     const std::size_t length = meter.length;
     const std::size_t held = (kBaseSetRecords - 1) * length;
-    if (meter.recent.size() >= held) {
+    if (length > 0 && meter.recent.size() >= held) {
         std::vector<uint8_t> set(meter.recent.end() - static_cast<std::ptrdiff_t>(held),
                                  meter.recent.end());
         set.insert(set.end(), record, record + length);
         // Compressing is the dear part: only when a set could pay off.
-        if (set_pays_off(set, length, compressed_at_least(set, length))) {
+        if (set_pays_off(set, length, compressed_estimate(set, length))) {
             const std::string stored = compress_set(set, length);
             if (set_pays_off(set, length, stored.size())) {
                 store_base(device, reinterpret_cast<const uint8_t*>(stored.data()), stored.size(),

@@ -59,7 +59,7 @@ CREATE TABLE IF NOT EXISTS record_bases (
 
 const char* const kRecordsById = "CREATE UNIQUE INDEX IF NOT EXISTS records_by_id ON records (id)";
 
-// The tables schemas 2 and 3 share.
+// The tables every schema since 2 has.
 const char* const kOtherTables = R"sql(
 CREATE TABLE IF NOT EXISTS alarms (
     id          INTEGER PRIMARY KEY,

@@ -8,6 +8,7 @@
 
 #include "apps/common/plugin_library.h"
 #include "apps/common/plugin_output.h"
+#include "fuzz/fuzz_input.h"
 #include "plugin/kavren_m7.h"
 #include "runtime/device_state.h"
 #include "tests/support/recording_backend.h"
@@ -34,24 +35,5 @@ inline std::unique_ptr<KAVREN_M7> new_driver() {
     set_host_backend(*driver, &plugin().backend);
     return driver;
 }
-
-// Reads the fuzz input front to back; past its end everything reads as zero.
-class Input {
-  public:
-    Input(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    bool empty() const { return at_ >= size_; }
-    uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-    uint16_t word() { return static_cast<uint16_t>(byte() << 8 | byte()); }
-    int32_t int32() {
-        uint32_t v = 0;
-        for (int i = 0; i < 4; ++i) v = v << 8 | byte();
-        return static_cast<int32_t>(v);
-    }
-
-  private:
-    const uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 }  // namespace kavren_fuzz

@@ -15,33 +15,13 @@
 
 #include "apps/host/history/record_codec.h"
 #include "apps/host/history/schema.h"
+#include "fuzz/fuzz_input.h"
 
 namespace {
 
 using kavren::host::compact_record;
 using kavren::host::expand_record;
-
-// Reads the fuzz input front to back; past its end everything reads as zero.
-class Input {
-  public:
-    Input(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-    uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-    std::vector<uint8_t> bytes(std::size_t n) {
-        std::vector<uint8_t> out;
-        for (std::size_t i = 0; i < n; ++i) out.push_back(byte());
-        return out;
-    }
-    std::vector<uint8_t> rest() {
-        std::vector<uint8_t> out(data_ + std::min(at_, size_), data_ + size_);
-        at_ = size_;
-        return out;
-    }
-
-  private:
-    const uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
+using kavren_fuzz::Input;
 
 struct History {
     sqlite3* db = nullptr;

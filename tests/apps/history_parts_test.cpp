@@ -999,16 +999,28 @@ TEST(HistoryLog, AStalledExportHoldsNothingAndALogAReaderGrewIsCutBackAfterIt) {
     }
 }
 
-// The old history of the fixture (written by the host before schema versions, in Berlin's
-// zone), loaded from its SQL text.
-std::string old_history(const std::string& name) {
+// A history of an older schema made from its fixture's SQL text (tests/apps/fixtures), as `name`.
+std::string fixture_history(const std::string& name, int schema) {
     const std::string path = temp_path(name);
-    std::ifstream in(std::string(KAVREN_SOURCE_DIR) + "/tests/apps/fixtures/history-schema-1.sql");
+    std::ifstream in(std::string(KAVREN_SOURCE_DIR) + "/tests/apps/fixtures/history-schema-" +
+                     std::to_string(schema) + ".sql");
     std::stringstream text;
     text << in.rdbuf();
     EXPECT_FALSE(text.str().empty());
     execute(path, text.str());
     return path;
+}
+
+// The old history of the fixture (written by the host before schema versions, in Berlin's zone).
+std::string old_history(const std::string& name) { return fixture_history(name, 1); }
+
+// The lines a host's start logs on the history at `db` (an upgrade's).
+std::vector<std::string> lines_of_start(const std::string& db) {
+    std::vector<std::string> logged;
+    HistoryStore store(db);
+    store.set_log([&](const std::string& line) { logged.push_back(line); });
+    store.prepare();
+    return logged;
 }
 
 // The fixture's history upgraded in place: every row gets the instant of its local time text,
@@ -1019,12 +1031,7 @@ TEST(Upgrade, AnOldHistoryGetsInstantsAndRollupsEqualToItsRows) {
     std::map<std::string, std::vector<std::string>> before;  // by id: time, record
     for (const auto& row : query(db, "SELECT id, time, record FROM records"))
         before[row[0]] = {row[1], row[2]};
-    std::vector<std::string> logged;
-    {
-        HistoryStore store(db);
-        store.set_log([&](const std::string& line) { logged.push_back(line); });
-        store.prepare();
-    }
+    const std::vector<std::string> logged = lines_of_start(db);
     EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
     ASSERT_GE(logged.size(), 4u);
     EXPECT_NE(logged.front().find("upgrading to history schema 2"), std::string::npos)
@@ -1057,11 +1064,7 @@ TEST(Upgrade, AnOldHistoryGetsInstantsAndRollupsEqualToItsRows) {
     expect_rollups(db, expected);
 
     // Started again: nothing more to do.
-    logged.clear();
-    HistoryStore again(db);
-    again.set_log([&](const std::string& line) { logged.push_back(line); });
-    again.prepare();
-    EXPECT_TRUE(logged.empty());
+    EXPECT_TRUE(lines_of_start(db).empty());
     set_zone("UTC");
 }
 
@@ -1147,15 +1150,7 @@ TEST(Upgrade, ADamagedOldHistoryIsRefusedUntouched) {
 
 // The schema 2 fixture (written by the host of schema 2), its records compact now: every row
 // comes back as it was, byte for byte, and the rest of the history is as it was.
-std::string schema_2_history(const std::string& name) {
-    const std::string path = temp_path(name);
-    std::ifstream in(std::string(KAVREN_SOURCE_DIR) + "/tests/apps/fixtures/history-schema-2.sql");
-    std::stringstream text;
-    text << in.rdbuf();
-    EXPECT_FALSE(text.str().empty());
-    execute(path, text.str());
-    return path;
-}
+std::string schema_2_history(const std::string& name) { return fixture_history(name, 2); }
 
 const char* const kRowsOfSchema2 =
     "SELECT id, device, data_id, origin, t_ms, record FROM records ORDER BY id";
@@ -1170,12 +1165,7 @@ TEST(Upgrade, ASchema2HistoryKeepsEveryRecordByteForByte) {
     const std::string db = schema_2_history("schema-2.db");
     const auto records = query(db, kRowsOfSchema2), others = query(db, kOtherRows);
     ASSERT_GT(records.size(), 250u);
-    std::vector<std::string> logged;
-    {
-        HistoryStore store(db);
-        store.set_log([&](const std::string& line) { logged.push_back(line); });
-        store.prepare();
-    }
+    const std::vector<std::string> logged = lines_of_start(db);
     EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
     ASSERT_EQ(logged.size(), 2u);
     EXPECT_NE(logged[0].find("upgrading to history schema " + std::to_string(kHistorySchema)),
@@ -1232,14 +1222,7 @@ TEST(Upgrade, AnUpgradeCutShortStartsAgainFromTheBeginning) {
 // and nothing else is rewritten; every record reads back as that host stored it, and the rounds
 // stored after the upgrade read back too.
 TEST(Upgrade, ASchema3HistoryKeepsItsRecordsAsTheyAre) {
-    const std::string db = temp_path("schema-3.db");
-    {
-        std::ifstream in(std::string(KAVREN_SOURCE_DIR) +
-                         "/tests/apps/fixtures/history-schema-3.sql");
-        std::stringstream text;
-        text << in.rdbuf();
-        execute(db, text.str());
-    }
+    const std::string db = fixture_history("schema-3.db", 3);
     // What schema 3's decoder gave: each record against its one-record base.
     std::map<std::string, std::vector<uint8_t>> bases;
     for (const auto& row : query(db, "SELECT id, record FROM record_bases"))
@@ -1253,12 +1236,7 @@ TEST(Upgrade, ASchema3HistoryKeepsItsRecordsAsTheyAre) {
     ASSERT_GT(expected.size(), 400u);
     const auto records = query(db, "SELECT * FROM records ORDER BY id");
     const auto others = query(db, kOtherRows);
-    std::vector<std::string> logged;
-    {
-        HistoryStore store(db);
-        store.set_log([&](const std::string& line) { logged.push_back(line); });
-        store.prepare();
-    }
+    const std::vector<std::string> logged = lines_of_start(db);
     EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
     ASSERT_EQ(logged.size(), 1u);
     EXPECT_NE(logged[0].find("upgraded to history schema 4"), std::string::npos) << logged[0];

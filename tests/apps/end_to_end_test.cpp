@@ -43,11 +43,7 @@ void date_newest_record(const std::string& db, const std::string& device, uint8_
     EXPECT_EQ(sqlite3_step(base), SQLITE_DONE) << sqlite3_errmsg(handle);
     sqlite3_finalize(base);
     const std::string same = kavren::host::compact_record(record, record.data(), record.size());
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(handle,
-                       "UPDATE records SET base = last_insert_rowid(), record = ?, t_ms = ? WHERE "
-                       "id = (SELECT max(id) FROM records WHERE device = ?)",
-                       -1, &s, nullptr);
+    const int64_t base_id = sqlite3_last_insert_rowid(handle);
     std::tm local{};  // the row's instant moves with its clock fields
     local.tm_year = 2020 - 1900;
     local.tm_mon = 0;
@@ -56,11 +52,22 @@ void date_newest_record(const std::string& db, const std::string& device, uint8_
     local.tm_min = 4;
     local.tm_sec = second;
     local.tm_isdst = -1;
-    sqlite3_bind_blob(s, 1, same.data(), static_cast<int>(same.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(s, 2, static_cast<int64_t>(std::mktime(&local)) * 1000);
-    sqlite3_bind_text(s, 3, device.c_str(), -1, SQLITE_TRANSIENT);
-    EXPECT_EQ(sqlite3_step(s), SQLITE_DONE) << sqlite3_errmsg(handle);
-    sqlite3_finalize(s);
+    // The row is in one of the two tables under the view of records.
+    for (const char* table : {"records_recent", "records_by_meter"}) {
+        sqlite3_stmt* s = nullptr;
+        sqlite3_prepare_v2(handle,
+                           (std::string("UPDATE ") + table +
+                            " SET base = ?, record = ?, t_ms = ? WHERE id = (SELECT max(id) FROM "
+                            "records WHERE device = ?)")
+                               .c_str(),
+                           -1, &s, nullptr);
+        sqlite3_bind_int64(s, 1, base_id);
+        sqlite3_bind_blob(s, 2, same.data(), static_cast<int>(same.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(s, 3, static_cast<int64_t>(std::mktime(&local)) * 1000);
+        sqlite3_bind_text(s, 4, device.c_str(), -1, SQLITE_TRANSIENT);
+        EXPECT_EQ(sqlite3_step(s), SQLITE_DONE) << sqlite3_errmsg(handle);
+        sqlite3_finalize(s);
+    }
     sqlite3_close(handle);
 }
 

@@ -1239,7 +1239,7 @@ TEST(Upgrade, ASchema3HistoryKeepsItsRecordsAsTheyAre) {
     const std::vector<std::string> logged = lines_of_start(db);
     EXPECT_EQ(query(db, "PRAGMA user_version")[0][0], std::to_string(kHistorySchema));
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_NE(logged[0].find("upgraded to history schema 4"), std::string::npos) << logged[0];
+    EXPECT_NE(logged[0].find("upgraded to history schema 5"), std::string::npos) << logged[0];
     EXPECT_TRUE(query(db, "SELECT * FROM records ORDER BY id") == records);
     EXPECT_TRUE(query(db, kOtherRows) == others);
     const char* const decoded =

@@ -44,6 +44,9 @@ void CommitStage::set_retention(const RetentionConfig& retention,
                                 HistoryPurger::Clock monotonic) {
     purger_ = std::make_unique<HistoryPurger>(store_, retention, std::move(consumers), log_,
                                               std::move(now), std::move(monotonic));
+    purger_->set_before_step([this] {
+        if (rollups_) rollups_->write(true);
+    });
 }
 
 void CommitStage::set_rollups(bool on) {
@@ -154,6 +157,7 @@ void CommitStage::hand_on_live(Pending& arrived) {
 void CommitStage::store_round(const StoredRound& round) {
     const RoundResult& result = *round.result;
     const bool polled = result.origin == RoundResult::Origin::round;
+    if (rollups_) rollups_->load(result.meter);
     if (result.has_record()) {
         const std::string record_time = record_time_text(result.record);
         store_.save_record(result.meter, result.data_id, record_time, result.record.data(),
@@ -179,7 +183,8 @@ void CommitStage::write_waiting() {
     store_.begin();
     try {
         for (const auto& round : uncommitted_) store_round(*round);
-        // The open rollup rows are written once per commit, not once per batch.
+        // The open rollup rows of the meters whose minute changed: the others' rounds are
+        // counted from the records when their rows are read.
         if (rollups_) rollups_->write();
         store_.commit();
     } catch (...) {
@@ -187,6 +192,20 @@ void CommitStage::write_waiting() {
         // The rollups in memory hold what was rolled back: they are read again.
         if (rollups_) rollups_->forget();
         throw;
+    }
+}
+
+void CommitStage::write_open_rollups() {
+    if (!rollups_ || !rollups_->has_unwritten() || dropped_for_a_gone_file()) return;
+    // A stopped host leaves its open rollup rows whole, for any reader of the file. Should this
+    // fail, nothing is lost: the rounds they lack are counted from the records when read.
+    try {
+        store_.begin();
+        rollups_->write(true);
+        store_.commit();
+    } catch (const std::exception&) {
+        store_.rollback();
+        rollups_->forget();
     }
 }
 
@@ -202,8 +221,11 @@ void CommitStage::purge_step(bool rounds_waiting) {
         purge_failing_ = false;
     } catch (const HistoryBusy&) {
         // Another program holds the lock; the rounds' own retry says so.
+        if (rollups_) rollups_->forget();
         purge_retry_at_ = std::chrono::steady_clock::now() + kRetryAfter;
     } catch (const std::exception& e) {
+        // The open rollup rows the step wrote were rolled back with it.
+        if (rollups_) rollups_->forget();
         if (!purge_failing_)
             log_("history " + store_.path() + ": " + e.what() + " (trying again in a minute)");
         purge_failing_ = true;
@@ -226,7 +248,10 @@ void CommitStage::run() {
         }
         if (commit_due(open)) commit_waiting();
         tell_if_flushed();
-        if (!open && uncommitted_.empty()) return;  // closed, and everything stored
+        if (!open && uncommitted_.empty()) {  // closed, and everything stored
+            write_open_rollups();
+            return;
+        }
     }
     // Out of time: what is still waiting is lost, and said so in the summary.
     worker_.queue().pop_all(arrived, std::chrono::milliseconds(0));

@@ -119,6 +119,7 @@ class CommitStage {
     // Commits what waits and hands it to the sinks' committed side; it stays when the history
     // refuses it.
     void commit_waiting();
+    void write_open_rollups();
     void write_waiting();
     // One judged round, into the open transaction.
     void store_round(const StoredRound& round);

@@ -118,6 +118,8 @@ HistoryStore::~HistoryStore() {
     sqlite3_finalize(newest_id_);
     sqlite3_finalize(insert_alarm_);
     sqlite3_finalize(insert_failure_);
+    sqlite3_finalize(move_recent_);
+    sqlite3_finalize(clear_recent_);
     release_record_functions(functions_);
     sqlite3_close(db_);
 }
@@ -159,15 +161,22 @@ void HistoryStore::prepare() {
         exec("PRAGMA secure_delete = FAST");
         make_or_upgrade_tables();
         insert_record_ = prepared(
-            "INSERT INTO records (device, data_id, origin, base, record, t_ms, id) "
+            "INSERT INTO records_recent (device, data_id, origin, base, record, t_ms, id) "
             "VALUES (?, ?, ?, ?, ?, ?, ?)");
-        newest_id_ = prepared("SELECT max(id) FROM records");
+        newest_id_ = prepared(
+            "SELECT max((SELECT coalesce(max(id), 0) FROM records_recent), (SELECT "
+            "coalesce(max(id), 0) FROM records_by_meter))");
+        move_recent_ = prepared(
+            "INSERT INTO records_by_meter (device, t_ms, id, data_id, origin, base, record) "
+            "SELECT device, t_ms, id, data_id, origin, base, record FROM records_recent ORDER BY "
+            "device, t_ms, id");
+        clear_recent_ = prepared("DELETE FROM records_recent");
         bases_ = std::make_unique<RecordBases>(db_);
         // The meters whose records were removed, for drop_unused_bases(); the connection's own.
         exec(
             "CREATE TEMP TABLE IF NOT EXISTS records_removed (device TEXT PRIMARY KEY) WITHOUT "
             "ROWID; CREATE TEMP TRIGGER IF NOT EXISTS records_removed AFTER DELETE ON "
-            "records BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); END");
+            "records_by_meter BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); END");
         insert_alarm_ = prepared(
             "INSERT INTO alarms (device, key, state, description, time, t_ms) "
             "VALUES (?, ?, ?, ?, ?, ?)");
@@ -302,6 +311,9 @@ void HistoryStore::trim_log() {
 }
 void HistoryStore::rollback() noexcept {
     records_in_transaction_ = 0;
+    recent_rows_ = 0;
+    recent_meters_.clear();
+    recent_counted_ = false;
     // The bases written in the transaction go with it; a read between would keep one.
     if (bases_) bases_->forget();
     if (db_ != nullptr && !sqlite3_get_autocommit(db_))
@@ -329,15 +341,19 @@ int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
     sqlite3_bind_int64(s, 6, t_ms);
     if (id <= 0) {
         // The next free id, as a row id would be given.
-        sqlite3_reset(newest_id_);
-        id = sqlite3_step(newest_id_) == SQLITE_ROW ? sqlite3_column_int64(newest_id_, 0) + 1 : 1;
-        sqlite3_reset(newest_id_);
+        id = max_record_id() + 1;
     }
     sqlite3_bind_int64(s, 7, id);
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) fail("cannot store a record");
     ++records_in_transaction_;
+    if (!recent_counted_) count_recent();
+    ++recent_rows_;
+    if (recent_meters_.find(device) == recent_meters_.end()) recent_meters_.insert(device);
+    // Each meter's rounds move in blocks: its leaf in meter order is written once per block. A
+    // commit of many rounds moves them as they come, so that the table never grows past a block.
+    if (recent_rows_ >= kRecentRoundsPerMeter * recent_meters_.size()) move_recent();
     return id;
 }
 
@@ -369,10 +385,11 @@ void HistoryStore::save_failed_round(const std::string& device, int64_t t_ms, co
 }
 
 std::optional<HistoryStore::StoredRecord> HistoryStore::newest_record(const std::string& device) {
-    SqliteQuery q(
-        db_,
-        "SELECT data_id, record_bytes(base, record), t_ms FROM records INDEXED BY records_by_id "
-        "WHERE device = ? ORDER BY id DESC LIMIT 1");
+    SqliteQuery q(db_,
+                  "SELECT data_id, record_bytes(base, record), t_ms, id FROM records_by_meter "
+                  "INDEXED BY records_by_id WHERE device = ?1 UNION ALL SELECT data_id, "
+                  "record_bytes(base, record), t_ms, id FROM records_recent WHERE device = ?1 "
+                  "ORDER BY 4 DESC LIMIT 1");
     q.text(1, device);
     if (!q.step()) return std::nullopt;
     StoredRecord found;
@@ -447,18 +464,20 @@ void HistoryStore::set_acknowledged(const std::string& consumer, const std::stri
 int64_t HistoryStore::newest_id(const std::string& device) {
     // Back from the newest id to the meter's: a few steps for a meter that is polled.
     SqliteQuery q(db_,
-                  "SELECT id FROM records INDEXED BY records_by_id WHERE device = ? ORDER BY id "
-                  "DESC LIMIT 1");
+                  "SELECT coalesce((SELECT max(id) FROM records_recent WHERE device = ?1), (SELECT "
+                  "id FROM records_by_meter INDEXED BY records_by_id WHERE device = ?1 ORDER BY id "
+                  "DESC LIMIT 1), 0)");
     q.text(1, device);
     return q.step() ? sqlite3_column_int64(q.get(), 0) : 0;
 }
 
 std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::string& device,
                                                                    int64_t after_id, int limit) {
-    SqliteQuery q(
-        db_,
-        "SELECT id, record_bytes(base, record), t_ms FROM records INDEXED BY records_by_id WHERE "
-        "device = ? AND id > ? AND origin = 'round' ORDER BY id LIMIT ?");
+    SqliteQuery q(db_,
+                  "SELECT id, record_bytes(base, record), t_ms FROM records_by_meter INDEXED BY "
+                  "records_by_id WHERE device = ?1 AND id > ?2 AND origin = 'round' UNION ALL "
+                  "SELECT id, record_bytes(base, record), t_ms FROM records_recent WHERE device = "
+                  "?1 AND id > ?2 AND origin = 'round' ORDER BY 1 LIMIT ?3");
     q.text(1, device);
     sqlite3_bind_int64(q.get(), 2, after_id);
     sqlite3_bind_int(q.get(), 3, limit);
@@ -508,13 +527,38 @@ void HistoryStore::drop_unused_bases() {
     // start; the bases are read by id, only those older than that one.
     exec(
         "DELETE FROM record_bases WHERE device IN (SELECT device FROM temp.records_removed) AND "
-        "id < (SELECT r.base FROM records AS r INDEXED BY records_by_id WHERE r.device = "
-        "record_bases.device ORDER BY r.id LIMIT 1); DELETE FROM temp.records_removed");
+        "id < coalesce((SELECT r.base FROM records_by_meter AS r INDEXED BY records_by_id WHERE "
+        "r.device = record_bases.device ORDER BY r.id LIMIT 1), (SELECT r.base FROM "
+        "records_recent AS r WHERE r.device = record_bases.device ORDER BY r.id LIMIT 1)); "
+        "DELETE FROM temp.records_removed");
 }
 
 int64_t HistoryStore::max_record_id() {
-    SqliteQuery q(db_, "SELECT max(id) FROM records");
-    return q.step() ? sqlite3_column_int64(q.get(), 0) : 0;
+    sqlite3_reset(newest_id_);
+    const int64_t id = sqlite3_step(newest_id_) == SQLITE_ROW ? sqlite3_column_int64(newest_id_, 0) : 0;
+    sqlite3_reset(newest_id_);
+    return id;
+}
+
+void HistoryStore::count_recent() {
+    SqliteQuery q(db_, "SELECT device, count(*) FROM records_recent GROUP BY device");
+    recent_rows_ = 0;
+    recent_meters_.clear();
+    while (q.step()) {
+        recent_meters_.insert(q.column_text(0));
+        recent_rows_ += static_cast<std::size_t>(q.column_int64(1));
+    }
+    recent_counted_ = true;
+}
+
+void HistoryStore::move_recent() {
+    for (sqlite3_stmt* s : {move_recent_, clear_recent_}) {
+        const int rc = sqlite3_step(s);
+        sqlite3_reset(s);
+        if (rc != SQLITE_DONE) fail("cannot move the recent records");
+    }
+    recent_rows_ = 0;
+    recent_meters_.clear();
 }
 
 }  // namespace kavren::host

@@ -7,6 +7,7 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -152,6 +153,10 @@ class HistoryStore {
     // Throws HistoryBusy for a lock held by another program, std::runtime_error otherwise.
     [[noreturn]] void fail(const std::string& what);
     void trim_log();
+    // records_recent's rounds and meters, counted again after a rollback.
+    void count_recent();
+    // Every round of records_recent into records_by_meter (inside the transaction).
+    void move_recent();
 
     std::string path_;
     std::unique_ptr<HistoryClaim> claim_;  // let go after the connection is closed
@@ -163,6 +168,13 @@ class HistoryStore {
     sqlite3_stmt* newest_id_ = nullptr;
     sqlite3_stmt* insert_alarm_ = nullptr;
     sqlite3_stmt* insert_failure_ = nullptr;
+    sqlite3_stmt* move_recent_ = nullptr;
+    sqlite3_stmt* clear_recent_ = nullptr;
+    // New rounds wait in records_recent until there are this many per meter there.
+    static constexpr std::size_t kRecentRoundsPerMeter = 64;
+    std::size_t recent_rows_ = 0;
+    std::set<std::string, std::less<>> recent_meters_;
+    bool recent_counted_ = false;
     std::function<bool()> give_up_;
     bool wait_for_locks_ = true;
     std::function<void(const std::string&)> log_;

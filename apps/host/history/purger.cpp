@@ -26,7 +26,8 @@ constexpr double kFramesPerRoundUnseen = 0.15;
 constexpr std::size_t kRoundsToLearnFrom = 100;
 
 // One kind of row removed by age. Parameters: :device, :cutoff (rows before it go), :limit, and
-// for records :newest (the meter's newest id, kept) and :pin (the newest acknowledged id).
+// for records :newest (the meter's newest id, kept) and :pin (the newest acknowledged id). Rows
+// newer than the marks of the meter's open rollup rows stay: reading those rows counts them.
 struct AgeJob {
     int64_t RetentionConfig::*keep;
     int64_t bucket_ms;  // a rollup bucket goes once all of it is older than the retention
@@ -36,14 +37,18 @@ struct AgeJob {
 const AgeJob kAgeJobs[] = {
     {&RetentionConfig::raw_ms, 0, "raw",
      "DELETE FROM records WHERE id IN (SELECT id FROM records WHERE device = :device AND "
-     "t_ms < :cutoff AND id < :newest AND id <= :pin ORDER BY t_ms LIMIT :limit)"},
+     "t_ms < :cutoff AND id < :newest AND id <= :pin AND id <= (SELECT coalesce(min(record_id), "
+     "9223372036854775807) FROM rollups_open WHERE device = :device) ORDER BY t_ms LIMIT "
+     ":limit) RETURNING 1"},
     {&RetentionConfig::raw_ms, 0, "raw",
      "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds WHERE device = :device "
-     "AND t_ms < :cutoff ORDER BY t_ms LIMIT :limit)"},
+     "AND t_ms < :cutoff AND id <= (SELECT coalesce(min(failed_id), 9223372036854775807) FROM "
+     "rollups_open WHERE device = :device) ORDER BY t_ms LIMIT :limit)"},
     // Alarm events stay as long as the minutes, and each alarm's newest event for ever.
     {&RetentionConfig::minute_ms, 0, nullptr,
      "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE device = :device AND "
-     "t_ms < :cutoff AND id NOT IN (SELECT max(id) FROM alarms WHERE device = :device GROUP BY "
+     "t_ms < :cutoff AND id <= (SELECT coalesce(min(alarm_id), 9223372036854775807) FROM "
+     "rollups_open WHERE device = :device) AND id NOT IN (SELECT max(id) FROM alarms WHERE device = :device GROUP BY "
      "key) ORDER BY t_ms LIMIT :limit)"},
     {&RetentionConfig::minute_ms, kMinuteMs, "minute",
      "DELETE FROM rollups WHERE device = :device AND step_s = 60 AND t_ms < :cutoff AND t_ms < "
@@ -222,6 +227,7 @@ void HistoryPurger::step() {
     // Never waits for another program's lock: the rounds' own writes do, and say so.
     if (!store_.try_begin()) throw HistoryBusy("the history is locked by another program");
     try {
+        if (before_step_) before_step_();
         if (forced_) {
             size_step();
         } else {
@@ -254,7 +260,10 @@ void HistoryPurger::step() {
 
 std::vector<std::string> HistoryPurger::devices() {
     // Skipping from name to name through the index: a few lookups per meter, not a scan.
-    SqliteQuery q(store_.handle(), "SELECT min(device) FROM records WHERE device > ?");
+    SqliteQuery q(store_.handle(),
+                  "SELECT min(d) FROM (SELECT min(device) AS d FROM records_by_meter WHERE "
+                  "device > ?1 UNION ALL SELECT min(device) FROM records_recent WHERE device > "
+                  "?1)");
     std::vector<std::string> names;
     std::string last;
     for (;;) {
@@ -313,8 +322,15 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
             if (sqlite3_bind_parameter_index(q.get(), ":newest") > 0)
                 bind(q, ":newest", store_.newest_id(device));
             bind(q, ":pin", pin == pass_pins_.end() ? kKeepForever : pin->second);
-            q.run();
-            const int changes = sqlite3_changes(store_.handle());
+            // Rows deleted through the view of records are not counted by sqlite3_changes():
+            // that statement returns a row for each.
+            int changes = 0;
+            if (sqlite3_column_count(q.get()) > 0) {
+                while (q.step()) ++changes;
+            } else {
+                q.run();
+                changes = sqlite3_changes(store_.handle());
+            }
             if (changes > 0 && job.tier != nullptr) note_purged(device, job.tier, cutoff);
             if (pass_job_ == 0) pass_removed_[device] += changes;  // raw rounds
             removed += changes;
@@ -362,7 +378,9 @@ std::optional<int64_t> HistoryPurger::last_round_ms() {
     // By id, the order of storing: the host's clock when it stored its last round, which a round
     // stamped ahead by a clock that came back since does not stand for.
     SqliteQuery q(store_.handle(),
-                  "SELECT t_ms FROM records WHERE origin = 'round' ORDER BY id DESC LIMIT 1");
+                  "SELECT t_ms, id FROM records_by_meter INDEXED BY records_by_id WHERE origin = "
+                  "'round' UNION ALL SELECT t_ms, id FROM records_recent WHERE origin = 'round' "
+                  "ORDER BY 2 DESC LIMIT 1");
     if (!q.step()) return std::nullopt;
     return q.column_int64(0);
 }

@@ -51,6 +51,9 @@ class HistoryPurger {
     bool due();
     // One transaction of work. Throws what the store throws (HistoryBusy, std::runtime_error).
     void step();
+    // Called first in each step's transaction: the open rollup rows are written there, so that
+    // their marks, which keep the raw rows after them, let the step remove what it should.
+    void set_before_step(std::function<void()> before) { before_step_ = std::move(before); }
     // Told after each committed batch: rounds stored, so that a file nearing its bound is seen
     // in time, and what their commit wrote into the log.
     void stored(std::size_t rounds);
@@ -101,6 +104,7 @@ class HistoryPurger {
     std::optional<int64_t> last_round_ms();
 
     HistoryStore& store_;
+    std::function<void()> before_step_;
     RetentionConfig config_;
     std::vector<std::string> consumers_;
     Log log_;

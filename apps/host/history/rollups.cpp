@@ -28,6 +28,29 @@ void read_columns(const SqliteQuery& q, int first, Rollup& out) {
         out.rounds = 0;  // a row without its values counts no complete round
 }
 
+void read_marks(const SqliteQuery& q, int first, OpenRollupMarks& marks) {
+    marks.record_id = q.column_int64(first);
+    marks.failed_id = q.column_int64(first + 1);
+    marks.alarm_id = q.column_int64(first + 2);
+}
+
+// A read of several statements that sees one state of the history, unless the caller's
+// transaction already does.
+class ReadSnapshot {
+  public:
+    explicit ReadSnapshot(sqlite3* db) : db_(sqlite3_get_autocommit(db) ? db : nullptr) {
+        if (db_ != nullptr) sqlite_exec(db_, "BEGIN");
+    }
+    ~ReadSnapshot() {
+        if (db_ != nullptr) sqlite3_exec(db_, "COMMIT", nullptr, nullptr, nullptr);
+    }
+    ReadSnapshot(const ReadSnapshot&) = delete;
+    ReadSnapshot& operator=(const ReadSnapshot&) = delete;
+
+  private:
+    sqlite3* db_;
+};
+
 }  // namespace
 
 void Rollup::clear() {
@@ -100,14 +123,15 @@ RollupTable::RollupTable(sqlite3* db)
                "stats) VALUES (?, ?, ?, ?, ?, ?, ?)"),
       delete_(db, "DELETE FROM rollups WHERE device = ? AND step_s = ? AND t_ms = ?"),
       select_open_(db,
-                   "SELECT t_ms, rounds, failed, alarms, stats FROM rollups_open "
-                   "WHERE device = ? AND step_s = ?"),
+                   "SELECT t_ms, rounds, failed, alarms, stats, record_id, failed_id, alarm_id "
+                   "FROM rollups_open WHERE device = ? AND step_s = ?"),
       insert_open_(db,
-                   "INSERT INTO rollups_open (device, step_s, t_ms, rounds, failed, alarms, stats) "
-                   "VALUES (?, ?, ?, ?, ?, ?, ?)"),
+                   "INSERT INTO rollups_open (device, step_s, t_ms, rounds, failed, alarms, "
+                   "stats, record_id, failed_id, alarm_id) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"),
       update_open_(db,
                    "UPDATE rollups_open SET t_ms = ?3, rounds = ?4, failed = ?5, alarms = ?6, "
-                   "stats = ?7 WHERE device = ?1 AND step_s = ?2") {}
+                   "stats = ?7, record_id = ?8, failed_id = ?9, alarm_id = ?10 WHERE device = ?1 "
+                   "AND step_s = ?2") {}
 
 bool RollupTable::read(const std::string& device, int step_s, int64_t start_ms, Rollup& out) {
     select_.reset();
@@ -121,7 +145,8 @@ bool RollupTable::read(const std::string& device, int step_s, int64_t start_ms, 
     return found;
 }
 
-bool RollupTable::read_open(const std::string& device, int step_s, int64_t& start_ms, Rollup& out) {
+bool RollupTable::read_open(const std::string& device, int step_s, int64_t& start_ms, Rollup& out,
+                            OpenRollupMarks& marks) {
     select_open_.reset();
     select_open_.text(1, device);
     select_open_.integer(2, step_s);
@@ -130,6 +155,7 @@ bool RollupTable::read_open(const std::string& device, int step_s, int64_t& star
     if (found) {
         start_ms = select_open_.column_int64(0);
         read_columns(select_open_, 1, out);
+        read_marks(select_open_, 5, marks);
     }
     select_open_.reset();
     return found;
@@ -157,9 +183,12 @@ void RollupTable::write(const std::string& device, int step_s, int64_t start_ms,
 }
 
 void RollupTable::write_open(const std::string& device, int step_s, int64_t start_ms,
-                             const Rollup& rollup, bool stored) {
+                             const Rollup& rollup, const OpenRollupMarks& marks, bool stored) {
     SqliteQuery& q = stored ? update_open_ : insert_open_;
     bind_row(q, device, step_s, start_ms, rollup);
+    q.integer(8, marks.record_id);
+    q.integer(9, marks.failed_id);
+    q.integer(10, marks.alarm_id);
     q.run();
 }
 
@@ -170,37 +199,143 @@ void RollupTable::remove(const std::string& device, int step_s, int64_t start_ms
     delete_.run();
 }
 
+OpenRollupMarks newest_marks(sqlite3* db) {
+    SqliteQuery q(db,
+                  "SELECT max((SELECT coalesce(max(id), 0) FROM records_recent), (SELECT "
+                  "coalesce(max(id), 0) FROM records_by_meter)), (SELECT coalesce(max(id), 0) "
+                  "FROM failed_rounds), (SELECT coalesce(max(id), 0) FROM alarms)");
+    OpenRollupMarks marks;
+    if (q.step()) read_marks(q, 0, marks);
+    return marks;
+}
+
+void for_each_round_after(
+    sqlite3* db, const std::string& device, const OpenRollupMarks& marks,
+    const std::function<void(int64_t, const uint8_t*, std::size_t, int)>& fn) {
+    SqliteQuery rounds(db,
+                       "SELECT id, t_ms, record_bytes(base, record) FROM records_by_meter INDEXED "
+                       "BY records_by_id WHERE id > ?2 AND device = ?1 AND origin = 'round' UNION "
+                       "ALL SELECT id, t_ms, record_bytes(base, record) FROM records_recent WHERE "
+                       "id > ?2 AND device = ?1 AND origin = 'round' ORDER BY 1");
+    SqliteQuery raises(db,
+                       "SELECT count(*) FROM alarms WHERE device = ?1 AND t_ms = ?2 AND id > ?3 "
+                       "AND state = 'raised'");
+    rounds.text(1, device);
+    rounds.integer(2, marks.record_id);
+    while (rounds.step()) {
+        const int64_t t_ms = rounds.column_int64(1);
+        raises.reset();
+        raises.text(1, device);
+        raises.integer(2, t_ms);
+        raises.integer(3, marks.alarm_id);
+        const int raised = raises.step() ? static_cast<int>(raises.column_int64(0)) : 0;
+        sqlite3_stmt* s = rounds.get();
+        fn(t_ms, static_cast<const uint8_t*>(sqlite3_column_blob(s, 2)),
+           static_cast<std::size_t>(sqlite3_column_bytes(s, 2)), raised);
+    }
+    SqliteQuery failed(db,
+                       "SELECT t_ms FROM failed_rounds WHERE id > ?2 AND device = ?1 ORDER BY id");
+    failed.text(1, device);
+    failed.integer(2, marks.failed_id);
+    while (failed.step()) fn(failed.column_int64(0), nullptr, 0, 0);
+}
+
 void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t from_ms,
                      int64_t to_ms, const std::function<void(int64_t, const Rollup&)>& fn) {
+    ReadSnapshot snapshot(db);
+    // The open row, with what was stored after its marks (rounds of its bucket only: with the
+    // rollups switched off for a while, the rounds after its marks may reach beyond it).
+    Rollup open;
+    int64_t open_start = 0;
+    bool has_open = false;
+    {
+        SqliteQuery q(db,
+                      "SELECT t_ms, rounds, failed, alarms, stats, record_id, failed_id, alarm_id "
+                      "FROM rollups_open WHERE device = ?1 AND step_s = ?2 AND t_ms >= ?3 AND "
+                      "t_ms <= ?4");
+        q.text(1, device);
+        q.integer(2, step_s);
+        q.integer(3, from_ms);
+        q.integer(4, to_ms);
+        if (q.step()) {
+            has_open = true;
+            open_start = q.column_int64(0);
+            read_columns(q, 1, open);
+            OpenRollupMarks marks;
+            read_marks(q, 5, marks);
+            const int64_t open_end = open_start + step_s * int64_t{1000};
+            for_each_round_after(
+                db, device, marks,
+                [&](int64_t t_ms, const uint8_t* record, std::size_t length, int raised) {
+                    if (t_ms < open_start || t_ms >= open_end) return;
+                    if (record == nullptr) {
+                        ++open.failed;
+                        return;
+                    }
+                    open.add_record(record, length);
+                    open.alarms += raised;
+                });
+        }
+    }
     SqliteQuery q(db,
                   "SELECT t_ms, rounds, failed, alarms, stats FROM rollups WHERE device = ?1 AND "
-                  "step_s = ?2 AND t_ms >= ?3 AND t_ms <= ?4 UNION ALL "
-                  "SELECT t_ms, rounds, failed, alarms, stats FROM rollups_open WHERE device = ?1 "
-                  "AND step_s = ?2 AND t_ms >= ?3 AND t_ms <= ?4 ORDER BY t_ms");
+                  "step_s = ?2 AND t_ms >= ?3 AND t_ms <= ?4 ORDER BY t_ms");
     q.text(1, device);
     q.integer(2, step_s);
     q.integer(3, from_ms);
     q.integer(4, to_ms);
     Rollup row;
     while (q.step()) {
+        const int64_t start = q.column_int64(0);
+        if (has_open && open_start < start) {
+            fn(open_start, open);
+            has_open = false;
+        }
         read_columns(q, 1, row);
-        fn(q.column_int64(0), row);
+        fn(start, row);
     }
+    if (has_open) fn(open_start, open);
+}
+
+RollupWriter::Meter& RollupWriter::meter(const std::string& device) {
+    const auto found = meters_.find(device);
+    if (found != meters_.end()) return found->second;
+    Meter& m = meters_.emplace(device, Meter{}).first->second;
+    m.device = device;
+    OpenRollupMarks marks;
+    bool stored = false;
+    for (std::size_t step = 0; step < std::size(kRollupSteps); ++step) {
+        Bucket& b = m.steps[step];
+        // Both of a meter's rows are written together, with the same marks.
+        b.stored = b.open = table_.read_open(device, kRollupSteps[step], b.start_ms, b.sums, marks);
+        stored = stored || b.stored;
+    }
+    // What was stored after the rows were written (up to a minute of rounds; everything since
+    // the last commit before a crash) is counted again.
+    if (stored)
+        for_each_round_after(
+            db_, device, marks,
+            [&](int64_t t_ms, const uint8_t* record, std::size_t length, int raised) {
+                if (record == nullptr) {
+                    add_failed(device, t_ms);
+                } else {
+                    add_record(device, t_ms, record, length, raised);
+                }
+            });
+    return m;
 }
 
 RollupWriter::Bucket& RollupWriter::bucket(const std::string& device, std::size_t step,
                                            int64_t t_ms) {
     const int step_s = kRollupSteps[step];
     const int64_t start = floor_to_step(t_ms, step_s * int64_t{1000});
-    auto found = open_.find(device);
-    if (found == open_.end()) found = open_.emplace(device, decltype(open_)::mapped_type{}).first;
-    Bucket& b = found->second[step];
-    if (!b.loaded) {
-        b.device = device;
-        b.step_s = step_s;
-        b.loaded = true;
-        b.stored = table_.read_open(device, step_s, b.start_ms, b.sums);
-        if (!b.stored) b.start_ms = start;
+    Meter& m = meter(device);
+    m.unwritten = true;
+    Bucket& b = m.steps[step];
+    if (!b.open) {
+        b.open = true;
+        b.start_ms = start;
+        m.changed = true;
     }
     if (b.start_ms != start) {
         // The meter's rounds reached another bucket: the one they leave is finished (added to a
@@ -214,10 +349,7 @@ RollupWriter::Bucket& RollupWriter::bucket(const std::string& device, std::size_
         }
         b.start_ms = start;
         if (table_.read(device, step_s, start, b.sums)) table_.remove(device, step_s, start);
-    }
-    if (!b.dirty) {
-        b.dirty = true;
-        dirty_.push_back(&b);
+        m.changed = true;
     }
     return b;
 }
@@ -236,13 +368,27 @@ void RollupWriter::add_failed(const std::string& device, int64_t t_ms) {
         ++bucket(device, step, t_ms).sums.failed;
 }
 
-void RollupWriter::write() {
-    for (Bucket* b : dirty_) {
-        table_.write_open(b->device, b->step_s, b->start_ms, b->sums, b->stored);
-        b->stored = true;
-        b->dirty = false;
+bool RollupWriter::has_unwritten() const {
+    for (const auto& [device, m] : meters_)
+        if (m.unwritten) return true;
+    return false;
+}
+
+void RollupWriter::write(bool all) {
+    bool any = false;
+    for (auto& [device, m] : meters_) any = any || m.changed || (all && m.unwritten);
+    if (!any) return;
+    const OpenRollupMarks marks = newest_marks(db_);
+    for (auto& [device, m] : meters_) {
+        if (!m.changed && !(all && m.unwritten)) continue;
+        for (std::size_t step = 0; step < std::size(kRollupSteps); ++step) {
+            Bucket& b = m.steps[step];
+            if (!b.open) continue;
+            table_.write_open(device, kRollupSteps[step], b.start_ms, b.sums, marks, b.stored);
+            b.stored = true;
+        }
+        m.changed = m.unwritten = false;
     }
-    dirty_.clear();
 }
 
 }  // namespace kavren::host

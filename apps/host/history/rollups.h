@@ -66,10 +66,18 @@ struct Rollup {
     bool read_stats_blob(const void* bytes, std::size_t length);
 };
 
+// The newest ids of records, failed rounds and alarm events that an open rollup row counts: what
+// the history stored after them counts too, once read (see OpenRollupMarks below).
+struct OpenRollupMarks {
+    int64_t record_id = 0, failed_id = 0, alarm_id = 0;
+};
+
 // The rollup rows in the history, through statements prepared once. A bucket that still grows
-// (each meter's current minute and hour) is a row of `rollups_open`, rewritten with each batch
-// of rounds; once the meter's rounds reach the next bucket, it moves to `rollups`, where it stays.
-// The two tables never hold the same bucket. Each method throws std::runtime_error.
+// (each meter's current minute and hour) is a row of `rollups_open`; once the meter's rounds
+// reach the next bucket, it moves to `rollups`, where it stays. The two tables never hold the
+// same bucket. An open row is written when its meter's minute changes, not with every commit:
+// it carries the marks of what it counts, and the rounds stored after them are counted again
+// from the records whenever the row is read. Each method throws std::runtime_error.
 class RollupTable {
   public:
     explicit RollupTable(sqlite3* db);
@@ -78,11 +86,13 @@ class RollupTable {
     // Stores a finished row, replacing one of the same key.
     void write(const std::string& device, int step_s, int64_t start_ms, const Rollup& rollup);
     void remove(const std::string& device, int step_s, int64_t start_ms);
-    // The meter's open bucket of the step; false when it has none.
-    bool read_open(const std::string& device, int step_s, int64_t& start_ms, Rollup& out);
+    // The meter's open row of the step as stored (without what was stored after its marks);
+    // false when it has none.
+    bool read_open(const std::string& device, int step_s, int64_t& start_ms, Rollup& out,
+                   OpenRollupMarks& marks);
     // `stored`: the meter has an open row of the step already (it is rewritten in place).
     void write_open(const std::string& device, int step_s, int64_t start_ms, const Rollup& rollup,
-                    bool stored);
+                    const OpenRollupMarks& marks, bool stored);
 
   private:
     void bind_row(SqliteQuery& q, const std::string& device, int step_s, int64_t start_ms,
@@ -91,46 +101,66 @@ class RollupTable {
     unsigned char stats_[Rollup::kStatsBytes];
 };
 
+// The newest ids stored so far, as the marks of open rows written now.
+OpenRollupMarks newest_marks(sqlite3* db);
+
+// What the history stored of `device` after `marks`, in the order of storing: each polled
+// record (`record` null for a failed round) with the alarm raises stored with it.
+void for_each_round_after(
+    sqlite3* db, const std::string& device, const OpenRollupMarks& marks,
+    const std::function<void(int64_t t_ms, const uint8_t* record, std::size_t length, int raises)>&
+        fn);
+
 // The rows, finished and open, of (device, step) whose start is in [from_ms, to_ms], oldest
-// first. Throws std::runtime_error with SQLite's reason.
+// first; an open row with the rounds stored after its marks. Throws std::runtime_error with
+// SQLite's reason.
 void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t from_ms,
                      int64_t to_ms, const std::function<void(int64_t start_ms, const Rollup&)>& fn);
 
-// Each meter's current minute and hour, kept in memory and written in the transaction of the
-// rounds they summarize (a round reaches the minute and the hour it falls in). A meter's bucket
-// not yet seen is read from the history first, so that a restart adds to what is stored, and a
-// round of a bucket finished before (a clock set back) reopens it. After a failed transaction,
-// forget() makes every bucket read again.
+// Each meter's current minute and hour, kept in memory (a round reaches the minute and the hour
+// it falls in). A meter's open rows are written in the transaction where its minute changes, and
+// a finished bucket with them; the rounds in between are counted from the records when the rows
+// are read, so a crash loses none of them. A meter not yet seen is read from the history first,
+// so that a restart adds to what is stored, and a round of a bucket finished before (a clock set
+// back) reopens it. After a failed transaction, forget() makes every meter read again.
 class RollupWriter {
   public:
-    explicit RollupWriter(sqlite3* db) : table_(db) {}
+    explicit RollupWriter(sqlite3* db) : db_(db), table_(db) {}
 
+    // Before a round of the meter is stored: its stored rows are read (and what was stored
+    // after their marks counted) without the round.
+    void load(const std::string& device) { meter(device); }
     void add_record(const std::string& device, int64_t t_ms, const uint8_t* record,
                     std::size_t length, int alarm_raises);
     void add_failed(const std::string& device, int64_t t_ms);
-    // Writes the buckets changed since the last call (inside the caller's transaction).
-    void write();
+    // Writes the open rows of the meters whose minute changed since the last call, or with
+    // `all` of every meter with rounds since (inside the caller's transaction, after the rounds).
+    void write(bool all = false);
+    bool has_unwritten() const;
     void forget() {
-        open_.clear();
-        dirty_.clear();
+        meters_.clear();
     }
 
   private:
     struct Bucket {
-        std::string device;
-        int step_s = 0;
         int64_t start_ms = 0;
-        bool loaded = false;
+        bool open = false;    // has a start
         bool stored = false;  // as an open row
-        bool dirty = false;
         Rollup sums;
     };
+    struct Meter {
+        std::string device;
+        std::array<Bucket, std::size(kRollupSteps)> steps;
+        bool changed = false;    // a bucket started: its rows are written at the next write()
+        bool unwritten = false;  // it has rounds its stored rows do not count
+    };
+    Meter& meter(const std::string& device);
     Bucket& bucket(const std::string& device, std::size_t step, int64_t t_ms);
 
+    sqlite3* db_;
     RollupTable table_;
-    // By device, then step index; found by the name without a copy of it.
-    std::map<std::string, std::array<Bucket, std::size(kRollupSteps)>, std::less<>> open_;
-    std::vector<Bucket*> dirty_;
+    // Found by the name without a copy of it.
+    std::map<std::string, Meter, std::less<>> meters_;
 };
 
 }  // namespace kavren::host

@@ -32,12 +32,12 @@ CREATE INDEX IF NOT EXISTS records_by_device ON records (device, id);
 CREATE INDEX IF NOT EXISTS records_by_device_utc ON records (device, t_ms);
 )sql";
 
-// The compact records (schema 3 on), made as records_new by an upgrade from 2 and then renamed:
-// one b-tree in the order every time-range read wants (a meter's rounds by their instant), so
-// that a commit adds to one leaf per meter. records_by_id is the order of storing, which MQTT's
-// backfill and max_size follow; its new entries all go to its last leaf. A record is stored as
-// its difference from a base in record_bases (see record_codec.h); its local time text is in the
-// record itself. Schema 4 gave a base the number of records it holds (schema 3's hold one).
+// The compact records (schema 3 on), made as records_new by an upgrade from 2 and then renamed
+// (records_by_meter since schema 5): one b-tree in the order every time-range read wants (a
+// meter's rounds by their instant). records_by_id is the order of storing, which MQTT's backfill
+// and max_size follow. A record is stored as its difference from a base in record_bases (see
+// record_codec.h); its local time text is in the record itself. Schema 4 gave a base the number
+// of records it holds (schema 3's hold one).
 const char* const kCompactRecords = R"sql(
 CREATE TABLE IF NOT EXISTS records_new (
     device  TEXT    NOT NULL,
@@ -57,7 +57,38 @@ CREATE TABLE IF NOT EXISTS record_bases (
 );
 )sql";
 
-const char* const kRecordsById = "CREATE UNIQUE INDEX IF NOT EXISTS records_by_id ON records (id)";
+// Schema 5: new rounds go to records_recent first, in the order of storing, so that a commit
+// adds to the last leaf or two of one b-tree whatever the number of meters (in meter order, every
+// meter's rounds are a leaf of their own, each written again by every commit). Once it holds
+// enough rounds, all of them move to records_by_meter in one statement, which then writes each
+// meter's leaf once for many rounds. Every id in records_recent is above every id in
+// records_by_meter. The view `records` is all of them, as schemas 3 and 4 named their table;
+// deleting from it deletes the rows from where they are.
+const char* const kRecentRecords = R"sql(
+CREATE TABLE IF NOT EXISTS records_recent (
+    id      INTEGER PRIMARY KEY,
+    device  TEXT    NOT NULL,
+    t_ms    INTEGER NOT NULL,
+    data_id INTEGER NOT NULL,
+    origin  TEXT    NOT NULL CHECK (origin IN ('round', 'restore')),
+    base    INTEGER NOT NULL,
+    record  BLOB    NOT NULL
+);
+CREATE VIEW IF NOT EXISTS records AS
+    SELECT device, t_ms, id, data_id, origin, base, record FROM records_by_meter UNION ALL
+    SELECT device, t_ms, id, data_id, origin, base, record FROM records_recent;
+CREATE TRIGGER IF NOT EXISTS records_delete INSTEAD OF DELETE ON records BEGIN
+    DELETE FROM records_by_meter WHERE device = old.device AND t_ms = old.t_ms AND id = old.id;
+    DELETE FROM records_recent WHERE id = old.id;
+END;
+)sql";
+
+// Schema 5: the newest ids of records, failed rounds and alarm events an open rollup row has
+// counted; the rounds after them are counted again from those tables when the row is read.
+const char* const kOpenRollupMarks[] = {"record_id", "failed_id", "alarm_id"};
+
+const char* const kRecordsById =
+    "CREATE UNIQUE INDEX IF NOT EXISTS records_by_id ON records_by_meter (id)";
 
 // The tables every schema since 2 has.
 const char* const kOtherTables = R"sql(
@@ -89,8 +120,8 @@ CREATE TABLE IF NOT EXISTS rollups (
     stats  BLOB,
     PRIMARY KEY (device, step_s, t_ms)
 ) WITHOUT ROWID;
--- Each meter's current minute and hour, rewritten with every batch of its rounds; a bucket
--- moves to rollups once the meter's rounds reach the next one.
+-- Each meter's current minute and hour; a bucket moves to rollups once the meter's rounds reach
+-- the next one.
 CREATE TABLE IF NOT EXISTS rollups_open (
     device TEXT    NOT NULL,
     step_s INTEGER NOT NULL CHECK (step_s IN (60, 3600)),
@@ -280,6 +311,39 @@ void backfill_rollups(sqlite3* db, Progress& progress) {
     }
 }
 
+bool is_table(sqlite3* db, const char* name) {
+    SqliteQuery q(db, "SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = ?");
+    q.text(1, name);
+    return q.step();
+}
+
+// The marks of the open rollup rows, as having counted every row stored so far in `records` and
+// the other tables, for a history whose rows have none (inside the caller's transaction).
+void add_open_rollup_marks(sqlite3* db, const char* records) {
+    const std::vector<std::string> columns = columns_of(db, "rollups_open");
+    if (std::find(columns.begin(), columns.end(), kOpenRollupMarks[0]) != columns.end()) return;
+    for (const char* mark : kOpenRollupMarks)
+        sqlite_exec(db, (std::string("ALTER TABLE rollups_open ADD COLUMN ") + mark +
+                         " INTEGER NOT NULL DEFAULT 0")
+                            .c_str());
+    sqlite_exec(db, (std::string("UPDATE rollups_open SET record_id = (SELECT coalesce(max(id), "
+                                 "0) FROM ") +
+                     records +
+                     "), failed_id = (SELECT coalesce(max(id), 0) FROM failed_rounds), alarm_id "
+                     "= (SELECT coalesce(max(id), 0) FROM alarms)")
+                        .c_str());
+}
+
+// What schema 5 adds to a history of compact records (inside the caller's transaction): schema
+// 4's records table becomes records_by_meter under the view, and the open rollup rows get their
+// marks.
+void make_schema_5_parts(sqlite3* db) {
+    if (is_table(db, "records")) sqlite_exec(db, "ALTER TABLE records RENAME TO records_by_meter");
+    sqlite_exec(db, kRecentRecords);
+    add_open_rollup_marks(db, "records_by_meter");
+    sqlite_exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
+}
+
 }  // namespace
 
 void rethrow_as_unusable(const std::string& path) {
@@ -357,6 +421,7 @@ void upgrade_history_to_2(sqlite3* db, const std::string& path,
     SqliteTransaction transaction(db);
     sqlite_exec(db, "DROP INDEX IF EXISTS records_by_device_time");
     make_tables_of_schema_2(db);
+    add_open_rollup_marks(db, "records");
     backfill_rollups(db, progress);
     sqlite_exec(db, "PRAGMA user_version = 2");
     transaction.commit();
@@ -429,9 +494,9 @@ void upgrade_history_to_compact(sqlite3* db, const std::string& path,
     compact_records(db, progress);
     {
         SqliteTransaction transaction(db);
-        sqlite_exec(db, "DROP TABLE records; ALTER TABLE records_new RENAME TO records");
+        sqlite_exec(db, "DROP TABLE records; ALTER TABLE records_new RENAME TO records_by_meter");
         sqlite_exec(db, kRecordsById);
-        sqlite_exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
+        make_schema_5_parts(db);
         transaction.commit();
     }
     // The old records' pages go back to the file system where the file allows it.
@@ -447,10 +512,10 @@ void upgrade_history_to_compact(sqlite3* db, const std::string& path,
 
 void make_history_tables(sqlite3* db) {
     sqlite_exec(db, kCompactRecords);
-    sqlite_exec(db, "ALTER TABLE records_new RENAME TO records");
+    sqlite_exec(db, "ALTER TABLE records_new RENAME TO records_by_meter");
     sqlite_exec(db, kRecordsById);
     sqlite_exec(db, kOtherTables);
-    sqlite_exec(db, ("PRAGMA user_version = " + std::to_string(kHistorySchema)).c_str());
+    make_schema_5_parts(db);
 }
 
 void upgrade_history(sqlite3* db, const std::string& path,
@@ -462,14 +527,16 @@ void upgrade_history(sqlite3* db, const std::string& path,
     }
     if (schema == 2) {
         upgrade_history_to_compact(db, path, log);
-    } else if (schema == 3) {
-        // Its records stay as they are: each of its bases holds one record.
+    } else {
+        // Its records stay as they are: schema 3's bases hold one record each.
         SqliteTransaction transaction(db);
-        sqlite_exec(db,
-                    "ALTER TABLE record_bases ADD COLUMN records INTEGER NOT NULL DEFAULT 1; "
-                    "PRAGMA user_version = 4");
+        if (schema == 3)
+            sqlite_exec(db,
+                        "ALTER TABLE record_bases ADD COLUMN records INTEGER NOT NULL DEFAULT 1");
+        make_schema_5_parts(db);
         transaction.commit();
-        log("history " + path + ": upgraded to history schema 4 (bases of several records)");
+        log("history " + path + ": upgraded to history schema " + std::to_string(kHistorySchema) +
+            " (bases of several records, new rounds in the order of storing)");
     }
 }
 

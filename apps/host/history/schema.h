@@ -10,8 +10,9 @@ namespace kavren::host {
 
 // The history's schema version, kept in PRAGMA user_version. 1 is the first schema (every time
 // a local text; its files say 0), 2 keeps every instant in UTC and has the rollups, 3 keeps the
-// records compact in one b-tree by meter and instant, 4 lets a record's base hold several records.
-constexpr int kHistorySchema = 4;
+// records compact in one b-tree by meter and instant, 4 lets a record's base hold several records,
+// 5 keeps new rounds in the order of storing until they move, many at once, to meter order.
+constexpr int kHistorySchema = 5;
 
 // The tables and indexes of kHistorySchema in a new history, and its version (inside the
 // caller's transaction).
@@ -27,7 +28,7 @@ struct NewerHistory : std::runtime_error {
 // "history P is not usable: ..." for any other std::exception), thrown as std::runtime_error.
 [[noreturn]] void rethrow_as_unusable(const std::string& path);
 
-// The schema of an open history: 0 when it has none of our tables yet, 1 to 3 for a history to
+// The schema of an open history: 0 when it has none of our tables yet, 1 to 4 for a history to
 // upgrade (also one whose upgrade was cut short), kHistorySchema for a current one. Throws
 // NewerHistory, or std::runtime_error when its records or alarms table is not ours.
 int history_schema(sqlite3* db);
@@ -37,10 +38,11 @@ int history_schema(sqlite3* db);
 // neither the old one nor a new one. Throws std::runtime_error saying what is damaged.
 void check_before_upgrade(sqlite3* db);
 
-// Brings a schema 1, 2 or 3 history to kHistorySchema in place. From 1 to 2: the instant of every
+// Brings a schema 1 to 4 history to kHistorySchema in place. From 1 to 2: the instant of every
 // row read from its local time text in the host's zone (see StoredLocalTimes), the new tables
 // and indexes, and the rollups of every stored round. From 2: the records copied, compact, into
-// their new table, which then takes the old one's place. From 3: the bases' count of records. Rows
+// their new table, which then takes the old one's place. From 3: the bases' count of records. From 3 and
+// 4: the table of recent rounds and the marks of the open rollups. Rows
 // are converted in transactions of their own, so a history of millions of rows needs no write-ahead
 // log of its size; an upgrade cut short is done again at the next start (from 2 from its beginning:
 // schema 2's records stay as they were until the last transaction). `log` gets a line at the start,

@@ -10,10 +10,12 @@
 #include <cmath>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <random>
 #include <regex>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <tuple>
@@ -232,10 +234,11 @@ void expect_raise(ExpectedRollups& expected, const std::string& device, int64_t 
         ++expected[{device, step_s, floor_to_step(t_ms, step_s * 1000)}].alarms;
 }
 
-// The stored rollups equal the expected ones, row for row; the stats decoded here from their
-// documented layout (min, mean, max per quantity, little-endian single precision).
-void expect_rollups(const std::string& db, const ExpectedRollups& expected) {
-    const auto rows = query(db, "SELECT * FROM " + kAllRollups + " ORDER BY device, step_s, t_ms");
+// Rollup rows (device, step_s, t_ms, rounds, failed, alarms, stats) equal the expected ones, row
+// for row; the stats decoded here from their documented layout (min, mean, max per quantity,
+// little-endian single precision).
+void expect_rollup_rows(const std::vector<std::vector<std::string>>& rows,
+                        const ExpectedRollups& expected) {
     std::size_t matched = 0;
     for (const auto& row : rows) {
         const auto found = expected.find({row[0], number(row[1]), number(row[2])});
@@ -260,6 +263,35 @@ void expect_rollups(const std::string& db, const ExpectedRollups& expected) {
         }
     }
     EXPECT_EQ(matched, expected.size());
+}
+
+// The rows stored in the two tables of rollups are the expected ones.
+void expect_rollups(const std::string& db, const ExpectedRollups& expected) {
+    expect_rollup_rows(query(db, "SELECT * FROM " + kAllRollups + " ORDER BY device, step_s, t_ms"),
+                       expected);
+}
+
+// The rollups as every reader reads them (an open row with the rounds stored after its marks)
+// are the expected ones.
+void expect_read_rollups(const std::string& db, const ExpectedRollups& expected) {
+    HistoryReader reader(db);
+    std::vector<std::vector<std::string>> rows;
+    std::set<std::string> devices;
+    for (const auto& [key, e] : expected) devices.insert(std::get<0>(key));
+    for (const std::string& device : devices)
+        for (const int step_s : kRollupSteps)
+            for_each_rollup(
+                reader.handle(), device, step_s, 0, INT64_MAX,
+                [&](int64_t start, const Rollup& row) {
+                    unsigned char stats[Rollup::kStatsBytes];
+                    const bool has = row.write_stats(stats);
+                    rows.push_back(
+                        {device, std::to_string(step_s), std::to_string(start),
+                         std::to_string(row.rounds), std::to_string(row.failed),
+                         std::to_string(row.alarms),
+                         has ? std::string(stats, stats + sizeof stats) : std::string()});
+                });
+    expect_rollup_rows(rows, expected);
 }
 
 TEST(RetentionValues, DurationsAndSizesAsWritten) {
@@ -344,6 +376,59 @@ TEST(Rollups, MinutesAndHoursSummarizeTheStoredRoundsFailuresAndRaises) {
         sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     }
     expect_rollups(db, expected);
+}
+
+// The open rows are written when a minute changes: a host killed between keeps, in the file, the
+// rounds stored since only as records. Every reader counts them all the same, from a copy of the
+// file taken as a kill leaves it, and a host started on that copy adds to what it counts.
+TEST(Rollups, AKilledHostsOpenRowsCountEveryRoundStored) {
+    set_zone("UTC");
+    const std::string db = temp_path("rollups-killed.db"), image = temp_path("rollups-image.db");
+    const int64_t t0 = at("2026-12-08T09:58:30Z");
+    constexpr std::size_t kBeforeKill = 120;  // up to 10:00:29, half a minute after a write
+    Rounds rounds;
+    ExpectedRollups before_kill, expected;
+    bool active = false;
+    for (std::size_t k = 0; k < 150; ++k) {
+        const int64_t t = t0 + static_cast<int64_t>(k) * 1000;
+        const bool failed = k % 11 == 5, limit = (k / 13) % 2 == 1;
+        rounds.push_back(polled("m1", 0, t, static_cast<int>(k), failed, limit));
+        const std::string record(rounds.back()->record.begin(), rounds.back()->record.end());
+        const int raises = !failed && limit && !active ? 1 : 0;
+        if (!failed) active = limit;
+        if (k < kBeforeKill) expect_round(before_kill, "m1", t, failed ? nullptr : &record, raises);
+        expect_round(expected, "m1", t, failed ? nullptr : &record, raises);
+    }
+    Collecting seen;
+    {
+        HistoryStore store(db);
+        store.prepare();
+        CommitStage sink(store, {"m1"}, 100000, [](const std::string&) {});
+        sink.set_commit_interval(std::chrono::milliseconds(0));
+        sink.add_sink(&seen);
+        sink.start();
+        for (std::size_t k = 0; k < kBeforeKill; k += 10)
+            feed(sink, seen, Rounds(rounds.begin() + k, rounds.begin() + k + 10));
+        // Between commits, as a kill leaves the file and its log.
+        for (const char* suffix : {"", "-wal"})
+            std::filesystem::copy_file(db + suffix, image + suffix,
+                                       std::filesystem::copy_options::overwrite_existing);
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    expect_rollups(db, before_kill);  // a stopped host's rows are whole
+    const auto open_rounds = query(image, "SELECT rounds FROM rollups_open WHERE step_s = 60");
+    ASSERT_EQ(open_rounds.size(), 1u);
+    EXPECT_LT(number(open_rounds[0][0]), 25);  // the rows lack most of the minute's rounds
+    expect_read_rollups(image, before_kill);
+
+    HistoryStore store(image);
+    store.prepare();
+    CommitStage sink(store, {"m1"}, 100000, [](const std::string&) {});
+    sink.add_sink(&seen);
+    sink.start();
+    feed(sink, seen, Rounds(rounds.begin() + kBeforeKill, rounds.end()));
+    sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    expect_rollups(image, expected);
 }
 
 // Rounds a minute apart under Berlin's zone across the autumn fall-back (02:00 to 02:59 local

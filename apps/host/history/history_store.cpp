@@ -176,7 +176,8 @@ void HistoryStore::prepare() {
         exec(
             "CREATE TEMP TABLE IF NOT EXISTS records_removed (device TEXT PRIMARY KEY) WITHOUT "
             "ROWID; CREATE TEMP TRIGGER IF NOT EXISTS records_removed AFTER DELETE ON "
-            "records_by_meter BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); END");
+            "records_by_meter BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); "
+            "END");
         insert_alarm_ = prepared(
             "INSERT INTO alarms (device, key, state, description, time, t_ms) "
             "VALUES (?, ?, ?, ?, ?, ?)");
@@ -535,7 +536,8 @@ void HistoryStore::drop_unused_bases() {
 
 int64_t HistoryStore::max_record_id() {
     sqlite3_reset(newest_id_);
-    const int64_t id = sqlite3_step(newest_id_) == SQLITE_ROW ? sqlite3_column_int64(newest_id_, 0) : 0;
+    const int64_t id =
+        sqlite3_step(newest_id_) == SQLITE_ROW ? sqlite3_column_int64(newest_id_, 0) : 0;
     sqlite3_reset(newest_id_);
     return id;
 }

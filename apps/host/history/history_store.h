@@ -6,8 +6,8 @@
 #include <map>
 #include <memory>
 #include <optional>
-#include <stdexcept>
 #include <set>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>

@@ -48,7 +48,8 @@ const AgeJob kAgeJobs[] = {
     {&RetentionConfig::minute_ms, 0, nullptr,
      "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE device = :device AND "
      "t_ms < :cutoff AND id <= (SELECT coalesce(min(alarm_id), 9223372036854775807) FROM "
-     "rollups_open WHERE device = :device) AND id NOT IN (SELECT max(id) FROM alarms WHERE device = :device GROUP BY "
+     "rollups_open WHERE device = :device) AND id NOT IN (SELECT max(id) FROM alarms WHERE device "
+     "= :device GROUP BY "
      "key) ORDER BY t_ms LIMIT :limit)"},
     {&RetentionConfig::minute_ms, kMinuteMs, "minute",
      "DELETE FROM rollups WHERE device = :device AND step_s = 60 AND t_ms < :cutoff AND t_ms < "

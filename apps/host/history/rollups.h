@@ -106,10 +106,9 @@ OpenRollupMarks newest_marks(sqlite3* db);
 
 // What the history stored of `device` after `marks`, in the order of storing: each polled
 // record (`record` null for a failed round) with the alarm raises stored with it.
-void for_each_round_after(
-    sqlite3* db, const std::string& device, const OpenRollupMarks& marks,
-    const std::function<void(int64_t t_ms, const uint8_t* record, std::size_t length, int raises)>&
-        fn);
+void for_each_round_after(sqlite3* db, const std::string& device, const OpenRollupMarks& marks,
+                          const std::function<void(int64_t t_ms, const uint8_t* record,
+                                                   std::size_t length, int raises)>& fn);
 
 // The rows, finished and open, of (device, step) whose start is in [from_ms, to_ms], oldest
 // first; an open row with the rounds stored after its marks. Throws std::runtime_error with
@@ -137,9 +136,7 @@ class RollupWriter {
     // `all` of every meter with rounds since (inside the caller's transaction, after the rounds).
     void write(bool all = false);
     bool has_unwritten() const;
-    void forget() {
-        meters_.clear();
-    }
+    void forget() { meters_.clear(); }
 
   private:
     struct Bucket {

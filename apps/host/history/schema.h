@@ -41,13 +41,12 @@ void check_before_upgrade(sqlite3* db);
 // Brings a schema 1 to 4 history to kHistorySchema in place. From 1 to 2: the instant of every
 // row read from its local time text in the host's zone (see StoredLocalTimes), the new tables
 // and indexes, and the rollups of every stored round. From 2: the records copied, compact, into
-// their new table, which then takes the old one's place. From 3: the bases' count of records. From 3 and
-// 4: the table of recent rounds and the marks of the open rollups. Rows
-// are converted in transactions of their own, so a history of millions of rows needs no write-ahead
-// log of its size; an upgrade cut short is done again at the next start (from 2 from its beginning:
-// schema 2's records stay as they were until the last transaction). `log` gets a line at the start,
-// a progress line every few seconds, and one at the end. Throws std::runtime_error with SQLite's
-// reason.
+// their new table, which then takes the old one's place. From 3: the bases' count of records. From
+// 3 and 4: the table of recent rounds and the marks of the open rollups. Rows are converted in
+// transactions of their own, so a history of millions of rows needs no write-ahead log of its size;
+// an upgrade cut short is done again at the next start (from 2 from its beginning: schema 2's
+// records stay as they were until the last transaction). `log` gets a line at the start, a progress
+// line every few seconds, and one at the end. Throws std::runtime_error with SQLite's reason.
 void upgrade_history(sqlite3* db, const std::string& path,
                      const std::function<void(const std::string&)>& log);
 

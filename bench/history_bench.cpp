@@ -8,9 +8,9 @@
 //   - what incremental vacuum costs a stored and a removed row.
 //   - the bytes written to storage per stored round (write_bytes of /proc/self/io), one and ten
 //     meters at 1 s in real time, with rollups and the default retention, committed every 5 s
-//     (the default) and at once;
-// usage: history_bench DIR [rounds|series|writes|upgrade|store|year]   (its files are made in DIR
-// and removed at the end; "year": only the synthetic history and its series;
+//     (the default; 300 s of rounds after 300 s of warm-up) and at once (for 60 s);
+// usage: history_bench DIR [rounds|series|writes [SECONDS [METERS]]|upgrade|store|year]   (its
+// files are made in DIR and removed at the end; "year": only the synthetic history and its series;
 //        "rounds": only the CPU that rollups and purging add; "series": only the series requests,
 //        on DIR/synthetic.db, built when it is not there and kept, so that two builds can be
 //        timed on the same file)
@@ -24,6 +24,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <filesystem>
@@ -345,11 +346,13 @@ uint64_t bytes_written() {
     return 0;
 }
 
-// Bytes written per stored round: `meters` meters' rounds handed over once a second for
-// `seconds` s (after a first commit that makes the file), the history committed every
-// `commit_interval`; the end of the run commits what waits and counts.
-double bytes_per_round(const std::string& path, int meters, int seconds,
-                       std::chrono::milliseconds commit_interval) {
+// Bytes written per stored round: `meters` meters' rounds handed over once a second (after a
+// first commit that makes the file), the history committed every `commit_interval`; the end of
+// the run commits what waits and counts. `whole`: over all `seconds`; the result: over the
+// rounds after the first `warm_up` s, once the history's tables have their working size (the
+// table of recent rounds fills its slots once, and is written over from then on).
+double bytes_per_round(const std::string& path, int meters, int warm_up, int seconds,
+                       std::chrono::milliseconds commit_interval, double& whole) {
     remove_history(path);
     HistoryStore store(path);
     store.prepare();
@@ -369,26 +372,39 @@ double bytes_per_round(const std::string& path, int meters, int seconds,
     submit_tick(0);
     counted.wait_for(static_cast<std::size_t>(meters));
     const uint64_t bytes0 = bytes_written();
+    uint64_t warm = bytes0;
     auto next = std::chrono::steady_clock::now();
     for (int tick = 1; tick <= seconds; ++tick) {
         next += std::chrono::seconds(1);
         std::this_thread::sleep_until(next);
+        if (tick == warm_up + 1) warm = bytes_written();
         submit_tick(tick);
     }
     sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(10));
-    const double bytes = static_cast<double>(bytes_written() - bytes0);
+    const uint64_t bytes1 = bytes_written();
     remove_history(path);
-    return bytes / (static_cast<double>(seconds) * meters);
+    whole = static_cast<double>(bytes1 - bytes0) / (static_cast<double>(seconds) * meters);
+    return static_cast<double>(bytes1 - warm) / (static_cast<double>(seconds - warm_up) * meters);
 }
 
-void time_writes(const std::string& dir) {
-    for (const int meters : {1, 10})
+// Bytes written per round, of `only` meters or of 1 and 10: committed every 5 s, over `seconds`
+// s of rounds after as many of warm-up (long enough for several moves of the recent rounds to
+// meter order and checkpoints of the log: the steady state); committed at once, over 60 s.
+void time_writes(const std::string& dir, int seconds, int only) {
+    for (const int meters : {1, 10}) {
+        if (only != 0 && meters != only) continue;
         for (const int interval_ms : {5000, 0}) {
-            const double per_round = bytes_per_round(dir + "/writes.db", meters, 60,
-                                                     std::chrono::milliseconds(interval_ms));
-            std::printf("bytes_written_per_round meters %d commit_interval_s %d bytes %.0f\n",
-                        meters, interval_ms / 1000, per_round);
+            const bool grouped = interval_ms > 0;
+            double whole = 0;
+            const double per_round = bytes_per_round(
+                dir + "/writes-" + std::to_string(meters) + ".db", meters, grouped ? seconds : 0,
+                grouped ? 2 * seconds : 60, std::chrono::milliseconds(interval_ms), whole);
+            std::printf(
+                "bytes_written_per_round meters %d commit_interval_s %d bytes %.0f whole_run "
+                "%.0f\n",
+                meters, interval_ms / 1000, per_round, whole);
         }
+    }
 }
 
 // A history of schema 2 with `rows` records of two meters (and an alarm event every thousand),
@@ -577,7 +593,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (argc > 2 && std::string(argv[2]) == "writes") {
-        time_writes(dir);
+        time_writes(dir, argc > 3 ? std::atoi(argv[3]) : 300, argc > 4 ? std::atoi(argv[4]) : 0);
         return 0;
     }
     if (argc > 2 && std::string(argv[2]) == "store") {
@@ -608,7 +624,7 @@ int main(int argc, char** argv) {
     remove_history(synthetic);
     if (argc > 2 && std::string(argv[2]) == "year") return 0;
     time_rollups_and_purging(dir);
-    time_writes(dir);
+    time_writes(dir, 300, 0);
     time_upgrade(dir);
     time_vacuum(dir);
     return 0;

@@ -53,7 +53,7 @@ void date_newest_record(const std::string& db, const std::string& device, uint8_
     local.tm_sec = second;
     local.tm_isdst = -1;
     // The row is in one of the two tables under the view of records.
-    for (const char* table : {"records_recent", "records_by_meter"}) {
+    for (const char* table : {"records_ring", "records_by_meter"}) {
         sqlite3_stmt* s = nullptr;
         sqlite3_prepare_v2(handle,
                            (std::string("UPDATE ") + table +

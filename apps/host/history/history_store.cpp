@@ -119,7 +119,7 @@ HistoryStore::~HistoryStore() {
     sqlite3_finalize(insert_alarm_);
     sqlite3_finalize(insert_failure_);
     sqlite3_finalize(move_recent_);
-    sqlite3_finalize(clear_recent_);
+    sqlite3_finalize(mark_moved_);
     release_record_functions(functions_);
     sqlite3_close(db_);
 }
@@ -143,6 +143,12 @@ void HistoryStore::prepare() {
         claim_ = std::make_unique<HistoryClaim>(path_);
     }
     try {
+        // A new file's pages are 2 KiB: a commit writes whole pages into the log (then again at
+        // the checkpoint), and a few seconds of rounds fill less than one. Set before anything
+        // is read: the first read of a file fixes its page size.
+        struct stat before {};
+        if (stat(path_.c_str(), &before) == 0 && before.st_size == 0)
+            exec(("PRAGMA page_size = " + std::to_string(kPageBytes)).c_str());
         const int schema = history_schema(db_);
         // A new file gives freed pages back to the file system when max_size asks for it:
         // set before its first table, it cannot be set later without rewriting the file.
@@ -160,29 +166,7 @@ void HistoryStore::prepare() {
         // history's purges would write every page they touch twice.
         exec("PRAGMA secure_delete = FAST");
         make_or_upgrade_tables();
-        insert_record_ = prepared(
-            "INSERT INTO records_recent (device, data_id, origin, base, record, t_ms, id) "
-            "VALUES (?, ?, ?, ?, ?, ?, ?)");
-        newest_id_ = prepared(
-            "SELECT max((SELECT coalesce(max(id), 0) FROM records_recent), (SELECT "
-            "coalesce(max(id), 0) FROM records_by_meter))");
-        move_recent_ = prepared(
-            "INSERT INTO records_by_meter (device, t_ms, id, data_id, origin, base, record) "
-            "SELECT device, t_ms, id, data_id, origin, base, record FROM records_recent ORDER BY "
-            "device, t_ms, id");
-        clear_recent_ = prepared("DELETE FROM records_recent");
-        bases_ = std::make_unique<RecordBases>(db_);
-        // The meters whose records were removed, for drop_unused_bases(); the connection's own.
-        exec(
-            "CREATE TEMP TABLE IF NOT EXISTS records_removed (device TEXT PRIMARY KEY) WITHOUT "
-            "ROWID; CREATE TEMP TRIGGER IF NOT EXISTS records_removed AFTER DELETE ON "
-            "records_by_meter BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); "
-            "END");
-        insert_alarm_ = prepared(
-            "INSERT INTO alarms (device, key, state, description, time, t_ms) "
-            "VALUES (?, ?, ?, ?, ?, ?)");
-        insert_failure_ =
-            prepared("INSERT INTO failed_rounds (device, t_ms, kind) VALUES (?, ?, ?)");
+        prepare_statements();
         struct stat file {};
         if (stat(path_.c_str(), &file) == 0) {
             identity_known_ = true;
@@ -192,6 +176,36 @@ void HistoryStore::prepare() {
     } catch (...) {
         rethrow_as_unusable(path_);
     }
+}
+
+void HistoryStore::prepare_statements() {
+    insert_record_ = prepared(
+        ("INSERT OR REPLACE INTO records_ring (device, data_id, origin, base, record, t_ms, id, "
+         "slot, pad) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, zeroblob(max(0, " +
+         std::to_string(kRingRowBytes) + " - length(CAST(?1 AS BLOB)) - length(?5))))")
+            .c_str());
+    // Never below the newest id moved: a round given an id under it would not count as recent.
+    newest_id_ = prepared(
+        "SELECT max((SELECT through_id FROM records_moved), (SELECT coalesce(max(id), 0) FROM "
+        "records_ring), (SELECT coalesce(max(id), 0) FROM records_by_meter))");
+    move_recent_ = prepared(
+        "INSERT INTO records_by_meter (device, t_ms, id, data_id, origin, base, record) "
+        "SELECT device, t_ms, id, data_id, origin, base, record FROM records_recent ORDER BY "
+        "device, t_ms, id");
+    mark_moved_ = prepared(
+        "UPDATE records_moved SET through_id = max(through_id, (SELECT coalesce(max(id), 0) "
+        "FROM records_ring))");
+    bases_ = std::make_unique<RecordBases>(db_);
+    // The meters whose records were removed, for drop_unused_bases(); the connection's own.
+    exec(
+        "CREATE TEMP TABLE IF NOT EXISTS records_removed (device TEXT PRIMARY KEY) WITHOUT "
+        "ROWID; CREATE TEMP TRIGGER IF NOT EXISTS records_removed AFTER DELETE ON "
+        "records_by_meter BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); "
+        "END");
+    insert_alarm_ = prepared(
+        "INSERT INTO alarms (device, key, state, description, time, t_ms) "
+        "VALUES (?, ?, ?, ?, ?, ?)");
+    insert_failure_ = prepared("INSERT INTO failed_rounds (device, t_ms, kind) VALUES (?, ?, ?)");
 }
 
 // Another program (the sqlite3 shell, a reader) may hold SQLite's locks meanwhile: the switch to
@@ -340,16 +354,16 @@ int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
     sqlite3_bind_int64(s, 4, base);
     sqlite3_bind_blob(s, 5, encoded_.data(), static_cast<int>(encoded_.size()), SQLITE_STATIC);
     sqlite3_bind_int64(s, 6, t_ms);
-    if (id <= 0) {
-        // The next free id, as a row id would be given.
-        id = max_record_id() + 1;
-    }
+    if (!recent_counted_) count_recent();
+    if (id <= 0) id = newest_id_given_ + 1;  // the next free id, as a row id would be given
     sqlite3_bind_int64(s, 7, id);
+    sqlite3_bind_int64(s, 8, static_cast<int64_t>(next_slot_));
     const int rc = sqlite3_step(s);
     sqlite3_reset(s);
     if (rc != SQLITE_DONE) fail("cannot store a record");
     ++records_in_transaction_;
-    if (!recent_counted_) count_recent();
+    newest_id_given_ = std::max(newest_id_given_, id);
+    ++next_slot_;
     ++recent_rows_;
     if (recent_meters_.find(device) == recent_meters_.end()) recent_meters_.insert(device);
     // Each meter's rounds move in blocks: its leaf in meter order is written once per block. A
@@ -543,23 +557,25 @@ int64_t HistoryStore::max_record_id() {
 }
 
 void HistoryStore::count_recent() {
-    SqliteQuery q(db_, "SELECT device, count(*) FROM records_recent GROUP BY device");
-    recent_rows_ = 0;
+    SqliteQuery q(db_, "SELECT device, count(*), max(slot) FROM records_recent GROUP BY device");
+    recent_rows_ = next_slot_ = 0;
     recent_meters_.clear();
     while (q.step()) {
         recent_meters_.insert(q.column_text(0));
         recent_rows_ += static_cast<std::size_t>(q.column_int64(1));
+        next_slot_ = std::max(next_slot_, static_cast<std::size_t>(q.column_int64(2)) + 1);
     }
+    newest_id_given_ = max_record_id();
     recent_counted_ = true;
 }
 
 void HistoryStore::move_recent() {
-    for (sqlite3_stmt* s : {move_recent_, clear_recent_}) {
+    for (sqlite3_stmt* s : {move_recent_, mark_moved_}) {
         const int rc = sqlite3_step(s);
         sqlite3_reset(s);
         if (rc != SQLITE_DONE) fail("cannot move the recent records");
     }
-    recent_rows_ = 0;
+    recent_rows_ = next_slot_ = 0;
     recent_meters_.clear();
 }
 

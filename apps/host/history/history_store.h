@@ -123,8 +123,9 @@ class HistoryStore {
     void remember(const std::string& kind, const std::string& key, const std::string& text);
     // Within a transaction: the row of (kind, key) is gone.
     void forget(const std::string& kind, const std::string& key);
-    // The newest id of any record, 0 when there is none. Ids are SQLite's row ids, which start
-    // again after the newest rows were deleted: a mark above this one was made before that.
+    // The newest id given to a record (the newest moved to meter order counts even once
+    // deleted: no id up to it is given again), 0 when there is none. A mark above it was made
+    // before the newest records were deleted.
     int64_t max_record_id();
 
     // Within a transaction: the bases that no stored record needs any more, of the meters whose
@@ -147,6 +148,7 @@ class HistoryStore {
     void open(int flags);
     void switch_to_wal();
     void make_or_upgrade_tables();
+    void prepare_statements();
     std::string journal_mode();
     void exec(const char* sql);
     sqlite3_stmt* prepared(const char* sql);
@@ -155,7 +157,8 @@ class HistoryStore {
     void trim_log();
     // records_recent's rounds and meters, counted again after a rollback.
     void count_recent();
-    // Every round of records_recent into records_by_meter (inside the transaction).
+    // Every round of records_recent into records_by_meter, and the ring's slots free again
+    // (inside the transaction).
     void move_recent();
 
     std::string path_;
@@ -169,10 +172,15 @@ class HistoryStore {
     sqlite3_stmt* insert_alarm_ = nullptr;
     sqlite3_stmt* insert_failure_ = nullptr;
     sqlite3_stmt* move_recent_ = nullptr;
-    sqlite3_stmt* clear_recent_ = nullptr;
+    sqlite3_stmt* mark_moved_ = nullptr;
+    static constexpr int kPageBytes = 2048;  // of a new history
     // New rounds wait in records_recent until there are this many per meter there.
-    static constexpr std::size_t kRecentRoundsPerMeter = 64;
+    static constexpr std::size_t kRecentRoundsPerMeter = 256;
+    // The bytes of name and record a row of records_ring is padded to: most records take less.
+    static constexpr int kRingRowBytes = 112;
     std::size_t recent_rows_ = 0;
+    std::size_t next_slot_ = 0;  // of records_ring, for the next round
+    int64_t newest_id_given_ = 0;
     std::set<std::string, std::less<>> recent_meters_;
     bool recent_counted_ = false;
     std::function<bool()> give_up_;

@@ -26,8 +26,9 @@ constexpr double kFramesPerRoundUnseen = 0.15;
 constexpr std::size_t kRoundsToLearnFrom = 100;
 
 // One kind of row removed by age. Parameters: :device, :cutoff (rows before it go), :limit, and
-// for records :newest (the meter's newest id, kept) and :pin (the newest acknowledged id). Rows
-// newer than the marks of the meter's open rollup rows stay: reading those rows counts them.
+// for records :newest (the meter's newest id, kept), :pin (the newest acknowledged id) and
+// :folded (the marks of the meter's open rollup rows: the rows after them stay, as reading those
+// rows counts them).
 struct AgeJob {
     int64_t RetentionConfig::*keep;
     int64_t bucket_ms;  // a rollup bucket goes once all of it is older than the retention
@@ -35,11 +36,16 @@ struct AgeJob {
     const char* sql;
 };
 const AgeJob kAgeJobs[] = {
+    // Each of the two tables of records by itself: through the view, every row would be
+    // deleted by a trigger of its own.
     {&RetentionConfig::raw_ms, 0, "raw",
-     "DELETE FROM records WHERE id IN (SELECT id FROM records WHERE device = :device AND "
-     "t_ms < :cutoff AND id < :newest AND id <= :pin AND id <= (SELECT coalesce(min(record_id), "
-     "9223372036854775807) FROM rollups_open WHERE device = :device) ORDER BY t_ms LIMIT "
-     ":limit) RETURNING 1"},
+     "DELETE FROM records_by_meter WHERE id IN (SELECT id FROM records_by_meter WHERE device = "
+     ":device AND t_ms < :cutoff AND id < :newest AND id <= :pin AND id <= :folded ORDER BY t_ms "
+     "LIMIT :limit)"},
+    {&RetentionConfig::raw_ms, 0, "raw",
+     "DELETE FROM records_ring WHERE id IN (SELECT id FROM records_recent WHERE device = :device "
+     "AND t_ms < :cutoff AND id < :newest AND id <= :pin AND id <= :folded ORDER BY t_ms LIMIT "
+     ":limit)"},
     {&RetentionConfig::raw_ms, 0, "raw",
      "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds WHERE device = :device "
      "AND t_ms < :cutoff AND id <= (SELECT coalesce(min(failed_id), 9223372036854775807) FROM "
@@ -323,17 +329,12 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
             if (sqlite3_bind_parameter_index(q.get(), ":newest") > 0)
                 bind(q, ":newest", store_.newest_id(device));
             bind(q, ":pin", pin == pass_pins_.end() ? kKeepForever : pin->second);
-            // Rows deleted through the view of records are not counted by sqlite3_changes():
-            // that statement returns a row for each.
-            int changes = 0;
-            if (sqlite3_column_count(q.get()) > 0) {
-                while (q.step()) ++changes;
-            } else {
-                q.run();
-                changes = sqlite3_changes(store_.handle());
-            }
+            if (sqlite3_bind_parameter_index(q.get(), ":folded") > 0)
+                bind(q, ":folded", folded_through(device));
+            q.run();
+            const int changes = sqlite3_changes(store_.handle());
             if (changes > 0 && job.tier != nullptr) note_purged(device, job.tier, cutoff);
-            if (pass_job_ == 0) pass_removed_[device] += changes;  // raw rounds
+            if (pass_job_ < 2) pass_removed_[device] += changes;  // raw rounds
             removed += changes;
             if (changes < asked) ++pass_device_;  // nothing more of it to remove
             if (removed >= limit || std::chrono::steady_clock::now() > deadline) return;
@@ -343,6 +344,14 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
     in_pass_ = false;
     tell_large_removals();
     next_pass_ms_ = pass_started_ms_ + pass_every();
+}
+
+int64_t HistoryPurger::folded_through(const std::string& device) {
+    SqliteQuery q(store_.handle(),
+                  "SELECT coalesce(min(record_id), 9223372036854775807) FROM rollups_open WHERE "
+                  "device = ?");
+    q.text(1, device);
+    return q.step() ? q.column_int64(0) : 0;
 }
 
 int64_t HistoryPurger::shortest() const {
@@ -444,7 +453,7 @@ bool HistoryPurger::remove_oldest_rollups(int step_s) {
     }
     first.reset();
     if (oldest_device.empty()) return false;
-    const AgeJob& job = kAgeJobs[step_s == 60 ? 3 : 4];
+    const AgeJob& job = kAgeJobs[step_s == 60 ? 4 : 5];
     // Its oldest rows: up to `limit` of them, and only whole ones before the next bucket.
     const int64_t limit = rows_per_statement();
     SqliteQuery last(store_.handle(),

@@ -98,6 +98,8 @@ class HistoryPurger {
     int64_t rows_per_statement() const;
     // The shortest retention by age (kKeepForever: none).
     int64_t shortest() const;
+    // The newest record id the meter's open rollup rows have counted.
+    int64_t folded_through(const std::string& device);
     // Time between two passes: a hundredth of the shortest retention, 1 s to an hour.
     int64_t pass_every() const;
     // The instant of the polled round stored last, of any meter.

@@ -57,29 +57,42 @@ CREATE TABLE IF NOT EXISTS record_bases (
 );
 )sql";
 
-// Schema 5: new rounds go to records_recent first, in the order of storing, so that a commit
-// adds to the last leaf or two of one b-tree whatever the number of meters (in meter order, every
-// meter's rounds are a leaf of their own, each written again by every commit). Once it holds
-// enough rounds, all of them move to records_by_meter in one statement, which then writes each
-// meter's leaf once for many rounds. Every id in records_recent is above every id in
+// Schema 5: new rounds go to records_ring first, in the order of storing, so that a commit adds
+// to a leaf or two of one b-tree whatever the number of meters (in meter order, every meter's
+// rounds are a leaf of their own, each written again by every commit). Once it holds enough
+// rounds, all of them move to records_by_meter in one statement, which then writes each meter's
+// leaf once for many rounds. The ring's rows are not deleted then, which would free its pages and
+// take new ones for the next rounds (each time writing page 1 and a pointer-map page): its slots
+// are written over from the first again (a row of another size would move rows between leaves:
+// rows are padded to one size), and a row counts only while its id is above
+// records_moved's, the newest id moved. Every id counted there is above every id in
 // records_by_meter. The view `records` is all of them, as schemas 3 and 4 named their table;
 // deleting from it deletes the rows from where they are.
 const char* const kRecentRecords = R"sql(
-CREATE TABLE IF NOT EXISTS records_recent (
-    id      INTEGER PRIMARY KEY,
+CREATE TABLE IF NOT EXISTS records_ring (
+    slot    INTEGER PRIMARY KEY,
+    id      INTEGER NOT NULL,
     device  TEXT    NOT NULL,
     t_ms    INTEGER NOT NULL,
     data_id INTEGER NOT NULL,
     origin  TEXT    NOT NULL CHECK (origin IN ('round', 'restore')),
     base    INTEGER NOT NULL,
-    record  BLOB    NOT NULL
+    record  BLOB    NOT NULL,
+    pad     BLOB    NOT NULL  -- zeros: a row takes one size, and one written over fits in place
 );
+CREATE TABLE IF NOT EXISTS records_moved (through_id INTEGER NOT NULL);
+INSERT INTO records_moved SELECT coalesce((SELECT max(id) FROM records_by_meter), 0)
+    WHERE NOT EXISTS (SELECT 1 FROM records_moved);
+CREATE VIEW IF NOT EXISTS records_recent AS
+    SELECT id, device, t_ms, data_id, origin, base, record, slot FROM records_ring
+    WHERE id > (SELECT through_id FROM records_moved);
 CREATE VIEW IF NOT EXISTS records AS
     SELECT device, t_ms, id, data_id, origin, base, record FROM records_by_meter UNION ALL
     SELECT device, t_ms, id, data_id, origin, base, record FROM records_recent;
 CREATE TRIGGER IF NOT EXISTS records_delete INSTEAD OF DELETE ON records BEGIN
     DELETE FROM records_by_meter WHERE device = old.device AND t_ms = old.t_ms AND id = old.id;
-    DELETE FROM records_recent WHERE id = old.id;
+    DELETE FROM records_ring WHERE old.id > (SELECT through_id FROM records_moved) AND
+        id = old.id;
 END;
 )sql";
 

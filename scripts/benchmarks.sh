@@ -155,7 +155,7 @@ rounds_row() {  # meters
   awk -v m="$1" '$1 == "round_cpu_us" && $3 == m {printf "| %s | %s µs | %s µs | %s µs | %s µs | %s µs | %s µs |\n", m, $5, $7, $9, $13, $11, $15}' "$work/history.txt"
 }
 writes_row() {  # meters
-  awk -v m="$1" '$1 == "bytes_written_per_round" && $3 == m {b[$5] = $7} END {printf "| %s | %s B | %s B |\n", m, b[5], b[0]}' "$work/history.txt"
+  awk -v m="$1" '$1 == "bytes_written_per_round" && $3 == m {b[$5] = $7; w[$5] = $9} END {printf "| %s | %s B | %s B | %s B |\n", m, b[5], w[5], b[0]}' "$work/history.txt"
 }
 btree_rows=$(awk '$1 == "synthetic_btree" && $3 + 0 >= 0.1 {printf "%s %s MB, ", $2, $3}' "$work/history.txt" | sed 's/, $//')
 
@@ -331,32 +331,30 @@ The last column is what the default \`commit_interval\` (5 s) makes of rounds at
 batches to a transaction.
 
 **Bytes written per stored round.** What the process sends to storage (\`write_bytes\` of
-\`/proc/self/io\`: the write-ahead log and the checkpoints into the file) over 60 s of rounds at
-1 s, handed over in real time, with rollups and the default retention, from an empty history;
-committed every 5 s (\`commit_interval\`'s default) and at once (\`0\`, as each batch was before it
-existed) (\`history_bench DIR writes\`):
+\`/proc/self/io\`: the write-ahead log and the checkpoints into the file), rounds at 1 s handed
+over in real time, with rollups and the default retention, from an empty history. Committed every
+5 s (\`commit_interval\`'s default): over the 300 s of rounds after 300 s of warm-up (the steady
+state), and over the whole 600 s; committed at once (\`0\`), over 60 s
+(\`history_bench DIR writes\`):
 
-| meters | commit_interval 5 s | commit_interval 0 |
-|---|---|---|
+| meters | commit_interval 5 s, steady | 5 s, whole run | commit_interval 0 |
+|---|---|---|---|
 $(writes_row 1)
 $(writes_row 10)
 
-Goals: 1024 B for one meter, 400 B for ten, at the default \`commit_interval\`. With the
-records in meter order, a commit writes at least the last leaf of each meter's records: at a 5 s
-commit on 4 KiB pages, 824 B a round for one meter before anything else, and as much for ten.
+Goals: 1024 B for one meter, 400 B for ten, at the default \`commit_interval\`. New rounds go to a
+ring of slots in the order of storing (a leaf or two a commit for any number of meters) and move
+to meter order 256 rounds a meter at a time; the open rollup rows are written when a minute
+changes.
 
 Which pages a commit writes: \`bench/commit_pages.py FILE\` reads the write-ahead log a host
-killed with SIGKILL leaves and names each commit's pages by b-tree (SQLite's \`dbstat\`). One
-meter at 1 s on the simulator, every 5 s: three pages most commits (\`records\`,
-\`records_by_id\`, \`rollups_open\`), and when a leaf of \`records\` splits, two more of it with page 1
-and a pointer-map page (4.8 pages, 19.8 kB of log a commit on average, against 7.3 pages and
-30 kB with schema 2's three b-trees of records). Ten meters: a leaf of \`records\` for each meter,
-one of \`records_by_id\` for all, three of \`rollups_open\`, and the alarms' three b-trees when a
-limit alarm changes. A record of the simulator is stored in 110 bytes on average (its values all
-drift a little every round).
+killed with SIGKILL leaves and names each commit's pages by b-tree (SQLite's \`dbstat\`): most
+commits write one or two pages of \`records_ring\`; a move writes leaves of
+\`records_by_meter\` and \`records_by_id\`; a minute's change \`rollups\` and
+\`rollups_open\`; a limit alarm that changes the alarms' three b-trees.
 
 **Upgrade.** A history of schema 2 with $(hv upgrade_s 5) rows of two meters
-($(hv upgrade_s 11) MB), upgraded in place to schema 4 by the host's start (every record copied,
+($(hv upgrade_s 11) MB), upgraded in place to schema 5 by the host's start (every record copied,
 compact, into the new table, then the swap); median of 2: $(hv upgrade_s 7) s, $(hv upgrade_s 9) s
 of CPU (goal: under 15 s). The records then take $(hv upgrade_s 13) MB of pages in use (that file,
 made without incremental vacuum, keeps the old records' pages as free pages for later rounds).

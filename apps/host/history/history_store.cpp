@@ -368,7 +368,8 @@ int64_t HistoryStore::save_record(const std::string& device, uint32_t data_id,
     if (recent_meters_.find(device) == recent_meters_.end()) recent_meters_.insert(device);
     // Each meter's rounds move in blocks: its leaf in meter order is written once per block. A
     // commit of many rounds moves them as they come, so that the table never grows past a block.
-    if (recent_rows_ >= kRecentRoundsPerMeter * recent_meters_.size()) move_recent();
+    if (recent_rows_ >= std::min(kRecentRoundsPerMeter * recent_meters_.size(), kMostRecentRounds))
+        move_recent();
     return id;
 }
 

@@ -176,6 +176,8 @@ class HistoryStore {
     static constexpr int kPageBytes = 2048;  // of a new history
     // New rounds wait in records_recent until there are this many per meter there.
     static constexpr std::size_t kRecentRoundsPerMeter = 256;
+    // and at most this many in all: every read of records reads all of them.
+    static constexpr std::size_t kMostRecentRounds = 4096;
     // The bytes of name and record a row of records_ring is padded to: most records take less.
     static constexpr int kRingRowBytes = 112;
     std::size_t recent_rows_ = 0;

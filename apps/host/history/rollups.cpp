@@ -243,6 +243,12 @@ void for_each_round_after(
 void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t from_ms,
                      int64_t to_ms, const std::function<void(int64_t, const Rollup&)>& fn) {
     ReadSnapshot snapshot(db);
+    const auto bind_range = [&](SqliteQuery& q) {
+        q.text(1, device);
+        q.integer(2, step_s);
+        q.integer(3, from_ms);
+        q.integer(4, to_ms);
+    };
     // The open row, with what was stored after its marks (rounds of its bucket only: with the
     // rollups switched off for a while, the rounds after its marks may reach beyond it).
     Rollup open;
@@ -253,10 +259,7 @@ void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t
                       "SELECT t_ms, rounds, failed, alarms, stats, record_id, failed_id, alarm_id "
                       "FROM rollups_open WHERE device = ?1 AND step_s = ?2 AND t_ms >= ?3 AND "
                       "t_ms <= ?4");
-        q.text(1, device);
-        q.integer(2, step_s);
-        q.integer(3, from_ms);
-        q.integer(4, to_ms);
+        bind_range(q);
         if (q.step()) {
             has_open = true;
             open_start = q.column_int64(0);
@@ -280,10 +283,7 @@ void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t
     SqliteQuery q(db,
                   "SELECT t_ms, rounds, failed, alarms, stats FROM rollups WHERE device = ?1 AND "
                   "step_s = ?2 AND t_ms >= ?3 AND t_ms <= ?4 ORDER BY t_ms");
-    q.text(1, device);
-    q.integer(2, step_s);
-    q.integer(3, from_ms);
-    q.integer(4, to_ms);
+    bind_range(q);
     Rollup row;
     while (q.step()) {
         const int64_t start = q.column_int64(0);

@@ -28,7 +28,8 @@ constexpr std::size_t kRoundsToLearnFrom = 100;
 // One kind of row removed by age. Parameters: :device, :cutoff (rows before it go), :limit, and
 // for records :newest (the meter's newest id, kept), :pin (the newest acknowledged id) and
 // :folded (the marks of the meter's open rollup rows: the rows after them stay, as reading those
-// rows counts them).
+// rows counts them). The newest failed round stays: a new one would take its id again, below
+// the marks.
 struct AgeJob {
     int64_t RetentionConfig::*keep;
     int64_t bucket_ms;  // a rollup bucket goes once all of it is older than the retention
@@ -49,7 +50,8 @@ const AgeJob kAgeJobs[] = {
     {&RetentionConfig::raw_ms, 0, "raw",
      "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds WHERE device = :device "
      "AND t_ms < :cutoff AND id <= (SELECT coalesce(min(failed_id), 9223372036854775807) FROM "
-     "rollups_open WHERE device = :device) ORDER BY t_ms LIMIT :limit)"},
+     "rollups_open WHERE device = :device) AND id < (SELECT max(id) FROM failed_rounds) ORDER BY "
+     "t_ms LIMIT :limit)"},
     // Alarm events stay as long as the minutes, and each alarm's newest event for ever.
     {&RetentionConfig::minute_ms, 0, nullptr,
      "DELETE FROM alarms WHERE id IN (SELECT id FROM alarms WHERE device = :device AND "
@@ -402,33 +404,44 @@ bool HistoryPurger::remove_oldest_raw() {
     for (const std::string& device : devices())
         kept += (kept.empty() ? "" : ",") + std::to_string(store_.newest_id(device));
     if (kept.empty()) return false;
-    SqliteQuery q(store_.handle(),
-                  ("DELETE FROM records WHERE id IN (SELECT id FROM records WHERE id NOT IN (" +
-                   kept + ") ORDER BY id LIMIT ?) RETURNING id, device, t_ms")
-                      .c_str());
-    q.integer(1, rows_per_statement());
+    // From each table by itself, meter order first (its ids are all below the ring's): through
+    // the view, a trigger would delete each row, and scan the ring for each.
+    const char* const from[][2] = {
+        {"records_by_meter", "records_by_meter INDEXED BY records_by_id"},
+        {"records_ring", "records_recent"}};
     uint64_t removed = 0;
     int64_t last_ms = 0;
     std::map<std::string, int64_t> horizons;
-    while (q.step()) {
-        const int64_t t_ms = q.column_int64(2);
-        const std::string device = q.column_text(1);
-        int64_t& horizon = horizons[device];
-        horizon = std::max(horizon, t_ms + 1);
-        const auto pin = pinned.find(device);
-        if (pin != pinned.end() && q.column_int64(0) > pin->second) ++step_.unacknowledged;
-        if (step_.rounds == 0 || t_ms < step_.first_ms) step_.first_ms = t_ms;
-        step_.last_ms = std::max(step_.last_ms, t_ms);
-        last_ms = std::max(last_ms, t_ms);
-        ++step_.rounds;
-        ++removed;
+    const auto limit = static_cast<uint64_t>(rows_per_statement());
+    for (const auto& table : from) {
+        if (removed >= limit) break;
+        SqliteQuery q(
+            store_.handle(),
+            (std::string("DELETE FROM ") + table[0] + " WHERE id IN (SELECT id FROM " + table[1] +
+             " WHERE id NOT IN (" + kept + ") ORDER BY id LIMIT ?) RETURNING id, device, t_ms")
+                .c_str());
+        q.integer(1, static_cast<int64_t>(limit - removed));
+        while (q.step()) {
+            const int64_t t_ms = q.column_int64(2);
+            const std::string device = q.column_text(1);
+            int64_t& horizon = horizons[device];
+            horizon = std::max(horizon, t_ms + 1);
+            const auto pin = pinned.find(device);
+            if (pin != pinned.end() && q.column_int64(0) > pin->second) ++step_.unacknowledged;
+            if (step_.rounds == 0 || t_ms < step_.first_ms) step_.first_ms = t_ms;
+            step_.last_ms = std::max(step_.last_ms, t_ms);
+            last_ms = std::max(last_ms, t_ms);
+            ++step_.rounds;
+            ++removed;
+        }
     }
     if (removed == 0) return false;
     for (const auto& h : horizons) note_purged(h.first, "raw", h.second);
     // Failed rounds up to the same instant go with them.
     SqliteQuery failed(store_.handle(),
                        "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds "
-                       "WHERE t_ms <= ? ORDER BY id LIMIT ?)");
+                       "WHERE t_ms <= ? AND id < (SELECT max(id) FROM failed_rounds) ORDER BY id "
+                       "LIMIT ?)");
     failed.integer(1, last_ms);
     failed.integer(2, rows_per_statement());
     failed.run();

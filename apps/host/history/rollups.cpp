@@ -209,18 +209,36 @@ OpenRollupMarks newest_marks(sqlite3* db) {
     return marks;
 }
 
-void for_each_round_after(
-    sqlite3* db, const std::string& device, const OpenRollupMarks& marks,
-    const std::function<void(int64_t, const uint8_t*, std::size_t, int)>& fn) {
-    SqliteQuery rounds(db,
-                       "SELECT id, t_ms, record_bytes(base, record) FROM records_by_meter INDEXED "
-                       "BY records_by_id WHERE id > ?2 AND device = ?1 AND origin = 'round' UNION "
-                       "ALL SELECT id, t_ms, record_bytes(base, record) FROM records_recent WHERE "
-                       "id > ?2 AND device = ?1 AND origin = 'round' ORDER BY 1");
+void for_each_round_after(sqlite3* db, const std::string& device, const OpenRollupMarks& marks,
+                          const std::function<void(int64_t, const uint8_t*, std::size_t, int)>& fn,
+                          const int64_t* bucket) {
+    // Without a bucket, from the marks on in the order of storing (a minute of rounds for a
+    // meter that is polled); with one, by the meter's instants, which a meter no longer polled
+    // keeps short however much was stored after its marks.
+    SqliteQuery rounds(
+        db, bucket == nullptr
+                ? "SELECT id, t_ms, record_bytes(base, record) FROM records_by_meter INDEXED BY "
+                  "records_by_id WHERE id > ?2 AND device = ?1 AND origin = 'round' UNION ALL "
+                  "SELECT id, t_ms, record_bytes(base, record) FROM records_recent WHERE id > ?2 "
+                  "AND device = ?1 AND origin = 'round' ORDER BY 1"
+                : "SELECT id, t_ms, record_bytes(base, record) FROM records_by_meter WHERE device "
+                  "= ?1 AND t_ms >= ?3 AND t_ms < ?4 AND id > ?2 AND origin = 'round' UNION ALL "
+                  "SELECT id, t_ms, record_bytes(base, record) FROM records_recent WHERE device = "
+                  "?1 AND t_ms >= ?3 AND t_ms < ?4 AND id > ?2 AND origin = 'round' ORDER BY 1");
+    SqliteQuery failed(db, bucket == nullptr
+                               ? "SELECT t_ms FROM failed_rounds WHERE id > ?2 AND +device = ?1 "
+                                 "ORDER BY id"
+                               : "SELECT t_ms FROM failed_rounds WHERE device = ?1 AND t_ms >= ?3 "
+                                 "AND t_ms < ?4 AND id > ?2 ORDER BY id");
+    for (SqliteQuery* q : {&rounds, &failed}) {
+        q->text(1, device);
+        if (bucket == nullptr) continue;
+        q->integer(3, bucket[0]);
+        q->integer(4, bucket[1]);
+    }
     SqliteQuery raises(db,
                        "SELECT count(*) FROM alarms WHERE device = ?1 AND t_ms = ?2 AND id > ?3 "
                        "AND state = 'raised'");
-    rounds.text(1, device);
     rounds.integer(2, marks.record_id);
     while (rounds.step()) {
         const int64_t t_ms = rounds.column_int64(1);
@@ -233,9 +251,6 @@ void for_each_round_after(
         fn(t_ms, static_cast<const uint8_t*>(sqlite3_column_blob(s, 2)),
            static_cast<std::size_t>(sqlite3_column_bytes(s, 2)), raised);
     }
-    SqliteQuery failed(db,
-                       "SELECT t_ms FROM failed_rounds WHERE id > ?2 AND device = ?1 ORDER BY id");
-    failed.text(1, device);
     failed.integer(2, marks.failed_id);
     while (failed.step()) fn(failed.column_int64(0), nullptr, 0, 0);
 }
@@ -249,8 +264,8 @@ void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t
         q.integer(3, from_ms);
         q.integer(4, to_ms);
     };
-    // The open row, with what was stored after its marks (rounds of its bucket only: with the
-    // rollups switched off for a while, the rounds after its marks may reach beyond it).
+    // The open row, with what was stored after its marks in its bucket (with the rollups
+    // switched off for a while, or its meter no longer polled, more may have been stored since).
     Rollup open;
     int64_t open_start = 0;
     bool has_open = false;
@@ -266,18 +281,18 @@ void for_each_rollup(sqlite3* db, const std::string& device, int step_s, int64_t
             read_columns(q, 1, open);
             OpenRollupMarks marks;
             read_marks(q, 5, marks);
-            const int64_t open_end = open_start + step_s * int64_t{1000};
+            const int64_t bucket[2] = {open_start, open_start + step_s * int64_t{1000}};
             for_each_round_after(
                 db, device, marks,
-                [&](int64_t t_ms, const uint8_t* record, std::size_t length, int raised) {
-                    if (t_ms < open_start || t_ms >= open_end) return;
+                [&](int64_t, const uint8_t* record, std::size_t length, int raised) {
                     if (record == nullptr) {
                         ++open.failed;
                         return;
                     }
                     open.add_record(record, length);
                     open.alarms += raised;
-                });
+                },
+                bucket);
         }
     }
     SqliteQuery q(db,

@@ -106,9 +106,11 @@ OpenRollupMarks newest_marks(sqlite3* db);
 
 // What the history stored of `device` after `marks`, in the order of storing: each polled
 // record (`record` null for a failed round) with the alarm raises stored with it.
+// `bucket`: only those in [bucket[0], bucket[1]) (Unix ms); null: all of them.
 void for_each_round_after(sqlite3* db, const std::string& device, const OpenRollupMarks& marks,
                           const std::function<void(int64_t t_ms, const uint8_t* record,
-                                                   std::size_t length, int raises)>& fn);
+                                                   std::size_t length, int raises)>& fn,
+                          const int64_t* bucket = nullptr);
 
 // The rows, finished and open, of (device, step) whose start is in [from_ms, to_ms], oldest
 // first; an open row with the rounds stored after its marks. Throws std::runtime_error with

@@ -330,15 +330,17 @@ bool is_table(sqlite3* db, const char* name) {
     return q.step();
 }
 
-// The marks of the open rollup rows, as having counted every row stored so far in `records` and
-// the other tables, for a history whose rows have none (inside the caller's transaction).
+// The marks of the open rollup rows of a history being upgraded, as having counted every row
+// stored so far in `records` and the other tables (inside the caller's transaction).
 void add_open_rollup_marks(sqlite3* db, const char* records) {
     const std::vector<std::string> columns = columns_of(db, "rollups_open");
-    if (std::find(columns.begin(), columns.end(), kOpenRollupMarks[0]) != columns.end()) return;
-    for (const char* mark : kOpenRollupMarks)
-        sqlite_exec(db, (std::string("ALTER TABLE rollups_open ADD COLUMN ") + mark +
-                         " INTEGER NOT NULL DEFAULT 0")
-                            .c_str());
+    if (std::find(columns.begin(), columns.end(), kOpenRollupMarks[0]) == columns.end())
+        for (const char* mark : kOpenRollupMarks)
+            sqlite_exec(db, (std::string("ALTER TABLE rollups_open ADD COLUMN ") + mark +
+                             " INTEGER NOT NULL DEFAULT 0")
+                                .c_str());
+    // Set whether the columns were there or not: an upgrade to 2 cut short and finished by an
+    // older host left them at 0, which would count a meter's whole history again.
     sqlite_exec(db, (std::string("UPDATE rollups_open SET record_id = (SELECT coalesce(max(id), "
                                  "0) FROM ") +
                      records +

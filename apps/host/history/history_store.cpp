@@ -184,10 +184,7 @@ void HistoryStore::prepare_statements() {
          "slot, pad) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, zeroblob(max(0, " +
          std::to_string(kRingRowBytes) + " - length(CAST(?1 AS BLOB)) - length(?5))))")
             .c_str());
-    // Never below the newest id moved: a round given an id under it would not count as recent.
-    newest_id_ = prepared(
-        "SELECT max((SELECT through_id FROM records_moved), (SELECT coalesce(max(id), 0) FROM "
-        "records_ring), (SELECT coalesce(max(id), 0) FROM records_by_meter))");
+    newest_id_ = prepared((std::string("SELECT ") + kNewestRecordId).c_str());
     move_recent_ = prepared(
         "INSERT INTO records_by_meter (device, t_ms, id, data_id, origin, base, record) "
         "SELECT device, t_ms, id, data_id, origin, base, record FROM records_recent ORDER BY "

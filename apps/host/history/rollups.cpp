@@ -6,6 +6,7 @@
 #include <cstring>
 #include <limits>
 
+#include "apps/host/history/schema.h"
 #include "apps/host/support/utc_time.h"
 #include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"
@@ -200,10 +201,10 @@ void RollupTable::remove(const std::string& device, int step_s, int64_t start_ms
 }
 
 OpenRollupMarks newest_marks(sqlite3* db) {
-    SqliteQuery q(db,
-                  "SELECT max((SELECT coalesce(max(id), 0) FROM records_recent), (SELECT "
-                  "coalesce(max(id), 0) FROM records_by_meter)), (SELECT coalesce(max(id), 0) "
-                  "FROM failed_rounds), (SELECT coalesce(max(id), 0) FROM alarms)");
+    SqliteQuery q(db, (std::string("SELECT ") + kNewestRecordId +
+                       ", (SELECT coalesce(max(id), 0) FROM failed_rounds), (SELECT "
+                       "coalesce(max(id), 0) FROM alarms)")
+                          .c_str());
     OpenRollupMarks marks;
     if (q.step()) read_marks(q, 0, marks);
     return marks;

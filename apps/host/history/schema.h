@@ -14,6 +14,12 @@ namespace kavren::host {
 // 5 keeps new rounds in the order of storing until they move, many at once, to meter order.
 constexpr int kHistorySchema = 5;
 
+// The newest id given to a record, as an SQL expression: never below the newest id moved to
+// meter order, as a round given an id under it would not count as recent.
+inline constexpr const char* kNewestRecordId =
+    "max((SELECT through_id FROM records_moved), (SELECT coalesce(max(id), 0) FROM "
+    "records_ring), (SELECT coalesce(max(id), 0) FROM records_by_meter))";
+
 // The tables and indexes of kHistorySchema in a new history, and its version (inside the
 // caller's transaction).
 void make_history_tables(sqlite3* db);

@@ -273,7 +273,8 @@ void expect_rollups(const std::string& db, const ExpectedRollups& expected) {
 
 // The rollups as every reader reads them (an open row with the rounds stored after its marks)
 // are the expected ones.
-void expect_read_rollups(const std::string& db, const ExpectedRollups& expected) {
+void expect_read_rollups(const std::string& db, const ExpectedRollups& expected,
+                         int64_t from_ms = 0) {
     HistoryReader reader(db);
     std::vector<std::vector<std::string>> rows;
     std::set<std::string> devices;
@@ -281,7 +282,7 @@ void expect_read_rollups(const std::string& db, const ExpectedRollups& expected)
     for (const std::string& device : devices)
         for (const int step_s : kRollupSteps)
             for_each_rollup(
-                reader.handle(), device, step_s, 0, INT64_MAX,
+                reader.handle(), device, step_s, from_ms, INT64_MAX,
                 [&](int64_t start, const Rollup& row) {
                     unsigned char stats[Rollup::kStatsBytes];
                     const bool has = row.write_stats(stats);
@@ -292,6 +293,39 @@ void expect_read_rollups(const std::string& db, const ExpectedRollups& expected)
                          has ? std::string(stats, stats + sizeof stats) : std::string()});
                 });
     expect_rollup_rows(rows, expected);
+}
+
+// On a copy of `image`, a host polling another meter at a max_size far below the file removes
+// what it can: all of m1's rows but those its open rows (the buckets from `open_ms` on) have not
+// counted yet, which every reader still counts.
+void expect_open_rows_kept_by_max_size(const std::string& image, int64_t open_ms,
+                                       const ExpectedRollups& expected) {
+    const std::string db = temp_path("rollups-purged.db");
+    for (const char* suffix : {"", "-wal"})
+        std::filesystem::copy_file(image + suffix, db + suffix,
+                                   std::filesystem::copy_options::overwrite_existing);
+    ExpectedRollups open;
+    for (const auto& [key, e] : expected)
+        if (std::get<2>(key) >= floor_to_step(open_ms, kHourMs)) open[key] = e;
+    {
+        HistoryStore store(db);
+        store.prepare();
+        CommitStage sink(store, {"m2"}, 100000, [](const std::string&) {});
+        RetentionConfig retention;
+        retention.raw_ms = retention.minute_ms = kKeepForever;
+        retention.max_size = 64 * 1024;
+        sink.set_retention(retention, {});
+        Collecting seen;
+        sink.add_sink(&seen);
+        sink.start();
+        int64_t t = open_ms + kHourMs;
+        ASSERT_TRUE(eventually([&] {
+            feed(sink, seen, {polled("m2", 0, t += 1000, 1)});
+            return query(db, "SELECT count(*) FROM rollups WHERE device = 'm1'")[0][0] == "0";
+        }));
+        sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
+    }
+    expect_read_rollups(db, open, floor_to_step(open_ms, kHourMs));
 }
 
 TEST(RetentionValues, DurationsAndSizesAsWritten) {
@@ -380,24 +414,30 @@ TEST(Rollups, MinutesAndHoursSummarizeTheStoredRoundsFailuresAndRaises) {
 
 // The open rows are written when a minute changes: a host killed between keeps, in the file, the
 // rounds stored since only as records. Every reader counts them all the same, from a copy of the
-// file taken as a kill leaves it, and a host started on that copy adds to what it counts.
+// file taken as a kill leaves it (a limit raised at an instant the clock then gives again too),
+// and a host started on that copy adds to what it counts. max_size leaves those records to a
+// host that polls other meters.
 TEST(Rollups, AKilledHostsOpenRowsCountEveryRoundStored) {
     set_zone("UTC");
     const std::string db = temp_path("rollups-killed.db"), image = temp_path("rollups-image.db");
     const int64_t t0 = at("2026-12-08T09:58:30Z");
-    constexpr std::size_t kBeforeKill = 120;  // up to 10:00:29, half a minute after a write
+    constexpr std::size_t kBeforeKill = 120;  // up to 10:00:28, half a minute after a write
     Rounds rounds;
     ExpectedRollups before_kill, expected;
     bool active = false;
-    for (std::size_t k = 0; k < 150; ++k) {
-        const int64_t t = t0 + static_cast<int64_t>(k) * 1000;
-        const bool failed = k % 11 == 5, limit = (k / 13) % 2 == 1;
-        rounds.push_back(polled("m1", 0, t, static_cast<int>(k), failed, limit));
+    const auto add = [&](int64_t t, int values, bool failed, bool limit) {
+        rounds.push_back(polled("m1", 0, t, values, failed, limit));
         const std::string record(rounds.back()->record.begin(), rounds.back()->record.end());
         const int raises = !failed && limit && !active ? 1 : 0;
         if (!failed) active = limit;
-        if (k < kBeforeKill) expect_round(before_kill, "m1", t, failed ? nullptr : &record, raises);
+        if (rounds.size() <= kBeforeKill)
+            expect_round(before_kill, "m1", t, failed ? nullptr : &record, raises);
         expect_round(expected, "m1", t, failed ? nullptr : &record, raises);
+    };
+    for (std::size_t k = 0; k < 150; ++k) {
+        const int64_t t = t0 + static_cast<int64_t>(k) * 1000;
+        add(t, static_cast<int>(k), k % 11 == 5, (k / 13) % 2 == 1);
+        if (k == 117) add(t, 500, false, true);  // raised at 10:00:27, which comes again
     }
     Collecting seen;
     {
@@ -420,6 +460,7 @@ TEST(Rollups, AKilledHostsOpenRowsCountEveryRoundStored) {
     ASSERT_EQ(open_rounds.size(), 1u);
     EXPECT_LT(number(open_rounds[0][0]), 25);  // the rows lack most of the minute's rounds
     expect_read_rollups(image, before_kill);
+    expect_open_rows_kept_by_max_size(image, t0 + 90000, before_kill);
 
     HistoryStore store(image);
     store.prepare();

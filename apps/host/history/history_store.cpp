@@ -198,7 +198,8 @@ void HistoryStore::prepare_statements() {
         "CREATE TEMP TABLE IF NOT EXISTS records_removed (device TEXT PRIMARY KEY) WITHOUT "
         "ROWID; CREATE TEMP TRIGGER IF NOT EXISTS records_removed AFTER DELETE ON "
         "records_by_meter BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); "
-        "END");
+        "END; CREATE TEMP TRIGGER IF NOT EXISTS records_removed_recent AFTER DELETE ON "
+        "records_ring BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); END");
     insert_alarm_ = prepared(
         "INSERT INTO alarms (device, key, state, description, time, t_ms) "
         "VALUES (?, ?, ?, ?, ?, ?)");
@@ -482,6 +483,24 @@ int64_t HistoryStore::newest_id(const std::string& device) {
                   "DESC LIMIT 1), 0)");
     q.text(1, device);
     return q.step() ? sqlite3_column_int64(q.get(), 0) : 0;
+}
+
+std::map<std::string, int64_t> HistoryStore::newest_ids() {
+    // The recent rounds read once; then meter order skipped through from name to name (a few
+    // lookups per meter), the newest of a meter without recent rounds read back by id.
+    std::map<std::string, int64_t> ids;
+    SqliteQuery recent(db_, "SELECT device, max(id) FROM records_recent GROUP BY device");
+    while (recent.step()) ids[recent.column_text(0)] = recent.column_int64(1);
+    SqliteQuery next(db_, "SELECT min(device) FROM records_by_meter WHERE device > ?");
+    std::string last;
+    for (;;) {
+        next.reset();
+        next.text(1, last);
+        if (!next.step() || sqlite3_column_type(next.get(), 0) == SQLITE_NULL) break;
+        last = next.column_text(0);
+        if (ids.count(last) == 0) ids[last] = newest_id(last);
+    }
+    return ids;
 }
 
 std::vector<HistoryStore::PolledRecord> HistoryStore::polled_after(const std::string& device,

@@ -110,6 +110,8 @@ class HistoryStore {
     void set_acknowledged(const std::string& consumer, const std::string& device, int64_t id);
     // The id of the device's newest record, 0 when it has none.
     int64_t newest_id(const std::string& device);
+    // Every meter with records, with the id of its newest record.
+    std::map<std::string, int64_t> newest_ids();
     struct PolledRecord {
         int64_t id = 0;
         int64_t t_ms = 0;  // its instant

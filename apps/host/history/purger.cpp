@@ -69,6 +69,15 @@ const AgeJob kAgeJobs[] = {
      "LIMIT 1 OFFSET :limit), 9223372036854775807)"},
 };
 
+// The newest record id the open rollup rows of the meter `device` (a column or a parameter)
+// have counted.
+std::string folded_through_sql(const char* device) {
+    return std::string(
+               "(SELECT coalesce(min(record_id), 9223372036854775807) FROM rollups_open "
+               "AS o WHERE o.device = ") +
+           device + ")";
+}
+
 void bind(SqliteQuery& q, const char* name, int64_t value) {
     const int i = sqlite3_bind_parameter_index(q.get(), name);
     if (i > 0) q.integer(i, value);
@@ -267,24 +276,6 @@ void HistoryPurger::step() {
     if (forced_end_) end_forced_purge(forced_why_);
 }
 
-std::vector<std::string> HistoryPurger::devices() {
-    // Skipping from name to name through the index: a few lookups per meter, not a scan.
-    SqliteQuery q(store_.handle(),
-                  "SELECT min(d) FROM (SELECT min(device) AS d FROM records_by_meter WHERE "
-                  "device > ?1 UNION ALL SELECT min(device) FROM records_recent WHERE device > "
-                  "?1)");
-    std::vector<std::string> names;
-    std::string last;
-    for (;;) {
-        q.reset();
-        q.text(1, last);
-        if (!q.step() || sqlite3_column_type(q.get(), 0) == SQLITE_NULL) break;
-        last = q.column_text(0);
-        names.push_back(last);
-    }
-    return names;
-}
-
 std::map<std::string, int64_t> HistoryPurger::pins() {
     std::map<std::string, int64_t> pins;
     if (consumers_.empty() || !store_.has_deliveries()) return pins;
@@ -309,7 +300,9 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
         pass_started_ms_ = monotonic_();
         pass_now_ms_ = age_clock_->now();
         pass_job_ = pass_device_ = 0;
-        pass_devices_ = devices();
+        pass_newest_ = store_.newest_ids();
+        pass_devices_.clear();
+        for (const auto& meter : pass_newest_) pass_devices_.push_back(meter.first);
         pass_pins_ = pins();
     }
     const int64_t limit = rows_per_statement();
@@ -329,7 +322,7 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
             const int64_t asked = limit - removed;
             bind(q, ":limit", asked);
             if (sqlite3_bind_parameter_index(q.get(), ":newest") > 0)
-                bind(q, ":newest", store_.newest_id(device));
+                bind(q, ":newest", pass_newest_[device]);
             bind(q, ":pin", pin == pass_pins_.end() ? kKeepForever : pin->second);
             if (sqlite3_bind_parameter_index(q.get(), ":folded") > 0)
                 bind(q, ":folded", folded_through(device));
@@ -349,9 +342,7 @@ void HistoryPurger::age_step(std::chrono::steady_clock::time_point deadline) {
 }
 
 int64_t HistoryPurger::folded_through(const std::string& device) {
-    SqliteQuery q(store_.handle(),
-                  "SELECT coalesce(min(record_id), 9223372036854775807) FROM rollups_open WHERE "
-                  "device = ?");
+    SqliteQuery q(store_.handle(), ("SELECT " + folded_through_sql("?")).c_str());
     q.text(1, device);
     return q.step() ? q.column_int64(0) : 0;
 }
@@ -401,14 +392,16 @@ bool HistoryPurger::remove_oldest_raw() {
     // The oldest rows by id, which grows as rounds are stored; each meter's newest stays.
     std::string kept;
     std::map<std::string, int64_t> pinned = pins();
-    for (const std::string& device : devices())
-        kept += (kept.empty() ? "" : ",") + std::to_string(store_.newest_id(device));
+    for (const auto& meter : store_.newest_ids())
+        kept += (kept.empty() ? "" : ",") + std::to_string(meter.second);
     if (kept.empty()) return false;
     // From each table by itself, meter order first (its ids are all below the ring's): through
-    // the view, a trigger would delete each row, and scan the ring for each.
+    // the view, a trigger would delete each row, and scan the ring for each. A meter's rows after
+    // its open rollup rows' marks stay: its rollups count them from there (after a kill, until it
+    // is polled again; at most a minute of rounds).
     const char* const from[][2] = {
-        {"records_by_meter", "records_by_meter INDEXED BY records_by_id"},
-        {"records_ring", "records_recent"}};
+        {"records_by_meter", "records_by_meter AS r INDEXED BY records_by_id"},
+        {"records_ring", "records_recent AS r"}};
     uint64_t removed = 0;
     int64_t last_ms = 0;
     std::map<std::string, int64_t> horizons;
@@ -418,7 +411,8 @@ bool HistoryPurger::remove_oldest_raw() {
         SqliteQuery q(
             store_.handle(),
             (std::string("DELETE FROM ") + table[0] + " WHERE id IN (SELECT id FROM " + table[1] +
-             " WHERE id NOT IN (" + kept + ") ORDER BY id LIMIT ?) RETURNING id, device, t_ms")
+             " WHERE id NOT IN (" + kept + ") AND id <= " + folded_through_sql("r.device") +
+             " ORDER BY id LIMIT ?) RETURNING id, device, t_ms")
                 .c_str());
         q.integer(1, static_cast<int64_t>(limit - removed));
         while (q.step()) {
@@ -437,11 +431,12 @@ bool HistoryPurger::remove_oldest_raw() {
     }
     if (removed == 0) return false;
     for (const auto& h : horizons) note_purged(h.first, "raw", h.second);
-    // Failed rounds up to the same instant go with them.
+    // Failed rounds up to the same instant go with them, but those after the marks.
     SqliteQuery failed(store_.handle(),
-                       "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds "
-                       "WHERE t_ms <= ? AND id < (SELECT max(id) FROM failed_rounds) ORDER BY id "
-                       "LIMIT ?)");
+                       "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds AS r "
+                       "WHERE t_ms <= ? AND id < (SELECT max(id) FROM failed_rounds) AND id <= "
+                       "(SELECT coalesce(min(failed_id), 9223372036854775807) FROM rollups_open "
+                       "AS o WHERE o.device = r.device) ORDER BY id LIMIT ?)");
     failed.integer(1, last_ms);
     failed.integer(2, rows_per_statement());
     failed.run();
@@ -455,13 +450,13 @@ bool HistoryPurger::remove_oldest_rollups(int step_s) {
     SqliteQuery first(store_.handle(),
                       "SELECT t_ms FROM rollups WHERE device = ? AND step_s = ? ORDER BY t_ms "
                       "LIMIT 1");
-    for (const std::string& device : devices()) {
+    for (const auto& meter : store_.newest_ids()) {
         first.reset();
-        first.text(1, device);
+        first.text(1, meter.first);
         first.integer(2, step_s);
         if (first.step() && first.column_int64(0) < oldest) {
             oldest = first.column_int64(0);
-            oldest_device = device;
+            oldest_device = meter.first;
         }
     }
     first.reset();

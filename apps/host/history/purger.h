@@ -93,7 +93,6 @@ class HistoryPurger {
     bool remove_oldest_raw();
     bool remove_oldest_rollups(int step_s);
     void end_forced_purge(const char* why);
-    std::vector<std::string> devices();
     std::map<std::string, int64_t> pins();
     int64_t rows_per_statement() const;
     // The shortest retention by age (kKeepForever: none).
@@ -122,6 +121,7 @@ class HistoryPurger {
     std::size_t pass_job_ = 0, pass_device_ = 0;
     std::vector<std::string> pass_devices_;
     std::map<std::string, int64_t> pass_pins_;
+    std::map<std::string, int64_t> pass_newest_;   // each meter's newest id as the pass began
     std::map<std::string, int64_t> pass_removed_;  // raw rounds removed by the pass, by meter
 
     // Size.

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstring>
 #include <limits>
+#include <set>
 
 #include "apps/host/history/schema.h"
 #include "apps/host/support/utc_time.h"
@@ -241,13 +242,19 @@ void for_each_round_after(sqlite3* db, const std::string& device, const OpenRoll
                        "SELECT count(*) FROM alarms WHERE device = ?1 AND t_ms = ?2 AND id > ?3 "
                        "AND state = 'raised'");
     rounds.integer(2, marks.record_id);
+    // Raises are stamped with their round's instant: two rounds at one instant (a clock set
+    // back) share them, counted with the first.
+    std::set<int64_t> instants;
     while (rounds.step()) {
         const int64_t t_ms = rounds.column_int64(1);
-        raises.reset();
-        raises.text(1, device);
-        raises.integer(2, t_ms);
-        raises.integer(3, marks.alarm_id);
-        const int raised = raises.step() ? static_cast<int>(raises.column_int64(0)) : 0;
+        int raised = 0;
+        if (instants.insert(t_ms).second) {
+            raises.reset();
+            raises.text(1, device);
+            raises.integer(2, t_ms);
+            raises.integer(3, marks.alarm_id);
+            raised = raises.step() ? static_cast<int>(raises.column_int64(0)) : 0;
+        }
         sqlite3_stmt* s = rounds.get();
         fn(t_ms, static_cast<const uint8_t*>(sqlite3_column_blob(s, 2)),
            static_cast<std::size_t>(sqlite3_column_bytes(s, 2)), raised);

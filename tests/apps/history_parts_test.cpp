@@ -325,6 +325,10 @@ void expect_open_rows_kept_by_max_size(const std::string& image, int64_t open_ms
         }));
         sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(5));
     }
+    EXPECT_EQ(query(db,
+                    "SELECT count(*) FROM records WHERE device = 'm1' AND id <= (SELECT "
+                    "min(record_id) FROM rollups_open WHERE device = 'm1')")[0][0],
+              "0");
     expect_read_rollups(db, open, floor_to_step(open_ms, kHourMs));
 }
 

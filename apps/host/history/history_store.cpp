@@ -179,10 +179,11 @@ void HistoryStore::prepare() {
 }
 
 void HistoryStore::prepare_statements() {
+    const std::string row = std::to_string(kRingRowBytes);
     insert_record_ = prepared(
         ("INSERT OR REPLACE INTO records_ring (device, data_id, origin, base, record, t_ms, id, "
-         "slot, pad) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, zeroblob(max(0, " +
-         std::to_string(kRingRowBytes) + " - length(CAST(?1 AS BLOB)) - length(?5))))")
+         "slot, pad) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, zeroblob((" +
+         row + " - (length(CAST(?1 AS BLOB)) + length(?5)) % " + row + ") % " + row + "))")
             .c_str());
     newest_id_ = prepared((std::string("SELECT ") + kNewestRecordId).c_str());
     move_recent_ = prepared(
@@ -199,7 +200,8 @@ void HistoryStore::prepare_statements() {
         "ROWID; CREATE TEMP TRIGGER IF NOT EXISTS records_removed AFTER DELETE ON "
         "records_by_meter BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); "
         "END; CREATE TEMP TRIGGER IF NOT EXISTS records_removed_recent AFTER DELETE ON "
-        "records_ring BEGIN INSERT OR IGNORE INTO records_removed VALUES (old.device); END");
+        "records_ring WHEN old.id > (SELECT through_id FROM records_moved) BEGIN INSERT OR "
+        "IGNORE INTO records_removed VALUES (old.device); END");
     insert_alarm_ = prepared(
         "INSERT INTO alarms (device, key, state, description, time, t_ms) "
         "VALUES (?, ?, ?, ?, ?, ?)");
@@ -492,13 +494,19 @@ std::map<std::string, int64_t> HistoryStore::newest_ids() {
     SqliteQuery recent(db_, "SELECT device, max(id) FROM records_recent GROUP BY device");
     while (recent.step()) ids[recent.column_text(0)] = recent.column_int64(1);
     SqliteQuery next(db_, "SELECT min(device) FROM records_by_meter WHERE device > ?");
+    SqliteQuery newest(db_,
+                       "SELECT id FROM records_by_meter INDEXED BY records_by_id WHERE device = ? "
+                       "ORDER BY id DESC LIMIT 1");
     std::string last;
     for (;;) {
         next.reset();
         next.text(1, last);
         if (!next.step() || sqlite3_column_type(next.get(), 0) == SQLITE_NULL) break;
         last = next.column_text(0);
-        if (ids.count(last) == 0) ids[last] = newest_id(last);
+        if (ids.count(last) > 0) continue;
+        newest.reset();
+        newest.text(1, last);
+        ids[last] = newest.step() ? newest.column_int64(0) : 0;
     }
     return ids;
 }

@@ -180,8 +180,10 @@ class HistoryStore {
     static constexpr std::size_t kRecentRoundsPerMeter = 256;
     // and at most this many in all: every read of records reads all of them.
     static constexpr std::size_t kMostRecentRounds = 4096;
-    // The bytes of name and record a row of records_ring is padded to: most records take less.
-    static constexpr int kRingRowBytes = 112;
+    // A row of records_ring has its name and record padded with zeros to a multiple of this
+    // many bytes: the row of a meter's next round in its slot mostly takes the same size, and
+    // a small record does not take the room of a large one.
+    static constexpr int kRingRowBytes = 48;
     std::size_t recent_rows_ = 0;
     std::size_t next_slot_ = 0;  // of records_ring, for the next round
     int64_t newest_id_given_ = 0;

@@ -64,7 +64,7 @@ CREATE TABLE IF NOT EXISTS record_bases (
 // leaf once for many rounds. The ring's rows are not deleted then, which would free its pages and
 // take new ones for the next rounds (each time writing page 1 and a pointer-map page): its slots
 // are written over from the first again (a row of another size would move rows between leaves:
-// rows are padded to one size), and a row counts only while its id is above
+// rows are padded to a multiple of a few bytes), and a row counts only while its id is above
 // records_moved's, the newest id moved. Every id counted there is above every id in
 // records_by_meter. The view `records` is all of them, as schemas 3 and 4 named their table;
 // deleting from it deletes the rows from where they are.
@@ -78,7 +78,7 @@ CREATE TABLE IF NOT EXISTS records_ring (
     origin  TEXT    NOT NULL CHECK (origin IN ('round', 'restore')),
     base    INTEGER NOT NULL,
     record  BLOB    NOT NULL,
-    pad     BLOB    NOT NULL  -- zeros: a row takes one size, and one written over fits in place
+    pad     BLOB    NOT NULL  -- zeros: a row written over by the next of its size fits in place
 );
 CREATE TABLE IF NOT EXISTS records_moved (through_id INTEGER NOT NULL);
 INSERT INTO records_moved SELECT coalesce((SELECT max(id) FROM records_by_meter), 0)

@@ -1,0 +1,42 @@
+#!/bin/bash
+# Bytes the host writes to storage per stored round, polling the simulator at 1 s.
+#
+# usage: bench/host_writes.sh BUILD [METERS [SECONDS]]
+#
+# Starts kavren-sim (units 1 to METERS, default 1) and kavren-host (a history in a scratch
+# folder, its console to /dev/null) from BUILD, and reads the host's write_bytes from
+# /proc/PID/io after SECONDS/2 (default 300) and after SECONDS (default 600). Prints the bytes per
+# round stored over the second half (the steady state: the recent rounds at their working size)
+# and over the whole run. Run two builds side by side to compare them; write_bytes counts each
+# 4 KiB page the process makes dirty, the log's, the file's and the wal-index's.
+set -euo pipefail
+build=$(cd "${1:?usage: bench/host_writes.sh BUILD [METERS [SECONDS]]}" && pwd)
+meters=${2:-1}
+seconds=${3:-600}
+work=$(mktemp -d)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+    wait 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+cd "$work"
+"$build/kavren-sim" --tcp 0 --port-file port --unit "1-$meters" >/dev/null 2>&1 &
+pids+=($!)
+for _ in $(seq 100); do [ -s port ] && break; sleep 0.1; done
+[ -s port ] || { echo "the simulator did not start" >&2; exit 1; }
+list=""
+for i in $(seq 1 "$meters"); do list+="${list:+,}{\"name\":\"m$i\",\"unit\":$i}"; done
+printf '{"interval":1,"database":"h.db","links":[{"tcp":"127.0.0.1:%s","meters":[%s]}]}\n' \
+    "$(cat port)" "$list" >host.json
+"$build/kavren-host" --config host.json --quiet-plugin >/dev/null 2>&1 &
+host=$!
+pids+=($host)
+written() { awk '$1 == "write_bytes:" {print $2}' "/proc/$host/io"; }
+stored() { sqlite3 h.db "SELECT count(*) FROM records"; }
+sleep $((seconds / 2))
+bytes1=$(written) rounds1=$(stored)
+sleep $((seconds - seconds / 2))
+bytes2=$(written) rounds2=$(stored)
+echo "host_bytes_written_per_round meters $meters steady $(((bytes2 - bytes1) / (rounds2 - rounds1))) whole_run $((bytes2 / rounds2)) rounds $rounds2"

@@ -69,13 +69,11 @@ const AgeJob kAgeJobs[] = {
      "LIMIT 1 OFFSET :limit), 9223372036854775807)"},
 };
 
-// The newest record id the open rollup rows of the meter `device` (a column or a parameter)
-// have counted.
-std::string folded_through_sql(const char* device) {
-    return std::string(
-               "(SELECT coalesce(min(record_id), 9223372036854775807) FROM rollups_open "
-               "AS o WHERE o.device = ") +
-           device + ")";
+// The newest id (mark: record_id or failed_id) the open rollup rows of the meter `device` (a
+// column or a parameter) have counted.
+std::string folded_through_sql(const char* device, const char* mark = "record_id") {
+    return std::string("(SELECT coalesce(min(") + mark +
+           "), 9223372036854775807) FROM rollups_open AS o WHERE o.device = " + device + ")";
 }
 
 void bind(SqliteQuery& q, const char* name, int64_t value) {
@@ -433,10 +431,10 @@ bool HistoryPurger::remove_oldest_raw() {
     for (const auto& h : horizons) note_purged(h.first, "raw", h.second);
     // Failed rounds up to the same instant go with them, but those after the marks.
     SqliteQuery failed(store_.handle(),
-                       "DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds AS r "
-                       "WHERE t_ms <= ? AND id < (SELECT max(id) FROM failed_rounds) AND id <= "
-                       "(SELECT coalesce(min(failed_id), 9223372036854775807) FROM rollups_open "
-                       "AS o WHERE o.device = r.device) ORDER BY id LIMIT ?)");
+                       ("DELETE FROM failed_rounds WHERE id IN (SELECT id FROM failed_rounds AS r "
+                        "WHERE t_ms <= ? AND id < (SELECT max(id) FROM failed_rounds) AND id <= " +
+                        folded_through_sql("r.device", "failed_id") + " ORDER BY id LIMIT ?)")
+                           .c_str());
     failed.integer(1, last_ms);
     failed.integer(2, rows_per_statement());
     failed.run();

@@ -83,10 +83,24 @@ void remove_history(const std::string& path) {
     for (const char* suffix : {"", "-wal", "-shm"}) unlink((path + suffix).c_str());
 }
 
-void checkpoint(const std::string& path) {
+// Copies the log of the history at `path` into its file, from a connection of its own as a
+// reader program could. TRUNCATE also empties the log (for the file's size); PASSIVE is what the
+// host's own checkpoint does, beside a writer that goes on. Says so when not every frame went.
+void checkpoint(const std::string& path, const char* mode = "TRUNCATE") {
     sqlite3* db = nullptr;
     sqlite3_open(path.c_str(), &db);
-    sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+    // busy, frames in the log, frames copied
+    int row[3] = {1, -1, -1};
+    const auto read_row = [](void* to, int columns, char** values, char**) {
+        for (int i = 0; i < std::min(columns, 3); ++i)
+            static_cast<int*>(to)[i] = values[i] ? std::atoi(values[i]) : -1;
+        return 0;
+    };
+    const std::string sql = std::string("PRAGMA wal_checkpoint(") + mode + ")";
+    sqlite3_exec(db, sql.c_str(), read_row, row, nullptr);
+    if (row[0] != 0 || row[1] != row[2])
+        std::fprintf(stderr, "checkpoint of %s: %d of %d frames copied\n", path.c_str(), row[2],
+                     row[1]);
     sqlite3_close(db);
 }
 
@@ -346,32 +360,14 @@ uint64_t bytes_written() {
     return 0;
 }
 
-// Copies the log of the history at `path` into its file, from a connection of its own as a
-// reader program could: the pages a checkpoint writes are charged to the rounds that made them.
-// Without it, a run shorter than a checkpoint's cycle (1000 frames: tens of minutes for one
-// meter) would count its log and never the file.
-void checkpoint_passive(const std::string& path) {
-    sqlite3* db = nullptr;
-    int logged = 0, copied = 0;
-    // A connection finds the log when it first reads the file.
-    if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK ||
-        sqlite3_exec(db, "SELECT count(*) FROM sqlite_schema", nullptr, nullptr, nullptr) !=
-            SQLITE_OK ||
-        sqlite3_wal_checkpoint_v2(db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logged, &copied) !=
-            SQLITE_OK ||
-        copied != logged)
-        std::fprintf(stderr, "checkpoint of %s: %d of %d frames copied\n", path.c_str(), copied,
-                     logged);
-    sqlite3_close(db);
-}
-
 // Bytes written per stored round: `meters` meters' rounds handed over once a second (after a
 // first commit that makes the file), the history committed every `commit_interval`; the end of
 // the run commits what waits. `whole`: over all `seconds`; the result: over the rounds after
 // the first `warm_up` s, once the history's tables have their working size (the table of recent
 // rounds fills its slots once, and is written over from then on). Both count the checkpoint of
-// what they logged (the log is checkpointed at the end of the warm-up and of the run);
-// `log_only` is the result without the last checkpoint.
+// what they logged (the log is checkpointed at the end of the warm-up and of the run: a run
+// shorter than the host's own checkpoint cycle, 1000 frames, would otherwise never count the
+// file's pages); `log_only` is the result without the last checkpoint.
 double bytes_per_round(const std::string& path, int meters, int warm_up, int seconds,
                        std::chrono::milliseconds commit_interval, double& whole, double& log_only) {
     remove_history(path);
@@ -399,14 +395,14 @@ double bytes_per_round(const std::string& path, int meters, int warm_up, int sec
         next += std::chrono::seconds(1);
         std::this_thread::sleep_until(next);
         if (tick == warm_up + 1) {
-            checkpoint_passive(path);
+            checkpoint(path, "PASSIVE");
             warm = bytes_written();
         }
         submit_tick(tick);
     }
     sink.finish(std::chrono::steady_clock::now() + std::chrono::seconds(10));
     const uint64_t logged = bytes_written();
-    checkpoint_passive(path);
+    checkpoint(path, "PASSIVE");
     const uint64_t bytes1 = bytes_written();
     remove_history(path);
     const double rounds = static_cast<double>(seconds - warm_up) * meters;

@@ -62,15 +62,19 @@ if ! command -v ctags > /dev/null || ! ctags --version 2> /dev/null | grep -q Un
   echo "0 passed, 1 failed"
   exit 1
 fi
-while IFS=$'\t' read -r name file rest; do
-  start=$(grep -o 'line:[0-9]*' <<< "$rest" | head -1 | cut -d: -f2)
-  end=$(grep -o 'end:[0-9]*' <<< "$rest" | head -1 | cut -d: -f2)
-  [ -n "$start" ] && [ -n "$end" ] || continue
-  lines=$((end - start + 1))
-  if ((lines > max_lines)); then
-    report "$file:$start: function $name is $lines lines (at most $max_lines)"
-  fi
-done < <(ctags -R -f - --languages=C++ --kinds-C++=f --fields=+ne apps | grep -v '^__anon')
+# One awk over ctags' lines (name, file, pattern, then fields such as line:N and end:N).
+while IFS= read -r problem; do
+  report "$problem"
+done < <(ctags -R -f - --sort=no --languages=C++ --kinds-C++=f --fields=+ne apps |
+  awk -F'\t' -v max="$max_lines" '$1 !~ /^__anon/ {
+    start = ""; end = ""
+    for (i = 4; i <= NF; i++) {
+      if ($i ~ /^line:[0-9]+$/) start = substr($i, 6)
+      else if ($i ~ /^end:[0-9]+$/) end = substr($i, 5)
+    }
+    if (start != "" && end != "" && end - start + 1 > max)
+      printf "%s:%d: function %s is %d lines (at most %d)\n", $2, start, $1, end - start + 1, max
+  }')
 
 if ((problems == 0)); then
   echo "layout: every include follows the stage order, every function in apps/ is at most $max_lines lines"

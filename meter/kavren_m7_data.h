@@ -10,6 +10,9 @@
 // cache as this raw 259-byte image. Packed, little-endian; offsets are part of the format.
 static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "the record is a little-endian image");
 
+// The meter's limit definitions: six, each with its alarm bit.
+constexpr int kLimitCount = 6;
+
 #pragma pack(push, 1)
 
 // One of the meter's six limit definitions: registers 272+5i to 276+5i.
@@ -32,11 +35,11 @@ struct KAVREN_M7_Data_t {
     uint8_t reg258_bit11;
     uint8_t reg258_bit0;
     uint8_t reg258_bit1;
-    int16_t reg259;          // register 259
-    uint8_t limit_alarm[6];  // bit i of register 262: limit i violated
-    LimitEntry limits[6];    // registers 272 to 301
-    uint16_t reg308;         // register 308
-    float UA;                // V, registers 4096 to 4103
+    int16_t reg259;                    // register 259
+    uint8_t limit_alarm[kLimitCount];  // bit i of register 262: limit i violated
+    LimitEntry limits[kLimitCount];    // registers 272 to 301
+    uint16_t reg308;                   // register 308
+    float UA;                          // V, registers 4096 to 4103
     float UB;
     float UC;
     float UAverage_1;

@@ -42,7 +42,6 @@ const char* const KAVREN_M7::signalName[33] = {
 };
 
 namespace {
-constexpr int kLimitCount = 6;
 constexpr int kLastNamedCode = 31;
 constexpr int kFallbackName = 32;
 constexpr int kLimitReportKind = 2;

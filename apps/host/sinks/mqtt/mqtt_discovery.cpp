@@ -8,13 +8,12 @@
 
 #include "apps/host/sinks/mqtt/mqtt_options.h"
 #include "apps/host/support/json_writer.h"
+#include "meter/kavren_m7_data.h"
 #include "meter/measurements.h"
 
 namespace kavren::host {
 
 namespace {
-
-constexpr int kLimitCount = 6;
 
 // An entity of a meter's device.
 struct Entity {

@@ -12,7 +12,6 @@ namespace kavren::host {
 
 namespace {
 
-constexpr int kLimitCount = 6;
 const char* const kPhases[4] = {"A", "B", "C", "total"};
 
 }  // namespace

@@ -13,6 +13,7 @@
 
 #include "apps/host/sinks/mqtt/mqtt_discovery.h"
 #include "apps/host/support/steady_ns.h"
+#include "meter/kavren_m7_data.h"
 
 namespace kavren::host {
 
@@ -33,7 +34,6 @@ constexpr auto kLeastFinish = std::chrono::seconds(1);
 constexpr auto kRememberEvery = std::chrono::milliseconds(200);
 // Refused credentials or a TLS failure do not mend by themselves: retried slowly.
 constexpr auto kSlowRetry = std::chrono::seconds(30);
-constexpr int kLimitCount = 6;
 
 std::string reason(int rc) {
     if (rc == MOSQ_ERR_ERRNO) return std::strerror(errno);

@@ -87,7 +87,7 @@ if [ "${1:-}" != "--quick" ]; then
     GTEST_FILTER="-HttpHost.SlowClientsDelayNeitherRoundsNorOtherClients" \
     configure_and_test threads build-tsan -DKAVREN_SANITIZE=thread -DKAVREN_BUILD_TESTS=ON \
     -DKAVREN_BUILD_APPS=ON
-  targets="kavren_m7 driver_sequence_fuzz settings_fuzz cache_fuzz host_config_fuzz record_codec_fuzz" \
+  targets=kavren_fuzz_targets \
     configure_and_test fuzz build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKAVREN_BUILD_FUZZ=ON \
     -DKAVREN_SANITIZE=address,undefined -DKAVREN_BUILD_TESTS=OFF -DKAVREN_BUILD_APPS=ON \
     -DKAVREN_FUZZ_SECONDS=10

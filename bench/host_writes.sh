@@ -35,12 +35,12 @@ printf '{"interval":1,"database":"h.db","links":[{"tcp":"127.0.0.1:%s","meters":
 "$build/kavren-host" --config host.json --quiet-plugin >/dev/null 2>&1 &
 host=$!
 pids+=($host)
-written() { awk '$1 == "write_bytes:" {print $2}' "/proc/$host/io"; }
+# The bytes a process has written: write_bytes of /proc/PID/io.
+written() { awk '$1 == "write_bytes:" {print $2}' "/proc/${1:-$host}/io"; }
 stored() { sqlite3 h.db "SELECT count(*) FROM records"; }
 # What a checkpoint writes: the subshell's own count, which takes sqlite3's once it has exited.
 checkpoint() {
-    (sqlite3 h.db "PRAGMA wal_checkpoint(PASSIVE)" >/dev/null &&
-        awk '$1 == "write_bytes:" {print $2}' "/proc/$BASHPID/io")
+    (sqlite3 h.db "PRAGMA wal_checkpoint(PASSIVE)" >/dev/null && written $BASHPID)
 }
 sleep $((seconds / 2))
 copied1=$(checkpoint)
